@@ -1,0 +1,21 @@
+#pragma once
+// The settings that tests and the local demo use to redirect the agent's effects.
+// Every one is read here and nowhere else; with none set the agent behaves as on a
+// real machine.
+#include <string>
+#include <vector>
+
+namespace platform::settings {
+
+// $HOME, or the password database's home of the current user.
+std::string homeDirectory();
+// MOPET_HOSTS_FILE, else "/etc/hosts".
+std::string hostsFile();
+// MOPET_CHILD_PATH (folders put first in the PATH of every child process), else empty.
+std::string childPath();
+// MOPET_CONNECT_TO: "HOST:PORT:ADDRESS:PORT" entries separated by commas, else none.
+std::vector<std::string> connectTo();
+// SSL_CERT_FILE, else empty (the system's certificate authorities).
+std::string caFile();
+
+}  // namespace platform::settings
