@@ -1,0 +1,79 @@
+// The I/O side of the client: one thread running timers and WebSocket
+// connections (plain or TLS, with optional permessage-deflate).
+//
+// Everything here is implemented in transport.cpp, the only file that includes
+// Asio and Beast. Callbacks run on the loop's own thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "socketio/packet.h"
+
+namespace sio {
+
+// One "HOST:PORT:ADDRESS:PORT" entry (curl's connect-to form). An empty host
+// or port on the left matches any; an empty address or port on the right
+// keeps the original.
+struct ConnectTo {
+  std::string host;
+  std::string port;
+  std::string address;
+  std::string addressPort;
+};
+
+std::expected<ConnectTo, CodecError> parseConnectTo(std::string_view entry);
+
+struct WebSocketRequest {
+  std::string host;            // URL host: SNI, certificate verification, Host header
+  std::uint16_t port = 0;
+  std::string target;          // path and query of the upgrade request
+  bool secure = false;
+  bool compress = false;       // offer permessage-deflate
+  std::string caFile;          // empty: the system's trusted authorities
+  std::vector<ConnectTo> connectTo;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::chrono::milliseconds timeout{20000};  // TCP connect, TLS and upgrade
+};
+
+struct WebSocketCallbacks {
+  // The upgrade succeeded; the argument is the Sec-WebSocket-Extensions response header.
+  std::function<void(const std::string& extensions)> onOpen;
+  std::function<void(std::string text)> onText;
+  std::function<void(Bytes bytes)> onBinary;
+  // The connection failed or ended; called once, never after close().
+  std::function<void(const std::string& reason)> onClose;
+};
+
+class WebSocket {
+ public:
+  virtual ~WebSocket() = default;
+  virtual void sendText(std::string text) = 0;
+  virtual void sendBinary(Bytes bytes) = 0;
+  // Flushes queued messages, then closes; no callback runs after this call.
+  virtual void close() = 0;
+};
+
+class IoLoop {
+ public:
+  using TimerId = std::uint64_t;
+
+  virtual ~IoLoop() = default;
+  // Runs `task` on the loop thread. Safe from any thread.
+  virtual void post(std::function<void()> task) = 0;
+  // Loop thread only, like everything below.
+  virtual TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) = 0;
+  virtual void cancel(TimerId id) = 0;
+  virtual std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) = 0;
+  // Stops the loop and joins its thread; pending tasks are dropped. Not from the loop thread.
+  virtual void stop() = 0;
+  virtual bool onLoopThread() const = 0;
+};
+
+std::unique_ptr<IoLoop> makeIoLoop();
+
+}  // namespace sio
