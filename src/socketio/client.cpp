@@ -577,6 +577,10 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
         return;
       }
       case PacketType::connectError: {
+        if (nspConnected_) {
+          log("dropped a connect error on a connected namespace");
+          return;
+        }
         log("connect refused by the server: " + packet.data.dump(-1, ' ', false, json::error_handler_t::replace));
         wantConnected_ = false;
         dropEngine();

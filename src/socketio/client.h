@@ -53,15 +53,15 @@ struct SocketManagerConfig {
   bool log = false;              // log the client's own lines through the environment's logger
   bool compress = false;         // offer permessage-deflate
   bool forceWebsockets = false;  // WebSocket is the only transport either way
-  std::map<std::string, std::string> connectParams;  // added to the query of the upgrade request
+  std::map<std::string, std::string> connectParams{};  // added to the query of the upgrade request
   bool reconnects = true;
   int reconnectAttempts = -1;    // -1: forever
   std::chrono::milliseconds reconnectWait{1000};     // first delay; doubles per attempt
   std::chrono::milliseconds reconnectWaitMax{5000};  // upper bound of any delay
   double randomizationFactor = 0.5;                  // each delay varies by up to this fraction
   std::string path = "/socket.io/";
-  std::optional<bool> secure;    // default: from the URL scheme (https/wss)
-  std::map<std::string, std::string> extraHeaders;   // sent with the upgrade request
+  std::optional<bool> secure{};    // default: from the URL scheme (https/wss)
+  std::map<std::string, std::string> extraHeaders{};   // sent with the upgrade request
   std::chrono::milliseconds connectTimeout{20000};   // TCP, TLS, upgrade and namespace connect
 };
 
@@ -69,14 +69,14 @@ struct SocketManagerConfig {
 struct SocketManagerEnvironment {
   // Runs handler calls; it must run them one at a time, in order. Empty: an
   // internal serial thread.
-  std::function<void(std::function<void()>)> handleQueue;
+  std::function<void(std::function<void()>)> handleQueue{};
   // Receives log lines when `log` is on. Empty: standard error.
-  std::function<void(const std::string&)> logger;
+  std::function<void(const std::string&)> logger{};
   // Certificate authorities trusted for TLS (a PEM file). Empty: the system's.
-  std::string caFile;
+  std::string caFile{};
   // "HOST:PORT:ADDRESS:PORT" entries used instead of name resolution; the URL
   // host stays the name for SNI, certificate verification and the Host header.
-  std::vector<std::string> connectTo;
+  std::vector<std::string> connectTo{};
 };
 
 // The acknowledgement handle given to every handler of one event. Copies share
