@@ -1,0 +1,90 @@
+#include "bridge/io_pool.h"
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "bridge/queue.h"
+
+namespace bridge::detail {
+
+namespace {
+
+constexpr std::size_t kMaxThreads = 256;
+
+thread_local bool t_onPoolThread = false;
+
+}  // namespace
+
+IoPool& IoPool::global() {
+  static IoPool* pool = new IoPool();
+  return *pool;
+}
+
+IoPool::IoPool() : work_(boost::asio::make_work_guard(context_)) {
+  const std::size_t count = std::max<std::size_t>(4, std::thread::hardware_concurrency());
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < count; ++i) addThread();
+}
+
+void IoPool::addThread() {
+  // The pool lives for the whole process; its threads end with it.
+  std::thread([this] {
+    t_onPoolThread = true;
+    // A callback that throws must not take a pool thread down with it.
+    for (;;) {
+      try {
+        context_.run();
+        return;
+      } catch (...) {
+      }
+    }
+  }).detach();
+  ++threadCount_;
+}
+
+void IoPool::enterBlocking() {
+  std::lock_guard lock(mutex_);
+  ++blocked_;
+  if (blocked_ >= threadCount_ && threadCount_ < kMaxThreads) addThread();
+}
+
+void IoPool::leaveBlocking() {
+  std::lock_guard lock(mutex_);
+  --blocked_;
+}
+
+IoPool::BlockingScope::BlockingScope() {
+  if (!t_onPoolThread) return;
+  counted_ = true;
+  global().enterBlocking();
+}
+
+IoPool::BlockingScope::~BlockingScope() {
+  if (counted_) global().leaveBlocking();
+}
+
+}  // namespace bridge::detail
+
+namespace bridge {
+
+namespace {
+
+class StrandQueue final : public CallbackQueue {
+ public:
+  StrandQueue() : strand_(boost::asio::make_strand(detail::IoPool::global().context())) {}
+  void async(std::function<void()> block) override { boost::asio::post(strand_, std::move(block)); }
+
+ private:
+  boost::asio::strand<boost::asio::io_context::executor_type> strand_;
+};
+
+}  // namespace
+
+std::shared_ptr<CallbackQueue> CallbackQueue::makeSerial() { return std::make_shared<StrandQueue>(); }
+
+}  // namespace bridge

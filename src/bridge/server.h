@@ -1,0 +1,79 @@
+#pragma once
+// The bridge server: listens on a TCP port and answers each accepted connection
+// with at most one response.
+//
+//   bridge::PBServer server(port, [](const std::string& method, const bridge::Json& payload)
+//       -> std::expected<bridge::Json, std::string> { ... });
+//   if (auto started = server.start(); !started) log(started.error().text());
+//   ...
+//   server.stop();
+//
+// Per connection: read one request, call the delegate with its method and payload on
+// a thread of the bridge's pool, send a good response with the delegate's value or a
+// bad response with its error text, close. Failures of a connection are written to
+// standard output as "Server error: <text>" and close that connection only.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/protocol.h"
+#include "bridge/queue.h"
+
+namespace bridge {
+
+// Texts of the server's own connection failures.
+inline constexpr std::string_view kServerIncomplete = "Warning: Incomplete message received despite Complete flag";
+inline constexpr std::string_view kServerEmpty = "Warning: no errors but receive is empty";
+inline constexpr std::string_view kServerMalformed = "Warning: Malformed message received";
+inline constexpr std::string_view kServerTooLarge = "Warning: Message too large";
+// The bad response sent when the delegate's value is too large to send.
+inline constexpr std::string_view kServerResponseTooLarge = "Response too large";
+
+// The request handler. It may be called for several connections at the same time on
+// different threads. An error (or a thrown exception, whose what() is used) becomes
+// a bad response carrying its text.
+using Delegate = std::function<std::expected<Json, std::string>(const std::string& method, const Json& payload)>;
+
+class ServerConn;
+
+class PBServer {
+ public:
+  // bindHost empty: every interface (IPv6 and IPv4 where the machine has both);
+  // otherwise an address literal such as "127.0.0.1". Port 0 picks a free port.
+  PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {});
+  // Stops the server and waits for delegate calls in progress to return.
+  virtual ~PBServer();
+  PBServer(const PBServer&) = delete;
+  PBServer& operator=(const PBServer&) = delete;
+
+  std::uint16_t port() const;
+  // The port actually listened on while started (differs from port() for port 0).
+  std::optional<std::uint16_t> localPort() const;
+
+  virtual bool isStarted() const;
+  // Binds and starts listening. Listener callbacks (accepting connections) run on the
+  // given queue; none given: a serial queue of the server's own. Fails with
+  // PBError::serverError when already started or when the port cannot be listened on
+  // (the text is also written as "Server error: <text>"). A stopped server can be
+  // started again.
+  virtual std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> queue = nullptr);
+  // Stops listening, closes every open connection and waits for delegate calls in
+  // progress (except when called from inside a delegate call of this server). Does
+  // nothing when not started.
+  virtual void stop();
+
+  // Connections accepted and not yet closed.
+  std::size_t sessionCount() const;
+
+ private:
+  friend class ServerConn;
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace bridge

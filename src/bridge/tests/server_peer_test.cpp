@@ -1,0 +1,158 @@
+// The server against clients played by hand on raw sockets.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "bridge/server.h"
+#include "test_support.h"
+
+namespace bridge {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_view_literals;
+using test::Fd;
+using test::waitFor;
+
+class ServerAgainstRawClient : public testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<PBServer>(0, [this](const std::string& method, const Json& payload)
+                                                -> std::expected<Json, std::string> {
+      ++calls_;
+      if (method == "fail") return std::unexpected(std::string("cannot do that"));
+      return Json{{"method", method}, {"payload", payload}};
+    }, "127.0.0.1");
+    ASSERT_TRUE(server_->start());
+    port_ = server_->localPort().value();
+  }
+
+  Fd connect() const { return test::connectTo(port_); }
+
+  // Runs `client` with stdout captured; the client must have seen the server close
+  // the connection, which happens after the server wrote its line.
+  std::string linesOf(const std::function<void()>& client) const {
+    testing::internal::CaptureStdout();
+    client();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::unique_ptr<PBServer> server_;
+  std::uint16_t port_ = 0;
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(ServerAgainstRawClient, ClientThatEndsItsSideWithoutSending) {
+  const std::string out = linesOf([&] {
+    Fd conn = connect();
+    conn.shutdownWrite();
+    EXPECT_EQ(conn.readToEnd(), Data{});  // closed without a response
+  });
+  EXPECT_EQ(out, "Server error: Warning: no errors but receive is empty\n");
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST_F(ServerAgainstRawClient, ClientThatConnectsAndCloses) {
+  { Fd conn = connect(); }
+  // Later connections are served as usual.
+  Fd conn = connect();
+  conn.sendAll(Protocol::writeRequest("after", 1));
+  EXPECT_EQ(conn.readToEnd(), Protocol::writeGoodResponse({{"method", "after"}, {"payload", 1}}));
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0; }));
+  EXPECT_EQ(calls_, 1);
+}
+
+TEST_F(ServerAgainstRawClient, WholeRequestWithTheClientsSideKeptOpen) {
+  Fd conn = connect();
+  conn.sendAll(Protocol::writeRequest("keep", {{"open", true}}));
+  // The response comes, then the server's end of stream, while our side stays open.
+  EXPECT_EQ(conn.readToEnd(), Protocol::writeGoodResponse({{"method", "keep"}, {"payload", {{"open", true}}}}));
+}
+
+TEST_F(ServerAgainstRawClient, RequestTrickledOneByteAtATime) {
+  // 20 body bytes: after a first chunk of 12 the rest is never 12 bytes at once.
+  const Data request = Protocol::writeRequest("t", 12345678);
+  Fd conn = connect();
+  for (const std::uint8_t byte : request) conn.sendAll(std::span(&byte, 1));
+  EXPECT_EQ(conn.readToEnd(), Protocol::writeGoodResponse({{"method", "t"}, {"payload", 12345678}}));
+}
+
+TEST_F(ServerAgainstRawClient, HandlerErrorIsABadResponse) {
+  Fd conn = connect();
+  conn.sendAll(Protocol::writeRequest("fail", nullptr));
+  conn.shutdownWrite();
+  EXPECT_EQ(conn.readToEnd(), Protocol::writeBadResponse("cannot do that"));
+}
+
+TEST_F(ServerAgainstRawClient, RequestCutShortByTheClient) {
+  const Data request = Protocol::writeRequest("m", "some payload");
+  for (const std::size_t cut : {std::size_t{3}, Protocol::HEADER_LENGTH, request.size() - 1}) {
+    SCOPED_TRACE(cut);
+    const std::string out = linesOf([&] {
+      Fd conn = connect();
+      conn.sendAll(std::span(request.data(), cut));
+      conn.shutdownWrite();
+      EXPECT_EQ(conn.readToEnd(), Data{});
+    });
+    EXPECT_EQ(out, "Server error: Warning: Incomplete message received despite Complete flag\n");
+  }
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST_F(ServerAgainstRawClient, HopelessRequestsAreDroppedAtOnce) {
+  // The client keeps its side open; the server must not wait for its end of stream.
+  Data tooLarge = Protocol::writeRequest("m", 1);
+  tooLarge[10] = 0x01;  // 16 MiB and more
+  struct Case {
+    const char* name;
+    Data bytes;
+    std::string_view line;
+  };
+  const std::vector<Case> cases = {
+      {"wrong magic", test::bytesOf("GET / HTTP/1.1\r\n\r\n"), kServerMalformed},
+      {"version 1.2", test::bytesOf("pb\x01\x02\x00\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
+      {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
+      {"response status", Protocol::writeGoodResponse(1), kServerMalformed},
+      {"no method", test::bytesOf("pb\x01\x01\x00\x00\x00\x0F\x00\x00\x00{\"payload\":1}\n\n"sv), kServerMalformed},
+      {"length over the cap", tooLarge, kServerTooLarge},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = linesOf([&] {
+      Fd conn = connect();
+      conn.sendAll(c.bytes);
+      const auto rest = conn.readToEnd(3000ms);
+      ASSERT_TRUE(rest) << "the server kept waiting";
+    });
+    EXPECT_EQ(out, "Server error: " + std::string(c.line) + "\n");
+  }
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST_F(ServerAgainstRawClient, SessionsHoldOnlyOpenConnections) {
+  std::vector<Fd> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(connect());
+  ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == 3; }));
+  for (auto& conn : idle) {
+    conn.sendAll(Protocol::writeRequest("m", 1));
+    EXPECT_TRUE(conn.readToEnd());
+  }
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0; }));
+}
+
+TEST_F(ServerAgainstRawClient, StopClosesOpenConnectionsQuietly) {
+  Fd conn = connect();
+  ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == 1; }));
+  const std::string out = linesOf([&] {
+    server_->stop();
+    EXPECT_EQ(conn.readToEnd(), Data{});
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(server_->sessionCount(), 0u);
+  EXPECT_FALSE(server_->isStarted());
+}
+
+}  // namespace
+}  // namespace bridge
