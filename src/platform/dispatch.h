@@ -5,6 +5,8 @@
 //   (RunLoop::main(), see run_loop.h), in the order they were posted.
 // - DispatchQueue::global() is a shared concurrent pool.
 // - DispatchQueue::makeSerial(label) makes a private serial queue with its own thread.
+//   Blocks still queued when it is destroyed run first; asyncAfter blocks not yet due
+//   are dropped.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -49,5 +51,18 @@ class DispatchSemaphore {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+namespace detail {
+// Marks the calling thread as running a block of the queue with this identity.
+struct QueueScope {
+  explicit QueueScope(const void* identity);
+  ~QueueScope();
+  QueueScope(const QueueScope&) = delete;
+  QueueScope& operator=(const QueueScope&) = delete;
+};
+bool isRunning(const void* identity);
+// Calls `post` on a shared timer thread once `delay` has passed.
+void scheduleAfter(std::chrono::steady_clock::duration delay, Block post);
+}  // namespace detail
 
 }  // namespace platform

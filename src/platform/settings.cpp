@@ -1,0 +1,59 @@
+#include "platform/settings.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace platform::settings {
+
+namespace {
+
+// The variable's value, or empty when unset. Read on every call so that a
+// test's setenv takes effect at once.
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+}  // namespace
+
+std::string homeDirectory() {
+  if (auto home = variable("HOME"); !home.empty()) return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
+      result->pw_dir != nullptr) {
+    return result->pw_dir;
+  }
+  return "/";
+}
+
+std::string hostsFile() {
+  if (auto path = variable("MOPET_HOSTS_FILE"); !path.empty()) return path;
+  return "/etc/hosts";
+}
+
+std::string childPath() { return variable("MOPET_CHILD_PATH"); }
+
+std::vector<std::string> connectTo() {
+  std::vector<std::string> entries;
+  const std::string text = variable("MOPET_CONNECT_TO");
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    auto comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string entry = text.substr(start, comma - start);
+    auto first = entry.find_first_not_of(" \t");
+    auto last = entry.find_last_not_of(" \t");
+    if (first != std::string::npos) entries.push_back(entry.substr(first, last - first + 1));
+    start = comma + 1;
+  }
+  return entries;
+}
+
+std::string caFile() { return variable("SSL_CERT_FILE"); }
+
+}  // namespace platform::settings
