@@ -676,12 +676,15 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     bool wasConnected = nspConnected_;
     dropEngine();
     log((wasConnected ? "connection lost: " : "connection failed: ") + reason);
-    emitClient(wasConnected ? SocketClientEvent::disconnect : SocketClientEvent::error, {json(reason)});
-    if (wantConnected_ && active_.reconnects) {
-      scheduleReconnect(reason);
-    } else {
+    bool retry = wantConnected_ && active_.reconnects;
+    if (!retry) {
       wantConnected_ = false;
-      setStatus(SocketIOStatus::disconnected);
+    }
+    // The status is current by the time the handlers hear of the failure.
+    setStatus(retry ? SocketIOStatus::connecting : SocketIOStatus::disconnected);
+    emitClient(wasConnected ? SocketClientEvent::disconnect : SocketClientEvent::error, {json(reason)});
+    if (retry) {
+      scheduleReconnect(reason);
     }
   }
 

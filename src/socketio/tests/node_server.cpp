@@ -55,7 +55,11 @@ const TestCertificates& TestCertificates::get() {
         "/server.csr -subj '/CN=localhost'" + quiet);
     run("openssl x509 -req -in " + d + "/server.csr -CA " + c.caFile + " -CAkey " + d + "/ca.key -CAcreateserial -out " +
         c.certFile + " -days 2 -extfile " + d + "/ext.cnf" + quiet);
-    std::atexit([] { std::filesystem::remove_all(TestCertificates::get().dir); });
+    static const std::string* const toRemove = new std::string(c.dir);  // outlives the static below
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(*toRemove, ignored);
+    });
     return c;
   }();
   return certs;
