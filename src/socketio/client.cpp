@@ -122,7 +122,10 @@ std::string handshakeTarget(std::string_view path, const std::map<std::string, s
     if (key == "EIO" || key == "transport" || key == "sid") {
       continue;  // the protocol's own parameters cannot be overridden
     }
-    target += "&" + percentEncode(key) + "=" + percentEncode(value);
+    target.push_back('&');
+    target += percentEncode(key);
+    target.push_back('=');
+    target += percentEncode(value);
   }
   return target;
 }
