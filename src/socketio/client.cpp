@@ -451,8 +451,10 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
 
     std::uint64_t generation = ++generation_;
     setStatus(SocketIOStatus::connecting);
+    // The query is left out of the log: it carries the connect parameters (a token).
     log(std::string("connecting to ") + (request.secure ? "wss://" : "ws://") + request.host + ":" +
-        std::to_string(request.port) + request.target + (request.compress ? " (compression offered)" : ""));
+        std::to_string(request.port) + request.target.substr(0, request.target.find('?')) +
+        (request.compress ? " (compression offered)" : ""));
     WebSocketCallbacks callbacks;
     callbacks.onOpen = [this, generation](const std::string& extensions) {
       if (generation == generation_) {
