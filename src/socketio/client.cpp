@@ -286,7 +286,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     shared_->alive = false;
     if (!loop_->onLoopThread()) {
       loop_->post([this] {
-        // Leave the namespace politely when the connection is up.
+        // Leave the namespace when the connection is up (best effort: the
+        // loop stops right after, which may cut the frame off).
         if (ws_ && nspConnected_) {
           sendPacket(Packet{PacketType::disconnect, "/", std::nullopt, nullptr});
         }

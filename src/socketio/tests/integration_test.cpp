@@ -186,11 +186,13 @@ TEST_F(SocketIOServerTest, HandshakeCarriesTokenAndNegotiatesCompression) {
   EXPECT_FALSE(client.manager->config().compress);
   client.socket().disconnect();
   ASSERT_TRUE(client.waiter.waitFor("disconnect"));
-  client.socket().connect();
+  client.socket().connect(json{{"device", "mac-1"}});  // a connect payload travels as the handshake's auth
   ASSERT_TRUE(client.waiter.waitFor("connect", 2));
   auto second = server->waitFor(eventIs("connection"), 2);
   ASSERT_TRUE(second);
   EXPECT_EQ((*second)["query"]["token"], "second");
+  EXPECT_EQ((*second)["auth"], json({{"device", "mac-1"}}));
+  EXPECT_EQ((*record)["auth"], json::object());
   EXPECT_EQ((*second)["offered"], "");
   EXPECT_EQ((*second)["extensions"], "");
   EXPECT_EQ(client.manager->negotiatedExtensions(), "");
@@ -216,6 +218,12 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
     ++secondRuns;
     ack.with(json{{"status", "second"}});
   });
+  auto removed = client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) {
+    ADD_FAILURE() << "a removed handler ran";
+  });
+  client.socket().off(removed);
+  client.socket().on("other", [&](const std::vector<json>&, SocketAckEmitter&) { ADD_FAILURE() << "removed"; });
+  client.socket().off("other");
   std::string sid = connect(client);
 
   struct Case {
@@ -392,6 +400,11 @@ TEST_F(SocketIOServerTest, DisconnectThenReconnectingStartsOver) {
   emit("after", "command", json::array({1}), true);
   ASSERT_TRUE(server->waitFor(eventAndTag("ack", "after")));
   EXPECT_EQ(runs.load(), 1);
+  client.socket().emit("hello", {json{{"n", 1}}, "two"});
+  auto hello = server->waitFor(eventIs("clientEvent"));
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["name"], "hello");
+  EXPECT_EQ((*hello)["args"], json::array({{{"n", 1}}, "two"}));
 
   // A disconnect by the client is final: no reconnection follows.
   client.socket().disconnect();
@@ -506,6 +519,24 @@ TEST(SocketIOFailureTest, GivesUpAfterTheAllowedAttempts) {
   Client badURL("notaurl", config);
   badURL.socket().connect();
   ASSERT_TRUE(badURL.waiter.waitFor("error"));
+
+  // With `log` off the logger hears nothing.
+  std::atomic<int> lines{0};
+  std::atomic<bool> failed{false};
+  SocketManagerEnvironment quiet;
+  quiet.logger = [&](const std::string&) { ++lines; };
+  config.log = false;
+  config.reconnects = false;
+  SocketManager silent("https://localhost:" + std::to_string(test::unusedPort()), config, quiet);
+  silent.defaultSocket().on(SocketClientEvent::error, [&](const std::vector<json>&, SocketAckEmitter&) {
+    failed = true;
+  });
+  silent.defaultSocket().connect();
+  for (int i = 0; i < 500 && !failed; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(lines.load(), 0);
 }
 
 // Destroying a manager in any state stops it cleanly (run under the sanitizers).
