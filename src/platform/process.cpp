@@ -1,0 +1,680 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "platform/settings.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+
+ProcessError errorFromErrno(int code, const std::string& what) {
+  return ProcessError{code, what + ": " + std::strerror(code)};
+}
+
+// A write that reports EPIPE instead of raising SIGPIPE. SIGPIPE for a pipe is sent to
+// the writing thread, so blocking it here and taking away a pending one keeps the
+// agent alive when a child has closed its input.
+ssize_t writeWithoutSigpipe(int fd, const std::uint8_t* bytes, std::size_t size) {
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  sigset_t pendingBefore;
+  sigpending(&pendingBefore);
+  const bool wasPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
+  ssize_t written = ::write(fd, bytes, size);
+  const int error = errno;
+  if (written < 0 && error == EPIPE && !wasPending) {
+    const timespec zero{};
+    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return written;
+}
+
+int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
+  int result;
+  do {
+    result = ::poll(fds, count, timeoutMs);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+}  // namespace
+
+// ---- FileHandle --------------------------------------------------------------------
+
+// One descriptor and who is using it. Only the current owner touches `fd` outside the
+// mutex; close() and a handler stop interrupt the owner through `wakeFd`.
+struct FileHandle::Impl {
+  enum class Owner { none, reader, writer, handler, drain };
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int fd = -1;
+  int wakeFd = -1;  // eventfd, written to interrupt the owner's poll
+  Owner owner = Owner::none;
+  bool closing = false;
+  bool endOfFile = false;
+  Data pending;  // bytes read ahead by a process wait, delivered before anything else
+
+  ReadabilityHandler handler;
+  bool handlerActive = false;  // its thread runs
+  bool handlerStop = false;
+  bool handlerEnded = false;  // end of file delivered
+  std::thread::id handlerThread;
+
+  explicit Impl(int descriptor) : fd(descriptor) {
+    if (fd >= 0) wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+  ~Impl() {
+    if (fd >= 0) ::close(fd);
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+
+  bool mustLeave(Owner me) const { return closing || fd < 0 || (me == Owner::handler && handlerStop); }
+
+  // Waits for the descriptor to be free and takes it; false when it is being closed.
+  bool acquire(std::unique_lock<std::mutex>& lock, Owner me) {
+    changed.wait(lock, [&] { return owner == Owner::none || mustLeave(me); });
+    if (mustLeave(me)) return false;
+    owner = me;
+    return true;
+  }
+  void release() {
+    owner = Owner::none;
+    changed.notify_all();
+  }
+  void wake() const {
+    if (wakeFd < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(wakeFd, &one, sizeof one);
+  }
+  void clearWake() const {
+    if (wakeFd < 0) return;
+    std::uint64_t value = 0;
+    [[maybe_unused]] auto ignored = ::read(wakeFd, &value, sizeof value);
+  }
+
+  // With the lock held by the owner: waits (unlocked) until the descriptor is ready for
+  // `events` or the owner is asked to leave. False when it must leave.
+  bool waitReady(std::unique_lock<std::mutex>& lock, Owner me, short events) {
+    if (mustLeave(me)) return false;
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    lock.unlock();
+    pollRetrying(fds, wakeFd >= 0 ? 2 : 1, -1);
+    lock.lock();
+    return !mustLeave(me);
+  }
+
+  // One read by the owner, without the lock. Appends to `out`; false at end of file
+  // or on an error (both end the reading).
+  bool readOnce(std::unique_lock<std::mutex>& lock, Data& out) {
+    const int descriptor = fd;
+    lock.unlock();
+    std::uint8_t buffer[kChunkSize];
+    ssize_t count;
+    do {
+      count = ::read(descriptor, buffer, sizeof buffer);
+    } while (count < 0 && errno == EINTR);
+    const int error = errno;
+    lock.lock();
+    if (count > 0) {
+      out.insert(out.end(), buffer, buffer + count);
+      return true;
+    }
+    if (count < 0 && error == EAGAIN) return true;
+    endOfFile = true;
+    return false;
+  }
+
+  bool onHandlerThread() const { return handlerActive && std::this_thread::get_id() == handlerThread; }
+
+  static void runHandler(std::shared_ptr<Impl> self);
+};
+
+void FileHandle::Impl::runHandler(std::shared_ptr<Impl> self) {
+  std::unique_lock lock(self->mutex);
+  auto finish = [&](bool deliverEnd) {
+    if (deliverEnd && self->handler && !self->handlerStop) {
+      auto handler = self->handler;
+      lock.unlock();
+      handler(Data{});
+      lock.lock();
+      self->handlerEnded = true;
+    }
+    self->handler = nullptr;
+    self->handlerActive = false;
+    self->handlerStop = false;
+    if (self->owner == Owner::handler) self->owner = Owner::none;
+    self->changed.notify_all();
+  };
+  if (!self->acquire(lock, Owner::handler)) {
+    finish(false);
+    return;
+  }
+  for (;;) {
+    if (self->handlerStop || !self->handler) break;
+    Data chunk = std::move(self->pending);
+    self->pending.clear();
+    if (chunk.empty()) {
+      if (self->endOfFile) {
+        finish(true);
+        return;
+      }
+      if (!self->waitReady(lock, Owner::handler, POLLIN)) break;
+      if (!self->readOnce(lock, chunk) && chunk.empty()) {
+        finish(true);
+        return;
+      }
+      if (chunk.empty()) continue;
+    }
+    auto handler = self->handler;
+    if (!handler) break;
+    lock.unlock();
+    handler(chunk);
+    lock.lock();
+  }
+  // Stopped (or closed) before end of file: no end-of-file call.
+  finish(false);
+}
+
+FileHandle::FileHandle() : impl_(std::make_shared<Impl>(-1)) {}
+FileHandle::FileHandle(int fd) : impl_(std::make_shared<Impl>(fd)) {}
+FileHandle::~FileHandle() = default;
+FileHandle::FileHandle(const FileHandle&) = default;
+FileHandle& FileHandle::operator=(const FileHandle&) = default;
+
+bool FileHandle::isValid() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->fd >= 0;
+}
+
+int FileHandle::fileDescriptor() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->fd;
+}
+
+Data FileHandle::readDataToEndOfFile() {
+  std::unique_lock lock(impl_->mutex);
+  Data result = std::move(impl_->pending);
+  impl_->pending.clear();
+  if (impl_->endOfFile || !impl_->acquire(lock, Impl::Owner::reader)) return result;
+  // A drain may have buffered more while we waited for the descriptor.
+  result.insert(result.end(), impl_->pending.begin(), impl_->pending.end());
+  impl_->pending.clear();
+  while (!impl_->endOfFile && impl_->waitReady(lock, Impl::Owner::reader, POLLIN)) {
+    if (!impl_->readOnce(lock, result)) break;
+  }
+  if (impl_->owner == Impl::Owner::reader) impl_->release();
+  return result;
+}
+
+Data FileHandle::availableData() {
+  std::unique_lock lock(impl_->mutex);
+  Data result = std::move(impl_->pending);
+  impl_->pending.clear();
+  if (!result.empty() || impl_->endOfFile || !impl_->acquire(lock, Impl::Owner::reader)) return result;
+  result = std::move(impl_->pending);
+  impl_->pending.clear();
+  while (result.empty() && !impl_->endOfFile && impl_->waitReady(lock, Impl::Owner::reader, POLLIN)) {
+    if (!impl_->readOnce(lock, result)) break;
+  }
+  if (impl_->owner == Impl::Owner::reader) impl_->release();
+  return result;
+}
+
+ProcessResult<> FileHandle::write(std::string_view text) {
+  return write(Data(text.begin(), text.end()));
+}
+
+ProcessResult<> FileHandle::write(const Data& data) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->acquire(lock, Impl::Owner::writer)) return std::unexpected(errorFromErrno(EBADF, "write"));
+  std::size_t offset = 0;
+  std::optional<ProcessError> failure;
+  while (offset < data.size()) {
+    if (!impl_->waitReady(lock, Impl::Owner::writer, POLLOUT)) {
+      failure = errorFromErrno(EBADF, "write");
+      break;
+    }
+    const int descriptor = impl_->fd;
+    // After POLLOUT a pipe takes at least PIPE_BUF bytes without blocking.
+    const std::size_t piece = std::min<std::size_t>(data.size() - offset, PIPE_BUF);
+    lock.unlock();
+    ssize_t written;
+    do {
+      written = writeWithoutSigpipe(descriptor, data.data() + offset, piece);
+    } while (written < 0 && errno == EINTR);
+    const int error = errno;
+    lock.lock();
+    if (written < 0) {
+      if (error == EAGAIN) continue;
+      failure = errorFromErrno(error, "write");
+      break;
+    }
+    offset += static_cast<std::size_t>(written);
+  }
+  if (impl_->owner == Impl::Owner::writer) impl_->release();
+  if (failure) return std::unexpected(*failure);
+  return {};
+}
+
+ProcessResult<> FileHandle::close() {
+  std::unique_lock lock(impl_->mutex);
+  if (impl_->fd < 0) return {};
+  if (impl_->onHandlerThread()) {
+    // Called from inside the handler, which owns the descriptor: close it here; the
+    // handler's loop ends when the callback returns.
+    const int descriptor = std::exchange(impl_->fd, -1);
+    impl_->handlerStop = true;
+    impl_->endOfFile = true;
+    if (::close(descriptor) != 0 && errno != EINTR) return std::unexpected(errorFromErrno(errno, "close"));
+    return {};
+  }
+  if (impl_->closing) {
+    impl_->changed.wait(lock, [&] { return impl_->fd < 0; });
+    return {};
+  }
+  impl_->closing = true;
+  impl_->wake();
+  impl_->changed.wait(lock, [&] { return impl_->owner == Impl::Owner::none && !impl_->handlerActive; });
+  const int descriptor = std::exchange(impl_->fd, -1);
+  impl_->closing = false;
+  impl_->endOfFile = true;
+  impl_->clearWake();
+  impl_->changed.notify_all();
+  lock.unlock();
+  if (::close(descriptor) != 0 && errno != EINTR) return std::unexpected(errorFromErrno(errno, "close"));
+  return {};
+}
+
+void FileHandle::setReadabilityHandler(ReadabilityHandler handler) {
+  std::unique_lock lock(impl_->mutex);
+  if (handler) {
+    if (impl_->handlerActive && impl_->handlerStop && !impl_->onHandlerThread()) {
+      // A stop is under way on another thread: let it finish, then start afresh.
+      impl_->changed.wait(lock, [&] { return !impl_->handlerActive; });
+    }
+    impl_->handler = std::move(handler);
+    if (impl_->handlerActive) {  // the running thread takes the new one
+      impl_->handlerStop = false;
+      return;
+    }
+    impl_->handlerActive = true;
+    impl_->handlerStop = false;
+    impl_->handlerEnded = false;
+    try {
+      std::thread thread(&Impl::runHandler, impl_);
+      impl_->handlerThread = thread.get_id();
+      thread.detach();
+    } catch (const std::system_error&) {
+      impl_->handler = nullptr;
+      impl_->handlerActive = false;
+    }
+    return;
+  }
+  if (!impl_->handlerActive) return;
+  impl_->handler = nullptr;
+  impl_->handlerStop = true;
+  if (impl_->onHandlerThread()) return;  // the loop ends after this callback
+  if (impl_->owner == Impl::Owner::handler) impl_->wake();
+  impl_->changed.notify_all();
+  impl_->changed.wait(lock, [&] { return !impl_->handlerActive; });
+  impl_->clearWake();
+}
+
+bool FileHandle::waitForReadabilityEnd(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->handlerEnded; });
+}
+
+Pipe::Pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) == 0) {
+    reading_ = FileHandle(fds[0]);
+    writing_ = FileHandle(fds[1]);
+  }
+}
+
+// ---- Process ---------------------------------------------------------------------
+
+struct Process::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool launched = false;
+  bool exited = false;
+  bool reaperRunning = false;
+  pid_t pid = 0;
+  int rawStatus = 0;
+  bool statusKnown = false;
+  int exitFd = -1;  // eventfd, readable once the child has exited
+
+  ~State() {
+    if (exitFd >= 0) ::close(exitFd);
+  }
+
+  // Collects the child's exit. waitid with WNOWAIT first, so that the pid stays ours
+  // (a zombie) until `exited` is set under the lock: terminate() never signals a
+  // recycled pid.
+  void reap() {
+    siginfo_t info{};
+    int result;
+    do {
+      result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    std::lock_guard lock(mutex);
+    int status = 0;
+    pid_t reaped;
+    do {
+      reaped = ::waitpid(pid, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    statusKnown = reaped == pid;
+    rawStatus = status;
+    exited = true;
+    if (exitFd >= 0) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] auto ignored = ::write(exitFd, &one, sizeof one);
+    }
+    changed.notify_all();
+  }
+};
+
+Process::Process() : state_(std::make_shared<State>()) {}
+Process::~Process() = default;
+
+std::string Process::childSearchPath(const std::string& inheritedPath) {
+  std::string path;
+  auto append = [&](const std::string& part) {
+    std::size_t start = 0;
+    while (start <= part.size()) {
+      std::size_t colon = part.find(':', start);
+      if (colon == std::string::npos) colon = part.size();
+      if (colon > start) {
+        if (!path.empty()) path += ':';
+        path.append(part, start, colon - start);
+      }
+      start = colon + 1;
+    }
+  };
+  append(settings::childPath());
+  append(inheritedPath.empty() ? std::string(kDefaultPath) : inheritedPath);
+  return path;
+}
+
+ProcessResult<> Process::run() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->launched) return std::unexpected(ProcessError{EALREADY, "the process has already been launched"});
+  }
+  if (executablePath.empty()) return std::unexpected(ProcessError{EINVAL, "no executable given"});
+
+  // Environment: the agent's, then the additions, then PATH with the child folders first.
+  std::map<std::string, std::string> variables;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    variables.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  for (const auto& [name, value] : environment) variables[name] = value;
+  {
+    auto it = variables.find("PATH");
+    variables["PATH"] = childSearchPath(it != variables.end() ? it->second : std::string());
+  }
+  std::vector<std::string> envText;
+  envText.reserve(variables.size());
+  for (const auto& [name, value] : variables) envText.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& text : envText) envp.push_back(text.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argText;
+  argText.push_back(executablePath);
+  argText.insert(argText.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& text : argText) argv.push_back(text.data());
+  argv.push_back(nullptr);
+
+  // The three standard streams.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::vector<int> temporaries;  // low descriptors moved out of the way of the dup2s
+  auto cleanup = [&] {
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : temporaries) ::close(fd);
+  };
+  StandardStream* streams[3] = {&standardInput, &standardOutput, &standardError};
+  for (int slot = 0; slot < 3; ++slot) {
+    int source = -1;
+    if (std::holds_alternative<std::monostate>(*streams[slot])) continue;
+    if (std::holds_alternative<NullDevice>(*streams[slot])) {
+      posix_spawn_file_actions_addopen(&actions, slot, "/dev/null", slot == 0 ? O_RDONLY : O_WRONLY, 0);
+      continue;
+    }
+    if (auto* pipe = std::get_if<Pipe>(streams[slot])) {
+      source = slot == 0 ? pipe->fileHandleForReading().fileDescriptor() : pipe->fileHandleForWriting().fileDescriptor();
+    } else if (auto* handle = std::get_if<FileHandle>(streams[slot])) {
+      source = handle->fileDescriptor();
+    }
+    if (source < 0) {
+      cleanup();
+      return std::unexpected(ProcessError{EBADF, "a standard stream of the process is not open"});
+    }
+    if (source < 3) {
+      int moved = ::fcntl(source, F_DUPFD_CLOEXEC, 3);
+      if (moved < 0) {
+        const int error = errno;
+        cleanup();
+        return std::unexpected(errorFromErrno(error, "fcntl"));
+      }
+      temporaries.push_back(moved);
+      source = moved;
+    }
+    posix_spawn_file_actions_adddup2(&actions, source, slot);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t noSignals;
+  sigemptyset(&noSignals);
+  posix_spawnattr_setsigmask(&attributes, &noSignals);
+  sigset_t allSignals;
+  sigfillset(&allSignals);
+  posix_spawnattr_setsigdefault(&attributes, &allSignals);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (startsNewSession) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&attributes, flags);
+
+  std::unique_lock lock(state_->mutex);
+  state_->exitFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, executablePath.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
+  cleanup();
+  if (spawned != 0) {
+    lock.unlock();
+    return std::unexpected(errorFromErrno(spawned, "cannot run " + executablePath));
+  }
+  state_->launched = true;
+  state_->pid = pid;
+  try {
+    std::thread([state = state_] { state->reap(); }).detach();
+    state_->reaperRunning = true;
+  } catch (const std::system_error&) {
+    state_->reaperRunning = false;  // waitUntilExit() reaps instead
+  }
+  lock.unlock();
+
+  // The child has its ends now; drop ours so that end of file can come.
+  for (int slot = 0; slot < 3; ++slot) {
+    if (auto* pipe = std::get_if<Pipe>(streams[slot])) {
+      (slot == 0 ? pipe->fileHandleForReading() : pipe->fileHandleForWriting()).close();
+    }
+  }
+  return {};
+}
+
+bool Process::waitUntilExit(std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = timeout == std::chrono::milliseconds::max() ? Clock::time_point::max() : Clock::now() + timeout;
+  auto remainingMs = [&]() -> int {
+    if (deadline == Clock::time_point::max()) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+  };
+
+  {
+    std::unique_lock lock(state_->mutex);
+    if (!state_->launched || state_->exited) return true;
+    if (!state_->reaperRunning) {
+      lock.unlock();
+      state_->reap();
+      return true;
+    }
+  }
+
+  // Take the output pipes nobody is reading, to keep them flowing while we wait.
+  std::vector<std::shared_ptr<FileHandle::Impl>> drained;
+  for (StandardStream* stream : {&standardOutput, &standardError}) {
+    auto* pipe = std::get_if<Pipe>(stream);
+    if (pipe == nullptr) continue;
+    auto impl = pipe->fileHandleForReading().impl_;
+    bool seen = false;
+    for (auto& other : drained) seen = seen || other == impl;
+    if (seen) continue;
+    std::lock_guard lock(impl->mutex);
+    if (impl->owner == FileHandle::Impl::Owner::none && !impl->closing && impl->fd >= 0 && !impl->handlerActive &&
+        !impl->endOfFile) {
+      impl->owner = FileHandle::Impl::Owner::drain;
+      drained.push_back(impl);
+    }
+  }
+
+  auto releaseDrain = [](const std::shared_ptr<FileHandle::Impl>& impl) {
+    std::lock_guard lock(impl->mutex);
+    impl->release();
+  };
+
+  bool exited = false;
+  for (;;) {
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->exited) {
+        exited = true;
+        break;
+      }
+    }
+    if (drained.empty()) {
+      std::unique_lock lock(state_->mutex);
+      if (deadline == Clock::time_point::max()) {
+        state_->changed.wait(lock, [&] { return state_->exited; });
+      } else {
+        state_->changed.wait_until(lock, deadline, [&] { return state_->exited; });
+      }
+      exited = state_->exited;
+      break;
+    }
+    std::vector<pollfd> fds;
+    fds.push_back({state_->exitFd, POLLIN, 0});
+    for (auto& impl : drained) {
+      fds.push_back({impl->fd, POLLIN, 0});
+      fds.push_back({impl->wakeFd, POLLIN, 0});
+    }
+    const int wait = remainingMs();
+    const int ready = pollRetrying(fds.data(), fds.size(), wait);
+    if (ready == 0 && wait == 0) break;  // timed out
+    std::vector<std::shared_ptr<FileHandle::Impl>> still;
+    for (std::size_t i = 0; i < drained.size(); ++i) {
+      auto& impl = drained[i];
+      const pollfd& data = fds[1 + 2 * i];
+      std::unique_lock lock(impl->mutex);
+      bool keep = !impl->closing;
+      if (keep && (data.revents & (POLLIN | POLLHUP | POLLERR)) != 0) keep = impl->readOnce(lock, impl->pending);
+      if (keep) {
+        still.push_back(impl);
+      } else {
+        impl->release();
+      }
+    }
+    drained.swap(still);
+    if (wait == 0) break;
+  }
+  for (auto& impl : drained) releaseDrain(impl);
+  if (!exited) {
+    std::lock_guard lock(state_->mutex);
+    exited = state_->exited;
+  }
+  return exited;
+}
+
+void Process::waitUntilExit() { waitUntilExit(std::chrono::milliseconds::max()); }
+
+bool Process::isRunning() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->launched && !state_->exited;
+}
+
+pid_t Process::processIdentifier() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->pid;
+}
+
+int Process::terminationStatus() const {
+  std::lock_guard lock(state_->mutex);
+  if (!state_->exited) return 0;
+  if (!state_->statusKnown) return -1;
+  if (WIFSIGNALED(state_->rawStatus)) return WTERMSIG(state_->rawStatus);
+  return WEXITSTATUS(state_->rawStatus);
+}
+
+TerminationReason Process::terminationReason() const {
+  std::lock_guard lock(state_->mutex);
+  if (state_->exited && state_->statusKnown && WIFSIGNALED(state_->rawStatus)) return TerminationReason::uncaughtSignal;
+  return TerminationReason::exit;
+}
+
+bool Process::terminate() {
+  std::lock_guard lock(state_->mutex);
+  if (!state_->launched || state_->exited) return false;
+  return ::kill(state_->pid, SIGTERM) == 0;
+}
+
+bool sendSignal(pid_t pid, int signal) {
+  // 0 and negative values address process groups or every process: never wanted here.
+  if (pid <= 0) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::kill(pid, signal) == 0;
+}
+
+}  // namespace platform
