@@ -6,12 +6,17 @@
 // Every read sees the file as another process last wrote it (reloaded when it changed);
 // every write takes an exclusive file lock, re-reads, changes one entry and replaces the
 // file atomically. A missing, corrupt or unreadable file reads as an empty domain, and
-// the next write replaces it whole. Safe to use from several threads.
+// the next write replaces it whole; a folder in the way reads as empty and makes writes
+// fail (reported on standard error). Files are written as XML property lists, mode 0600;
+// XML and binary files are read. Safe to use from several threads and processes.
+#include <concepts>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -28,10 +33,13 @@ class PlistValue {
 
   PlistValue(std::string v) : storage_(std::move(v)) {}
   PlistValue(const char* v) : storage_(std::string(v)) {}
+  PlistValue(std::string_view v) : storage_(std::string(v)) {}
   PlistValue(Data v) : storage_(std::move(v)) {}
   PlistValue(bool v) : storage_(v) {}
-  PlistValue(std::int64_t v) : storage_(v) {}
-  PlistValue(int v) : storage_(std::int64_t{v}) {}
+  // Any integer type but bool is kept as a signed 64-bit integer.
+  template <std::integral T>
+    requires(!std::same_as<T, bool>)
+  PlistValue(T v) : storage_(static_cast<std::int64_t>(v)) {}
   PlistValue(double v) : storage_(v) {}
   PlistValue(Array v) : storage_(std::move(v)) {}
   PlistValue(Dictionary v) : storage_(std::move(v)) {}
@@ -51,8 +59,12 @@ class UserDefaults {
 
   // The domain named by the main bundle's identifier ("so.velmorhome.mopet.agent").
   static UserDefaults& standard();
-  // A named suite; nullptr when the name cannot name a domain (empty, or holding "/").
+  // A named suite; nullptr when the name cannot name a domain (empty, or holding "/"
+  // or a NUL). A new object on every call; objects over the same file see each other.
   static std::shared_ptr<UserDefaults> suite(const std::string& name);
+  // A store over the property-list file at `path` (as the suites use, for other stores
+  // and tests).
+  static std::shared_ptr<UserDefaults> atPath(std::string path);
 
   // The object under `key`, absent when there is none.
   virtual std::optional<PlistValue> object(const std::string& key) const = 0;
@@ -63,14 +75,24 @@ class UserDefaults {
   // A boolean, a non-zero number, or the texts "YES"/"true"/"1" (any case) are true;
   // anything else, absent included, is false.
   virtual bool boolean(const std::string& key) const = 0;
-  // An integer, a real (truncated), a boolean or a text of digits; anything else 0.
+  // An integer, a real (truncated toward zero, NaN 0, saturated beyond the range), a
+  // boolean (0 or 1) or a text of decimal digits with an optional sign; anything else 0.
   virtual std::int64_t integer(const std::string& key) const = 0;
 
+  // A text or key holding a NUL cannot be stored: such a set() changes nothing and says
+  // so on standard error, as does a write that fails.
   virtual void set(const std::string& key, PlistValue value) = 0;
   virtual void removeObject(const std::string& key) = 0;
+  // Read-modify-write of one entry: `change` gets the current value (absent when none),
+  // edits it in place (reset() removes the entry) and returns whether to write. The file
+  // stores do this under the file lock, so concurrent updates from threads and
+  // processes are never lost; `change` must not call back into this store. Returns
+  // false when the write failed. The default (for fakes) is object() then set().
+  virtual bool update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change);
   // Writes are already on disk when set() returns; this only re-reads. Returns true.
   virtual bool synchronize() = 0;
-  // Removes every entry of the named domain (its file).
+  // Removes every entry of the named domain (its file): the main bundle's identifier
+  // names the standard domain, any other name the suite of that name.
   virtual void removePersistentDomain(const std::string& domainName) = 0;
 
   // The property-list file behind this store.

@@ -1,0 +1,322 @@
+#include "platform/file_manager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+#include "platform/settings.h"
+
+namespace platform {
+namespace {
+
+std::unexpected<FileError> failure(int error, std::string operation, std::string path) {
+  return std::unexpected(FileError{std::error_code(error, std::generic_category()), std::move(operation), std::move(path)});
+}
+
+std::string parentOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+// The process's umask without changing it (umask(2) would race with other threads).
+mode_t currentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  }
+  return 022;
+}
+
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+FileResult<> copyRegularFile(const std::string& from, const std::string& to, mode_t mode) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return failure(errno, "copy", from);
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    return failure(error, "copy", to);
+  }
+  char buffer[64 * 1024];
+  int error = 0;
+  for (;;) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (!writeAll(out, buffer, static_cast<std::size_t>(got))) {
+      error = errno;
+      break;
+    }
+  }
+  if (error == 0 && ::fchmod(out, mode & 07777) != 0) error = errno;
+  ::close(in);
+  if (::close(out) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(to.c_str());
+    return failure(error, "copy", to);
+  }
+  return {};
+}
+
+FileResult<> copyTree(const std::string& from, const std::string& to) {
+  struct stat info {};
+  if (::lstat(from.c_str(), &info) != 0) return failure(errno, "copy", from);
+  if (S_ISLNK(info.st_mode)) {
+    std::string target(static_cast<std::size_t>(info.st_size) + 256, '\0');
+    const ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
+    if (length < 0) return failure(errno, "copy", from);
+    target.resize(static_cast<std::size_t>(length));
+    if (::symlink(target.c_str(), to.c_str()) != 0) return failure(errno, "copy", to);
+    return {};
+  }
+  if (S_ISREG(info.st_mode)) return copyRegularFile(from, to, info.st_mode);
+  if (!S_ISDIR(info.st_mode)) return failure(ENOTSUP, "copy", from);
+
+  if (::mkdir(to.c_str(), 0700) != 0) return failure(errno, "copy", to);
+  auto entries = FileManager::defaultManager().contentsOfDirectory(from);
+  if (!entries) return std::unexpected(entries.error());
+  for (const auto& entry : *entries) {
+    if (auto copied = copyTree(entry, join(to, baseNameOf(entry))); !copied) return copied;
+  }
+  if (::chmod(to.c_str(), info.st_mode & 07777) != 0) return failure(errno, "copy", to);
+  return {};
+}
+
+}  // namespace
+
+std::string FileError::localizedDescription() const {
+  return "Could not " + operation + " \"" + path + "\": " + code.message();
+}
+
+FileManager& FileManager::defaultManager() {
+  static FileManager manager;
+  return manager;
+}
+
+namespace {
+std::mutex foldersMutex;
+std::optional<std::string> localApplications;
+std::optional<std::string> systemApplications;
+}  // namespace
+
+std::string FileManager::homeDirectory() const { return settings::homeDirectory(); }
+
+std::string FileManager::documentsDirectory() const { return join(homeDirectory(), "Documents"); }
+
+std::optional<std::string> FileManager::containerPath(const std::string& group) const {
+  if (group.empty() || group == "." || group == ".." || group.find('/') != std::string::npos ||
+      group.find('\0') != std::string::npos)
+    return std::nullopt;
+  return join(homeDirectory(), "Library/Group Containers/" + group);
+}
+
+std::string FileManager::localApplicationsDirectory() const {
+  std::lock_guard lock(foldersMutex);
+  return localApplications.value_or("/Applications");
+}
+
+std::string FileManager::systemApplicationsDirectory() const {
+  std::lock_guard lock(foldersMutex);
+  return systemApplications.value_or("/System/Applications");
+}
+
+void FileManager::setLocalApplicationsDirectory(std::optional<std::string> folder) {
+  std::lock_guard lock(foldersMutex);
+  localApplications = std::move(folder);
+}
+
+void FileManager::setSystemApplicationsDirectory(std::optional<std::string> folder) {
+  std::lock_guard lock(foldersMutex);
+  systemApplications = std::move(folder);
+}
+
+FileResult<> FileManager::write(const std::string& path, const Data& bytes, bool atomically) const {
+  return write(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), atomically);
+}
+
+FileResult<> FileManager::write(const std::string& path, std::string_view bytes, bool atomically) const {
+  if (path.empty()) return failure(ENOENT, "write", path);
+  if (!atomically) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return failure(errno, "write", path);
+    const bool ok = writeAll(fd, bytes.data(), bytes.size());
+    const int error = errno;
+    if (::close(fd) != 0 && ok) return failure(errno, "write", path);
+    if (!ok) return failure(error, "write", path);
+    return {};
+  }
+
+  mode_t mode = 0666 & ~currentUmask();
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) return failure(EISDIR, "write", path);
+    mode = existing.st_mode & 07777;
+  }
+  std::string temporary = join(parentOf(path), "." + baseNameOf(path) + ".XXXXXX");
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return failure(errno, "write", path);
+  int error = 0;
+  if (!writeAll(fd, bytes.data(), bytes.size()) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return failure(error, "write", path);
+  }
+  return {};
+}
+
+FileResult<Data> FileManager::contents(const std::string& path) const {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return failure(errno, "read", path);
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return failure(EISDIR, "read", path);
+  }
+  Data data;
+  std::uint8_t buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      return failure(error, "read", path);
+    }
+    data.insert(data.end(), buffer, buffer + got);
+  }
+  ::close(fd);
+  return data;
+}
+
+FileResult<> FileManager::removeItem(const std::string& path) const {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return failure(errno, "remove", path);
+  if (S_ISDIR(info.st_mode)) {
+    auto entries = contentsOfDirectory(path);
+    if (!entries) return std::unexpected(FileError{entries.error().code, "remove", path});
+    for (const auto& entry : *entries) {
+      if (auto removed = removeItem(entry); !removed) return removed;
+    }
+    if (::rmdir(path.c_str()) != 0) return failure(errno, "remove", path);
+    return {};
+  }
+  if (::unlink(path.c_str()) != 0) return failure(errno, "remove", path);
+  return {};
+}
+
+bool FileManager::fileExists(const std::string& path) const {
+  bool isDirectory = false;
+  return fileExists(path, isDirectory);
+}
+
+bool FileManager::fileExists(const std::string& path, bool& isDirectory) const {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return false;
+  isDirectory = S_ISDIR(info.st_mode);
+  return true;
+}
+
+bool FileManager::isExecutableFile(const std::string& path) const {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+FileResult<> FileManager::createDirectory(const std::string& path, bool withIntermediateDirectories) const {
+  if (path.empty()) return failure(ENOENT, "create folder", path);
+  if (!withIntermediateDirectories) {
+    if (::mkdir(path.c_str(), 0777) != 0) return failure(errno, "create folder", path);
+    return {};
+  }
+  std::size_t position = 0;
+  for (;;) {
+    position = path.find('/', position + 1);
+    const std::string prefix = path.substr(0, position);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0777) != 0) {
+      const int error = errno;
+      struct stat info {};
+      if (error != EEXIST) return failure(error, "create folder", prefix);
+      if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return failure(ENOTDIR, "create folder", prefix);
+    }
+    if (position == std::string::npos) return {};
+  }
+}
+
+FileResult<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path) const {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return failure(errno, "list", path);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const int error = errno;
+  ::closedir(folder);
+  if (error != 0) return failure(error, "list", path);
+  std::sort(names.begin(), names.end());
+  for (auto& name : names) name = join(path, name);
+  return names;
+}
+
+FileResult<> FileManager::moveItem(const std::string& from, const std::string& to) const {
+  struct stat info {};
+  if (::lstat(from.c_str(), &info) != 0) return failure(errno, "move", from);
+  if (::lstat(to.c_str(), &info) == 0) return failure(EEXIST, "move", to);
+  if (::rename(from.c_str(), to.c_str()) == 0) return {};
+  if (errno != EXDEV) return failure(errno, "move", from);
+  if (auto copied = copyTree(from, to); !copied) {
+    (void)removeItem(to);
+    return copied;
+  }
+  return removeItem(from);
+}
+
+FileResult<> FileManager::copyItem(const std::string& from, const std::string& to) const {
+  struct stat info {};
+  if (::lstat(to.c_str(), &info) == 0) return failure(EEXIST, "copy", to);
+  if (to.starts_with(from + "/")) return failure(EINVAL, "copy", to);  // a folder into itself
+  auto copied = copyTree(from, to);
+  if (!copied && ::lstat(to.c_str(), &info) == 0) (void)removeItem(to);  // leave no half copy
+  return copied;
+}
+
+}  // namespace platform

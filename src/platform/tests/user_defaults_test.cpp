@@ -1,0 +1,463 @@
+// User defaults against real property-list files in a temporary HOME.
+#include "platform/user_defaults.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include "platform/bundle.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryHome {
+ public:
+  TemporaryHome() {
+    std::string pattern = (fs::temp_directory_path() / "defaults-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+    if (const char* old = std::getenv("HOME")) previous_ = old;
+    ::setenv("HOME", path_.c_str(), 1);
+  }
+  ~TemporaryHome() {
+    if (previous_) {
+      ::setenv("HOME", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  std::optional<std::string> previous_;
+};
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs `body` in a child process and returns its exit status (0 on success).
+int inChildProcess(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  fs::path standardFile() const { return home_.path() / "Library/Preferences/so.velmorhome.mopet.agent.plist"; }
+  TemporaryHome home_;
+};
+
+Data allBytes() {
+  Data bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
+  return bytes;
+}
+
+TEST_F(UserDefaultsTest, EveryTypeRoundTripsThroughTheFileAndKeepsItsType) {
+  const std::vector<std::pair<std::string, PlistValue>> values = {
+      {"text", std::string("plain")},
+      {"empty text", std::string()},
+      {"markup", std::string("<key>&amp; ]]> \"quoted\" 'single'")},
+      {"unicode", std::string("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80")},
+      {"whitespace", std::string("  line one\r\nline two\ttab  ")},
+      {"control", std::string("bell\x07 escape\x1B")},
+      {"data", allBytes()},
+      {"empty data", Data()},
+      {"true", true},
+      {"false", false},
+      {"zero", 0},
+      {"one", 1},
+      {"negative", -42},
+      {"largest", std::numeric_limits<std::int64_t>::max()},
+      {"smallest", std::numeric_limits<std::int64_t>::min()},
+      {"tenth", 0.1},
+      {"huge", 1e300},
+      {"tiny", 4.9e-324},
+      {"negative real", -2.5},
+      {"infinity", std::numeric_limits<double>::infinity()},
+      {"array", PlistValue::Array{std::string("a"), 1, true, 2.5, toData("x"), PlistValue::Array{}, PlistValue::Dictionary{}}},
+      {"dictionary", PlistValue::Dictionary{{"nested <&>", PlistValue::Dictionary{{"deeper", PlistValue::Array{false, -7}}}},
+                                            {"", std::string("empty key")}}},
+      {"", std::string("value under the empty key")},
+  };
+  {
+    auto writer = UserDefaults::atPath((home_.path() / "round.plist").string());
+    for (const auto& [key, value] : values) writer->set(key, value);
+  }
+  auto reader = UserDefaults::atPath((home_.path() / "round.plist").string());
+  for (const auto& [key, value] : values) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(reader->object(key), value);
+  }
+  // A boolean, an integer and data holding the same "1" stay three different things.
+  EXPECT_TRUE(reader->object("true")->is<bool>());
+  EXPECT_TRUE(reader->object("one")->is<std::int64_t>());
+  EXPECT_TRUE(reader->object("empty data")->is<Data>());
+  EXPECT_TRUE(reader->object("empty text")->is<std::string>());
+  EXPECT_TRUE(readText(home_.path() / "round.plist").starts_with("<?xml"));
+}
+
+TEST_F(UserDefaultsTest, ReadsBinaryPropertyLists) {
+  plist_t root = plist_new_dict();
+  plist_dict_set_item(root, "flag", plist_new_bool(1));
+  plist_dict_set_item(root, "count", plist_new_uint(static_cast<std::uint64_t>(-3)));
+  plist_dict_set_item(root, "blob", plist_new_data("\0\1\2", 3));
+  plist_dict_set_item(root, "name", plist_new_string("caf\xC3\xA9"));
+  char* bytes = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  writeText(standardFile(), std::string(bytes, length));
+  plist_to_bin_free(bytes);
+  plist_free(root);
+
+  auto& defaults = UserDefaults::standard();
+  EXPECT_EQ(defaults.object("flag"), PlistValue(true));
+  EXPECT_EQ(defaults.object("count"), PlistValue(-3));
+  EXPECT_EQ(defaults.data("blob"), (Data{0, 1, 2}));
+  EXPECT_EQ(defaults.string("name"), "caf\xC3\xA9");
+  // The next write turns the file into XML and keeps what was there.
+  defaults.set("added", 1);
+  EXPECT_TRUE(readText(standardFile()).starts_with("<?xml"));
+  EXPECT_EQ(UserDefaults::atPath(standardFile().string())->data("blob"), (Data{0, 1, 2}));
+}
+
+struct GetterCase {
+  const char* name;
+  std::optional<PlistValue> stored;
+  std::optional<std::string> string;
+  bool hasData;
+  bool boolean;
+  std::int64_t integer;
+};
+
+TEST_F(UserDefaultsTest, TypedGettersFollowTheStoredType) {
+  const GetterCase cases[] = {
+      {"absent", std::nullopt, std::nullopt, false, false, 0},
+      {"text", std::string("hello"), "hello", false, false, 0},
+      {"text YES", std::string("YES"), "YES", false, true, 0},
+      {"text true any case", std::string("tRuE"), "tRuE", false, true, 0},
+      {"text 1", std::string("1"), "1", false, true, 1},
+      {"text maybe", std::string("maybe"), "maybe", false, false, 0},
+      {"text digits", std::string("-1234"), "-1234", false, false, -1234},
+      {"text plus digits", std::string("+17"), "+17", false, false, 17},
+      {"text digits then junk", std::string("12abc"), "12abc", false, false, 0},
+      {"text too large", std::string("99999999999999999999"), "99999999999999999999", false, false, 0},
+      {"data", toData("true"), std::nullopt, true, false, 0},
+      {"bool true", true, std::nullopt, false, true, 1},
+      {"bool false", false, std::nullopt, false, false, 0},
+      {"integer", 42, "42", false, true, 42},
+      {"integer zero", 0, "0", false, false, 0},
+      {"real", 2.75, "2.75", false, true, 2},
+      {"negative real", -2.75, "-2.75", false, true, -2},
+      {"real beyond range", 1e30, "1e+30", false, true, std::numeric_limits<std::int64_t>::max()},
+      {"real NaN", std::nan(""), "nan", false, false, 0},
+      {"array", PlistValue::Array{1}, std::nullopt, false, false, 0},
+  };
+  auto defaults = UserDefaults::atPath((home_.path() / "getters.plist").string());
+  for (const auto& c : cases) {
+    if (c.stored) defaults->set(c.name, *c.stored);
+  }
+  auto reader = UserDefaults::atPath((home_.path() / "getters.plist").string());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(reader->string(c.name), c.string);
+    EXPECT_EQ(reader->data(c.name).has_value(), c.hasData);
+    EXPECT_EQ(reader->boolean(c.name), c.boolean);
+    EXPECT_EQ(reader->integer(c.name), c.integer);
+  }
+}
+
+TEST_F(UserDefaultsTest, DomainsLiveWhereTheirNamesSay) {
+  EXPECT_EQ(Bundle::main().bundleIdentifier(), "so.velmorhome.mopet.agent");
+  EXPECT_EQ(UserDefaults::standard().path(), standardFile().string());
+  EXPECT_EQ(UserDefaults::suite("group.so.velmorhome.mopet")->path(),
+            (home_.path() /
+             "Library/Group Containers/group.so.velmorhome.mopet/Library/Preferences/group.so.velmorhome.mopet.plist")
+                .string());
+  EXPECT_EQ(UserDefaults::suite("other.domain")->path(), (home_.path() / "Library/Preferences/other.domain.plist").string());
+  for (const std::string& bad : {std::string(), std::string("a/b"), std::string("../x"), std::string("nul\0x", 5)}) {
+    EXPECT_EQ(UserDefaults::suite(bad), nullptr) << bad;
+  }
+
+  UserDefaults::suite("group.so.velmorhome.mopet")->set("sharedChildToken", "bearer");
+  EXPECT_EQ(UserDefaults::suite("group.so.velmorhome.mopet")->string("sharedChildToken"), "bearer");
+  EXPECT_FALSE(UserDefaults::standard().object("sharedChildToken"));
+  EXPECT_EQ(::access(standardFile().c_str(), F_OK), -1);  // reads create nothing
+}
+
+TEST_F(UserDefaultsTest, StandardFollowsAChangeOfHome) {
+  UserDefaults::standard().set("where", "first home");
+  EXPECT_EQ(UserDefaults::standard().string("where"), "first home");
+  {
+    TemporaryHome second;
+    EXPECT_EQ(UserDefaults::standard().path(),
+              (second.path() / "Library/Preferences/so.velmorhome.mopet.agent.plist").string());
+    EXPECT_FALSE(UserDefaults::standard().object("where"));
+    UserDefaults::standard().set("where", "second home");
+  }
+  EXPECT_EQ(UserDefaults::standard().string("where"), "first home");
+}
+
+TEST_F(UserDefaultsTest, AnotherObjectSeesEveryWriteAtOnce) {
+  // Many quick rewrites of a same-sized file within one tick of the file clock: the
+  // reader must not keep an old copy.
+  auto reader = UserDefaults::atPath(standardFile().string());
+  for (int i = 0; i < 200; ++i) {
+    UserDefaults::standard().set("counter", i % 10);
+    ASSERT_EQ(reader->integer("counter"), i % 10) << "write " << i;
+  }
+  reader->removeObject("counter");
+  EXPECT_FALSE(UserDefaults::standard().object("counter"));
+}
+
+TEST_F(UserDefaultsTest, AnotherProcessSeesWritesBothWays) {
+  UserDefaults::standard().set("from parent", "hello");
+  const int status = inChildProcess([] {
+    auto& defaults = UserDefaults::standard();
+    if (defaults.string("from parent") != "hello") return 1;
+    defaults.set("from child", toData("bytes"));
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(UserDefaults::standard().data("from child"), toData("bytes"));
+}
+
+struct BadFile {
+  const char* name;
+  std::function<void(const fs::path&)> make;
+};
+
+std::string validXml() {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+         "\t<key>flag</key>\n\t<true/>\n\t<key>name</key>\n\t<string>kept</string>\n</dict>\n</plist>\n";
+}
+
+std::string validBinary() {
+  plist_t root = plist_new_dict();
+  plist_dict_set_item(root, "flag", plist_new_bool(1));
+  char* bytes = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  std::string text(bytes, length);
+  plist_to_bin_free(bytes);
+  plist_free(root);
+  return text;
+}
+
+TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNextWrite) {
+  const BadFile cases[] = {
+      {"truncated XML", [](const fs::path& p) { writeText(p, validXml().substr(0, 90)); }},
+      {"truncated binary", [](const fs::path& p) { writeText(p, validBinary().substr(0, validBinary().size() - 5)); }},
+      {"garbage", [](const fs::path& p) { writeText(p, std::string("\x00\xff not a plist <dict>", 21)); }},
+      {"empty file", [](const fs::path& p) { writeText(p, ""); }},
+      {"array at the top", [](const fs::path& p) {
+         writeText(p, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><true/></array></plist>");
+       }},
+      {"unterminated nesting", [](const fs::path& p) { writeText(p, "<plist><dict><key>flag</key><array><array>"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = home_.path() / "bad.plist";
+    fs::remove(file);
+    c.make(file);
+    auto defaults = UserDefaults::atPath(file.string());
+    EXPECT_FALSE(defaults->object("flag"));
+    EXPECT_FALSE(defaults->boolean("flag"));
+    EXPECT_EQ(defaults->string("name").value_or(""), "");
+    EXPECT_FALSE(defaults->data("flag"));
+
+    defaults->set("fresh", true);
+    auto reread = UserDefaults::atPath(file.string());
+    EXPECT_EQ(reread->object("fresh"), PlistValue(true));
+    EXPECT_FALSE(reread->object("flag"));
+    EXPECT_TRUE(readText(file).starts_with("<?xml"));
+  }
+}
+
+TEST_F(UserDefaultsTest, AFolderInTheWayReadsAsEmptyAndMakesWritesFail) {
+  fs::create_directories(standardFile());
+  auto& defaults = UserDefaults::standard();
+  EXPECT_FALSE(defaults.object("key"));
+  EXPECT_FALSE(defaults.boolean("key"));
+
+  ::testing::internal::CaptureStderr();
+  defaults.set("key", "value");
+  const bool updated = defaults.update("key", [](std::optional<PlistValue>& value) {
+    value = PlistValue(1);
+    return true;
+  });
+  const std::string complaints = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(updated);
+  EXPECT_NE(complaints.find("folder"), std::string::npos) << complaints;
+  EXPECT_FALSE(defaults.object("key"));
+  EXPECT_TRUE(fs::is_directory(standardFile()));
+  EXPECT_TRUE(defaults.synchronize());
+}
+
+TEST_F(UserDefaultsTest, AWrongTypedValueGivesTheAbsentAnswer) {
+  auto& defaults = UserDefaults::standard();
+  defaults.set("ACCESS_TOKEN", std::string("{\"token\":\"t\"}"));
+  defaults.set("SYNCED_APPS", std::string("maybe"));
+  defaults.set("name", toData("bytes"));
+  EXPECT_FALSE(defaults.data("ACCESS_TOKEN"));
+  EXPECT_FALSE(defaults.boolean("SYNCED_APPS"));
+  EXPECT_FALSE(defaults.string("name"));
+  EXPECT_EQ(defaults.integer("name"), 0);
+}
+
+TEST_F(UserDefaultsTest, ATextOrKeyWithANulIsRefusedAndTheOldValueKept) {
+  auto& defaults = UserDefaults::standard();
+  defaults.set("key", "old");
+  ::testing::internal::CaptureStderr();
+  defaults.set("key", std::string("new\0tail", 8));
+  defaults.set("key", PlistValue::Dictionary{{std::string("k\0", 2), 1}});
+  defaults.set(std::string("bad\0key", 7), 1);
+  const std::string complaints = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(complaints.find("NUL"), std::string::npos);
+  EXPECT_EQ(UserDefaults::atPath(standardFile().string())->string("key"), "old");
+  EXPECT_FALSE(UserDefaults::atPath(standardFile().string())->object("bad"));
+}
+
+TEST_F(UserDefaultsTest, EntriesOfOtherTypesSurviveWrites) {
+  plist_t root = plist_new_dict();
+  plist_dict_set_item(root, "when", plist_new_date(600000000, 0));
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  writeText(standardFile(), std::string(xml, length));
+  plist_to_xml_free(xml);
+  plist_free(root);
+
+  UserDefaults::standard().set("other", 1);
+  EXPECT_FALSE(UserDefaults::standard().object("when"));  // not one of our value types
+  EXPECT_NE(readText(standardFile()).find("<date>"), std::string::npos);
+}
+
+TEST_F(UserDefaultsTest, FilesArePrivateToTheUser) {
+  UserDefaults::standard().set("token", toData("secret"));
+  struct stat info {};
+  ASSERT_EQ(::stat(standardFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // No temporary file is left beside it.
+  for (const auto& entry : fs::directory_iterator(standardFile().parent_path())) {
+    const auto name = entry.path().filename().string();
+    EXPECT_TRUE(name == "so.velmorhome.mopet.agent.plist" || name == "so.velmorhome.mopet.agent.plist.lock") << name;
+  }
+}
+
+TEST_F(UserDefaultsTest, RemovePersistentDomainRemovesOnlyThatDomain) {
+  auto& defaults = UserDefaults::standard();
+  auto group = UserDefaults::suite("group.so.velmorhome.mopet");
+  auto other = UserDefaults::suite("other");
+  defaults.set("CHILD_UUID", "id");
+  defaults.set("SYNCED_APPS", true);
+  group->set("sharedChildToken", "bearer");
+  other->set("kept", 1);
+  auto standardReader = UserDefaults::atPath(standardFile().string());
+  ASSERT_TRUE(standardReader->object("CHILD_UUID"));
+
+  group->removePersistentDomain(Bundle::main().bundleIdentifier());
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_FALSE(defaults.object("CHILD_UUID"));
+  EXPECT_FALSE(defaults.boolean("SYNCED_APPS"));
+  EXPECT_FALSE(standardReader->object("CHILD_UUID"));
+  EXPECT_FALSE(fs::exists(standardFile()));
+  EXPECT_EQ(group->string("sharedChildToken"), "bearer");
+
+  defaults.removePersistentDomain("other");
+  EXPECT_FALSE(other->object("kept"));
+  defaults.removePersistentDomain("never-written");  // nothing there: no effect
+  defaults.set("after", true);                       // the domain can be written again
+  EXPECT_TRUE(UserDefaults::atPath(standardFile().string())->boolean("after"));
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
+  constexpr int kIncrements = 40;
+  constexpr int kThreads = 4;
+  const std::string file = standardFile().string();
+  auto increment = [](UserDefaults& defaults) {
+    return defaults.update("counter", [](std::optional<PlistValue>& value) {
+      const auto* number = value ? value->get<std::int64_t>() : nullptr;
+      value = PlistValue((number != nullptr ? *number : 0) + 1);
+      return true;
+    });
+  };
+
+  // The other process starts first (no threads running yet) and works alongside.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    auto defaults = UserDefaults::atPath(file);
+    for (int i = 0; i < kIncrements; ++i) {
+      if (!increment(*defaults)) ::_exit(1);
+      defaults->set("child key " + std::to_string(i), i);
+    }
+    ::_exit(0);
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Half the threads share the standard object, half have one of their own.
+      auto own = UserDefaults::atPath(file);
+      UserDefaults& defaults = t % 2 == 0 ? UserDefaults::standard() : *own;
+      for (int i = 0; i < kIncrements; ++i) {
+        EXPECT_TRUE(increment(defaults));
+        defaults.set("thread " + std::to_string(t) + " key " + std::to_string(i), i);
+        (void)defaults.integer("counter");
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  auto reader = UserDefaults::atPath(file);
+  EXPECT_EQ(reader->integer("counter"), (kThreads + 1) * kIncrements);
+  for (int i = 0; i < kIncrements; ++i) {
+    EXPECT_EQ(reader->integer("child key " + std::to_string(i)), i);
+    for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(reader->object("thread " + std::to_string(t) + " key " + std::to_string(i)));
+  }
+}
+
+TEST_F(UserDefaultsTest, UpdateThatDeclinesWritesNothing) {
+  auto& defaults = UserDefaults::standard();
+  EXPECT_TRUE(defaults.update("key", [](std::optional<PlistValue>& value) {
+    EXPECT_FALSE(value);
+    return false;
+  }));
+  EXPECT_FALSE(fs::exists(standardFile()));
+  defaults.removeObject("missing");  // removing what is not there writes no file either
+  EXPECT_FALSE(fs::exists(standardFile()));
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,588 @@
+#include "platform/user_defaults.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+#include "platform/bundle.h"
+#include "platform/file_manager.h"
+
+namespace platform {
+namespace {
+
+constexpr std::size_t kLargestFile = 256u << 20;  // larger files are not taken for preferences
+
+struct NodeDeleter {
+  void operator()(void* node) const {
+    if (node != nullptr) plist_free(static_cast<plist_t>(node));
+  }
+};
+using Node = std::unique_ptr<void, NodeDeleter>;
+
+struct Freed {
+  void operator()(void* memory) const { std::free(memory); }
+};
+
+void complain(const std::string& text) { std::cerr << "UserDefaults: " << text << '\n'; }
+
+std::string errorText(int error) { return std::strerror(error); }
+
+// ---- values <-> libplist nodes ----------------------------------------------------
+
+PlistValue::Dictionary dictionaryOf(plist_t node);
+
+std::optional<PlistValue> toValue(plist_t node) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      std::uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      return PlistValue(value != 0);
+    }
+    case PLIST_UINT: {
+      // libplist keeps every integer as 64 bits; negative numbers come back two's complement.
+      std::uint64_t value = 0;
+      plist_get_uint_val(node, &value);
+      return PlistValue(static_cast<std::int64_t>(value));
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      return PlistValue(value);
+    }
+    case PLIST_STRING: {
+      char* raw = nullptr;
+      plist_get_string_val(node, &raw);
+      std::unique_ptr<char, Freed> text(raw);
+      return PlistValue(std::string(raw != nullptr ? raw : ""));
+    }
+    case PLIST_DATA: {
+      char* raw = nullptr;
+      std::uint64_t length = 0;
+      plist_get_data_val(node, &raw, &length);
+      std::unique_ptr<char, Freed> bytes(raw);
+      const auto* begin = reinterpret_cast<const std::uint8_t*>(raw);
+      return PlistValue(raw != nullptr ? Data(begin, begin + length) : Data());
+    }
+    case PLIST_ARRAY: {
+      PlistValue::Array array;
+      const std::uint32_t size = plist_array_get_size(node);
+      for (std::uint32_t i = 0; i < size; ++i) {
+        if (auto item = toValue(plist_array_get_item(node, i))) array.push_back(std::move(*item));
+      }
+      return PlistValue(std::move(array));
+    }
+    case PLIST_DICT:
+      return PlistValue(dictionaryOf(node));
+    default:  // dates, UIDs: not among our values; left untouched in the file
+      return std::nullopt;
+  }
+}
+
+PlistValue::Dictionary dictionaryOf(plist_t node) {
+  PlistValue::Dictionary dictionary;
+  plist_dict_iter iterator = nullptr;
+  plist_dict_new_iter(node, &iterator);
+  std::unique_ptr<void, Freed> ownedIterator(iterator);
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(node, iterator, &rawKey, &item);
+    std::unique_ptr<char, Freed> key(rawKey);
+    if (item == nullptr) break;
+    if (auto value = toValue(item); value && rawKey != nullptr) dictionary.emplace(rawKey, std::move(*value));
+  }
+  return dictionary;
+}
+
+PlistValue::Dictionary toDictionary(plist_t root) {
+  if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return {};
+  return dictionaryOf(root);
+}
+
+bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// Nothing when the value cannot be written (a text or key holding a NUL).
+Node toNode(const PlistValue& value) {
+  struct Maker {
+    Node operator()(const std::string& text) const {
+      return holdsNul(text) ? Node() : Node(plist_new_string(text.c_str()));
+    }
+    Node operator()(const Data& data) const {
+      return Node(plist_new_data(reinterpret_cast<const char*>(data.data()), data.size()));
+    }
+    Node operator()(bool flag) const { return Node(plist_new_bool(flag ? 1 : 0)); }
+    Node operator()(std::int64_t number) const { return Node(plist_new_uint(static_cast<std::uint64_t>(number))); }
+    Node operator()(double number) const { return Node(plist_new_real(number)); }
+    Node operator()(const PlistValue::Array& array) const {
+      Node node(plist_new_array());
+      for (const auto& item : array) {
+        Node child = toNode(item);
+        if (!child) return Node();
+        plist_array_append_item(node.get(), child.release());
+      }
+      return node;
+    }
+    Node operator()(const PlistValue::Dictionary& dictionary) const {
+      Node node(plist_new_dict());
+      for (const auto& [key, item] : dictionary) {
+        Node child = toNode(item);
+        if (!child || holdsNul(key)) return Node();
+        plist_dict_set_item(node.get(), key.c_str(), child.release());
+      }
+      return node;
+    }
+  };
+  return std::visit(Maker{}, value.storage());
+}
+
+// ---- files ------------------------------------------------------------------------
+
+enum class FileState { Missing, Folder, Unreadable, Corrupt, Good };
+
+struct LoadedFile {
+  LoadedFile() = default;
+  LoadedFile(LoadedFile&& other) noexcept
+      : state(other.state), root(std::move(other.root)), fd(std::exchange(other.fd, -1)), info(other.info),
+        error(other.error) {}
+  LoadedFile& operator=(LoadedFile&&) = delete;
+  ~LoadedFile() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  FileState state = FileState::Missing;
+  Node root;    // the dictionary, when Good
+  int fd = -1;  // the file that was read, kept open so that its inode stays unique
+  struct stat info {};
+  int error = 0;
+};
+
+LoadedFile load(const std::string& path) {
+  LoadedFile file;
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file.fd < 0) {
+    file.error = errno;
+    file.state = (errno == ENOENT || errno == ENOTDIR) ? FileState::Missing : FileState::Unreadable;
+    return file;
+  }
+  if (::fstat(file.fd, &file.info) != 0) {
+    file.error = errno;
+    file.state = FileState::Unreadable;
+    return file;
+  }
+  if (S_ISDIR(file.info.st_mode)) {
+    file.state = FileState::Folder;
+    return file;
+  }
+  if (!S_ISREG(file.info.st_mode) || static_cast<std::size_t>(file.info.st_size) > kLargestFile) {
+    file.state = FileState::Corrupt;
+    return file;
+  }
+  std::string bytes;
+  char buffer[16 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      file.error = errno;
+      file.state = FileState::Unreadable;
+      return file;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    if (bytes.size() > kLargestFile) {
+      file.state = FileState::Corrupt;
+      return file;
+    }
+  }
+  plist_t root = nullptr;
+  if (!bytes.empty()) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  file.root.reset(root);
+  file.state = (root != nullptr && plist_get_node_type(root) == PLIST_DICT) ? FileState::Good : FileState::Corrupt;
+  if (file.state != FileState::Good) file.root.reset();
+  return file;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+std::string parentOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Creates the folder and its missing parents, private to the user (0700).
+bool makeFolders(const std::string& folder) {
+  std::size_t position = 0;
+  for (;;) {
+    position = folder.find('/', position + 1);
+    const std::string prefix = folder.substr(0, position);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0) {
+      struct stat info {};
+      if (errno != EEXIST || ::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    }
+    if (position == std::string::npos) return true;
+  }
+}
+
+// An exclusive lock on the lock file beside a domain's file, held while alive.
+class DomainLock {
+ public:
+  explicit DomainLock(const std::string& path) {
+    if (!makeFolders(parentOf(path))) {
+      error_ = errno != 0 ? errno : ENOTDIR;
+      return;
+    }
+    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        error_ = errno;
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~DomainLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  DomainLock(const DomainLock&) = delete;
+  DomainLock& operator=(const DomainLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Writes `root` as XML to a temporary file beside `path`, flushes it and renames it over
+// `path`. Returns the open descriptor of the new file, or -1 with errno set.
+int replaceFile(const std::string& path, plist_t root) {
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  if (xml == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  std::unique_ptr<char, Freed> owned(xml);
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (!writeAll(fd, xml, length) || ::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0 ||
+      ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// ---- names and paths --------------------------------------------------------------
+
+bool validDomainName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos && !holdsNul(name);
+}
+
+std::optional<std::string> domainPath(const std::string& name) {
+  if (!validDomainName(name)) return std::nullopt;
+  const auto& files = FileManager::defaultManager();
+  if (name.starts_with("group.")) {
+    auto container = files.containerPath(name);
+    if (!container) return std::nullopt;
+    return *container + "/Library/Preferences/" + name + ".plist";
+  }
+  return files.homeDirectory() + "/Library/Preferences/" + name + ".plist";
+}
+
+std::string standardPath() { return domainPath(Bundle::main().bundleIdentifier()).value_or(std::string()); }
+
+// ---- the file-backed store --------------------------------------------------------
+
+class FileUserDefaults final : public UserDefaults {
+ public:
+  explicit FileUserDefaults(std::function<std::string()> pathOf) : pathOf_(std::move(pathOf)) {}
+  ~FileUserDefaults() override { forget(); }
+  FileUserDefaults(const FileUserDefaults&) = delete;
+  FileUserDefaults& operator=(const FileUserDefaults&) = delete;
+
+  std::optional<PlistValue> object(const std::string& key) const override {
+    std::lock_guard lock(mutex_);
+    refresh();
+    const auto found = cache_.find(key);
+    if (found == cache_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::optional<std::string> string(const std::string& key) const override {
+    const auto value = object(key);
+    if (!value) return std::nullopt;
+    if (const auto* text = value->get<std::string>()) return *text;
+    if (const auto* number = value->get<std::int64_t>()) return std::to_string(*number);
+    if (const auto* real = value->get<double>()) {
+      char buffer[64];
+      const auto result = std::to_chars(buffer, buffer + sizeof buffer, *real);
+      return std::string(buffer, result.ptr);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Data> data(const std::string& key) const override {
+    const auto value = object(key);
+    if (const auto* bytes = value ? value->get<Data>() : nullptr) return *bytes;
+    return std::nullopt;
+  }
+
+  bool boolean(const std::string& key) const override {
+    const auto value = object(key);
+    if (!value) return false;
+    if (const auto* flag = value->get<bool>()) return *flag;
+    if (const auto* number = value->get<std::int64_t>()) return *number != 0;
+    if (const auto* real = value->get<double>()) return *real != 0 && !std::isnan(*real);
+    if (const auto* text = value->get<std::string>()) {
+      std::string lower;
+      for (const char c : *text) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+      return lower == "yes" || lower == "true" || lower == "1";
+    }
+    return false;
+  }
+
+  std::int64_t integer(const std::string& key) const override {
+    const auto value = object(key);
+    if (!value) return 0;
+    if (const auto* number = value->get<std::int64_t>()) return *number;
+    if (const auto* flag = value->get<bool>()) return *flag ? 1 : 0;
+    if (const auto* real = value->get<double>()) {
+      if (std::isnan(*real)) return 0;
+      if (*real >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+      if (*real <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+      return static_cast<std::int64_t>(*real);
+    }
+    if (const auto* text = value->get<std::string>()) {
+      std::string_view digits = *text;
+      if (digits.starts_with('+')) digits.remove_prefix(1);
+      if (digits.empty() || digits.front() == '+' || (digits.front() == '-' && digits.size() == 1)) return 0;
+      std::int64_t parsed = 0;
+      const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
+      if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) return 0;
+      return parsed;
+    }
+    return 0;
+  }
+
+  void set(const std::string& key, PlistValue value) override {
+    update(key, [&value](std::optional<PlistValue>& current) {
+      current = std::move(value);
+      return true;
+    });
+  }
+
+  void removeObject(const std::string& key) override {
+    update(key, [](std::optional<PlistValue>& current) {
+      current.reset();
+      return true;
+    });
+  }
+
+  bool update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change) override {
+    std::lock_guard lock(mutex_);
+    const std::string path = currentPath();
+    if (holdsNul(key)) {
+      complain("a key holding a NUL cannot be stored in " + path);
+      return false;
+    }
+    DomainLock domainLock(path);
+    if (!domainLock.held()) {
+      complain("cannot lock " + path + ".lock: " + errorText(domainLock.error()));
+      return false;
+    }
+    LoadedFile file = load(path);
+    if (file.state == FileState::Folder) {
+      complain("cannot write " + path + ": a folder is in the way");
+      adopt(std::move(file));
+      return false;
+    }
+    if (file.state == FileState::Corrupt || file.state == FileState::Unreadable) {
+      complain(path + " is not a readable property list; it is replaced whole");
+    }
+    Node root = file.state == FileState::Good ? std::move(file.root) : Node(plist_new_dict());
+    plist_t existing = plist_dict_get_item(root.get(), key.c_str());
+    std::optional<PlistValue> value;
+    if (existing != nullptr) value = toValue(existing);
+    if (!change(value) || (!value && existing == nullptr)) {
+      file.root = std::move(root);
+      adopt(std::move(file));
+      return true;
+    }
+    if (value) {
+      Node node = toNode(*value);
+      if (!node) {
+        complain("a text or key holding a NUL cannot be stored under \"" + key + "\" in " + path);
+        return false;
+      }
+      plist_dict_set_item(root.get(), key.c_str(), node.release());
+    } else {
+      plist_dict_remove_item(root.get(), key.c_str());
+    }
+    const int fd = replaceFile(path, root.get());
+    if (fd < 0) {
+      complain("cannot write " + path + ": " + errorText(errno));
+      return false;
+    }
+    LoadedFile written;
+    written.state = FileState::Good;
+    written.fd = fd;
+    written.root = std::move(root);
+    ::fstat(fd, &written.info);
+    adopt(std::move(written));
+    return true;
+  }
+
+  bool synchronize() override {
+    std::lock_guard lock(mutex_);
+    refresh();
+    return true;
+  }
+
+  void removePersistentDomain(const std::string& domainName) override {
+    const auto target = domainName == Bundle::main().bundleIdentifier() ? std::optional(standardPath())
+                                                                        : domainPath(domainName);
+    if (!target || target->empty()) return;
+    std::lock_guard lock(mutex_);
+    DomainLock domainLock(*target);
+    struct stat info {};
+    if (::lstat(target->c_str(), &info) == 0) {
+      if (S_ISDIR(info.st_mode)) {
+        complain("cannot remove " + *target + ": it is a folder");
+      } else if (::unlink(target->c_str()) != 0) {
+        complain("cannot remove " + *target + ": " + errorText(errno));
+      }
+    }
+    if (*target == currentPath()) forget();
+  }
+
+  std::string path() const override {
+    std::lock_guard lock(mutex_);
+    return currentPath();
+  }
+
+ private:
+  // The path now (the standard domain follows HOME); a change drops what was read.
+  std::string currentPath() const {
+    std::string now = pathOf_();
+    if (now != path_) {
+      forget();
+      path_ = now;
+    }
+    return now;
+  }
+
+  void forget() const {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    seenValid_ = false;
+    cache_.clear();
+  }
+
+  // Re-reads the file when it is not the one read last (another inode, size or time).
+  // The last file's descriptor stays open, so its inode number cannot be reused by a
+  // newer file while we compare against it.
+  void refresh() const {
+    const std::string path = currentPath();
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0) {
+      forget();
+      return;
+    }
+    if (seenValid_ && sameFile(now, seen_)) return;
+    LoadedFile file = load(path);
+    if (file.fd < 0) file.info = now;  // unreadable: remember it so as not to retry on every read
+    if (file.state == FileState::Folder) complain(path + " is a folder; reading it as empty");
+    if (file.state == FileState::Corrupt) complain(path + " is not a readable property list; reading it as empty");
+    if (file.state == FileState::Unreadable) complain("cannot read " + path + ": " + errorText(file.error));
+    adopt(std::move(file));
+  }
+
+  void adopt(LoadedFile file) const {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(file.fd, -1);
+    seen_ = file.info;
+    seenValid_ = file.state != FileState::Missing;
+    cache_ = toDictionary(file.root.get());
+  }
+
+  std::function<std::string()> pathOf_;
+  mutable std::mutex mutex_;
+  mutable std::string path_;
+  mutable int fd_ = -1;
+  mutable struct stat seen_ {};
+  mutable bool seenValid_ = false;
+  mutable PlistValue::Dictionary cache_;
+};
+
+}  // namespace
+
+bool UserDefaults::update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change) {
+  auto value = object(key);
+  if (!change(value)) return true;
+  if (value) {
+    set(key, std::move(*value));
+  } else {
+    removeObject(key);
+  }
+  return true;
+}
+
+UserDefaults& UserDefaults::standard() {
+  // Never destroyed, so that code running at exit can still use it.
+  static auto* store = new FileUserDefaults(standardPath);
+  return *store;
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
+  auto path = domainPath(name);
+  if (!path) return nullptr;
+  return atPath(std::move(*path));
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::atPath(std::string path) {
+  return std::make_shared<FileUserDefaults>([path = std::move(path)] { return path; });
+}
+
+}  // namespace platform
