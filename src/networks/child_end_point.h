@@ -1,0 +1,149 @@
+#pragma once
+// The endpoint table of the service's REST API. Each case names one request and
+// carries its data; it answers the request's URL, method and optional JSON body.
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "coding/codable.h"
+#include "networks/app_list_report.h"
+#include "networks/location_report.h"
+#include "platform/data.h"
+#include "platform/user_defaults.h"
+
+namespace networks {
+
+class HTTPMethod {
+ public:
+  enum Value { get, post, put, patch };
+  constexpr HTTPMethod(Value value) : value_(value) {}
+  // Exactly "GET", "POST", "PUT" or "PATCH" (case-sensitive); anything else: none.
+  static std::optional<HTTPMethod> fromRawValue(std::string_view text);
+  std::string_view rawValue() const;
+  constexpr Value value() const { return value_; }
+  friend constexpr bool operator==(HTTPMethod a, HTTPMethod b) { return a.value_ == b.value_; }
+
+ private:
+  Value value_;
+};
+
+// The sign-in request body.
+struct PairCodeCheckModel {
+  std::string pairCode;
+  std::string deviceName;
+  std::string platform;
+  std::string agentId;
+
+  static constexpr const char* typeName = "PairCodeCheckModel";
+  static constexpr auto codingKeys() {
+    using T = PairCodeCheckModel;
+    return std::tuple{coding::field("pairCode", &T::pairCode), coding::field("deviceName", &T::deviceName),
+                      coding::field("platform", &T::platform), coding::field("agentId", &T::agentId)};
+  }
+};
+
+// The parent-authentication payload.
+struct ParentTokenModel {
+  std::optional<std::string> pin_code;
+  std::optional<std::string> child_id;
+
+  static constexpr const char* typeName = "ParentTokenModel";
+  static constexpr auto codingKeys() {
+    return std::tuple{coding::field("pin_code", &ParentTokenModel::pin_code),
+                      coding::field("child_id", &ParentTokenModel::child_id)};
+  }
+};
+
+// The request body, or why it could not be encoded.
+using RequestBody = std::expected<std::optional<platform::Data>, coding::EncodingError>;
+
+class ChildEndPoint {
+ public:
+  struct GetParentToken { ParentTokenModel model; };
+  struct Check { PairCodeCheckModel model; };
+  struct Register { std::string uuid; };
+  struct SetApplicationList { std::string uuid; };
+  struct SendLocation { std::vector<LocationModel> samples; };
+  struct SendApplicationList { SendAppListModel report; };
+  struct DeviceEnrolled {};
+  struct Me {};
+  struct ScreentimeRules {};
+  struct GetAppRules {};
+  struct GetSafeSearchRules {};
+  using Case = std::variant<GetParentToken, Check, Register, SetApplicationList, SendLocation, SendApplicationList,
+                            DeviceEnrolled, Me, ScreentimeRules, GetAppRules, GetSafeSearchRules>;
+
+  static ChildEndPoint getParentToken(ParentTokenModel model) { return {GetParentToken{std::move(model)}}; }
+  static ChildEndPoint check(PairCodeCheckModel model) { return {Check{std::move(model)}}; }
+  // register(uuid:) ("register" is reserved in C++).
+  static ChildEndPoint register_(std::string uuid) { return {Register{std::move(uuid)}}; }
+  static ChildEndPoint setApplicationList(std::string uuid) { return {SetApplicationList{std::move(uuid)}}; }
+  static ChildEndPoint sendLocation(std::vector<LocationModel> samples) { return {SendLocation{std::move(samples)}}; }
+  static ChildEndPoint sendApplicationList(SendAppListModel report) { return {SendApplicationList{std::move(report)}}; }
+  static ChildEndPoint deviceEnrolled() { return {DeviceEnrolled{}}; }
+  static ChildEndPoint me() { return {Me{}}; }
+  static ChildEndPoint screentimeRules() { return {ScreentimeRules{}}; }
+  static ChildEndPoint getAppRules() { return {GetAppRules{}}; }
+  static ChildEndPoint getSafeSearchRules() { return {GetSafeSearchRules{}}; }
+
+  // "https://" and the school API host when "SCHOOL_FAMILYAPI_AGENT" in the shared
+  // suite is exactly "school", else the family API host; read anew on every call.
+  static std::string baseURL();
+
+  std::string url() const;
+  HTTPMethod httpMethod() const;
+  // The body: UTF-8 JSON with snake-case keys, or none for a request without one.
+  // A body the encoder refuses (a non-finite number) yields none here; see body().
+  std::optional<platform::Data> parameters() const;
+  // The same body, with an encoder refusal reported instead of dropped.
+  RequestBody body() const;
+  // A new encoder with the snake-case key conversion.
+  coding::JSONEncoder jsonEncoder() const;
+
+  const Case& value() const { return case_; }
+
+ private:
+  ChildEndPoint(Case c) : case_(std::move(c)) {}
+  Case case_;
+};
+
+// The school-only twin of the table: always the school API host; the parent-token
+// request carries a list of payloads.
+class ChildEndPointSchool {
+ public:
+  struct GetParentToken { std::vector<ParentTokenModel> models; };
+  using Check = ChildEndPoint::Check;
+  using Register = ChildEndPoint::Register;
+  using SetApplicationList = ChildEndPoint::SetApplicationList;
+  using SendLocation = ChildEndPoint::SendLocation;
+  using DeviceEnrolled = ChildEndPoint::DeviceEnrolled;
+  using Me = ChildEndPoint::Me;
+  using ScreentimeRules = ChildEndPoint::ScreentimeRules;
+  using GetSafeSearchRules = ChildEndPoint::GetSafeSearchRules;
+  using Case = std::variant<GetParentToken, Check, Register, SetApplicationList, SendLocation, DeviceEnrolled, Me,
+                            ScreentimeRules, GetSafeSearchRules>;
+
+  ChildEndPointSchool(Case c) : case_(std::move(c)) {}
+
+  static std::string baseURL();
+  std::string url() const;
+  HTTPMethod httpMethod() const;
+  std::optional<platform::Data> parameters() const;
+  RequestBody body() const;
+  coding::JSONEncoder jsonEncoder() const;
+
+ private:
+  Case case_;
+};
+
+// The process's standard user-defaults store, set up on first access.
+platform::UserDefaults& userDefault();
+
+// Percent-encodes what a URL path may not hold; "/" stays a separator.
+std::string percentEncodePath(std::string_view path);
+
+}  // namespace networks

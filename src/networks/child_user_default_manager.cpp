@@ -1,0 +1,61 @@
+#include "networks/child_user_default_manager.h"
+
+#include "coding/codable.h"
+#include "networks/network_manager.h"
+#include "networks/shared_settings.h"
+#include "networks/uuid.h"
+
+namespace networks {
+
+ChildUser& ChildUser::shared() {
+  static ChildUser instance(platform::UserDefaults::standard());
+  return instance;
+}
+
+ChildUser::ChildUser(platform::UserDefaults& store) : userDefault(store) {}
+
+std::string ChildUser::uniqueId() {
+  if (auto stored = userDefault.string(uniqeIdKey)) return *stored;
+  std::string made = createUUIDString();
+  userDefault.set(uniqeIdKey, made);
+  return made;
+}
+
+void ChildUser::save(const std::optional<DeviceLoginModel>& tokenModel) {
+  if (!tokenModel) {
+    userDefault.removeObject(accessTokenKey);
+    return;
+  }
+  printLine("ACCESS_TOKEN: " + tokenModel->token);
+  if (auto encoded = coding::JSONEncoder().encode(*tokenModel)) userDefault.set(accessTokenKey, platform::toData(*encoded));
+}
+
+bool ChildUser::tokenExist() const {
+  const auto data = userDefault.data(accessTokenKey);
+  if (!data) return false;
+  return coding::JSONDecoder().decode<DeviceLoginModel>(*data).has_value();
+}
+
+std::string ChildUser::token() const {
+  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  return suite ? suite->string(std::string(kSharedChildToken)).value_or("") : "";
+}
+
+bool ChildUser::isInstalledProfile() const { return userDefault.boolean(installProfileKey); }
+bool ChildUser::isSyncedApps() const { return userDefault.boolean(syncedApps); }
+bool ChildUser::isScreentimeEnabled() const { return userDefault.boolean(enabledScreentimeKey); }
+void ChildUser::installProfile(bool installed) { userDefault.set(installProfileKey, installed); }
+void ChildUser::setSyncApps(bool synced) { userDefault.set(syncedApps, synced); }
+void ChildUser::setScreentimeEnabled(bool enabled) { userDefault.set(enabledScreentimeKey, enabled); }
+
+void ChildUser::removeUniqueId() { userDefault.removeObject(uniqeIdKey); }
+
+void ChildUser::removeChildData() {
+  save(std::nullopt);
+  installProfile(false);
+  removeUniqueId();
+}
+
+void ChildUser::setMe(MeModel model) { me = std::move(model); }
+
+}  // namespace networks

@@ -1,0 +1,56 @@
+#pragma once
+// The agent's small persistent state about the child and this device, over the
+// agent's standard user defaults (read and written) and the app-group suite (from
+// which only the bearer token is read).
+#include <optional>
+#include <string>
+
+#include "networks/me_model.h"
+#include "networks/replies.h"
+#include "platform/user_defaults.h"
+
+namespace networks {
+
+class ChildUser {
+ public:
+  // The one instance, made on first use.
+  static ChildUser& shared();
+  virtual ~ChildUser() = default;
+
+  platform::UserDefaults& userDefault;  // the store of every entry but the token
+  std::optional<MeModel> me;            // in memory only
+
+  // The device's identifier, made and stored under "CHILD_UUID" on first read.
+  std::string uniqueId();
+  // Stores the login record as JSON data under "ACCESS_TOKEN"; none removes it.
+  void save(const std::optional<DeviceLoginModel>& tokenModel);
+  // Whether "ACCESS_TOKEN" holds data that decodes as a login record.
+  bool tokenExist() const;
+  // "sharedChildToken" of the app-group suite, or empty text.
+  std::string token() const;
+
+  bool isInstalledProfile() const;
+  bool isSyncedApps() const;
+  bool isScreentimeEnabled() const;
+  void installProfile(bool installed);
+  void setSyncApps(bool synced);
+  void setScreentimeEnabled(bool enabled);
+
+  void removeUniqueId();
+  // Removes the login record and the identifier, and clears the profile flag.
+  void removeChildData();
+  void setMe(MeModel model);
+
+ protected:
+  explicit ChildUser(platform::UserDefaults& store);
+
+ private:
+  std::string accessTokenKey = "ACCESS_TOKEN";
+  std::string uniqeIdKey = "CHILD_UUID";
+  std::string installProfileKey = "INSTALLED_PROFILE";
+  std::string enabledScreentimeKey = "ENABLED_SCREENTIME";
+  std::string schoolFamilyAPI = "SCHOOL_FAMILYAPI";  // a key name nothing reads
+  std::string syncedApps = "SYNCED_APPS";
+};
+
+}  // namespace networks

@@ -1,0 +1,139 @@
+#include "networks/network_manager.h"
+
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <mutex>
+
+#include "networks/shared_settings.h"
+#include "platform/dispatch.h"
+#include "platform/user_defaults.h"
+
+namespace networks {
+namespace {
+
+std::optional<std::string> storedToken() {
+  // A suite that cannot be opened holds no token.
+  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  return suite ? suite->string(std::string(kSharedChildToken)) : std::nullopt;
+}
+
+coding::JSONDecoder errorDecoder() {
+  coding::JSONDecoder decoder;
+  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::convertFromSnakeCase();
+  return decoder;
+}
+
+}  // namespace
+
+void printLine(const std::string& line) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::cout << line << '\n' << std::flush;
+}
+
+std::string ErrorModel::description() const {
+  std::string text = "ErrorModel(message: \"" + message + "\", status: ";
+  text += status ? "Optional(" + std::to_string(*status) + ")" : "nil";
+  text += ", exactError: ";
+  text += exactError ? "Optional(\"" + *exactError + "\")" : "nil";
+  return text + ")";
+}
+
+NetworkManager::NetworkManager(platform::URLSession& session) : session_(session) {}
+
+coding::AnyKey NetworkManager::customDecoingStrategy(const coding::CodingPath& codingPath) const {
+  const std::string& key = codingPath.back().stringValue;
+  if (key == "__v") return coding::AnyKey(std::string("v"));
+  if (key == "_id") return coding::AnyKey(std::string("id"));
+  std::string joined;
+  std::size_t start = 0;
+  while (start <= key.size()) {
+    const auto end = key.find('_', start);
+    const std::string piece = key.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!piece.empty()) joined += joined.empty() ? piece : coding::capitalized(piece);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return coding::AnyKey(joined);
+}
+
+coding::JSONDecoder NetworkManager::successDecoder() const {
+  coding::JSONDecoder decoder;
+  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::custom(
+      [this](const coding::CodingPath& path) { return customDecoingStrategy(path); });
+  return decoder;
+}
+
+void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
+  const auto token = storedToken();
+  if (!token) return;
+  printLine("migratedData " + *token);
+
+  platform::URLRequest request;
+  request.url = endPoint.url();
+  request.timeoutInterval = std::numeric_limits<double>::infinity();
+  request.httpMethod = std::string(endPoint.httpMethod().rawValue());
+  auto body = endPoint.body();
+  if (!body) {
+    // A body the encoder refuses is never sent half-made: the caller is told instead.
+    printLine("⛔️ can't encode request body: " + body.error().description());
+    handler.failure(ErrorModel{"can't encode request body " + body.error().description(), -1, std::nullopt});
+    return;
+  }
+  request.httpBody = std::move(*body);
+  request.addValue("Bearer " + *token, "Authorization");
+  request.addValue("application/json", "Content-Type");
+
+  auto done = std::make_shared<platform::DispatchSemaphore>(0);
+  auto task = session_.dataTask(
+      std::move(request), [handler = std::move(handler), done](std::optional<platform::Data> data,
+                                                               std::shared_ptr<const platform::URLResponse> response,
+                                                               std::optional<platform::Error> error) {
+        struct SignalOnExit {
+          platform::DispatchSemaphore& semaphore;
+          ~SignalOnExit() { semaphore.signal(); }
+        } signalOnExit{*done};
+
+        if (error) {
+          printLine(error->description());
+          handler.failure(ErrorModel{error->localizedDescription, error->code, std::nullopt});
+          return;
+        }
+        if (!data) return;
+        const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+        if (http == nullptr) return;
+
+        const int status = http->statusCode();
+        if (status >= 200 && status <= 299) {
+          if (auto failed = handler.decodeSuccess(*data)) {
+            printLine("response data: " + http->description());
+            handler.failure(ErrorModel{"can't decode json from server" + failed->description(), -1, std::nullopt});
+          }
+          return;
+        }
+        auto errorBody = errorDecoder().decode<ErrorModel>(*data);
+        if (errorBody) {
+          printLine("[X] error: " + errorBody->description());
+          handler.failure(std::move(*errorBody));
+        } else {
+          printLine("\"Empty state occurred => \" " + errorBody.error().description());
+        }
+      });
+  task->resume();
+  done->wait();
+}
+
+void NetworkManager::sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {
+  task<AcceptanceModel>(ChildEndPoint::sendLocation(samples), std::move(completion));
+}
+
+void NetworkManager::sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion) {
+  task<AcceptanceModel>(ChildEndPoint::sendApplicationList(report), std::move(completion));
+}
+
+void NetworkManager::getSafeSearch(Completion<rules::SafeSearchRulesBase> completion) {
+  task<rules::SafeSearchRulesBase>(ChildEndPoint::getSafeSearchRules(), std::move(completion));
+}
+
+}  // namespace networks

@@ -1,0 +1,22 @@
+#pragma once
+// The settings the companion application shares with the agent through its app group,
+// and the service's hosts. The agent only reads the shared suite (the usage counter
+// aside).
+#include <string_view>
+
+namespace networks {
+
+inline constexpr std::string_view kAppGroup = "group.so.velmorhome.mopet";
+inline constexpr std::string_view kSharedChildToken = "sharedChildToken";
+inline constexpr std::string_view kSchoolFamilyApiAgent = "SCHOOL_FAMILYAPI_AGENT";
+inline constexpr std::string_view kMacosPassword = "MACOS_PASSWORD";
+inline constexpr std::string_view kDeviceUsage = "device_usage";
+
+// The two hosts of the service's REST API and Socket.IO endpoint, and the
+// device-management host (plain http on port 5050). Kept here, and only here.
+inline constexpr std::string_view kFamilyApiHost = "api.family.mopet.velmorhome.so";
+inline constexpr std::string_view kSchoolApiHost = "api.school.mopet.velmorhome.so";
+inline constexpr std::string_view kDeviceManagementHost = "192.0.2.10";
+inline constexpr int kDeviceManagementPort = 5050;
+
+}  // namespace networks

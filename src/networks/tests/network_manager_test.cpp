@@ -1,0 +1,242 @@
+// The request runner's outcomes, answered by the canned-response protocol.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "networks/network_manager.h"
+#include "networks/shared_settings.h"
+#include "networks/url_protocol_stub.h"
+#include "platform/user_defaults.h"
+#include "support/temp_home.h"
+
+namespace networks {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::shared_ptr<const platform::URLResponse> httpResponse(int status, const std::string& url = "https://x/") {
+  return std::make_shared<platform::HTTPURLResponse>(url, status, platform::HeaderList{});
+}
+
+platform::URLSessionConfiguration stubbedConfiguration() {
+  platform::URLSessionConfiguration configuration;
+  configuration.protocolClasses = {platform::URLProtocolClass::of<URLProtocolStub>()};
+  return configuration;
+}
+
+class NetworkManagerTest : public ::testing::Test {
+ protected:
+  NetworkManagerTest() : session_(stubbedConfiguration()), runner_(session_) {}
+  ~NetworkManagerTest() override { URLProtocolStub::removeStub(); }
+
+  void setToken(std::optional<std::string> token) {
+    auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+    if (token) suite->set(std::string(kSharedChildToken), *token);
+    else suite->removeObject(std::string(kSharedChildToken));
+  }
+
+  // Runs one request; returns what reached the completion (none when it did not run).
+  template <class T>
+  std::optional<Result<T>> run(const ChildEndPoint& endPoint) {
+    std::optional<Result<T>> outcome;
+    int calls = 0;
+    runner_.task<T>(endPoint, [&](Result<T> result) {
+      ++calls;
+      outcome = std::move(result);
+    });
+    EXPECT_LE(calls, 1);
+    return outcome;
+  }
+
+  std::optional<Result<AcceptanceModel>> post(std::optional<std::string> body, int status) {
+    URLProtocolStub::stub(body ? std::optional(platform::toData(*body)) : std::nullopt, httpResponse(status),
+                          std::nullopt);
+    return run<AcceptanceModel>(ChildEndPoint::sendApplicationList({}));
+  }
+
+  testsupport::TempHome home_;
+  platform::URLSession session_;
+  NetworkManager runner_;
+};
+
+TEST_F(NetworkManagerTest, WithoutTokenNothingIsSentAndNoCompletionRuns) {
+  setToken(std::nullopt);
+  std::atomic<int> seen{0};
+  URLProtocolStub::observeRequests([&](const platform::URLRequest&) { ++seen; });
+  EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::getSafeSearchRules()));
+  EXPECT_EQ(seen.load(), 0);
+}
+
+TEST_F(NetworkManagerTest, RequestCarriesTokenHeadersMethodAndBody) {
+  for (const std::string token : {"tok-123", ""}) {
+    setToken(token);
+    std::optional<platform::URLRequest> seen;
+    URLProtocolStub::observeRequests([&](const platform::URLRequest& r) { seen = r; });
+    // An observed load delivers no data, so no completion runs; the call still returns.
+    EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::getSafeSearchRules()));
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->httpMethod, "GET");
+    EXPECT_FALSE(seen->httpBody);
+    EXPECT_EQ(seen->headers,
+              (platform::HeaderList{{"Authorization", "Bearer " + token}, {"Content-Type", "application/json"}}));
+    EXPECT_TRUE(std::isinf(seen->timeoutInterval));
+  }
+
+  std::optional<platform::URLRequest> posted;
+  URLProtocolStub::observeRequests([&](const platform::URLRequest& r) { posted = r; });
+  run<AcceptanceModel>(ChildEndPoint::sendLocation({LocationModel{"1.0", "2.0", 3.0, {10.0f, false, 100}}}));
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(posted->httpMethod, "POST");
+  EXPECT_EQ(platform::toString(*posted->httpBody),
+            R"([{"long":"1.0","lat":"2.0","time":3,"meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
+}
+
+TEST_F(NetworkManagerTest, StatusRangeDecidesBetweenSuccessAndErrorBody) {
+  setToken("t");
+  const std::string body = R"({"message":"done","status":7})";
+  const struct {
+    int status;
+    bool success;
+  } cases[] = {{199, false}, {200, true}, {250, true}, {299, true}, {300, false}, {404, false}, {500, false}};
+  for (const auto& c : cases) {
+    auto outcome = post(body, c.status);
+    ASSERT_TRUE(outcome) << c.status;  // "message" makes it an error body too
+    EXPECT_EQ(outcome->has_value(), c.success) << c.status;
+    if (!c.success) {
+      EXPECT_EQ(outcome->error(), (ErrorModel{"done", 7, std::nullopt})) << c.status;
+    }
+  }
+}
+
+TEST_F(NetworkManagerTest, ErrorBodiesDecodeWithSnakeCaseConversion) {
+  setToken("t");
+  for (const char* body : {R"({"message":"bad","status":400,"exact_error":"E1"})",
+                           R"({"message":"bad","status":400,"exactError":"E1"})"}) {
+    auto outcome = post(std::string(body), 400);
+    ASSERT_TRUE(outcome) << body;
+    ASSERT_FALSE(outcome->has_value());
+    EXPECT_EQ(outcome->error(), (ErrorModel{"bad", 400, "E1"})) << body;
+  }
+  // Not an error body: no completion, and the call still returns.
+  for (const char* body : {R"({"status":400})", R"({"message":"m","status":"400"})", "not json", ""}) {
+    EXPECT_FALSE(post(std::string(body), 400)) << body;
+  }
+}
+
+TEST_F(NetworkManagerTest, UndecodableSuccessIsAFailureWithStatusMinusOne) {
+  setToken("t");
+  std::string invalidUtf8 = "{\"message\":\"\xC3\x28\"}";
+  std::string huge = R"({"message":")" + std::string(8 * 1024 * 1024, 'a') + R"(","status":"x"})";
+  for (const std::string& body : {std::string(), std::string("[]"), std::string("{\"status\":1}"),
+                                  std::string("<html>"), invalidUtf8, huge, std::string(50000, '[')}) {
+    auto outcome = post(body, 200);
+    ASSERT_TRUE(outcome) << body.substr(0, 40);
+    ASSERT_FALSE(outcome->has_value());
+    EXPECT_THAT(outcome->error().message, StartsWith("can't decode json from server"));
+    EXPECT_EQ(outcome->error().status, -1);
+    EXPECT_FALSE(outcome->error().exactError);
+  }
+}
+
+TEST_F(NetworkManagerTest, RepliesWithoutDataOrHttpResponseRunNoCompletion) {
+  setToken("t");
+  URLProtocolStub::stub(std::nullopt, httpResponse(200), std::nullopt);
+  EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::me()));
+  URLProtocolStub::stub(platform::toData(R"({"message":"x"})"), std::make_shared<platform::URLResponse>("file:///x"),
+                        std::nullopt);
+  EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::me()));
+  URLProtocolStub::stub(platform::toData(R"({"message":"x"})"), nullptr, std::nullopt);
+  EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::me()));
+}
+
+TEST_F(NetworkManagerTest, TransportErrorCarriesItsCodeAndDescription) {
+  setToken("t");
+  URLProtocolStub::stub(platform::toData("{}"), httpResponse(200), platform::Error::url(platform::URLErrorCode::cannotConnectToHost));
+  auto outcome = run<AcceptanceModel>(ChildEndPoint::me());
+  ASSERT_TRUE(outcome);
+  ASSERT_FALSE(outcome->has_value());
+  EXPECT_EQ(outcome->error().status, -1004);
+  EXPECT_EQ(outcome->error().message, platform::Error::url(platform::URLErrorCode::cannotConnectToHost).localizedDescription);
+}
+
+TEST_F(NetworkManagerTest, CompletionRunsOffTheCallerThreadBeforeTheCallReturns) {
+  setToken("t");
+  URLProtocolStub::stub(platform::toData(R"({"message":"ok"})"), httpResponse(201), std::nullopt);
+  std::thread::id completionThread;
+  bool ran = false;
+  runner_.sendAppList({}, [&](Result<AcceptanceModel> result) {
+    completionThread = std::this_thread::get_id();
+    ran = result.has_value();
+  });
+  EXPECT_TRUE(ran);  // visible right after the call returns
+  EXPECT_NE(completionThread, std::this_thread::get_id());
+}
+
+TEST_F(NetworkManagerTest, SuccessfulRepliesPassTheKeyMapper) {
+  setToken("t");
+  URLProtocolStub::stub(platform::toData(R"({"category_rules":[{"_id":"c1","name":"Adult","rule":{"is_blocked":true}}],)"
+                                         R"("is_active":false,"__v":3,"exceptions":[{"id":"e1","word":"two words","rule":{"isBlocked":false}}]})"),
+                        httpResponse(200), std::nullopt);
+  std::optional<Result<rules::SafeSearchRulesBase>> outcome;
+  runner_.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome);
+  ASSERT_TRUE(outcome->has_value()) << outcome->error().message;
+  const auto& rules = **outcome;
+  ASSERT_TRUE(rules.categoryRules);
+  EXPECT_EQ(rules.categoryRules->at(0).id, "c1");
+  EXPECT_EQ(rules.categoryRules->at(0).rule->isBlocked, true);
+  EXPECT_EQ(rules.isActive, false);
+  EXPECT_EQ(rules.exceptions->at(0).word, "two words");
+  EXPECT_EQ(rules.exceptions->at(0).rule->isBlocked, false);
+}
+
+TEST(CustomDecoingStrategyTest, MapsKeysAsTheServerWritesThem) {
+  platform::URLSession session(stubbedConfiguration());
+  NetworkManager runner(session);
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"category_rules", "categoryRules"}, {"is_active", "isActive"},   {"first_installed_time", "firstInstalledTime"},
+      {"isActive", "isActive"},            {"URL_list", "URLList"},     {"safe_URL", "safeUrl"},
+      {"_private_key", "privateKey"},      {"user__id", "userId"},      {"___", ""},
+      {"__v", "v"},                        {"_id", "id"},               {"id_", "id"},
+      {"_v", "v"},                         {"message", "message"},
+  };
+  for (const auto& c : cases) {
+    const coding::CodingPath path{coding::AnyKey(std::string("outer")), coding::AnyKey(std::string(c.in))};
+    EXPECT_EQ(runner.customDecoingStrategy(path).stringValue, c.out) << c.in;
+    EXPECT_FALSE(runner.customDecoingStrategy(path).intValue);
+  }
+}
+
+// A subclass that replaces the overridable entry changes all three API operations.
+class RecordingRunner : public NetworkManager {
+ public:
+  using NetworkManager::NetworkManager;
+  using NetworkManager::task;
+  void task(const ChildEndPoint& endPoint, ReplyHandler handler) override {
+    urls.push_back(endPoint.url());
+    handler.failure(ErrorModel{"offline", 0, std::nullopt});
+  }
+  std::vector<std::string> urls;
+};
+
+TEST_F(NetworkManagerTest, ApiOperationsGoThroughTheOverridableTask) {
+  RecordingRunner recording(session_);
+  int failures = 0;
+  recording.sendLocation({}, [&](Result<AcceptanceModel> r) { failures += !r; });
+  recording.sendAppList({}, [&](Result<AcceptanceModel> r) { failures += !r; });
+  recording.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { failures += !r; });
+  EXPECT_EQ(failures, 3);
+  ASSERT_EQ(recording.urls.size(), 3u);
+  EXPECT_THAT(recording.urls[0], HasSubstr("/api/v1/children/location"));
+  EXPECT_THAT(recording.urls[1], HasSubstr("/api/v1/children/device-apps/sync-apps"));
+  EXPECT_THAT(recording.urls[2], HasSubstr("/api/v1/children/rules/web-rules/safe-search"));
+}
+
+}  // namespace
+}  // namespace networks

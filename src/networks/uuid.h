@@ -1,0 +1,10 @@
+#pragma once
+#include <string>
+
+namespace networks {
+
+// A new random (version 4) UUID in its standard text form: 36 characters, upper-case
+// hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens.
+std::string createUUIDString();
+
+}  // namespace networks
