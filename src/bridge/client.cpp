@@ -1,165 +1,207 @@
 #include "bridge/client.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <exception>
-#include <semaphore>
 #include <utility>
+#include <vector>
 
-#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/asio/write.hpp>
-
-#include "bridge/io_pool.h"
 
 namespace bridge {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
 namespace {
+
 constexpr std::size_t kChunkSize = 4096;
+
+std::string describe(int error) { return error_code(error, boost::system::system_category()).message(); }
+
+// The endpoints for a host text: an address literal as it is, a name through the
+// system's resolver.
+std::expected<std::vector<tcp::endpoint>, std::string> endpointsFor(const std::string& host, std::uint16_t port) {
+  error_code ec;
+  const auto address = asio::ip::make_address(host, ec);
+  if (!ec) return std::vector{tcp::endpoint(address, port)};
+  asio::io_context context(1);
+  tcp::resolver resolver(context);
+  const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, ec);
+  if (ec) return std::unexpected(ec.message());
+  std::vector<tcp::endpoint> endpoints;
+  for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+  if (endpoints.empty()) return std::unexpected(std::string("Host not found"));
+  return endpoints;
+}
+
 }  // namespace
 
-// The state of one exchange. Every callback runs on the exchange's strand of the
-// shared pool; async operations hold the state alive until they have finished, so
-// a late callback after the caller has its result finds it intact and is ignored.
-struct ClientConn::Exchange : std::enable_shared_from_this<Exchange> {
-  Exchange(std::string host_, std::uint16_t port_, Data request_, std::optional<std::chrono::milliseconds> timeout_)
-      : strand(asio::make_strand(detail::IoPool::global().context())),
-        socket(strand),
-        resolver(strand),
-        timer(strand),
-        host(std::move(host_)),
-        port(port_),
-        request(std::move(request_)),
-        timeout(timeout_) {}
+// One exchange, driven on the calling thread: the caller waits for it anyway, so
+// the connection's steps run right there with non-blocking calls and poll() for the
+// waits, with no hand-over to other threads. There is exactly one outcome, set by
+// the first completion.
+struct ClientConn::Exchange {
+  Exchange(std::string host_, std::uint16_t port_, std::optional<std::chrono::milliseconds> timeout)
+      : host(std::move(host_)), port(port_) {
+    if (timeout) deadline = Clock::now() + *timeout;
+  }
+  ~Exchange() {
+    if (fd >= 0) ::close(fd);
+  }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
 
-  void start() {
-    if (timeout) {
-      timer.expires_after(*timeout);
-      timer.async_wait([self = shared_from_this()](const error_code& ec) {
-        if (!ec) self->fail(std::string(kClientTimedOut));
-      });
+  // Waits until the descriptor is ready for `events`; false (with the outcome set)
+  // when the time ran out or the wait failed.
+  bool waitFor(short events) {
+    for (;;) {
+      int wait = -1;
+      if (deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+        if (left.count() <= 0) return fail(std::string(kClientTimedOut));
+        wait = static_cast<int>(left.count());
+      }
+      pollfd p{fd, events, 0};
+      const int n = ::poll(&p, 1, wait);
+      if (n > 0) return true;
+      if (n < 0 && errno != EINTR) return fail(describe(errno));
     }
-    error_code ec;
-    const auto address = asio::ip::make_address(host, ec);
-    if (!ec) {
-      socket.async_connect(tcp::endpoint(address, port),
-                           [self = shared_from_this()](const error_code& e) { self->connected(e); });
-      return;
-    }
-    resolver.async_resolve(host, std::to_string(port), tcp::resolver::numeric_service,
-                           [self = shared_from_this()](const error_code& e, const tcp::resolver::results_type& results) {
-                             if (self->done) return;
-                             if (e) return self->fail(e.message());
-                             asio::async_connect(self->socket, results,
-                                                 [self](const error_code& e2, const tcp::endpoint&) { self->connected(e2); });
-                           });
   }
 
-  void connected(const error_code& ec) {
-    if (done) return;
-    if (ec) return fail(ec.message());
-    // The request is the whole of our direction of the stream: send it, then end it.
-    asio::async_write(socket, asio::buffer(request), [self = shared_from_this()](const error_code&, std::size_t) {
-      if (self->done) return;
-      error_code ignored;
-      self->socket.shutdown(tcp::socket::shutdown_send, ignored);
-      // A send error is not looked at: the read that follows reports what happened.
-      self->receiveResponse(std::nullopt);
-    });
+  bool connectTo(const tcp::endpoint& endpoint) {
+    fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return fail(describe(errno));
+    if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0) return true;
+    if (errno != EINPROGRESS && errno != EINTR) return fail(describe(errno));
+    if (!waitFor(POLLOUT)) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    return error == 0 || fail(describe(error));
   }
 
-  void receiveResponse(std::optional<Data> soFar) {
-    buffer = std::move(soFar);
-    socket.async_read_some(asio::buffer(chunk), [self = shared_from_this()](const error_code& ec, std::size_t n) {
-      self->received(ec, n);
-    });
-  }
-
-  void received(const error_code& ec, std::size_t n) {
-    if (done) return;
-    const bool ended = ec == asio::error::eof;
-    if (ec && !ended) return fail(ec.message());
-    if (n == 0) {
-      // The stream ended. Bytes of an unfinished message make it an incomplete one;
-      // no bytes at all, an empty receive.
-      const bool hadBytes = buffer && !buffer->empty();
-      return fail(std::string(hadBytes ? kClientIncomplete : kClientEmpty));
+  // Connects to the first endpoint that accepts; the last failure otherwise.
+  bool connect() {
+    const auto endpoints = endpointsFor(host, port);
+    if (!endpoints) return fail(endpoints.error());
+    for (const auto& endpoint : *endpoints) {
+      outcome.reset();
+      if (connectTo(endpoint)) return true;
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+      if (outcome && outcome->second == kClientTimedOut) return false;
     }
-    Data bytes = prefix_data(std::span(chunk.data(), n), std::move(buffer));
-    switch (Protocol::frameState(bytes)) {
-      case FrameState::invalidHeader:
-        return fail(std::string(kClientMalformed));
-      case FrameState::tooLarge:
-        return fail(std::string(kClientTooLarge));
-      case FrameState::incomplete:
-        if (ended) return fail(std::string(kClientIncomplete));
-        if (bytes.size() >= Protocol::HEADER_LENGTH) {
-          bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
-        }
-        return receiveResponse(std::move(bytes));
-      case FrameState::complete:
+    return false;
+  }
+
+  // The request is the whole of our direction of the stream: send it, then end it.
+  // A send error is not looked at: the read that follows reports what happened.
+  void send(const Data& request) {
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n >= 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!waitFor(POLLOUT)) return;
+      } else if (errno != EINTR) {
         break;
+      }
     }
-    // A whole message is in: it is read now, whatever follows it.
-    if (auto response = Protocol::readResponse(bytes)) {
-      return complete({response->status, std::move(response->value)});
-    }
-    fail(std::string(kClientMalformed));
+    ::shutdown(fd, SHUT_WR);
   }
 
-  // The first completion wins; later ones (a receive aborted by the close, a timer
-  // firing late) find `done` set and change nothing.
-  void complete(std::pair<StatusCode, Json> outcome) {
-    if (done) return;
-    done = true;
-    error_code ignored;
-    socket.close(ignored);
-    resolver.cancel();
-    timer.cancel();
-    result = std::move(outcome);
-    semaphore.release();
+  // Reads chunks until a whole response is in, the stream ends or fails. Bytes after
+  // the response are not read.
+  void receiveResponse() {
+    std::optional<Data> buffer;
+    std::array<std::uint8_t, kChunkSize> chunk{};
+    while (!outcome) {
+      const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          waitFor(POLLIN);
+          continue;
+        }
+        fail(describe(errno));
+        return;
+      }
+      if (n == 0) {
+        // The stream ended. Bytes of an unfinished message make it an incomplete one;
+        // no bytes at all, an empty receive.
+        const bool hadBytes = buffer && !buffer->empty();
+        fail(std::string(hadBytes ? kClientIncomplete : kClientEmpty));
+        return;
+      }
+      Data bytes = prefix_data(std::span(chunk.data(), static_cast<std::size_t>(n)), std::move(buffer));
+      switch (Protocol::frameState(bytes)) {
+        case FrameState::invalidHeader:
+          fail(std::string(kClientMalformed));
+          return;
+        case FrameState::tooLarge:
+          fail(std::string(kClientTooLarge));
+          return;
+        case FrameState::incomplete:
+          if (bytes.size() >= Protocol::HEADER_LENGTH) {
+            bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
+          }
+          buffer = std::move(bytes);
+          continue;
+        case FrameState::complete:
+          break;
+      }
+      if (auto response = Protocol::readResponse(bytes)) {
+        complete({response->status, std::move(response->value)});
+      } else {
+        fail(std::string(kClientMalformed));
+      }
+    }
   }
 
-  void fail(std::string text) { complete({StatusCode::badResponse, Json(std::move(text))}); }
+  // The first completion wins; the connection closes with it.
+  bool complete(std::pair<StatusCode, Json> result) {
+    if (outcome) return false;
+    outcome = std::move(result);
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    return false;
+  }
 
-  asio::strand<asio::io_context::executor_type> strand;
-  tcp::socket socket;
-  tcp::resolver resolver;
-  asio::steady_timer timer;
+  bool fail(std::string text) { return complete({StatusCode::badResponse, Json(std::move(text))}); }
+
   std::string host;
   std::uint16_t port;
-  Data request;
-  std::optional<std::chrono::milliseconds> timeout;
-
-  std::counting_semaphore<> semaphore{0};
-  bool done = false;
-  std::optional<std::pair<StatusCode, Json>> result;
-  std::optional<Data> buffer;
-  std::array<std::uint8_t, kChunkSize> chunk{};
+  std::optional<Clock::time_point> deadline;
+  int fd = -1;
+  std::optional<std::pair<StatusCode, Json>> outcome;
 };
 
 ClientConn::ClientConn(std::string host, std::uint16_t port, Data request,
                        std::optional<std::chrono::milliseconds> timeout)
-    : exchange_(std::make_shared<Exchange>(std::move(host), port, std::move(request), timeout)) {}
+    : host_(std::move(host)), port_(port), request_(std::move(request)), timeout_(timeout) {}
 
 ClientConn::~ClientConn() = default;
 
 std::expected<Json, PBError> ClientConn::run() {
   if (ran_) return std::unexpected(PBError::clientError(std::string(kClientUnexpected)));
   ran_ = true;
-  asio::post(exchange_->strand, [exchange = exchange_] { exchange->start(); });
-  {
-    detail::IoPool::BlockingScope blocking;
-    exchange_->semaphore.acquire();
+  Exchange exchange(std::move(host_), port_, timeout_);
+  if (exchange.connect()) {
+    exchange.send(request_);
+    if (!exchange.outcome) exchange.receiveResponse();
   }
-  // The semaphore orders the strand's write of `result` before this read.
-  auto& result = exchange_->result;
+  auto& result = exchange.outcome;
   if (result && result->first == StatusCode::goodResponse) return std::move(result->second);
   if (result && result->first == StatusCode::badResponse && result->second.is_string()) {
     return std::unexpected(PBError::clientError(result->second.get<std::string>()));

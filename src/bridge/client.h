@@ -59,13 +59,17 @@ class ClientConn {
   ClientConn(const ClientConn&) = delete;
   ClientConn& operator=(const ClientConn&) = delete;
 
-  // Starts the connection and waits for the exchange to complete. An exchange runs
-  // once; a second call fails with kClientUnexpected.
+  // Connects and waits for the exchange to complete; the exchange runs on the
+  // calling thread while it waits. An exchange runs once; a second call fails
+  // with kClientUnexpected.
   std::expected<Json, PBError> run();
 
  private:
   struct Exchange;
-  std::shared_ptr<Exchange> exchange_;
+  std::string host_;
+  std::uint16_t port_;
+  Data request_;
+  std::optional<std::chrono::milliseconds> timeout_;
   bool ran_ = false;
 };
 

@@ -1,6 +1,5 @@
 #include "bridge/io_pool.h"
 
-#include <algorithm>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -26,7 +25,9 @@ IoPool& IoPool::global() {
 }
 
 IoPool::IoPool() : work_(boost::asio::make_work_guard(context_)) {
-  const std::size_t count = std::max<std::size_t>(4, std::thread::hardware_concurrency());
+  // Few threads: the pool serves only connections that have to wait, and asks for
+  // more while its threads are held up in blocking calls.
+  const std::size_t count = 2;
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < count; ++i) addThread();
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Internal: the shared pool of threads that runs every bridge connection's callbacks.
+// Internal: the shared pool of threads that runs the callbacks of server connections
+// that have to wait for their peer, and the serial queues of CallbackQueue.
 // Included by the bridge's .cpp files only (it brings in Asio).
 #include <atomic>
 #include <cstddef>

@@ -1,20 +1,23 @@
 #include "bridge/server.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <future>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 
-#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/asio/write.hpp>
 
 #include "bridge/io_pool.h"
 #include "bridge/output.h"
@@ -24,11 +27,17 @@ namespace bridge {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
-using Strand = asio::strand<asio::io_context::executor_type>;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr std::size_t kChunkSize = 4096;
+// Threads waiting in accept() at start; more join while all of them are busy.
+constexpr std::size_t kInitialAcceptThreads = 8;
+constexpr std::size_t kMaxAcceptThreads = 256;
+// How long the accepting thread waits for a request's bytes itself before it leaves
+// the connection to the pool and goes back to accepting.
+constexpr auto kInlineReadBudget = std::chrono::milliseconds(2);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 // The server whose delegate the current thread is running, so that a stop() from
@@ -37,65 +46,103 @@ thread_local const void* t_inDelegateOf = nullptr;
 
 enum class AcceptFailure { retryNow, retryLater, fatal };
 
-AcceptFailure classify(const error_code& ec) {
-  if (ec == asio::error::bad_descriptor || ec == asio::error::invalid_argument || ec == asio::error::not_socket ||
-      ec == asio::error::operation_not_supported) {
-    return AcceptFailure::fatal;
+AcceptFailure classify(int error) {
+  switch (error) {
+    case EBADF:
+    case EINVAL:
+    case ENOTSOCK:
+    case EOPNOTSUPP:
+    case EFAULT:
+      return AcceptFailure::fatal;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return AcceptFailure::retryLater;
+    default:
+      // The connection went away before it was accepted, or a signal: go on.
+      return AcceptFailure::retryNow;
   }
-  if (ec == asio::error::connection_aborted || ec == asio::error::interrupted ||
-      ec == asio::error::connection_reset) {
-    return AcceptFailure::retryNow;
-  }
-  // Out of descriptors or memory, and whatever else the system reports: wait a
-  // moment instead of spinning, then accept again.
-  return AcceptFailure::retryLater;
 }
+
+std::string describe(int error) { return error_code(error, boost::system::system_category()).message(); }
+
+// The listening socket and the threads that accept on it. Accepting threads block
+// in accept(); the kernel hands each new connection to one of them. A thread that
+// takes a connection serves it while the others keep accepting.
+struct Listener {
+  // The acceptor's own context is never run: the accept threads block in accept()
+  // themselves, so the listening socket stays out of the pool's reactor, whose
+  // threads would otherwise wake for every incoming connection.
+  asio::io_context idleContext{1};
+  tcp::acceptor acceptor{idleContext};
+  std::atomic<bool> closing{false};
+  std::mutex mutex;
+  std::condition_variable wake;  // ends a retry pause at once when closing
+  std::size_t threads = 0;
+  std::size_t idle = 0;
+
+  // Stops every accept thread and refuses new connections from now on.
+  void close() {
+    closing = true;
+    {
+      std::lock_guard lock(mutex);
+      wake.notify_all();
+    }
+    // shutdown() of a listening socket wakes the threads blocked in accept() and
+    // takes the port out of listening; the descriptor closes with the last thread.
+    ::shutdown(acceptor.native_handle(), SHUT_RDWR);
+  }
+};
 
 }  // namespace
 
 struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   Impl(std::uint16_t port_, Delegate delegate_, std::string bindHost_)
-      : port(port_),
-        delegate(std::move(delegate_)),
-        bindHost(std::move(bindHost_)),
-        listenerStrand(asio::make_strand(detail::IoPool::global().context())) {}
+      : port(port_), delegate(std::move(delegate_)), bindHost(std::move(bindHost_)) {}
 
   std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> givenQueue);
   void stop();
   error_code listen(tcp::acceptor& acceptor) const;
-  void accept(const std::shared_ptr<tcp::acceptor>& acceptor, std::uint64_t gen);
-  void accepted(const std::shared_ptr<tcp::acceptor>& acceptor, std::uint64_t gen, const error_code& ec,
-                tcp::socket socket);
-  void newConnection(tcp::socket socket, std::uint64_t gen);
+  void spawnAcceptThread(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
+  void acceptLoop(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
+  void accepted(int fd, tcp protocol, std::uint64_t gen);
+  std::shared_ptr<ServerConn> newConnection(int fd, tcp protocol, std::uint64_t gen);
   void listenerFailed(std::uint64_t gen, const std::string& text);
   void removeSession(std::uint64_t id);
 
   const std::uint16_t port;
   Delegate delegate;
   const std::string bindHost;
-  Strand listenerStrand;
 
   mutable std::mutex mutex;
   std::condition_variable delegatesIdle;
   bool started = false;
   std::uint64_t generation = 0;  // one per start(); callbacks of an older one are void
-  std::shared_ptr<tcp::acceptor> acceptor;
-  std::shared_ptr<CallbackQueue> queue;  // null: the listener's own strand
+  std::shared_ptr<Listener> listener;
+  std::shared_ptr<CallbackQueue> queue;  // null: listener callbacks run on the accepting thread
   std::optional<std::uint16_t> localPort;
   std::map<std::uint64_t, std::shared_ptr<ServerConn>> sessions;  // by acceptance order
   std::uint64_t nextSessionId = 0;
   std::size_t activeDelegates = 0;
 };
 
-// One accepted connection. Its callbacks run on its own strand of the shared pool.
+// One accepted connection. Its callbacks run on the thread that accepted it or on
+// threads of the shared pool, one at a time.
 class ServerConn : public std::enable_shared_from_this<ServerConn> {
  public:
-  ServerConn(tcp::socket socket, std::shared_ptr<PBServer::Impl> server, std::uint64_t id)
-      : socket_(std::move(socket)), server_(std::move(server)), id_(id) {}
+  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id)
+      : fd_(fd), protocol_(protocol), server_(std::move(server)), id_(id) {}
+  ~ServerConn() { closeSocket(); }
+  ServerConn(const ServerConn&) = delete;
+  ServerConn& operator=(const ServerConn&) = delete;
 
-  // An accepted connection is ready at once: start reading the request.
-  void start() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->receiveRequest(std::nullopt); });
+  // An accepted connection is ready at once: start reading the request. With an
+  // inline budget the calling thread waits that long for the request's bytes itself
+  // before it leaves the connection to the pool.
+  void start(Clock::duration inlineBudget) {
+    inlineUntil_ = Clock::now() + inlineBudget;
+    receiveRequest(std::nullopt);
   }
 
   void fail(std::string_view text) {
@@ -103,51 +150,144 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     stop();
   }
 
-  // Closes the connection once, however often it is called, and drops it from the
-  // server's sessions.
+  // Closes the connection once, however often and from whichever thread it is
+  // called, and drops it from the server's sessions.
   void stop() {
     if (stopped_.exchange(true)) return;
     server_->removeSession(id_);
-    asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
-      error_code ignored;
-      self->socket_.close(ignored);
-    });
+    std::lock_guard lock(socketMutex_);
+    closeSocket();
   }
 
  private:
-  void receiveRequest(std::optional<Data> soFar) {
-    buffer_ = std::move(soFar);
-    socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](const error_code& ec, std::size_t n) {
-      self->received(ec, n);
-    });
+  // The connection's descriptor is used with plain non-blocking calls; an Asio
+  // socket is made for it only when the connection has to wait, so a connection
+  // served at once never touches the pool's reactor.
+  std::size_t readSome(error_code& ec) {
+    for (;;) {
+      const ssize_t n = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+      if (n > 0) return static_cast<std::size_t>(n);
+      if (n == 0) {
+        ec = asio::error::eof;
+      } else if (errno == EINTR) {
+        continue;
+      } else {
+        ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
+      }
+      return 0;
+    }
   }
 
-  void received(const error_code& ec, std::size_t n) {
-    if (stopped_) return;
+  std::size_t writeSome(std::span<const std::uint8_t> bytes, error_code& ec) {
+    for (;;) {
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno == EINTR) continue;
+      ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
+      return 0;
+    }
+  }
+
+  template <typename Handler>
+  void waitFor(tcp::socket::wait_type what, Handler handler) {
+    if (!socket_) {
+      socket_.emplace(detail::IoPool::global().context());
+      error_code ec;
+      socket_->assign(protocol_, fd_, ec);
+      if (ec) {
+        socket_.reset();
+        asio::post(detail::IoPool::global().context(), [handler = std::move(handler), ec] { handler(ec); });
+        return;
+      }
+    }
+    socket_->async_wait(what, std::move(handler));
+  }
+
+  void closeSocket() {
+    if (fd_ < 0) return;
+    if (socket_) {
+      error_code ignored;
+      socket_->close(ignored);
+    } else {
+      ::close(fd_);
+    }
+    fd_ = -1;
+  }
+
+  // Reads what the socket holds now; with nothing there, waits within the inline
+  // budget, then for readability on the pool.
+  void receiveRequest(std::optional<Data> soFar) {
+    buffer_ = std::move(soFar);
+    for (;;) {
+      error_code ec;
+      std::size_t n = 0;
+      {
+        std::lock_guard lock(socketMutex_);
+        if (stopped_) return;
+        n = readSome(ec);
+        if (ec == boost::system::errc::resource_unavailable_try_again) {
+          const auto left = std::chrono::ceil<std::chrono::milliseconds>(inlineUntil_ - Clock::now());
+          if (left.count() > 0) {
+            pollfd p{fd_, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()));
+            continue;
+          }
+          waitFor(tcp::socket::wait_read, [self = shared_from_this()](const error_code& e) {
+            if (self->stopped_) return;
+            if (e) return self->fail(e.message());
+            self->receiveRequest(std::move(self->buffer_));
+          });
+          return;
+        }
+      }
+      if (!received(ec, n)) return;
+    }
+  }
+
+  // Takes one chunk; true when the next chunk is wanted (the bytes so far are then
+  // in buffer_).
+  bool received(const error_code& ec, std::size_t n) {
+    if (stopped_) return false;
     const bool ended = ec == asio::error::eof;
-    if (ec && !ended) return fail(ec.message());
+    if (ec && !ended) {
+      fail(ec.message());
+      return false;
+    }
     if (n == 0) {
+      // The stream ended. Bytes of an unfinished request make it an incomplete one;
+      // no bytes at all, an empty receive.
       const bool hadBytes = buffer_ && !buffer_->empty();
-      return fail(hadBytes ? kServerIncomplete : kServerEmpty);
+      fail(hadBytes ? kServerIncomplete : kServerEmpty);
+      return false;
     }
     Data bytes = prefix_data(std::span(chunk_.data(), n), std::move(buffer_));
     switch (Protocol::frameState(bytes)) {
       case FrameState::invalidHeader:
-        return fail(kServerMalformed);
+        fail(kServerMalformed);
+        return false;
       case FrameState::tooLarge:
-        return fail(kServerTooLarge);
+        fail(kServerTooLarge);
+        return false;
       case FrameState::incomplete:
-        if (ended) return fail(kServerIncomplete);
+        if (ended) {
+          fail(kServerIncomplete);
+          return false;
+        }
         if (bytes.size() >= Protocol::HEADER_LENGTH) {
           bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
         }
-        return receiveRequest(std::move(bytes));
+        buffer_ = std::move(bytes);
+        return true;
       case FrameState::complete:
         break;
     }
     // Answer as soon as a whole request is in, whether or not the client's side ended.
-    if (auto request = Protocol::readRequest(bytes)) return sendResponse(request->method, request->payload);
-    fail(kServerMalformed);
+    if (auto request = Protocol::readRequest(bytes)) {
+      sendResponse(request->method, request->payload);
+    } else {
+      fail(kServerMalformed);
+    }
+    return false;
   }
 
   void sendResponse(const std::string& method, const Json& payload) {
@@ -191,20 +331,43 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     } catch (const std::exception& e) {
       return fail(e.what());
     }
-    // The response is the whole of our direction of the stream; whatever the send
-    // reports, the connection is closed after it.
-    asio::async_write(socket_, asio::buffer(*response),
-                      [self = shared_from_this(), response](const error_code&, std::size_t) {
-                        error_code ignored;
-                        self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
-                        self->stop();
-                      });
+    writeResponse(std::move(response), 0);
   }
 
-  tcp::socket socket_;
+  // The response is the whole of our direction of the stream: write it (waiting for
+  // writability on the pool only when the socket is full), end the stream and
+  // close. A failed send closes the connection all the same.
+  void writeResponse(std::shared_ptr<Data> response, std::size_t offset) {
+    {
+      std::lock_guard lock(socketMutex_);
+      while (!stopped_ && offset < response->size()) {
+        error_code ec;
+        const std::size_t n = writeSome(std::span(*response).subspan(offset), ec);
+        if (ec == boost::system::errc::resource_unavailable_try_again) {
+          waitFor(tcp::socket::wait_write, [self = shared_from_this(), response, offset](const error_code& e) {
+            if (e) return self->stop();
+            self->writeResponse(response, offset);
+          });
+          return;
+        }
+        if (ec) break;
+        offset += n;
+      }
+      if (!stopped_) ::shutdown(fd_, SHUT_WR);
+    }
+    stop();
+  }
+
+  // One operation of this connection is outstanding at a time, so its callbacks never
+  // overlap; the mutex orders them against a stop() from another thread.
+  std::mutex socketMutex_;
+  int fd_;
+  const tcp protocol_;
+  std::optional<tcp::socket> socket_;
   std::shared_ptr<PBServer::Impl> server_;
   const std::uint64_t id_;
   std::atomic<bool> stopped_{false};
+  Clock::time_point inlineUntil_{};
   std::optional<Data> buffer_;
   std::array<std::uint8_t, kChunkSize> chunk_{};
 };
@@ -239,114 +402,131 @@ error_code PBServer::Impl::listen(tcp::acceptor& acc) const {
 }
 
 std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue> givenQueue) {
-  std::shared_ptr<tcp::acceptor> acc;
+  std::shared_ptr<Listener> fresh;
   std::uint64_t gen = 0;
   {
     std::lock_guard lock(mutex);
     if (started) return std::unexpected(PBError::serverError("Server already started"));
-    acc = std::make_shared<tcp::acceptor>(listenerStrand);
-    if (const error_code ec = listen(*acc)) {
+    fresh = std::make_shared<Listener>();
+    if (const error_code ec = listen(fresh->acceptor)) {
       printLine("Server error: " + ec.message());
       return std::unexpected(PBError::serverError(ec.message()));
     }
     error_code ec;
-    const auto endpoint = acc->local_endpoint(ec);
+    const auto endpoint = fresh->acceptor.local_endpoint(ec);
     localPort = ec ? std::optional<std::uint16_t>() : endpoint.port();
     started = true;
     gen = ++generation;
-    acceptor = acc;
+    listener = fresh;
     queue = std::move(givenQueue);
   }
-  asio::post(listenerStrand, [self = shared_from_this(), acc, gen] { self->accept(acc, gen); });
+  for (std::size_t i = 0; i < kInitialAcceptThreads; ++i) spawnAcceptThread(fresh, gen);
   return {};
 }
 
 void PBServer::Impl::stop() {
-  std::shared_ptr<tcp::acceptor> acc;
+  std::shared_ptr<Listener> closing;
   std::map<std::uint64_t, std::shared_ptr<ServerConn>> open;
   {
     std::lock_guard lock(mutex);
     if (!started) return;
     started = false;
     ++generation;
-    acc = std::move(acceptor);
+    closing = std::move(listener);
     open.swap(sessions);
     queue.reset();
     localPort.reset();
   }
-  // The listener is closed before stop() returns: a connect after it is refused
-  // instead of landing in a backlog that nobody accepts from.
-  auto closeListener = [acc] {
-    error_code ignored;
-    acc->close(ignored);
-  };
-  if (listenerStrand.running_in_this_thread()) {
-    closeListener();
-  } else {
-    std::promise<void> closed;
-    asio::post(listenerStrand, [&closed, &closeListener] {
-      closeListener();
-      closed.set_value();
-    });
-    detail::IoPool::BlockingScope blocking;
-    closed.get_future().wait();
-  }
+  // Closed before stop() returns: a connect after it is refused instead of landing
+  // in a backlog that nobody accepts from.
+  closing->close();
   for (auto& [id, conn] : open) conn->stop();
   if (t_inDelegateOf == this) return;
   std::unique_lock lock(mutex);
   delegatesIdle.wait(lock, [this] { return activeDelegates == 0; });
 }
 
-void PBServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& acc, std::uint64_t gen) {
-  acc->async_accept(asio::make_strand(detail::IoPool::global().context()),
-                    [self = shared_from_this(), acc, gen](const error_code& ec, tcp::socket socket) {
-                      self->accepted(acc, gen, ec, std::move(socket));
-                    });
+void PBServer::Impl::spawnAcceptThread(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
+  {
+    std::lock_guard lock(l->mutex);
+    if (l->closing || l->threads >= kMaxAcceptThreads) return;
+    ++l->threads;
+  }
+  std::thread([self = shared_from_this(), l, gen] { self->acceptLoop(l, gen); }).detach();
 }
 
-void PBServer::Impl::accepted(const std::shared_ptr<tcp::acceptor>& acc, std::uint64_t gen, const error_code& ec,
-                              tcp::socket socket) {
-  if (ec == asio::error::operation_aborted) return;
+void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
+  const int fd = l->acceptor.native_handle();
+  const auto protocol = l->acceptor.local_endpoint().protocol();
+  for (;;) {
+    {
+      std::lock_guard lock(l->mutex);
+      ++l->idle;
+    }
+    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int error = errno;
+    bool lastIdle = false;
+    {
+      std::lock_guard lock(l->mutex);
+      lastIdle = --l->idle == 0;
+    }
+    if (l->closing) {
+      if (accepted_fd >= 0) ::close(accepted_fd);
+      break;
+    }
+    if (accepted_fd < 0) {
+      const auto failure = classify(error);
+      if (failure == AcceptFailure::fatal) {
+        listenerFailed(gen, describe(error));
+        break;
+      }
+      if (failure == AcceptFailure::retryLater) {
+        std::unique_lock lock(l->mutex);
+        l->wake.wait_for(lock, kAcceptRetryDelay, [&] { return l->closing.load(); });
+      }
+      continue;
+    }
+    // Keep one thread waiting in accept() while this one serves the connection.
+    if (lastIdle) spawnAcceptThread(l, gen);
+    accepted(accepted_fd, protocol, gen);
+  }
+  std::lock_guard lock(l->mutex);
+  --l->threads;
+}
+
+void PBServer::Impl::accepted(int fd, tcp protocol, std::uint64_t gen) {
   std::shared_ptr<CallbackQueue> target;
   {
     std::lock_guard lock(mutex);
-    if (!started || gen != generation) return;  // the socket closes as it goes
+    if (!started || gen != generation) {
+      ::close(fd);
+      return;
+    }
     target = queue;
   }
-  if (ec) {
-    switch (classify(ec)) {
-      case AcceptFailure::retryNow:
-        return accept(acc, gen);
-      case AcceptFailure::retryLater: {
-        auto timer = std::make_shared<asio::steady_timer>(listenerStrand, kAcceptRetryDelay);
-        timer->async_wait([self = shared_from_this(), acc, gen, timer](const error_code& e) {
-          if (!e) self->accept(acc, gen);
-        });
-        return;
-      }
-      case AcceptFailure::fatal:
-        return listenerFailed(gen, ec.message());
+  if (!target) {
+    if (auto conn = newConnection(fd, protocol, gen)) conn->start(kInlineReadBudget);
+    return;
+  }
+  // The owner's queue records the connection; serving it goes to the pool.
+  target->async([self = shared_from_this(), fd, protocol, gen] {
+    if (auto conn = self->newConnection(fd, protocol, gen)) {
+      asio::post(detail::IoPool::global().context(), [conn] { conn->start(Clock::duration::zero()); });
     }
-  }
-  if (target) {
-    auto held = std::make_shared<tcp::socket>(std::move(socket));
-    target->async([self = shared_from_this(), held, gen] { self->newConnection(std::move(*held), gen); });
-  } else {
-    newConnection(std::move(socket), gen);
-  }
-  accept(acc, gen);
+  });
 }
 
-void PBServer::Impl::newConnection(tcp::socket socket, std::uint64_t gen) {
-  std::shared_ptr<ServerConn> conn;
-  {
-    std::lock_guard lock(mutex);
-    if (!started || gen != generation) return;
-    const std::uint64_t id = nextSessionId++;
-    conn = std::make_shared<ServerConn>(std::move(socket), shared_from_this(), id);
-    sessions.emplace(id, conn);
+// Takes ownership of the descriptor: it ends up in a session or closed.
+std::shared_ptr<ServerConn> PBServer::Impl::newConnection(int fd, tcp protocol, std::uint64_t gen) {
+  std::lock_guard lock(mutex);
+  if (!started || gen != generation) {
+    ::close(fd);
+    return nullptr;
   }
-  conn->start();
+  const std::uint64_t id = nextSessionId++;
+  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id);
+  sessions.emplace(id, conn);
+  return conn;
 }
 
 void PBServer::Impl::listenerFailed(std::uint64_t gen, const std::string& text) {

@@ -9,9 +9,11 @@
 //   server.stop();
 //
 // Per connection: read one request, call the delegate with its method and payload on
-// a thread of the bridge's pool, send a good response with the delegate's value or a
-// bad response with its error text, close. Failures of a connection are written to
-// standard output as "Server error: <text>" and close that connection only.
+// one of the server's threads (the thread that accepted the connection, or a thread
+// of the bridge's pool when the request was slow to come), send a good response with
+// the delegate's value or a bad response with its error text, close. Failures of a
+// connection are written to standard output as "Server error: <text>" and close that
+// connection only.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -56,8 +58,8 @@ class PBServer {
   std::optional<std::uint16_t> localPort() const;
 
   virtual bool isStarted() const;
-  // Binds and starts listening. Listener callbacks (accepting connections) run on the
-  // given queue; none given: a serial queue of the server's own. Fails with
+  // Binds and starts listening. Listener callbacks (recording each accepted
+  // connection) run on the given queue; none given: on the accepting thread. Fails with
   // PBError::serverError when already started or when the port cannot be listened on
   // (the text is also written as "Server error: <text>"). A stopped server can be
   // started again.

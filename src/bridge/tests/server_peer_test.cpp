@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/server.h"
@@ -77,6 +78,20 @@ TEST_F(ServerAgainstRawClient, RequestTrickledOneByteAtATime) {
   Fd conn = connect();
   for (const std::uint8_t byte : request) conn.sendAll(std::span(&byte, 1));
   EXPECT_EQ(conn.readToEnd(), Protocol::writeGoodResponse({{"method", "t"}, {"payload", 12345678}}));
+}
+
+TEST_F(ServerAgainstRawClient, RequestThatPausesIsServedFromThePool) {
+  // The pause outlasts the accepting thread's own wait, so the rest of the request
+  // is awaited on the pool.
+  const Data request = Protocol::writeRequest("slow", Json::array({1, 2, 3}));
+  Fd conn = connect();
+  conn.sendAll(std::span(request.data(), 5));
+  std::this_thread::sleep_for(30ms);
+  conn.sendAll(std::span(request.data() + 5, 10));
+  std::this_thread::sleep_for(30ms);
+  conn.sendAll(std::span(request).subspan(15));
+  EXPECT_EQ(conn.readToEnd(), Protocol::writeGoodResponse({{"method", "slow"}, {"payload", {1, 2, 3}}}));
+  EXPECT_EQ(calls_, 1);
 }
 
 TEST_F(ServerAgainstRawClient, HandlerErrorIsABadResponse) {
