@@ -1,0 +1,144 @@
+// The request runner against a real HTTPS server on loopback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+
+#include "networks/network_manager.h"
+#include "networks/shared_settings.h"
+#include "platform/fakes/https_test_server.h"
+#include "platform/user_defaults.h"
+#include "support/temp_home.h"
+
+namespace networks {
+namespace {
+
+using ::testing::StartsWith;
+
+class NetworkManagerHttpsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    server_ = platform::fakes::HttpsTestServer::start({std::string(kFamilyApiHost)}, error).release();
+    ASSERT_NE(server_, nullptr) << error;
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(server_, nullptr);
+    ::setenv("MOPET_CONNECT_TO", server_->connectTo(std::string(kFamilyApiHost)).c_str(), 1);
+    ::setenv("SSL_CERT_FILE", server_->caFile().c_str(), 1);
+    platform::UserDefaults::suite(std::string(kAppGroup))->set(std::string(kSharedChildToken), std::string("tok-9"));
+  }
+  void TearDown() override {
+    ::unsetenv("MOPET_CONNECT_TO");
+    ::unsetenv("SSL_CERT_FILE");
+  }
+
+  // The last request that reached `path`.
+  static std::optional<platform::fakes::RecordedRequest> lastRequestTo(const std::string& path) {
+    auto all = server_->requests();
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+      if (it->target == path) return *it;
+    return std::nullopt;
+  }
+
+  static platform::fakes::HttpsTestServer* server_;
+  testsupport::TempHome home_;
+};
+
+platform::fakes::HttpsTestServer* NetworkManagerHttpsTest::server_ = nullptr;
+
+TEST_F(NetworkManagerHttpsTest, PostSendsHeadersAndBodyAndDecodesTheReply) {
+  const std::string path = "/api/v1/children/device-apps/sync-apps";
+  ASSERT_TRUE(server_->setReply(path, 201, platform::toData(R"({"message":"synced","status":201})")));
+  NetworkManager runner;
+  std::optional<Result<AcceptanceModel>> outcome;
+  runner.sendAppList(SendAppListModel{std::vector<Norule>{{"Editor", "org.example.editor"}}, std::nullopt, std::nullopt},
+                     [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome);
+  ASSERT_TRUE(outcome->has_value()) << outcome->error().message;
+  EXPECT_EQ(**outcome, (AcceptanceModel{"synced", 201}));
+
+  auto request = lastRequestTo(path);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->method, "POST");
+  EXPECT_EQ(request->header("Authorization"), "Bearer tok-9");
+  EXPECT_EQ(request->header("Content-Type"), "application/json");
+  EXPECT_EQ(request->header("Host"), std::string(kFamilyApiHost));
+  EXPECT_EQ(platform::toString(request->body), R"({"norules":[{"name":"Editor","pk":"org.example.editor"}]})");
+}
+
+TEST_F(NetworkManagerHttpsTest, GetCarriesBothHeadersAndTheKeyMapperApplies) {
+  const std::string path = "/api/v1/children/rules/web-rules/safe-search";
+  ASSERT_TRUE(server_->setReply(
+      path, 200, platform::toData(R"({"_id":"x","__v":0,"is_active":true,"category_rules":[{"name":"Drugs","rule":{"is_blocked":true}}]})")));
+  NetworkManager runner;
+  std::optional<Result<rules::SafeSearchRulesBase>> outcome;
+  runner.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome && outcome->has_value());
+  EXPECT_EQ((*outcome)->isActive, true);
+  EXPECT_EQ((*outcome)->categoryRules->at(0).rule->isBlocked, true);
+
+  auto request = lastRequestTo(path);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->method, "GET");
+  EXPECT_EQ(request->header("Authorization"), "Bearer tok-9");
+  EXPECT_EQ(request->header("Content-Type"), "application/json");
+  EXPECT_TRUE(request->body.empty());
+}
+
+TEST_F(NetworkManagerHttpsTest, ErrorReplyAndUndecodableSuccess) {
+  const std::string path = "/api/v1/children/location";
+  ASSERT_TRUE(server_->setReply(path, 422, platform::toData(R"({"message":"bad sample","status":422,"exact_error":"lat"})")));
+  NetworkManager runner;
+  std::optional<Result<AcceptanceModel>> outcome;
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error(), (ErrorModel{"bad sample", 422, "lat"}));
+
+  ASSERT_TRUE(server_->setReply(path, 200, platform::toData("<html>oops</html>"), "text/html"));
+  outcome.reset();
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_THAT(outcome->error().message, StartsWith("can't decode json from server"));
+  EXPECT_EQ(outcome->error().status, -1);
+}
+
+TEST_F(NetworkManagerHttpsTest, RefusedConnectionIsATransportError) {
+  // Nothing listens on port 1 of the loopback address.
+  const std::string closed = std::string(kFamilyApiHost) + ":443:127.0.0.1:1";
+  ::setenv("MOPET_CONNECT_TO", closed.c_str(), 1);
+  NetworkManager runner;
+  std::optional<Result<AcceptanceModel>> outcome;
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error().status, platform::URLErrorCode::cannotConnectToHost);
+  EXPECT_FALSE(outcome->error().message.empty());
+}
+
+TEST_F(NetworkManagerHttpsTest, SilentServerEndsWithTimedOutInsteadOfBlockingForever) {
+  platform::URLSessionConfiguration configuration;
+  configuration.stallTimeout = std::chrono::milliseconds(700);
+  platform::URLSession session(configuration);
+  NetworkManager runner(session);
+
+  // A peer that accepts the connection and never sends a byte.
+  std::optional<Result<AcceptanceModel>> outcome;
+  const auto started = std::chrono::steady_clock::now();
+  ::setenv("MOPET_CONNECT_TO",
+           (std::string(kFamilyApiHost) + ":443:127.0.0.1:" + std::to_string(server_->silentPort())).c_str(), 1);
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  const auto waited = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error().status, platform::URLErrorCode::timedOut);
+  EXPECT_LT(waited, std::chrono::seconds(20));
+}
+
+}  // namespace
+}  // namespace networks
