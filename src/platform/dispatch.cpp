@@ -253,10 +253,10 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_unique<State
 DispatchSemaphore::~DispatchSemaphore() = default;
 
 void DispatchSemaphore::signal() {
-  {
-    std::lock_guard lock(state_->mutex);
-    ++state_->value;
-  }
+  // Notifies under the lock: a waiter that owns the semaphore on its stack may destroy it
+  // as soon as it can take the lock, so nothing here may touch it after unlocking.
+  std::lock_guard lock(state_->mutex);
+  ++state_->value;
   state_->signalled.notify_one();
 }
 

@@ -170,7 +170,7 @@ class MainLoop final : public RunLoop {
  private:
   // One pass: the blocks queued when it starts, then the timers that are due in the
   // current mode, then a wait for the next event. A timer that is late fires once and
-  // is rescheduled on its own grid after now, so a blocked loop causes no burst.
+  // next fires one interval later, so a blocked loop causes no burst.
   bool runLoop(std::optional<Clock::time_point> deadline, const std::function<bool()>* predicate) {
     const auto me = std::this_thread::get_id();
     {
@@ -191,9 +191,9 @@ class MainLoop final : public RunLoop {
     } exit{*this};
 
     auto satisfied = [&] { return predicate != nullptr && (*predicate)(); };
-    if (satisfied()) return true;
 
     for (;;) {
+      if (satisfied()) return true;
       std::size_t batch = 0;
       {
         std::lock_guard lock(mutex_);
@@ -237,7 +237,7 @@ class MainLoop final : public RunLoop {
           std::lock_guard lock(mutex_);
           auto now = Clock::now();
           auto next = scheduled + timer->period();
-          if (next <= now) next += ((now - next) / timer->period() + 1) * timer->period();
+          if (next <= now) next = now + timer->period();  // late: missed firings are not made up
           timer->nextFire = next;
         }
         if (satisfied()) return true;

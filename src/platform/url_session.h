@@ -4,7 +4,18 @@
 //
 // Each data task runs off the caller's thread; its completion runs on the session's
 // own serial callback queue with (data?, response?, error?), exactly once.
+//
+// Over the network (libcurl, one worker thread per session): http and https only;
+// redirects are not followed (a 3xx reply is delivered as it is); proxy settings from
+// the environment are ignored; MOPET_CONNECT_TO and SSL_CERT_FILE (platform/settings.h)
+// are read as each task starts; peer and host verification are always on. A reply gives
+// (data, HTTPURLResponse, nullopt), data present even when empty; a failure gives
+// (nullopt, nullptr, error).
+//
+// Through a protocol handler: data is present only if the handler reported some, the
+// response is whatever it reported; didFailWithError gives (data?, response?, error).
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -29,6 +40,8 @@ inline constexpr long cannotFindHost = -1003;
 inline constexpr long cannotConnectToHost = -1004;
 inline constexpr long networkConnectionLost = -1005;
 inline constexpr long badServerResponse = -1011;
+inline constexpr long cannotParseResponse = -1017;
+inline constexpr long dataLengthExceedsMaximum = -1103;
 inline constexpr long secureConnectionFailed = -1200;
 inline constexpr long serverCertificateUntrusted = -1202;
 inline constexpr long unknown = -1;
@@ -46,6 +59,8 @@ struct Error {
 
   // An error of the URL domain with the platform's usual description for `code`.
   static Error url(long code);
+  // The same; for serverCertificateUntrusted the description names `host`.
+  static Error url(long code, const std::string& host);
 };
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -55,11 +70,15 @@ struct URLRequest {
   std::string httpMethod = "GET";
   HeaderList headers;  // in the order added
   std::optional<Data> httpBody;
-  // Seconds; infinity means the request itself never times out (the session's
-  // stall and connect limits still apply).
+  // Seconds, a limit on the whole transfer. Infinity (or zero, negative, NaN) means the
+  // request itself never times out; the session's stall and connect limits still apply.
   double timeoutInterval = 60.0;
 
+  // Adds a header; a field already present (compared case-insensitively) gets
+  // ",<value>" appended to its value instead of a second line.
   void addValue(const std::string& value, const std::string& field);
+  // Replaces every value of the field, or adds it.
+  void setValue(const std::string& value, const std::string& field);
   // The first value of a header, compared case-insensitively.
   std::optional<std::string> value(const std::string& field) const;
 };
@@ -157,16 +176,21 @@ struct URLSessionConfiguration {
   // Consulted in order before the handlers registered process-wide; the first whose
   // canInit is true loads the request. None: the network (libcurl).
   std::vector<URLProtocolClass> protocolClasses;
-  // A transfer that makes no progress for this long ends with Error::url(timedOut).
+  // A network transfer that moves no bytes for this long ends with Error::url(timedOut).
+  // Zero turns it off. Requests answered by a protocol handler are not limited.
   std::chrono::milliseconds stallTimeout{std::chrono::seconds(60)};
   // A connection that is not established within this ends with Error::url(timedOut).
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(30)};
+  // A reply body larger than this ends with Error::url(dataLengthExceedsMaximum).
+  std::size_t maximumBodySize = std::size_t{64} << 20;
 
   static URLSessionConfiguration defaultConfiguration() { return {}; }
 };
 
 class URLSession {
  public:
+  // Destroying a session cancels its open tasks (their completions run, with cancelled)
+  // and returns once every completion has run. shared() is never destroyed.
   explicit URLSession(URLSessionConfiguration configuration = URLSessionConfiguration::defaultConfiguration());
   ~URLSession();
   URLSession(const URLSession&) = delete;
@@ -187,5 +211,10 @@ class URLSession {
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };
+
+namespace detail {
+// The URL-domain code for a libcurl result code (CURLcode).
+long urlErrorCodeForCurl(int curlCode);
+}  // namespace detail
 
 }  // namespace platform
