@@ -1,0 +1,92 @@
+#pragma once
+// The unified log: entries with a subsystem, a category, a type and a text, delivered to
+// one process-wide sink. The default sink is syslog(3); tests install a capturing sink
+// (see fakes/capturing_log_sink.h).
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+enum class LogType { Default, Info, Debug, Error, Fault };
+
+// "default", "info", "debug", "error", "fault".
+std::string_view logTypeName(LogType type);
+
+struct LogEntry {
+  std::string subsystem;
+  std::string category;
+  LogType type = LogType::Default;
+  std::string text;
+  bool operator==(const LogEntry&) const = default;
+};
+
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  // May be called from any thread, several at once.
+  virtual void write(const LogEntry& entry) = 0;
+};
+
+// One syslog(3) message per entry, facility user, the text passed as the argument of a
+// "%s" format (percent signs in it are never a format). The message reads
+// "[<subsystem>:<category>] <text>"; a NUL in the text is written as "\0".
+// Priorities: default notice, info info, debug debug, error err, fault crit.
+class SyslogSink final : public LogSink {
+ public:
+  struct Options {
+    // Also print each message on standard error (syslog's LOG_PERROR); changes the
+    // process's syslog options while this sink lives.
+    bool alsoToStandardError = false;
+  };
+  SyslogSink();
+  explicit SyslogSink(Options options);
+  ~SyslogSink() override;
+  SyslogSink(const SyslogSink&) = delete;
+  SyslogSink& operator=(const SyslogSink&) = delete;
+
+  void write(const LogEntry& entry) override;
+
+  static int priority(LogType type);
+  static std::string message(const LogEntry& entry);
+
+ private:
+  Options options_;
+};
+
+class UnifiedLog {
+ public:
+  // Hands the entry to the current sink.
+  static void write(const LogEntry& entry);
+  // The current sink (a SyslogSink until replaced).
+  static std::shared_ptr<LogSink> sink();
+  // Replaces the sink and returns the one before; nullptr restores a SyslogSink.
+  static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
+};
+
+// Installs a sink for its lifetime and then puts the previous one back.
+class ScopedLogSink {
+ public:
+  explicit ScopedLogSink(std::shared_ptr<LogSink> sink);
+  ~ScopedLogSink();
+  ScopedLogSink(const ScopedLogSink&) = delete;
+  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+ private:
+  std::shared_ptr<LogSink> previous_;
+};
+
+// A log handle for one subsystem and category, writing through UnifiedLog.
+class LogHandle {
+ public:
+  LogHandle(std::string subsystem, std::string category);
+  void write(LogType type, std::string_view text) const;
+  const std::string& subsystem() const { return subsystem_; }
+  const std::string& category() const { return category_; }
+
+ private:
+  std::string subsystem_;
+  std::string category_;
+};
+
+}  // namespace platform

@@ -1,0 +1,220 @@
+// Generic-password stores: the file store in a temporary HOME, the memory store and the fake.
+#include "platform/keychain.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "platform/fakes/fake_keychain_store.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryHome {
+ public:
+  TemporaryHome() {
+    std::string pattern = (fs::temp_directory_path() / "keychain-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+    if (const char* old = std::getenv("HOME")) previous_ = old;
+    ::setenv("HOME", path_.c_str(), 1);
+  }
+  ~TemporaryHome() {
+    if (previous_) {
+      ::setenv("HOME", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  std::optional<std::string> previous_;
+};
+
+Data allBytes() {
+  Data bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
+  return bytes;
+}
+
+struct StoreKind {
+  const char* name;
+  std::function<std::shared_ptr<KeychainStore>()> make;
+};
+
+class EveryStoreTest : public ::testing::TestWithParam<StoreKind> {
+ protected:
+  TemporaryHome home_;
+};
+
+TEST_P(EveryStoreTest, AddCopyDeleteWithThePlatformsStatusCodes) {
+  auto store = GetParam().make();
+  Data out = toData("untouched");
+  EXPECT_EQ(store->copyMatching("token", out), errSecItemNotFound);
+  EXPECT_EQ(out, toData("untouched"));
+  EXPECT_EQ(store->deleteItem("token"), errSecItemNotFound);
+
+  EXPECT_EQ(store->add("token", allBytes()), errSecSuccess);
+  EXPECT_EQ(store->add("token", toData("second")), errSecDuplicateItem);
+  EXPECT_EQ(store->copyMatching("token", out), errSecSuccess);
+  EXPECT_EQ(out, allBytes());  // the duplicate changed nothing
+
+  EXPECT_EQ(store->add("", Data()), errSecSuccess);  // an empty account and empty data are items too
+  EXPECT_EQ(store->add("other <&> account", toData("x")), errSecSuccess);
+  EXPECT_EQ(store->copyMatching("", out), errSecSuccess);
+  EXPECT_EQ(out, Data());
+
+  EXPECT_EQ(store->deleteItem("token"), errSecSuccess);
+  EXPECT_EQ(store->deleteItem("token"), errSecItemNotFound);
+  EXPECT_EQ(store->copyMatching("token", out), errSecItemNotFound);
+  EXPECT_EQ(store->copyMatching("other <&> account", out), errSecSuccess);
+  EXPECT_EQ(out, toData("x"));
+
+  // Delete then add replaces an item.
+  EXPECT_EQ(store->deleteItem("other <&> account"), errSecSuccess);
+  EXPECT_EQ(store->add("other <&> account", toData("y")), errSecSuccess);
+  EXPECT_EQ(store->copyMatching("other <&> account", out), errSecSuccess);
+  EXPECT_EQ(out, toData("y"));
+}
+
+TEST_P(EveryStoreTest, ConcurrentAddsOfOneAccountGiveExactlyOneSuccess) {
+  auto store = GetParam().make();
+  constexpr int kThreads = 8;
+  std::atomic<int> successes{0}, duplicates{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const OSStatus status = store->add("shared", toData("from " + std::to_string(t)));
+      if (status == errSecSuccess) ++successes;
+      if (status == errSecDuplicateItem) ++duplicates;
+      EXPECT_EQ(store->add("own " + std::to_string(t), toData("mine")), errSecSuccess);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(successes, 1);
+  EXPECT_EQ(duplicates, kThreads - 1);
+  for (int t = 0; t < kThreads; ++t) {
+    Data out;
+    EXPECT_EQ(store->copyMatching("own " + std::to_string(t), out), errSecSuccess);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, EveryStoreTest,
+                         ::testing::Values(StoreKind{"File", [] { return std::make_shared<FileKeychainStore>(); }},
+                                           StoreKind{"Memory", [] { return std::make_shared<MemoryKeychainStore>(); }},
+                                           StoreKind{"Fake", [] { return std::make_shared<FakeKeychainStore>(); }}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+class FileKeychainTest : public ::testing::Test {
+ protected:
+  fs::path file() const { return home_.path() / "Library/Keychains/login.keychain.plist"; }
+  TemporaryHome home_;
+};
+
+TEST_F(FileKeychainTest, ItemsLiveInAPrivateFileThatOtherProcessesSee) {
+  FileKeychainStore store;
+  EXPECT_EQ(store.path(), file().string());
+  ASSERT_EQ(store.add("account", toData("secret")), errSecSuccess);
+  struct stat info {};
+  ASSERT_EQ(::stat(file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(file().parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    FileKeychainStore other;
+    Data out;
+    const bool sawParent = other.copyMatching("account", out) == errSecSuccess && out == toData("secret");
+    const bool added = other.add("from child", toData("hi")) == errSecSuccess;
+    ::_exit(sawParent && added ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  Data out;
+  EXPECT_EQ(FileKeychainStore().copyMatching("from child", out), errSecSuccess);
+  EXPECT_EQ(out, toData("hi"));
+}
+
+TEST_F(FileKeychainTest, TheDefaultFileFollowsHome) {
+  FileKeychainStore store;
+  ASSERT_EQ(store.add("account", toData("first")), errSecSuccess);
+  {
+    TemporaryHome second;
+    Data out;
+    EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
+    EXPECT_EQ(store.path(), (second.path() / "Library/Keychains/login.keychain.plist").string());
+  }
+  const FileKeychainStore fixed((home_.path() / "elsewhere.plist").string());
+  EXPECT_EQ(fixed.path(), (home_.path() / "elsewhere.plist").string());
+}
+
+TEST_F(FileKeychainTest, BadStoresAndBadNames) {
+  FileKeychainStore store;
+  Data out;
+  EXPECT_EQ(store.add(std::string("nul\0inside", 10), toData("x")), errSecParam);
+  EXPECT_EQ(store.copyMatching(std::string("nul\0inside", 10), out), errSecParam);
+  EXPECT_EQ(store.deleteItem(std::string("nul\0inside", 10)), errSecParam);
+
+  // A corrupt file holds no items; the next add replaces it.
+  fs::create_directories(file().parent_path());
+  std::ofstream(file()) << "<plist><dict><key>account</key><data>AAEC";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
+  EXPECT_EQ(store.add("account", toData("new")), errSecSuccess);
+  EXPECT_EQ(store.copyMatching("account", out), errSecSuccess);
+  EXPECT_EQ(out, toData("new"));
+
+  // A folder in the way: nothing can be stored, and the store says so.
+  fs::remove(file());
+  fs::create_directory(file());
+  EXPECT_EQ(store.add("account", toData("x")), errSecIO);
+  EXPECT_EQ(store.deleteItem("account"), errSecIO);
+  EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
+  ::testing::internal::GetCapturedStderr();
+}
+
+TEST(KeychainSharedTest, TheSharedStoreIsReplaceable) {
+  EXPECT_NE(dynamic_cast<FileKeychainStore*>(KeychainStore::shared().get()), nullptr);
+  auto fake = std::make_shared<FakeKeychainStore>();
+  const auto previous = KeychainStore::setShared(fake);
+  EXPECT_EQ(KeychainStore::shared(), fake);
+  EXPECT_NE(dynamic_cast<FileKeychainStore*>(previous.get()), nullptr);
+  KeychainStore::setShared(nullptr);
+  EXPECT_NE(dynamic_cast<FileKeychainStore*>(KeychainStore::shared().get()), nullptr);
+}
+
+TEST(FakeKeychainStoreTest, RecordsCallsAndReturnsScriptedStatuses) {
+  FakeKeychainStore fake;
+  fake.failNext(FakeKeychainStore::Operation::Add, errSecIO);
+  EXPECT_EQ(fake.deleteItem("k"), errSecItemNotFound);
+  EXPECT_EQ(fake.add("k", toData("v")), errSecIO);  // scripted: nothing stored
+  Data out;
+  EXPECT_EQ(fake.copyMatching("k", out), errSecItemNotFound);
+  EXPECT_EQ(fake.add("k", toData("v")), errSecSuccess);  // the script was used up
+  using Op = FakeKeychainStore::Operation;
+  EXPECT_EQ(fake.calls(), (std::vector<FakeKeychainStore::Call>{{Op::Delete, "k", {}},
+                                                                 {Op::Add, "k", toData("v")},
+                                                                 {Op::CopyMatching, "k", {}},
+                                                                 {Op::Add, "k", toData("v")}}));
+}
+
+}  // namespace
+}  // namespace platform
