@@ -662,10 +662,12 @@ TerminationReason Process::terminationReason() const {
   return TerminationReason::exit;
 }
 
-bool Process::terminate() {
+bool Process::terminate() { return sendSignal(SIGTERM); }
+
+bool Process::sendSignal(int signal) {
   std::lock_guard lock(state_->mutex);
   if (!state_->launched || state_->exited) return false;
-  return ::kill(state_->pid, SIGTERM) == 0;
+  return ::kill(state_->pid, signal) == 0;
 }
 
 bool sendSignal(pid_t pid, int signal) {

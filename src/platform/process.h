@@ -145,6 +145,9 @@ class Process {
 
   // Sends SIGTERM to the child if it still runs; false when it does not.
   bool terminate();
+  // Sends `signal` to the child unless it has been reaped, so the pid is surely still
+  // this child's (a recycled pid is never hit).
+  bool sendSignal(int signal);
 
   // The PATH that children get: childPath() folders first, then `inheritedPath`.
   static std::string childSearchPath(const std::string& inheritedPath);

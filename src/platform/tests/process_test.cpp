@@ -404,11 +404,19 @@ TEST(ProcessTest, HandlerKeepsRunningAfterThePipeObjectsAreGone) {
   EXPECT_EQ(state->second, "earlylate");
 }
 
-TEST(ProcessTest, SendSignalRefusesGroupAddresses) {
+TEST(ProcessTest, SendSignalReachesOnlyTheAddressedProcess) {
   // Signal 0 only checks; pids 0 and -1 would address a process group or everything.
   EXPECT_FALSE(sendSignal(0, 0));
   EXPECT_FALSE(sendSignal(-1, 0));
-  EXPECT_TRUE(sendSignal(::getpid(), 0));
+  Process child;
+  child.executablePath = "/bin/sleep";
+  child.arguments = {"30"};
+  ASSERT_TRUE(child.run());
+  EXPECT_TRUE(sendSignal(child.processIdentifier(), 0));
+  EXPECT_TRUE(sendSignal(child.processIdentifier(), SIGKILL));
+  ASSERT_TRUE(child.waitUntilExit(10s));
+  EXPECT_EQ(child.terminationStatus(), SIGKILL);
+  EXPECT_FALSE(child.sendSignal(SIGKILL));  // reaped: the pid is no longer ours
 }
 
 }  // namespace

@@ -1,0 +1,563 @@
+// The Linux workspace against children this test starts (and only those are signalled),
+// against a fixture /proc tree, and the scripted fake.
+#include "platform/workspace.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/fakes/fake_workspace.h"
+#include "platform/process.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A temporary folder; children started through it are killed at the end if they
+// still run (they are this test's own children, never anyone else's).
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "workspace-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (auto& child : children_) {
+      if (child->sendSignal(SIGKILL)) child->waitUntilExit(5s);
+    }
+    if (previousChildPath_) {
+      ::setenv("MOPET_CHILD_PATH", previousChildPath_->c_str(), 1);
+    } else if (changedChildPath_) {
+      ::unsetenv("MOPET_CHILD_PATH");
+    }
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // A child that runs /bin/sleep with these environment additions. The variables a
+  // desktop may set are cleared first so that the test's own environment cannot leak
+  // into the identifier. With `prelude`, a shell runs it first and then execs sleep.
+  Process& startSleeper(std::map<std::string, std::string> environment, const std::string& prelude = "") {
+    std::map<std::string, std::string> cleared = {
+        {"MOPET_BUNDLE_IDENTIFIER", ""}, {"FLATPAK_ID", ""},     {"SNAP_NAME", ""},
+        {"GIO_LAUNCHED_DESKTOP_FILE", ""}, {"GIO_LAUNCHED_DESKTOP_FILE_PID", ""},
+        {"BAMF_DESKTOP_FILE_HINT", ""},  {"DISPLAY", ""},        {"WAYLAND_DISPLAY", ""}};
+    for (auto& [name, value] : environment) cleared[name] = value;
+    auto child = std::make_unique<Process>();
+    if (prelude.empty()) {
+      child->executablePath = "/bin/sleep";
+      child->arguments = {"30"};
+    } else {
+      child->executablePath = "/bin/sh";
+      child->arguments = {"-c", prelude + "; exec /bin/sleep 30"};
+    }
+    child->environment = cleared;
+    child->standardInput = NullDevice{};
+    auto started = child->run();
+    EXPECT_TRUE(started);
+    children_.push_back(std::move(child));
+    Process& process = *children_.back();
+    // The spawn returns while the kernel may still be setting up the new image: wait
+    // until the process is the sleeper and its environment is in place (through the
+    // shell's exec when there is a prelude).
+    const std::string proc = "/proc/" + std::to_string(process.processIdentifier());
+    EXPECT_TRUE(eventually([&] {
+      std::error_code error;
+      return fs::read_symlink(proc + "/exe", error) == sleepPath() &&
+             readText(proc + "/environ").find("MOPET_BUNDLE_IDENTIFIER=") != std::string::npos;
+    }));
+    return process;
+  }
+
+  // A workspace that sees only this test process and its own children.
+  LinuxWorkspace ownWorkspace(WorkspaceOptions options = {}) {
+    options.includeProcess = [this](pid_t pid) {
+      if (pid == ::getpid()) return true;
+      for (auto& child : children_) {
+        if (child->processIdentifier() == pid) return true;
+      }
+      return false;
+    };
+    if (options.applicationFolders.empty()) options.applicationFolders = {(dir_ / "applications").string()};
+    return LinuxWorkspace(std::move(options));
+  }
+
+  static std::shared_ptr<RunningApplication> find(const RunningApplications& apps, pid_t pid) {
+    for (auto& app : apps) {
+      if (app->processIdentifier() == pid) return app;
+    }
+    return nullptr;
+  }
+
+  static fs::path sleepPath() { return fs::canonical("/bin/sleep"); }
+
+  void putFirstInChildPath(const fs::path& folder) {
+    if (!changedChildPath_) {
+      if (const char* old = std::getenv("MOPET_CHILD_PATH")) previousChildPath_ = old;
+      changedChildPath_ = true;
+    }
+    ::setenv("MOPET_CHILD_PATH", folder.c_str(), 1);
+  }
+
+  fs::path script(const std::string& name, const std::string& body) {
+    fs::path file = dir_ / "bin" / name;
+    writeText(file, "#!/bin/sh\n" + body);
+    fs::permissions(file, fs::perms::owner_all);
+    return file;
+  }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<Process>> children_;
+  std::optional<std::string> previousChildPath_;
+  bool changedChildPath_ = false;
+};
+
+TEST_F(WorkspaceTest, ChildWithTestIdentifierIsListedAndTerminated) {
+  Process& victim = startSleeper({{"MOPET_BUNDLE_IDENTIFIER", "test.mopet.victim"}});
+  LinuxWorkspace workspace = ownWorkspace();
+
+  auto apps = workspace.runningApplications();
+  auto app = find(apps, victim.processIdentifier());
+  ASSERT_NE(app, nullptr);
+  EXPECT_EQ(app->bundleIdentifier(), "test.mopet.victim");
+  EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
+  EXPECT_EQ(app->executablePath(), sleepPath().string());
+  EXPECT_EQ(app->executableURL(), "file://" + sleepPath().string());
+  EXPECT_EQ(app->localizedName(), "sleep");
+  EXPECT_FALSE(app->isTerminated());
+
+  ASSERT_TRUE(app->terminate());
+  ASSERT_TRUE(victim.waitUntilExit(10s));
+  EXPECT_EQ(victim.terminationReason(), TerminationReason::uncaughtSignal);
+  EXPECT_EQ(victim.terminationStatus(), SIGTERM);
+  EXPECT_TRUE(app->isTerminated());
+  EXPECT_FALSE(app->terminate());  // gone: nothing is sent to a pid that may be reused
+  EXPECT_EQ(find(workspace.runningApplications(), victim.processIdentifier()), nullptr);
+}
+
+TEST_F(WorkspaceTest, ChildIgnoringTerminationStaysListedUntilKilled) {
+  // `trap '' TERM` survives the exec: the sleeper ignores SIGTERM.
+  Process& stubborn = startSleeper({{"MOPET_BUNDLE_IDENTIFIER", "test.mopet.stubborn"}}, "trap '' TERM");
+  LinuxWorkspace workspace = ownWorkspace();
+  auto app = find(workspace.runningApplications(), stubborn.processIdentifier());
+  ASSERT_NE(app, nullptr);
+  EXPECT_EQ(app->bundleIdentifier(), "test.mopet.stubborn");
+
+  EXPECT_TRUE(app->terminate());  // delivered, and ignored
+  EXPECT_TRUE(workspace.sendSignal(stubborn.processIdentifier(), SIGTERM));
+  EXPECT_FALSE(stubborn.waitUntilExit(200ms));
+  EXPECT_FALSE(app->isTerminated());
+  EXPECT_NE(find(workspace.runningApplications(), stubborn.processIdentifier()), nullptr);
+
+  ASSERT_TRUE(workspace.sendSignal(stubborn.processIdentifier(), SIGKILL));
+  ASSERT_TRUE(stubborn.waitUntilExit(10s));
+  EXPECT_EQ(stubborn.terminationStatus(), SIGKILL);
+  EXPECT_TRUE(app->isTerminated());
+}
+
+TEST_F(WorkspaceTest, ListsTheUsersOwnProcessesInPidOrder) {
+  LinuxWorkspace workspace;  // every process of the current user
+  auto apps = workspace.runningApplications();
+  ASSERT_FALSE(apps.empty());
+  for (std::size_t i = 1; i < apps.size(); ++i) {
+    EXPECT_LT(apps[i - 1]->processIdentifier(), apps[i]->processIdentifier());
+  }
+  auto self = find(apps, ::getpid());
+  ASSERT_NE(self, nullptr);
+  const fs::path exe = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(self->executablePath(), exe.string());
+  const bool desktopGiven = std::getenv("MOPET_BUNDLE_IDENTIFIER") != nullptr || std::getenv("FLATPAK_ID") != nullptr ||
+                            std::getenv("SNAP_NAME") != nullptr || std::getenv("BAMF_DESKTOP_FILE_HINT") != nullptr;
+  if (!desktopGiven) {
+    EXPECT_EQ(self->bundleIdentifier(), exe.filename().string());
+    EXPECT_EQ(self->activationPolicy(), ActivationPolicy::accessory);
+  }
+  EXPECT_EQ(workspace.application(::getpid())->processIdentifier(), ::getpid());
+}
+
+TEST_F(WorkspaceTest, IdentifiersComeFromWhatTheDesktopGives) {
+  const fs::path gioEntry = dir_ / "applications" / "org.example.Gio.desktop";
+  writeText(gioEntry, "[Desktop Entry]\nType=Application\nName=Gio Example\nExec=gio-example\n");
+  writeText(dir_ / "applications" / "org.example.Flat.desktop", "[Desktop Entry]\nName=Flat Example\nExec=flat\n");
+
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> environment;
+    std::string prelude;
+    std::optional<std::string> identifier;
+    ActivationPolicy policy;
+    std::string localizedName;
+  };
+  const std::vector<Case> cases = {
+      {"flatpak app in a desktop session",
+       {{"FLATPAK_ID", "org.example.Flat"}, {"DISPLAY", ":5"}},
+       "",
+       "org.example.Flat",
+       ActivationPolicy::regular,
+       "Flat Example"},
+      {"flatpak app without a display", {{"FLATPAK_ID", "org.example.Flat"}}, "", "org.example.Flat",
+       ActivationPolicy::accessory, "Flat Example"},
+      {"snap", {{"SNAP_NAME", "snapapp"}, {"WAYLAND_DISPLAY", "wayland-0"}}, "", "snapapp", ActivationPolicy::regular,
+       "sleep"},
+      {"launched from a desktop entry",
+       {{"GIO_LAUNCHED_DESKTOP_FILE", gioEntry.string()}, {"DISPLAY", ":0"}},
+       "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$",
+       "org.example.Gio",
+       ActivationPolicy::regular,
+       "Gio Example"},
+      {"desktop entry inherited from a parent",
+       {{"GIO_LAUNCHED_DESKTOP_FILE", gioEntry.string()}, {"GIO_LAUNCHED_DESKTOP_FILE_PID", "1"}, {"DISPLAY", ":0"}},
+       "",
+       "sleep",
+       ActivationPolicy::accessory,
+       "sleep"},
+      {"bamf hint", {{"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/bamf-app.desktop"}, {"DISPLAY", ":0"}}, "",
+       "bamf-app", ActivationPolicy::regular, "sleep"},
+      {"explicit identifier wins", {{"MOPET_BUNDLE_IDENTIFIER", "test.mopet.explicit"}, {"FLATPAK_ID", "org.x"}}, "",
+       "test.mopet.explicit", ActivationPolicy::regular, "sleep"},
+      {"nothing given: the executable's name", {{"DISPLAY", ":0"}}, "", "sleep", ActivationPolicy::accessory, "sleep"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Process& child = startSleeper(c.environment, c.prelude);
+    LinuxWorkspace workspace = ownWorkspace();
+    auto app = workspace.application(child.processIdentifier());
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->bundleIdentifier(), c.identifier);
+    EXPECT_EQ(app->activationPolicy(), c.policy);
+    EXPECT_EQ(app->localizedName(), c.localizedName);
+    child.terminate();
+    child.waitUntilExit(10s);
+  }
+}
+
+// A fixture /proc tree for what real children cannot show. Its pids are above the
+// kernel's largest pid, so they can never name a real process.
+class ProcFixture {
+ public:
+  explicit ProcFixture(fs::path root) : root_(std::move(root)) { fs::create_directories(root_); }
+
+  void add(pid_t pid, const std::string& comm, char state, unsigned long flags, uid_t uid,
+           std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777") {
+    const fs::path dir = root_ / std::to_string(pid);
+    std::ostringstream stat;
+    stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags
+         << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start << " 1000 100 18446744073709551615 0 0 0";
+    writeText(dir / "stat", stat.str());
+    writeText(dir / "status", "Name:\t" + comm + "\nUid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) +
+                                  "\t0\t0\n");
+    writeText(dir / "comm", comm + "\n");
+    writeText(dir / "environ", environ);
+    if (exe) fs::create_symlink(*exe, dir / "exe");
+  }
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+TEST_F(WorkspaceTest, ProcTreeRulesForKernelThreadsOtherUsersAndOddNames) {
+  ProcFixture proc(dir_ / "proc");
+  const uid_t me = ::getuid();
+  const uid_t other = me + 4242;
+  proc.add(60000000, "kworker/0:1", 'I', 0x00200000 | 0x40, me, std::nullopt);
+  proc.add(5000000, "we) ird (name", 'S', 0, me, "/opt/odd/we) ird (name (deleted)",
+           "FOO=1\0DISPLAY=:0\0"s);
+  proc.add(7000000, "zombie", 'Z', 0, me, std::nullopt);
+  proc.add(8000000, "theirs", 'S', 0, other, "/usr/bin/theirs");
+  proc.add(9000000, "flat", 'S', 0, me, "/usr/bin/bwrap-child",
+           "FLATPAK_ID=org.example.Sandboxed\0WAYLAND_DISPLAY=wayland-1\0"s);
+  fs::create_directories(proc.root() / "self");
+  fs::create_directories(proc.root() / "sys");
+
+  struct Expected {
+    pid_t pid;
+    std::optional<std::string> identifier;
+    ActivationPolicy policy;
+    std::string name;
+  };
+  auto check = [&](bool currentUserOnly, const std::vector<Expected>& expected) {
+    WorkspaceOptions options;
+    options.procRoot = proc.root().string();
+    options.currentUserOnly = currentUserOnly;
+    options.applicationFolders = {(dir_ / "none").string()};
+    LinuxWorkspace workspace(options);
+    auto apps = workspace.runningApplications();
+    ASSERT_EQ(apps.size(), expected.size());
+    for (std::size_t i = 0; i < apps.size(); ++i) {
+      SCOPED_TRACE(expected[i].pid);
+      EXPECT_EQ(apps[i]->processIdentifier(), expected[i].pid);
+      EXPECT_EQ(apps[i]->bundleIdentifier(), expected[i].identifier);
+      EXPECT_EQ(apps[i]->activationPolicy(), expected[i].policy);
+      EXPECT_EQ(apps[i]->localizedName(), expected[i].name);
+    }
+  };
+  // Numeric pid order (not the folder names' order); zombies are not listed.
+  check(true, {{5000000, "we) ird (name", ActivationPolicy::accessory, "we) ird (name"},
+               {9000000, "org.example.Sandboxed", ActivationPolicy::regular, "bwrap-child"},
+               {60000000, std::nullopt, ActivationPolicy::prohibited, "kworker/0:1"}});
+  check(false, {{5000000, "we) ird (name", ActivationPolicy::accessory, "we) ird (name"},
+                {8000000, "theirs", ActivationPolicy::accessory, "theirs"},
+                {9000000, "org.example.Sandboxed", ActivationPolicy::regular, "bwrap-child"},
+                {60000000, std::nullopt, ActivationPolicy::prohibited, "kworker/0:1"}});
+
+  // A snapshot notices the end of its process, and a pid now used by another process.
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  LinuxWorkspace workspace(options);
+  auto odd = workspace.application(5000000);
+  auto flat = workspace.application(9000000);
+  ASSERT_NE(odd, nullptr);
+  ASSERT_NE(flat, nullptr);
+  EXPECT_EQ(odd->executablePath(), "/opt/odd/we) ird (name");
+  EXPECT_EQ(odd->executableURL(), "file:///opt/odd/we%29%20ird%20%28name");
+  EXPECT_FALSE(odd->isTerminated());
+  fs::remove(proc.root() / "5000000" / "stat");
+  EXPECT_TRUE(odd->isTerminated());
+  EXPECT_FALSE(flat->isTerminated());
+  fs::remove_all(proc.root() / "9000000");
+  proc.add(9000000, "flat", 'S', 0, me, "/usr/bin/other", "", "999");
+  EXPECT_TRUE(flat->isTerminated());
+}
+
+TEST(DesktopEntryTest, ExecValuesBecomeArguments) {
+  struct Case {
+    const char* name;
+    std::string exec;
+    std::vector<std::string> arguments;
+  };
+  const std::vector<Case> cases = {
+      {"plain words", "mopet --start  now", {"mopet", "--start", "now"}},
+      {"file codes dropped", "viewer %U --flag %f", {"viewer", "--flag"}},
+      {"quoted with escapes", R"("/opt/My App/run" "a \"b\" \$c \\d" x)",
+       {"/opt/My App/run", R"(a "b" $c \d)", "x"}},
+      {"name, path, icon and percent", "tool %c %k %i 100%%", {"tool", "Tool Name", "/apps/tool.desktop", "--icon",
+                                                                "tool-icon", "100%"}},
+      {"unterminated quote", "\"broken", {}},
+      {"only field codes", "%u", {}},
+      {"empty", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DesktopEntry entry;
+    entry.exec = c.exec;
+    entry.name = "Tool Name";
+    entry.path = "/apps/tool.desktop";
+    entry.icon = "tool-icon";
+    EXPECT_EQ(desktopEntryArguments(entry), c.arguments);
+  }
+}
+
+TEST_F(WorkspaceTest, DesktopEntryFileIsRead) {
+  const fs::path file = dir_ / "so.example.Tool.desktop";
+  writeText(file,
+            "# comment\n[Other Group]\nName=Not this\n[Desktop Entry]\nType=Application\nName[de]=Werkzeug\n"
+            "Name = Tool\\sOne\nExec=tool\\\\x %U\nTryExec=tool\nIcon=tool\nNoDisplay=true\n[Desktop Action x]\n"
+            "Name=Action\n");
+  auto entry = readDesktopEntry(file.string());
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->id, "so.example.Tool");
+  EXPECT_EQ(entry->name, "Tool One");
+  EXPECT_EQ(entry->type, "Application");
+  EXPECT_EQ(entry->exec, "tool\\x %U");
+  EXPECT_EQ(entry->tryExec, "tool");
+  EXPECT_TRUE(entry->noDisplay);
+  EXPECT_FALSE(entry->hidden);
+
+  writeText(dir_ / "nogroup.desktop", "Name=x\n");
+  EXPECT_FALSE(readDesktopEntry((dir_ / "nogroup.desktop").string()));
+  EXPECT_FALSE(readDesktopEntry((dir_ / "missing.desktop").string()));
+}
+
+TEST_F(WorkspaceTest, LaunchApplicationFindsDesktopEntriesAndExecutables) {
+  const fs::path marker = dir_ / "launched";
+  const fs::path app = script("mopet-app", "{ printf '%s\\n' \"$@\"; echo \"file=$GIO_LAUNCHED_DESKTOP_FILE\";"
+                                           " [ \"$GIO_LAUNCHED_DESKTOP_FILE_PID\" = $$ ] && echo pid-matches; } > '" +
+                                               marker.string() + ".tmp' && mv '" + marker.string() + ".tmp' '" +
+                                               marker.string() + "'\n");
+  const fs::path entry = dir_ / "applications" / "so.velmorhome.Mopet.desktop";
+  writeText(entry, "[Desktop Entry]\nType=Application\nName=Mopet\nExec=\"" + app.string() + "\" --from %k %U\n");
+  writeText(dir_ / "applications" / "hidden.desktop", "[Desktop Entry]\nName=Hidden\nHidden=true\nExec=/bin/true\n");
+  writeText(dir_ / "applications" / "gone.desktop",
+            "[Desktop Entry]\nName=Gone\nTryExec=/nonexistent/gone\nExec=/bin/true\n");
+  LinuxWorkspace workspace = ownWorkspace();
+
+  struct Case {
+    const char* name;
+    std::string argument;
+  };
+  for (const auto& c : std::vector<Case>{{"display name with .app", "Mopet.app"},
+                                         {"last part of the id", "mopet"},
+                                         {"desktop-entry id", "so.velmorhome.Mopet"},
+                                         {"path of the entry", entry.string()}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(marker);
+    ASSERT_TRUE(workspace.launchApplication(c.argument));
+    ASSERT_TRUE(eventually([&] { return fs::exists(marker); }));
+    EXPECT_EQ(readText(marker), "--from\n" + entry.string() + "\nfile=" + entry.string() + "\npid-matches\n");
+  }
+
+  // An executable path, and a name found in the children's PATH.
+  fs::remove(marker);
+  ASSERT_TRUE(workspace.launchApplication(app.string()));
+  ASSERT_TRUE(eventually([&] { return fs::exists(marker); }));
+  EXPECT_EQ(readText(marker), "\nfile=\npid-matches\n");  // printf prints one empty line without arguments
+  putFirstInChildPath(dir_ / "bin");
+  fs::remove(marker);
+  ASSERT_TRUE(workspace.launchApplication("mopet-app"));
+  ASSERT_TRUE(eventually([&] { return fs::exists(marker); }));
+
+  for (const char* missing : {"Hidden", "Gone", "No Such App.app", "", "/nonexistent/app"}) {
+    SCOPED_TRACE(missing);
+    EXPECT_FALSE(workspace.launchApplication(missing));
+  }
+}
+
+TEST_F(WorkspaceTest, OpenHandsValidURLsToXdgOpen) {
+  const fs::path record = dir_ / "opened";
+  script("xdg-open", "printf '%s\\n' \"$@\" >> '" + record.string() + "'\n");
+  putFirstInChildPath(dir_ / "bin");
+  LinuxWorkspace workspace = ownWorkspace();
+
+  for (const char* bad : {"", "no-scheme", "-x:foo", "1http://x", "https://a b", "http://x\n", "mailto:"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(workspace.open(bad));
+  }
+  ASSERT_TRUE(workspace.open("https://example.com/user-guide/documents?a=1&b='2'"));
+  ASSERT_TRUE(eventually([&] { return readText(record).ends_with("\n"); }));
+  EXPECT_EQ(readText(record), "https://example.com/user-guide/documents?a=1&b='2'\n");
+}
+
+TEST_F(WorkspaceTest, FrontmostApplicationComesFromTheActiveWindow) {
+  // A stub xprop: the root window's active window, and that window's pid.
+  const fs::path answers = dir_ / "answers";
+  script("xprop",
+         "[ \"$DISPLAY\" = ':7' ] || exit 9\n"
+         "if [ \"$1\" = -root ]; then cat '" + (answers / "active").string() + "'; exit; fi\n"
+         "[ \"$1 $3\" = \"-id _NET_WM_PID\" ] || exit 8\n"
+         "cat '" + (answers / "pid").string() + "'\n");
+  putFirstInChildPath(dir_ / "bin");
+  writeText(answers / "pid", "_NET_WM_PID(CARDINAL) = " + std::to_string(::getpid()) + "\n");
+
+  struct Case {
+    const char* name;
+    std::optional<std::string> display;
+    std::string active;
+    bool found;
+  };
+  const std::vector<Case> cases = {
+      {"active window of this process", ":7", "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x3a00007\n", true},
+      {"no active window", ":7", "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x0\n", false},
+      {"garbage", ":7", "_NET_ACTIVE_WINDOW:  not found.\n", false},
+      {"no display", "", "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x3a00007\n", false},
+      {"xprop fails", ":8", "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x3a00007\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeText(answers / "active", c.active);
+    WorkspaceOptions options;
+    options.display = c.display;
+    LinuxWorkspace workspace = ownWorkspace(options);
+    auto front = workspace.frontmostApplication();
+    if (c.found) {
+      ASSERT_NE(front, nullptr);
+      EXPECT_EQ(front->processIdentifier(), ::getpid());
+    } else {
+      EXPECT_EQ(front, nullptr);
+    }
+  }
+
+  // A query that hangs is stopped after the time limit.
+  script("xprop", "exec /bin/sleep 30\n");
+  WorkspaceOptions options;
+  options.display = ":7";
+  options.queryTimeout = 200ms;
+  LinuxWorkspace workspace = ownWorkspace(options);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(workspace.frontmostApplication(), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(FakeWorkspaceTest, ScriptedApplicationsAndRecordedTerminations) {
+  FakeWorkspace workspace;
+  workspace.setRunningApplications({
+      {"com.example.B", "B", 30, ActivationPolicy::regular, std::nullopt, false, false},
+      {"com.example.A", "A", 10, ActivationPolicy::regular, "/usr/bin/a", false, false},
+      {std::nullopt, "daemon", 20, ActivationPolicy::prohibited, std::nullopt, false, false},
+      {"com.example.Stubborn", "S", 40, ActivationPolicy::regular, std::nullopt, true, true},
+  });
+  workspace.setFrontmostApplication(30);
+
+  auto apps = workspace.runningApplications();
+  std::vector<pid_t> pids;
+  for (auto& app : apps) pids.push_back(app->processIdentifier());
+  EXPECT_EQ(pids, (std::vector<pid_t>{10, 20, 30, 40}));
+  EXPECT_EQ(apps[0]->executableURL(), "file:///usr/bin/a");
+  ASSERT_NE(workspace.frontmostApplication(), nullptr);
+  EXPECT_EQ(workspace.frontmostApplication()->bundleIdentifier(), "com.example.B");
+
+  EXPECT_TRUE(apps[0]->terminate());
+  EXPECT_TRUE(apps[0]->isTerminated());
+  EXPECT_FALSE(apps[0]->terminate());  // already gone
+  EXPECT_FALSE(apps[3]->terminate());  // refuses
+  EXPECT_TRUE(workspace.sendSignal(40, SIGTERM));  // delivered, ignored
+  EXPECT_TRUE(workspace.isRunning(40));
+  EXPECT_TRUE(workspace.sendSignal(30, SIGTERM));
+  EXPECT_FALSE(workspace.isRunning(30));
+  EXPECT_EQ(workspace.frontmostApplication(), nullptr);
+  EXPECT_FALSE(workspace.sendSignal(30, SIGTERM));  // no such process any more
+  EXPECT_TRUE(workspace.sendSignal(40, SIGKILL));
+  EXPECT_FALSE(workspace.sendSignal(0, SIGTERM));
+
+  EXPECT_EQ(workspace.terminateCalls(), (std::vector<pid_t>{10, 10, 40}));
+  EXPECT_EQ(workspace.signals(), (std::vector<FakeWorkspace::Signal>{
+                                     {40, SIGTERM}, {30, SIGTERM}, {30, SIGTERM}, {40, SIGKILL}, {0, SIGTERM}}));
+  pids.clear();
+  for (auto& app : workspace.runningApplications()) pids.push_back(app->processIdentifier());
+  EXPECT_EQ(pids, (std::vector<pid_t>{20}));
+  EXPECT_EQ(workspace.runningApplicationsCalls(), 2);
+
+  workspace.setLaunchResult(false);
+  EXPECT_FALSE(workspace.launchApplication("Mopet.app"));
+  EXPECT_TRUE(workspace.open("https://example.com/"));
+  EXPECT_EQ(workspace.launchCalls(), (std::vector<std::string>{"Mopet.app"}));
+  EXPECT_EQ(workspace.openCalls(), (std::vector<std::string>{"https://example.com/"}));
+}
+
+}  // namespace
+}  // namespace platform

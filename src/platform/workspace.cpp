@@ -1,0 +1,620 @@
+#include "platform/workspace.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string_view>
+
+#include "platform/process.h"
+#include "platform/settings.h"
+
+namespace platform {
+
+namespace {
+
+constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+
+// A program launched without a desktop entry must not pass on one the agent inherited.
+const std::map<std::string, std::string> kNoDesktopFile = {{"GIO_LAUNCHED_DESKTOP_FILE", ""}};
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return std::nullopt;
+  std::ostringstream text;
+  text << stream.rdbuf();
+  if (stream.bad()) return std::nullopt;
+  return text.str();
+}
+
+std::string baseName(std::string_view path) {
+  auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The desktop-entry id of a ".desktop" path: its file name without the extension.
+std::string desktopIdFromPath(std::string_view path) {
+  std::string name = baseName(path);
+  constexpr std::string_view suffix = ".desktop";
+  if (name.size() > suffix.size() && name.ends_with(suffix)) name.resize(name.size() - suffix.size());
+  return name;
+}
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+bool isExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The executable `name` in the PATH children get; a name with a slash is taken as is.
+std::optional<std::string> findExecutable(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string::npos) {
+    if (isExecutableFile(name)) return name;
+    return std::nullopt;
+  }
+  const char* inherited = std::getenv("PATH");
+  const std::string path = Process::childSearchPath(inherited != nullptr ? inherited : "");
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t colon = path.find(':', start);
+    if (colon == std::string::npos) colon = path.size();
+    if (colon > start) {
+      std::string candidate = path.substr(start, colon - start) + "/" + name;
+      if (isExecutableFile(candidate)) return candidate;
+    }
+    start = colon + 1;
+  }
+  return std::nullopt;
+}
+
+struct StatFields {
+  std::string comm;
+  char state = '?';
+  unsigned long flags = 0;
+  std::string startTime;
+};
+
+// /proc/<pid>/stat: "pid (comm) state ppid ...". comm may hold blanks and
+// parentheses, so the fields start after the last ')'.
+std::optional<StatFields> parseStat(const std::string& text) {
+  auto open = text.find('(');
+  auto close = text.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  StatFields fields;
+  fields.comm = text.substr(open + 1, close - open - 1);
+  std::istringstream rest(text.substr(close + 1));
+  std::vector<std::string> tokens;
+  for (std::string token; rest >> token;) tokens.push_back(token);
+  // tokens[0] is field 3 (state), tokens[6] field 9 (flags), tokens[19] field 22 (start time).
+  if (tokens.size() < 20 || tokens[0].size() != 1) return std::nullopt;
+  fields.state = tokens[0][0];
+  fields.flags = std::strtoul(tokens[6].c_str(), nullptr, 10);
+  fields.startTime = tokens[19];
+  return fields;
+}
+
+std::optional<uid_t> realUserOf(const std::string& status) {
+  std::istringstream lines(status);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream values(line.substr(4));
+    unsigned long uid = 0;
+    if (values >> uid) return static_cast<uid_t>(uid);
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::map<std::string, std::string> parseEnviron(const std::string& text) {
+  std::map<std::string, std::string> variables;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view entry(text.data() + start, end - start);
+    auto equals = entry.find('=');
+    if (equals != std::string_view::npos && equals > 0) {
+      variables.emplace(std::string(entry.substr(0, equals)), std::string(entry.substr(equals + 1)));
+    }
+    start = end + 1;
+  }
+  return variables;
+}
+
+std::string nonEmpty(const std::map<std::string, std::string>& variables, const char* name) {
+  auto it = variables.find(name);
+  return it != variables.end() ? it->second : std::string();
+}
+
+class ProcRunningApplication final : public RunningApplication {
+ public:
+  ProcRunningApplication(Info info, std::string procRoot, std::string startTime)
+      : RunningApplication(std::move(info)), procRoot_(std::move(procRoot)), startTime_(std::move(startTime)) {}
+
+  bool terminate() override {
+    if (isTerminated()) return false;
+    return platform::sendSignal(processIdentifier(), SIGTERM);
+  }
+
+  bool isTerminated() const override {
+    auto text = readSmallFile(procRoot_ + "/" + std::to_string(processIdentifier()) + "/stat");
+    if (!text) return true;
+    auto fields = parseStat(*text);
+    if (!fields) return true;
+    return fields->state == 'Z' || fields->state == 'X' || fields->startTime != startTime_;
+  }
+
+ private:
+  std::string procRoot_;
+  std::string startTime_;
+};
+
+// Runs a short query tool and returns its standard output; nullopt when it cannot
+// start, fails or runs out of time (it is then stopped).
+std::optional<std::string> runQuery(const std::string& tool, std::vector<std::string> arguments,
+                                    std::map<std::string, std::string> environment,
+                                    std::chrono::milliseconds timeout) {
+  Process process;
+  process.executablePath = tool;
+  process.arguments = std::move(arguments);
+  process.environment = std::move(environment);
+  Pipe output;
+  process.standardInput = NullDevice{};
+  process.standardOutput = output;
+  process.standardError = NullDevice{};
+  if (!process.run()) return std::nullopt;
+  if (!process.waitUntilExit(timeout)) {
+    process.terminate();
+    if (!process.waitUntilExit(std::chrono::milliseconds(500))) {
+      process.sendSignal(SIGKILL);
+      process.waitUntilExit();
+    }
+    return std::nullopt;
+  }
+  if (process.terminationReason() != TerminationReason::exit || process.terminationStatus() != 0) return std::nullopt;
+  return toString(output.fileHandleForReading().readDataToEndOfFile());
+}
+
+std::string unescapeDesktopValue(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && i + 1 < value.size()) {
+      switch (value[i + 1]) {
+        case 's': out += ' '; ++i; continue;
+        case 'n': out += '\n'; ++i; continue;
+        case 't': out += '\t'; ++i; continue;
+        case 'r': out += '\r'; ++i; continue;
+        case '\\': out += '\\'; ++i; continue;
+        default: break;
+      }
+    }
+    out += value[i];
+  }
+  return out;
+}
+
+std::string trim(std::string_view text) {
+  auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  auto last = text.find_last_not_of(" \t\r");
+  return std::string(text.substr(first, last - first + 1));
+}
+
+// Desktop entries of one folder, in file-name order.
+std::vector<std::string> desktopFilesIn(const std::string& folder) {
+  std::vector<std::string> files;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return files;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name.size() > 8 && name.ends_with(".desktop")) files.push_back(folder + "/" + std::string(name));
+  }
+  ::closedir(dir);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The desktop entry with this id in the folders, if any.
+std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>& folders, const std::string& id) {
+  for (const auto& folder : folders) {
+    if (auto entry = readDesktopEntry(folder + "/" + id + ".desktop")) return entry;
+  }
+  return std::nullopt;
+}
+
+bool launchArguments(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment) {
+  if (arguments.empty()) return false;
+  auto program = findExecutable(arguments[0]);
+  if (!program) return false;
+  arguments[0] = *program;
+  // The shell records its own pid for the launched program (exec keeps it), as the
+  // desktop does, so that the workspace can tell it from inherited variables.
+  Process process;
+  process.executablePath = "/bin/sh";
+  process.arguments = {"-c", "GIO_LAUNCHED_DESKTOP_FILE_PID=$$; export GIO_LAUNCHED_DESKTOP_FILE_PID; exec \"$@\"",
+                       "sh"};
+  process.arguments.insert(process.arguments.end(), arguments.begin(), arguments.end());
+  process.environment = environment;
+  process.standardInput = NullDevice{};
+  process.standardOutput = NullDevice{};
+  process.standardError = NullDevice{};
+  process.startsNewSession = true;
+  return process.run().has_value();
+}
+
+bool launchEntry(const DesktopEntry& entry) {
+  if (entry.hidden || (!entry.type.empty() && entry.type != "Application")) return false;
+  if (!entry.tryExec.empty() && !findExecutable(entry.tryExec)) return false;
+  return launchArguments(desktopEntryArguments(entry), {{"GIO_LAUNCHED_DESKTOP_FILE", entry.path}});
+}
+
+bool isValidURL(const std::string& url) {
+  // scheme ":" ... with no blanks or control characters.
+  auto colon = url.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == url.size()) return false;
+  if (std::isalpha(static_cast<unsigned char>(url[0])) == 0) return false;
+  for (std::size_t i = 1; i < colon; ++i) {
+    unsigned char c = static_cast<unsigned char>(url[i]);
+    if (std::isalnum(c) == 0 && c != '+' && c != '-' && c != '.') return false;
+  }
+  return std::none_of(url.begin(), url.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7f;
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> RunningApplication::executableURL() const {
+  if (!info_.executablePath) return std::nullopt;
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (unsigned char c : *info_.executablePath) {
+    if (std::isalnum(c) != 0 || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += hex[c >> 4];
+      url += hex[c & 0xf];
+    }
+  }
+  return url;
+}
+
+// ---- desktop entries ---------------------------------------------------------------
+
+std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
+  auto text = readSmallFile(path);
+  if (!text) return std::nullopt;
+  DesktopEntry entry;
+  entry.path = path;
+  entry.id = desktopIdFromPath(path);
+  bool inGroup = false;
+  bool sawGroup = false;
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
+    std::string trimmed = trim(line);
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    if (trimmed[0] == '[') {
+      inGroup = trimmed == "[Desktop Entry]";
+      sawGroup = sawGroup || inGroup;
+      continue;
+    }
+    if (!inGroup) continue;
+    auto equals = trimmed.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = trim(std::string_view(trimmed).substr(0, equals));
+    const std::string value = unescapeDesktopValue(trim(std::string_view(trimmed).substr(equals + 1)));
+    if (key == "Type") entry.type = value;
+    else if (key == "Name") entry.name = value;
+    else if (key == "Exec") entry.exec = value;
+    else if (key == "TryExec") entry.tryExec = value;
+    else if (key == "Icon") entry.icon = value;
+    else if (key == "NoDisplay") entry.noDisplay = value == "true";
+    else if (key == "Hidden") entry.hidden = value == "true";
+  }
+  if (!sawGroup) return std::nullopt;
+  return entry;
+}
+
+std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry) {
+  // Split at blanks; inside double quotes a backslash escapes `"`, '`', '$' and '\'.
+  std::vector<std::string> words;
+  std::string current;
+  bool inWord = false;
+  bool inQuote = false;
+  const std::string& exec = entry.exec;
+  for (std::size_t i = 0; i < exec.size(); ++i) {
+    char c = exec[i];
+    if (inQuote) {
+      if (c == '\\' && i + 1 < exec.size() && std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos) {
+        current += exec[++i];
+      } else if (c == '"') {
+        inQuote = false;
+      } else {
+        current += c;
+      }
+    } else if (c == ' ' || c == '\t' || c == '\n') {
+      if (inWord) words.push_back(std::move(current));
+      current.clear();
+      inWord = false;
+    } else if (c == '"') {
+      inQuote = true;
+      inWord = true;
+    } else {
+      current += c;
+      inWord = true;
+    }
+  }
+  if (inQuote) return {};
+  if (inWord) words.push_back(std::move(current));
+
+  std::vector<std::string> arguments;
+  for (const auto& word : words) {
+    static const std::vector<std::string> dropped = {"%f", "%F", "%u", "%U", "%d", "%D", "%n", "%N", "%v", "%m"};
+    if (std::find(dropped.begin(), dropped.end(), word) != dropped.end()) continue;
+    if (word == "%i") {
+      if (!entry.icon.empty()) {
+        arguments.push_back("--icon");
+        arguments.push_back(entry.icon);
+      }
+      continue;
+    }
+    std::string expanded;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      if (word[i] != '%' || i + 1 == word.size()) {
+        expanded += word[i];
+        continue;
+      }
+      char code = word[++i];
+      if (code == '%') expanded += '%';
+      else if (code == 'c') expanded += entry.name;
+      else if (code == 'k') expanded += entry.path;
+      // every other field code stands for nothing when no files are passed
+    }
+    arguments.push_back(std::move(expanded));
+  }
+  if (arguments.empty() || arguments[0].empty()) return {};
+  return arguments;
+}
+
+std::vector<std::string> defaultApplicationFolders() {
+  std::vector<std::string> folders;
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const std::string home = settings::homeDirectory();
+  folders.push_back((dataHome != nullptr && *dataHome != '\0' ? std::string(dataHome) : home + "/.local/share") +
+                    "/applications");
+  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+  std::string dirs = dataDirs != nullptr && *dataDirs != '\0' ? dataDirs : "/usr/local/share:/usr/share";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t colon = dirs.find(':', start);
+    if (colon == std::string::npos) colon = dirs.size();
+    if (colon > start) folders.push_back(dirs.substr(start, colon - start) + "/applications");
+    start = colon + 1;
+  }
+  folders.push_back(home + "/.local/share/flatpak/exports/share/applications");
+  folders.push_back("/var/lib/flatpak/exports/share/applications");
+  // A folder named twice is searched once, at its first place.
+  std::vector<std::string> unique;
+  for (auto& folder : folders) {
+    if (std::find(unique.begin(), unique.end(), folder) == unique.end()) unique.push_back(folder);
+  }
+  return unique;
+}
+
+// ---- LinuxWorkspace ----------------------------------------------------------------
+
+LinuxWorkspace::LinuxWorkspace(WorkspaceOptions options) : options_(std::move(options)) {
+  if (options_.applicationFolders.empty()) options_.applicationFolders = defaultApplicationFolders();
+}
+
+Workspace& Workspace::shared() {
+  static LinuxWorkspace workspace;
+  return workspace;
+}
+
+std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
+  if (pid <= 0) return nullptr;
+  if (options_.includeProcess && !options_.includeProcess(pid)) return nullptr;
+  const std::string dir = options_.procRoot + "/" + std::to_string(pid);
+  auto statText = readSmallFile(dir + "/stat");
+  if (!statText) return nullptr;
+  auto stat = parseStat(*statText);
+  if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
+  if (options_.currentUserOnly) {
+    auto status = readSmallFile(dir + "/status");
+    auto uid = status ? realUserOf(*status) : std::nullopt;
+    if (!uid || *uid != ::getuid()) return nullptr;
+  }
+
+  RunningApplication::Info info;
+  info.processIdentifier = pid;
+  std::string comm = stat->comm;
+  if (auto commFile = readSmallFile(dir + "/comm")) {
+    comm = *commFile;
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  }
+  info.localizedName = comm;
+
+  const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
+  bool hasExecutable = false;
+  if (!kernelThread) {
+    std::string target(4096, '\0');
+    ssize_t length = ::readlink((dir + "/exe").c_str(), target.data(), target.size());
+    if (length > 0) {
+      target.resize(static_cast<std::size_t>(length));
+      constexpr std::string_view deleted = " (deleted)";
+      if (target.ends_with(deleted)) target.resize(target.size() - deleted.size());
+      info.executablePath = target;
+      hasExecutable = true;
+    } else if (errno == EACCES || errno == EPERM) {
+      hasExecutable = true;  // someone else's process: it has one, we may not see it
+    }
+  }
+  if (!hasExecutable) {
+    info.activationPolicy = ActivationPolicy::prohibited;
+    return std::make_shared<ProcRunningApplication>(std::move(info), options_.procRoot, stat->startTime);
+  }
+
+  const auto environment = parseEnviron(readSmallFile(dir + "/environ").value_or(std::string()));
+  const bool desktopSession =
+      !nonEmpty(environment, "DISPLAY").empty() || !nonEmpty(environment, "WAYLAND_DISPLAY").empty();
+  std::optional<std::string> desktopFile;  // where the name comes from, if anywhere
+  std::optional<std::string> desktopId;
+  if (auto value = nonEmpty(environment, "MOPET_BUNDLE_IDENTIFIER"); !value.empty()) {
+    info.bundleIdentifier = value;
+    info.activationPolicy = ActivationPolicy::regular;
+  } else {
+    if (auto flatpak = nonEmpty(environment, "FLATPAK_ID"); !flatpak.empty()) {
+      desktopId = flatpak;
+    } else if (auto snap = nonEmpty(environment, "SNAP_NAME"); !snap.empty()) {
+      desktopId = snap;
+    } else if (auto gio = nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE");
+               !gio.empty() && nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE_PID") == std::to_string(pid)) {
+      desktopId = desktopIdFromPath(gio);
+      desktopFile = gio;
+    } else if (auto bamf = nonEmpty(environment, "BAMF_DESKTOP_FILE_HINT"); !bamf.empty()) {
+      desktopId = desktopIdFromPath(bamf);
+      desktopFile = bamf;
+    }
+    if (desktopId && !desktopId->empty()) {
+      info.bundleIdentifier = *desktopId;
+      info.activationPolicy = desktopSession ? ActivationPolicy::regular : ActivationPolicy::accessory;
+    } else {
+      info.bundleIdentifier = info.executablePath ? baseName(*info.executablePath) : comm;
+      info.activationPolicy = ActivationPolicy::accessory;
+    }
+  }
+  if (info.bundleIdentifier && info.bundleIdentifier->empty()) {
+    info.bundleIdentifier.reset();
+    info.activationPolicy = ActivationPolicy::prohibited;
+  }
+
+  // The display name: the desktop entry's Name where there is one, else the executable's.
+  std::optional<DesktopEntry> entry;
+  if (desktopFile) entry = readDesktopEntry(*desktopFile);
+  if (!entry && desktopId) entry = findDesktopEntryById(options_.applicationFolders, *desktopId);
+  if (entry && !entry->name.empty()) {
+    info.localizedName = entry->name;
+  } else if (info.executablePath) {
+    info.localizedName = baseName(*info.executablePath);
+  }
+  return std::make_shared<ProcRunningApplication>(std::move(info), options_.procRoot, stat->startTime);
+}
+
+RunningApplications LinuxWorkspace::runningApplications() {
+  std::vector<pid_t> pids;
+  if (DIR* dir = ::opendir(options_.procRoot.c_str())) {
+    while (dirent* entry = ::readdir(dir)) {
+      std::string_view name(entry->d_name);
+      if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        continue;
+      }
+      long value = std::strtol(entry->d_name, nullptr, 10);
+      if (value > 0) pids.push_back(static_cast<pid_t>(value));
+    }
+    ::closedir(dir);
+  }
+  std::sort(pids.begin(), pids.end());
+  RunningApplications applications;
+  for (pid_t pid : pids) {
+    if (auto app = application(pid)) applications.push_back(std::move(app));
+  }
+  return applications;
+}
+
+std::shared_ptr<RunningApplication> LinuxWorkspace::frontmostApplication() {
+  std::string display;
+  if (options_.display) {
+    display = *options_.display;
+  } else if (const char* value = std::getenv("DISPLAY")) {
+    display = value;
+  }
+  if (display.empty()) return nullptr;
+  auto xprop = findExecutable("xprop");
+  if (!xprop) return nullptr;
+  std::map<std::string, std::string> environment = {{"DISPLAY", display}};
+
+  // "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x3a00007"
+  auto active = runQuery(*xprop, {"-root", "_NET_ACTIVE_WINDOW"}, environment, options_.queryTimeout);
+  if (!active) return nullptr;
+  auto hash = active->find('#');
+  if (hash == std::string::npos) return nullptr;
+  std::istringstream idStream(active->substr(hash + 1));
+  std::string window;
+  idStream >> window;
+  auto windowValue = std::strtoul(window.c_str(), nullptr, 16);
+  if (!window.starts_with("0x") || window.size() < 3 || window.size() > 18 || windowValue == 0 ||
+      !std::all_of(window.begin() + 2, window.end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+    return nullptr;
+  }
+
+  // "_NET_WM_PID(CARDINAL) = 12345"
+  auto owner = runQuery(*xprop, {"-id", window, "_NET_WM_PID"}, environment, options_.queryTimeout);
+  if (!owner) return nullptr;
+  auto equals = owner->find('=');
+  if (equals == std::string::npos) return nullptr;
+  std::istringstream pidStream(owner->substr(equals + 1));
+  long pid = 0;
+  if (!(pidStream >> pid) || pid <= 0) return nullptr;
+  return application(static_cast<pid_t>(pid));
+}
+
+bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
+  if (nameOrPath.empty()) return false;
+  if (nameOrPath.find('/') != std::string::npos) {
+    if (nameOrPath.ends_with(".desktop")) {
+      auto entry = readDesktopEntry(nameOrPath);
+      return entry && launchEntry(*entry);
+    }
+    return isExecutableFile(nameOrPath) && launchArguments({nameOrPath}, kNoDesktopFile);
+  }
+  std::string name = nameOrPath;
+  if (lowercase(name).ends_with(".app") && name.size() > 4) name.resize(name.size() - 4);
+  const std::string wanted = lowercase(name);
+  for (const auto& folder : options_.applicationFolders) {
+    for (const auto& file : desktopFilesIn(folder)) {
+      auto entry = readDesktopEntry(file);
+      if (!entry || entry->hidden) continue;
+      const std::string id = lowercase(entry->id);
+      const auto dot = id.rfind('.');
+      const bool matches = id == wanted || lowercase(entry->name) == wanted ||
+                           (dot != std::string::npos && id.substr(dot + 1) == wanted);
+      if (matches) return launchEntry(*entry);
+    }
+  }
+  if (auto program = findExecutable(name)) return launchArguments({*program}, kNoDesktopFile);
+  return false;
+}
+
+bool LinuxWorkspace::open(const std::string& url) {
+  if (!isValidURL(url)) return false;
+  auto opener = findExecutable("xdg-open");
+  if (!opener) return false;
+  Process process;
+  process.executablePath = *opener;
+  process.arguments = {url};
+  process.standardInput = NullDevice{};
+  process.standardOutput = NullDevice{};
+  process.standardError = NullDevice{};
+  process.startsNewSession = true;
+  return process.run().has_value();
+}
+
+bool LinuxWorkspace::sendSignal(pid_t pid, int signal) { return platform::sendSignal(pid, signal); }
+
+}  // namespace platform

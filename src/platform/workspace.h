@@ -1,0 +1,150 @@
+#pragma once
+// The workspace: running applications, the frontmost one, launching applications and
+// opening URLs.
+//
+// On Linux every process of the current user counts as a running application. How a
+// process gets its bundle identifier, in this order of precedence:
+//   1. MOPET_BUNDLE_IDENTIFIER in its environment (set explicitly, e.g. by a test);
+//   2. FLATPAK_ID (the flatpak application id);
+//   3. SNAP_NAME (the snap name);
+//   4. GIO_LAUNCHED_DESKTOP_FILE, when GIO_LAUNCHED_DESKTOP_FILE_PID names this very
+//      process (children inherit the variable): the desktop-entry id, i.e. the file
+//      name without ".desktop";
+//   5. BAMF_DESKTOP_FILE_HINT: the desktop-entry id of that file;
+//   6. otherwise the file name of its executable (/proc/<pid>/exe, else its comm).
+// Kernel threads and processes without an executable have none.
+// The environment is read from /proc/<pid>/environ, which only the process's own user
+// (or root) may read; for other processes only rule 6 applies.
+//
+// Activation policy:
+//   regular     the identifier came from rule 1, or from rules 2 to 5 for a process
+//               of a desktop session (DISPLAY or WAYLAND_DISPLAY in its environment);
+//   accessory   every other process with an identifier (daemons, shells, tools);
+//   prohibited  processes without an identifier.
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
+
+// A snapshot of one running application, taken when the list was made.
+class RunningApplication {
+ public:
+  struct Info {
+    std::optional<std::string> bundleIdentifier;
+    std::string localizedName;
+    pid_t processIdentifier = 0;
+    ActivationPolicy activationPolicy = ActivationPolicy::prohibited;
+    std::optional<std::string> executablePath;
+  };
+
+  explicit RunningApplication(Info info) : info_(std::move(info)) {}
+  virtual ~RunningApplication() = default;
+
+  const std::optional<std::string>& bundleIdentifier() const { return info_.bundleIdentifier; }
+  const std::string& localizedName() const { return info_.localizedName; }
+  pid_t processIdentifier() const { return info_.processIdentifier; }
+  ActivationPolicy activationPolicy() const { return info_.activationPolicy; }
+  const std::optional<std::string>& executablePath() const { return info_.executablePath; }
+  // "file://" and the percent-encoded executable path.
+  std::optional<std::string> executableURL() const;
+
+  // Asks the application to quit (SIGTERM on Linux). False when it is already gone or
+  // the request could not be delivered; true does not mean that it has quit.
+  virtual bool terminate() = 0;
+  // True once the process has ended (or its pid now belongs to another process).
+  virtual bool isTerminated() const = 0;
+
+ private:
+  Info info_;
+};
+
+using RunningApplications = std::vector<std::shared_ptr<RunningApplication>>;
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+
+  // The running applications, in ascending pid order.
+  virtual RunningApplications runningApplications() = 0;
+  // The application whose window is active, or nullptr when no window system tells.
+  virtual std::shared_ptr<RunningApplication> frontmostApplication() = 0;
+  // Starts an application given by name ("Mopet.app", "Mopet", a desktop-entry id) or
+  // by path (an executable or a .desktop file). True when it was started.
+  virtual bool launchApplication(const std::string& nameOrPath) = 0;
+  // Opens a URL (scheme required) with the desktop's default handler. True when the
+  // handler was started; it is not waited for.
+  virtual bool open(const std::string& url) = 0;
+  // kill(2) through the workspace, so that tests see every signal the agent sends.
+  // False for pid <= 0 and when delivery fails.
+  virtual bool sendSignal(pid_t pid, int signal) = 0;
+
+  // The Linux workspace with default options (the current user's processes).
+  static Workspace& shared();
+};
+
+// A desktop entry (".desktop" file), the fields the workspace uses.
+struct DesktopEntry {
+  std::string path;
+  std::string id;  // file name without ".desktop"
+  std::string type;
+  std::string name;  // unlocalised Name
+  std::string exec;
+  std::string tryExec;
+  std::string icon;
+  bool noDisplay = false;
+  bool hidden = false;
+};
+
+// Reads the [Desktop Entry] group of a file; nullopt when it is unreadable or has none.
+std::optional<DesktopEntry> readDesktopEntry(const std::string& path);
+// The argument vector of an Exec value: quoting and escapes resolved, field codes
+// expanded for launching without files (%f %F %u %U dropped, %c the name, %k the
+// path, %i "--icon" and the icon, %% a percent sign). Empty when malformed.
+std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry);
+// The folders holding desktop entries: $XDG_DATA_HOME/applications (default
+// ~/.local/share/applications), then each of $XDG_DATA_DIRS (default
+// /usr/local/share:/usr/share) with "/applications", then the flatpak export folders.
+std::vector<std::string> defaultApplicationFolders();
+
+struct WorkspaceOptions {
+  std::string procRoot = "/proc";
+  // Only processes whose real user is the agent's.
+  bool currentUserOnly = true;
+  // When set, only the processes it accepts are visible (and found frontmost).
+  std::function<bool(pid_t)> includeProcess;
+  // Where launchApplication looks up names; empty means defaultApplicationFolders().
+  std::vector<std::string> applicationFolders;
+  // The X display asked for the active window; nullopt means $DISPLAY.
+  std::optional<std::string> display;
+  // How long the window-system queries of frontmostApplication may take.
+  std::chrono::milliseconds queryTimeout{2000};
+};
+
+// Running applications from /proc; URLs through "xdg-open"; the frontmost application
+// from the X server's active window (through "xprop"), absent without an X display.
+class LinuxWorkspace final : public Workspace {
+ public:
+  explicit LinuxWorkspace(WorkspaceOptions options = {});
+
+  RunningApplications runningApplications() override;
+  std::shared_ptr<RunningApplication> frontmostApplication() override;
+  bool launchApplication(const std::string& nameOrPath) override;
+  bool open(const std::string& url) override;
+  bool sendSignal(pid_t pid, int signal) override;
+
+  // The application for one pid, or nullptr when it is not visible.
+  std::shared_ptr<RunningApplication> application(pid_t pid);
+
+ private:
+  WorkspaceOptions options_;
+};
+
+}  // namespace platform
