@@ -79,7 +79,10 @@ struct ClientConn::Exchange {
   }
 
   bool connectTo(const tcp::endpoint& endpoint) {
-    fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    // Without a deadline every step may simply block; with one, the socket does not
+    // block and each wait is bounded by what is left of the time.
+    const int type = SOCK_STREAM | SOCK_CLOEXEC | (deadline ? SOCK_NONBLOCK : 0);
+    fd = ::socket(endpoint.protocol().family(), type, IPPROTO_TCP);
     if (fd < 0) return fail(describe(errno));
     if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) return fail(describe(errno));

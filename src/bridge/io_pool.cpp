@@ -1,5 +1,6 @@
 #include "bridge/io_pool.h"
 
+#include <exception>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -34,18 +35,22 @@ IoPool::IoPool() : work_(boost::asio::make_work_guard(context_)) {
 
 void IoPool::addThread() {
   // The pool lives for the whole process; its threads end with it.
-  std::thread([this] {
-    t_onPoolThread = true;
-    // A callback that throws must not take a pool thread down with it.
-    for (;;) {
-      try {
-        context_.run();
-        return;
-      } catch (...) {
+  try {
+    std::thread([this] {
+      t_onPoolThread = true;
+      // A callback that throws must not take a pool thread down with it.
+      for (;;) {
+        try {
+          context_.run();
+          return;
+        } catch (...) {
+        }
       }
-    }
-  }).detach();
-  ++threadCount_;
+    }).detach();
+    ++threadCount_;
+  } catch (const std::exception&) {
+    // No thread to be had now: the pool goes on with the threads it has.
+  }
 }
 
 void IoPool::enterBlocking() {

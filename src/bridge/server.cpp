@@ -76,6 +76,7 @@ struct Listener {
   // threads would otherwise wake for every incoming connection.
   asio::io_context idleContext{1};
   tcp::acceptor acceptor{idleContext};
+  tcp protocol = tcp::v4();  // of the bound address, for the accepted sockets
   std::atomic<bool> closing{false};
   std::mutex mutex;
   std::condition_variable wake;  // ends a retry pause at once when closing
@@ -415,6 +416,7 @@ std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue
     error_code ec;
     const auto endpoint = fresh->acceptor.local_endpoint(ec);
     localPort = ec ? std::optional<std::uint16_t>() : endpoint.port();
+    fresh->protocol = endpoint.protocol();
     started = true;
     gen = ++generation;
     listener = fresh;
@@ -452,12 +454,18 @@ void PBServer::Impl::spawnAcceptThread(const std::shared_ptr<Listener>& l, std::
     if (l->closing || l->threads >= kMaxAcceptThreads) return;
     ++l->threads;
   }
-  std::thread([self = shared_from_this(), l, gen] { self->acceptLoop(l, gen); }).detach();
+  try {
+    std::thread([self = shared_from_this(), l, gen] { self->acceptLoop(l, gen); }).detach();
+  } catch (const std::exception&) {
+    // No thread to be had now: the threads already there go on accepting.
+    std::lock_guard lock(l->mutex);
+    --l->threads;
+  }
 }
 
 void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
   const int fd = l->acceptor.native_handle();
-  const auto protocol = l->acceptor.local_endpoint().protocol();
+  const tcp protocol = l->protocol;
   for (;;) {
     {
       std::lock_guard lock(l->mutex);

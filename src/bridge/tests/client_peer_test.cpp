@@ -151,6 +151,20 @@ TEST(ClientAgainstRawPeer, HopelessResponsesEndTheExchangeAtOnce) {
   }
 }
 
+TEST(ClientAgainstRawPeer, ResetAfterTheResponseLeavesTheResultAlone) {
+  // The response is complete before the connection breaks: the reset that follows
+  // is a later event of the exchange and must not replace its result.
+  RawPeer peer([](const Fd& conn) {
+    readRequest(conn);
+    Data bytes = Protocol::writeGoodResponse("first");
+    bytes.insert(bytes.end(), 64, 'x');
+    conn.sendAll(bytes);
+    const linger abort{1, 0};
+    ::setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  });
+  EXPECT_EQ(peer.request(), Json("first"));
+}
+
 TEST(ClientAgainstRawPeer, RefusedPort) {
   const auto result = PBClient("127.0.0.1", test::closedPort()).request("m", 1);
   ASSERT_FALSE(result);
