@@ -8,7 +8,7 @@
 //   "id"        optional identifier: names the object for "outlets"/"target" and is
 //               the object's identifier()
 //   "outlet"    optional; connects the owner's outlet of that name to this object
-//   "outlets"   optional {"<outlet>": "<id>" | "owner"}: connects this object's outlets
+//   "outlets"   optional {"<outlet>": "<id>"}: connects this object's outlets to others
 //   views:      "frame": [x, y, width, height], "hidden": bool,
 //               "subviews": [object descriptions, all of them views]
 //   Label / TextField:  "text"
