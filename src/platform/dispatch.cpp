@@ -171,7 +171,12 @@ class SerialQueue final : public DispatchQueue {
     }
   }
 
-  void async(Block block) override { State::push(*state_, std::move(block)); }
+  void async(Block block) override {
+    // A block may release the last reference to this queue while async is still
+    // returning: only the local copy of the state is touched after the push.
+    std::shared_ptr<State> state = state_;
+    State::push(*state, std::move(block));
+  }
 
   void asyncAfter(std::chrono::steady_clock::duration delay, Block block) override {
     std::weak_ptr<State> weak = state_;

@@ -325,4 +325,20 @@ bool HttpsTestServer::waitForRequests(std::size_t count, std::chrono::millisecon
          requests_.size() >= count;
 }
 
+std::optional<RecordedRequest> HttpsTestServer::waitForRequest(const std::string& target,
+                                                               std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  std::optional<RecordedRequest> found;
+  changed_.wait_for(lock, timeout, [&] {
+    for (const auto& request : requests_) {
+      if (request.target == target) {
+        found = request;
+        return true;
+      }
+    }
+    return ended_;
+  });
+  return found;
+}
+
 }  // namespace platform::fakes

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +65,8 @@ class HttpsTestServer {
   // Every request received so far, in order of arrival.
   std::vector<RecordedRequest> requests() const;
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  // The first request received with this target (path and query), waiting for it.
+  std::optional<RecordedRequest> waitForRequest(const std::string& target, std::chrono::milliseconds timeout) const;
 
  private:
   HttpsTestServer() = default;
