@@ -2,8 +2,10 @@
 // Dispatch queues and counting semaphores.
 //
 // - DispatchQueue::main() runs its blocks on the thread that runs the main run loop
-//   (RunLoop::main(), see run_loop.h), in the order they were posted.
-// - DispatchQueue::global() is a shared concurrent pool.
+//   (RunLoop::main(), see run_loop.h), in the order they were posted. While no thread
+//   runs the loop, the program's main thread counts as the main queue's thread.
+// - DispatchQueue::global() is a shared concurrent pool; it adds threads when all are
+//   busy (up to 64), so blocks that wait on each other do not starve.
 // - DispatchQueue::makeSerial(label) makes a private serial queue with its own thread.
 //   Blocks still queued when it is destroyed run first; asyncAfter blocks not yet due
 //   are dropped.
