@@ -1,0 +1,92 @@
+#include "platform/settings.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+namespace platform::settings {
+namespace {
+
+// Sets or clears an environment variable for one test and puts it back afterwards.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      setenv(name, value->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(Settings, ConnectToSplitsCommaSeparatedEntries) {
+  struct Case {
+    std::optional<std::string> value;
+    std::vector<std::string> entries;
+  };
+  const Case cases[] = {
+      {std::nullopt, {}},
+      {"", {}},
+      {"api.family.test:443:127.0.0.1:8443", {"api.family.test:443:127.0.0.1:8443"}},
+      {"a:443:127.0.0.1:1, b:443:127.0.0.1:2", {"a:443:127.0.0.1:1", "b:443:127.0.0.1:2"}},
+      {",a:443:127.0.0.1:1,,", {"a:443:127.0.0.1:1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(unset)"));
+    ScopedVariable variable("MOPET_CONNECT_TO", c.value);
+    EXPECT_EQ(connectTo(), c.entries);
+  }
+}
+
+TEST(Settings, EachSettingIsReadAnewWithItsDefaultWhenUnset) {
+  struct Case {
+    const char* variable;
+    std::string (*read)();
+    std::string whenUnset;
+  };
+  const Case cases[] = {
+      {"MOPET_HOSTS_FILE", &hostsFile, "/etc/hosts"},
+      {"MOPET_CHILD_PATH", &childPath, ""},
+      {"SSL_CERT_FILE", &caFile, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable);
+    {
+      ScopedVariable unset(c.variable, std::nullopt);
+      EXPECT_EQ(c.read(), c.whenUnset);
+    }
+    ScopedVariable set(c.variable, "/tmp/first");
+    EXPECT_EQ(c.read(), "/tmp/first");
+    setenv(c.variable, "/tmp/second", 1);
+    EXPECT_EQ(c.read(), "/tmp/second");
+  }
+}
+
+TEST(Settings, HomeComesFromHomeElseThePasswordDatabase) {
+  {
+    ScopedVariable home("HOME", "/tmp/sandbox-home");
+    EXPECT_EQ(homeDirectory(), "/tmp/sandbox-home");
+  }
+  ScopedVariable home("HOME", std::nullopt);
+  const passwd* entry = getpwuid(getuid());
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(homeDirectory(), entry->pw_dir);
+}
+
+}  // namespace
+}  // namespace platform::settings
