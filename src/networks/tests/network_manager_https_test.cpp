@@ -125,6 +125,7 @@ TEST_F(NetworkManagerHttpsTest, RefusedConnectionIsATransportError) {
 TEST_F(NetworkManagerHttpsTest, SilentServerEndsWithTimedOutInsteadOfBlockingForever) {
   platform::URLSessionConfiguration configuration;
   configuration.stallTimeout = std::chrono::milliseconds(700);
+  configuration.connectTimeout = std::chrono::milliseconds(700);  // the TLS handshake never completes
   platform::URLSession session(configuration);
   NetworkManager runner(session);
 

@@ -2,7 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "networks/network_manager.h"
@@ -26,6 +27,35 @@ platform::URLSessionConfiguration stubbedConfiguration() {
   configuration.protocolClasses = {platform::URLProtocolClass::of<URLProtocolStub>()};
   return configuration;
 }
+
+// Requests handed to the stub's observer, which runs on the loading thread after the
+// load has been reported (so possibly after the runner returned).
+class ObservedRequests {
+ public:
+  URLProtocolStub::RequestObserver observer() {
+    return [this](const platform::URLRequest& request) {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+      changed_.notify_all();
+    };
+  }
+  std::optional<platform::URLRequest> waitForOne() {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !requests_.empty(); })) return std::nullopt;
+    auto first = requests_.front();
+    requests_.erase(requests_.begin());
+    return first;
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<platform::URLRequest> requests_;
+};
 
 class NetworkManagerTest : public ::testing::Test {
  protected:
@@ -64,19 +94,21 @@ class NetworkManagerTest : public ::testing::Test {
 
 TEST_F(NetworkManagerTest, WithoutTokenNothingIsSentAndNoCompletionRuns) {
   setToken(std::nullopt);
-  std::atomic<int> seen{0};
-  URLProtocolStub::observeRequests([&](const platform::URLRequest&) { ++seen; });
+  ObservedRequests observed;
+  URLProtocolStub::observeRequests(observed.observer());
   EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::getSafeSearchRules()));
-  EXPECT_EQ(seen.load(), 0);
+  EXPECT_EQ(observed.count(), 0u);  // nothing was loaded: the call returned before sending
+  URLProtocolStub::removeStub();
 }
 
 TEST_F(NetworkManagerTest, RequestCarriesTokenHeadersMethodAndBody) {
   for (const std::string token : {"tok-123", ""}) {
     setToken(token);
-    std::optional<platform::URLRequest> seen;
-    URLProtocolStub::observeRequests([&](const platform::URLRequest& r) { seen = r; });
+    ObservedRequests observed;
+    URLProtocolStub::observeRequests(observed.observer());
     // An observed load delivers no data, so no completion runs; the call still returns.
     EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::getSafeSearchRules()));
+    auto seen = observed.waitForOne();
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->httpMethod, "GET");
     EXPECT_FALSE(seen->httpBody);
@@ -85,9 +117,10 @@ TEST_F(NetworkManagerTest, RequestCarriesTokenHeadersMethodAndBody) {
     EXPECT_TRUE(std::isinf(seen->timeoutInterval));
   }
 
-  std::optional<platform::URLRequest> posted;
-  URLProtocolStub::observeRequests([&](const platform::URLRequest& r) { posted = r; });
+  ObservedRequests observed;
+  URLProtocolStub::observeRequests(observed.observer());
   run<AcceptanceModel>(ChildEndPoint::sendLocation({LocationModel{"1.0", "2.0", 3.0, {10.0f, false, 100}}}));
+  auto posted = observed.waitForOne();
   ASSERT_TRUE(posted);
   EXPECT_EQ(posted->httpMethod, "POST");
   EXPECT_EQ(platform::toString(*posted->httpBody),
@@ -160,6 +193,24 @@ TEST_F(NetworkManagerTest, TransportErrorCarriesItsCodeAndDescription) {
   ASSERT_FALSE(outcome->has_value());
   EXPECT_EQ(outcome->error().status, -1004);
   EXPECT_EQ(outcome->error().message, platform::Error::url(platform::URLErrorCode::cannotConnectToHost).localizedDescription);
+}
+
+TEST_F(NetworkManagerTest, UnencodableBodyIsReportedAndNothingIsSent) {
+  setToken("t");
+  ObservedRequests observed;
+  URLProtocolStub::observeRequests(observed.observer());
+  auto outcome = run<AcceptanceModel>(ChildEndPoint::sendLocation({LocationModel{"0.0", "0.0", 0.0 / 0.0, {}}}));
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error().status, -1);
+  EXPECT_EQ(observed.count(), 0u);
+}
+
+TEST_F(NetworkManagerTest, StubWithoutStoredReplyFailsInsteadOfHanging) {
+  setToken("t");
+  URLProtocolStub::removeStub();
+  auto outcome = run<AcceptanceModel>(ChildEndPoint::me());
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error().status, -1008);
 }
 
 TEST_F(NetworkManagerTest, CompletionRunsOffTheCallerThreadBeforeTheCallReturns) {
