@@ -1,0 +1,106 @@
+#pragma once
+// The safe-search engine: one pass fetches the child's safe-search rules, validates
+// them, rebuilds the word list from the shipped word-list resource and the rules'
+// exceptions, writes the browser content-blocker list "safeSearchBlocker.json" into
+// the app-group container and asks the browser to reload the blocker extension.
+//
+// A pass runs on the caller's thread and returns when it is over (the reload's own
+// completion prints later, from another queue). Not safe to use from two threads at
+// once; the agent runs every pass on the main thread.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coding/json.h"
+#include "networks/error_model.h"
+#include "networks/network_manager.h"
+#include "platform/content_blocker.h"
+#include "platform/url_session.h"
+#include "rules/json_validator.h"
+#include "rules/local_words.h"
+#include "rules/safe_search_rules.h"
+
+namespace channel {
+
+// The content-blocker list's file name in the app-group container.
+inline constexpr const char* kSafeSearchBlockerFileName = "safeSearchBlocker.json";
+// The browser extension that reads the list.
+inline constexpr const char* kSafeSearchExtensionIdentifier = "so.velmorhome.mopet.agent.SafeSearchExt";
+
+class CSafeSearchManager {
+ public:
+  // Over the shared URL session and the process's content-blocker manager.
+  CSafeSearchManager();
+  // Over another session (tests answer it with canned replies) and, optionally,
+  // another content-blocker manager.
+  explicit CSafeSearchManager(platform::URLSession& session,
+                              platform::ContentBlockerManager& contentBlocker = platform::ContentBlockerManager::shared());
+  virtual ~CSafeSearchManager();
+  CSafeSearchManager(const CSafeSearchManager&) = delete;
+  CSafeSearchManager& operator=(const CSafeSearchManager&) = delete;
+
+  // One pass: fetch, validate, rebuild the word list, write the list and reload.
+  // Ends early, leaving the file as it was, when the fetch or the validation fails.
+  virtual void startSafeSearchProcedure();
+  // Fetches the rules; true when the last fetch whose completion ran succeeded.
+  // A request that runs no completion (no stored token, ...) keeps the previous state.
+  virtual bool getSafeSearchRules();
+  // Validates the rule set and rebuilds `parsedLines` from it; false (and the list
+  // untouched) only when validation fails.
+  virtual bool parseSafeSearchRules(const rules::SafeSearchRulesBase& data);
+  // Writes the content-blocker list from `parsedLines` and asks for the reload.
+  virtual void applySafeSearchRules();
+  virtual void fetchSafeSearchJSON();
+  // Appends a word (duplicates kept).
+  virtual void addWordToSafeSearch(const std::string& word);
+  // Removes the first element equal to the word, if any.
+  virtual void removeWordFromSafeSearch(const std::string& word);
+  // Empties the word list.
+  virtual void resetWordList();
+  // True when the word-list resource is found and readable as UTF-8 text (its content
+  // is not checked). Changes no state.
+  virtual bool parseWordsFromLocalFile();
+  // Calls `completion` once, synchronously, with the rule list built from
+  // `parsedLines`; does not call it when there is no Documents folder.
+  virtual void fetchAndParseTrackerList(std::function<void(const coding::Json&)> completion);
+
+  // The failure of the last fetch that failed (never cleared).
+  std::optional<networks::ErrorModel> error;
+  // Whether the last fetch whose completion ran succeeded.
+  bool rq_success = false;
+  // The rules of the last successful fetch (never cleared).
+  std::optional<rules::SafeSearchRulesBase> safeSearchRules;
+  // The words to block, in insertion order, duplicates and empty texts possible.
+  std::vector<std::string> parsedLines;
+
+  // How many times the word-list resource was actually read and decoded (the engine
+  // reads it again only when the file changed). For tests and measurements.
+  std::uint64_t wordListLoads() const { return wordListLoads_; }
+
+ private:
+  // The word list as last read from the resource, grouped by category with spaces
+  // already removed from every word, so that a pass touches only the words of each
+  // rule's category.
+  struct WordListCache;
+  // One look at the resource: the cached words, or what to report instead.
+  struct WordListState {
+    const WordListCache* words = nullptr;  // null: the category rules contribute nothing
+    std::optional<std::string> readError;  // printed once per category rule
+  };
+  WordListState loadWordList();
+  coding::Json generateBlacklistJSON(const std::vector<std::string>& words) const;
+  void writeAndReload(const coding::Json& ruleList);
+
+  networks::NetworkManager networks_;
+  rules::CJsonValidator jsonValidator_;
+  platform::ContentBlockerManager& contentBlocker_;
+  // Lets a late fetch completion see that the engine is gone.
+  std::shared_ptr<CSafeSearchManager*> self_;
+  std::unique_ptr<WordListCache> cache_;
+  std::uint64_t wordListLoads_ = 0;
+};
+
+}  // namespace channel
