@@ -1,5 +1,7 @@
 #include "platform/location.h"
 
+#include "platform/settings.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -202,9 +204,7 @@ void LocationManager::postMonitoringFailed(std::optional<CircularRegion> region,
 
 LinuxLocationManager::Options LinuxLocationManager::optionsFromEnvironment() {
   Options options;
-  if (const char* file = std::getenv("MOPET_LOCATION_FILE"); file != nullptr && *file != '\0') {
-    options.sourceFile = file;
-  }
+  if (auto file = settings::locationFile(); !file.empty()) options.sourceFile = std::move(file);
   return options;
 }
 

@@ -1,10 +1,13 @@
 #include "platform/settings.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
+
+#include "platform/bundle.h"
 
 namespace platform::settings {
 
@@ -36,7 +39,12 @@ std::string hostsFile() {
   return "/etc/hosts";
 }
 
-std::string childPath() { return variable("MOPET_CHILD_PATH"); }
+std::string childPath() {
+  if (auto path = variable("MOPET_CHILD_PATH"); !path.empty()) return path;
+  const std::string tools = Bundle::main().resourcePath() + "/tools";
+  struct stat info{};
+  return ::stat(tools.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? tools : std::string();
+}
 
 std::vector<std::string> connectTo() {
   std::vector<std::string> entries;
@@ -55,5 +63,7 @@ std::vector<std::string> connectTo() {
 }
 
 std::string caFile() { return variable("SSL_CERT_FILE"); }
+
+std::string locationFile() { return variable("MOPET_LOCATION_FILE"); }
 
 }  // namespace platform::settings

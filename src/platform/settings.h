@@ -11,11 +11,15 @@ namespace platform::settings {
 std::string homeDirectory();
 // MOPET_HOSTS_FILE, else "/etc/hosts".
 std::string hostsFile();
-// MOPET_CHILD_PATH (folders put first in the PATH of every child process), else empty.
+// MOPET_CHILD_PATH (folders put first in the PATH of every child process), else the
+// install's own tool folder ("tools" in the resources folder) when it exists, else empty.
 std::string childPath();
 // MOPET_CONNECT_TO: "HOST:PORT:ADDRESS:PORT" entries separated by commas, else none.
 std::vector<std::string> connectTo();
 // SSL_CERT_FILE, else empty (the system's certificate authorities).
 std::string caFile();
+// MOPET_LOCATION_FILE: a JSON file with the position fix(es) the location provider
+// reports; else empty (location services off).
+std::string locationFile();
 
 }  // namespace platform::settings
