@@ -1,0 +1,249 @@
+#include "channel/socket_handler.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "networks/network_manager.h"
+#include "networks/shared_settings.h"
+#include "platform/bundle.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+#include "platform/user_defaults.h"
+#include "rules/instant_block.h"
+
+namespace channel {
+
+namespace {
+
+using networks::printLine;
+
+constexpr const char* kAgentBundleIdentifier = "so.velmorhome.mopet.agent";
+
+std::shared_ptr<platform::UserDefaults> sharedSuite() {
+  return platform::UserDefaults::suite(std::string(networks::kAppGroup));
+}
+
+// "https://" and the API host that "SCHOOL_FAMILYAPI_AGENT" selects.
+std::string serviceURL() {
+  auto suite = sharedSuite();
+  const auto choice = suite ? suite->string(std::string(networks::kSchoolFamilyApiAgent)) : std::nullopt;
+  if (choice && *choice == "school") {
+    printLine("USE SCHOOL FOR API");
+    return "https://" + std::string(networks::kSchoolApiHost);
+  }
+  return "https://" + std::string(networks::kFamilyApiHost);
+}
+
+void printNotFound() { printLine("\"⛔️ result not found\""); }
+
+void printFailure(const PayloadError& failure) {
+  printLine("\"⛔️ JSONSerialization failed \" " + failure.debugDescription);
+}
+
+// Ends the process at once with the stdio buffers written out. Static destructors are
+// not run: the Socket.IO and URL-session threads are still alive and must not see the
+// process's shared objects torn down under them.
+[[noreturn]] void endProcess(int status) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options) {
+  sio::SocketManagerEnvironment environment;
+  environment.handleQueue = options.handleQueue
+                                ? options.handleQueue
+                                : [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
+  auto log = std::make_shared<platform::LogHandle>(platform::Bundle::main().bundleIdentifier(), "SocketIO");
+  environment.logger = [log](const std::string& line) { log->write(platform::LogType::Debug, line); };
+  environment.caFile = options.caFile ? *options.caFile : platform::settings::caFile();
+  environment.connectTo = options.connectTo ? *options.connectTo : platform::settings::connectTo();
+  return environment;
+}
+
+}  // namespace
+
+SocketHandler& SocketHandler::shared() {
+  static SocketHandler* const instance = new SocketHandler(SocketHandlerOptions{});
+  return *instance;
+}
+
+SocketHandler::SocketHandler(SocketHandlerOptions options)
+    : SafeSearchManager(options.session ? *options.session : platform::URLSession::shared(),
+                        options.contentBlocker ? *options.contentBlocker : platform::ContentBlockerManager::shared()),
+      jsonDecoder(makePayloadDecoder()),
+      options_(std::move(options)),
+      workspace_(options_.workspace ? *options_.workspace : platform::Workspace::shared()) {
+  std::string url = serviceURL();
+  if (options_.socketURL) url = *options_.socketURL;
+  manager_ = std::make_unique<sio::SocketManager>(
+      std::move(url), adjusted({.log = true, .compress = true, .forceWebsockets = true}), environmentFor(options_));
+}
+
+SocketHandler::~SocketHandler() {
+  if (manager_) manager_->defaultSocket().disconnect();
+}
+
+sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config) const {
+  if (options_.adjustConfig) options_.adjustConfig(config);
+  return config;
+}
+
+void SocketHandler::connectToWebsocket() {
+  auto suite = sharedSuite();
+  const auto token = suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+  if (!token) return;
+  printLine("tokeeeen " + *token);
+
+  // Replaces the creation-time set whole (compression is no longer offered).
+  manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", *token}}}));
+
+  // Registered once: every registered handler runs, so a second set would make each
+  // event run (and be acknowledged) once per connection attempt.
+  if (!clientEventsRegistered_) {
+    clientEventsRegistered_ = true;
+    auto& s = socket();
+    s.on(sio::SocketClientEvent::connect, [this](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) {
+      printLine("socket connected");
+      isConnected_ = true;
+    });
+    s.on(sio::SocketClientEvent::disconnect, [this](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) {
+      printLine("socket close");
+      isConnected_ = false;
+    });
+    s.on(sio::SocketClientEvent::error, [this](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) {
+      printLine("socket failed");
+      isConnected_ = false;
+    });
+  }
+  setSocketEvents();
+  socket().connect();
+}
+
+void SocketHandler::reconnectToWebsocket() {
+  socket().disconnect();
+  socket().setReconnecting(kReconnectingReason);
+  connectToWebsocket();
+}
+
+const nlohmann::json* SocketHandler::firstElement(const std::vector<nlohmann::json>& data) const {
+  if (data.empty()) {
+    printNotFound();
+    return nullptr;
+  }
+  return &data.front();
+}
+
+void SocketHandler::setSocketEvents() {
+  if (commandEventsRegistered_) return;
+  commandEventsRegistered_ = true;
+  auto& s = socket();
+
+  s.on("instant_block_activation",
+       [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) { instantBlock(data, ack); });
+
+  s.on("safe_search_rule", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+    if (!firstElement(data)) return;
+    SafeSearchManager.startSafeSearchProcedure();
+    ack.with(Acknowledge("ok"));
+  });
+
+  for (const char* event : {"web_content_rule", "app_blocker_rule"}) {
+    s.on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+      if (!firstElement(data)) return;
+      ack.with(Acknowledge("ok"));
+    });
+  }
+
+  for (const char* event : {"child_restriction", "session_termination"}) {
+    s.on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter&) {
+      if (!firstElement(data)) return;
+      wipeAndExit();
+    });
+  }
+}
+
+void SocketHandler::instantBlock(const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+  const auto* element = firstElement(data);
+  if (!element) return;
+  auto payload = decodePayload<rules::InstantBlock>(*element, jsonDecoder);
+  if (!payload) {
+    printFailure(payload.error());
+  } else if (payload->isInstantBlockActivated.value_or(false)) {
+    walkRunningApplications();
+  }
+  // An absent flag asks for nothing; the command is acknowledged all the same.
+  ack.with(Acknowledge("ok"));
+}
+
+void SocketHandler::walkRunningApplications() {
+  for (const auto& application : workspace_.runningApplications()) {
+    if (!application) continue;
+    const auto& identifier = application->bundleIdentifier();
+    if (!identifier || *identifier == kAgentBundleIdentifier) continue;
+    // Applications with a regular policy are the candidates; nothing is done to them.
+    [[maybe_unused]] const bool regular = application->activationPolicy() == platform::ActivationPolicy::regular;
+  }
+}
+
+void SocketHandler::removeOwnDefaults() {
+  auto& defaults = platform::UserDefaults::standard();
+  defaults.removePersistentDomain(platform::Bundle::main().bundleIdentifier());
+  defaults.synchronize();
+}
+
+void SocketHandler::wipeAndExit() {
+  removeOwnDefaults();
+  if (options_.exitProcess) options_.exitProcess(0);
+  else endProcess(0);
+}
+
+void SocketHandler::listenToLiveLocation(std::function<void(const LiveLocationRule&)> completion) {
+  socket().on("live_location", [this, completion = std::move(completion)](const std::vector<nlohmann::json>& data,
+                                                                          sio::SocketAckEmitter& ack) {
+    const auto* element = firstElement(data);
+    if (!element) return;
+    auto rule = decodePayload<LiveLocationRule>(*element, jsonDecoder);
+    if (!rule) {
+      printFailure(rule.error());
+      return;
+    }
+    if (completion) completion(*rule);
+    ack.with(Acknowledge("ok"));
+  });
+}
+
+void SocketHandler::listenToExpiration(std::function<void(const ExpirationModel&)> /*completion*/) {
+  connectToWebsocket();
+  socket().on("child_restriction", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+    const auto* element = firstElement(data);
+    if (!element) return;
+    auto model = decodePayload<ExpirationModel>(*element, jsonDecoder);
+    if (!model) {
+      printFailure(model.error());
+      return;
+    }
+    removeOwnDefaults();
+    ack.with(Acknowledge("ok"));
+    socket().disconnect();
+  });
+}
+
+void SocketHandler::listenToDeletion(std::function<void(const AppDeletion&)> /*completion*/) {
+  socket().on("session_termination", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+    const auto* element = firstElement(data);
+    if (!element) return;
+    auto model = decodePayload<AppDeletion>(*element, jsonDecoder);
+    if (!model) {
+      printFailure(model.error());
+      return;
+    }
+    removeOwnDefaults();
+    ack.with(Acknowledge("ok"));
+    socket().disconnect();
+  });
+}
+
+}  // namespace channel

@@ -1,0 +1,113 @@
+#pragma once
+// The agent's end of the command channel: a Socket.IO connection over which the
+// service pushes commands (instant block, changed rules, child restriction, session
+// termination, live location); each is carried out and acknowledged with
+// {"status": "ok"} where the command calls for it.
+//
+// Every handler runs on the handle queue (the main queue in the agent), one at a
+// time. A connection is opened only when a child token is stored; the command and
+// client-event handlers are registered once for the channel's life, so reconnecting
+// never makes a command run twice.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channel/command_payloads.h"
+#include "channel/safe_search_manager.h"
+#include "coding/codable.h"
+#include "platform/content_blocker.h"
+#include "platform/url_session.h"
+#include "platform/workspace.h"
+#include "socketio/client.h"
+
+namespace channel {
+
+// The reason given to the Socket.IO client when the channel starts over.
+inline constexpr const char* kReconnectingReason = "Socket Disconnected, Reconnecting...";
+
+// What the agent's channel uses of its surroundings. Every field left empty takes the
+// agent's own: the service URL ("https://" and the API host chosen by
+// "SCHOOL_FAMILYAPI_AGENT"), the main queue, the shared URL session and content-blocker
+// manager, the shared workspace, the platform's TLS settings, and ending the process.
+struct SocketHandlerOptions {
+  std::optional<std::string> socketURL{};
+  std::function<void(std::function<void()>)> handleQueue{};
+  platform::URLSession* session = nullptr;                  // the channel's safe-search engine's
+  platform::ContentBlockerManager* contentBlocker = nullptr;
+  platform::Workspace* workspace = nullptr;
+  std::optional<std::string> caFile{};                      // default: SSL_CERT_FILE
+  std::optional<std::vector<std::string>> connectTo{};      // default: MOPET_CONNECT_TO
+  std::function<void(int status)> exitProcess{};            // default: end the process
+  // Overrides applied to the option sets the channel gives the Socket.IO manager
+  // (e.g. shorter reconnection waits in tests); empty: none.
+  std::function<void(sio::SocketManagerConfig&)> adjustConfig{};
+};
+
+class SocketHandler {
+ public:
+  // The agent's channel, made on first use (thread-safe) and never released. Creating
+  // it opens no connection.
+  static SocketHandler& shared();
+
+  // A channel of its own (tests, other composition roots).
+  explicit SocketHandler(SocketHandlerOptions options);
+  // Disconnects first.
+  virtual ~SocketHandler();
+  SocketHandler(const SocketHandler&) = delete;
+  SocketHandler& operator=(const SocketHandler&) = delete;
+
+  // True after the client reported a connection, false after a disconnection or an
+  // error, false before any connection.
+  bool isConnected() const { return isConnected_.load(); }
+  // The manager's default socket.
+  sio::SocketIOClient& socket() { return manager_->defaultSocket(); }
+  // The URL the manager connects to.
+  const std::string& socketURL() const { return manager_->socketURL(); }
+  sio::SocketManager& manager() { return *manager_; }
+
+  // With a stored child token: sets the token as the connect parameter "token",
+  // registers the handlers (the first time only) and connects. Without one: nothing.
+  // Returns at once.
+  virtual void connectToWebsocket();
+  // Disconnects, marks the socket as reconnecting and runs connectToWebsocket().
+  virtual void reconnectToWebsocket();
+  // Registers the six command handlers (the first time only).
+  virtual void setSocketEvents();
+  // A "live_location" handler: decodes the rule, hands it to `completion`, then
+  // acknowledges. Does not connect.
+  virtual void listenToLiveLocation(std::function<void(const LiveLocationRule&)> completion);
+  // Runs connectToWebsocket(), then registers a "child_restriction" handler that wipes
+  // the agent's own defaults, acknowledges and disconnects (the process goes on).
+  // `completion` is kept and not called.
+  virtual void listenToExpiration(std::function<void(const ExpirationModel&)> completion);
+  // A "session_termination" handler that does the same. Does not connect.
+  virtual void listenToDeletion(std::function<void(const AppDeletion&)> completion);
+
+  // The channel's own safe-search engine, run by "safe_search_rule".
+  CSafeSearchManager SafeSearchManager;
+  // The decoder of command payloads (keys converted from snake case).
+  const coding::JSONDecoder jsonDecoder;
+
+ private:
+  // The first data element of an event, or nothing (after saying so) when it has none.
+  const nlohmann::json* firstElement(const std::vector<nlohmann::json>& data) const;
+  void instantBlock(const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack);
+  void walkRunningApplications();
+  // Removes the agent's own defaults domain and writes it out.
+  void removeOwnDefaults();
+  void wipeAndExit();
+  sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
+
+  SocketHandlerOptions options_;
+  platform::Workspace& workspace_;
+  std::atomic<bool> isConnected_{false};
+  bool clientEventsRegistered_ = false;
+  bool commandEventsRegistered_ = false;
+  // Last: it goes first, so that no handler runs while the rest is torn down.
+  std::unique_ptr<sio::SocketManager> manager_;
+};
+
+}  // namespace channel
