@@ -1,0 +1,263 @@
+// The installed-application inventory, the uncalled application-list sync and the
+// uncalled text-file writer.
+//
+// On Linux an installed application is a desktop entry. Of each folder entry:
+//   - a desktop entry ("*.desktop" with a [Desktop Entry] group) is executable when the
+//     program it launches (TryExec when given, and the first word of Exec, looked up in
+//     the PATH children get) is an executable file; its display name is its Name, and
+//     an entry marked Hidden (deleted) gives no metadata item;
+//   - anything else is executable as the file manager says, and is named by its file
+//     name, as a metadata store names any file.
+// The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
+// answers with the desktop entry's identifier).
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/app_delegate.h"
+#include "networks/network_manager.h"
+#include "networks/shared_settings.h"
+#include "platform/dispatch.h"
+#include "platform/process.h"
+#include "platform/user_defaults.h"
+
+namespace agent {
+
+namespace {
+
+constexpr std::string_view kSyncAppsPath = "/api/v1/children/device-apps/sync-apps";
+constexpr std::string_view kSyncCookie =
+    "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8";
+constexpr std::string_view kPlaceholderIdentifier = "com.apple.com";
+
+std::string baseName(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The executable file `program` names: as given when it holds a slash, else the first
+// match in the PATH that children get.
+std::optional<std::string> resolveProgram(const platform::FileManager& files, const std::string& program) {
+  auto runnable = [&](const std::string& path) {
+    bool isDirectory = false;
+    return files.fileExists(path, isDirectory) && !isDirectory && files.isExecutableFile(path);
+  };
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string::npos) return runnable(program) ? std::optional(program) : std::nullopt;
+  const char* inherited = std::getenv("PATH");
+  const std::string path = platform::Process::childSearchPath(inherited != nullptr ? inherited : "");
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t colon = path.find(':', start);
+    if (colon == std::string::npos) colon = path.size();
+    if (colon > start) {
+      std::string candidate = path.substr(start, colon - start) + "/" + program;
+      if (runnable(candidate)) return candidate;
+    }
+    start = colon + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {
+  if (!path.ends_with(".desktop")) return std::nullopt;
+  return platform::readDesktopEntry(path);
+}
+
+bool isExecutableEntry(const platform::FileManager& files, const std::string& path) {
+  auto entry = desktopEntryAt(path);
+  if (!entry) return files.isExecutableFile(path);
+  if (!entry->type.empty() && entry->type != "Application") return false;
+  if (!entry->tryExec.empty() && !resolveProgram(files, entry->tryExec)) return false;
+  const auto arguments = platform::desktopEntryArguments(*entry);
+  return !arguments.empty() && resolveProgram(files, arguments.front()).has_value();
+}
+
+std::optional<MetadataItem> metadataItem(const std::string& path) {
+  auto entry = desktopEntryAt(path);
+  if (!entry) return MetadataItem{path, baseName(path)};
+  if (entry->hidden) return std::nullopt;
+  MetadataItem item{path, std::nullopt};
+  if (!entry->name.empty()) item.displayName = entry->name;
+  return item;
+}
+
+// The scripting command that prints the identifier of the application named `name`.
+// Inside the script's string literal a backslash and a double quote are escaped; the
+// whole script is one single-quoted word for the shell, an apostrophe written as '\''.
+// So the shell runs the one command and the tool reads the name whole.
+std::string identifierCommand(const std::string& name) {
+  std::string literal;
+  for (char c : name) {
+    if (c == '\\' || c == '"') literal += '\\';
+    literal += c;
+  }
+  std::string quoted;
+  for (char c : literal) {
+    if (c == '\'') quoted += "'\\''";
+    else quoted += c;
+  }
+  return "osascript -e 'id of app \"" + quoted + "\"'";
+}
+
+std::string withoutLineFeeds(std::string text) {
+  std::erase(text, '\n');
+  return text;
+}
+
+// `bytes` as UTF-8 text; each invalid sequence becomes U+FFFD.
+std::string utf8Text(const platform::Data& bytes) {
+  std::string out;
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  while (i < n) {
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) length = 1;
+    else if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    std::size_t valid = length == 0 ? 0 : 1;
+    while (valid > 0 && valid < length && i + valid < n) {
+      const unsigned char next = byte(i + valid);
+      const unsigned char min = valid == 1 ? low : 0x80;
+      const unsigned char max = valid == 1 ? high : 0xBF;
+      if (next < min || next > max) break;
+      ++valid;
+    }
+    if (length != 0 && valid == length) {
+      out.append(reinterpret_cast<const char*>(bytes.data()) + i, length);
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += valid == 0 ? 1 : valid;
+    }
+  }
+  return out;
+}
+
+std::string quotedText(const std::string& text) { return "\"" + text + "\""; }
+
+// The standard textual description of the application list.
+std::string appListDescription(const std::vector<AppDelegate::ApplicationListElement>& list) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const auto& element = list[i];
+    if (i > 0) text += ", ";
+    text += "VelmorMopetAgent.AppDelegate.ApplicationListElement(name: " + quotedText(element.name) +
+            ", pk: " + quotedText(element.pk) +
+            ", firstInstalledTime: " + std::to_string(element.firstInstalledTime) +
+            ", status: " + quotedText(element.status) + ", currentVersion: " + quotedText(element.currentVersion) +
+            ")";
+  }
+  return text + "]";
+}
+
+}  // namespace
+
+std::vector<MetadataItem> AppDelegate::getAllApplications() {
+  const auto& files = platform_.fileManager;
+  const std::string localFolder = files.localApplicationsDirectory();
+  if (localFolder.empty()) return {};
+  auto local = files.contentsOfDirectory(localFolder);
+  if (!local) return {};
+  const std::string systemFolder = files.systemApplicationsDirectory();
+  if (systemFolder.empty()) return {};
+  auto utilities = files.contentsOfDirectory(systemFolder + "/Utilities");
+  if (!utilities) return {};
+
+  std::vector<std::string> entries = std::move(*local);
+  entries.insert(entries.end(), utilities->begin(), utilities->end());
+
+  std::vector<MetadataItem> items;
+  for (const auto& entry : entries) {
+    if (!isExecutableEntry(files, entry)) continue;
+    if (auto item = metadataItem(entry)) items.push_back(std::move(*item));
+  }
+
+  std::vector<networks::Norule> norules;
+  for (const auto& item : items) {
+    if (!item.displayName) continue;
+    // A NUL would cut the command line short; no application can be named so.
+    if (item.displayName->find('\0') != std::string::npos) continue;
+    const std::string output = shell(identifierCommand(*item.displayName));
+    if (output.find("0:2:") != std::string::npos) continue;
+    norules.push_back(networks::Norule{*item.displayName, withoutLineFeeds(output)});
+  }
+
+  networks::SendAppListModel report;
+  report.norules = std::move(norules);
+  report.allowed = std::vector{networks::Allowed{"System", 0, std::string(kPlaceholderIdentifier), "22222", "empty"}};
+  report.blocked =
+      std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
+  networkManger.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
+    networks::printLine(result ? "success sendAppList" : "failed sendAppList");
+  });
+
+  networks::printLine("appList: " + appListDescription(appList));
+  return items;
+}
+
+std::string AppDelegate::syncApps() {
+  platform::DispatchSemaphore semaphore(0);
+  const std::string body = appListDescription(appList);
+
+  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  if (!suite) return "";
+  const auto token = suite->string(std::string(networks::kSharedChildToken));
+  if (!token) return "";
+  const auto school = suite->string(std::string(networks::kSchoolFamilyApiAgent));
+
+  platform::URLRequest request;
+  request.url = "https://" + std::string(networks::kFamilyApiHost) + std::string(kSyncAppsPath);
+  request.timeoutInterval = std::numeric_limits<double>::infinity();
+  networks::printLine("USE SCHOOL SSS: " + (school ? "Optional(" + quotedText(*school) + ")" : std::string("nil")));
+  if (school && *school == "school") {
+    networks::printLine("USE SCHOOL FOR APP SYNC");
+    request = platform::URLRequest{};
+    request.url = "https://" + std::string(networks::kSchoolApiHost) + std::string(kSyncAppsPath);
+    request.timeoutInterval = std::numeric_limits<double>::infinity();
+  }
+  request.addValue("application/json", "Content-Type");
+  request.addValue(std::string(kSyncCookie), "Cookie");
+  request.addValue("Bearer " + *token, "Authorization");
+  request.httpMethod = "POST";
+  request.httpBody = platform::toData(body);
+
+  auto task = platform_.urlSession.dataTask(
+      std::move(request), [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+                                       std::optional<platform::Error> error) {
+        if (!data) {
+          networks::printLine(error ? "Optional(" + error->description() + ")" : std::string("nil"));
+        } else {
+          networks::printLine(utf8Text(*data));
+        }
+        semaphore.signal();
+      });
+  task->resume();
+  semaphore.wait();
+  return "";
+}
+
+void AppDelegate::write(const std::string& text, const std::string& to, const std::string& folder) {
+  const auto& files = platform_.fileManager;
+  const std::string documents = files.documentsDirectory();
+  if (documents.empty()) return;
+  const std::string directory = documents + "/" + folder;
+  (void)files.createDirectory(directory, true);
+  (void)files.write(directory + "/" + to + ".txt", text, false);
+}
+
+}  // namespace agent
