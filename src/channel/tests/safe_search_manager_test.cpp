@@ -293,17 +293,14 @@ TEST_F(SafeSearchManagerTest, UnusableResourceContributesNothingButExceptionsApp
   struct Case {
     const char* name;
     std::function<void()> prepare;
-    std::vector<std::string> extraLines;  // printed after each category line
     bool decodeReported;
   };
   const Case cases[] = {
-      {"missing", [&] { fs::remove(resources_ / "wordsSafeSearch.json"); }, {}, false},
-      {"invalid UTF-8", [&] { writeWords(std::string(R"({"local_words":[{"category":"Drugs","word":")") + "\xff" + "\"}]}"); }, {},
-       false},
-      {"unknown category fails the list", [&] { writeWords(R"({"local_words":[{"category":"drugs","word":"w"}]})"); }, {},
-       true},
-      {"not JSON", [&] { writeWords("nope"); }, {}, true},
-      {"no local_words", [&] { writeWords("{}"); }, {}, false},
+      {"missing", [&] { fs::remove(resources_ / "wordsSafeSearch.json"); }, false},
+      {"invalid UTF-8", [&] { writeWords(std::string(R"({"local_words":[{"category":"Drugs","word":")") + "\xff" + "\"}]}"); }, false},
+      {"unknown category fails the list", [&] { writeWords(R"({"local_words":[{"category":"drugs","word":"w"}]})"); }, true},
+      {"not JSON", [&] { writeWords("nope"); }, true},
+      {"no local_words", [&] { writeWords("{}"); }, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,613 @@
+// The command channel against the npm Socket.IO server on loopback over TLS: the
+// token in the handshake, every command's acknowledgement, its effects, reconnection,
+// bad input, and the wipe-and-exit in a child process.
+#include "channel/socket_handler.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "networks/shared_settings.h"
+#include "networks/url_protocol_stub.h"
+#include "node_server.h"
+#include "platform/dispatch.h"
+#include "platform/fakes/fake_workspace.h"
+#include "platform/user_defaults.h"
+#include "support/temp_home.h"
+
+extern char** environ;
+
+namespace channel {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using sio::test::eventAndTag;
+using sio::test::eventIs;
+using sio::test::NodeServer;
+using sio::test::TestCertificates;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kToken = "tok en/=&é";
+const json kOk = json::array({{{"status", "ok"}}});
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+platform::URLSessionConfiguration stubbedConfiguration() {
+  platform::URLSessionConfiguration configuration;
+  configuration.protocolClasses = {platform::URLProtocolClass::of<networks::URLProtocolStub>()};
+  return configuration;
+}
+
+fs::path standardDefaultsFile() {
+  return fs::path(std::getenv("HOME")) / "Library/Preferences/so.velmorhome.mopet.agent.plist";
+}
+
+// A content blocker whose reload (made inside a safe-search pass) can be held until the
+// test lets it go, so a test can look at the channel while the pass is still running.
+class GateContentBlocker final : public platform::ContentBlockerManager {
+ public:
+  void reloadContentBlocker(const std::string& identifier, Completion completion) override {
+    std::unique_lock lock(mutex_);
+    reloads_.push_back(identifier);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+    lock.unlock();
+    if (completion) completion(std::nullopt);
+  }
+  void close() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  std::size_t reloads() const {
+    std::lock_guard lock(mutex_);
+    return reloads_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> reloads_;
+  bool open_ = true;
+};
+
+void setSuiteValue(std::string_view key, std::optional<std::string> value) {
+  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  if (value) suite->set(std::string(key), *value);
+  else suite->removeObject(std::string(key));
+}
+
+TEST(SocketHandlerCreationTest, ChoosesTheHostAndOpensNothing) {
+  struct Case {
+    std::optional<std::string> setting;
+    std::string url;
+    std::vector<std::string> printed;
+  };
+  const Case cases[] = {
+      {std::nullopt, "https://api.family.mopet.velmorhome.so", {}},
+      {"", "https://api.family.mopet.velmorhome.so", {}},
+      {"School", "https://api.family.mopet.velmorhome.so", {}},
+      {"school ", "https://api.family.mopet.velmorhome.so", {}},
+      {"school", "https://api.school.mopet.velmorhome.so", {"USE SCHOOL FOR API"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting.value_or("<absent>"));
+    testsupport::TempHome home;
+    setSuiteValue(networks::kSchoolFamilyApiAgent, c.setting);
+    platform::FakeWorkspace workspace;
+    ::testing::internal::CaptureStdout();
+    SocketHandlerOptions options;
+    options.workspace = &workspace;
+    SocketHandler handler(std::move(options));
+    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()), c.printed);
+    EXPECT_EQ(handler.socketURL(), c.url);
+    EXPECT_FALSE(handler.isConnected());
+    EXPECT_EQ(handler.socket().status(), sio::SocketIOStatus::notConnected);
+    const auto config = handler.manager().config();
+    EXPECT_TRUE(config.log);
+    EXPECT_TRUE(config.compress);
+    EXPECT_TRUE(config.forceWebsockets);
+    EXPECT_TRUE(config.reconnects);
+    EXPECT_TRUE(config.connectParams.empty());
+  }
+}
+
+class SocketHandlerTest : public ::testing::Test {
+ protected:
+  SocketHandlerTest() {
+    setSuiteValue(networks::kSharedChildToken, kToken);
+    server_ = std::make_unique<NodeServer>();
+    // A rule set whose pass writes one word.
+    networks::URLProtocolStub::stub(
+        platform::toData(R"({"category_rules":[],"is_active":true,"exceptions":[{"word":"w","rule":{"is_blocked":true}}]})"),
+        std::make_shared<platform::HTTPURLResponse>("https://x/", 200, platform::HeaderList{}), std::nullopt);
+    auto app = [](std::optional<std::string> identifier, pid_t pid, platform::ActivationPolicy policy) {
+      platform::FakeWorkspace::Application application;
+      application.bundleIdentifier = std::move(identifier);
+      application.localizedName = "app" + std::to_string(pid);
+      application.processIdentifier = pid;
+      application.activationPolicy = policy;
+      return application;
+    };
+    workspace_.setRunningApplications({
+        app("so.velmorhome.mopet.agent", 10, platform::ActivationPolicy::regular),
+        app(std::nullopt, 11, platform::ActivationPolicy::prohibited),
+        app("org.example.game", 12, platform::ActivationPolicy::regular),
+        app("org.example.daemon", 13, platform::ActivationPolicy::accessory),
+    });
+
+    SocketHandlerOptions options;
+    options.socketURL = "https://localhost:" + std::to_string(server_->port());
+    options.caFile = TestCertificates::get().caFile;
+    options.connectTo = std::vector<std::string>{};
+    options.handleQueue = [queue = queue_](std::function<void()> block) { queue->async(std::move(block)); };
+    options.session = &session_;
+    options.contentBlocker = &blocker_;
+    options.workspace = &workspace_;
+    options.exitProcess = [this](int status) {
+      std::lock_guard lock(mutex_);
+      exits_.push_back(status);
+    };
+    options.adjustConfig = [](sio::SocketManagerConfig& config) {
+      config.reconnectWait = 50ms;
+      config.reconnectWaitMax = 200ms;
+    };
+    handler_ = std::make_unique<SocketHandler>(std::move(options));
+  }
+
+  ~SocketHandlerTest() override {
+    handler_.reset();
+    networks::URLProtocolStub::removeStub();
+  }
+
+  // Waits for the n-th connection at the server and for the channel to report it.
+  json connected(std::size_t n = 1) {
+    auto connection = server_->waitFor(eventIs("connection"), n);
+    EXPECT_TRUE(connection);
+    EXPECT_TRUE(waitUntil([&] { return handler_->isConnected(); }));
+    return connection.value_or(json());
+  }
+
+  void connect() {
+    handler_->connectToWebsocket();
+    connected();
+  }
+
+  // Lets every handler already handed to the handle queue finish.
+  void drain() { queue_->sync([] {}); }
+
+  // Emits an event asking for an acknowledgement (`args` absent: no data at all).
+  void emit(const std::string& tag, const std::string& name, std::optional<json> args,
+            std::chrono::milliseconds timeout = 1500ms) {
+    json command = {{"cmd", "emit"}, {"tag", tag}, {"name", name}, {"ack", true}, {"timeout", timeout.count()}};
+    command["args"] = args ? *args : json::array();
+    server_->send(command);
+  }
+
+  // The acknowledgement's arguments, or nothing when the server's wait ran out.
+  std::optional<json> ackOf(const std::string& tag) {
+    auto outcome = server_->waitFor([&](const json& r) {
+      const auto event = r.value("event", "");
+      return (event == "ack" || event == "ackTimeout") && r.value("tag", "") == tag;
+    });
+    EXPECT_TRUE(outcome) << tag;
+    if (!outcome || (*outcome)["event"] == "ackTimeout") return std::nullopt;
+    return (*outcome)["args"];
+  }
+
+  std::vector<int> exits() const {
+    std::lock_guard lock(mutex_);
+    return exits_;
+  }
+
+  // The acknowledgement packets the client sent.
+  std::size_t ackPacketsSent() const {
+    return server_->count([](const json& r) {
+      return r.value("event", "") == "packet" && r["data"].is_string() && r["data"].get<std::string>().starts_with("3");
+    });
+  }
+
+  testsupport::TempHome home_;
+  std::unique_ptr<NodeServer> server_;
+  std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::makeSerial("channel-test-handlers");
+  platform::URLSession session_{stubbedConfiguration()};
+  GateContentBlocker blocker_;
+  platform::FakeWorkspace workspace_;
+  mutable std::mutex mutex_;
+  std::vector<int> exits_;
+  std::unique_ptr<SocketHandler> handler_;
+};
+
+TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
+  setSuiteValue(networks::kSharedChildToken, std::nullopt);
+  ::testing::internal::CaptureStdout();
+  handler_->connectToWebsocket();
+  handler_->reconnectToWebsocket();
+  EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()), ElementsAre());
+  EXPECT_FALSE(handler_->isConnected());
+  EXPECT_NE(handler_->socket().status(), sio::SocketIOStatus::connected);
+
+  // Once a token is there, one connection carries it, and a command runs once.
+  setSuiteValue(networks::kSharedChildToken, "later");
+  handler_->connectToWebsocket();
+  const auto connection = connected();
+  EXPECT_EQ(connection["query"]["token"], "later");
+  emit("rule", "web_content_rule", json::array({1}));
+  EXPECT_EQ(ackOf("rule"), kOk);
+  EXPECT_EQ(server_->count(eventIs("connection")), 1u);
+  EXPECT_EQ(ackPacketsSent(), 1u);
+}
+
+TEST_F(SocketHandlerTest, ConnectSendsTheTokenInTheHandshakeQuery) {
+  ::testing::internal::CaptureStdout();
+  connect();
+  drain();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  EXPECT_THAT(printed, ElementsAre("tokeeeen " + kToken, "socket connected"));
+  const auto connection = server_->waitFor(eventIs("connection"));
+  ASSERT_TRUE(connection);
+  EXPECT_EQ((*connection)["query"]["token"], kToken);
+  EXPECT_EQ((*connection)["query"]["transport"], "websocket");
+  // The connect-time option set replaces the creation-time one: no compression offered.
+  EXPECT_THAT((*connection)["offered"].get<std::string>(), Not(HasSubstr("permessage-deflate")));
+  const auto config = handler_->manager().config();
+  EXPECT_FALSE(config.compress);
+  EXPECT_EQ(config.connectParams, (std::map<std::string, std::string>{{"token", kToken}}));
+}
+
+TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
+  handler_->listenToLiveLocation([](const LiveLocationRule&) {});
+  connect();
+  struct Case {
+    const char* event;
+    std::optional<json> args;  // absent: the event carries no data
+    bool acknowledged;
+    bool exits;
+  };
+  const Case cases[] = {
+      {"instant_block_activation", json::array({{{"isInstantBlockActivated", false}}}), true, false},
+      {"instant_block_activation", json::array({{{"is_instant_block_activated", true}}}), true, false},
+      {"instant_block_activation", json::array({json::object()}), true, false},
+      {"instant_block_activation", json::array({{{"isInstantBlockActivated", nullptr}}}), true, false},
+      {"instant_block_activation", json::array({5}), true, false},
+      {"instant_block_activation", json::array({{{"isInstantBlockActivated", "yes"}}}), true, false},
+      {"instant_block_activation", std::nullopt, false, false},
+      {"safe_search_rule", json::array({json::object()}), true, false},
+      {"safe_search_rule", json::array({nullptr}), true, false},
+      {"safe_search_rule", std::nullopt, false, false},
+      {"web_content_rule", json::array({nullptr}), true, false},
+      {"web_content_rule", json::array({"x", 2}), true, false},
+      {"web_content_rule", std::nullopt, false, false},
+      {"app_blocker_rule", json::array({json::array()}), true, false},
+      {"app_blocker_rule", std::nullopt, false, false},
+      {"live_location", json::array({{{"distance", 50}, {"duration", 60000}, {"interval", 5000}}}), true, false},
+      {"live_location", json::array({{{"distance", 50}, {"duration", 60000}}}), false, false},
+      {"live_location", json::array({{{"distance", 12.5}, {"duration", 1}, {"interval", 1}}}), false, false},
+      {"live_location", json::array({"text"}), false, false},
+      {"live_location", std::nullopt, false, false},
+      {"child_restriction", json::array({json::object()}), false, true},
+      {"child_restriction", std::nullopt, false, false},
+      {"session_termination", json::array({false}), false, true},
+      {"session_termination", std::nullopt, false, false},
+      {"unknown_command", json::array({1}), false, false},
+  };
+  std::size_t expectedAcks = 0;
+  std::size_t expectedExits = 0;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    emit(std::to_string(i), cases[i].event, cases[i].args);
+    expectedAcks += cases[i].acknowledged ? 1 : 0;
+    expectedExits += cases[i].exits ? 1 : 0;
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(std::string(cases[i].event) + " " + (cases[i].args ? cases[i].args->dump() : "<no data>"));
+    const auto ack = ackOf(std::to_string(i));
+    if (cases[i].acknowledged) {
+      EXPECT_EQ(ack, kOk);
+    } else {
+      EXPECT_FALSE(ack);
+    }
+  }
+  EXPECT_EQ(ackPacketsSent(), expectedAcks);
+  EXPECT_EQ(exits(), std::vector<int>(expectedExits, 0));
+  EXPECT_EQ(blocker_.reloads(), 2u);  // one pass per safe_search_rule with data
+  EXPECT_TRUE(workspace_.terminateCalls().empty());
+  EXPECT_TRUE(workspace_.signals().empty());
+}
+
+TEST_F(SocketHandlerTest, HandlersPrintWhatWentWrong) {
+  handler_->listenToLiveLocation([](const LiveLocationRule&) {});
+  connect();
+  ::testing::internal::CaptureStdout();
+  emit("empty", "web_content_rule", std::nullopt, 300ms);
+  emit("number", "instant_block_activation", json::array({5}));
+  emit("missing", "live_location", json::array({{{"distance", 1}, {"duration", 1}}}), 300ms);
+  ackOf("empty");
+  ackOf("number");
+  ackOf("missing");
+  drain();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  ASSERT_EQ(printed.size(), 3u);
+  EXPECT_EQ(printed[0], "\"⛔️ result not found\"");
+  EXPECT_THAT(printed[1], ::testing::StartsWith("\"⛔️ JSONSerialization failed \" "));
+  EXPECT_THAT(printed[2], ::testing::StartsWith("\"⛔️ JSONSerialization failed \" "));
+  EXPECT_THAT(printed[2], HasSubstr("interval"));
+}
+
+TEST_F(SocketHandlerTest, SafeSearchRuleIsAcknowledgedAfterItsPass) {
+  connect();
+  blocker_.close();
+  emit("pass", "safe_search_rule", json::array({json::object()}), 5000ms);
+  ASSERT_TRUE(waitUntil([&] { return blocker_.reloads() == 1; }));
+  // The pass has written its list and is still running: no acknowledgement yet.
+  const auto list = home_.path() / "Library/Group Containers/group.so.velmorhome.mopet/safeSearchBlocker.json";
+  EXPECT_TRUE(fs::exists(list));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(server_->count(eventAndTag("ack", "pass")), 0u);
+  blocker_.open();
+  EXPECT_EQ(ackOf("pass"), kOk);
+  EXPECT_TRUE(handler_->SafeSearchManager.rq_success);
+  EXPECT_THAT(handler_->SafeSearchManager.parsedLines, ElementsAre("w"));
+}
+
+TEST_F(SocketHandlerTest, InstantBlockReadsRunningApplicationsOnlyWhenTheFlagIsTrue) {
+  connect();
+  struct Case {
+    json payload;
+    int reads;
+  };
+  const Case cases[] = {
+      {{{"isInstantBlockActivated", true}}, 1},
+      {{{"isInstantBlockActivated", false}}, 0},
+      {json::object(), 0},
+      {{{"is_instant_block_activated", true}, {"extra", [] { return json::array({1, 2}); }()}}, 1},
+  };
+  int reads = 0;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].payload.dump());
+    emit(std::to_string(i), "instant_block_activation", json::array({cases[i].payload}));
+    EXPECT_EQ(ackOf(std::to_string(i)), kOk);
+    reads += cases[i].reads;
+    EXPECT_EQ(workspace_.runningApplicationsCalls(), reads);
+  }
+  EXPECT_TRUE(workspace_.terminateCalls().empty());
+  EXPECT_TRUE(workspace_.signals().empty());
+  for (pid_t pid : {10, 11, 12, 13}) EXPECT_TRUE(workspace_.isRunning(pid));
+  EXPECT_TRUE(exits().empty());
+}
+
+TEST_F(SocketHandlerTest, LiveLocationHandsTheRuleOverThenAcknowledges) {
+  std::vector<LiveLocationRule> seen;
+  std::atomic<std::size_t> acksAtCompletion{0};
+  handler_->listenToLiveLocation([&](const LiveLocationRule& rule) {
+    acksAtCompletion = server_->count(eventIs("ack"));
+    seen.push_back(rule);
+  });
+  connect();
+  emit("good", "live_location", json::array({{{"distance", 50}, {"duration", 60000}, {"interval", 5000}, {"x", 1}}}));
+  EXPECT_EQ(ackOf("good"), kOk);
+  emit("bad", "live_location", json::array({{{"distance", 50}, {"duration", 60000}}}), 300ms);
+  EXPECT_FALSE(ackOf("bad"));
+  drain();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], (LiveLocationRule{50, 60000.0, 5000.0}));
+  EXPECT_EQ(acksAtCompletion.load(), 0u);
+}
+
+TEST_F(SocketHandlerTest, WipeRemovesOwnDefaultsKeepsTheSharedSuiteAndEnds) {
+  platform::UserDefaults::standard().set("SYNCED_APPS", true);
+  ASSERT_TRUE(fs::exists(standardDefaultsFile()));
+  connect();
+  emit("empty", "child_restriction", std::nullopt, 300ms);
+  EXPECT_FALSE(ackOf("empty"));
+  drain();
+  EXPECT_TRUE(exits().empty());
+  EXPECT_TRUE(fs::exists(standardDefaultsFile()));
+
+  emit("wipe", "child_restriction", json::array({"anything"}), 300ms);
+  EXPECT_FALSE(ackOf("wipe"));
+  drain();
+  EXPECT_EQ(exits(), std::vector<int>{0});
+  EXPECT_FALSE(fs::exists(standardDefaultsFile()));
+  EXPECT_FALSE(platform::UserDefaults::standard().boolean("SYNCED_APPS"));
+  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);
+}
+
+TEST_F(SocketHandlerTest, HandlersAreRegisteredOnceAcrossConnectsAndReconnects) {
+  connect();
+  handler_->connectToWebsocket();
+  handler_->setSocketEvents();
+  handler_->reconnectToWebsocket();
+  connected(2);
+  ASSERT_TRUE(server_->waitFor(eventIs("disconnect")));  // the first connection is gone at the server
+  ::testing::internal::CaptureStdout();
+  emit("pass", "safe_search_rule", json::array({1}));
+  emit("rule", "app_blocker_rule", json::array({1}));
+  EXPECT_EQ(ackOf("pass"), kOk);
+  EXPECT_EQ(ackOf("rule"), kOk);
+  drain();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
+  EXPECT_EQ(blocker_.reloads(), 1u);
+  const auto second = server_->waitFor(eventIs("connection"), 2);
+  ASSERT_TRUE(second);
+  const auto fromSecond = server_->count([&](const json& r) {
+    return r.value("event", "") == "packet" && r.value("id", "") == (*second)["id"] && r["data"].is_string() &&
+           r["data"].get<std::string>().starts_with("3");
+  });
+  EXPECT_EQ(fromSecond, 2u);
+}
+
+TEST_F(SocketHandlerTest, ReconnectsAfterServerRestartAndRunsLaterCommandsOnce) {
+  connect();
+  ::testing::internal::CaptureStdout();
+  server_->send({{"cmd", "restart"}});
+  connected(2);
+  ASSERT_TRUE(waitUntil([&] { return handler_->isConnected(); }));
+  emit("after", "safe_search_rule", json::array({json::object()}));
+  EXPECT_EQ(ackOf("after"), kOk);
+  drain();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  EXPECT_THAT(printed, Contains("socket close"));
+  EXPECT_THAT(printed, Contains("socket connected"));
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
+  EXPECT_EQ(blocker_.reloads(), 1u);
+  EXPECT_EQ(ackPacketsSent(), 1u);
+}
+
+TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
+  handler_->listenToLiveLocation([](const LiveLocationRule&) { ADD_FAILURE() << "no live rule was valid"; });
+  connect();
+  const char* garbage[] = {
+      "garbage", "4", "42", "42[", "4x", "49[\"web_content_rule\",1]", "42\"web_content_rule\"", "42{\"a\":1}",
+      "42[1,2]", "42[\"web_content_rule\"]", "42[\"safe_search_rule\"]", "7", "",
+  };
+  int tag = 0;
+  for (const char* text : garbage) server_->send({{"cmd", "raw"}, {"tag", std::to_string(++tag)}, {"text", text}});
+  server_->send({{"cmd", "raw"}, {"tag", "bin"}, {"binary", "AAEC"}});
+
+  // 1 MB payloads: the instant block decodes (no flag) and is acknowledged; the live
+  // location does not decode and is not.
+  server_->send({{"cmd", "big"}, {"tag", "big-instant"}, {"name", "instant_block_activation"}, {"size", 1 << 20},
+                 {"ack", true}, {"timeout", 3000}});
+  server_->send({{"cmd", "big"}, {"tag", "big-live"}, {"name", "live_location"}, {"size", 1 << 20}, {"ack", true},
+                 {"timeout", 1500}});
+  // Binary attachments cannot be written as JSON text.
+  const json blob = {{"$binary", "AAECAw=="}};
+  for (const auto& [name, acked] : std::vector<std::pair<std::string, bool>>{
+           {"instant_block_activation", true}, {"live_location", false}, {"web_content_rule", true}}) {
+    server_->send({{"cmd", "emitBinary"}, {"tag", "bin-" + name}, {"name", name}, {"args", json::array({blob})},
+                   {"ack", true}, {"timeout", 1500}});
+  }
+  EXPECT_EQ(ackOf("big-instant"), kOk);
+  EXPECT_FALSE(ackOf("big-live"));
+  EXPECT_EQ(ackOf("bin-instant_block_activation"), kOk);
+  EXPECT_FALSE(ackOf("bin-live_location"));
+  EXPECT_EQ(ackOf("bin-web_content_rule"), kOk);
+
+  // The connection is still there and still serves commands.
+  emit("fence", "web_content_rule", json::array({1}));
+  EXPECT_EQ(ackOf("fence"), kOk);
+  EXPECT_EQ(server_->count(eventIs("connection")), 1u);
+  EXPECT_EQ(ackPacketsSent(), 4u);
+  EXPECT_EQ(blocker_.reloads(), 0u);  // the raw safe_search_rule carried no data
+  EXPECT_TRUE(exits().empty());
+}
+
+TEST_F(SocketHandlerTest, ExpirationListenerConnectsWipesAcknowledgesAndDisconnects) {
+  platform::UserDefaults::standard().set("SYNCED_APPS", true);
+  bool called = false;
+  handler_->listenToExpiration([&](const ExpirationModel&) { called = true; });
+  const auto connection = connected();
+
+  emit("bad", "child_restriction", json::array({json::object()}), 300ms);
+  EXPECT_FALSE(ackOf("bad"));
+  emit("good", "child_restriction", json::array({{{"is_block", true}}}));
+  EXPECT_EQ(ackOf("good"), kOk);
+  EXPECT_TRUE(server_->waitFor([&](const json& r) {
+    return r.value("event", "") == "disconnect" && r.value("id", "") == connection["id"];
+  }));
+  EXPECT_TRUE(waitUntil([&] { return !handler_->isConnected(); }));
+  drain();
+  EXPECT_FALSE(called);
+  EXPECT_FALSE(fs::exists(standardDefaultsFile()));
+  // Without a stand-in exit the first of these handlers would have ended the process.
+  EXPECT_EQ(exits(), (std::vector<int>{0, 0}));
+}
+
+TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
+  bool called = false;
+  handler_->listenToDeletion([&](const AppDeletion&) { called = true; });
+  EXPECT_EQ(handler_->socket().status(), sio::SocketIOStatus::notConnected);
+  connect();
+  emit("number", "session_termination", json::array({{{"deleted", 1}}}), 300ms);
+  EXPECT_FALSE(ackOf("number"));
+  emit("bool", "session_termination", json::array({{{"deleted", false}}}));
+  EXPECT_EQ(ackOf("bool"), kOk);
+  drain();
+  EXPECT_FALSE(called);
+  EXPECT_EQ(exits().size(), 2u);
+}
+
+// The agent-like helper process: the command ends it with status 0 after removing its
+// own defaults; the shared suite stays, and nothing is acknowledged.
+TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
+  for (const std::string event : {"child_restriction", "session_termination"}) {
+    SCOPED_TRACE(event);
+    testsupport::TempHome home;
+    setSuiteValue(networks::kSharedChildToken, kToken);
+    setSuiteValue(networks::kMacosPassword, "pw");
+    platform::UserDefaults::standard().set("SYNCED_APPS", true);
+    ASSERT_TRUE(fs::exists(standardDefaultsFile()));
+    NodeServer server;
+
+    std::string helper = CHANNEL_COMMAND_HELPER;
+    std::string url = "https://localhost:" + std::to_string(server.port());
+    std::string ca = TestCertificates::get().caFile;
+    std::vector<char*> argv = {helper.data(), url.data(), ca.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    const auto connection = server.waitFor(eventIs("connection"));
+    ASSERT_TRUE(connection);
+    EXPECT_EQ((*connection)["query"]["token"], kToken);
+    server.send({{"cmd", "emit"}, {"tag", "end"}, {"name", event}, {"args", json::array({{{"isBlock", true}}})},
+                 {"ack", true}, {"timeout", 1000}});
+
+    int status = -1;
+    const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+      ::kill(pid, SIGKILL);  // our own child only
+      ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(server.waitFor(eventAndTag("ackTimeout", "end")));
+    EXPECT_FALSE(fs::exists(standardDefaultsFile()));
+    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+    EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);
+    EXPECT_EQ(suite->string(std::string(networks::kMacosPassword)), "pw");
+  }
+}
+
+}  // namespace
+}  // namespace channel
