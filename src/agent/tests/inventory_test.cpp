@@ -1,0 +1,439 @@
+// The installed-application inventory against folder trees of desktop entries, with
+// the scripting-tool stand-in (and a scripted one) in the children's PATH; the
+// uncalled application-list sync and text-file writer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/app_delegate.h"
+#include "agent/tests/fixtures/delegate_platform.h"
+#include "networks/shared_settings.h"
+#include "networks/url_protocol_stub.h"
+#include "platform/file_manager.h"
+#include "platform/user_defaults.h"
+#include "support/temp_home.h"
+
+namespace agent {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+namespace fs = std::filesystem;
+
+const std::string kTools = std::string(MOPET_SOURCE_DIR) + "/src/agent/tools";
+
+void writeFile(const fs::path& path, const std::string& text, bool executable = false) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+  if (executable) fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+}
+
+std::string desktopEntry(const std::string& nameLine, const std::string& exec = "Exec=true\n",
+                         const std::string& extra = "") {
+  return "[Desktop Entry]\nType=Application\n" + nameLine + exec + extra;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      out.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+// Keeps the requests the canned-response protocol sees (on the session's thread).
+class RequestLog {
+ public:
+  void observe() {
+    networks::URLProtocolStub::observeRequests([this](const platform::URLRequest& request) {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+      changed_.notify_all();
+    });
+  }
+  // The requests once `count` have come (or the time is up).
+  std::vector<platform::URLRequest> waitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 5s, [&] { return requests_.size() >= count; });
+    return requests_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<platform::URLRequest> requests_;
+};
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (previous_) ::setenv(name_, previous_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+// A home with a local application folder (home/local/applications) and a system one
+// (home/share/applications, with its Utilities folder), both where the stand-in looks
+// (XDG_DATA_HOME and XDG_DATA_DIRS); the children's PATH starts with a recording
+// "osascript" that hands over to the stand-in, or to scripted answers.
+class InventoryTest : public ::testing::Test {
+ protected:
+  InventoryTest()
+      : root_(home_.path()),
+        local_(root_ / "local/applications"),
+        system_(root_ / "share/applications"),
+        bin_(root_ / "bin"),
+        dataHome_("XDG_DATA_HOME", (root_ / "local").string()),
+        dataDirs_("XDG_DATA_DIRS", (root_ / "share").string()),
+        childPath_("MOPET_CHILD_PATH", bin_.string() + ":" + kTools),
+        toolLog_("OSASCRIPT_LOG", (root_ / "osascript.log").string()) {
+    fs::create_directories(local_);
+    fs::create_directories(system_ / "Utilities");
+    useStandIn();
+    files().setLocalApplicationsDirectory(local_.string());
+    files().setSystemApplicationsDirectory(system_.string());
+  }
+  ~InventoryTest() override {
+    files().setLocalApplicationsDirectory(std::nullopt);
+    files().setSystemApplicationsDirectory(std::nullopt);
+  }
+
+  static platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+
+  // The scripting tool records each script it gets, then the stand-in answers.
+  void useStandIn() {
+    writeFile(bin_ / "osascript",
+              "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$OSASCRIPT_LOG\"\nexec '" + kTools + "/osascript' \"$@\"\n", true);
+  }
+  // The scripting tool records each script and prints the file answers/<name>.
+  void useScriptedAnswers() {
+    writeFile(bin_ / "osascript",
+              "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$OSASCRIPT_LOG\"\n"
+              "name=${2#'id of app \"'}\nname=${name%'\"'}\ncat \"" +
+                  (root_ / "answers").string() + "/$name\"\n",
+              true);
+  }
+  void answer(const std::string& name, const std::string& output) { writeFile(root_ / "answers" / name, output); }
+
+  std::vector<std::string> scriptsRun() const {
+    std::ifstream in(root_ / "osascript.log");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return lines(text);
+  }
+
+  static void setShared(const std::string& key, const std::optional<std::string>& value) {
+    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+    if (value) suite->set(key, *value);
+    else suite->removeObject(key);
+  }
+
+  struct Run {
+    std::vector<MetadataItem> items;
+    std::string printed;
+  };
+  Run inventory() {
+    Run run;
+    ::testing::internal::CaptureStdout();
+    run.items = delegate_->getAllApplications();
+    run.printed = ::testing::internal::GetCapturedStdout();
+    return run;
+  }
+
+  // The report the one upload carried.
+  nlohmann::json uploadedReport() {
+    auto requests = log_.waitFor(1);
+    EXPECT_EQ(requests.size(), 1u);
+    if (requests.empty() || !requests[0].httpBody) return nullptr;
+    EXPECT_EQ(requests[0].url, "https://" + std::string(networks::kFamilyApiHost) +
+                                   "/api/v1/children/device-apps/sync-apps");
+    EXPECT_EQ(requests[0].httpMethod, "POST");
+    return nlohmann::json::parse(platform::toString(*requests[0].httpBody));
+  }
+
+  static nlohmann::json norules(std::vector<std::pair<std::string, std::string>> entries) {
+    nlohmann::json list = nlohmann::json::array();
+    for (auto& [name, pk] : entries) list.push_back({{"name", name}, {"pk", pk}});
+    return list;
+  }
+
+  testsupport::TempHome home_;
+  fs::path root_;
+  fs::path local_;
+  fs::path system_;
+  fs::path bin_;
+  ScopedEnv dataHome_;
+  ScopedEnv dataDirs_;
+  ScopedEnv childPath_;
+  ScopedEnv toolLog_;
+  testing::DelegatePlatform fakes_;
+  std::shared_ptr<AppDelegate> delegate_ = fakes_.makeDelegate();
+  RequestLog log_;
+};
+
+TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  const std::string pwned = (root_ / "pwned").string();
+  // Local folder, listed by file name.
+  writeFile(local_ / "b-editor.desktop", desktopEntry("Name=Beta Editor\n"));
+  writeFile(local_ / "a-viewer.desktop", desktopEntry("Name=Alpha Viewer\n", "Exec=/bin/true %U\n"));
+  writeFile(local_ / "c-unnamed.desktop", desktopEntry(""));
+  writeFile(local_ / "d-uninstalled.desktop", desktopEntry("Name=Not Installed\n", "Exec=/nonexistent/prog\n"));
+  writeFile(local_ / "e-link.desktop", "[Desktop Entry]\nType=Link\nName=A Link\nURL=https://example.com\n");
+  writeFile(local_ / "f-deleted.desktop", desktopEntry("Name=Deleted\n", "Exec=true\n", "Hidden=true\n"));
+  writeFile(local_ / "g-quoted.desktop",
+            desktopEntry("Name=Bob's \"Quoted\" App $(touch " + pwned + ") `touch " + pwned + "` \\\\ end\n"));
+  writeFile(local_ / "h-trytool.desktop", desktopEntry("Name=Try Tool\n", "Exec=true\n", "TryExec=/nonexistent/try\n"));
+  writeFile(local_ / "notes.txt", "not an application\n");
+  writeFile(local_ / "tool.sh", "#!/bin/sh\n", true);  // executable, but nothing installed of that name
+  // The system folder's Utilities.
+  writeFile(system_ / "Utilities/terminal.desktop", desktopEntry("Name=Terminal\n"));
+  writeFile(system_ / "elsewhere.desktop", desktopEntry("Name=Not In Utilities\n"));
+
+  const auto run = inventory();
+
+  // One metadata item per executable entry, named ones or not, in listing order.
+  std::vector<std::string> paths;
+  for (const auto& item : run.items) paths.push_back(fs::path(item.path).filename().string());
+  EXPECT_THAT(paths, ElementsAre("a-viewer.desktop", "b-editor.desktop", "c-unnamed.desktop", "g-quoted.desktop",
+                                 "tool.sh", "terminal.desktop"));
+  EXPECT_EQ(run.items[2].displayName, std::nullopt);
+  EXPECT_EQ(run.items[4].displayName, "tool.sh");
+
+  // One lookup per named item; the name reaches the tool whole, and the shell ran
+  // nothing else.
+  const std::string quotedName = "Bob's \\\"Quoted\\\" App $(touch " + pwned + ") `touch " + pwned + "` \\\\ end";
+  EXPECT_THAT(scriptsRun(), ElementsAre("id of app \"Alpha Viewer\"", "id of app \"Beta Editor\"",
+                                        "id of app \"" + quotedName + "\"", "id of app \"tool.sh\"",
+                                        "id of app \"Terminal\""));
+  EXPECT_FALSE(fs::exists(pwned));
+
+  const nlohmann::json expected = {
+      {"norules", norules({{"Alpha Viewer", "a-viewer"},
+                           {"Beta Editor", "b-editor"},
+                           {"Bob's \"Quoted\" App $(touch " + pwned + ") `touch " + pwned + "` \\ end", "g-quoted"},
+                           {"Terminal", "terminal"}})},
+      {"allowed",
+       {{{"name", "System"}, {"first_installed_time", 0}, {"pk", "com.apple.com"}, {"current_version", "22222"},
+         {"icon", "empty"}}}},
+      {"blocked", {{{"name", "System Extentions"}, {"pk", "com.apple.com"}, {"icon", "empty"}}}}};
+  EXPECT_EQ(uploadedReport(), expected);
+  EXPECT_TRUE(uploadedReport()["allowed"][0]["first_installed_time"].is_number_integer());
+  // The observed request gets no reply, so neither outcome is printed.
+  EXPECT_EQ(lines(run.printed).back(), "appList: []");
+  EXPECT_THAT(run.printed, ::testing::Not(HasSubstr("sendAppList")));
+}
+
+TEST_F(InventoryTest, TheToolsOutputBecomesTheIdentifier) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  useScriptedAnswers();
+  struct Case {
+    std::string file;
+    std::string name;
+    std::string output;
+    std::optional<std::string> pk;  // absent: left out of the report
+  };
+  const std::vector<Case> cases = {
+      {"a.desktop", "Plain", "org.plain\n", "org.plain"},
+      {"b.desktop", "Two Lines", "com.one\ncom.two\n", "com.onecom.two"},
+      {"c.desktop", "Silent", "", ""},
+      {"d.desktop", "Late Error", "warning: slow\n0:2: execution error\n", std::nullopt},
+      {"e.desktop", "Error Inside", "x0:2:y", std::nullopt},
+      {"f.desktop", "Noise Kept", "note on stderr\norg.noise\n", "note on stderrorg.noise"},
+      {"g.desktop", "Near Miss", "0:20: syntax error\n", "0:20: syntax error"},
+  };
+  std::vector<std::pair<std::string, std::string>> expected;
+  for (const auto& c : cases) {
+    writeFile(local_ / c.file, desktopEntry("Name=" + c.name + "\n"));
+    answer(c.name, c.output);
+    if (c.pk) expected.emplace_back(c.name, *c.pk);
+  }
+  inventory();
+  EXPECT_EQ(scriptsRun().size(), cases.size());
+  EXPECT_EQ(uploadedReport()["norules"], norules(expected));
+}
+
+TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  for (const bool accepted : {true, false}) {
+    SCOPED_TRACE(accepted);
+    networks::URLProtocolStub::stub(
+        platform::toData(accepted ? R"({"message":"ok"})" : R"({"message":"nope","status":400})"),
+        std::make_shared<platform::HTTPURLResponse>("https://x/", accepted ? 200 : 400, platform::HeaderList{}),
+        std::nullopt);
+    const auto run = inventory();
+    EXPECT_THAT(run.items, IsEmpty());
+    const auto printed = lines(run.printed);
+    ASSERT_GE(printed.size(), 2u);
+    EXPECT_EQ(printed[printed.size() - 2], accepted ? "success sendAppList" : "failed sendAppList");
+    EXPECT_EQ(printed.back(), "appList: []");
+  }
+  EXPECT_THAT(scriptsRun(), IsEmpty());
+}
+
+TEST_F(InventoryTest, AnUnlistableFolderStopsBeforeAnyLookupOrUpload) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  writeFile(local_ / "a.desktop", desktopEntry("Name=Beta Editor\n"));
+  struct Case {
+    std::string what;
+    std::function<void()> breakIt;
+  };
+  const std::vector<Case> cases = {
+      {"no Utilities folder", [&] { fs::remove_all(system_ / "Utilities"); }},
+      {"Utilities is a file",
+       [&] {
+         fs::remove_all(system_ / "Utilities");
+         writeFile(system_ / "Utilities", "x");
+       }},
+      {"no system folder", [&] { fs::remove_all(system_); }},
+      {"no local folder", [&] { files().setLocalApplicationsDirectory((root_ / "nowhere").string()); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(system_);
+    fs::create_directories(system_ / "Utilities");
+    files().setLocalApplicationsDirectory(local_.string());
+    c.breakIt();
+    const auto run = inventory();
+    EXPECT_THAT(run.items, IsEmpty());
+    EXPECT_EQ(run.printed, "");
+  }
+  EXPECT_THAT(scriptsRun(), IsEmpty());
+  EXPECT_THAT(log_.waitFor(0), IsEmpty());
+}
+
+TEST_F(InventoryTest, WithoutATokenNothingIsSentButTheListLineIsPrinted) {
+  setShared(std::string(networks::kSharedChildToken), std::nullopt);
+  log_.observe();
+  writeFile(local_ / "a.desktop", desktopEntry("Name=Beta Editor\n"));
+  const auto run = inventory();
+  EXPECT_EQ(run.items.size(), 1u);
+  EXPECT_EQ(run.printed, "appList: []\n");
+  EXPECT_THAT(log_.waitFor(0), IsEmpty());
+}
+
+// ---- the uncalled sync and writer ---------------------------------------------------
+
+TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
+  setShared(std::string(networks::kSharedChildToken), "tok-1");
+  struct Case {
+    std::optional<std::string> setting;
+    std::string host;
+    std::vector<std::string> printed;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::string(networks::kFamilyApiHost), {"USE SCHOOL SSS: nil", "nil"}},
+      {"School", std::string(networks::kFamilyApiHost), {"USE SCHOOL SSS: Optional(\"School\")", "nil"}},
+      {"school", std::string(networks::kSchoolApiHost),
+       {"USE SCHOOL SSS: Optional(\"school\")", "USE SCHOOL FOR APP SYNC", "nil"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    setShared(std::string(networks::kSchoolFamilyApiAgent), c.setting);
+    RequestLog log;
+    log.observe();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(delegate_->syncApps(), "");
+    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()), c.printed);
+    auto requests = log.waitFor(1);
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& request = requests[0];
+    EXPECT_EQ(request.url, "https://" + c.host + "/api/v1/children/device-apps/sync-apps");
+    EXPECT_EQ(request.httpMethod, "POST");
+    ASSERT_EQ(request.headers.size(), 3u);
+    EXPECT_EQ(request.headers[0], (std::pair<std::string, std::string>{"Content-Type", "application/json"}));
+    EXPECT_EQ(request.headers[1].first, "Cookie");
+    EXPECT_EQ(request.headers[1].second.size(), std::string("connect.sid=").size() + 80);
+    EXPECT_EQ(request.headers[2], (std::pair<std::string, std::string>{"Authorization", "Bearer tok-1"}));
+    ASSERT_TRUE(request.httpBody);
+    EXPECT_EQ(platform::toString(*request.httpBody), "[]");
+  }
+}
+
+TEST_F(InventoryTest, SyncAppsPrintsTheReplyOrTheErrorAndReturnsEmpty) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  struct Case {
+    std::optional<platform::Data> data;
+    int status;
+    std::optional<platform::Error> error;
+    std::string printed;
+  };
+  const platform::Error refused{"NSURLErrorDomain", -1004, "Could not connect to the server."};
+  const std::vector<Case> cases = {
+      {platform::toData("{\"message\":\"ok\"}"), 200, std::nullopt, "{\"message\":\"ok\"}"},
+      {platform::toData("server broke"), 500, std::nullopt, "server broke"},
+      {platform::Data{'a', 0xff, 'b'}, 200, std::nullopt, "a\xEF\xBF\xBD" "b"},
+      {std::nullopt, 0, refused, "Optional(" + refused.description() + ")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.printed);
+    networks::URLProtocolStub::stub(
+        c.data, c.error ? nullptr : std::make_shared<platform::HTTPURLResponse>("https://x/", c.status, platform::HeaderList{}),
+        c.error);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(delegate_->syncApps(), "");
+    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()).back(), c.printed);
+  }
+
+  setShared(std::string(networks::kSharedChildToken), std::nullopt);
+  RequestLog log;
+  log.observe();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(delegate_->syncApps(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(log.waitFor(0), IsEmpty());
+}
+
+TEST_F(InventoryTest, WriteReplacesTheFileUnderDocuments) {
+  const fs::path documents = home_.path() / "Documents";
+  auto read = [](const fs::path& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  delegate_->write("first text", "notes");
+  EXPECT_EQ(read(documents / "SavedFiles/notes.txt"), "first text");
+  delegate_->write("second", "notes");  // folder already there, file replaced
+  EXPECT_EQ(read(documents / "SavedFiles/notes.txt"), "second");
+  delegate_->write("elsewhere", "other", "Deep/Folder");
+  EXPECT_EQ(read(documents / "Deep/Folder/other.txt"), "elsewhere");
+
+  // A folder in the way of the file: ignored, nothing thrown.
+  fs::create_directories(documents / "SavedFiles/blocked.txt");
+  delegate_->write("lost", "blocked");
+  EXPECT_TRUE(fs::is_directory(documents / "SavedFiles/blocked.txt"));
+}
+
+}  // namespace
+}  // namespace agent
