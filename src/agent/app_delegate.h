@@ -47,6 +47,11 @@ namespace agent {
 
 class DateTimeView;  // the status menu's first item (date_time_view.h)
 
+// The service's public web site (the user guide, the about-us page).
+inline constexpr const char* kPublicWebHost = "www.mopet.velmorhome.so";
+// The main application that the menu launches.
+inline constexpr const char* kMainApplicationName = "Mopet.app";
+
 // One hosts-file entry: (host name, address). Written to the file the other way round.
 using HostEntry = std::pair<std::string, std::string>;
 using HostEntries = std::vector<HostEntry>;

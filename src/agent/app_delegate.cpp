@@ -1,0 +1,152 @@
+#include "agent/app_delegate.h"
+
+#include <chrono>
+#include <utility>
+
+#include "channel/safe_search_manager.h"
+#include "networks/shared_settings.h"
+#include "platform/user_defaults.h"
+
+namespace agent {
+namespace {
+
+// Copies the launch-agent property list from the main application's bundle into the
+// user's launch-agents folder.
+constexpr const char* kLaunchAgentCopyCommand =
+    "cp /Applications/Mopet.app/Contents/Library/LoginItems/VelmorMopetAgent.app/Contents/Resources/"
+    "so.velmorhome.mopet.agent.plist ~/Library/LaunchAgents";
+
+constexpr auto kTickInterval = std::chrono::seconds(5);
+
+}  // namespace
+
+HostEntries defaultHostEntries() {
+  return {{"localhost", "::1"},
+          {"localhost", "127.0.0.1"},
+          {"broadcasthost", "255.255.255.255"},
+          {"www.example.com", "127.0.0.1"},
+          {"example.com", "127.0.0.1"},
+          {"www.example.org", "127.0.0.1"}};
+}
+
+Platform Platform::system() {
+  return Platform{.workspace = platform::Workspace::shared(),
+                  .urlSession = platform::URLSession::shared(),
+                  .fileManager = platform::FileManager::defaultManager(),
+                  .runLoop = platform::RunLoop::main(),
+                  .mainQueue = platform::DispatchQueue::main(),
+                  .globalQueue = platform::DispatchQueue::global(),
+                  .statusBar = platform::ui::StatusBar::system(),
+                  .contentBlocker = platform::ContentBlockerManager::shared(),
+                  .contentFilter = platform::ContentFilterManager::shared(),
+                  .windowList = platform::WindowList::system(),
+                  .childUser = networks::ChildUser::shared(),
+                  .locationReporter = defaultLocationReporterHooks(),
+                  .connectChannel = defaultChannelConnector()};
+}
+
+AppDelegate::AppDelegate(Platform platform)
+    : g_input(defaultHostEntries()),
+      g_input_org(defaultHostEntries()),
+      SafeSearchManager(std::make_shared<channel::CSafeSearchManager>(platform.urlSession, platform.contentBlocker)),
+      networkManger(platform.urlSession),
+      childUser(platform.childUser),
+      platform_(std::move(platform)) {}
+
+AppDelegate::~AppDelegate() {
+  // The timers hold the delegate only weakly; stop them so they do not outlive it.
+  if (liveTimer) liveTimer->invalidate();
+  if (liveTimerActivityReport) liveTimerActivityReport->invalidate();
+}
+
+bool AppDelegate::setOutlet(const std::string& name, const platform::ui::ObjectPtr& value) {
+  if (name == "menu") {
+    menu = std::dynamic_pointer_cast<platform::ui::Menu>(value);
+    return true;
+  }
+  if (name == "firstMenuItem") {
+    firstMenuItem = std::dynamic_pointer_cast<platform::ui::MenuItem>(value);
+    return true;
+  }
+  if (name == "UninstallMenuItem") {
+    UninstallMenuItem = std::dynamic_pointer_cast<platform::ui::MenuItem>(value);
+    return true;
+  }
+  return Object::setOutlet(name, value);
+}
+
+platform::ui::Action AppDelegate::action(const std::string& selector) {
+  using Member = void (AppDelegate::*)(platform::ui::Object&);
+  static const std::pair<const char*, Member> actions[] = {{"ManageButton:", &AppDelegate::ManageButton},
+                                                           {"helpItem:", &AppDelegate::helpItem},
+                                                           {"uninstallItem:", &AppDelegate::uninstallItem},
+                                                           {"showPreferences:", &AppDelegate::showPreferences}};
+  for (const auto& [name, member] : actions) {
+    if (selector == name) {
+      Object::Ref self = ref();
+      return [self, member](platform::ui::Object& sender) {
+        if (auto* target = dynamic_cast<AppDelegate*>(self.get())) (target->*member)(sender);
+      };
+    }
+  }
+  if (selector == "fireTimer") {
+    Object::Ref self = ref();
+    return [self](platform::ui::Object&) {
+      if (auto* target = dynamic_cast<AppDelegate*>(self.get())) target->fireTimer();
+    };
+  }
+  if (selector == "fireTimerForActivityReport") {
+    Object::Ref self = ref();
+    return [self](platform::ui::Object&) {
+      if (auto* target = dynamic_cast<AppDelegate*>(self.get())) target->fireTimerForActivityReport();
+    };
+  }
+  return Object::action(selector);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  // 1, 2: the location reporter first.
+  if (platform_.locationReporter.listenToLiveLocationSocket) platform_.locationReporter.listenToLiveLocationSocket();
+  if (platform_.locationReporter.startSendLocations) platform_.locationReporter.startSendLocations();
+  // The command channel, now that the reporter listens on it, when a child is paired.
+  connectChannelIfTokenStored();
+
+  // 3: the launch-agent copy; waits for the command.
+  runScriptThatNeedsSudo(kLaunchAgentCopyCommand);
+
+  // 4: the inventory, off the main thread; the work item keeps the delegate alive.
+  platform_.globalQueue.async([self = shared_from_this()] { self->getAllApplications(); });
+
+  // 5, 6: the two timers, each fired once at once. The enforcement tick ends before the
+  // usage-report timer exists.
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  liveTimer = platform_.runLoop.scheduledTimer(
+      kTickInterval, true,
+      [weak](platform::Timer&) {
+        if (auto self = weak.lock()) self->fireTimer();
+      },
+      platform::RunLoopMode::defaultMode);
+  liveTimer->fire();
+
+  liveTimerActivityReport = platform_.runLoop.scheduledTimer(
+      kTickInterval, true,
+      [weak](platform::Timer&) {
+        if (auto self = weak.lock()) self->fireTimerForActivityReport();
+      },
+      platform::RunLoopMode::defaultMode);
+  liveTimerActivityReport->fire();
+}
+
+void AppDelegate::applicationWillTerminate() {}
+
+bool AppDelegate::openApp(const std::string& name) { return platform_.workspace.launchApplication(name); }
+
+void AppDelegate::connectChannelIfTokenStored() {
+  if (channelConnectRequested_) return;
+  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  channelConnectRequested_ = true;
+  if (platform_.connectChannel) platform_.connectChannel();
+}
+
+}  // namespace agent

@@ -1,0 +1,327 @@
+// The enforcement tick over a scripted workspace, canned REST replies and a stub sudo:
+// app rules and terminations, the host list's window, the hosts file and its command
+// lines; and one real termination of a child process of the test.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+
+#include "agent/app_delegate.h"
+#include "agent/tests/support/agent_fixture.h"
+#include "platform/process.h"
+#include "platform/workspace.h"
+
+namespace {
+
+using agenttest::AgentFixture;
+using agenttest::kAppRulesPath;
+using agenttest::kSafeSearchPath;
+using agenttest::kWebRulesPath;
+using agenttest::readFile;
+using platform::FakeWorkspace;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+constexpr const char* kBlockingRules = R"({
+  "rules": [
+    {"_id": "r1", "rule_type": "BLACK_LIST",
+     "applications": [{"id": "1", "name": "Game", "pk": "com.blocked.game"},
+                      {"id": "2", "name": "Other", "pk": "com.other.app"},
+                      {"id": "3", "name": "No identifier"}]},
+    {"_id": "r2", "rule_type": "BLACK_LIST", "applications": [{"pk": "com.blocked.game"}]},
+    {"_id": "r3", "rule_type": "WHITE_LIST", "applications": [{"pk": "com.allowed.app"}]},
+    {"_id": "r4", "rule_type": "black_list", "applications": [{"pk": "com.lowercase.type"}]},
+    {"_id": "r5", "applications": [{"pk": "com.untyped.app"}]},
+    {"_id": "r6", "rule_type": "BLACK_LIST"}
+  ],
+  "message": "ok"
+})";
+
+FakeWorkspace::Application app(std::string id, pid_t pid) {
+  FakeWorkspace::Application a;
+  a.bundleIdentifier = std::move(id);
+  a.processIdentifier = pid;
+  // Refusing the polite request leaves the kill to end it, so both are seen.
+  a.refusesTerminate = true;
+  return a;
+}
+
+class Tick : public AgentFixture {
+ protected:
+  void SetUp() override {
+    storeToken();
+    storePassword("pw");
+    setReply(kAppRulesPath, 200, kBlockingRules);
+    setReply(kWebRulesPath, 200, R"({"exceptions": []})");
+  }
+  std::string moveCommand() const {
+    return "mv " + agent::shellQuoted(stagingPath()) + " " + agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
+           agent::shellQuoted(hostsTarget()) + " && chmod 644 " + agent::shellQuoted(hostsTarget());
+  }
+};
+
+TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
+  workspace_.setRunningApplications({app("com.blocked.game", 100), app("com.blocked.game", 101),
+                                     app("com.Other.App", 200), app("com.allowed.app", 300),
+                                     app("com.lowercase.type", 400), app("com.untyped.app", 500)});
+  auto& d = delegate();
+
+  testing::internal::CaptureStdout();
+  d.fireTimer();
+  drainSession();
+  std::string out = testing::internal::GetCapturedStdout();
+  // The first tick sent the request and terminated nothing.
+  EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
+  EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());
+  EXPECT_THAT(workspace_.signals(), IsEmpty());
+  // Only the two black lists count; the same identifier twice is one entry.
+  EXPECT_THAT(d.blockingAppsArrayString.get(), UnorderedElementsAre("com.blocked.game", "com.other.app"));
+  EXPECT_THAT(out, HasSubstr("responseModel: AppBlockerRuleBase(rules: Optional([RuleApp(_id: Optional(\"r1\")"));
+  EXPECT_THAT(out, HasSubstr("ddd: com.blocked.game\nddd: com.other.app\nddd: nil\nddd: com.blocked.game\n"));
+
+  // Second tick: the first instance only; "com.Other.App" differs in case and stays.
+  d.fireTimer();
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100));
+  EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
+
+  // A later reply that names nothing leaves the set as it was: the second instance
+  // goes on the third tick.
+  setReply(kAppRulesPath, 200, R"({"rules": []})");
+  drainSession();
+  d.fireTimer();
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100, 101));
+  EXPECT_TRUE(workspace_.isRunning(200));
+  EXPECT_TRUE(workspace_.isRunning(300));
+  EXPECT_TRUE(workspace_.isRunning(400));
+  EXPECT_TRUE(workspace_.isRunning(500));
+  EXPECT_THAT(d.blockingAppsArrayString.get(), UnorderedElementsAre("com.blocked.game", "com.other.app"));
+}
+
+TEST_F(Tick, RepliesThatCarryNoRulesChangeNothing) {
+  struct Case {
+    std::string name;
+    agenttest::CannedReply reply;
+    std::string printed;
+  } cases[] = {
+      {"not json", agenttest::reply(200, "<html>"), "errrrrrrrr®\n"},
+      {"wrong type", agenttest::reply(200, R"({"rules": {"rule_type": "BLACK_LIST"}})"), "errrrrrrrr®\n"},
+      {"error object", agenttest::reply(500, R"({"message": "boom"})"),
+       "responseModel: AppBlockerRuleBase(rules: nil, message: Optional(\"boom\"))\n"},
+      {"transport failure", {}, "ERRORRRRR:  Optional(Error Domain=NSURLErrorDomain Code=-1004"},
+  };
+  cases[3].reply.error = platform::Error::url(platform::URLErrorCode::cannotConnectToHost);
+  auto& d = delegate();
+  for (const auto& c : cases) {
+    service().setReply(kAppRulesPath, c.reply);
+    testing::internal::CaptureStdout();
+    d.getAppRule();
+    drainSession();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_THAT(d.blockingAppsArrayString.get(), IsEmpty()) << c.name;
+  }
+}
+
+TEST_F(Tick, RequestsCarryTheTokenAndFollowTheBackendChoice) {
+  struct Case {
+    std::optional<std::string> backend;
+    std::string host;
+    bool schoolPrinted;
+  } cases[] = {
+      {std::nullopt, "api.family.mopet.velmorhome.so", false},
+      {"school", "api.school.mopet.velmorhome.so", true},
+      {"School", "api.family.mopet.velmorhome.so", false},
+      {"family", "api.family.mopet.velmorhome.so", false},
+  };
+  auto& d = delegate();
+  for (const auto& c : cases) {
+    if (c.backend) sharedSuite()->set("SCHOOL_FAMILYAPI_AGENT", *c.backend);
+    else sharedSuite()->removeObject("SCHOOL_FAMILYAPI_AGENT");
+    service().reset();
+    testing::internal::CaptureStdout();
+    d.getAppRule();
+    d.getWebfilterRule();
+    drainSession();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("USE SCHOOL FOR APP RULES") != std::string::npos, c.schoolPrinted);
+    for (const char* path : {kAppRulesPath, kWebRulesPath}) {
+      auto requests = service().requests(path);
+      ASSERT_EQ(requests.size(), 1u) << path;
+      EXPECT_EQ(requests[0].url, "https://" + c.host + path);
+      EXPECT_EQ(requests[0].method, "GET");
+      EXPECT_THAT(requests[0].headers, ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"}));
+      EXPECT_FALSE(requests[0].body);
+    }
+  }
+}
+
+TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
+  // The web-rule reply lands while the safe-search pass holds the tick.
+  service().hold(kWebRulesPath, true);
+  auto safeSearch = agenttest::reply(200, agenttest::kEmptySafeSearchRules);
+  safeSearch.releaseFirst = {kWebRulesPath};
+  service().setReply(kSafeSearchPath, safeSearch);
+  setReply(kWebRulesPath, 200, R"({
+    "exceptions": [
+      {"_id": "1", "domain": "blocked.example", "rule": {"is_blocked": true}},
+      {"_id": "2", "domain": "allowed.example", "rule": {"is_blocked": false}},
+      {"_id": "3", "domain": "norule.example"},
+      {"_id": "4", "domain": "noflag.example", "rule": {}},
+      {"_id": "5", "domain": "blocked.example", "rule": {"is_blocked": true}},
+      {"_id": "6", "domain": "evil.example\n203.0.113.9\tbank.example", "rule": {"is_blocked": true}},
+      {"_id": "7", "rule": {"is_blocked": true}}
+    ],
+    "categoryRules": [{"name": "Adult", "rule": {"is_blocked": true}}]
+  })");
+
+  testing::internal::CaptureStdout();
+  delegate().fireTimer();
+  std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
+                                         "127.0.0.1\tblocked.example\n"
+                                         "127.0.0.1\tblocked.example\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(), "resolvectl flush-caches"));
+  ASSERT_EQ(tools_.calls("chown").size(), 1u);
+  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", hostsTarget()));
+  EXPECT_EQ(tools_.calls("resolvectl").size(), 1u);
+  for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
+
+  EXPECT_THAT(out, HasSubstr("model: Optional(\"allowed.example\") - Optional(false)\n"));
+  EXPECT_THAT(out, HasSubstr("model: Optional(\"norule.example\") - nil\n"));
+  EXPECT_THAT(out, HasSubstr("model: Optional(\"noflag.example\") - nil\n"));
+  EXPECT_THAT(out, HasSubstr("model: nil - Optional(true)\n"));
+  EXPECT_THAT(out, HasSubstr("not a valid host name"));
+}
+
+TEST_F(Tick, AWebReplyAfterTheWriteIsNeverWrittenAndTheNextResetDropsIt) {
+  service().hold(kWebRulesPath, true);
+  setReply(kWebRulesPath, 200, R"({"exceptions": [{"domain": "late.example", "rule": {"is_blocked": true}}]})");
+  auto& d = delegate();
+  d.fireTimer();
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
+
+  // The reply lands between ticks: it is in the list, not in the file.
+  ASSERT_EQ(service().release(kWebRulesPath), 1);
+  drainSession();
+  EXPECT_EQ(d.g_input.get().size(), 7u);
+  EXPECT_EQ(d.g_input.get().back(), (agent::HostEntry{"late.example", "127.0.0.1"}));
+
+  // The next tick resets the list before it writes.
+  setReply(kWebRulesPath, 200, R"({})");
+  service().hold(kWebRulesPath, true);
+  d.fireTimer();
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_EQ(d.g_input.get(), d.g_input_org);
+  service().release(kWebRulesPath);
+  drainSession();
+}
+
+TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
+  sharedSuite()->removeObject("sharedChildToken");
+  workspace_.setRunningApplications({app("com.blocked.game", 100)});
+  auto& d = delegate();
+  d.blockingAppsArrayString.set({"com.blocked.game"});  // as an earlier reply would have left it
+  d.g_input.modify([](agent::HostEntries& list) { list.emplace_back("old.example", "127.0.0.1"); });
+
+  d.fireTimer();
+  EXPECT_THAT(service().requests(), IsEmpty());
+  EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());
+  EXPECT_THAT(workspace_.signals(), IsEmpty());
+  EXPECT_THAT(tools_.calls(), IsEmpty());
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+  // The tick still reset the list and wrote the staging file.
+  EXPECT_EQ(d.g_input.get(), d.g_input_org);
+  EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_EQ(channelConnects_, 0);
+}
+
+TEST_F(Tick, AFailedWriteSkipsTheMoveAndTheFlush) {
+  // No Documents folder: the staging file cannot be written.
+  std::filesystem::remove_all(home_.path() / "Documents");
+  testing::internal::CaptureStdout();
+  delegate().fireTimer();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
+  EXPECT_THAT(tools_.calls(), IsEmpty());
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+}
+
+TEST_F(Tick, MarksTheAppsSyncedAndConnectsTheChannelOnceATokenAppears) {
+  sharedSuite()->removeObject("sharedChildToken");
+  auto& d = delegate();
+  networks::ChildUser::shared().setSyncApps(false);
+  d.fireTimer();
+  EXPECT_TRUE(networks::ChildUser::shared().isSyncedApps());
+  EXPECT_EQ(channelConnects_, 0);
+  EXPECT_FALSE(d.channelConnectRequested());
+
+  storeToken();
+  d.fireTimer();
+  d.fireTimer();
+  EXPECT_EQ(channelConnects_, 1);
+  EXPECT_TRUE(d.channelConnectRequested());
+  drainSession();
+}
+
+TEST_F(Tick, SetsTheWeekdayOfTheCurrentDate) {
+  // 2024-03-03 12:00 local time was a Sunday.
+  std::tm sunday{};
+  sunday.tm_year = 124;
+  sunday.tm_mon = 2;
+  sunday.tm_mday = 3;
+  sunday.tm_hour = 12;
+  sunday.tm_isdst = -1;
+  now_ = std::chrono::system_clock::from_time_t(std::mktime(&sunday));
+  auto& d = delegate();
+  d.setCurrentDeviceDay();
+  EXPECT_EQ(d.currentDeviceWeekDay, 1);
+  now_ += std::chrono::hours(24 * 6);
+  d.setCurrentDeviceDay();
+  EXPECT_EQ(d.currentDeviceWeekDay, 7);
+}
+
+// A child process of this test, named by a test identifier, really ends.
+TEST_F(Tick, TerminatesARealChildProcessOfTheTest) {
+  const std::string identifier = "test.mopet.blocked." + std::to_string(::getpid());
+  platform::Process child;
+  child.executablePath = "/bin/sleep";
+  child.arguments = {"30"};
+  child.environment["MOPET_BUNDLE_IDENTIFIER"] = identifier;
+  ASSERT_TRUE(child.run());
+  const pid_t pid = child.processIdentifier();
+
+  platform::WorkspaceOptions options;
+  options.includeProcess = [pid](pid_t candidate) { return candidate == pid; };
+  platform::LinuxWorkspace workspace(options);
+  workspaceOverride_ = &workspace;
+  // The identifier is visible once the child has started its program.
+  ASSERT_TRUE(agenttest::waitFor([&] {
+    auto a = workspace.application(pid);
+    return a && a->bundleIdentifier() == identifier;
+  }));
+
+  setReply(kAppRulesPath, 200,
+           R"({"rules": [{"rule_type": "BLACK_LIST", "applications": [{"pk": ")" + identifier + R"("}]}]})");
+  auto& d = delegate();
+  d.fireTimer();
+  drainSession();
+  EXPECT_TRUE(child.isRunning());
+  ASSERT_THAT(d.blockingAppsArrayString.get(), ElementsAre(identifier));
+
+  d.fireTimer();
+  ASSERT_TRUE(child.waitUntilExit(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(child.terminationReason(), platform::TerminationReason::uncaughtSignal);
+  EXPECT_EQ(child.terminationStatus(), SIGTERM);
+  delegate_.reset();
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// The hosts-file writer, the staging path, the privileged command runner (against a
+// stub sudo), the shell runner and the host lookup.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "agent/app_delegate.h"
+#include "platform/process.h"
+#include "agent/tests/support/agent_fixture.h"
+
+namespace {
+
+using agenttest::AgentFixture;
+using agenttest::readFile;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+TEST(HostName, AcceptsOnlyLettersDigitsHyphensAndDotsInLabelsOfOneTo63) {
+  const std::string label63(63, 'a');
+  struct Case {
+    std::string name;
+    bool valid;
+  } cases[] = {
+      {"example.com", true},
+      {"www.Example-1.co.uk", true},
+      {"localhost", true},
+      {"xn--bcher-kva.example", true},
+      {label63 + ".com", true},
+      {std::string(64, 'a') + ".com", false},
+      {"", false},
+      {".example.com", false},
+      {"example.com.", false},
+      {"exa..mple.com", false},
+      {"-example.com", false},
+      {"example-.com", false},
+      {"exa mple.com", false},
+      {"example.com\n127.0.0.1 bank.example", false},
+      {"example.com\tbank.example", false},
+      {"example.com#comment", false},
+      {"exam_ple.com", false},
+      {"b\xC3\xBC" "cher.example", false},
+      {std::string("exa\0mple.com", 12), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(agent::isValidHostName(c.name), c.valid) << c.name;
+
+  // 253 characters in all, no more.
+  std::string name = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+  ASSERT_EQ(name.size(), 253u);
+  EXPECT_TRUE(agent::isValidHostName(name));
+  EXPECT_FALSE(agent::isValidHostName(name + "b"));
+}
+
+TEST(HostsFileText, IsAddressTabNameLineFeedPerEntry) {
+  EXPECT_EQ(agent::hostsFileText(agent::defaultHostEntries()),
+            "::1\tlocalhost\n"
+            "127.0.0.1\tlocalhost\n"
+            "255.255.255.255\tbroadcasthost\n"
+            "127.0.0.1\twww.example.com\n"
+            "127.0.0.1\texample.com\n"
+            "127.0.0.1\twww.example.org\n");
+  EXPECT_EQ(agent::hostsFileText({}), "");
+}
+
+TEST(ShellQuoting, SurvivesBashWordSplittingAndQuotes) {
+  const std::string texts[] = {"/home/a b/Documents/hosts", "/home/o'neil/x", "$(touch pwned)", "a\"b\\c", ""};
+  for (const auto& text : texts) {
+    platform::Process echo;
+    echo.executablePath = "/bin/bash";
+    echo.arguments = {"-c", "printf '%s' " + agent::shellQuoted(text)};
+    platform::Pipe pipe;
+    echo.standardOutput = pipe;
+    ASSERT_TRUE(echo.run());
+    EXPECT_EQ(platform::toString(pipe.fileHandleForReading().readDataToEndOfFile()), text);
+    echo.waitUntilExit();
+  }
+}
+
+class HostsFile : public AgentFixture {};
+
+TEST_F(HostsFile, SixDefaultEntriesAreWrittenByteForByte) {
+  auto& d = delegate();
+  ASSERT_TRUE(d.createHostsFile(d.g_input_org, stagingPath()));
+  EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_THAT(d.g_input.get(), ::testing::ContainerEq(d.g_input_org));
+}
+
+TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
+  agent::HostEntries entries = {{"localhost", "127.0.0.1"},
+                                {"evil.example\n1.2.3.4\tbank.example", "127.0.0.1"},
+                                {"blocked.example", "127.0.0.1"},
+                                {"blocked.example", "127.0.0.1"},
+                                {"", "127.0.0.1"}};
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(delegate().createHostsFile(entries, stagingPath()));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readFile(stagingPath()),
+            "127.0.0.1\tlocalhost\n127.0.0.1\tblocked.example\n127.0.0.1\tblocked.example\n");
+  EXPECT_THAT(out, HasSubstr("Hosts file created successfully at " + stagingPath()));
+  EXPECT_THAT(out, HasSubstr("not a valid host name"));
+}
+
+TEST_F(HostsFile, AFailedWriteIsReportedAndReturned) {
+  testing::internal::CaptureStdout();
+  auto written = delegate().createHostsFile(agent::defaultHostEntries(), (home_.path() / "missing" / "hosts").string());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(written);
+  EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
+}
+
+TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
+  auto& d = delegate();
+  EXPECT_EQ(d.getDocumentsDirectory(), "file://" + (home_.path() / "Documents").string() + "/");
+  EXPECT_EQ(d.stagingPath(), stagingPath());
+
+  // A home whose name holds a blank and a quote: the URL escapes the blank, the
+  // staging path is still the real folder.
+  auto odd = home_.path() / "o'neil home";
+  std::filesystem::create_directories(odd / "Documents");
+  ::setenv("HOME", odd.c_str(), 1);
+  EXPECT_THAT(d.getDocumentsDirectory(), HasSubstr("o'neil%20home/Documents/"));
+  EXPECT_EQ(d.stagingPath(), (odd / "Documents" / "hosts").string());
+  ::setenv("HOME", home_.path().c_str(), 1);
+}
+
+TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
+  agenttest::writeFile(stagingPath(), "x");
+  testing::internal::CaptureStdout();
+  delegate().removeFile(stagingPath());
+  delegate().removeFile(stagingPath());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
+  EXPECT_THAT(out, HasSubstr("File removed successfully.\n"));
+  EXPECT_THAT(out, HasSubstr("Error removing file: "));
+}
+
+class Runner : public AgentFixture {};
+
+TEST_F(Runner, HandsTheCommandLineToSudoWithThePasswordOnStandardInput) {
+  storeToken();
+  storePassword("s3cret pass");
+  auto marker = home_.path() / "ran";
+  std::string line = "echo hello > " + agent::shellQuoted(marker.string()) + " && echo done";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(delegate().runScriptThatNeedsSudo(line), "");
+  std::string out = testing::internal::GetCapturedStdout();
+
+  auto calls = tools_.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_THAT(calls[0].arguments, ElementsAre("-S", "/bin/bash", "-c", line));
+  EXPECT_EQ(calls[0].standardInput, "s3cret pass\n");
+  // The command ran before the runner returned, and its output was printed first.
+  EXPECT_EQ(readFile(marker), "hello\n");
+  EXPECT_THAT(out, HasSubstr("read 5\ndone\n"));
+  EXPECT_THAT(out, HasSubstr("Process did exit\n"));
+  EXPECT_LT(out.find("done"), out.find("Process did exit"));
+}
+
+TEST_F(Runner, StartsNothingWithoutAStoredToken) {
+  storePassword("pw");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(delegate().runScriptThatNeedsSudo("touch " + (home_.path() / "x").string()), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(tools_.calls().empty());
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
+}
+
+TEST_F(Runner, OutputThatIsNotUTF8IsReportedAsSuch) {
+  storeToken();
+  storePassword("pw");
+  testing::internal::CaptureStdout();
+  delegate().runScriptThatNeedsSudo("printf '\\377\\376abc'");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("read 5\n<UTF8 conversion failed>\n"));
+}
+
+TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyLine) {
+  storeToken();
+  testing::internal::CaptureStdout();
+  delegate().runScriptThatNeedsSudo("echo oops >&2; exit 3");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("oops"));
+  EXPECT_THAT(out, HasSubstr("Process did exit"));
+  ASSERT_EQ(tools_.calls().size(), 1u);
+  EXPECT_EQ(tools_.calls()[0].standardInput, "\n");
+}
+
+class ShellRunner : public AgentFixture {};
+
+TEST_F(ShellRunner, ReturnsOutputWithErrorOutputAndTrailingLineFeed) {
+  auto& d = delegate();
+  EXPECT_EQ(d.shell("echo one; echo two >&2"), "one\ntwo\n");
+  EXPECT_EQ(d.shell("printf x"), "x");
+  // Standard input is no handle: a reader gets end of file at once.
+  EXPECT_EQ(d.shell("cat; echo end"), "end\n");
+}
+
+TEST_F(ShellRunner, HostLookupReturnsTheTokenAfterTheFirstHas) {
+  // A stand-in for the host-lookup tool, first in the children's PATH.
+  auto host = tools_.binFolder() / "bin" / "host";
+  agenttest::writeFile(host,
+                       "#!/bin/bash\n"
+                       "case \"$1\" in\n"
+                       "  two.example) printf 'two.example has address 192.0.2.7\\ntwo.example has address 1.1.1.1\\n';;\n"
+                       "  tab.example) printf 'tab.example\\thas\\t192.0.2.8\\n';;\n"
+                       "  last.example) printf 'last.example has';;\n"
+                       "  bad.example) printf '\\377 has 1.2.3.4';;\n"
+                       "  *) printf 'Host %s not found: 3(NXDOMAIN)\\n' \"$1\";;\n"
+                       "esac\n");
+  std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+  auto& d = delegate();
+  // The first answer line decides; the address ends with its line.
+  EXPECT_EQ(d.getIPAddress("two.example"), "192.0.2.7");
+  EXPECT_EQ(d.getIPAddress("tab.example"), "192.0.2.8");
+  EXPECT_EQ(d.getIPAddress("last.example"), std::nullopt);
+  EXPECT_EQ(d.getIPAddress("bad.example"), std::nullopt);
+  EXPECT_EQ(d.getIPAddress("none.example"), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The usage report: the body byte for byte, the counter in the shared defaults, the
+// request, the wait for the reply, and the Safari window check.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "agent/app_delegate.h"
+#include "agent/tests/support/agent_fixture.h"
+
+namespace {
+
+using agenttest::AgentFixture;
+using agenttest::kReportsPath;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+std::chrono::system_clock::time_point localNoon(int year, int month, int day) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = 12;
+  t.tm_isdst = -1;
+  return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+TEST(UsageReportBody, IsTheFixedTextWithDayAndCount) {
+  EXPECT_EQ(agent::usageReportBody("20240305", 15),
+            "[\n"
+            "  {\n"
+            "    \"time\": 20240305,\n"
+            "    \"report_type\": \"APP_USAGE\",\n"
+            "    \"info\": {\n"
+            "      \"pk\": \"com.apple.Safari\",\n"
+            "      \"last_start\": \"10:00:00\",\n"
+            "      \"last_end\": \"11:00:00\",\n"
+            "      \"duration\": \"15\"\n"
+            "    }\n"
+            "  }\n"
+            "]");
+}
+
+class UsageReport : public AgentFixture {
+ protected:
+  void SetUp() override { now_ = localNoon(2024, 3, 5); }
+  std::int64_t counter() { return sharedSuite()->integer("device_usage"); }
+};
+
+TEST_F(UsageReport, EachTickAddsFiveAndReportsTheNewCount) {
+  storeToken();
+  auto& d = delegate();
+  for (int tick = 1; tick <= 3; ++tick) {
+    d.fireTimerForActivityReport();
+    EXPECT_EQ(counter(), 5 * tick);
+  }
+  auto requests = service().requests(kReportsPath);
+  ASSERT_EQ(requests.size(), 3u);
+  const auto& last = requests.back();
+  EXPECT_EQ(last.url, "https://api.family.mopet.velmorhome.so/api/v1/children/reports");
+  EXPECT_EQ(last.method, "POST");
+  EXPECT_THAT(last.headers,
+              ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"},
+                          platform::HeaderList::value_type{"Content-Type", "application/json"},
+                          platform::HeaderList::value_type{
+                              "Cookie",
+                              "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c."
+                              "Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D"}));
+  EXPECT_EQ(requests[0].bodyText(), agent::usageReportBody("20240305", 5));
+  EXPECT_EQ(last.bodyText(), agent::usageReportBody("20240305", 15));
+}
+
+TEST_F(UsageReport, CounterSurvivesAndGrowsFromTheStoredValue) {
+  storeToken();
+  sharedSuite()->set("device_usage", 40);
+  now_ = localNoon(2025, 12, 31);
+  delegate().fireTimerForActivityReport();
+  EXPECT_EQ(counter(), 45);
+  EXPECT_EQ(service().requests(kReportsPath).at(0).bodyText(), agent::usageReportBody("20251231", 45));
+}
+
+TEST_F(UsageReport, AValueInTheAgentsOwnDefaultsMakesEveryTickWriteFive) {
+  storeToken();
+  sharedSuite()->set("device_usage", 100);
+  networks::ChildUser::shared().userDefault.set("device_usage", "anything");
+  auto& d = delegate();
+  d.fireTimerForActivityReport();
+  d.fireTimerForActivityReport();
+  EXPECT_EQ(counter(), 5);
+  for (const auto& request : service().requests(kReportsPath))
+    EXPECT_EQ(request.bodyText(), agent::usageReportBody("20240305", 5));
+  networks::ChildUser::shared().userDefault.removeObject("device_usage");
+}
+
+TEST_F(UsageReport, WithoutATokenTheCounterRisesAndNothingIsSent) {
+  auto& d = delegate();
+  testing::internal::CaptureStdout();
+  d.fireTimerForActivityReport();
+  d.fireTimerForActivityReport();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(counter(), 10);
+  EXPECT_THAT(service().requests(), IsEmpty());
+}
+
+TEST_F(UsageReport, OnlyTheExactSchoolChoiceUsesTheSchoolHost) {
+  storeToken();
+  struct Case {
+    std::optional<std::string> backend;
+    std::string host;
+  } cases[] = {{"school", "api.school.mopet.velmorhome.so"},
+               {"School", "api.family.mopet.velmorhome.so"},
+               {"school ", "api.family.mopet.velmorhome.so"},
+               {std::nullopt, "api.family.mopet.velmorhome.so"}};
+  auto& d = delegate();
+  for (const auto& c : cases) {
+    if (c.backend) sharedSuite()->set("SCHOOL_FAMILYAPI_AGENT", *c.backend);
+    else sharedSuite()->removeObject("SCHOOL_FAMILYAPI_AGENT");
+    service().reset();
+    d.mockSendReport("ignored.identifier");
+    auto requests = service().requests(kReportsPath);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].url, "https://" + c.host + kReportsPath);
+  }
+}
+
+TEST_F(UsageReport, EveryOutcomeIsPrintedAndEndsTheWait) {
+  storeToken();
+  agenttest::CannedReply failure;
+  failure.error = platform::Error::url(platform::URLErrorCode::timedOut);
+  struct Case {
+    std::string name;
+    agenttest::CannedReply reply;
+    std::string printed;
+  } cases[] = {
+      {"ok", agenttest::reply(200, R"({"message":"saved"})"), "{\"message\":\"saved\"}\n"},
+      {"server error", agenttest::reply(500, "Internal Server Error"), "Internal Server Error\n"},
+      {"not text", agenttest::reply(200, "\xff\xfe"), "<UTF8 conversion failed>\n"},
+      {"transport failure", failure, "Error Domain=NSURLErrorDomain Code=-1001"},
+  };
+  auto& d = delegate();
+  for (const auto& c : cases) {
+    service().setReply(kReportsPath, c.reply);
+    testing::internal::CaptureStdout();
+    d.mockSendReport("com.apple.Safari");  // returns only once the reply was handled
+    EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr(c.printed)) << c.name;
+  }
+}
+
+TEST_F(UsageReport, SafariCountsOnlyWhenFrontmostWithAWindowOnScreen) {
+  platform::FakeWorkspace::Application safari;
+  safari.bundleIdentifier = "com.apple.Safari";
+  safari.processIdentifier = 77;
+  platform::FakeWorkspace::Application other;
+  other.bundleIdentifier = "org.mozilla.firefox";
+  other.processIdentifier = 88;
+  workspace_.setRunningApplications({safari, other});
+  auto& d = delegate();
+
+  platform::WindowInfo noOwner;
+  noOwner.number = 1;
+  platform::WindowInfo safariWindow;
+  safariWindow.number = 2;
+  safariWindow.ownerPID = 77;
+  platform::WindowInfo otherWindow;
+  otherWindow.number = 3;
+  otherWindow.ownerPID = 88;
+
+  struct Case {
+    std::string name;
+    std::optional<pid_t> front;
+    std::optional<std::vector<platform::WindowInfo>> windows;
+    bool expected;
+  } cases[] = {
+      {"no frontmost application", std::nullopt, std::vector{safariWindow}, false},
+      {"another application in front", 88, std::vector{otherWindow, safariWindow}, false},
+      {"Safari without a window", 77, std::vector{noOwner, otherWindow}, false},
+      {"no window list", 77, std::nullopt, false},
+      {"Safari with two windows", 77, std::vector{noOwner, safariWindow, safariWindow}, true},
+  };
+  std::int64_t expectedCount = 0;
+  for (const auto& c : cases) {
+    workspace_.setFrontmostApplication(c.front);
+    windowList_.setWindows(c.windows);
+    EXPECT_EQ(d.trackSingleApplicationUsage("ignored"), c.expected) << c.name;
+    expectedCount += c.expected;
+    EXPECT_EQ(d.safariTime, expectedCount) << c.name;
+  }
+  auto queries = windowList_.queries();
+  ASSERT_FALSE(queries.empty());
+  EXPECT_EQ(queries.back(), (platform::FakeWindowList::Query{17u, 0u}));
+}
+
+}  // namespace
