@@ -102,8 +102,7 @@ void SocketHandler::connectToWebsocket() {
 
   // Registered once: every registered handler runs, so a second set would make each
   // event run (and be acknowledged) once per connection attempt.
-  if (!clientEventsRegistered_) {
-    clientEventsRegistered_ = true;
+  if (!clientEventsRegistered_.exchange(true)) {
     auto& s = socket();
     s.on(sio::SocketClientEvent::connect, [this](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) {
       printLine("socket connected");
@@ -137,8 +136,7 @@ const nlohmann::json* SocketHandler::firstElement(const std::vector<nlohmann::js
 }
 
 void SocketHandler::setSocketEvents() {
-  if (commandEventsRegistered_) return;
-  commandEventsRegistered_ = true;
+  if (commandEventsRegistered_.exchange(true)) return;
   auto& s = socket();
 
   s.on("instant_block_activation",

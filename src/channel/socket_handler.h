@@ -104,8 +104,8 @@ class SocketHandler {
   SocketHandlerOptions options_;
   platform::Workspace& workspace_;
   std::atomic<bool> isConnected_{false};
-  bool clientEventsRegistered_ = false;
-  bool commandEventsRegistered_ = false;
+  std::atomic<bool> clientEventsRegistered_{false};
+  std::atomic<bool> commandEventsRegistered_{false};
   // Last: it goes first, so that no handler runs while the rest is torn down.
   std::unique_ptr<sio::SocketManager> manager_;
 };
