@@ -330,6 +330,14 @@ class RecordingQueue final : public platform::DispatchQueue {
     std::lock_guard lock(mutex_);
     return blocks_.size();
   }
+  // Drops the blocks without running them.
+  void discardAll() {
+    std::vector<platform::Block> blocks;
+    {
+      std::lock_guard lock(mutex_);
+      blocks.swap(blocks_);
+    }
+  }
   void runAll() {
     std::vector<platform::Block> blocks;
     {

@@ -1,0 +1,237 @@
+// Start-up order, the status item and its menu from the main storyboard, the menu's
+// actions, the modal prompt; and the real executable in a sandbox home.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "agent/app_delegate.h"
+#include "agent/date_time_view.h"
+#include "agent/preferences.h"
+#include "agent/tests/support/agent_fixture.h"
+#include "platform/fakes/fake_alert_responder.h"
+#include "platform/process.h"
+#include "platform/ui_nib.h"
+
+namespace {
+
+using agenttest::AgentFixture;
+using agenttest::kAppRulesPath;
+using agenttest::kReportsPath;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr const char* kCopyCommand =
+    "cp /Applications/Mopet.app/Contents/Library/LoginItems/VelmorMopetAgent.app/Contents/Resources/"
+    "so.velmorhome.mopet.agent.plist ~/Library/LaunchAgents";
+
+class Startup : public AgentFixture {
+ protected:
+  // Starts the delegate with hooks that write what happened, and when, into `events`.
+  void launch() {
+    auto platform = makePlatform();
+    platform.locationReporter.listenToLiveLocationSocket = [this] { events.push_back("listen"); };
+    platform.locationReporter.startSendLocations = [this] { events.push_back("start sending"); };
+    platform.connectChannel = [this] { events.push_back("connect"); };
+    globalQueue_.onAsync = [this] { events.push_back("inventory after " + progress()); };
+    runLoop_.onSchedule = [this] { events.push_back("timer after " + progress()); };
+    delegate_ = std::make_shared<agent::AppDelegate>(std::move(platform));
+    delegate_->applicationDidFinishLaunching();
+    events.push_back("returned after " + progress());
+  }
+  // What the stub sudo and the service have seen so far.
+  std::string progress() {
+    return std::to_string(tools_.calls().size()) + " sudo, " + std::to_string(service().requests(kReportsPath).size()) +
+           " reports";
+  }
+  std::vector<std::string> events;
+};
+
+TEST_F(Startup, RunsItsStepsInOrderEachToItsEnd) {
+  storeToken();
+  storePassword("pw");
+  launch();
+  // The copy ended before the inventory was submitted; the first tick (its move and
+  // flush) ended before the usage-report timer was made; the first report's reply was
+  // in before start-up returned.
+  EXPECT_THAT(events, ElementsAre("listen", "start sending", "connect", "inventory after 1 sudo, 0 reports",
+                                  "timer after 1 sudo, 0 reports", "timer after 3 sudo, 0 reports",
+                                  "returned after 3 sudo, 1 reports"));
+  EXPECT_EQ(tools_.sudoCommandLines().at(0), kCopyCommand);
+  EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
+
+  auto& d = *delegate_;
+  ASSERT_EQ(runLoop_.scheduled.size(), 2u);
+  for (const auto& timer : runLoop_.scheduled) {
+    EXPECT_EQ(timer.interval, std::chrono::seconds(5));
+    EXPECT_TRUE(timer.repeats);
+    EXPECT_EQ(timer.mode, platform::RunLoopMode::defaultMode);
+    EXPECT_TRUE(timer.timer->isValid());
+  }
+  EXPECT_EQ(d.liveTimer, runLoop_.scheduled[0].timer);
+  EXPECT_EQ(d.liveTimerActivityReport, runLoop_.scheduled[1].timer);
+
+  // The inventory's work item keeps the delegate alive until it has run.
+  EXPECT_EQ(globalQueue_.pending(), 1u);
+  std::weak_ptr<agent::AppDelegate> weak = delegate_;
+  delegate_.reset();
+  EXPECT_FALSE(weak.expired());
+  globalQueue_.discardAll();
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(Startup, WithoutATokenNothingLeavesTheMachineAndNoCommandRuns) {
+  launch();
+  EXPECT_THAT(events, ElementsAre("listen", "start sending", "inventory after 0 sudo, 0 reports",
+                                  "timer after 0 sudo, 0 reports", "timer after 0 sudo, 0 reports",
+                                  "returned after 0 sudo, 0 reports"));
+  EXPECT_THAT(service().requests(), IsEmpty());
+  EXPECT_EQ(sharedSuite()->integer("device_usage"), 5);
+  globalQueue_.discardAll();
+}
+
+TEST_F(Startup, TheTimersTickFromTheRunLoop) {
+  launch();
+  globalQueue_.discardAll();
+  auto& d = *delegate_;
+  // Fire both as the run loop would; each tick runs on this (the main) thread.
+  d.liveTimer->fire();
+  d.liveTimerActivityReport->fire();
+  EXPECT_EQ(sharedSuite()->integer("device_usage"), 10);
+  d.liveTimer->invalidate();
+  d.liveTimerActivityReport->invalidate();
+}
+
+class StatusMenu : public AgentFixture {
+ protected:
+  void SetUp() override {
+    agent::registerInterfaceClasses();
+    platform::ui::ClassRegistry::add("AppDelegate", [this] {
+      auto made = std::make_shared<agent::AppDelegate>(makePlatform());
+      delegate_ = made;
+      return made;
+    });
+    auto storyboard = platform::ui::Storyboard::named("Main");
+    ASSERT_TRUE(storyboard);
+    scene_ = storyboard->instantiateApplicationScene();
+    ASSERT_TRUE(scene_);
+    ASSERT_TRUE(delegate_);
+  }
+  void TearDown() override {
+    platform::ui::ClassRegistry::remove("AppDelegate");
+    platform::ui::Application::shared().reset();
+    scene_.reset();
+  }
+  platform::ui::Menu& menu() { return *delegate_->statusItem->menu(); }
+  std::optional<platform::ui::Storyboard::ApplicationScene> scene_;
+};
+
+TEST_F(StatusMenu, TheStoryboardConnectsTheMenuAndTheDateTimeView) {
+  auto& d = *delegate_;
+  ASSERT_TRUE(d.statusItem);
+  EXPECT_EQ(d.statusItem->length(), platform::ui::StatusBar::variableLength);
+  auto image = d.statusItem->button()->image();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->name(), "Layer_x0020_2");
+  EXPECT_TRUE(image->isTemplate());
+  ASSERT_TRUE(d.statusItem->menu());
+  EXPECT_EQ(d.statusItem->menu(), d.menu.lock());
+  EXPECT_EQ(menu().delegate(), static_cast<platform::ui::MenuDelegate*>(&d));
+
+  ASSERT_TRUE(d.dateTimeView);
+  EXPECT_EQ(d.dateTimeView->frame(), (platform::ui::Rect{{0, 0}, {250, 170}}));
+  EXPECT_EQ(d.firstMenuItem.lock()->view(), d.dateTimeView);
+  EXPECT_TRUE(d.UninstallMenuItem.lock());
+
+  // The clock runs while the menu is open (with a paired child), not after.
+  storeToken();
+  menu().open();
+  EXPECT_TRUE(d.dateTimeView->timer);
+  menu().close();
+  EXPECT_FALSE(d.dateTimeView->timer);
+}
+
+TEST_F(StatusMenu, ActionsLaunchTheMainApplicationOpenTheGuideAndPreferences) {
+  auto choose = [&](const std::string& title) {
+    auto& items = menu().items();
+    for (std::size_t i = 0; i < items.size(); ++i)
+      if (items[i]->title() == title) return menu().choose(i);
+    ADD_FAILURE() << "no item " << title;
+    return false;
+  };
+  EXPECT_TRUE(choose("Open Mopet"));
+  EXPECT_TRUE(choose("Uninstall\u2026"));
+  EXPECT_THAT(workspace_.launchCalls(), ElementsAre("Mopet.app", "Mopet.app"));
+  EXPECT_TRUE(choose("User Guide"));
+  EXPECT_THAT(workspace_.openCalls(), ElementsAre("https://www.mopet.velmorhome.so/user-guide/documents"));
+
+  auto& application = platform::ui::Application::shared();
+  const auto before = application.windows().size();
+  EXPECT_TRUE(choose("Preferences\u2026"));
+  EXPECT_TRUE(choose("Preferences\u2026"));
+  ASSERT_EQ(application.windows().size(), before + 2);
+  auto& window = *application.windows().back();
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isKeyWindow());
+  EXPECT_TRUE(std::dynamic_pointer_cast<agent::ViewController>(window.contentViewController()));
+}
+
+TEST_F(AgentFixture, WithoutOutletsThereIsNoMenuAndNoClock) {
+  auto& d = delegate();
+  d.awakeFromNib();
+  ASSERT_TRUE(d.statusItem);
+  EXPECT_FALSE(d.statusItem->menu());
+  EXPECT_FALSE(d.dateTimeView);
+  platform::ui::Menu detached;
+  d.menuWillOpen(detached);
+  d.menuDidClose(detached);
+
+  workspace_.setLaunchResult(false);
+  EXPECT_FALSE(d.openApp("Missing.app"));
+  workspace_.setLaunchResult(true);
+  EXPECT_TRUE(d.openApp("Other.app"));
+  EXPECT_THAT(workspace_.launchCalls(), ElementsAre("Missing.app", "Other.app"));
+}
+
+TEST_F(AgentFixture, PromptReturnsTheFieldForOkAndNothingOtherwise) {
+  platform::ui::FakeAlertResponder responder;
+  responder.respond(platform::ui::ModalResponse::alertFirstButtonReturn, "typed");
+  responder.respond(platform::ui::ModalResponse::alertFirstButtonReturn, "");
+  responder.respond(platform::ui::ModalResponse::alertFirstButtonReturn);
+  responder.respond(platform::ui::ModalResponse::alertSecondButtonReturn);
+  auto& d = delegate();
+  EXPECT_EQ(d.getString("Title", "Question?", "default"), "typed");
+  EXPECT_EQ(d.getString("Title", "Question?", "default"), "");
+  EXPECT_EQ(d.getString("Title", "Question?", "default"), "default");
+  EXPECT_EQ(d.getString("Title", "Question?", "default"), "");
+  auto shown = responder.shown();
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[0].messageText, "Title");
+  EXPECT_EQ(shown[0].informativeText, "Question?");
+  EXPECT_THAT(shown[0].buttonTitles, ElementsAre("OK", "Cancel"));
+  EXPECT_EQ(shown[0].accessoryText, "default");
+}
+
+#ifdef MOPET_AGENT_EXECUTABLE
+// The executable in a sandbox home without a paired child: it starts as a status-bar
+// agent, runs its first tick (the staging file appears, nothing is moved) and its first
+// usage tick, and keeps running until told to stop.
+TEST_F(AgentFixture, TheExecutableStartsAndTicks) {
+  platform::Process agentProcess;
+  agentProcess.executablePath = MOPET_AGENT_EXECUTABLE;
+  agentProcess.environment["HOME"] = home_.path().string();
+  agentProcess.standardOutput = platform::NullDevice{};
+  agentProcess.standardError = platform::NullDevice{};
+  ASSERT_TRUE(agentProcess.run());
+  EXPECT_TRUE(agenttest::waitFor([&] { return std::filesystem::exists(stagingPath()); }));
+  EXPECT_TRUE(agenttest::waitFor([&] { return sharedSuite()->integer("device_usage") == 5; }));
+  EXPECT_TRUE(agentProcess.isRunning());
+  agentProcess.terminate();
+  ASSERT_TRUE(agentProcess.waitUntilExit(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(agenttest::readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_EQ(agenttest::readFile(hostsTarget()), "# the machine's hosts file\n");
+  EXPECT_THAT(tools_.calls(), IsEmpty());
+}
+#endif
+
+}  // namespace
