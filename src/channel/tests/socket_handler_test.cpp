@@ -212,7 +212,7 @@ class SocketHandlerTest : public ::testing::Test {
 
   // Emits an event asking for an acknowledgement (`args` absent: no data at all).
   void emit(const std::string& tag, const std::string& name, std::optional<json> args,
-            std::chrono::milliseconds timeout = 1500ms) {
+            std::chrono::milliseconds timeout = 10s) {
     json command = {{"cmd", "emit"}, {"tag", tag}, {"name", name}, {"ack", true}, {"timeout", timeout.count()}};
     command["args"] = args ? *args : json::array();
     server_->send(command);
@@ -227,6 +227,15 @@ class SocketHandlerTest : public ::testing::Test {
     EXPECT_TRUE(outcome) << tag;
     if (!outcome || (*outcome)["event"] == "ackTimeout") return std::nullopt;
     return (*outcome)["args"];
+  }
+
+  // Once this command is acknowledged, every command sent before it has been handled
+  // (the server sends in order, the handlers run one at a time).
+  void fence() {
+    const std::string tag = "fence" + std::to_string(++fences_);
+    emit(tag, "web_content_rule", json::array({1}));
+    EXPECT_EQ(ackOf(tag), kOk);
+    drain();  // and what they wrote is visible to this thread
   }
 
   std::vector<int> exits() const {
@@ -249,6 +258,7 @@ class SocketHandlerTest : public ::testing::Test {
   platform::FakeWorkspace workspace_;
   mutable std::mutex mutex_;
   std::vector<int> exits_;
+  int fences_ = 0;
   std::unique_ptr<SocketHandler> handler_;
 };
 
@@ -328,7 +338,7 @@ TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
   std::size_t expectedAcks = 0;
   std::size_t expectedExits = 0;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    emit(std::to_string(i), cases[i].event, cases[i].args);
+    emit(std::to_string(i), cases[i].event, cases[i].args, cases[i].acknowledged ? 10s : 1s);
     expectedAcks += cases[i].acknowledged ? 1 : 0;
     expectedExits += cases[i].exits ? 1 : 0;
   }
@@ -341,7 +351,8 @@ TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
       EXPECT_FALSE(ack);
     }
   }
-  EXPECT_EQ(ackPacketsSent(), expectedAcks);
+  fence();
+  EXPECT_EQ(ackPacketsSent(), expectedAcks + 1);
   EXPECT_EQ(exits(), std::vector<int>(expectedExits, 0));
   EXPECT_EQ(blocker_.reloads(), 2u);  // one pass per safe_search_rule with data
   EXPECT_TRUE(workspace_.terminateCalls().empty());
@@ -355,10 +366,7 @@ TEST_F(SocketHandlerTest, HandlersPrintWhatWentWrong) {
   emit("empty", "web_content_rule", std::nullopt, 300ms);
   emit("number", "instant_block_activation", json::array({5}));
   emit("missing", "live_location", json::array({{{"distance", 1}, {"duration", 1}}}), 300ms);
-  ackOf("empty");
-  ackOf("number");
-  ackOf("missing");
-  drain();
+  fence();
   const auto printed = lines(::testing::internal::GetCapturedStdout());
   ASSERT_EQ(printed.size(), 3u);
   EXPECT_EQ(printed[0], "\"⛔️ result not found\"");
@@ -370,7 +378,7 @@ TEST_F(SocketHandlerTest, HandlersPrintWhatWentWrong) {
 TEST_F(SocketHandlerTest, SafeSearchRuleIsAcknowledgedAfterItsPass) {
   connect();
   blocker_.close();
-  emit("pass", "safe_search_rule", json::array({json::object()}), 5000ms);
+  emit("pass", "safe_search_rule", json::array({json::object()}));
   ASSERT_TRUE(waitUntil([&] { return blocker_.reloads() == 1; }));
   // The pass has written its list and is still running: no acknowledgement yet.
   const auto list = home_.path() / "Library/Group Containers/group.so.velmorhome.mopet/safeSearchBlocker.json";
@@ -421,7 +429,7 @@ TEST_F(SocketHandlerTest, LiveLocationHandsTheRuleOverThenAcknowledges) {
   EXPECT_EQ(ackOf("good"), kOk);
   emit("bad", "live_location", json::array({{{"distance", 50}, {"duration", 60000}}}), 300ms);
   EXPECT_FALSE(ackOf("bad"));
-  drain();
+  fence();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], (LiveLocationRule{50, 60000.0, 5000.0}));
   EXPECT_EQ(acksAtCompletion.load(), 0u);
@@ -433,13 +441,14 @@ TEST_F(SocketHandlerTest, WipeRemovesOwnDefaultsKeepsTheSharedSuiteAndEnds) {
   connect();
   emit("empty", "child_restriction", std::nullopt, 300ms);
   EXPECT_FALSE(ackOf("empty"));
-  drain();
+  fence();
   EXPECT_TRUE(exits().empty());
   EXPECT_TRUE(fs::exists(standardDefaultsFile()));
 
   emit("wipe", "child_restriction", json::array({"anything"}), 300ms);
   EXPECT_FALSE(ackOf("wipe"));
-  drain();
+  fence();
+  EXPECT_EQ(ackPacketsSent(), 2u);  // the two fences
   EXPECT_EQ(exits(), std::vector<int>{0});
   EXPECT_FALSE(fs::exists(standardDefaultsFile()));
   EXPECT_FALSE(platform::UserDefaults::standard().boolean("SYNCED_APPS"));
@@ -503,7 +512,7 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
   // 1 MB payloads: the instant block decodes (no flag) and is acknowledged; the live
   // location does not decode and is not.
   server_->send({{"cmd", "big"}, {"tag", "big-instant"}, {"name", "instant_block_activation"}, {"size", 1 << 20},
-                 {"ack", true}, {"timeout", 3000}});
+                 {"ack", true}, {"timeout", 10000}});
   server_->send({{"cmd", "big"}, {"tag", "big-live"}, {"name", "live_location"}, {"size", 1 << 20}, {"ack", true},
                  {"timeout", 1500}});
   // Binary attachments cannot be written as JSON text.
@@ -511,7 +520,7 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
   for (const auto& [name, acked] : std::vector<std::pair<std::string, bool>>{
            {"instant_block_activation", true}, {"live_location", false}, {"web_content_rule", true}}) {
     server_->send({{"cmd", "emitBinary"}, {"tag", "bin-" + name}, {"name", name}, {"args", json::array({blob})},
-                   {"ack", true}, {"timeout", 1500}});
+                   {"ack", true}, {"timeout", acked ? 10000 : 1500}});
   }
   EXPECT_EQ(ackOf("big-instant"), kOk);
   EXPECT_FALSE(ackOf("big-live"));
@@ -519,8 +528,9 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
   EXPECT_FALSE(ackOf("bin-live_location"));
   EXPECT_EQ(ackOf("bin-web_content_rule"), kOk);
 
-  // The connection is still there and still serves commands.
-  emit("fence", "web_content_rule", json::array({1}));
+  // The connection is still there and still serves commands; once this one is
+  // answered every earlier handler has run, so the count of acknowledgements is final.
+  emit("fence", "web_content_rule", json::array({1}), 10000ms);
   EXPECT_EQ(ackOf("fence"), kOk);
   EXPECT_EQ(server_->count(eventIs("connection")), 1u);
   EXPECT_EQ(ackPacketsSent(), 4u);
