@@ -210,7 +210,9 @@ class AppDelegate : public platform::ui::Object,
   std::string getWebfilterRule();
   // Sends the app-rule request, then terminates what earlier replies blocked.
   std::string getAppRule();
-  // blockAnApp for every identifier of (a copy of) blockingAppsArrayString.
+  // Terminates, for every identifier of (a copy of) blockingAppsArrayString, the first
+  // running application with it, as blockAnApp does, over one list of the running
+  // applications.
   void blockAppsByRule();
   // Writes a text file "<to>.txt" under Documents/<folder> (inventory.cpp).
   void write(const std::string& text, const std::string& to, const std::string& folder = "SavedFiles");
@@ -254,6 +256,8 @@ class AppDelegate : public platform::ui::Object,
  private:
   // Connects the command channel once, as soon as a child token is stored.
   void connectChannelIfTokenStored();
+  // Asks the application to quit, then sends its process SIGTERM.
+  void terminate(platform::RunningApplication& application);
 
   Platform platform_;
   bool channelConnectRequested_ = false;

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <ctime>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 #include "agent/app_delegate.h"
 #include "agent/describe.h"
@@ -102,18 +104,35 @@ std::string AppDelegate::getAppRule() {
 }
 
 void AppDelegate::blockAppsByRule() {
-  for (const auto& bundleId : blockingAppsArrayString.get()) blockAnApp(bundleId);
+  const auto blocked = blockingAppsArrayString.get();
+  if (blocked.empty()) return;
+  // One look at the running applications serves every identifier: listing them reads
+  // several files per process, which is the cost of a tick on a busy desktop.
+  const auto running = platform_.workspace.runningApplications();
+  std::unordered_map<std::string_view, platform::RunningApplication*> firstWithIdentifier;
+  firstWithIdentifier.reserve(running.size());
+  for (const auto& application : running)
+    if (application->bundleIdentifier()) firstWithIdentifier.try_emplace(*application->bundleIdentifier(), application.get());
+  for (const auto& bundleId : blocked) {
+    auto found = firstWithIdentifier.find(bundleId);
+    if (found != firstWithIdentifier.end()) terminate(*found->second);
+  }
 }
 
 void AppDelegate::blockAnApp(const std::string& bundleId) {
   for (const auto& application : platform_.workspace.runningApplications()) {
-    if (!application->bundleIdentifier() || *application->bundleIdentifier() != bundleId) continue;
-    application->terminate();
-    // The kill follows at once; a process that is already gone is not signalled, so a
-    // recycled process identifier is never hit.
-    if (!application->isTerminated()) platform_.workspace.sendSignal(application->processIdentifier(), SIGTERM);
-    return;
+    if (application->bundleIdentifier() && *application->bundleIdentifier() == bundleId) {
+      terminate(*application);
+      return;
+    }
   }
+}
+
+void AppDelegate::terminate(platform::RunningApplication& application) {
+  application.terminate();
+  // The kill follows at once; a process that is already gone is not signalled, so a
+  // recycled process identifier is never hit.
+  if (!application.isTerminated()) platform_.workspace.sendSignal(application.processIdentifier(), SIGTERM);
 }
 
 void AppDelegate::setCurrentDeviceDay() {

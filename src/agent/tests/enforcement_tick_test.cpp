@@ -83,8 +83,12 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   EXPECT_THAT(out, HasSubstr("responseModel: AppBlockerRuleBase(rules: Optional([RuleApp(_id: Optional(\"r1\")"));
   EXPECT_THAT(out, HasSubstr("ddd: com.blocked.game\nddd: com.other.app\nddd: nil\nddd: com.blocked.game\n"));
 
+  EXPECT_EQ(workspace_.runningApplicationsCalls(), 0);
+
   // Second tick: the first instance only; "com.Other.App" differs in case and stays.
+  // One list of the running applications serves both identifiers.
   d.fireTimer();
+  EXPECT_EQ(workspace_.runningApplicationsCalls(), 1);
   EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100));
   EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
 
@@ -99,6 +103,21 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   EXPECT_TRUE(workspace_.isRunning(400));
   EXPECT_TRUE(workspace_.isRunning(500));
   EXPECT_THAT(d.blockingAppsArrayString.get(), UnorderedElementsAre("com.blocked.game", "com.other.app"));
+}
+
+TEST_F(Tick, BlockAnAppEndsTheFirstExactMatchOnly) {
+  auto polite = app("com.polite.app", 700);
+  polite.refusesTerminate = false;  // quits when asked: no kill needed
+  workspace_.setRunningApplications({app("com.blocked.game", 100), app("com.blocked.game", 101), polite,
+                                     FakeWorkspace::Application{}});
+  auto& d = delegate();
+  d.blockAnApp("com.Blocked.Game");
+  d.blockAnApp("");
+  EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());
+  d.blockAnApp("com.blocked.game");
+  d.blockAnApp("com.polite.app");
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100, 700));
+  EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
 }
 
 TEST_F(Tick, RepliesThatCarryNoRulesChangeNothing) {
