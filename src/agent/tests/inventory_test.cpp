@@ -344,6 +344,45 @@ TEST_F(InventoryTest, WithoutATokenNothingIsSentButTheListLineIsPrinted) {
   EXPECT_THAT(log_.waitFor(0), IsEmpty());
 }
 
+TEST_F(InventoryTest, TheStandInAnswersFromTheDesktopEntries) {
+  writeFile(local_ / "spaced.desktop", desktopEntry("Name=Spaced\\sName\n"));
+  writeFile(local_ / "twice-local.desktop", desktopEntry("Name=Twice\n"));
+  writeFile(system_ / "twice-share.desktop", desktopEntry("Name=Twice\n"));
+  writeFile(system_ / "Utilities/deep/nested.desktop", desktopEntry("Name=Nested\n"));
+  writeFile(local_ / "hidden.desktop", desktopEntry("Name=Hidden\n", "Exec=true\n", "Hidden=true\n"));
+  writeFile(local_ / "action.desktop",
+            desktopEntry("Name=Main\n", "Exec=true\n", "[Desktop Action new]\nName=Other Group\nExec=true\n"));
+  struct Case {
+    std::string script;
+    std::string output;  // exact, or "0:2:" for a lookup that must fail
+  };
+  const std::vector<Case> cases = {
+      {R"(id of app "Spaced Name")", "spaced\n"},
+      {R"(id of application "Spaced Name")", "spaced\n"},
+      {R"(id of app "Twice")", "twice-local\n"},  // the user's folder comes first
+      {R"(id of app "Nested")", "nested\n"},
+      {R"(id of app "Hidden")", "0:2:"},
+      {R"(id of app "Other Group")", "0:2:"},
+      {R"(id of app "Nobody")", "0:2:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    const std::string output = delegate_->shell("osascript -e '" + c.script + "'");
+    if (c.output == "0:2:") {
+      EXPECT_THAT(output, HasSubstr("0:2:"));
+    } else {
+      EXPECT_EQ(output, c.output);
+    }
+  }
+  // Scripts it does not understand fail without claiming a missing application.
+  for (const std::string script : {R"(display dialog "x")", R"(id of app "a"b")"}) {
+    SCOPED_TRACE(script);
+    const std::string output = delegate_->shell("osascript -e '" + script + "'");
+    EXPECT_THAT(output, HasSubstr("syntax error"));
+    EXPECT_THAT(output, ::testing::Not(HasSubstr("0:2:")));
+  }
+}
+
 // ---- the uncalled sync and writer ---------------------------------------------------
 
 TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
