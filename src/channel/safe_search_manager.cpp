@@ -174,8 +174,8 @@ CSafeSearchManager::WordListState CSafeSearchManager::loadWordList() {
     }
     cache_ = std::move(next);
   }
-  if (cache_->readError) return {nullptr, cache_->readError};
-  return {cache_->usable ? cache_.get() : nullptr, std::nullopt};
+  if (cache_->readError) return {nullptr, cache_->readError, std::nullopt};
+  return {cache_->usable ? cache_.get() : nullptr, std::nullopt, cache_->decodeError};
 }
 
 bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& data) {
@@ -202,8 +202,8 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
       continue;
     }
     if (!wordList->words) {
-      if (cache_ && cache_->decodeError && !reportedDecodeError) {
-        printLine("⛔️ word list does not decode: " + *cache_->decodeError);
+      if (wordList->decodeError && !reportedDecodeError) {
+        printLine("⛔️ word list does not decode: " + *wordList->decodeError);
         reportedDecodeError = true;
       }
       continue;

@@ -88,7 +88,8 @@ class CSafeSearchManager {
   // One look at the resource: the cached words, or what to report instead.
   struct WordListState {
     const WordListCache* words = nullptr;  // null: the category rules contribute nothing
-    std::optional<std::string> readError;  // printed once per category rule
+    std::optional<std::string> readError;    // printed once per category rule
+    std::optional<std::string> decodeError;  // printed once per pass
   };
   WordListState loadWordList();
   coding::Json generateBlacklistJSON(const std::vector<std::string>& words) const;
