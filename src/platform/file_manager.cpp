@@ -1,5 +1,7 @@
 #include "platform/file_manager.h"
 
+#include "platform/bundle.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -149,12 +151,12 @@ std::optional<std::string> FileManager::containerPath(const std::string& group) 
 
 std::string FileManager::localApplicationsDirectory() const {
   std::lock_guard lock(foldersMutex);
-  return localApplications.value_or("/Applications");
+  return localApplications.value_or(homeDirectory() + "/.local/share/applications");
 }
 
 std::string FileManager::systemApplicationsDirectory() const {
   std::lock_guard lock(foldersMutex);
-  return systemApplications.value_or("/System/Applications");
+  return systemApplications.value_or(Bundle::main().resourcePath() + "/Applications");
 }
 
 void FileManager::setLocalApplicationsDirectory(std::optional<std::string> folder) {

@@ -41,7 +41,10 @@ class FileManager {
   std::optional<std::string> containerPath(const std::string& group) const;
 
   // The application folders of the local and the system domain. Until set they are
-  // "/Applications" and "/System/Applications"; nothing is created or checked.
+  // Where installed desktop applications live: the user's own desktop entries
+  // ($HOME/.local/share/applications) and the shipped "Applications" folder of the
+  // resources, whose "Utilities" entry leads to the system's desktop entries
+  // (/usr/share/applications). Nothing is created or checked.
   std::string localApplicationsDirectory() const;
   std::string systemApplicationsDirectory() const;
   // Absent restores the default.

@@ -1,5 +1,6 @@
 // The file manager against a temporary folder (and a temporary HOME).
 #include "platform/file_manager.h"
+#include "platform/bundle.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -77,14 +78,14 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   }
   EXPECT_FALSE(fs::exists(root_ / "Documents"));  // asking creates nothing
 
-  EXPECT_EQ(files_.localApplicationsDirectory(), "/Applications");
-  EXPECT_EQ(files_.systemApplicationsDirectory(), "/System/Applications");
+  EXPECT_EQ(files_.localApplicationsDirectory(), files_.homeDirectory() + "/.local/share/applications");
+  EXPECT_EQ(files_.systemApplicationsDirectory(), platform::Bundle::main().resourcePath() + "/Applications");
   files_.setLocalApplicationsDirectory((root_ / "apps").string());
   files_.setSystemApplicationsDirectory((root_ / "system").string());
   EXPECT_EQ(files_.localApplicationsDirectory(), (root_ / "apps").string());
   EXPECT_EQ(files_.systemApplicationsDirectory(), (root_ / "system").string());
   files_.setLocalApplicationsDirectory(std::nullopt);
-  EXPECT_EQ(files_.localApplicationsDirectory(), "/Applications");
+  EXPECT_EQ(files_.localApplicationsDirectory(), files_.homeDirectory() + "/.local/share/applications");
 }
 
 TEST_F(FileManagerTest, AtomicWriteReplacesTheFileWholeAndKeepsItsMode) {
