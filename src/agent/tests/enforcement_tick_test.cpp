@@ -208,10 +208,10 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(), "resolvectl flush-caches"));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(), "dscacheutil -flushcache"));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", hostsTarget()));
-  EXPECT_EQ(tools_.calls("resolvectl").size(), 1u);
+  EXPECT_EQ(tools_.calls("dscacheutil").size(), 1u);
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
   EXPECT_THAT(out, HasSubstr("model: Optional(\"allowed.example\") - Optional(false)\n"));

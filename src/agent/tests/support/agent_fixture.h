@@ -5,7 +5,7 @@
 //                  the tick's window);
 //   StubTools      a folder put first in MOPET_CHILD_PATH with a stub `sudo` that
 //                  records its arguments and standard input and then runs the command
-//                  as the test user, and recording stubs of `resolvectl` and `chown`;
+//                  as the test user, and recording stubs of `dscacheutil` and `chown`;
 //   RecordingQueue a dispatch queue that keeps its blocks until asked to run them;
 //   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes and a
 //                  canned session wired into a Platform.
@@ -257,7 +257,7 @@ class StubTools {
                     "cat > \"$log/$i/stdin\"\n"
                     "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
                     "exec \"$@\"\n");
-    for (const char* tool : {"resolvectl", "chown"}) {
+    for (const char* tool : {"dscacheutil", "chown"}) {
       std::filesystem::create_directories(folder_ / "log" / tool);
       writeScript(tool, "log=" + quoted((folder_ / "log" / tool).string()) +
                             "\n"
