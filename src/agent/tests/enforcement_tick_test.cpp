@@ -221,6 +221,26 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   EXPECT_THAT(out, HasSubstr("not a valid host name"));
 }
 
+TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
+  auto odd = home_.path() / "o'neil $(touch pwned) home";
+  std::filesystem::create_directories(odd / "Documents");
+  std::filesystem::copy(home_.path() / "Library", odd / "Library", std::filesystem::copy_options::recursive);
+  ::setenv("HOME", odd.c_str(), 1);
+  const std::string staging = (odd / "Documents" / "hosts").string();
+  delegate().fireTimer();
+  ::setenv("HOME", home_.path().c_str(), 1);
+
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_FALSE(std::filesystem::exists(staging));
+  EXPECT_FALSE(std::filesystem::exists(odd / "Documents" / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+  ASSERT_FALSE(tools_.sudoCommandLines().empty());
+  EXPECT_EQ(tools_.sudoCommandLines()[0], "mv " + agent::shellQuoted(staging) + " " +
+                                              agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
+                                              agent::shellQuoted(hostsTarget()) + " && chmod 644 " +
+                                              agent::shellQuoted(hostsTarget()));
+}
+
 TEST_F(Tick, AWebReplyAfterTheWriteIsNeverWrittenAndTheNextResetDropsIt) {
   service().hold(kWebRulesPath, true);
   setReply(kWebRulesPath, 200, R"({"exceptions": [{"domain": "late.example", "rule": {"is_blocked": true}}]})");
