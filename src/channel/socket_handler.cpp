@@ -213,12 +213,12 @@ void SocketHandler::listenToLiveLocation(std::function<void(const LiveLocationRu
   });
 }
 
-void SocketHandler::listenToExpiration(std::function<void(const ExpirationModel&)> /*completion*/) {
-  connectToWebsocket();
-  socket().on("child_restriction", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+template <class Model>
+void SocketHandler::listenToWipe(const char* event) {
+  socket().on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
     const auto* element = firstElement(data);
     if (!element) return;
-    auto model = decodePayload<ExpirationModel>(*element, jsonDecoder);
+    auto model = decodePayload<Model>(*element, jsonDecoder);
     if (!model) {
       printFailure(model.error());
       return;
@@ -229,19 +229,13 @@ void SocketHandler::listenToExpiration(std::function<void(const ExpirationModel&
   });
 }
 
+void SocketHandler::listenToExpiration(std::function<void(const ExpirationModel&)> /*completion*/) {
+  connectToWebsocket();
+  listenToWipe<ExpirationModel>("child_restriction");
+}
+
 void SocketHandler::listenToDeletion(std::function<void(const AppDeletion&)> /*completion*/) {
-  socket().on("session_termination", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-    const auto* element = firstElement(data);
-    if (!element) return;
-    auto model = decodePayload<AppDeletion>(*element, jsonDecoder);
-    if (!model) {
-      printFailure(model.error());
-      return;
-    }
-    removeOwnDefaults();
-    ack.with(Acknowledge("ok"));
-    socket().disconnect();
-  });
+  listenToWipe<AppDeletion>("session_termination");
 }
 
 }  // namespace channel

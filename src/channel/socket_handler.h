@@ -98,6 +98,10 @@ class SocketHandler {
   void walkRunningApplications();
   // Removes the agent's own defaults domain and writes it out.
   void removeOwnDefaults();
+  // The listener of a wiping command: decodes `Model`, wipes the own defaults,
+  // acknowledges, then disconnects.
+  template <class Model>
+  void listenToWipe(const char* event);
   void wipeAndExit();
   sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
 
