@@ -2,6 +2,8 @@
 #include "platform/user_defaults.h"
 
 #include <gtest/gtest.h>
+
+#include "support/temp_home.h"
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,32 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TemporaryHome {
- public:
-  TemporaryHome() {
-    std::string pattern = (fs::temp_directory_path() / "defaults-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-    if (const char* old = std::getenv("HOME")) previous_ = old;
-    ::setenv("HOME", path_.c_str(), 1);
-  }
-  ~TemporaryHome() {
-    if (previous_) {
-      ::setenv("HOME", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TemporaryHome(const TemporaryHome&) = delete;
-  TemporaryHome& operator=(const TemporaryHome&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-  std::optional<std::string> previous_;
-};
+using TemporaryHome = testsupport::TempHome;
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
