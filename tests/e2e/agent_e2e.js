@@ -2,7 +2,11 @@
 // The real agent binary in a sandbox HOME against the local service: rules, reports,
 // commands and their acknowledgements, a service restart, and the wipe and exit.
 //
-//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build>
+//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build> [malformed]
+//
+// With "malformed" the service gives good rules once, then malformed replies on every
+// endpoint: the agent must not stop, and must keep blocking applications and keep the
+// content-blocker list of the last good rules.
 //
 // Exits 0 when every check held; prints what failed otherwise. Nothing outside the
 // sandbox (a new temporary folder) is written; the only process the agent may stop
@@ -15,7 +19,7 @@ const path = require('path');
 const readline = require('readline');
 const { spawn, execFileSync } = require('child_process');
 
-const [agentPath, toolsFolder] = process.argv.slice(2);
+const [agentPath, toolsFolder, mode = 'main'] = process.argv.slice(2);
 const serviceDir = path.join(__dirname, '..', 'service');
 const sandbox = fs.mkdtempSync(path.join(os.tmpdir(), 'mopet-e2e-'));
 const home = path.join(sandbox, 'home');
@@ -68,7 +72,28 @@ const poll = setInterval(() => { for (const waiter of [...waiters]) waiter(); },
 const requests = (p) => records.filter((r) => r.event === 'request' && r.path === p);
 const count = (event) => records.filter((r) => r.event === event).length;
 
+function malformedScenario() {
+  const good = goodScenario().replies;
+  return {
+    replies: {
+      [APP_RULES]: [good[APP_RULES][1],
+        { status: 200, text: '{"rules":[{"rule_type":"BLACK_LIST","applications":[{"pk":7}]}]}' },
+        { status: 200, text: 'not json' },
+        { status: 500, text: '<html>down</html>' }],
+      [WEB_RULES]: [good[WEB_RULES], { status: 200, text: '{"exceptions":"nope"}' }, { status: 200, text: '' }],
+      [SAFE_SEARCH]: [good[SAFE_SEARCH], { status: 200, text: '{"isActive":"yes","categoryRules":[]}' },
+        { status: 200, text: '[1,2' }, { status: 500, body: { message: 'down', status: 500 } }],
+      [REPORTS]: { status: 503, text: 'garbage \u0000' },
+      [SYNC_APPS]: { status: 200, text: '{"message":5}' },
+    },
+  };
+}
+
 function scenario() {
+  return mode === 'malformed' ? malformedScenario() : goodScenario();
+}
+
+function goodScenario() {
   return {
     replies: {
       [APP_RULES]: [
@@ -151,6 +176,11 @@ async function main() {
     assert.strictEqual(records.filter((r) => r.id === id && r.event === answer.event).length, 1);
     return id;
   }
+  if (mode === 'malformed') {
+    await malformedChecks();
+    return;
+  }
+
   await command('web_content_rule', { changed: true }, 'ack');
   await command('app_blocker_rule', { changed: true }, 'ack');
   await command('instant_block_activation', { isInstantBlockActivated: true }, 'ack');
@@ -271,6 +301,42 @@ async function main() {
   assert.ok(shared.includes(token), 'the shared pairing is kept');
   const sudoLog = fs.readFileSync(path.join(sandbox, 'log', 'sudo.log'), 'utf8');
   assert.ok(!sudoLog.includes('REFUSED'), `the stub sudo refused something:\n${sudoLog}`);
+
+  async function malformedChecks() {
+    // The good rules came with the first replies: the blocked process goes.
+    await waitFor('the blocked process to end', () => blockedEnd, 25000);
+    assert.strictEqual(blockedEnd.signal, 'SIGTERM');
+    await waitFor('a content-blocker list', () => fs.existsSync(blockerList), 10000);
+    const goodList = fs.readFileSync(blockerList, 'utf8');
+    assert.ok(goodList.includes('"tobacco"'));
+    // Every malformed reply of every endpoint has been served at least once.
+    await waitFor('the malformed replies', () => requests(APP_RULES).length >= 4 && requests(SAFE_SEARCH).length >= 4 &&
+      requests(WEB_RULES).length >= 3 && requests(REPORTS).length >= 2 && requests(SYNC_APPS).length >= 1, 30000);
+    assert.strictEqual(agentEnd, null, 'the agent stopped on a malformed reply');
+    // The same application started again is still stopped, by the next tick.
+    const again = spawn('sleep', ['300'], { env: { ...process.env, MOPET_BUNDLE_IDENTIFIER: blockedId }, stdio: 'ignore' });
+    children.push(again);
+    const startedAt = Date.now();
+    let againEnd = null;
+    again.on('exit', (code, signal) => { againEnd = { code, signal, time: Date.now() }; });
+    await waitFor('the restarted blocked process to end', () => againEnd, 8000);
+    assert.strictEqual(againEnd.signal, 'SIGTERM');
+    assert.ok(againEnd.time - startedAt < 5000 * slow + 1500, 'stopped by the next tick');
+    // The content-blocker list is the one of the last good rules.
+    assert.strictEqual(fs.readFileSync(blockerList, 'utf8'), goodList, 'the content-blocker list was kept');
+    clearInterval(hostsPoll);
+    for (const version of hostsVersions) {
+      if (version === '127.0.0.1\tlocalhost\n') continue;
+      assert.ok(version.startsWith('::1\tlocalhost\n127.0.0.1\tlocalhost\n255.255.255.255\tbroadcasthost\n'),
+        `hosts file:\n${version}`);
+    }
+    // Commands still work, and the session still ends cleanly.
+    await command('web_content_rule', { changed: true }, 'ack');
+    await command('session_termination', { deleted: true }, 'no-ack');
+    await waitFor('the agent to exit', () => agentEnd, 10000);
+    assert.deepStrictEqual(agentEnd, { code: 0, signal: null });
+    assert.ok(!fs.existsSync(agentDefaults), 'the agent removed its own defaults');
+  }
 }
 
 function cleanUp() {
