@@ -40,12 +40,9 @@ class NetworkManagerHttpsTest : public ::testing::Test {
     ::unsetenv("SSL_CERT_FILE");
   }
 
-  // The last request that reached `path`.
+  // The request that reached `path`; the server reports it a little after replying.
   static std::optional<platform::fakes::RecordedRequest> lastRequestTo(const std::string& path) {
-    auto all = server_->requests();
-    for (auto it = all.rbegin(); it != all.rend(); ++it)
-      if (it->target == path) return *it;
-    return std::nullopt;
+    return server_->waitForRequest(path, std::chrono::seconds(5));
   }
 
   static platform::fakes::HttpsTestServer* server_;

@@ -1,6 +1,7 @@
 // Child processes against real programs (/bin/sh, /bin/zsh, /usr/bin/env) and stub
 // scripts in a temporary folder put first in the children's PATH.
 #include "platform/process.h"
+#include "platform/settings.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -239,10 +240,14 @@ TEST(ProcessTest, ChildSearchPathPutsChildFoldersFirst) {
     std::string inherited;
     std::string expected;
   };
+  ::setenv("MOPET_CHILD_PATH", "", 1);
+  const std::string tools = settings::childPath();
+  const std::string toolsFirst = tools.empty() ? "" : tools + ":";
   const std::vector<Case> cases = {
       {"both", stub + ":/opt/tools", "/usr/bin:/bin", stub + ":/opt/tools:/usr/bin:/bin"},
       {"empty entries dropped", ":" + stub + "::", "/usr/bin::/bin:", stub + ":/usr/bin:/bin"},
-      {"no child folders", "", "/usr/bin", "/usr/bin"},
+      // Unset: the install's own tool folder, when the resources hold one.
+      {"no child folders", "", "/usr/bin", toolsFirst + "/usr/bin"},
       {"no inherited PATH", stub, "", stub + ":/usr/local/bin:/usr/bin:/bin"},
   };
   for (const auto& c : cases) {

@@ -1,5 +1,9 @@
 #include "platform/settings.h"
 
+#include <filesystem>
+
+#include "platform/bundle.h"
+
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -53,6 +57,12 @@ TEST(Settings, ConnectToSplitsCommaSeparatedEntries) {
   }
 }
 
+// The install's tool folder, when the resources hold one.
+std::string defaultToolFolder() {
+  const std::string tools = Bundle::main().resourcePath() + "/tools";
+  return std::filesystem::is_directory(tools) ? tools : std::string();
+}
+
 TEST(Settings, EachSettingIsReadAnewWithItsDefaultWhenUnset) {
   struct Case {
     const char* variable;
@@ -61,7 +71,7 @@ TEST(Settings, EachSettingIsReadAnewWithItsDefaultWhenUnset) {
   };
   const Case cases[] = {
       {"MOPET_HOSTS_FILE", &hostsFile, "/etc/hosts"},
-      {"MOPET_CHILD_PATH", &childPath, ""},
+      {"MOPET_CHILD_PATH", &childPath, defaultToolFolder()},
       {"SSL_CERT_FILE", &caFile, ""},
   };
   for (const auto& c : cases) {
