@@ -77,7 +77,14 @@ if (inventory.length) {
   say('  No list of installed applications.');
 }
 const locations = requests('/api/v1/children/location');
-say(`  ${locations.length} location reports (location services are off unless MOPET_LOCATION_FILE names a source).`);
+if (locations.length) {
+  const last = locations[locations.length - 1].body;
+  const fix = Array.isArray(last) && last.length ? last[last.length - 1] : null;
+  const where = fix && fix.lat !== undefined ? `latitude ${fix.lat}, longitude ${fix.long}` : '';
+  say(`  ${locations.length} location reports${where ? `, the last at ${where}` : ''}.`);
+} else {
+  say('  No location reports (location services are off unless MOPET_LOCATION_FILE names a source).');
+}
 
 // Commands.
 say();
