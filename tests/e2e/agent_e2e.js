@@ -149,9 +149,12 @@ async function main() {
 
   const connectTo = ['api.family.mopet.velmorhome.so', 'api.school.mopet.velmorhome.so']
     .map((h) => `${h}:443:127.0.0.1:${listening.port}`).join(',');
+  const locationFile = path.join(sandbox, 'location.json');
+  fs.writeFileSync(locationFile, JSON.stringify({ latitude: 52.52, longitude: 13.405 }));
   const agentOut = fs.openSync(path.join(sandbox, 'agent.out'), 'w');
   const agent = spawn(agentPath, [], {
     env: { ...process.env, HOME: home, MOPET_HOSTS_FILE: hostsFile, SSL_CERT_FILE: listening.ca,
+      MOPET_LOCATION_FILE: locationFile,
       MOPET_CHILD_PATH: `${path.join(sandbox, 'tools')}:${toolsFolder}`, MOPET_CONNECT_TO: connectTo },
     stdio: ['ignore', agentOut, agentOut],
   });
@@ -286,6 +289,12 @@ async function main() {
   const inventory = JSON.stringify(requests(SYNC_APPS)[0].body);
   assert.ok(inventory.includes('Blocky Game'), `inventory: ${inventory}`);
   assert.ok(!inventory.includes('command not found'), `inventory: ${inventory}`);
+
+  // Where the child is: the provider's fix, as texts.
+  const location = requests('/api/v1/children/location');
+  assert.ok(location.length >= 1, 'a location report');
+  assert.ok(location.every((r) => Array.isArray(r.body) && r.body.length >= 1 &&
+    r.body.every((fix) => fix.lat === '52.52' && fix.long === '13.405')), JSON.stringify(location[0].body));
 
   // Ticks went on through the restart, with the token on every request.
   assert.ok(records.filter((r) => r.event === 'request').every((r) => r.authorization === `Bearer ${token}`));
