@@ -2,11 +2,12 @@
 // The real agent binary in a sandbox HOME against the local service: rules, reports,
 // commands and their acknowledgements, a service restart, and the wipe and exit.
 //
-//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build> [malformed]
+//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build> [malformed|stall]
 //
 // With "malformed" the service gives good rules once, then malformed replies on every
 // endpoint: the agent must not stop, and must keep blocking applications and keep the
-// content-blocker list of the last good rules.
+// content-blocker list of the last good rules. With "stall" the first usage report gets
+// no answer: the agent must go on once the stall limit has passed.
 //
 // Exits 0 when every check held; prints what failed otherwise. Nothing outside the
 // sandbox (a new temporary folder) is written; the only process the agent may stop
@@ -89,7 +90,15 @@ function malformedScenario() {
   };
 }
 
+// The first usage report is accepted and never answered.
+function stallScenario() {
+  const replies = goodScenario().replies;
+  replies[REPORTS] = [{ hang: true }, replies[REPORTS]];
+  return { replies };
+}
+
 function scenario() {
+  if (mode === 'stall') return stallScenario();
   return mode === 'malformed' ? malformedScenario() : goodScenario();
 }
 
@@ -181,6 +190,10 @@ async function main() {
   }
   if (mode === 'malformed') {
     await malformedChecks();
+    return;
+  }
+  if (mode === 'stall') {
+    await stallChecks();
     return;
   }
 
@@ -310,6 +323,22 @@ async function main() {
   assert.ok(shared.includes(token), 'the shared pairing is kept');
   const sudoLog = fs.readFileSync(path.join(sandbox, 'log', 'sudo.log'), 'utf8');
   assert.ok(!sudoLog.includes('REFUSED'), `the stub sudo refused something:\n${sudoLog}`);
+
+  async function stallChecks() {
+    // The report that gets no answer holds the agent until the stall limit (60 s) ends
+    // it; then the agent goes on: reports, ticks, commands.
+    await waitFor('the unanswered report', () => requests(REPORTS).length === 1, 20000);
+    const stalledAt = requests(REPORTS)[0].time;
+    await waitFor('the next report', () => requests(REPORTS).length >= 2, 75000);
+    const resumedAt = requests(REPORTS)[1].time;
+    assert.ok(resumedAt - stalledAt >= 55000, `the agent waited ${resumedAt - stalledAt} ms, less than the stall limit`);
+    assert.ok(resumedAt - stalledAt <= 70000 * slow, `the agent waited ${resumedAt - stalledAt} ms`);
+    await waitFor('ticks after the stall', () => requests(APP_RULES).filter((r) => r.time > resumedAt).length >= 1, 15000);
+    await command('app_blocker_rule', { changed: true }, 'ack');
+    await command('session_termination', { deleted: true }, 'no-ack');
+    await waitFor('the agent to exit', () => agentEnd, 10000);
+    assert.deepStrictEqual(agentEnd, { code: 0, signal: null });
+  }
 
   async function malformedChecks() {
     // The good rules came with the first replies: the blocked process goes.
