@@ -1,4 +1,5 @@
 #include "platform/file_manager.h"
+#include "platform/posix_io.h"
 
 #include "platform/bundle.h"
 
@@ -50,18 +51,7 @@ mode_t currentUmask() {
   return 022;
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
+using posix::writeAll;
 
 FileResult<> copyRegularFile(const std::string& from, const std::string& to, mode_t mode) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);

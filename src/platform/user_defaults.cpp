@@ -1,4 +1,5 @@
 #include "platform/user_defaults.h"
+#include "platform/posix_io.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -276,18 +277,7 @@ class DomainLock {
   int error_ = 0;
 };
 
-bool writeAll(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
+using posix::writeAll;
 
 // Writes `root` as XML to a temporary file beside `path`, flushes it and renames it over
 // `path`. Returns the open descriptor of the new file, or -1 with errno set.
