@@ -6,6 +6,7 @@
 //     until every ack is back, and how many were lost (none expected).
 //
 //   node run_bench.js --key K --cert C --ca CA --ours PATH [--rounds N] [--events N] [--window N] [--no-compress]
+//                     [--json FILE]   (also write the figures there, for scripts/bench)
 "use strict";
 const path = require("path");
 const fs = require("fs");
@@ -118,6 +119,10 @@ httpServer.listen(0, "127.0.0.1", async () => {
         Math.round(r.perSecond).toString().padStart(10) +
         String(r.lost).padStart(7)
     );
+  }
+  if (typeof args.json === "string") {
+    const figures = { compress, rounds, events, window: windowSize, results };
+    fs.writeFileSync(args.json, JSON.stringify(figures, null, 2) + "\n");
   }
   io.close();
   process.exit(0);
