@@ -5,7 +5,10 @@
 # uninitialised (a known false positive); -Wrestrict likewise misfires on
 # std::string operations at -O3.
 set(MOPET_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
-                   -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough -Wno-maybe-uninitialized -Wno-restrict)
+                   -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND MOPET_WARNINGS -Wno-maybe-uninitialized -Wno-restrict)
+endif()
 
 # Warnings (and -Werror) for one of our own targets.
 function(mopet_warnings target)

@@ -11,6 +11,9 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (Clang before 17).
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 constexpr std::string_view kParentAuthPath = "/api/v1/children/parent-auth";
 constexpr std::string_view kSignInPath = "/api/v1/auth/child/sign-in";

@@ -164,9 +164,9 @@ void FileHandle::Impl::runHandler(std::shared_ptr<Impl> self) {
   std::unique_lock lock(self->mutex);
   auto finish = [&](bool deliverEnd) {
     if (deliverEnd && self->handler && !self->handlerStop) {
-      auto handler = self->handler;
+      auto deliver = self->handler;
       lock.unlock();
-      handler(Data{});
+      deliver(Data{});
       lock.lock();
       self->handlerEnded = true;
     }
