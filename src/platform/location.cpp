@@ -1,5 +1,6 @@
 #include "platform/location.h"
 
+#include "platform/geoclue_service.h"
 #include "platform/settings.h"
 
 #include <sys/stat.h>
@@ -53,21 +54,26 @@ LocationManagerDelegate* LocationManager::delegate() const {
   return delegateAlive_.expired() ? nullptr : delegate_;
 }
 
-#define MOPET_LOCATION_SETTING(type, getter, setter, member) \
-  type LocationManager::getter() const {                     \
-    std::lock_guard lock(mutex_);                            \
-    return member;                                           \
-  }                                                          \
-  void LocationManager::setter(type value) {                 \
-    std::lock_guard lock(mutex_);                            \
-    member = value;                                          \
+#define MOPET_LOCATION_SETTING(type, getter, setter, member, notify) \
+  type LocationManager::getter() const {                             \
+    std::lock_guard lock(mutex_);                                    \
+    return member;                                                   \
+  }                                                                  \
+  void LocationManager::setter(type value) {                         \
+    {                                                                \
+      std::lock_guard lock(mutex_);                                  \
+      if (member == value) return;                                   \
+      member = value;                                                \
+    }                                                                \
+    if (notify) settingsChanged();                                   \
   }
-MOPET_LOCATION_SETTING(double, desiredAccuracy, setDesiredAccuracy, desiredAccuracy_)
-MOPET_LOCATION_SETTING(double, distanceFilter, setDistanceFilter, distanceFilter_)
-MOPET_LOCATION_SETTING(ActivityType, activityType, setActivityType, activityType_)
-MOPET_LOCATION_SETTING(bool, allowsBackgroundLocationUpdates, setAllowsBackgroundLocationUpdates, allowsBackground_)
+MOPET_LOCATION_SETTING(double, desiredAccuracy, setDesiredAccuracy, desiredAccuracy_, true)
+MOPET_LOCATION_SETTING(double, distanceFilter, setDistanceFilter, distanceFilter_, true)
+MOPET_LOCATION_SETTING(ActivityType, activityType, setActivityType, activityType_, false)
+MOPET_LOCATION_SETTING(bool, allowsBackgroundLocationUpdates, setAllowsBackgroundLocationUpdates, allowsBackground_,
+                       false)
 MOPET_LOCATION_SETTING(bool, pausesLocationUpdatesAutomatically, setPausesLocationUpdatesAutomatically,
-                       pausesAutomatically_)
+                       pausesAutomatically_, false)
 #undef MOPET_LOCATION_SETTING
 
 namespace {
@@ -202,6 +208,11 @@ void LocationManager::postMonitoringFailed(std::optional<CircularRegion> region,
 
 // ---- LinuxLocationManager -----------------------------------------------------
 
+namespace {
+// How the agent names itself to the desktop's location service: its desktop entry.
+constexpr const char* kDesktopId = "so.velmorhome.mopet.agent";
+}  // namespace
+
 LinuxLocationManager::Options LinuxLocationManager::optionsFromEnvironment() {
   Options options;
   if (auto file = settings::locationFile(); !file.empty()) options.sourceFile = std::move(file);
@@ -212,20 +223,119 @@ std::shared_ptr<LinuxLocationManager> LinuxLocationManager::make(Options options
   return std::shared_ptr<LinuxLocationManager>(new LinuxLocationManager(std::move(options)));
 }
 
+LinuxLocationManager::LinuxLocationManager(Options options) : options_(std::move(options)) {}
+
 LinuxLocationManager::~LinuxLocationManager() {
   if (timer_) timer_->invalidate();
+  service_.reset();  // ends the worker before the rest goes
 }
 
-bool LinuxLocationManager::locationServicesEnabled() const { return hasSource(); }
-bool LinuxLocationManager::isMonitoringAvailableForCircularRegions() const { return hasSource(); }
+bool LinuxLocationManager::servicesOn() const {
+  if (hasSource()) return true;
+  return usesDesktop() && desktop_.load() != Desktop::off;
+}
+
+bool LinuxLocationManager::locationServicesEnabled() const { return servicesOn(); }
+bool LinuxLocationManager::isMonitoringAvailableForCircularRegions() const { return servicesOn(); }
 
 AuthorizationStatus LinuxLocationManager::authorizationStatus() const {
-  return hasSource() ? AuthorizationStatus::authorizedAlways : AuthorizationStatus::denied;
+  if (hasSource()) return AuthorizationStatus::authorizedAlways;
+  if (!usesDesktop()) return AuthorizationStatus::denied;
+  switch (desktop_.load()) {
+    case Desktop::unknown: return AuthorizationStatus::notDetermined;
+    case Desktop::on: return AuthorizationStatus::authorizedAlways;
+    case Desktop::off: break;
+  }
+  return AuthorizationStatus::denied;
 }
 
-// Nobody can be asked on Linux: the configuration is the answer.
+// Nobody can be asked here: a source file is the answer, and the desktop service
+// asks its user (through its agent) when fixes are first wanted.
 void LinuxLocationManager::requestAlwaysAuthorization() {}
 void LinuxLocationManager::requestWhenInUseAuthorization() {}
+
+bool LinuxLocationManager::fixesWanted() const {
+  return isUpdatingLocation() || isMonitoringSignificantLocationChanges() || !monitoredRegions().empty();
+}
+
+void LinuxLocationManager::changed() {
+  if (hasSource()) {
+    watch();
+  } else if (usesDesktop()) {
+    requestDesktop();
+  }
+}
+
+void LinuxLocationManager::requestDesktop() {
+  if (desktop_.load() == Desktop::off) return;
+  DesktopLocationRequest wanted;
+  wanted.active = fixesWanted();
+  if (!wanted.active && !service_) return;
+  wanted.accuracyLevel = geoClueAccuracyLevel(desiredAccuracy());
+  constexpr double kSignificantDistance = 500.0;
+  constexpr double kLargest = 1e6;  // metres; a larger threshold would mean no fixes
+  double threshold = 0;
+  if (isUpdatingLocation()) {
+    threshold = std::max(0.0, distanceFilter());
+  } else if (isMonitoringSignificantLocationChanges()) {
+    threshold = kSignificantDistance;
+  }
+  // A crossing must not hide inside the threshold.
+  for (const auto& region : monitoredRegions()) {
+    if (threshold > 0) threshold = std::min(threshold, region.radius());
+  }
+  if (!(threshold >= 0)) threshold = 0;
+  wanted.distanceThreshold = static_cast<unsigned>(std::floor(std::min(threshold, kLargest)));
+  if (!service_) {
+    std::weak_ptr<LocationManager> weak = weak_from_this();
+    // Called on the service's worker thread: only post, so that the manager is never
+    // released there.
+    auto onMain = [weak](std::function<void(LinuxLocationManager&)> call) {
+      DispatchQueue::main().async([weak, call = std::move(call)] {
+        if (auto self = weak.lock()) call(static_cast<LinuxLocationManager&>(*self));
+      });
+    };
+    // At most this many fixes wait for the main queue; a service that floods us
+    // loses the rest.
+    auto waiting = std::make_shared<std::atomic<int>>(0);
+    constexpr int kMostWaiting = 16;
+    DesktopLocationService::Listener listener;
+    listener.authorized = [onMain] { onMain([](LinuxLocationManager& m) { m.desktopAuthorized(); }); };
+    listener.off = [onMain](const std::string& why) {
+      onMain([why](LinuxLocationManager& m) { m.desktopOff(why); });
+    };
+    listener.fix = [onMain, waiting](Location fix) {
+      if (waiting->fetch_add(1) >= kMostWaiting) {
+        waiting->fetch_sub(1);
+        return;
+      }
+      onMain([fix, waiting](LinuxLocationManager& m) {
+        waiting->fetch_sub(1);
+        m.desktopFix(fix);
+      });
+    };
+    service_ = makeGeoClueService(std::move(listener), kDesktopId);
+  }
+  service_->request(wanted);
+}
+
+void LinuxLocationManager::desktopAuthorized() {
+  Desktop expected = Desktop::unknown;
+  if (desktop_.compare_exchange_strong(expected, Desktop::on)) postAuthorization(AuthorizationStatus::authorizedAlways);
+}
+
+void LinuxLocationManager::desktopOff(const std::string& why) {
+  if (desktop_.exchange(Desktop::off) == Desktop::off) return;
+  std::fprintf(stderr, "Location service: %s\n", why.c_str());
+  postAuthorization(AuthorizationStatus::denied);
+  if (isUpdatingLocation() || isMonitoringSignificantLocationChanges()) postError(locationError(LocationErrorCode::denied));
+}
+
+void LinuxLocationManager::desktopFix(Location fix) {
+  if (desktop_.load() == Desktop::off) return;
+  lastFix_ = fix;
+  received({std::move(fix)});
+}
 
 namespace {
 
@@ -320,12 +430,22 @@ std::optional<std::vector<Location>> LinuxLocationManager::readSource(const std:
 }
 
 void LinuxLocationManager::updatesStarted() {
-  if (!hasSource()) {
+  if (!servicesOn()) {
     postError(locationError(LocationErrorCode::denied));
     return;
   }
-  deliverCurrent();
-  watch();
+  if (hasSource()) {
+    deliverCurrent();
+    watch();
+    return;
+  }
+  // A fix the running service gave already is the first event of a start, as a
+  // source file's is; the service's next fixes follow.
+  if (lastFix_ && isUpdatingLocation()) {
+    lastDelivered_ = lastFix_->coordinate;
+    postLocations({*lastFix_});
+  }
+  requestDesktop();
 }
 
 void LinuxLocationManager::significantChangesStarted() { updatesStarted(); }
@@ -347,8 +467,7 @@ void LinuxLocationManager::deliverCurrent() {
 }
 
 void LinuxLocationManager::watch() {
-  bool needed = hasSource() && (isUpdatingLocation() || isMonitoringSignificantLocationChanges() ||
-                                !monitoredRegions().empty());
+  bool needed = hasSource() && fixesWanted();
   if (needed && !timer_) {
     std::weak_ptr<LocationManager> weak = weak_from_this();
     timer_ = RunLoop::main().scheduledTimer(
@@ -377,7 +496,11 @@ void LinuxLocationManager::poll() {
     }
     return;
   }
-  LocationCoordinate newest = fixes->back().coordinate;
+  received(std::move(*fixes));
+}
+
+void LinuxLocationManager::received(std::vector<Location> fixes) {
+  LocationCoordinate newest = fixes.back().coordinate;
   if (lastKnown_) {
     for (const auto& region : monitoredRegions()) {
       bool wasInside = region.contains(*lastKnown_);
@@ -398,7 +521,7 @@ void LinuxLocationManager::poll() {
   }
   if (deliver) {
     lastDelivered_ = newest;
-    postLocations(std::move(*fixes));
+    postLocations(std::move(fixes));
   }
 }
 

@@ -6,27 +6,41 @@
 // a provider (LinuxLocationManager below, or FakeLocationManager in
 // fakes/fake_location_manager.h) decides what the service can do and when fixes come.
 //
-// The Linux provider: location services are off (authorisation denied, no region
-// monitoring, starting updates reports a "denied" error) unless a position source is
-// configured. The source is the environment variable
+// The Linux provider takes its positions from one of two sources.
+//
+// With the environment variable
 //
 //   MOPET_LOCATION_FILE=<path of a JSON file>
 //
-// holding one fix, or an array of fixes delivered as one batch (oldest first):
+// (for tests and the demo) the file holds one fix, or an array of fixes delivered as
+// one batch (oldest first):
 //
 //   {"latitude": 52.52, "longitude": 13.405,            degrees, required
 //    "horizontalAccuracy": 20, "altitude": 34,          metres, optional (65 and 0)
 //    "timestamp": 1700000000.5}                         seconds since 1970, optional (now)
 //
-// With a source, authorisation is "always", circular regions can be monitored, and
-// starting updates or significant-change monitoring delivers the file's fix. While
-// either runs, or any region is monitored, the file is watched: a changed fix is
-// delivered when it moved at least the distance filter (updates) or 500 m
-// (significant changes only), and leaving or entering a monitored region is reported.
-// A file that is missing or malformed reports a "location unknown" error instead.
+// Authorisation is "always", circular regions can be monitored, and starting updates
+// or significant-change monitoring delivers the file's fix. While either runs, or any
+// region is monitored, the file is watched. A file that is missing or malformed
+// reports a "location unknown" error instead.
+//
+// Without it, the desktop's location service (GeoClue2 on the system bus,
+// geoclue_service.h) gives the fixes. Authorisation is "not determined" until fixes
+// are first wanted; then the service is asked and the answer is "always" (it gives
+// fixes) or "denied" (no service, or access refused). Denied means location services
+// are off: no region monitoring, and starting updates reports a "denied" error, as
+// with no source at all. The service is asked for the accuracy level that
+// desiredAccuracy needs and for fixes at least the distance filter apart (500 m for
+// significant changes only; regions lower it to the smallest radius).
+//
+// With either source, a fix is delivered when it moved at least the distance filter
+// (updates) or 500 m (significant changes only), and leaving or entering a monitored
+// region is reported.
 //
 // Main thread: call the manager on the main thread; callbacks come on the main queue.
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +52,7 @@
 namespace platform {
 
 class Timer;
+class DesktopLocationService;
 
 struct LocationCoordinate {
   double latitude = 0;   // degrees
@@ -205,6 +220,8 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   virtual void significantChangesStarted() {}
   virtual void significantChangesStopped() {}
   virtual void regionsChanged() {}
+  // The desired accuracy or the distance filter changed.
+  virtual void settingsChanged() {}
 
   // Delivery to the delegate on the main queue; callable from any thread. Nothing is
   // delivered once the manager is destroyed.
@@ -237,10 +254,13 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
 class LinuxLocationManager final : public LocationManager {
  public:
   struct Options {
-    // The position source; absent or empty: location services off.
+    // The position source; absent or empty: the desktop's location service.
     std::optional<std::string> sourceFile;
-    // How often a watched source is checked for a change.
+    // How often a watched source file is checked for a change.
     std::chrono::milliseconds pollInterval{1000};
+    // Without a source file: whether to use the desktop's location service (else
+    // location services are off).
+    bool desktopService = true;
   };
   // MOPET_LOCATION_FILE as sourceFile.
   static Options optionsFromEnvironment();
@@ -258,24 +278,43 @@ class LinuxLocationManager final : public LocationManager {
   static std::optional<std::vector<Location>> readSource(const std::string& path, std::string* reason = nullptr);
 
  private:
-  explicit LinuxLocationManager(Options options) : options_(std::move(options)) {}
+  // What the desktop service has said so far.
+  enum class Desktop { unknown, on, off };
+
+  explicit LinuxLocationManager(Options options);
   bool hasSource() const { return options_.sourceFile && !options_.sourceFile->empty(); }
+  bool usesDesktop() const { return !hasSource() && options_.desktopService; }
+  bool servicesOn() const;
+  bool fixesWanted() const;
   void updatesStarted() override;
   void significantChangesStarted() override;
-  void updatesStopped() override { watch(); }
-  void significantChangesStopped() override { watch(); }
-  void regionsChanged() override { watch(); }
+  void updatesStopped() override { changed(); }
+  void significantChangesStopped() override { changed(); }
+  void regionsChanged() override { changed(); }
+  void settingsChanged() override { changed(); }
+  void changed();
   // Delivers the source's fix now, as the first event of a start.
   void deliverCurrent();
   // Starts or stops the watch timer as the state needs it.
   void watch();
   void poll();
+  // Tells the desktop service what is wanted now.
+  void requestDesktop();
+  // Desktop service events, on the main queue.
+  void desktopAuthorized();
+  void desktopOff(const std::string& why);
+  void desktopFix(Location fix);
+  // Region events and the filter for newly read fixes, then delivery.
+  void received(std::vector<Location> fixes);
 
   Options options_;
   std::shared_ptr<Timer> timer_;
   std::optional<std::string> lastStamp_;                 // the file's identity when last read
   std::optional<LocationCoordinate> lastKnown_;          // the newest fix read
   std::optional<LocationCoordinate> lastDelivered_;      // the newest fix delivered
+  std::optional<Location> lastFix_;                      // the newest fix from the desktop service
+  std::atomic<Desktop> desktop_{Desktop::unknown};
+  std::unique_ptr<DesktopLocationService> service_;
 };
 
 }  // namespace platform

@@ -218,8 +218,11 @@ class LinuxLocationTest : public ::testing::Test {
 };
 
 TEST_F(LinuxLocationTest, WithoutASourceLocationServicesAreOff) {
-  ::unsetenv("MOPET_LOCATION_FILE");
-  auto manager = LocationManager::make();
+  // Neither a source file nor the desktop's service (geoclue_location_test.cpp
+  // covers that one).
+  LinuxLocationManager::Options options;
+  options.desktopService = false;
+  auto manager = LinuxLocationManager::make(options);
   Recorder recorder;
   manager->setDelegate(&recorder);
   EXPECT_FALSE(manager->locationServicesEnabled());
