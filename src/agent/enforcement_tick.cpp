@@ -1,5 +1,7 @@
 // The enforcement tick: app rules and the termination of blocked applications, the
 // web rules, one safe-search pass and the rebuilt hosts file.
+#include <unistd.h>
+
 #include <csignal>
 #include <ctime>
 #include <limits>
@@ -107,22 +109,26 @@ std::string AppDelegate::getAppRule() {
 void AppDelegate::blockAppsByRule() {
   const auto blocked = blockingAppsArrayString.get();
   if (blocked.empty()) return;
-  // One look at the running applications serves every identifier: listing them reads
-  // several files per process, which is the cost of a tick on a busy desktop.
+  // One look at the running applications serves every identifier. An application
+  // answers to each of its names; the agent's own process is never a candidate.
   const auto running = platform_.workspace.runningApplications();
-  std::unordered_map<std::string_view, platform::RunningApplication*> firstWithIdentifier;
-  firstWithIdentifier.reserve(running.size());
-  for (const auto& application : running)
-    if (application->bundleIdentifier()) firstWithIdentifier.try_emplace(*application->bundleIdentifier(), application.get());
+  const pid_t self = ::getpid();
+  std::unordered_map<std::string_view, platform::RunningApplication*> firstWithName;
+  firstWithName.reserve(running.size());
+  for (const auto& application : running) {
+    if (application->processIdentifier() == self) continue;
+    for (const auto& name : application->names()) firstWithName.try_emplace(name, application.get());
+  }
   for (const auto& bundleId : blocked) {
-    auto found = firstWithIdentifier.find(bundleId);
-    if (found != firstWithIdentifier.end()) terminate(*found->second);
+    auto found = firstWithName.find(bundleId);
+    if (found != firstWithName.end()) terminate(*found->second);
   }
 }
 
 void AppDelegate::blockAnApp(const std::string& bundleId) {
+  const pid_t self = ::getpid();
   for (const auto& application : platform_.workspace.runningApplications()) {
-    if (application->bundleIdentifier() && *application->bundleIdentifier() == bundleId) {
+    if (application->processIdentifier() != self && application->isNamed(bundleId)) {
       terminate(*application);
       return;
     }
@@ -130,6 +136,7 @@ void AppDelegate::blockAnApp(const std::string& bundleId) {
 }
 
 void AppDelegate::terminate(platform::RunningApplication& application) {
+  if (application.processIdentifier() == ::getpid()) return;  // never the agent itself
   application.terminate();
   // The kill follows at once; a process that is already gone is not signalled, so a
   // recycled process identifier is never hit.

@@ -4,17 +4,19 @@
 // options.
 //
 // How a parent's rule names a Linux application. A rule's identifier ("pk") is
-// compared, exactly and case-sensitively, with the bundle identifier the workspace
-// gives each running process of the user, taken in this order (platform/workspace.h):
-//   1. MOPET_BUNDLE_IDENTIFIER in the process's environment, when set;
-//   2. the flatpak application id (FLATPAK_ID), e.g. "org.mozilla.firefox";
-//   3. the snap name (SNAP_NAME), e.g. "discord";
-//   4. the desktop-entry id that launched it (GIO_LAUNCHED_DESKTOP_FILE for that very
-//      process, else BAMF_DESKTOP_FILE_HINT): the .desktop file's name without
-//      ".desktop", e.g. "org.gnome.Nautilus" or "steam";
-//   5. otherwise the file name of its executable, e.g. "minecraft-launcher".
-// Processes of other users are not seen. Each tick ends at most one process per
-// identifier.
+// compared, exactly and case-sensitively, with every name the workspace knows a
+// running process of the user by (platform/workspace.h), and matches when any of them
+// is equal:
+//   - the file name of its executable, e.g. "minecraft-launcher";
+//   - the id of each desktop entry whose Exec or TryExec is that very file, e.g.
+//     "org.gnome.Nautilus" for org.gnome.Nautilus.desktop;
+//   - its flatpak application id as its sandbox records it, e.g. "org.mozilla.firefox";
+//   - its snap name as its control group records it, e.g. "discord";
+//   - what its environment adds: MOPET_BUNDLE_IDENTIFIER, FLATPAK_ID, SNAP_NAME and the
+//     desktop entry that launched it (GIO_LAUNCHED_DESKTOP_FILE for that very process,
+//     BAMF_DESKTOP_FILE_HINT). These only add names; none hides another.
+// Processes of other users are not seen, and the agent's own process is never ended.
+// Each tick ends at most one process per identifier.
 #include <memory>
 
 #include "agent/app_delegate.h"

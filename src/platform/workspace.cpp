@@ -1,18 +1,23 @@
 #include "platform/workspace.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/process.h"
 #include "platform/settings.h"
@@ -26,13 +31,35 @@ constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
 // A program launched without a desktop entry must not pass on one the agent inherited.
 const std::map<std::string, std::string> kNoDesktopFile = {{"GIO_LAUNCHED_DESKTOP_FILE", ""}};
 
-std::optional<std::string> readSmallFile(const std::string& path) {
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) return std::nullopt;
-  std::ostringstream text;
-  text << stream.rdbuf();
-  if (stream.bad()) return std::nullopt;
-  return text.str();
+// Reads at most `limit` bytes of a regular file into `out`. It never waits: a FIFO or
+// a device put where a file is expected (a child's own folders, a child's sandbox
+// root) is refused instead of blocking the caller. /proc files count as regular.
+bool readRegularFile(const std::string& path, std::string& out, std::size_t limit, bool followLinks = true) {
+  out.clear();
+  int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (!followLinks) flags |= O_NOFOLLOW;
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  std::array<char, 4096> buffer;
+  while (ok && out.size() < limit) {
+    const ssize_t count = ::read(fd, buffer.data(), std::min(buffer.size(), limit - out.size()));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) ok = false;
+    if (count <= 0) break;
+    out.append(buffer.data(), static_cast<std::size_t>(count));
+  }
+  ::close(fd);
+  return ok;
+}
+
+constexpr std::size_t kSmallFileLimit = 1 << 20;
+
+std::optional<std::string> readSmallFile(const std::string& path, bool followLinks = true) {
+  std::string text;
+  if (!readRegularFile(path, text, kSmallFileLimit, followLinks)) return std::nullopt;
+  return text;
 }
 
 std::string baseName(std::string_view path) {
@@ -87,22 +114,31 @@ struct StatFields {
   std::string startTime;
 };
 
+bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t'; }
+
 // /proc/<pid>/stat: "pid (comm) state ppid ...". comm may hold blanks and
 // parentheses, so the fields start after the last ')'.
-std::optional<StatFields> parseStat(const std::string& text) {
+std::optional<StatFields> parseStat(std::string_view text) {
   auto open = text.find('(');
   auto close = text.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
   StatFields fields;
-  fields.comm = text.substr(open + 1, close - open - 1);
-  std::istringstream rest(text.substr(close + 1));
-  std::vector<std::string> tokens;
-  for (std::string token; rest >> token;) tokens.push_back(token);
+  fields.comm = std::string(text.substr(open + 1, close - open - 1));
   // tokens[0] is field 3 (state), tokens[6] field 9 (flags), tokens[19] field 22 (start time).
-  if (tokens.size() < 20 || tokens[0].size() != 1) return std::nullopt;
+  std::array<std::string_view, 20> tokens;
+  std::size_t count = 0;
+  std::size_t i = close + 1;
+  while (count < tokens.size()) {
+    while (i < text.size() && isBlank(text[i])) ++i;
+    if (i == text.size()) break;
+    const std::size_t start = i;
+    while (i < text.size() && !isBlank(text[i])) ++i;
+    tokens[count++] = text.substr(start, i - start);
+  }
+  if (count < tokens.size() || tokens[0].size() != 1) return std::nullopt;
   fields.state = tokens[0][0];
-  fields.flags = std::strtoul(tokens[6].c_str(), nullptr, 10);
-  fields.startTime = tokens[19];
+  std::from_chars(tokens[6].data(), tokens[6].data() + tokens[6].size(), fields.flags);
+  fields.startTime = std::string(tokens[19]);
   return fields;
 }
 
@@ -145,7 +181,8 @@ class ProcRunningApplication final : public RunningApplication {
       : RunningApplication(std::move(info)), procRoot_(std::move(procRoot)), startTime_(std::move(startTime)) {}
 
   bool terminate() override {
-    if (isTerminated()) return false;
+    // The agent never ends itself, whatever a rule names.
+    if (processIdentifier() == ::getpid() || isTerminated()) return false;
     return platform::sendSignal(processIdentifier(), SIGTERM);
   }
 
@@ -277,6 +314,10 @@ bool isValidURL(const std::string& url) {
 }
 
 }  // namespace
+
+bool RunningApplication::isNamed(std::string_view name) const {
+  return std::find(info_.names.begin(), info_.names.end(), name) != info_.names.end();
+}
 
 std::optional<std::string> RunningApplication::executableURL() const {
   if (!info_.executablePath) return std::nullopt;
@@ -418,45 +459,231 @@ std::vector<std::string> defaultApplicationFolders() {
 
 // ---- LinuxWorkspace ----------------------------------------------------------------
 
-LinuxWorkspace::LinuxWorkspace(WorkspaceOptions options) : options_(std::move(options)) {
-  if (options_.applicationFolders.empty()) options_.applicationFolders = defaultApplicationFolders();
+namespace {
+
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+struct FileIdentityHash {
+  std::size_t operator()(const FileIdentity& file) const {
+    return std::hash<unsigned long long>()(static_cast<unsigned long long>(file.inode) * 1000003ULL ^
+                                           static_cast<unsigned long long>(file.device));
+  }
+};
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
 }
 
-Workspace& Workspace::shared() {
-  static LinuxWorkspace workspace;
-  return workspace;
+// What /proc/<pid>/exe names: the device and inode of the file; where the file cannot
+// be looked at, the link's own text (a fixture tree) or why not (another user's
+// process, a kernel thread).
+struct ExecutableKey {
+  std::optional<FileIdentity> file;
+  std::string link;
+  int error = 0;
+  bool operator==(const ExecutableKey&) const = default;
+};
+
+ExecutableKey executableKey(const std::string& exeLink) {
+  ExecutableKey key;
+  key.file = identityOf(exeLink);
+  if (key.file) return key;
+  key.error = errno;
+  std::array<char, PATH_MAX> target;
+  const ssize_t length = ::readlink(exeLink.c_str(), target.data(), target.size());
+  if (length > 0) key.link.assign(target.data(), static_cast<std::size_t>(length));
+  return key;
 }
 
-std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
-  if (pid <= 0) return nullptr;
-  if (options_.includeProcess && !options_.includeProcess(pid)) return nullptr;
-  const std::string dir = options_.procRoot + "/" + std::to_string(pid);
-  auto statText = readSmallFile(dir + "/stat");
-  if (!statText) return nullptr;
-  auto stat = parseStat(*statText);
-  if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
-  if (options_.currentUserOnly) {
-    auto status = readSmallFile(dir + "/status");
-    auto uid = status ? realUserOf(*status) : std::nullopt;
-    if (!uid || *uid != ::getuid()) return nullptr;
+void addName(std::vector<std::string>& names, std::string name) {
+  if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+}
+
+// The [Application] name of a Flatpak sandbox's /.flatpak-info, seen through
+// /proc/<pid>/root. Not followed when it is a link: a sandbox's file is a plain one.
+std::optional<std::string> flatpakApplicationId(const std::string& processDir) {
+  auto text = readSmallFile(processDir + "/root/.flatpak-info", false);
+  if (!text) return std::nullopt;
+  bool inGroup = false;
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string trimmed = trim(line);
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    if (trimmed[0] == '[') {
+      inGroup = trimmed == "[Application]";
+      continue;
+    }
+    auto equals = trimmed.find('=');
+    if (!inGroup || equals == std::string::npos || trim(std::string_view(trimmed).substr(0, equals)) != "name") continue;
+    std::string id = trim(std::string_view(trimmed).substr(equals + 1));
+    if (!id.empty()) return id;
+  }
+  return std::nullopt;
+}
+
+// The snap names in /proc/<pid>/cgroup: snapd runs a snap's applications in control
+// groups named "snap.<instance>.<app>...", the instance being "<name>" or, for a
+// parallel install, "<name>_<key>" (both are names of the process then).
+std::vector<std::string> snapNames(const std::string& cgroupText) {
+  std::vector<std::string> names;
+  std::istringstream lines(cgroupText);
+  for (std::string line; std::getline(lines, line);) {
+    auto colon = line.find(':');
+    colon = colon == std::string::npos ? colon : line.find(':', colon + 1);
+    if (colon == std::string::npos) continue;
+    std::string_view path = std::string_view(line).substr(colon + 1);
+    while (!path.empty()) {
+      auto slash = path.find('/');
+      std::string_view part = path.substr(0, slash);
+      path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+      if (!part.starts_with("snap.")) continue;
+      part.remove_prefix(5);
+      auto dot = part.find('.');
+      if (dot == std::string_view::npos || dot == 0) continue;
+      const std::string_view instance = part.substr(0, dot);
+      const bool valid = std::all_of(instance.begin(), instance.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+      });
+      if (!valid) continue;
+      addName(names, std::string(instance));
+      if (auto underscore = instance.find('_'); underscore != std::string_view::npos && underscore > 0) {
+        addName(names, std::string(instance.substr(0, underscore)));
+      }
+    }
+  }
+  return names;
+}
+
+// The desktop entries by the file their Exec program or TryExec resolves to.
+struct DesktopIndex {
+  struct FolderStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    long long seconds = 0;
+    long nanoseconds = 0;
+    bool operator==(const FolderStamp&) const = default;
+  };
+
+  std::vector<FolderStamp> stamps;
+  std::chrono::steady_clock::time_point builtAt;
+  unsigned long generation = 0;  // 0: never built
+  std::unordered_map<FileIdentity, std::vector<std::string>, FileIdentityHash> idsByExecutable;
+
+  static constexpr std::chrono::seconds kMaxAge{60};
+
+  static std::vector<FolderStamp> stampsOf(const std::vector<std::string>& folders) {
+    std::vector<FolderStamp> result;
+    result.reserve(folders.size());
+    for (const auto& folder : folders) {
+      FolderStamp stamp;
+      struct stat info {};
+      if (::stat(folder.c_str(), &info) == 0) {
+        stamp = {true, info.st_dev, info.st_ino, static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec};
+      }
+      result.push_back(stamp);
+    }
+    return result;
   }
 
+  // Indexes the folders again when one of them changed or the index is old (a program
+  // replaced by an update is another file).
+  void refresh(const std::vector<std::string>& folders) {
+    auto now = std::chrono::steady_clock::now();
+    auto current = stampsOf(folders);
+    if (generation != 0 && current == stamps && now - builtAt < kMaxAge) return;
+    idsByExecutable.clear();
+    for (const auto& folder : folders) {
+      for (const auto& file : desktopFilesIn(folder)) {
+        auto entry = readDesktopEntry(file);
+        if (!entry) continue;
+        std::vector<std::string> programs;
+        if (auto arguments = desktopEntryArguments(*entry); !arguments.empty()) programs.push_back(arguments[0]);
+        if (!entry->tryExec.empty()) programs.push_back(entry->tryExec);
+        for (const auto& program : programs) {
+          auto path = findExecutable(program);
+          auto resolved = path ? identityOf(*path) : std::nullopt;
+          if (resolved) addName(idsByExecutable[*resolved], entry->id);
+        }
+      }
+    }
+    stamps = std::move(current);
+    builtAt = now;
+    ++generation;
+  }
+
+  const std::vector<std::string>* ids(const std::optional<FileIdentity>& file) const {
+    if (!file) return nullptr;
+    auto found = idsByExecutable.find(*file);
+    return found == idsByExecutable.end() ? nullptr : &found->second;
+  }
+};
+
+// What was read of one process, valid while its start time and executable stay.
+struct CachedProcess {
+  std::string startTime;
+  ExecutableKey executable;
+  bool visible = false;  // passes the user check
+  bool complete = true;  // false: caught while starting a program, read again next time
   RunningApplication::Info info;
+  std::string executableName;
+  std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
+  unsigned long namesGeneration = 0;    // the desktop index that info.names was made with
+  unsigned long listing = 0;            // the last listing that saw it
+};
+
+}  // namespace
+
+struct LinuxWorkspace::Cache {
+  std::mutex mutex;
+  std::unordered_map<pid_t, CachedProcess> processes;
+  DesktopIndex desktop;
+  unsigned long listing = 0;
+  std::string buffer;  // reused for /proc/<pid>/stat
+};
+
+namespace {
+
+// Reads everything that names a process, at its first sight under this key.
+void readProcess(const WorkspaceOptions& options, pid_t pid, const std::string& dir, const StatFields& stat,
+                 CachedProcess& cached) {
+  cached.visible = true;
+  cached.complete = true;
+  cached.info = {};
+  cached.executableName.clear();
+  cached.extraNames.clear();
+  cached.namesGeneration = 0;
+  if (options.currentUserOnly) {
+    auto status = readSmallFile(dir + "/status");
+    auto uid = status ? realUserOf(*status) : std::nullopt;
+    if (!uid || *uid != ::getuid()) {
+      cached.visible = false;
+      return;
+    }
+  }
+
+  RunningApplication::Info& info = cached.info;
   info.processIdentifier = pid;
-  std::string comm = stat->comm;
+  std::string comm = stat.comm;
   if (auto commFile = readSmallFile(dir + "/comm")) {
     comm = *commFile;
     while (!comm.empty() && comm.back() == '\n') comm.pop_back();
   }
   info.localizedName = comm;
 
-  const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
+  const bool kernelThread = (stat.flags & kKernelThreadFlag) != 0;
   bool hasExecutable = false;
   if (!kernelThread) {
-    std::string target(4096, '\0');
-    ssize_t length = ::readlink((dir + "/exe").c_str(), target.data(), target.size());
+    std::array<char, PATH_MAX> buffer;
+    ssize_t length = ::readlink((dir + "/exe").c_str(), buffer.data(), buffer.size());
     if (length > 0) {
-      target.resize(static_cast<std::size_t>(length));
+      std::string target(buffer.data(), static_cast<std::size_t>(length));
       constexpr std::string_view deleted = " (deleted)";
       if (target.ends_with(deleted)) target.resize(target.size() - deleted.size());
       info.executablePath = target;
@@ -467,35 +694,59 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
   }
   if (!hasExecutable) {
     info.activationPolicy = ActivationPolicy::prohibited;
-    return std::make_shared<ProcRunningApplication>(std::move(info), options_.procRoot, stat->startTime);
+    return;
+  }
+  cached.executableName = info.executablePath ? baseName(*info.executablePath) : comm;
+
+  // What the system records: the sandbox's application id, the snap's control group.
+  if (auto id = flatpakApplicationId(dir)) addName(cached.extraNames, *id);
+  if (auto cgroup = readSmallFile(dir + "/cgroup")) {
+    for (auto& name : snapNames(*cgroup)) addName(cached.extraNames, std::move(name));
   }
 
-  const auto environment = parseEnviron(readSmallFile(dir + "/environ").value_or(std::string()));
+  auto environText = readSmallFile(dir + "/environ");
+  // A process in the middle of starting its program shows the new executable before
+  // its environment is in place: read it again next time.
+  if (environText && environText->empty() && info.executablePath) cached.complete = false;
+  const auto environment = parseEnviron(environText.value_or(std::string()));
   const bool desktopSession =
       !nonEmpty(environment, "DISPLAY").empty() || !nonEmpty(environment, "WAYLAND_DISPLAY").empty();
+
+  // The environment's hints, each of them an extra name.
+  const std::string explicitId = nonEmpty(environment, "MOPET_BUNDLE_IDENTIFIER");
+  const std::string flatpak = nonEmpty(environment, "FLATPAK_ID");
+  const std::string snap = nonEmpty(environment, "SNAP_NAME");
+  std::string gioFile = nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE");
+  if (nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE_PID") != std::to_string(pid)) gioFile.clear();
+  const std::string bamfFile = nonEmpty(environment, "BAMF_DESKTOP_FILE_HINT");
+  for (const auto& hint : {explicitId, flatpak, snap, gioFile.empty() ? std::string() : desktopIdFromPath(gioFile),
+                           bamfFile.empty() ? std::string() : desktopIdFromPath(bamfFile)}) {
+    addName(cached.extraNames, hint);
+  }
+
+  // The bundle identifier: the first hint there is, else the executable's name.
   std::optional<std::string> desktopFile;  // where the name comes from, if anywhere
   std::optional<std::string> desktopId;
-  if (auto value = nonEmpty(environment, "MOPET_BUNDLE_IDENTIFIER"); !value.empty()) {
-    info.bundleIdentifier = value;
+  if (!explicitId.empty()) {
+    info.bundleIdentifier = explicitId;
     info.activationPolicy = ActivationPolicy::regular;
   } else {
-    if (auto flatpak = nonEmpty(environment, "FLATPAK_ID"); !flatpak.empty()) {
+    if (!flatpak.empty()) {
       desktopId = flatpak;
-    } else if (auto snap = nonEmpty(environment, "SNAP_NAME"); !snap.empty()) {
+    } else if (!snap.empty()) {
       desktopId = snap;
-    } else if (auto gio = nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE");
-               !gio.empty() && nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE_PID") == std::to_string(pid)) {
-      desktopId = desktopIdFromPath(gio);
-      desktopFile = gio;
-    } else if (auto bamf = nonEmpty(environment, "BAMF_DESKTOP_FILE_HINT"); !bamf.empty()) {
-      desktopId = desktopIdFromPath(bamf);
-      desktopFile = bamf;
+    } else if (!gioFile.empty()) {
+      desktopId = desktopIdFromPath(gioFile);
+      desktopFile = gioFile;
+    } else if (!bamfFile.empty()) {
+      desktopId = desktopIdFromPath(bamfFile);
+      desktopFile = bamfFile;
     }
     if (desktopId && !desktopId->empty()) {
       info.bundleIdentifier = *desktopId;
       info.activationPolicy = desktopSession ? ActivationPolicy::regular : ActivationPolicy::accessory;
     } else {
-      info.bundleIdentifier = info.executablePath ? baseName(*info.executablePath) : comm;
+      info.bundleIdentifier = cached.executableName;
       info.activationPolicy = ActivationPolicy::accessory;
     }
   }
@@ -507,13 +758,67 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
   // The display name: the desktop entry's Name where there is one, else the executable's.
   std::optional<DesktopEntry> entry;
   if (desktopFile) entry = readDesktopEntry(*desktopFile);
-  if (!entry && desktopId) entry = findDesktopEntryById(options_.applicationFolders, *desktopId);
+  if (!entry && desktopId) entry = findDesktopEntryById(options.applicationFolders, *desktopId);
   if (entry && !entry->name.empty()) {
     info.localizedName = entry->name;
   } else if (info.executablePath) {
     info.localizedName = baseName(*info.executablePath);
   }
-  return std::make_shared<ProcRunningApplication>(std::move(info), options_.procRoot, stat->startTime);
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(WorkspaceOptions options)
+    : options_(std::move(options)), cache_(std::make_shared<Cache>()) {
+  if (options_.applicationFolders.empty()) options_.applicationFolders = defaultApplicationFolders();
+}
+
+Workspace& Workspace::shared() {
+  static LinuxWorkspace workspace;
+  return workspace;
+}
+
+// With the cache's lock held: the application for one pid, through the cache.
+std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
+  if (pid <= 0) return nullptr;
+  if (options_.includeProcess && !options_.includeProcess(pid)) return nullptr;
+  const std::string dir = options_.procRoot + "/" + std::to_string(pid);
+  Cache& cache = *cache_;
+  if (!readRegularFile(dir + "/stat", cache.buffer, 4096)) return nullptr;
+  auto stat = parseStat(cache.buffer);
+  if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
+
+  const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
+  ExecutableKey executable = kernelThread ? ExecutableKey{} : executableKey(dir + "/exe");
+  auto [it, inserted] = cache.processes.try_emplace(pid);
+  CachedProcess& cached = it->second;
+  cached.listing = cache.listing;
+  if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
+    readProcess(options_, pid, dir, *stat, cached);
+    cached.startTime = stat->startTime;
+    cached.executable = std::move(executable);
+  }
+  if (!cached.visible) return nullptr;
+
+  if (cached.namesGeneration != cache.desktop.generation) {
+    std::vector<std::string> names;
+    if (!cached.executableName.empty()) {
+      addName(names, cached.executableName);
+      if (const auto* ids = cache.desktop.ids(cached.executable.file)) {
+        for (const auto& id : *ids) addName(names, id);
+      }
+      for (const auto& name : cached.extraNames) addName(names, name);
+    }
+    cached.info.names = std::move(names);
+    cached.namesGeneration = cache.desktop.generation;
+  }
+  return std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
+}
+
+std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
+  std::lock_guard lock(cache_->mutex);
+  cache_->desktop.refresh(options_.applicationFolders);
+  return lookUp(pid);
 }
 
 RunningApplications LinuxWorkspace::runningApplications() {
@@ -531,9 +836,15 @@ RunningApplications LinuxWorkspace::runningApplications() {
   }
   std::sort(pids.begin(), pids.end());
   RunningApplications applications;
+  applications.reserve(pids.size());
+  std::lock_guard lock(cache_->mutex);
+  cache_->desktop.refresh(options_.applicationFolders);
+  const unsigned long listing = ++cache_->listing;
   for (pid_t pid : pids) {
-    if (auto app = application(pid)) applications.push_back(std::move(app));
+    if (auto app = lookUp(pid)) applications.push_back(std::move(app));
   }
+  // What this listing did not see has ended.
+  std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
   return applications;
 }
 
@@ -615,6 +926,13 @@ bool LinuxWorkspace::open(const std::string& url) {
   return process.run().has_value();
 }
 
-bool LinuxWorkspace::sendSignal(pid_t pid, int signal) { return platform::sendSignal(pid, signal); }
+bool LinuxWorkspace::sendSignal(pid_t pid, int signal) {
+  // The agent never signals itself, whatever a rule names.
+  if (pid == ::getpid()) {
+    errno = EPERM;
+    return false;
+  }
+  return platform::sendSignal(pid, signal);
+}
 
 }  // namespace platform

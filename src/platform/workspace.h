@@ -2,25 +2,46 @@
 // The workspace: running applications, the frontmost one, launching applications and
 // opening URLs.
 //
-// On Linux every process of the current user counts as a running application. How a
-// process gets its bundle identifier, in this order of precedence:
-//   1. MOPET_BUNDLE_IDENTIFIER in its environment (set explicitly, e.g. by a test);
-//   2. FLATPAK_ID (the flatpak application id);
-//   3. SNAP_NAME (the snap name);
-//   4. GIO_LAUNCHED_DESKTOP_FILE, when GIO_LAUNCHED_DESKTOP_FILE_PID names this very
-//      process (children inherit the variable): the desktop-entry id, i.e. the file
-//      name without ".desktop";
-//   5. BAMF_DESKTOP_FILE_HINT: the desktop-entry id of that file;
-//   6. otherwise the file name of its executable (/proc/<pid>/exe, else its comm).
-// Kernel threads and processes without an executable have none.
-// The environment is read from /proc/<pid>/environ, which only the process's own user
-// (or root) may read; for other processes only rule 6 applies.
+// On Linux every process of the current user counts as a running application.
+//
+// Names. A process can be known by several names, and a rule that names any of them
+// applies to it (names()):
+//   - the file name of its executable (/proc/<pid>/exe, else its comm);
+//   - the id of every desktop entry in the application folders whose Exec program or
+//     TryExec resolves to that very file (same device and inode, so a link or a copy
+//     under another name is still the same program only when it is the same file);
+//   - its Flatpak application id as the sandbox records it (the "name" of the
+//     [Application] group of /proc/<pid>/root/.flatpak-info);
+//   - its snap name as its control group records it (a "snap.<name>.<app>..." part of
+//     /proc/<pid>/cgroup; for a parallel instance "<name>_<key>" and "<name>");
+//   - the hints in its own environment: MOPET_BUNDLE_IDENTIFIER (a test aid),
+//     FLATPAK_ID, SNAP_NAME, the desktop-entry id of GIO_LAUNCHED_DESKTOP_FILE (when
+//     GIO_LAUNCHED_DESKTOP_FILE_PID names this very process) and of
+//     BAMF_DESKTOP_FILE_HINT. The environment belongs to the process, so a hint only
+//     ever adds a name; it never takes one away.
+//
+// Bundle identifier. One of those names, the one reported as the application's
+// identifier (the frontmost application, the instant-block walk), in this order of
+// precedence:
+//   1. MOPET_BUNDLE_IDENTIFIER in its environment;
+//   2. FLATPAK_ID;
+//   3. SNAP_NAME;
+//   4. GIO_LAUNCHED_DESKTOP_FILE, as above;
+//   5. BAMF_DESKTOP_FILE_HINT;
+//   6. otherwise the file name of its executable.
+// Kernel threads and processes without an executable have neither names nor an
+// identifier. The environment is read from /proc/<pid>/environ, which only the
+// process's own user (or root) may read; for other processes only the executable's
+// name applies.
 //
 // Activation policy:
 //   regular     the identifier came from rule 1, or from rules 2 to 5 for a process
 //               of a desktop session (DISPLAY or WAYLAND_DISPLAY in its environment);
 //   accessory   every other process with an identifier (daemons, shells, tools);
 //   prohibited  processes without an identifier.
+//
+// The agent's own process is listed like any other, but the workspace never sends it
+// a signal: terminate() and sendSignal() refuse it.
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,6 +49,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -43,6 +65,8 @@ class RunningApplication {
     pid_t processIdentifier = 0;
     ActivationPolicy activationPolicy = ActivationPolicy::prohibited;
     std::optional<std::string> executablePath;
+    // Every name the process is known by, the bundle identifier among them.
+    std::vector<std::string> names;
   };
 
   explicit RunningApplication(Info info) : info_(std::move(info)) {}
@@ -53,11 +77,14 @@ class RunningApplication {
   pid_t processIdentifier() const { return info_.processIdentifier; }
   ActivationPolicy activationPolicy() const { return info_.activationPolicy; }
   const std::optional<std::string>& executablePath() const { return info_.executablePath; }
+  const std::vector<std::string>& names() const { return info_.names; }
+  bool isNamed(std::string_view name) const;
   // "file://" and the percent-encoded executable path.
   std::optional<std::string> executableURL() const;
 
-  // Asks the application to quit (SIGTERM on Linux). False when it is already gone or
-  // the request could not be delivered; true does not mean that it has quit.
+  // Asks the application to quit (SIGTERM on Linux). False when it is already gone, is
+  // the agent's own process, or the request could not be delivered; true does not mean
+  // that it has quit.
   virtual bool terminate() = 0;
   // True once the process has ended (or its pid now belongs to another process).
   virtual bool isTerminated() const = 0;
@@ -83,7 +110,7 @@ class Workspace {
   // handler was started; it is not waited for.
   virtual bool open(const std::string& url) = 0;
   // kill(2) through the workspace, so that tests see every signal the agent sends.
-  // False for pid <= 0 and when delivery fails.
+  // False for pid <= 0, for the agent's own process and when delivery fails.
   virtual bool sendSignal(pid_t pid, int signal) = 0;
 
   // The Linux workspace with default options (the current user's processes).
@@ -130,6 +157,15 @@ struct WorkspaceOptions {
 
 // Running applications from /proc; URLs through "xdg-open"; the frontmost application
 // from the X server's active window (through "xprop"), absent without an X display.
+//
+// What names a process changes only when it runs another program, so the workspace
+// keeps what it read of each process under its pid, its start time (field 22 of
+// /proc/<pid>/stat) and the device and inode of its executable (what /proc/<pid>/exe
+// names). A listing reads /proc/<pid>/stat and looks at the executable of every
+// process, and reads the rest only of a process it has not seen under that key: a
+// recycled pid has another start time, a process that ran another program has another
+// executable. The desktop entries behind the names are indexed once and indexed again
+// when an application folder changes (or a minute has passed).
 class LinuxWorkspace final : public Workspace {
  public:
   explicit LinuxWorkspace(WorkspaceOptions options = {});
@@ -144,7 +180,11 @@ class LinuxWorkspace final : public Workspace {
   std::shared_ptr<RunningApplication> application(pid_t pid);
 
  private:
+  struct Cache;
+  std::shared_ptr<RunningApplication> lookUp(pid_t pid);
+
   WorkspaceOptions options_;
+  std::shared_ptr<Cache> cache_;
 };
 
 }  // namespace platform

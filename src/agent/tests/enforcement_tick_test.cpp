@@ -4,9 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 
 #include "agent/app_delegate.h"
 #include "agent/tests/support/agent_fixture.h"
@@ -118,6 +120,34 @@ TEST_F(Tick, BlockAnAppEndsTheFirstExactMatchOnly) {
   d.blockAnApp("com.polite.app");
   EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100, 700));
   EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
+}
+
+// An application answers to every name it is known by; the agent's own process is never
+// a candidate, whatever a rule names (a later process with the name is hit instead).
+TEST_F(Tick, ApplicationsAnswerToAnyOfTheirNamesButTheAgentNeverEndsItself) {
+  const pid_t self = ::getpid();
+  auto agentItself = app("com.blocked.game", self);
+  agentItself.otherNames = {"com.other.app", "VelmorMopetAgent"};
+  auto renamed = app("org.allowed.launcher", self + 1);
+  renamed.otherNames = {"com.blocked.game"};
+  auto second = app("org.example.third", self + 2);
+  second.otherNames = {"com.other.app", "com.blocked.game"};
+  workspace_.setRunningApplications({agentItself, renamed, second});
+  auto& d = delegate();
+  d.blockingAppsArrayString.set({"com.blocked.game", "com.other.app", "VelmorMopetAgent"});
+
+  d.blockAppsByRule();
+  // One list; the first other process with each name, each hit as usual.
+  EXPECT_EQ(workspace_.runningApplicationsCalls(), 1);
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(self + 1, self + 2));
+  EXPECT_THAT(workspace_.signals(),
+              ElementsAre(FakeWorkspace::Signal{self + 1, SIGTERM}, FakeWorkspace::Signal{self + 2, SIGTERM}));
+
+  d.blockAnApp("VelmorMopetAgent");
+  d.blockAppsByRule();
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(self + 1, self + 2));
+  EXPECT_THAT(workspace_.signals(), ::testing::SizeIs(2));
+  EXPECT_TRUE(workspace_.isRunning(self));
 }
 
 TEST_F(Tick, RepliesThatCarryNoRulesChangeNothing) {
@@ -360,6 +390,76 @@ TEST_F(Tick, TerminatesARealChildProcessOfTheTest) {
   ASSERT_TRUE(child.waitUntilExit(std::chrono::milliseconds(5000)));
   EXPECT_EQ(child.terminationReason(), platform::TerminationReason::uncaughtSignal);
   EXPECT_EQ(child.terminationStatus(), SIGTERM);
+  delegate_.reset();
+}
+
+// Real children of this test: a blocked program started with every hint of its
+// environment naming something allowed, and a process that starts the blocked program
+// after it was first seen (same pid, same start time) are both stopped by the tick.
+TEST_F(Tick, StopsABlockedProgramWhateverItsEnvironmentClaimsAndAfterAnExec) {
+  const std::string name = "mopet-blocked-" + std::to_string(::getpid());
+  const std::filesystem::path program = home_.path() / "bin" / name;
+  std::filesystem::create_directories(program.parent_path());
+  std::filesystem::copy_file("/bin/sleep", program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  const std::filesystem::path marker = home_.path() / "start-it";
+
+  platform::Process claims;
+  claims.executablePath = "/bin/sh";
+  claims.arguments = {"-c", "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec '" + program.string() + "' 30"};
+  claims.environment = {{"MOPET_BUNDLE_IDENTIFIER", "allowed.hint"},
+                        {"FLATPAK_ID", "org.example.Allowed"},
+                        {"SNAP_NAME", "allowed"},
+                        {"GIO_LAUNCHED_DESKTOP_FILE", "/usr/share/applications/allowed.desktop"},
+                        {"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/allowed-too.desktop"}};
+  platform::Process later;
+  later.executablePath = "/bin/sh";
+  // Waits for the marker (30 s at most), then starts the blocked program in its place.
+  later.arguments = {"-c", "i=0; while [ ! -e '" + marker.string() + "' ] && [ $i -lt 1500 ]; do sleep 0.02; "
+                           "i=$((i+1)); done; exec '" + program.string() + "' 30"};
+  later.environment = {{"MOPET_BUNDLE_IDENTIFIER", ""}};
+  ASSERT_TRUE(claims.run());
+  ASSERT_TRUE(later.run());
+  const pid_t claimsPid = claims.processIdentifier();
+  const pid_t laterPid = later.processIdentifier();
+  auto exeOf = [](pid_t pid) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+  };
+
+  platform::WorkspaceOptions options;
+  options.includeProcess = [=](pid_t candidate) { return candidate == claimsPid || candidate == laterPid; };
+  options.applicationFolders = {(home_.path() / "no-applications").string()};
+  platform::LinuxWorkspace workspace(options);
+  workspaceOverride_ = &workspace;
+  ASSERT_TRUE(agenttest::waitFor([&] {
+    auto a = workspace.application(claimsPid);
+    return a && a->bundleIdentifier() == "allowed.hint" && a->isNamed(name);
+  }));
+  ASSERT_TRUE(agenttest::waitFor([&] { return exeOf(laterPid).filename() != exeOf(::getpid()).filename(); }));
+
+  setReply(kAppRulesPath, 200,
+           R"({"rules": [{"rule_type": "BLACK_LIST", "applications": [{"pk": ")" + name + R"("}]}]})");
+  auto& d = delegate();
+  d.fireTimer();
+  drainSession();
+  ASSERT_THAT(d.blockingAppsArrayString.get(), ElementsAre(name));
+
+  d.fireTimer();
+  ASSERT_TRUE(claims.waitUntilExit(std::chrono::milliseconds(10000)));
+  EXPECT_EQ(claims.terminationReason(), platform::TerminationReason::uncaughtSignal);
+  EXPECT_EQ(claims.terminationStatus(), SIGTERM);
+  EXPECT_TRUE(later.isRunning());  // still the shell: nothing blocks it yet
+
+  agenttest::writeFile(marker, "go\n");
+  ASSERT_TRUE(agenttest::waitFor([&] { return exeOf(laterPid) == std::filesystem::canonical(program); },
+                                 std::chrono::milliseconds(10000)));
+  d.fireTimer();
+  const bool stopped = later.waitUntilExit(std::chrono::milliseconds(10000));
+  if (!stopped && later.sendSignal(SIGKILL)) later.waitUntilExit();
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(later.terminationReason(), platform::TerminationReason::uncaughtSignal);
+  EXPECT_EQ(later.terminationStatus(), SIGTERM);
   delegate_.reset();
 }
 

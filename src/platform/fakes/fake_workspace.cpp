@@ -1,6 +1,7 @@
 #include "platform/fakes/fake_workspace.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <utility>
@@ -33,16 +34,26 @@ struct FakeWorkspace::State {
 
 namespace {
 
+std::vector<std::string> namesOf(const FakeWorkspace::Application& app) {
+  std::vector<std::string> names;
+  if (app.bundleIdentifier) names.push_back(*app.bundleIdentifier);
+  for (const auto& name : app.otherNames) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
+
 class FakeRunningApplication final : public RunningApplication {
  public:
   FakeRunningApplication(const FakeWorkspace::Application& app, std::shared_ptr<FakeWorkspace::State> state)
       : RunningApplication(Info{app.bundleIdentifier, app.localizedName, app.processIdentifier, app.activationPolicy,
-                                app.executablePath}),
+                                app.executablePath, namesOf(app)}),
         state_(std::move(state)) {}
 
   bool terminate() override {
     std::lock_guard lock(state_->mutex);
     state_->terminateCalls.push_back(processIdentifier());
+    if (processIdentifier() == ::getpid()) return false;
     auto it = state_->find(processIdentifier());
     if (it == state_->running.end() || it->refusesTerminate) return false;
     state_->running.erase(it);
@@ -151,7 +162,7 @@ bool FakeWorkspace::open(const std::string& url) {
 bool FakeWorkspace::sendSignal(pid_t pid, int signal) {
   std::lock_guard lock(state_->mutex);
   state_->signals.push_back({pid, signal});
-  if (pid <= 0) return false;
+  if (pid <= 0 || pid == ::getpid()) return false;
   auto it = state_->find(pid);
   if (it == state_->running.end()) return false;
   const bool ends = signal == SIGKILL ||

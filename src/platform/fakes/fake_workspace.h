@@ -2,7 +2,8 @@
 // A scripted workspace for tests: the running applications are what the test says,
 // and every terminate(), signal, launch and open is recorded. An application that
 // accepts a termination (terminate(), or SIGTERM/SIGINT/SIGHUP/SIGKILL) leaves the
-// list, as a process that exits would.
+// list, as a process that exits would. As the real one, it refuses to terminate or
+// signal the test's own process (an application scripted with its pid).
 #include <sys/types.h>
 
 #include <mutex>
@@ -24,6 +25,8 @@ class FakeWorkspace final : public Workspace {
     std::optional<std::string> executablePath;
     bool refusesTerminate = false;  // terminate() returns false; it keeps running
     bool ignoresSIGTERM = false;    // SIGTERM, SIGINT and SIGHUP are recorded only
+    // The names it is known by besides its bundle identifier (names() lists both).
+    std::vector<std::string> otherNames = {};
   };
   struct Signal {
     pid_t pid;

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -72,7 +74,8 @@ class WorkspaceTest : public ::testing::Test {
   // A child that runs /bin/sleep with these environment additions. The variables a
   // desktop may set are cleared first so that the test's own environment cannot leak
   // into the identifier. With `prelude`, a shell runs it first and then execs sleep.
-  Process& startSleeper(std::map<std::string, std::string> environment, const std::string& prelude = "") {
+  Process& startSleeper(std::map<std::string, std::string> environment, const std::string& prelude = "",
+                        const fs::path& program = "/bin/sleep") {
     std::map<std::string, std::string> cleared = {
         {"MOPET_BUNDLE_IDENTIFIER", ""}, {"FLATPAK_ID", ""},     {"SNAP_NAME", ""},
         {"GIO_LAUNCHED_DESKTOP_FILE", ""}, {"GIO_LAUNCHED_DESKTOP_FILE_PID", ""},
@@ -80,11 +83,11 @@ class WorkspaceTest : public ::testing::Test {
     for (auto& [name, value] : environment) cleared[name] = value;
     auto child = std::make_unique<Process>();
     if (prelude.empty()) {
-      child->executablePath = "/bin/sleep";
+      child->executablePath = program.string();
       child->arguments = {"30"};
     } else {
       child->executablePath = "/bin/sh";
-      child->arguments = {"-c", prelude + "; exec /bin/sleep 30"};
+      child->arguments = {"-c", prelude + "; exec '" + program.string() + "' 30"};
     }
     child->environment = cleared;
     child->standardInput = NullDevice{};
@@ -98,7 +101,7 @@ class WorkspaceTest : public ::testing::Test {
     const std::string proc = "/proc/" + std::to_string(process.processIdentifier());
     EXPECT_TRUE(eventually([&] {
       std::error_code error;
-      return fs::read_symlink(proc + "/exe", error) == sleepPath() &&
+      return fs::read_symlink(proc + "/exe", error) == fs::canonical(program) &&
              readText(proc + "/environ").find("MOPET_BUNDLE_IDENTIFIER=") != std::string::npos;
     }));
     return process;
@@ -353,6 +356,196 @@ TEST_F(WorkspaceTest, ProcTreeRulesForKernelThreadsOtherUsersAndOddNames) {
   fs::remove_all(proc.root() / "9000000");
   proc.add(9000000, "flat", 'S', 0, me, "/usr/bin/other", "", "999");
   EXPECT_TRUE(flat->isTerminated());
+}
+
+// What the system records of a process, in a fixture tree: desktop entries that run its
+// very file, the sandbox's application id, the snap's control group, and the
+// environment's hints on top.
+TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
+  ProcFixture proc(dir_ / "proc");
+  const uid_t me = ::getuid();
+  const fs::path game = script("game", "exit 0\n");
+  const fs::path hardLink = dir_ / "bin" / "renamed-game";
+  fs::create_hard_link(game, hardLink);
+  const fs::path symbolicLink = dir_ / "bin" / "game-link";
+  fs::create_symlink(game, symbolicLink);
+  const fs::path copy = script("game-copy", "exit 0\n");  // another file: another program
+  const fs::path apps = dir_ / "applications";
+  writeText(apps / "org.example.Game.desktop", "[Desktop Entry]\nName=Game\nExec=\"" + hardLink.string() + "\" %U\n");
+  writeText(apps / "org.example.Tried.desktop",
+            "[Desktop Entry]\nName=Tried\nTryExec=" + symbolicLink.string() + "\nExec=/bin/true\n");
+  writeText(apps / "org.example.Copy.desktop", "[Desktop Entry]\nName=Copy\nExec=" + copy.string() + "\n");
+  // A file that would block whoever opens it for reading, and a link: neither is read.
+  ASSERT_EQ(::mkfifo((apps / "org.example.Fifo.desktop").c_str(), 0600), 0);
+
+  auto addWith = [&](pid_t pid, const fs::path& exe, const std::string& environ, const std::string& cgroup) {
+    proc.add(pid, "game", 'S', 0, me, exe.string(), environ);
+    writeText(proc.root() / std::to_string(pid) / "cgroup", cgroup);
+    fs::create_directories(proc.root() / std::to_string(pid) / "root");
+  };
+  const std::string plainGroup = "0::/user.slice/user-1000.slice/session-2.scope\n";
+  addWith(1000001, game, "", plainGroup);
+  addWith(1000002, copy, "", plainGroup);
+  addWith(1000003, game, "", plainGroup);
+  writeText(proc.root() / "1000003" / "root" / ".flatpak-info",
+            "[Runtime]\nname=org.example.Platform\n\n[Application]\nname = org.example.Sandboxed\nruntime=x\n");
+  addWith(1000004, game, "", plainGroup);
+  ASSERT_EQ(::mkfifo((proc.root() / "1000004" / "root" / ".flatpak-info").c_str(), 0600), 0);
+  addWith(1000005, game, "", plainGroup);
+  fs::create_symlink(proc.root() / "1000003" / "root" / ".flatpak-info",
+                     proc.root() / "1000005" / "root" / ".flatpak-info");
+  addWith(1000006, game, "",
+          "12:pids:/user.slice\n0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+          "snap.firefox.firefox-2f4c.scope\n");
+  addWith(1000007, game, "", "0::/user.slice/user-1000.slice/user@1000.service/snap.foo_beta.daemon.service\n");
+  addWith(1000008, game,
+          "MOPET_BUNDLE_IDENTIFIER=test.hint\0FLATPAK_ID=org.example.Claimed\0SNAP_NAME=claimed-snap\0"
+          "GIO_LAUNCHED_DESKTOP_FILE=/x/org.example.Launched.desktop\0GIO_LAUNCHED_DESKTOP_FILE_PID=1000008\0"
+          "BAMF_DESKTOP_FILE_HINT=/y/bamf-app.desktop\0"s,
+          plainGroup);
+  addWith(1000009, game, "FLATPAK_ID=org.example.Claimed\0"s, plainGroup);
+  writeText(proc.root() / "1000009" / "root" / ".flatpak-info", "[Application]\nname=org.example.Sandboxed\n");
+
+  const std::vector<std::string> gameNames = {"game", "org.example.Game", "org.example.Tried"};
+  auto with = [&](std::vector<std::string> extra) {
+    auto names = gameNames;
+    names.insert(names.end(), extra.begin(), extra.end());
+    return names;
+  };
+  struct Expected {
+    const char* name;
+    pid_t pid;
+    std::vector<std::string> names;
+    std::optional<std::string> identifier;
+  };
+  const std::vector<Expected> expected = {
+      {"its file under any name, through a hard or a symbolic link", 1000001, gameNames, "game"},
+      {"a copy is another program", 1000002, {"game-copy", "org.example.Copy"}, "game-copy"},
+      {"the sandbox's application id", 1000003, with({"org.example.Sandboxed"}), "game"},
+      {"a sandbox file that is a FIFO", 1000004, gameNames, "game"},
+      {"a sandbox file that is a link", 1000005, gameNames, "game"},
+      {"a snap's control group", 1000006, with({"firefox"}), "game"},
+      {"a parallel snap instance", 1000007, with({"foo_beta", "foo"}), "game"},
+      {"every hint adds a name", 1000008,
+       with({"test.hint", "org.example.Claimed", "claimed-snap", "org.example.Launched", "bamf-app"}), "test.hint"},
+      {"a claimed id beside the recorded one", 1000009, with({"org.example.Sandboxed", "org.example.Claimed"}),
+       "org.example.Claimed"},
+  };
+
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  options.applicationFolders = {apps.string(), (dir_ / "missing").string()};
+  LinuxWorkspace workspace(options);
+  auto running = workspace.runningApplications();
+  ASSERT_EQ(running.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(running[i]->processIdentifier(), expected[i].pid);
+    EXPECT_EQ(running[i]->names(), expected[i].names);
+    EXPECT_EQ(running[i]->bundleIdentifier(), expected[i].identifier);
+    for (const auto& name : expected[i].names) EXPECT_TRUE(running[i]->isNamed(name)) << name;
+    EXPECT_FALSE(running[i]->isNamed("org.example.Fifo"));
+  }
+
+  // A desktop entry added later names the program from the next listing on.
+  writeText(apps / "org.example.Later.desktop", "[Desktop Entry]\nName=Later\nExec=" + game.string() + "\n");
+  EXPECT_TRUE(workspace.application(1000001)->isNamed("org.example.Later"));
+}
+
+// Names are read once per program: a pid that now belongs to a new process (another
+// start time), or a process that started another program (same start time, another
+// executable), is read anew; the same process running the same program is not.
+TEST_F(WorkspaceTest, NamesAreReadAgainForARecycledPidAndForANewProgram) {
+  ProcFixture proc(dir_ / "proc");
+  const uid_t me = ::getuid();
+  const fs::path shell = script("launcher", "exit 0\n");
+  const fs::path game = script("game", "exit 0\n");
+  const pid_t pid = 1000100;
+  auto put = [&](const fs::path& exe, const std::string& start, const std::string& environ) {
+    fs::remove_all(proc.root() / std::to_string(pid));
+    proc.add(pid, exe.filename().string(), 'S', 0, me, exe.string(), environ, start);
+  };
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  options.applicationFolders = {(dir_ / "none").string()};
+  LinuxWorkspace workspace(options);
+  auto namesNow = [&] {
+    auto running = workspace.runningApplications();
+    return running.size() == 1 ? running[0]->names() : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
+  };
+
+  put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+  // The same process with the same program: what was read stands.
+  writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+  // The pid recycled for another process of the same program.
+  put(shell, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "second"}));
+  // That process starts another program: same pid, same start time.
+  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "second"}));
+  // Gone, then back under the old key: nothing of the earlier process is kept.
+  fs::remove_all(proc.root() / std::to_string(pid));
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"<0 listed>"}));
+  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=third\0"s);
+  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "third"}));
+}
+
+// A blocked program started with every hint of its environment naming something else
+// still answers to its own names.
+TEST_F(WorkspaceTest, EnvironmentHintsAddNamesAndHideNone) {
+  const fs::path program = dir_ / "bin" / "blockedgame";
+  fs::create_directories(program.parent_path());
+  fs::copy_file("/bin/sleep", program);
+  fs::permissions(program, fs::perms::owner_all);
+  writeText(dir_ / "applications" / "org.example.BlockedGame.desktop",
+            "[Desktop Entry]\nName=Blocked Game\nExec=" + program.string() + " %U\n");
+  writeText(dir_ / "applications" / "org.example.Decoy.desktop", "[Desktop Entry]\nName=Decoy\nExec=/bin/true\n");
+  Process& child = startSleeper({{"MOPET_BUNDLE_IDENTIFIER", "allowed.one"},
+                                 {"FLATPAK_ID", "org.example.Decoy"},
+                                 {"SNAP_NAME", "decoy"},
+                                 {"GIO_LAUNCHED_DESKTOP_FILE", (dir_ / "applications/org.example.Decoy.desktop").string()},
+                                 {"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/decoy-bamf.desktop"},
+                                 {"DISPLAY", ":0"}},
+                                "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$", program);
+  LinuxWorkspace workspace = ownWorkspace();
+  auto app = workspace.application(child.processIdentifier());
+  ASSERT_NE(app, nullptr);
+  EXPECT_EQ(app->bundleIdentifier(), "allowed.one");  // the reported identifier is as before
+  EXPECT_EQ(app->names(), (std::vector<std::string>{"blockedgame", "org.example.BlockedGame", "allowed.one",
+                                                    "org.example.Decoy", "decoy", "decoy-bamf"}));
+  EXPECT_EQ(app->localizedName(), "blockedgame");
+}
+
+// Whatever names it, the agent's own process is never signalled by the workspace.
+TEST_F(WorkspaceTest, NeverSignalsItsOwnProcess) {
+  static std::atomic<int> received{0};
+  struct sigaction handler {};
+  handler.sa_handler = [](int) { received.fetch_add(1); };
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGTERM, &handler, &previous), 0);
+
+  LinuxWorkspace workspace = ownWorkspace();
+  auto self = workspace.application(::getpid());
+  ASSERT_NE(self, nullptr);
+  EXPECT_FALSE(self->names().empty());
+  EXPECT_FALSE(self->terminate());
+  EXPECT_FALSE(workspace.sendSignal(::getpid(), SIGTERM));
+  EXPECT_FALSE(workspace.sendSignal(::getpid(), SIGKILL));
+  EXPECT_FALSE(self->isTerminated());
+
+  FakeWorkspace fake;
+  FakeWorkspace::Application me;
+  me.bundleIdentifier = "me";
+  me.processIdentifier = ::getpid();
+  fake.setRunningApplications({me});
+  EXPECT_FALSE(fake.runningApplications().at(0)->terminate());
+  EXPECT_FALSE(fake.sendSignal(::getpid(), SIGTERM));
+  EXPECT_TRUE(fake.isRunning(::getpid()));
+
+  ASSERT_EQ(::sigaction(SIGTERM, &previous, nullptr), 0);
+  EXPECT_EQ(received.load(), 0);
 }
 
 TEST(DesktopEntryTest, ExecValuesBecomeArguments) {
