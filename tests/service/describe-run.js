@@ -113,6 +113,13 @@ for (const [kind, n] of kinds) say(`  ${n} x ${kind}`);
 const refused = sudoLog.filter((l) => l.startsWith('REFUSED'));
 say(`  refused: ${refused.length ? refused.join('; ') : 'nothing'}`);
 
+// Start at login.
+say();
+say('Start at login');
+const autostart = path.join(home, '.config', 'autostart', 'so.velmorhome.mopet.agent.desktop');
+say(fs.existsSync(autostart) ? `  The agent put its autostart entry in the user's folder (${autostart}).`
+  : '  No autostart entry was put in place.');
+
 // The end.
 say();
 say('The end');
