@@ -26,7 +26,7 @@ std::string configHome();
 // SSL_CERT_FILE, else empty (the system's certificate authorities).
 std::string caFile();
 // MOPET_LOCATION_FILE: a JSON file with the position fix(es) the location provider
-// reports; else empty (location services off).
+// reports; else empty (the provider asks the desktop's location service, GeoClue2).
 std::string locationFile();
 
 }  // namespace platform::settings

@@ -83,7 +83,7 @@ if (locations.length) {
   const where = fix && fix.lat !== undefined ? `latitude ${fix.lat}, longitude ${fix.long}` : '';
   say(`  ${locations.length} location reports${where ? `, the last at ${where}` : ''}.`);
 } else {
-  say('  No location reports (location services are off unless MOPET_LOCATION_FILE names a source).');
+  say('  No location reports (the position comes from MOPET_LOCATION_FILE, else from the desktop\'s location service; without either, location services are off).');
 }
 
 // Commands.
