@@ -5,16 +5,34 @@
 
 #include "channel/safe_search_manager.h"
 #include "networks/shared_settings.h"
+#include "platform/bundle.h"
 #include "platform/user_defaults.h"
 
 namespace agent {
 namespace {
 
-// Copies the launch-agent property list from the main application's bundle into the
-// user's launch-agents folder.
-constexpr const char* kLaunchAgentCopyCommand =
-    "cp /Applications/Mopet.app/Contents/Library/LoginItems/VelmorMopetAgent.app/Contents/Resources/"
-    "so.velmorhome.mopet.agent.plist ~/Library/LaunchAgents";
+// The autostart entry that makes the desktop start the agent at every login.
+constexpr const char* kAutostartEntryName = "so.velmorhome.mopet.agent";
+
+// Puts the agent's autostart entry (from its resources) into the user's autostart folder
+// when a child token is stored. The folder is the user's own, so the agent writes it
+// itself, as the user: the privileged runner would leave root-owned files there, or
+// write into root's home. An entry with the same bytes is left alone; any other file of
+// that name (an edited or disabled entry) is replaced, atomically.
+void installAutostartEntry(const platform::FileManager& files) {
+  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  auto fail = [](const std::string& why) { networks::printLine("Could not install the autostart entry: " + why); };
+  const auto source = platform::Bundle::main().path(kAutostartEntryName, "desktop");
+  if (!source) return fail("it is not among the agent's resources");
+  auto entry = files.contents(*source);
+  if (!entry) return fail(entry.error().localizedDescription());
+  const std::string folder = files.autostartDirectory();
+  const std::string target = folder + "/" + kAutostartEntryName + ".desktop";
+  if (auto present = files.contents(target); present && *present == *entry) return;
+  if (auto made = files.createDirectory(folder, true); !made) return fail(made.error().localizedDescription());
+  if (auto written = files.write(target, *entry, true); !written) fail(written.error().localizedDescription());
+}
 
 constexpr auto kTickInterval = std::chrono::seconds(5);
 
@@ -111,8 +129,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   // The command channel, now that the reporter listens on it, when a child is paired.
   connectChannelIfTokenStored();
 
-  // 3: the launch-agent copy; waits for the command.
-  runScriptThatNeedsSudo(kLaunchAgentCopyCommand);
+  // 3: start at every login: the autostart entry into the user's autostart folder.
+  installAutostartEntry(platform_.fileManager);
 
   // 4: the inventory, off the main thread; the work item keeps the delegate alive.
   platform_.globalQueue.async([self = shared_from_this()] { self->getAllApplications(); });

@@ -1,7 +1,9 @@
 // The installed-application inventory, the uncalled application-list sync and the
 // uncalled text-file writer.
 //
-// On Linux an installed application is a desktop entry. Of each folder entry:
+// On Linux an installed application is a desktop entry, found in the folders of desktop
+// entries in the order the desktop uses (FileManager::applicationDirectories). Of each
+// folder entry:
 //   - a desktop entry ("*.desktop" with a [Desktop Entry] group) is executable when the
 //     program it launches (TryExec when given, and the first word of Exec, looked up in
 //     the PATH children get) is an executable file; its display name is its Name, and
@@ -10,10 +12,13 @@
 //     name, as a metadata store names any file.
 // The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
 // answers with the desktop entry's identifier).
+#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "agent/app_delegate.h"
@@ -169,17 +174,23 @@ std::string appListDescription(const std::vector<AppDelegate::ApplicationListEle
 
 std::vector<MetadataItem> AppDelegate::getAllApplications() {
   const auto& files = platform_.fileManager;
-  const std::string localFolder = files.localApplicationsDirectory();
-  if (localFolder.empty()) return {};
-  auto local = files.contentsOfDirectory(localFolder);
-  if (!local) return {};
-  const std::string systemFolder = files.systemApplicationsDirectory();
-  if (systemFolder.empty()) return {};
-  auto utilities = files.contentsOfDirectory(systemFolder + "/Utilities");
-  if (!utilities) return {};
-
-  std::vector<std::string> entries = std::move(*local);
-  entries.insert(entries.end(), utilities->begin(), utilities->end());
+  // Every folder of desktop entries, the user's first; a folder that is not there holds
+  // nothing. An entry's id is its file name: the first folder that holds an id wins, so
+  // the user's own entry (a Hidden one included) stands in for the system's.
+  std::vector<std::string> entries;
+  std::unordered_set<std::string> ids;
+  for (const auto& folder : files.applicationDirectories()) {
+    auto listing = files.contentsOfDirectory(folder);
+    if (!listing) {
+      const auto missing = std::error_code(ENOENT, std::generic_category());
+      const auto notAFolder = std::error_code(ENOTDIR, std::generic_category());
+      if (listing.error().code == missing || listing.error().code == notAFolder) continue;
+      return {};
+    }
+    for (auto& entry : *listing) {
+      if (ids.insert(baseName(entry)).second) entries.push_back(std::move(entry));
+    }
+  }
 
   std::vector<MetadataItem> items;
   for (const auto& entry : entries) {

@@ -26,7 +26,7 @@ std::string findResources() {
   std::vector<std::string> candidates;
   if (const auto folder = executableFolder(); !folder.empty()) {
     candidates.push_back(folder + "/resources");
-    candidates.push_back(folder + "/../share/velmor-mopet-agent/resources");
+    candidates.push_back(folder + "/../share/velmor-mopet-agent");  // installed: <prefix>/bin, <prefix>/share
   }
 #ifdef MOPET_SOURCE_DIR
   candidates.push_back(std::string(MOPET_SOURCE_DIR) + "/resources");

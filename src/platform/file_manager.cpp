@@ -1,7 +1,6 @@
 #include "platform/file_manager.h"
 #include "platform/posix_io.h"
 
-#include "platform/bundle.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -122,12 +121,6 @@ FileManager& FileManager::defaultManager() {
   return manager;
 }
 
-namespace {
-std::mutex foldersMutex;
-std::optional<std::string> localApplications;
-std::optional<std::string> systemApplications;
-}  // namespace
-
 std::string FileManager::homeDirectory() const { return settings::homeDirectory(); }
 
 std::string FileManager::documentsDirectory() const { return join(homeDirectory(), "Documents"); }
@@ -139,25 +132,13 @@ std::optional<std::string> FileManager::containerPath(const std::string& group) 
   return join(homeDirectory(), "Library/Group Containers/" + group);
 }
 
-std::string FileManager::localApplicationsDirectory() const {
-  std::lock_guard lock(foldersMutex);
-  return localApplications.value_or(homeDirectory() + "/.local/share/applications");
+std::vector<std::string> FileManager::applicationDirectories() const {
+  std::vector<std::string> folders;
+  for (const auto& data : settings::dataDirectories()) folders.push_back(join(data, "applications"));
+  return folders;
 }
 
-std::string FileManager::systemApplicationsDirectory() const {
-  std::lock_guard lock(foldersMutex);
-  return systemApplications.value_or(Bundle::main().resourcePath() + "/Applications");
-}
-
-void FileManager::setLocalApplicationsDirectory(std::optional<std::string> folder) {
-  std::lock_guard lock(foldersMutex);
-  localApplications = std::move(folder);
-}
-
-void FileManager::setSystemApplicationsDirectory(std::optional<std::string> folder) {
-  std::lock_guard lock(foldersMutex);
-  systemApplications = std::move(folder);
-}
+std::string FileManager::autostartDirectory() const { return join(settings::configHome(), "autostart"); }
 
 FileResult<> FileManager::write(const std::string& path, const Data& bytes, bool atomically) const {
   return write(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), atomically);

@@ -2,7 +2,7 @@
 // Files and folders as the agent uses them:
 //   Documents            -> $HOME/Documents
 //   app-group container  -> $HOME/Library/Group Containers/<group>
-//   application folders  -> configurable (tests point them at temporary folders)
+//   application folders  -> the XDG data folders' "applications" (tests set XDG_DATA_*)
 // Paths are plain texts; HOME is read at every call, so a test may point it elsewhere.
 // Every operation that can fail returns a FileResult carrying the errno and a readable
 // description. Safe to use from several threads.
@@ -40,16 +40,12 @@ class FileManager {
   // (empty, ".", "..", or holding "/" or a NUL). Not created.
   std::optional<std::string> containerPath(const std::string& group) const;
 
-  // The application folders of the local and the system domain. Until set they are
-  // Where installed desktop applications live: the user's own desktop entries
-  // ($HOME/.local/share/applications) and the shipped "Applications" folder of the
-  // resources, whose "Utilities" entry leads to the system's desktop entries
-  // (/usr/share/applications). Nothing is created or checked.
-  std::string localApplicationsDirectory() const;
-  std::string systemApplicationsDirectory() const;
-  // Absent restores the default.
-  void setLocalApplicationsDirectory(std::optional<std::string> folder);
-  void setSystemApplicationsDirectory(std::optional<std::string> folder);
+  // Where installed desktop applications live, in the order the desktop looks: the
+  // "applications" folder of each data folder (settings::dataDirectories), the user's
+  // own first. Read from the environment at every call; nothing is created or checked.
+  std::vector<std::string> applicationDirectories() const;
+  // The user's autostart folder: $XDG_CONFIG_HOME/autostart (default ~/.config/autostart).
+  std::string autostartDirectory() const;
 
   // Replaces the file at `path` with `bytes`. Atomically: the bytes go to a temporary
   // file in the same folder, are flushed to disk and then renamed over the path, so a

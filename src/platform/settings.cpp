@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -60,6 +61,32 @@ std::vector<std::string> connectTo() {
     start = comma + 1;
   }
   return entries;
+}
+
+std::vector<std::string> dataDirectories() {
+  std::vector<std::string> folders;
+  auto add = [&](std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder.empty() || folder.front() != '/') return;
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+  };
+  const std::string dataHome = variable("XDG_DATA_HOME");
+  add(!dataHome.empty() && dataHome.front() == '/' ? dataHome : homeDirectory() + "/.local/share");
+  std::string dataDirs = variable("XDG_DATA_DIRS");
+  if (dataDirs.empty()) dataDirs = "/usr/local/share:/usr/share";
+  std::size_t start = 0;
+  while (start <= dataDirs.size()) {
+    auto colon = dataDirs.find(':', start);
+    if (colon == std::string::npos) colon = dataDirs.size();
+    add(dataDirs.substr(start, colon - start));
+    start = colon + 1;
+  }
+  return folders;
+}
+
+std::string configHome() {
+  if (auto folder = variable("XDG_CONFIG_HOME"); !folder.empty() && folder.front() == '/') return folder;
+  return homeDirectory() + "/.config";
 }
 
 std::string caFile() { return variable("SSL_CERT_FILE"); }

@@ -16,10 +16,17 @@ std::string hostsFile();
 std::string childPath();
 // MOPET_CONNECT_TO: "HOST:PORT:ADDRESS:PORT" entries separated by commas, else none.
 std::vector<std::string> connectTo();
+// The folders where desktop data lives, the user's first: $XDG_DATA_HOME (else
+// $HOME/.local/share), then each folder of $XDG_DATA_DIRS (else /usr/local/share and
+// /usr/share). Relative folders are ignored, as the desktop ignores them; each folder
+// comes once, at its first place.
+std::vector<std::string> dataDirectories();
+// $XDG_CONFIG_HOME (an absolute folder), else $HOME/.config.
+std::string configHome();
 // SSL_CERT_FILE, else empty (the system's certificate authorities).
 std::string caFile();
 // MOPET_LOCATION_FILE: a JSON file with the position fix(es) the location provider
-// reports; else empty (location services off).
+// reports; else empty (the provider asks the desktop's location service, GeoClue2).
 std::string locationFile();
 
 }  // namespace platform::settings

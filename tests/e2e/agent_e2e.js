@@ -162,7 +162,8 @@ async function main() {
   fs.writeFileSync(locationFile, JSON.stringify({ latitude: 52.52, longitude: 13.405 }));
   const agentOut = fs.openSync(path.join(sandbox, 'agent.out'), 'w');
   const agent = spawn(agentPath, [], {
-    env: { ...process.env, HOME: home, MOPET_HOSTS_FILE: hostsFile, SSL_CERT_FILE: listening.ca,
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'),
+      XDG_DATA_HOME: path.join(home, '.local', 'share'), MOPET_HOSTS_FILE: hostsFile, SSL_CERT_FILE: listening.ca,
       MOPET_LOCATION_FILE: locationFile,
       MOPET_CHILD_PATH: `${path.join(sandbox, 'tools')}:${toolsFolder}`, MOPET_CONNECT_TO: connectTo },
     stdio: ['ignore', agentOut, agentOut],

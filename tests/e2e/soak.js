@@ -52,7 +52,8 @@ function startAgent() {
     .map((h) => `${h}:443:127.0.0.1:${port}`).join(',');
   const out = fs.openSync(path.join(sandbox, 'agent.out'), 'w');
   agent = spawn(agentPath, [], {
-    env: { ...process.env, HOME: path.join(sandbox, 'home'), MOPET_HOSTS_FILE: path.join(sandbox, 'hosts'),
+    env: { ...process.env, HOME: path.join(sandbox, 'home'), XDG_CONFIG_HOME: path.join(sandbox, 'home', '.config'),
+      XDG_DATA_HOME: path.join(sandbox, 'home', '.local', 'share'), MOPET_HOSTS_FILE: path.join(sandbox, 'hosts'),
       SSL_CERT_FILE: path.join(sandbox, 'certs', 'ca.pem'), MOPET_CONNECT_TO: connectTo,
       MOPET_CHILD_PATH: `${path.join(sandbox, 'tools')}:${toolsFolder}` },
     stdio: ['ignore', out, out],

@@ -83,7 +83,7 @@ if (locations.length) {
   const where = fix && fix.lat !== undefined ? `latitude ${fix.lat}, longitude ${fix.long}` : '';
   say(`  ${locations.length} location reports${where ? `, the last at ${where}` : ''}.`);
 } else {
-  say('  No location reports (location services are off unless MOPET_LOCATION_FILE names a source).');
+  say('  No location reports (the position comes from MOPET_LOCATION_FILE, else from the desktop\'s location service; without either, location services are off).');
 }
 
 // Commands.
@@ -112,6 +112,13 @@ for (const r of runs) {
 for (const [kind, n] of kinds) say(`  ${n} x ${kind}`);
 const refused = sudoLog.filter((l) => l.startsWith('REFUSED'));
 say(`  refused: ${refused.length ? refused.join('; ') : 'nothing'}`);
+
+// Start at login.
+say();
+say('Start at login');
+const autostart = path.join(home, '.config', 'autostart', 'so.velmorhome.mopet.agent.desktop');
+say(fs.existsSync(autostart) ? `  The agent put its autostart entry in the user's folder (${autostart}).`
+  : '  No autostart entry was put in place.');
 
 // The end.
 say();

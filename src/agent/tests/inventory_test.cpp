@@ -102,10 +102,10 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
-// A home with a local application folder (home/local/applications) and a system one
-// (home/share/applications, with its Utilities folder), both where the stand-in looks
-// (XDG_DATA_HOME and XDG_DATA_DIRS); the children's PATH starts with a recording
-// "osascript" that hands over to the stand-in, or to scripted answers.
+// A home with the user's application folder (home/local/applications, XDG_DATA_HOME)
+// and a system one (home/share/applications, XDG_DATA_DIRS), where both the inventory
+// and the stand-in look; the children's PATH starts with a recording "osascript" that
+// hands over to the stand-in, or to scripted answers.
 class InventoryTest : public ::testing::Test {
  protected:
   InventoryTest()
@@ -118,14 +118,8 @@ class InventoryTest : public ::testing::Test {
         childPath_("MOPET_CHILD_PATH", bin_.string() + ":" + kTools),
         toolLog_("OSASCRIPT_LOG", (root_ / "osascript.log").string()) {
     fs::create_directories(local_);
-    fs::create_directories(system_ / "Utilities");
+    fs::create_directories(system_);
     useStandIn();
-    files().setLocalApplicationsDirectory(local_.string());
-    files().setSystemApplicationsDirectory(system_.string());
-  }
-  ~InventoryTest() override {
-    files().setLocalApplicationsDirectory(std::nullopt);
-    files().setSystemApplicationsDirectory(std::nullopt);
   }
 
   static platform::FileManager& files() { return platform::FileManager::defaultManager(); }
@@ -216,9 +210,8 @@ TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
   writeFile(local_ / "h-trytool.desktop", desktopEntry("Name=Try Tool\n", "Exec=true\n", "TryExec=/nonexistent/try\n"));
   writeFile(local_ / "notes.txt", "not an application\n");
   writeFile(local_ / "tool.sh", "#!/bin/sh\n", true);  // executable, but nothing installed of that name
-  // The system folder's Utilities.
-  writeFile(system_ / "Utilities/terminal.desktop", desktopEntry("Name=Terminal\n"));
-  writeFile(system_ / "elsewhere.desktop", desktopEntry("Name=Not In Utilities\n"));
+  // The system folder.
+  writeFile(system_ / "terminal.desktop", desktopEntry("Name=Terminal\n"));
 
   const auto run = inventory();
 
@@ -302,33 +295,93 @@ TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
   EXPECT_THAT(scriptsRun(), IsEmpty());
 }
 
+// The names of the items' files, in order.
+std::vector<std::string> fileNames(const std::vector<MetadataItem>& items) {
+  std::vector<std::string> names;
+  for (const auto& item : items) names.push_back(fs::path(item.path).filename().string());
+  return names;
+}
+
+TEST_F(InventoryTest, AMissingFolderIsAnEmptyOne) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  struct Case {
+    std::string what;
+    std::function<void()> arrange;
+    std::vector<std::string> reported;
+  };
+  const std::vector<Case> cases = {
+      {"no user folder (a fresh account)", [&] { fs::remove_all(local_); }, {"system.desktop"}},
+      {"no user data folder at all", [&] { fs::remove_all(root_ / "local"); }, {"system.desktop"}},
+      {"the user folder is a file",
+       [&] {
+         fs::remove_all(local_);
+         writeFile(local_, "x");
+       },
+       {"system.desktop"}},
+      {"no system folder", [&] { fs::remove_all(system_); }, {"user.desktop"}},
+  };
+  std::size_t uploads = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(local_);
+    fs::remove_all(system_);
+    writeFile(local_ / "user.desktop", desktopEntry("Name=User App\n"));
+    writeFile(system_ / "system.desktop", desktopEntry("Name=System App\n"));
+    c.arrange();
+    const auto run = inventory();
+    EXPECT_EQ(fileNames(run.items), c.reported);
+    EXPECT_EQ(lines(run.printed).back(), "appList: []");
+    EXPECT_EQ(log_.waitFor(++uploads).size(), uploads);
+  }
+}
+
+TEST_F(InventoryTest, EveryFolderInTheDesktopsOrderEachIdOnce) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  useScriptedAnswers();
+  const fs::path flatpak = root_ / "flatpak/exports/share/applications";
+  const fs::path snap = root_ / "snap/share/applications";
+  ScopedEnv dataDirs("XDG_DATA_DIRS", (root_ / "share").string() + ":" + (root_ / "missing").string() + ":" +
+                                          (root_ / "flatpak/exports/share").string() + ":" +
+                                          (root_ / "snap/share").string());
+  writeFile(local_ / "editor.desktop", desktopEntry("Name=My Editor\n"));
+  writeFile(local_ / "removed.desktop", desktopEntry("Name=Removed\n", "Exec=true\n", "Hidden=true\n"));
+  writeFile(system_ / "editor.desktop", desktopEntry("Name=System Editor\n"));
+  writeFile(system_ / "removed.desktop", desktopEntry("Name=Removed Too\n"));
+  writeFile(system_ / "terminal.desktop", desktopEntry("Name=Terminal\n"));
+  writeFile(flatpak / "org.game.Game.desktop", desktopEntry("Name=Game\n"));
+  writeFile(flatpak / "terminal.desktop", desktopEntry("Name=Flatpak Terminal\n"));
+  writeFile(snap / "chat.desktop", desktopEntry("Name=Chat\n"));
+  for (const std::string name : {"My Editor", "Terminal", "Game", "Chat"}) answer(name, name + ".id\n");
+
+  const auto run = inventory();
+
+  // The user's folder first, then each data folder in order; the first folder holding
+  // an id wins, even with an entry that hides it.
+  EXPECT_EQ(fileNames(run.items), (std::vector<std::string>{"editor.desktop", "terminal.desktop",
+                                                           "org.game.Game.desktop", "chat.desktop"}));
+  EXPECT_EQ(run.items[0].path, (local_ / "editor.desktop").string());
+  EXPECT_EQ(run.items[1].path, (system_ / "terminal.desktop").string());
+  EXPECT_EQ(uploadedReport()["norules"],
+            norules({{"My Editor", "My Editor.id"}, {"Terminal", "Terminal.id"}, {"Game", "Game.id"}, {"Chat", "Chat.id"}}));
+}
+
 TEST_F(InventoryTest, AnUnlistableFolderStopsBeforeAnyLookupOrUpload) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   log_.observe();
   writeFile(local_ / "a.desktop", desktopEntry("Name=Beta Editor\n"));
-  struct Case {
-    std::string what;
-    std::function<void()> breakIt;
-  };
-  const std::vector<Case> cases = {
-      {"no Utilities folder", [&] { fs::remove_all(system_ / "Utilities"); }},
-      {"Utilities is a file",
-       [&] {
-         fs::remove_all(system_ / "Utilities");
-         writeFile(system_ / "Utilities", "x");
-       }},
-      {"no system folder", [&] { fs::remove_all(system_); }},
-      {"no local folder", [&] { files().setLocalApplicationsDirectory((root_ / "nowhere").string()); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::remove_all(system_);
-    fs::create_directories(system_ / "Utilities");
-    files().setLocalApplicationsDirectory(local_.string());
-    c.breakIt();
+  // A folder that is there but cannot be listed (a loop of links fails for root too).
+  for (const fs::path& broken : {local_, system_}) {
+    SCOPED_TRACE(broken.string());
+    const fs::path kept = root_ / "kept";
+    fs::rename(broken, kept);
+    fs::create_symlink(broken, broken);
     const auto run = inventory();
     EXPECT_THAT(run.items, IsEmpty());
     EXPECT_EQ(run.printed, "");
+    fs::remove(broken);
+    fs::rename(kept, broken);
   }
   EXPECT_THAT(scriptsRun(), IsEmpty());
   EXPECT_THAT(log_.waitFor(0), IsEmpty());
@@ -348,7 +401,7 @@ TEST_F(InventoryTest, TheStandInAnswersFromTheDesktopEntries) {
   writeFile(local_ / "spaced.desktop", desktopEntry("Name=Spaced\\sName\n"));
   writeFile(local_ / "twice-local.desktop", desktopEntry("Name=Twice\n"));
   writeFile(system_ / "twice-share.desktop", desktopEntry("Name=Twice\n"));
-  writeFile(system_ / "Utilities/deep/nested.desktop", desktopEntry("Name=Nested\n"));
+  writeFile(system_ / "deep/nested.desktop", desktopEntry("Name=Nested\n"));
   writeFile(local_ / "hidden.desktop", desktopEntry("Name=Hidden\n", "Exec=true\n", "Hidden=true\n"));
   writeFile(local_ / "action.desktop",
             desktopEntry("Name=Main\n", "Exec=true\n", "[Desktop Action new]\nName=Other Group\nExec=true\n"));

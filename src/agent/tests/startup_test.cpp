@@ -3,7 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "agent/app_delegate.h"
 #include "agent/date_time_view.h"
@@ -21,9 +27,14 @@ using agenttest::kReportsPath;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr const char* kCopyCommand =
-    "cp /Applications/Mopet.app/Contents/Library/LoginItems/VelmorMopetAgent.app/Contents/Resources/"
-    "so.velmorhome.mopet.agent.plist ~/Library/LaunchAgents";
+namespace fs = std::filesystem;
+
+constexpr const char* kAutostartName = "so.velmorhome.mopet.agent.desktop";
+
+// The autostart entry the agent ships.
+std::string shippedAutostartEntry() {
+  return agenttest::readFile(std::string(MOPET_SOURCE_DIR) + "/resources/" + kAutostartName);
+}
 
 class Startup : public AgentFixture {
  protected:
@@ -33,7 +44,9 @@ class Startup : public AgentFixture {
     platform.locationReporter.listenToLiveLocationSocket = [this] { events.push_back("listen"); };
     platform.locationReporter.startSendLocations = [this] { events.push_back("start sending"); };
     platform.connectChannel = [this] { events.push_back("connect"); };
-    globalQueue_.onAsync = [this] { events.push_back("inventory after " + progress()); };
+    globalQueue_.onAsync = [this] {
+      events.push_back("inventory after " + progress() + (fs::exists(autostartEntry()) ? ", autostart entry" : ""));
+    };
     runLoop_.onSchedule = [this] { events.push_back("timer after " + progress()); };
     delegate_ = std::make_shared<agent::AppDelegate>(std::move(platform));
     delegate_->applicationDidFinishLaunching();
@@ -44,6 +57,7 @@ class Startup : public AgentFixture {
     return std::to_string(tools_.calls().size()) + " sudo, " + std::to_string(service().requests(kReportsPath).size()) +
            " reports";
   }
+  fs::path autostartEntry() const { return home_.path() / ".config/autostart" / kAutostartName; }
   std::vector<std::string> events;
 };
 
@@ -51,13 +65,13 @@ TEST_F(Startup, RunsItsStepsInOrderEachToItsEnd) {
   storeToken();
   storePassword("pw");
   launch();
-  // The copy ended before the inventory was submitted; the first tick (its move and
-  // flush) ended before the usage-report timer was made; the first report's reply was
-  // in before start-up returned.
-  EXPECT_THAT(events, ElementsAre("listen", "start sending", "connect", "inventory after 1 sudo, 0 reports",
-                                  "timer after 1 sudo, 0 reports", "timer after 3 sudo, 0 reports",
-                                  "returned after 3 sudo, 1 reports"));
-  EXPECT_EQ(tools_.sudoCommandLines().at(0), kCopyCommand);
+  // The autostart entry was in place (without sudo) before the inventory was
+  // submitted; the first tick (its move and flush) ended before the usage-report timer
+  // was made; the first report's reply was in before start-up returned.
+  EXPECT_THAT(events, ElementsAre("listen", "start sending", "connect",
+                                  "inventory after 0 sudo, 0 reports, autostart entry",
+                                  "timer after 0 sudo, 0 reports", "timer after 2 sudo, 0 reports",
+                                  "returned after 2 sudo, 1 reports"));
   EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
 
   auto& d = *delegate_;
@@ -90,14 +104,122 @@ TEST_F(Startup, WithoutATokenNothingLeavesTheMachineAndNoCommandRuns) {
   globalQueue_.discardAll();
 }
 
-TEST_F(Startup, TheTimersTickFromTheRunLoop) {
+TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
+  const std::string shipped = shippedAutostartEntry();
+  ASSERT_THAT(shipped, ::testing::HasSubstr("Exec=VelmorMopetAgent"));
+  struct Case {
+    std::string what;
+    bool token;
+    std::function<void()> arrange;
+    std::optional<std::string> configHome;  // XDG_CONFIG_HOME, below the sandbox HOME
+    bool installed;
+  };
+  const std::vector<Case> cases = {
+      {"no token: nothing", false, [] {}, std::nullopt, false},
+      {"a fresh account: the folders are made", true, [] {}, std::nullopt, true},
+      {"already in place: left alone", true,
+       [&] {
+         fs::create_directories(autostartEntry().parent_path());
+         agenttest::writeFile(autostartEntry(), shipped);
+       },
+       std::nullopt, true},
+      {"an edited entry: replaced", true,
+       [&] {
+         fs::create_directories(autostartEntry().parent_path());
+         agenttest::writeFile(autostartEntry(), shipped + "Hidden=true\n");
+       },
+       std::nullopt, true},
+      {"a configuration folder of the user's choice", true, [] {}, "elsewhere/config", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(home_.path() / ".config");
+    fs::remove_all(home_.path() / "elsewhere");
+    if (c.token) storeToken();
+    else sharedSuite()->removeObject(std::string(networks::kSharedChildToken));
+    if (c.configHome) ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);
+    c.arrange();
+    const fs::path entry =
+        c.configHome ? home_.path() / *c.configHome / "autostart" / kAutostartName : autostartEntry();
+    struct stat before {};
+    const bool existed = ::stat(entry.c_str(), &before) == 0;
+    const std::string previous = existed ? agenttest::readFile(entry) : "";
+
+    testing::internal::CaptureStdout();
+    launch();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ::unsetenv("XDG_CONFIG_HOME");
+    globalQueue_.discardAll();
+    for (const auto& timer : runLoop_.scheduled) timer.timer->invalidate();
+    runLoop_.scheduled.clear();
+    events.clear();
+
+    EXPECT_THAT(printed, ::testing::Not(::testing::HasSubstr("autostart")));
+    if (!c.installed) {
+      EXPECT_FALSE(fs::exists(home_.path() / ".config"));
+      continue;
+    }
+    ASSERT_TRUE(fs::exists(entry));
+    EXPECT_EQ(agenttest::readFile(entry), shipped);
+    struct stat after {};
+    ASSERT_EQ(::stat(entry.c_str(), &after), 0);
+    // The user's own file, not writable by others; no privileged command made it.
+    EXPECT_EQ(after.st_uid, ::getuid());
+    EXPECT_EQ(after.st_mode & 0022, 0u);
+    if (existed && previous == shipped) {
+      EXPECT_EQ(after.st_ino, before.st_ino);  // untouched
+    }
+    for (const auto& line : tools_.sudoCommandLines()) EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr("autostart")));
+  }
+}
+
+TEST_F(Startup, AnAutostartEntryThatCannotBeWrittenIsReportedAndStartUpGoesOn) {
+  storeToken();
+  // A folder where the entry should be.
+  fs::create_directories(autostartEntry() / "in-the-way");
+  testing::internal::CaptureStdout();
+  launch();
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(printed, ::testing::HasSubstr("Could not install the autostart entry: "));
+  EXPECT_EQ(runLoop_.scheduled.size(), 2u);
+  EXPECT_TRUE(fs::is_directory(autostartEntry() / "in-the-way"));
+  globalQueue_.discardAll();
+}
+
+TEST_F(Startup, TheTimersTickFromTheRunLoopButNotWhileTheMenuIsOpen) {
+  // The timers still ask for five seconds; the loop fires them every few milliseconds.
+  runLoop_.realInterval = std::chrono::milliseconds(10);
   launch();
   globalQueue_.discardAll();
   auto& d = *delegate_;
-  // Fire both as the run loop would; each tick runs on this (the main) thread.
-  d.liveTimer->fire();
-  d.liveTimerActivityReport->fire();
-  EXPECT_EQ(sharedSuite()->integer("device_usage"), 10);
+  ASSERT_EQ(runLoop_.scheduled.size(), 2u);
+  const int& ticks = *runLoop_.scheduled[0].fired;
+  const int& reports = *runLoop_.scheduled[1].fired;
+  EXPECT_EQ(ticks, 1);  // each fired once at start-up
+  EXPECT_EQ(reports, 1);
+  auto& loop = platform::RunLoop::main();
+
+  // The loop fires both, on this (the main) thread; each usage tick adds five seconds.
+  const auto testThread = std::this_thread::get_id();
+  std::vector<std::thread::id> threads;
+  platform::DispatchQueue::main().async([&] { threads.push_back(std::this_thread::get_id()); });
+  ASSERT_TRUE(loop.runUntil([&] { return ticks >= 3 && reports >= 3; }, std::chrono::seconds(30)));
+  EXPECT_THAT(threads, ElementsAre(testThread));
+  EXPECT_EQ(sharedSuite()->integer("device_usage"), 5 * reports);
+
+  // While the menu is open (event tracking) neither fires; once it closes they go on.
+  platform::ui::Menu menu("status");
+  menu.open();
+  ASSERT_EQ(loop.currentMode(), platform::RunLoopMode::eventTracking);
+  const int ticksBefore = ticks;
+  const int reportsBefore = reports;
+  loop.runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(200));
+  EXPECT_EQ(ticks, ticksBefore);
+  EXPECT_EQ(reports, reportsBefore);
+  menu.close();
+  EXPECT_TRUE(loop.runUntil([&] { return ticks > ticksBefore && reports > reportsBefore; }, std::chrono::seconds(30)));
+  EXPECT_EQ(sharedSuite()->integer("device_usage"), 5 * reports);
+
   d.liveTimer->invalidate();
   d.liveTimerActivityReport->invalidate();
 }

@@ -327,11 +327,19 @@ TEST_F(ViewsTest, PreferencesControlsCloseTheWindowOrOpenTheAboutPage) {
   EXPECT_THAT(ui::Application::shared().windows(), IsEmpty());
   EXPECT_EQ(fakes.workspace.openCalls().size(), 1u);
 
-  // Outside a window the closing control has nothing to close.
+  // Outside a window the closing control has nothing to close: the open (key)
+  // preferences window stays open and nothing else happens.
+  auto open = openPreferences(*delegate);
+  ASSERT_NE(open, nullptr);
+  ASSERT_TRUE(open->isKeyWindow());
   auto loose = std::make_shared<PreferencesView>(ui::Rect{{0, 0}, {480, 270}});
   ui::Object sender;
   loose->applySelection(sender);
-  EXPECT_EQ(loose->window(), nullptr);
+  EXPECT_TRUE(open->isVisible());
+  EXPECT_THAT(ui::Application::shared().windows(), ElementsAre(open));
+  EXPECT_EQ(fakes.workspace.openCalls().size(), 1u);
+  open->performClose(sender);
+  EXPECT_THAT(ui::Application::shared().windows(), IsEmpty());
 }
 
 }  // namespace

@@ -48,8 +48,6 @@ class FileManagerTest : public ::testing::Test {
     } else {
       ::unsetenv("HOME");
     }
-    files_.setLocalApplicationsDirectory(std::nullopt);
-    files_.setSystemApplicationsDirectory(std::nullopt);
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
@@ -78,14 +76,23 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   }
   EXPECT_FALSE(fs::exists(root_ / "Documents"));  // asking creates nothing
 
-  EXPECT_EQ(files_.localApplicationsDirectory(), files_.homeDirectory() + "/.local/share/applications");
-  EXPECT_EQ(files_.systemApplicationsDirectory(), platform::Bundle::main().resourcePath() + "/Applications");
-  files_.setLocalApplicationsDirectory((root_ / "apps").string());
-  files_.setSystemApplicationsDirectory((root_ / "system").string());
-  EXPECT_EQ(files_.localApplicationsDirectory(), (root_ / "apps").string());
-  EXPECT_EQ(files_.systemApplicationsDirectory(), (root_ / "system").string());
-  files_.setLocalApplicationsDirectory(std::nullopt);
-  EXPECT_EQ(files_.localApplicationsDirectory(), files_.homeDirectory() + "/.local/share/applications");
+
+  // The desktop's folders (settings::dataDirectories), each with its "applications".
+  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+  ::setenv("XDG_DATA_DIRS", "/opt/share/:/usr/share", 1);
+  ::setenv("XDG_CONFIG_HOME", (root_ / "cfg").c_str(), 1);
+  EXPECT_EQ(files_.applicationDirectories(),
+            (std::vector<std::string>{(root_ / "data/applications").string(), "/opt/share/applications",
+                                      "/usr/share/applications"}));
+  EXPECT_EQ(files_.autostartDirectory(), (root_ / "cfg/autostart").string());
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("XDG_DATA_DIRS");
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(files_.applicationDirectories(),
+            (std::vector<std::string>{(root_ / ".local/share/applications").string(), "/usr/local/share/applications",
+                                      "/usr/share/applications"}));
+  EXPECT_EQ(files_.autostartDirectory(), (root_ / ".config/autostart").string());
+  EXPECT_FALSE(fs::exists(root_ / ".config"));
 }
 
 TEST_F(FileManagerTest, AtomicWriteReplacesTheFileWholeAndKeepsItsMode) {

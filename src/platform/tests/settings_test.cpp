@@ -57,6 +57,38 @@ TEST(Settings, ConnectToSplitsCommaSeparatedEntries) {
   }
 }
 
+TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
+  ScopedVariable home("HOME", "/home/kid");
+  struct Case {
+    std::optional<std::string> dataHome;
+    std::optional<std::string> dataDirs;
+    std::vector<std::string> folders;
+  };
+  const Case cases[] = {
+      {std::nullopt, std::nullopt, {"/home/kid/.local/share", "/usr/local/share", "/usr/share"}},
+      {"", "", {"/home/kid/.local/share", "/usr/local/share", "/usr/share"}},
+      {"/data/kid", "/opt/share:/var/lib/flatpak/exports/share/:/usr/share",
+       {"/data/kid", "/opt/share", "/var/lib/flatpak/exports/share", "/usr/share"}},
+      // Relative folders are ignored (a relative data home falls back to the default);
+      // empty items and repeats are skipped.
+      {"relative/share", "::share:/usr/share:/usr/share/:/data/kid", {"/home/kid/.local/share", "/usr/share", "/data/kid"}},
+      {"/usr/share", "/usr/share:/usr/local/share", {"/usr/share", "/usr/local/share"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dataHome.value_or("(unset)") + " | " + c.dataDirs.value_or("(unset)"));
+    ScopedVariable dataHome("XDG_DATA_HOME", c.dataHome);
+    ScopedVariable dataDirs("XDG_DATA_DIRS", c.dataDirs);
+    EXPECT_EQ(dataDirectories(), c.folders);
+  }
+  for (const auto& [value, folder] : std::vector<std::pair<std::optional<std::string>, std::string>>{
+           {std::nullopt, "/home/kid/.config"}, {"", "/home/kid/.config"}, {"relative", "/home/kid/.config"},
+           {"/cfg", "/cfg"}}) {
+    SCOPED_TRACE(value.value_or("(unset)"));
+    ScopedVariable configHomeVariable("XDG_CONFIG_HOME", value);
+    EXPECT_EQ(configHome(), folder);
+  }
+}
+
 // The install's tool folder, when the resources hold one.
 std::string defaultToolFolder() {
   const std::string tools = Bundle::main().resourcePath() + "/tools";

@@ -357,19 +357,30 @@ class RecordingQueue final : public platform::DispatchQueue {
 class RecordingRunLoop final : public platform::RunLoop {
  public:
   struct Scheduled {
-    std::chrono::steady_clock::duration interval;
+    std::chrono::steady_clock::duration interval;  // as asked for
     bool repeats;
     platform::RunLoopMode mode;
     std::shared_ptr<platform::Timer> timer;
+    std::shared_ptr<int> fired;  // how often its action ran, by the loop or by fire()
   };
   std::function<void()> onSchedule;  // called before each timer is made
+  // When set, timers are made on the main loop with this interval instead of the one
+  // asked for (which is still recorded), so a test can let the loop fire them.
+  std::optional<std::chrono::steady_clock::duration> realInterval;
 
   std::shared_ptr<platform::Timer> scheduledTimer(std::chrono::steady_clock::duration interval, bool repeats,
                                                   platform::Timer::Action action,
                                                   platform::RunLoopMode mode) override {
     if (onSchedule) onSchedule();
-    auto timer = main().scheduledTimer(interval, repeats, std::move(action), mode);
-    scheduled.push_back({interval, repeats, mode, timer});
+    auto fired = std::make_shared<int>(0);
+    auto timer = main().scheduledTimer(
+        realInterval.value_or(interval), repeats,
+        [fired, action = std::move(action)](platform::Timer& t) {
+          ++*fired;
+          action(t);
+        },
+        mode);
+    scheduled.push_back({interval, repeats, mode, timer, fired});
     return timer;
   }
   void add(const std::shared_ptr<platform::Timer>& timer, platform::RunLoopMode mode) override {
@@ -396,6 +407,9 @@ class AgentFixture : public ::testing::Test {
         session_(makeConfiguration()),
         hostsTarget_(home_.path() / "etc-hosts") {
     CannedService::shared().reset();
+    // The user's configuration (the autostart folder) lives in the temporary HOME.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME")) configHome_ = config;
+    ::unsetenv("XDG_CONFIG_HOME");
     std::filesystem::create_directories(home_.path() / "Documents");
     writeFile(hostsTarget_, "# the machine's hosts file\n");
     ::setenv("MOPET_HOSTS_FILE", hostsTarget_.c_str(), 1);
@@ -405,6 +419,7 @@ class AgentFixture : public ::testing::Test {
   ~AgentFixture() override {
     delegate_.reset();
     ::unsetenv("MOPET_HOSTS_FILE");
+    if (configHome_) ::setenv("XDG_CONFIG_HOME", configHome_->c_str(), 1);
   }
 
   static platform::URLSessionConfiguration makeConfiguration() {
@@ -470,6 +485,7 @@ class AgentFixture : public ::testing::Test {
   }
 
   testsupport::TempHome home_;
+  std::optional<std::string> configHome_;
   StubTools tools_;
   platform::URLSession session_;
   std::filesystem::path hostsTarget_;
