@@ -13,8 +13,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
@@ -560,6 +562,29 @@ std::vector<std::string> snapNames(const std::string& cgroupText) {
   return names;
 }
 
+// The program that an entry's Exec line ends up running, for naming processes by it.
+// `env` is looked through to the program it runs. A shell or a sandbox launcher names
+// no process: it runs many programs (the agent's own commands among them), so an entry
+// that starts one must not put its id on every shell or launcher of the account; a
+// sandboxed application is named by its Flatpak id or snap name instead.
+std::optional<std::string> launchedProgram(const std::vector<std::string>& arguments) {
+  static const std::set<std::string, std::less<>> kLaunchers = {"sh",  "bash",    "dash", "zsh",   "ksh",
+                                                                "fish", "flatpak", "snap", "xdg-open"};
+  size_t index = 0;
+  auto baseName = [](const std::string& path) { return std::filesystem::path(path).filename().string(); };
+  if (index < arguments.size() && baseName(arguments[index]) == "env") {
+    ++index;
+    // Options and variable assignments come before the program.
+    while (index < arguments.size() &&
+           (arguments[index].starts_with('-') || arguments[index].find('=') != std::string::npos)) {
+      const auto& option = arguments[index++];
+      if (option == "-u" || option == "-C" || option == "--unset" || option == "--chdir") ++index;  // takes a value
+    }
+  }
+  if (index >= arguments.size() || kLaunchers.contains(baseName(arguments[index]))) return std::nullopt;
+  return arguments[index];
+}
+
 // The desktop entries by the file their Exec program or TryExec resolves to.
 struct DesktopIndex {
   struct FolderStamp {
@@ -604,7 +629,7 @@ struct DesktopIndex {
         auto entry = readDesktopEntry(file);
         if (!entry) continue;
         std::vector<std::string> programs;
-        if (auto arguments = desktopEntryArguments(*entry); !arguments.empty()) programs.push_back(arguments[0]);
+        if (auto program = launchedProgram(desktopEntryArguments(*entry))) programs.push_back(*program);
         if (!entry->tryExec.empty()) programs.push_back(entry->tryExec);
         for (const auto& program : programs) {
           auto path = findExecutable(program);

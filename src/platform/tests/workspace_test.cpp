@@ -375,6 +375,10 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
   writeText(apps / "org.example.Tried.desktop",
             "[Desktop Entry]\nName=Tried\nTryExec=" + symbolicLink.string() + "\nExec=/bin/true\n");
   writeText(apps / "org.example.Copy.desktop", "[Desktop Entry]\nName=Copy\nExec=" + copy.string() + "\n");
+  // `env` is looked through to the program it runs; a shell names no process.
+  writeText(apps / "org.example.Env.desktop",
+            "[Desktop Entry]\nName=Env\nExec=env -u HOME GAME_MODE=1 " + game.string() + " %U\n");
+  writeText(apps / "org.example.Shell.desktop", "[Desktop Entry]\nName=Shell\nExec=sh -c \"exit 0\"\n");
   // A file that would block whoever opens it for reading, and a link: neither is read.
   ASSERT_EQ(::mkfifo((apps / "org.example.Fifo.desktop").c_str(), 0600), 0);
 
@@ -405,8 +409,10 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
           plainGroup);
   addWith(1000009, game, "FLATPAK_ID=org.example.Claimed\0"s, plainGroup);
   writeText(proc.root() / "1000009" / "root" / ".flatpak-info", "[Application]\nname=org.example.Sandboxed\n");
+  const fs::path shell = fs::canonical("/bin/sh");
+  addWith(1000010, shell, "", plainGroup);
 
-  const std::vector<std::string> gameNames = {"game", "org.example.Game", "org.example.Tried"};
+  const std::vector<std::string> gameNames = {"game", "org.example.Env", "org.example.Game", "org.example.Tried"};
   auto with = [&](std::vector<std::string> extra) {
     auto names = gameNames;
     names.insert(names.end(), extra.begin(), extra.end());
@@ -430,6 +436,8 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
        with({"test.hint", "org.example.Claimed", "claimed-snap", "org.example.Launched", "bamf-app"}), "test.hint"},
       {"a claimed id beside the recorded one", 1000009, with({"org.example.Sandboxed", "org.example.Claimed"}),
        "org.example.Claimed"},
+      {"a shell is not named by an entry that runs one", 1000010, {shell.filename().string()},
+       shell.filename().string()},
   };
 
   WorkspaceOptions options;
