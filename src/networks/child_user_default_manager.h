@@ -11,11 +11,15 @@
 
 namespace networks {
 
-class ChildUser {
+// Exactly one instance exists: shared(). The initialiser is private and the class
+// final, so no other instance (nor a subclass's) can be made; tests use shared() over a
+// temporary HOME and stand for a restart of the process by clearing `me`.
+class ChildUser final {
  public:
-  // The one instance, made on first use.
+  // The one instance, made on first use (safely from several threads) and never released.
   static ChildUser& shared();
-  virtual ~ChildUser() = default;
+  ChildUser(const ChildUser&) = delete;
+  ChildUser& operator=(const ChildUser&) = delete;
 
   platform::UserDefaults& userDefault;  // the store of every entry but the token
   std::optional<MeModel> me;            // in memory only
@@ -41,10 +45,9 @@ class ChildUser {
   void removeChildData();
   void setMe(MeModel model);
 
- protected:
+ private:
   explicit ChildUser(platform::UserDefaults& store);
 
- private:
   std::string accessTokenKey = "ACCESS_TOKEN";
   std::string uniqeIdKey = "CHILD_UUID";
   std::string installProfileKey = "INSTALLED_PROFILE";
