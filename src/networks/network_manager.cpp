@@ -30,6 +30,8 @@ void printLine(const std::string& line) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
   std::cout << line << '\n' << std::flush;
+  // A reader that went away (EPIPE) or a full disk loses this line, not the next ones.
+  if (!std::cout) std::cout.clear();
 }
 
 std::string ErrorModel::description() const {
