@@ -64,10 +64,11 @@ std::optional<PlistValue> toValue(plist_t node) {
       return PlistValue(value);
     }
     case PLIST_STRING: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      std::unique_ptr<char, Freed> text(raw);
-      return PlistValue(std::string(raw != nullptr ? raw : ""));
+      // By pointer and length: libplist's copying accessor aborts on a text holding a
+      // NUL, which the readers refuse before parsing anyway.
+      std::uint64_t length = 0;
+      const char* raw = plist_get_string_ptr(node, &length);
+      return PlistValue(raw != nullptr ? std::string(raw, ::strnlen(raw, length)) : std::string());
     }
     case PLIST_DATA: {
       char* raw = nullptr;
@@ -162,10 +163,30 @@ bool isNameCharacter(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' || c == ':' || c == '.';
 }
 
-// XML: <array> and <dict> open a level (not when written <array/>), </array> and </dict>
+// Whether the XML text names the character NUL by reference ("&#0;", "&#x00;"): a text or
+// key holding it would abort libplist's accessors.
+bool xmlNamesNul(std::string_view text) {
+  for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at + 2)) {
+    std::size_t i = at + 2;
+    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    if (hex) ++i;
+    const std::size_t digits = i;
+    bool zero = true;
+    while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i])) != 0
+                                   : std::isdigit(static_cast<unsigned char>(text[i])) != 0)) {
+      zero = zero && text[i] == '0';
+      ++i;
+    }
+    if (i > digits && zero) return true;
+  }
+  return false;
+}
+
+// XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>), </array> and </dict>
 // close one; comments, CDATA sections, declarations and processing instructions hold no
 // tags. Anything left unterminated is refused.
 bool xmlNestingWithinLimit(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos || xmlNamesNul(text)) return false;
   std::size_t depth = 0;
   std::size_t at = text.find('<');
   while (at != std::string_view::npos) {
@@ -206,8 +227,8 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t size
 }
 
 // Binary ("bplist00"): follows the object references from the top object, each object
-// measured once; a reference cycle, or anything that does not fit the file, is refused
-// (libplist could not read it either).
+// measured once; a reference cycle, anything that does not fit the file (libplist could
+// not read it either), or a text holding a NUL is refused.
 bool binaryNestingWithinLimit(std::string_view bytes) {
   constexpr std::size_t kHeader = 8, kTrailer = 32;
   if (bytes.size() < kHeader + kTrailer) return false;
@@ -233,7 +254,8 @@ bool binaryNestingWithinLimit(std::string_view bytes) {
     if (offset < kHeader || offset >= table) return std::nullopt;
     const auto marker = static_cast<unsigned char>(bytes[offset]);
     const unsigned type = marker >> 4;
-    if (type != 0xA && type != 0xC && type != 0xD) {
+    const bool text = type == 0x5 || type == 0x6;
+    if (type != 0xA && type != 0xC && type != 0xD && !text) {
       fits = true;
       return std::nullopt;
     }
@@ -247,6 +269,15 @@ bool binaryNestingWithinLimit(std::string_view bytes) {
       if (refs + 1 + sizeBytes > table) return std::nullopt;
       count = bigEndian(bytes, refs + 1, sizeBytes);
       refs += 1 + sizeBytes;
+    }
+    if (text) {  // ASCII bytes, or UTF-16 units of two bytes; none may be NUL
+      const std::size_t unit = type == 0x5 ? 1 : 2;
+      if (count > (table - refs) / unit) return std::nullopt;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (bigEndian(bytes, refs + i * unit, unit) == 0) return std::nullopt;
+      }
+      fits = true;
+      return std::nullopt;
     }
     if (type == 0xD) {
       if (count > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;

@@ -295,6 +295,26 @@ std::string nestedBinary(std::size_t arrays, bool cycle = false) {
   return bytes;
 }
 
+// A binary property list {"flag": <text>}, the text as ASCII bytes (marker 0x5n).
+std::string binaryWithText(const std::string& text) {
+  std::string bytes = "bplist00";
+  const std::size_t key = 8 + 3, value = key + 5;
+  bytes += "\xD1\x01\x02";  // 0: {1: 2}, one-byte references
+  bytes += "\x54" "flag";    // 1
+  bytes += static_cast<char>(0x50 | text.size());
+  bytes += text;              // 2
+  const std::size_t table = bytes.size();
+  bytes += static_cast<char>(8);
+  bytes += static_cast<char>(key);
+  bytes += static_cast<char>(value);
+  bytes += std::string(6, '\0');
+  bytes += "\x01\x01";
+  for (std::uint64_t field : {std::uint64_t{3}, std::uint64_t{0}, std::uint64_t{table}}) {
+    for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>((field >> shift) & 0xFF);
+  }
+  return bytes;
+}
+
 // Arrays and dictionaries are read up to a fixed depth; deeper files are refused before
 // anything recurses over them, whichever way the nesting is written.
 TEST_F(UserDefaultsTest, NestingIsReadUpToAFixedLimit) {
@@ -334,6 +354,12 @@ TEST_F(UserDefaultsTest, NestingIsReadUpToAFixedLimit) {
   }
 }
 
+TEST_F(UserDefaultsTest, AHandWrittenBinaryTextReads) {
+  EXPECT_EQ(propertylist::read(binaryWithText("abc")), (PlistValue::Dictionary{{"flag", PlistValue("abc")}}));
+  EXPECT_EQ(propertylist::read("<plist><dict><key>flag</key><string>a&#x41;&#10;</string></dict></plist>"),
+            (PlistValue::Dictionary{{"flag", PlistValue("aA\n")}}));
+}
+
 TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNextWrite) {
   const BadFile cases[] = {
       {"truncated XML", [](const fs::path& p) { writeText(p, validXml().substr(0, 90)); }},
@@ -348,6 +374,14 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
       {"50,000 nested binary arrays", [](const fs::path& p) { writeText(p, nestedBinary(50000)); }},
       {"binary arrays that hold each other", [](const fs::path& p) { writeText(p, nestedBinary(3, true)); }},
       {"an unterminated comment", [](const fs::path& p) { writeText(p, validXml() + "<!-- <array>"); }},
+      // A text holding a NUL would make libplist's accessors abort.
+      {"a binary text holding a NUL", [](const fs::path& p) { writeText(p, binaryWithText(std::string("a\0b", 3))); }},
+      {"an XML text naming NUL", [](const fs::path& p) {
+         writeText(p, "<plist><dict><key>flag</key><string>a&#x00;b</string></dict></plist>");
+       }},
+      {"an XML key holding a NUL byte", [](const fs::path& p) {
+         writeText(p, std::string("<plist><dict><key>fl\0ag</key><true/></dict></plist>", 51));
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
