@@ -34,11 +34,14 @@ class ChildUserTest : public ::testing::Test {
   testsupport::TempHome home_;
 };
 
+// A subclass may be declared, but never made: the initialiser it needs is private.
+struct WouldBeSecondInstance : ChildUser {};
+
 TEST_F(ChildUserTest, ThereIsExactlyOneInstance) {
   static_assert(!std::is_default_constructible_v<ChildUser>);
   static_assert(!std::is_constructible_v<ChildUser, platform::UserDefaults&>);
   static_assert(!std::is_copy_constructible_v<ChildUser> && !std::is_move_constructible_v<ChildUser>);
-  static_assert(std::is_final_v<ChildUser>);
+  static_assert(!std::is_default_constructible_v<WouldBeSecondInstance>);
   std::vector<ChildUser*> seen(8, nullptr);
   std::vector<std::thread> threads;
   for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ChildUser::shared(); });
