@@ -17,7 +17,8 @@
 // - a value of another JSON type fails the whole decode (no partial result); unknown
 //   keys are ignored;
 // - bool takes only true/false; integers take only integral numbers in range (12.5 and
-//   "12" fail); double and float take any number; a list takes an array whose elements
+//   "12" fail); double and float take any number within their range (1e300 fails for a
+//   float, 1e400 for both); a list takes an array whose elements
 //   are never optional unless declared so;
 // - the key strategy applies to every key of every record at every level;
 // - non-finite numbers are refused when encoding.
@@ -220,7 +221,13 @@ T decodeValue(const Json& value, DecodeState& state) {
     state.typeMismatch("Int", value);
   } else if constexpr (std::is_floating_point_v<T>) {
     if (!value.is_number()) state.typeMismatch(typeName<T>(), value);
-    return static_cast<T>(value.template get<double>());
+    // A number beyond the type's range (read as infinity, or too large for a float) is
+    // refused as integers are; a tiny one that rounds to zero still fits.
+    const double d = value.template get<double>();
+    if (!std::isfinite(d) || std::fabs(d) > static_cast<double>(std::numeric_limits<T>::max()))
+      state.fail(DecodingError::Kind::dataCorrupted,
+                 "Parsed JSON number <" + value.dump() + "> does not fit in " + typeName<T>() + ".");
+    return static_cast<T>(d);
   } else if constexpr (IsVector<T>::value) {
     using Element = typename T::value_type;
     if (!value.is_array()) state.typeMismatch("Array", value);

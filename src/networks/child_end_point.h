@@ -1,7 +1,9 @@
 #pragma once
 // The endpoint table of the service's REST API. Each case names one request and
 // carries its data; it answers the request's URL, method and optional JSON body.
+#include <cstddef>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -147,3 +149,11 @@ platform::UserDefaults& userDefault();
 std::string percentEncodePath(std::string_view path);
 
 }  // namespace networks
+
+// Methods hash by their case, so equal methods hash alike.
+template <>
+struct std::hash<networks::HTTPMethod> {
+  std::size_t operator()(networks::HTTPMethod method) const noexcept {
+    return std::hash<int>{}(static_cast<int>(method.value()));
+  }
+};

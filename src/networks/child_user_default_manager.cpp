@@ -8,8 +8,9 @@
 namespace networks {
 
 ChildUser& ChildUser::shared() {
-  static ChildUser instance(platform::UserDefaults::standard());
-  return instance;
+  // Never destroyed, so that code running at exit can still use it.
+  static auto* instance = new ChildUser(platform::UserDefaults::standard());
+  return *instance;
 }
 
 ChildUser::ChildUser(platform::UserDefaults& store) : userDefault(store) {}

@@ -11,40 +11,45 @@
 
 namespace networks {
 
+// Exactly one instance exists: shared(). The initialiser is private, so no other
+// instance can be made, not even as part of a subclass. The operations are virtual, as
+// in the method table they come from. Tests use shared() over a temporary HOME, and
+// stand for a restart of the process by clearing `me`.
 class ChildUser {
  public:
-  // The one instance, made on first use.
+  // The one instance, made on first use (safely from several threads) and never released.
   static ChildUser& shared();
+  ChildUser(const ChildUser&) = delete;
+  ChildUser& operator=(const ChildUser&) = delete;
   virtual ~ChildUser() = default;
 
   platform::UserDefaults& userDefault;  // the store of every entry but the token
   std::optional<MeModel> me;            // in memory only
 
   // The device's identifier, made and stored under "CHILD_UUID" on first read.
-  std::string uniqueId();
+  virtual std::string uniqueId();
   // Stores the login record as JSON data under "ACCESS_TOKEN"; none removes it.
-  void save(const std::optional<DeviceLoginModel>& tokenModel);
+  virtual void save(const std::optional<DeviceLoginModel>& tokenModel);
   // Whether "ACCESS_TOKEN" holds data that decodes as a login record.
-  bool tokenExist() const;
+  virtual bool tokenExist() const;
   // "sharedChildToken" of the app-group suite, or empty text.
-  std::string token() const;
+  virtual std::string token() const;
 
-  bool isInstalledProfile() const;
-  bool isSyncedApps() const;
-  bool isScreentimeEnabled() const;
-  void installProfile(bool installed);
-  void setSyncApps(bool synced);
-  void setScreentimeEnabled(bool enabled);
+  virtual bool isInstalledProfile() const;
+  virtual bool isSyncedApps() const;
+  virtual bool isScreentimeEnabled() const;
+  virtual void installProfile(bool installed);
+  virtual void setSyncApps(bool synced);
+  virtual void setScreentimeEnabled(bool enabled);
 
-  void removeUniqueId();
+  virtual void removeUniqueId();
   // Removes the login record and the identifier, and clears the profile flag.
-  void removeChildData();
-  void setMe(MeModel model);
-
- protected:
-  explicit ChildUser(platform::UserDefaults& store);
+  virtual void removeChildData();
+  virtual void setMe(MeModel model);
 
  private:
+  explicit ChildUser(platform::UserDefaults& store);
+
   std::string accessTokenKey = "ACCESS_TOKEN";
   std::string uniqeIdKey = "CHILD_UUID";
   std::string installProfileKey = "INSTALLED_PROFILE";

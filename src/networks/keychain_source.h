@@ -12,14 +12,22 @@
 
 namespace networks {
 
+// The operations are overridable: a subclass replaces them for whoever reaches it
+// through a KeyChain reference. The type-level entry is shared().
 class KeyChain {
  public:
+  KeyChain() = default;
+  virtual ~KeyChain() = default;
+
+  // The one shared instance, made on first use (safely from several threads).
+  static KeyChain& shared();
+
   // Deletes any item of the account, then adds one holding `data`; returns the add's status.
-  static platform::OSStatus save(const std::string& key, const platform::Data& data);
+  virtual platform::OSStatus save(const std::string& key, const platform::Data& data) const;
   // The stored data, or none (no item, or any failure).
-  static std::optional<platform::Data> load(const std::string& key);
+  virtual std::optional<platform::Data> load(const std::string& key) const;
   // A new UUID in its standard upper-case text form.
-  static std::string createUniqueID();
+  virtual std::string createUniqueID() const;
 };
 
 // The in-memory bytes of one plain value, in the machine's byte order.

@@ -8,8 +8,8 @@
 namespace networks {
 
 Log& Log::logger() {
-  static Log instance;
-  return instance;
+  static auto* instance = new Log;  // never destroyed: code running at exit may still log
+  return *instance;
 }
 
 std::string Log::dateFormatter() const {

@@ -7,17 +7,22 @@
 
 namespace networks {
 
+// A subclass may override dateFormatter() and write(); the agent's callers reach the
+// shared instance, which is always a plain Log.
 class Log {
  public:
   static constexpr std::string_view kCategory = "ContentBlockerQRV";
   static constexpr std::string_view kPrefix = "QRVNSFilterLog: ";
 
-  // The one shared instance.
+  Log() = default;
+  virtual ~Log() = default;
+
+  // The one shared instance, made on first use (safely from several threads).
   static Log& logger();
   // Date and time, both in the medium style ("Dec 10, 2026 at 9:41:00 AM"), for the
   // current time. Nothing in the agent reads it.
-  std::string dateFormatter() const;
-  void write(std::string_view message) const;
+  virtual std::string dateFormatter() const;
+  virtual void write(std::string_view message) const;
 };
 
 // Log::logger().write(message).

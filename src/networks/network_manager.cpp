@@ -30,6 +30,8 @@ void printLine(const std::string& line) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
   std::cout << line << '\n' << std::flush;
+  // A reader that went away (EPIPE) or a full disk loses this line, not the next ones.
+  if (!std::cout) std::cout.clear();
 }
 
 std::string ErrorModel::description() const {
@@ -74,18 +76,24 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   request.url = endPoint.url();
   request.timeoutInterval = std::numeric_limits<double>::infinity();
   request.httpMethod = std::string(endPoint.httpMethod().rawValue());
+  auto done = std::make_shared<platform::DispatchSemaphore>(0);
   auto body = endPoint.body();
   if (!body) {
-    // A body the encoder refuses is never sent half-made: the caller is told instead.
+    // A body the encoder refuses is never sent half-made: the caller is told instead,
+    // from the session's queue as every other outcome, and the call returns after it.
     printLine("⛔️ can't encode request body: " + body.error().description());
-    handler.failure(ErrorModel{"can't encode request body " + body.error().description(), -1, std::nullopt});
+    session_.delegateQueue().async(
+        [handler = std::move(handler), done, message = "can't encode request body " + body.error().description()] {
+          handler.failure(ErrorModel{message, -1, std::nullopt});
+          done->signal();
+        });
+    done->wait();
     return;
   }
   request.httpBody = std::move(*body);
   request.addValue("Bearer " + *token, "Authorization");
   request.addValue("application/json", "Content-Type");
 
-  auto done = std::make_shared<platform::DispatchSemaphore>(0);
   auto task = session_.dataTask(
       std::move(request), [handler = std::move(handler), done](std::optional<platform::Data> data,
                                                                std::shared_ptr<const platform::URLResponse> response,

@@ -1,5 +1,7 @@
 #include "platform/ui_window.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -200,6 +202,14 @@ void Application::windowClosed(Window& window) {
 }
 
 int applicationMain(int, char**) {
+  // An agent's output often goes to a pipe or a log reader that may go away; writing
+  // there then fails with EPIPE instead of ending the process. Children get the default
+  // disposition back when they are spawned (platform/process.h).
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+
   auto& app = Application::shared();
   if (!app.loadMainStoryboard("Main")) return 1;
   app.run();

@@ -185,9 +185,10 @@ class Application {
   bool terminated_ = false;
 };
 
-// The process entry's work: loads the storyboard "Main", finishes launching and runs
-// the application until terminate(). Returns 0, or 1 when the storyboard did not load.
-// The arguments are not read.
+// The process entry's work: ignores SIGPIPE (a closed standard output must not end the
+// process), loads the storyboard "Main", finishes launching and runs the application
+// until terminate(). Returns 0, or 1 when the storyboard did not load. The arguments
+// are not read.
 int applicationMain(int argc, char** argv);
 
 // Answers of a modal session.

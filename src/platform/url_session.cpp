@@ -195,6 +195,7 @@ struct Transfer {
   bool tooLarge = false;
   Clock::time_point lastActivity;
   Clock::duration stallTimeout{};
+  std::optional<Clock::time_point> deadline;  // the whole transfer ends by then, whatever arrives
   curl_off_t downloaded = 0;
   curl_off_t uploaded = 0;
   char errorText[CURL_ERROR_SIZE] = {};
@@ -586,6 +587,9 @@ void SessionCore::start(const std::shared_ptr<Task>& task) {
     if (closed) return;  // shutdown cancels every open task
     startWorkerLocked();
     transfer->lastActivity = Clock::now();
+    if (configuration.resourceTimeout.count() > 0) {
+      transfer->deadline = transfer->lastActivity + configuration.resourceTimeout;
+    }
     incoming.push_back(std::move(transfer));
   }
   wakeWorker();
@@ -645,22 +649,26 @@ void SessionCore::work() {
       finishTransfer(std::move(transfer), result);
     }
 
-    // Drop transfers whose task was cancelled; end the ones that stalled.
+    // Drop transfers whose task was cancelled; end the ones that stalled or ran past
+    // their deadline.
     const auto now = Clock::now();
     std::optional<Clock::time_point> nextStall;
+    const auto wakeAt = [&](Clock::time_point at) {
+      if (!nextStall || at < *nextStall) nextStall = at;
+    };
     for (auto it = transfers.begin(); it != transfers.end();) {
       Transfer& transfer = *it->second;
-      bool stalled = transfer.stallTimeout.count() > 0 && now - transfer.lastActivity >= transfer.stallTimeout;
-      if (transfer.task->completed() || stalled) {
+      const bool stalled =
+          transfer.stallTimeout.count() > 0 && now - transfer.lastActivity >= transfer.stallTimeout;
+      const bool late = transfer.deadline && now >= *transfer.deadline;
+      if (transfer.task->completed() || stalled || late) {
         curl_multi_remove_handle(multi, transfer.easy);
-        if (stalled) transfer.task->complete(std::nullopt, nullptr, Error::url(URLErrorCode::timedOut));
+        if (stalled || late) transfer.task->complete(std::nullopt, nullptr, Error::url(URLErrorCode::timedOut));
         it = transfers.erase(it);
         continue;
       }
-      if (transfer.stallTimeout.count() > 0) {
-        auto at = transfer.lastActivity + transfer.stallTimeout;
-        if (!nextStall || at < *nextStall) nextStall = at;
-      }
+      if (transfer.stallTimeout.count() > 0) wakeAt(transfer.lastActivity + transfer.stallTimeout);
+      if (transfer.deadline) wakeAt(*transfer.deadline);
       ++it;
     }
 

@@ -71,7 +71,8 @@ struct URLRequest {
   HeaderList headers;  // in the order added
   std::optional<Data> httpBody;
   // Seconds, a limit on the whole transfer. Infinity (or zero, negative, NaN) means the
-  // request itself never times out; the session's stall and connect limits still apply.
+  // request itself never times out; the session's stall, connect and resource limits
+  // still apply.
   double timeoutInterval = 60.0;
 
   // Adds a header; a field already present (compared case-insensitively) gets
@@ -181,6 +182,11 @@ struct URLSessionConfiguration {
   std::chrono::milliseconds stallTimeout{std::chrono::seconds(60)};
   // A connection that is not established within this ends with Error::url(timedOut).
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(30)};
+  // A network transfer that has not finished this long after its task was resumed ends
+  // with Error::url(timedOut), however steadily the peer sends: a reply that trickles
+  // cannot hold a waiting caller for ever. Zero turns it off. Requests answered by a
+  // protocol handler are not limited.
+  std::chrono::milliseconds resourceTimeout{std::chrono::seconds(30)};
   // A reply body larger than this ends with Error::url(dataLengthExceedsMaximum).
   std::size_t maximumBodySize = std::size_t{64} << 20;
 

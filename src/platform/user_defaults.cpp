@@ -64,10 +64,11 @@ std::optional<PlistValue> toValue(plist_t node) {
       return PlistValue(value);
     }
     case PLIST_STRING: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      std::unique_ptr<char, Freed> text(raw);
-      return PlistValue(std::string(raw != nullptr ? raw : ""));
+      // By pointer and length: libplist's copying accessor aborts on a text holding a
+      // NUL, which the readers refuse before parsing anyway.
+      std::uint64_t length = 0;
+      const char* raw = plist_get_string_ptr(node, &length);
+      return PlistValue(raw != nullptr ? std::string(raw, ::strnlen(raw, length)) : std::string());
     }
     case PLIST_DATA: {
       char* raw = nullptr;
@@ -149,6 +150,234 @@ Node toNode(const PlistValue& value) {
   return std::visit(Maker{}, value.storage());
 }
 
+// ---- nesting limit -----------------------------------------------------------------
+//
+// libplist's binary parser, its free and its writers recurse once per level of nesting,
+// as does the conversion into PlistValue: a file of deeply nested arrays would overflow
+// the stack. So the bytes are measured before libplist sees them, and the tree once more
+// after parsing (without recursion), and anything deeper than the limit is refused.
+
+using propertylist::kDeepestNesting;
+
+bool isNameCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' || c == ':' || c == '.';
+}
+
+// Whether the XML text names the character NUL by reference ("&#0;", "&#x00;"): a text or
+// key holding it would abort libplist's accessors.
+bool xmlNamesNul(std::string_view text) {
+  for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at + 2)) {
+    std::size_t i = at + 2;
+    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    if (hex) ++i;
+    const std::size_t digits = i;
+    bool zero = true;
+    while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i])) != 0
+                                   : std::isdigit(static_cast<unsigned char>(text[i])) != 0)) {
+      zero = zero && text[i] == '0';
+      ++i;
+    }
+    if (i > digits && zero) return true;
+  }
+  return false;
+}
+
+// XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>), </array> and </dict>
+// close one; comments, CDATA sections, declarations and processing instructions hold no
+// tags. Anything left unterminated is refused.
+bool xmlNestingWithinLimit(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos || xmlNamesNul(text)) return false;
+  std::size_t depth = 0;
+  std::size_t at = text.find('<');
+  while (at != std::string_view::npos) {
+    const std::string_view rest = text.substr(at);
+    std::string_view skipTo;
+    if (rest.starts_with("<!--")) skipTo = "-->";
+    else if (rest.starts_with("<![CDATA[")) skipTo = "]]>";
+    else if (rest.starts_with("<?")) skipTo = "?>";
+    else if (rest.starts_with("<!")) skipTo = ">";
+    if (!skipTo.empty()) {
+      const std::size_t end = text.find(skipTo, at + 2);
+      if (end == std::string_view::npos) return false;
+      at = text.find('<', end + skipTo.size());
+      continue;
+    }
+    const bool closing = rest.size() > 1 && rest[1] == '/';
+    std::size_t nameEnd = closing ? 2 : 1;
+    while (nameEnd < rest.size() && isNameCharacter(rest[nameEnd])) ++nameEnd;
+    const std::string_view name = rest.substr(closing ? 2 : 1, nameEnd - (closing ? 2 : 1));
+    const std::size_t tagEnd = text.find('>', at);
+    if (tagEnd == std::string_view::npos) return false;
+    if (name == "array" || name == "dict") {
+      if (closing) {
+        if (depth > 0) --depth;
+      } else if (text[tagEnd - 1] != '/' && ++depth > kDeepestNesting) {
+        return false;
+      }
+    }
+    at = text.find('<', tagEnd + 1);
+  }
+  return true;
+}
+
+std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// Binary ("bplist00"): follows the object references from the top object, each object
+// measured once; a reference cycle, anything that does not fit the file (libplist could
+// not read it either), or a text holding a NUL is refused.
+bool binaryNestingWithinLimit(std::string_view bytes) {
+  constexpr std::size_t kHeader = 8, kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const std::size_t trailer = bytes.size() - kTrailer;
+  const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+  const std::size_t refSize = static_cast<unsigned char>(bytes[trailer + 7]);
+  const std::uint64_t objects = bigEndian(bytes, trailer + 8, 8);
+  const std::uint64_t top = bigEndian(bytes, trailer + 16, 8);
+  const std::uint64_t table = bigEndian(bytes, trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0 || top >= objects ||
+      table < kHeader || table > trailer || objects > (trailer - table) / offsetSize) {
+    return false;
+  }
+  // Where an object's references start and how many it has; nullopt for a leaf, false
+  // for an object that does not fit.
+  struct Container {
+    std::size_t refs;
+    std::uint64_t count;
+  };
+  auto containerAt = [&](std::uint64_t index, bool& fits) -> std::optional<Container> {
+    fits = false;
+    const std::uint64_t offset = bigEndian(bytes, static_cast<std::size_t>(table + index * offsetSize), offsetSize);
+    if (offset < kHeader || offset >= table) return std::nullopt;
+    const auto marker = static_cast<unsigned char>(bytes[offset]);
+    const unsigned type = marker >> 4;
+    const bool text = type == 0x5 || type == 0x6;
+    if (type != 0xA && type != 0xC && type != 0xD && !text) {
+      fits = true;
+      return std::nullopt;
+    }
+    std::uint64_t count = marker & 0x0F;
+    std::size_t refs = static_cast<std::size_t>(offset) + 1;
+    if (count == 0x0F) {
+      if (refs >= table) return std::nullopt;
+      const auto sizeMarker = static_cast<unsigned char>(bytes[refs]);
+      if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3) return std::nullopt;
+      const std::size_t sizeBytes = std::size_t{1} << (sizeMarker & 0x0F);
+      if (refs + 1 + sizeBytes > table) return std::nullopt;
+      count = bigEndian(bytes, refs + 1, sizeBytes);
+      refs += 1 + sizeBytes;
+    }
+    if (text) {  // ASCII bytes, or UTF-16 units of two bytes; none may be NUL
+      const std::size_t unit = type == 0x5 ? 1 : 2;
+      if (count > (table - refs) / unit) return std::nullopt;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (bigEndian(bytes, refs + i * unit, unit) == 0) return std::nullopt;
+      }
+      fits = true;
+      return std::nullopt;
+    }
+    if (type == 0xD) {
+      if (count > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;
+      count *= 2;  // the keys' references, then the values'
+    }
+    if (count > (table - refs) / refSize) return std::nullopt;
+    fits = true;
+    return Container{refs, count};
+  };
+
+  // Per object: 0 not seen, kOpen being measured, otherwise its depth + 1.
+  constexpr std::uint16_t kOpen = 0xFFFF;
+  std::vector<std::uint16_t> seen(static_cast<std::size_t>(objects), 0);
+  struct Frame {
+    std::uint64_t index;
+    Container container;
+    std::uint64_t next = 0;
+    std::size_t deepestChild = 0;
+  };
+  std::vector<Frame> stack;
+  bool fits = false;
+  auto root = containerAt(top, fits);
+  if (!fits) return false;
+  if (!root) return true;
+  seen[top] = kOpen;
+  stack.push_back(Frame{top, *root});
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.container.count) {
+      const std::size_t depth = frame.deepestChild + 1;
+      seen[frame.index] = static_cast<std::uint16_t>(depth + 1);
+      stack.pop_back();
+      if (!stack.empty()) stack.back().deepestChild = std::max(stack.back().deepestChild, depth);
+      continue;
+    }
+    const std::uint64_t child =
+        bigEndian(bytes, static_cast<std::size_t>(frame.container.refs + frame.next * refSize), refSize);
+    ++frame.next;
+    if (child >= objects || seen[child] == kOpen) return false;
+    if (seen[child] != 0) {
+      frame.deepestChild = std::max<std::size_t>(frame.deepestChild, seen[child] - 1);
+      continue;
+    }
+    auto container = containerAt(child, fits);
+    if (!fits) return false;
+    if (!container) {
+      seen[child] = 1;
+      continue;
+    }
+    if (stack.size() >= kDeepestNesting) return false;
+    seen[child] = kOpen;
+    stack.push_back(Frame{child, *container});
+  }
+  return true;
+}
+
+bool nestingWithinLimit(std::string_view bytes) {
+  return bytes.starts_with("bplist00") ? binaryNestingWithinLimit(bytes) : xmlNestingWithinLimit(bytes);
+}
+
+// The same measure over a parsed tree, without recursion.
+bool treeWithinLimit(plist_t root) {
+  std::vector<std::pair<plist_t, std::size_t>> pending{{root, 1}};
+  while (!pending.empty()) {
+    auto [node, depth] = pending.back();
+    pending.pop_back();
+    const plist_type type = plist_get_node_type(node);
+    if (type != PLIST_ARRAY && type != PLIST_DICT) continue;
+    if (depth > kDeepestNesting) return false;
+    if (type == PLIST_ARRAY) {
+      const std::uint32_t size = plist_array_get_size(node);
+      for (std::uint32_t i = 0; i < size; ++i) pending.emplace_back(plist_array_get_item(node, i), depth + 1);
+      continue;
+    }
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(node, &iterator);
+    std::unique_ptr<void, Freed> ownedIterator(iterator);
+    for (;;) {
+      char* rawKey = nullptr;
+      plist_t item = nullptr;
+      plist_dict_next_item(node, iterator, &rawKey, &item);
+      std::free(rawKey);
+      if (item == nullptr) break;
+      pending.emplace_back(item, depth + 1);
+    }
+  }
+  return true;
+}
+
+// The dictionary at the root of a property list; nothing when the bytes are not one,
+// nest too deeply, or hold another type at the root.
+Node parseDictionary(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > kLargestFile || !nestingWithinLimit(bytes)) return Node();
+  plist_t parsed = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &parsed);
+  Node root(parsed);
+  if (!root || plist_get_node_type(root.get()) != PLIST_DICT || !treeWithinLimit(root.get())) return Node();
+  return root;
+}
+
 // ---- files ------------------------------------------------------------------------
 
 enum class FileState { Missing, Folder, Unreadable, Corrupt, Good };
@@ -208,11 +437,8 @@ LoadedFile load(const std::string& path) {
       return file;
     }
   }
-  plist_t root = nullptr;
-  if (!bytes.empty()) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-  file.root.reset(root);
-  file.state = (root != nullptr && plist_get_node_type(root) == PLIST_DICT) ? FileState::Good : FileState::Corrupt;
-  if (file.state != FileState::Good) file.root.reset();
+  file.root = parseDictionary(bytes);
+  file.state = file.root ? FileState::Good : FileState::Corrupt;
   return file;
 }
 
@@ -574,5 +800,26 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
 std::shared_ptr<UserDefaults> UserDefaults::atPath(std::string path) {
   return std::make_shared<FileUserDefaults>([path = std::move(path)] { return path; });
 }
+
+namespace propertylist {
+
+std::optional<PlistValue::Dictionary> read(std::string_view bytes) {
+  const Node root = parseDictionary(bytes);
+  if (!root) return std::nullopt;
+  return toDictionary(root.get());
+}
+
+std::optional<std::string> writeXML(const PlistValue::Dictionary& dictionary) {
+  const Node root = toNode(PlistValue(dictionary));
+  if (!root) return std::nullopt;
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (xml == nullptr) return std::nullopt;
+  std::unique_ptr<char, Freed> owned(xml);
+  return std::string(xml, length);
+}
+
+}  // namespace propertylist
 
 }  // namespace platform

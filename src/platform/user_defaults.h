@@ -8,8 +8,11 @@
 // file atomically. A missing, corrupt or unreadable file reads as an empty domain, and
 // the next write replaces it whole; a folder in the way reads as empty and makes writes
 // fail (reported on standard error). Files are written as XML property lists, mode 0600;
-// XML and binary files are read. Safe to use from several threads and processes.
+// XML and binary files are read. A file whose arrays and dictionaries nest deeper than
+// propertylist::kDeepestNesting is unreadable too (corrupt). Safe to use from several
+// threads and processes.
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,6 +55,19 @@ class PlistValue {
  private:
   Storage storage_;
 };
+
+// The reader and writer behind the file stores, on bytes (for tests and fuzzing).
+namespace propertylist {
+// The deepest nesting of arrays and dictionaries read; the root dictionary is level 1.
+inline constexpr std::size_t kDeepestNesting = 512;
+// The dictionary at the root of an XML or binary property list; none when the bytes are
+// not a property list, its root is not a dictionary, or it nests deeper than the limit.
+// Values of other types (dates, UIDs) are left out.
+std::optional<PlistValue::Dictionary> read(std::string_view bytes);
+// The XML property list the stores write; none when a value cannot be written (a text
+// or key holding a NUL).
+std::optional<std::string> writeXML(const PlistValue::Dictionary& dictionary);
+}  // namespace propertylist
 
 class UserDefaults {
  public:

@@ -152,6 +152,48 @@ TEST(CodableTest, IntegersAcceptOnlyIntegralNumbersInRange) {
   }
 }
 
+struct Measures {
+  std::optional<float> accuracy;
+  std::optional<double> time;
+  static constexpr auto codingKeys() {
+    return std::tuple{field("accuracy", &Measures::accuracy), field("time", &Measures::time)};
+  }
+  static constexpr const char* typeName = "Measures";
+};
+
+// A number beyond a floating-point field's range is refused as for integers, instead of
+// turning into an infinity that could never be encoded again.
+TEST(CodableTest, FloatingPointFieldsAcceptOnlyNumbersInTheirRange) {
+  const struct {
+    const char* json;
+    bool ok;
+    const char* failingPath;
+  } cases[] = {
+      {R"({"accuracy":65.5,"time":1e300})", true, ""},
+      {R"({"accuracy":3.4028234e38,"time":-1.7976931348623157e308})", true, ""},
+      {R"({"accuracy":1e-50,"time":5e-324})", true, ""},  // rounds toward zero: still fits
+      {R"({"accuracy":9223372036854775807,"time":18446744073709551615})", true, ""},
+      {R"({"accuracy":1e300})", false, "accuracy"},
+      {R"({"accuracy":-3.5e38})", false, "accuracy"},
+      {R"({"time":1e400})", false, ""},  // beyond a double: the text itself does not parse
+  };
+  for (const auto& c : cases) {
+    auto result = JSONDecoder().decode<Measures>(std::string_view(c.json));
+    ASSERT_EQ(result.has_value(), c.ok) << c.json;
+    if (c.ok) {
+      EXPECT_TRUE(std::isfinite(*result->accuracy)) << c.json;
+      EXPECT_TRUE(JSONEncoder().encode(*result)) << c.json;  // what decodes encodes again
+      continue;
+    }
+    EXPECT_EQ(result.error().kind, Kind::dataCorrupted) << c.json;
+    EXPECT_EQ(result.error().codingPath, c.failingPath) << c.json;
+  }
+  auto refused = JSONDecoder().decode<Measures>(std::string_view(R"({"accuracy":1e300})"));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().description().find("Parsed JSON number <1e+300> does not fit in Float."), std::string::npos)
+      << refused.error().description();
+}
+
 TEST(CodableTest, KeyStrategiesApplyAtEveryLevel) {
   auto snake = decodeOuter(R"({"name":"n","inner_value":{"flag":true},"inner_list":[{"count":1}]})",
                            KeyDecodingStrategy::convertFromSnakeCase());

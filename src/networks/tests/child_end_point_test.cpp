@@ -1,6 +1,8 @@
 // The endpoint table: host choice, URLs, methods and bodies.
 #include <gtest/gtest.h>
 
+#include <unordered_map>
+
 #include "networks/child_end_point.h"
 #include "networks/shared_settings.h"
 #include "platform/user_defaults.h"
@@ -126,6 +128,22 @@ TEST(HTTPMethodTest, RawValuesAreExact) {
   EXPECT_FALSE(HTTPMethod::fromRawValue("GET "));
   EXPECT_FALSE(HTTPMethod::fromRawValue(""));
   EXPECT_EQ(HTTPMethod(HTTPMethod::post).rawValue(), "POST");
+}
+
+TEST(HTTPMethodTest, MethodsKeyAHashedMap) {
+  std::unordered_map<HTTPMethod, std::string> names;
+  for (const auto method : {HTTPMethod::get, HTTPMethod::post, HTTPMethod::put, HTTPMethod::patch}) {
+    names.emplace(method, std::string(HTTPMethod(method).rawValue()));
+  }
+  names.emplace(*HTTPMethod::fromRawValue("GET"), "again");  // equal to a key already there
+  ASSERT_EQ(names.size(), 4u);
+  for (const char* raw : {"GET", "POST", "PUT", "PATCH"}) {
+    const auto method = HTTPMethod::fromRawValue(raw);
+    ASSERT_TRUE(method) << raw;
+    EXPECT_EQ(std::hash<HTTPMethod>{}(*method), std::hash<HTTPMethod>{}(HTTPMethod(method->value()))) << raw;
+    ASSERT_TRUE(names.contains(*method)) << raw;
+    EXPECT_EQ(names.at(*method), raw);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // The child state against real property-list files in a temporary HOME.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "networks/child_user_default_manager.h"
 #include "networks/shared_settings.h"
@@ -11,21 +15,54 @@
 namespace networks {
 namespace {
 
-// A second instance over the same files stands for a restart of the process.
-class FreshChildUser : public ChildUser {
- public:
-  FreshChildUser() : ChildUser(platform::UserDefaults::standard()) {}
-};
-
 const DeviceLoginModel kLogin{"tok", "parent-1", "child-1", "child", "device-1"};
 
+// Every test sees the one instance over a new temporary HOME, as a fresh start of the
+// process would: nothing stored, nothing in memory.
 class ChildUserTest : public ::testing::Test {
  protected:
+  void SetUp() override { restarted(); }
+  void TearDown() override { ChildUser::shared().me.reset(); }
+
+  // The one instance as after a restart of the process: the files as they are, the
+  // in-memory account record gone.
+  static ChildUser& restarted() {
+    ChildUser::shared().me.reset();
+    return ChildUser::shared();
+  }
+
   testsupport::TempHome home_;
 };
 
+// A subclass may be declared, but never made: the initialiser it needs is private.
+struct WouldBeSecondInstance : ChildUser {};
+
+TEST_F(ChildUserTest, ThereIsExactlyOneInstance) {
+  static_assert(!std::is_default_constructible_v<ChildUser>);
+  static_assert(!std::is_constructible_v<ChildUser, platform::UserDefaults&>);
+  static_assert(!std::is_copy_constructible_v<ChildUser> && !std::is_move_constructible_v<ChildUser>);
+  static_assert(!std::is_default_constructible_v<WouldBeSecondInstance>);
+  std::vector<ChildUser*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ChildUser::shared(); });
+  for (auto& thread : threads) thread.join();
+  for (auto* user : seen) EXPECT_EQ(user, &ChildUser::shared());
+  EXPECT_EQ(&ChildUser::shared().userDefault, &platform::UserDefaults::standard());
+}
+
+TEST_F(ChildUserTest, TheAccountRecordIsKeptInMemoryOnly) {
+  ChildUser& user = ChildUser::shared();
+  MeModel me;
+  me.id = "child-7";
+  user.setMe(me);
+  ASSERT_TRUE(user.me);
+  EXPECT_EQ(user.me->id, "child-7");
+  EXPECT_FALSE(restarted().me);
+  EXPECT_FALSE(std::filesystem::exists(user.userDefault.path()));  // nothing was written for it
+}
+
 TEST_F(ChildUserTest, FreshInstallReadsFalseEverywhere) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   EXPECT_FALSE(user.isSyncedApps());
   EXPECT_FALSE(user.isInstalledProfile());
   EXPECT_FALSE(user.isScreentimeEnabled());
@@ -35,12 +72,12 @@ TEST_F(ChildUserTest, FreshInstallReadsFalseEverywhere) {
 }
 
 TEST_F(ChildUserTest, UniqueIdIsStableUntilRemoved) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   const std::string first = user.uniqueId();
   EXPECT_TRUE(std::regex_match(first, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
       << first;
   EXPECT_EQ(user.uniqueId(), first);
-  EXPECT_EQ(FreshChildUser().uniqueId(), first);
+  EXPECT_EQ(restarted().uniqueId(), first);
   EXPECT_EQ(user.userDefault.string("CHILD_UUID"), first);
   user.removeUniqueId();
   EXPECT_NE(user.uniqueId(), first);
@@ -48,23 +85,23 @@ TEST_F(ChildUserTest, UniqueIdIsStableUntilRemoved) {
 
 TEST_F(ChildUserTest, LoginRecordSurvivesARestartAndIsStoredAsData) {
   {
-    FreshChildUser user;
+    ChildUser& user = ChildUser::shared();
     user.save(kLogin);
     EXPECT_TRUE(user.tokenExist());
   }
-  FreshChildUser restarted;
-  EXPECT_TRUE(restarted.tokenExist());
-  const auto data = restarted.userDefault.data("ACCESS_TOKEN");
+  ChildUser& again = restarted();
+  EXPECT_TRUE(again.tokenExist());
+  const auto data = again.userDefault.data("ACCESS_TOKEN");
   ASSERT_TRUE(data);
   EXPECT_EQ(platform::toString(*data),
             R"({"token":"tok","parentId":"parent-1","childId":"child-1","role":"child","deviceId":"device-1"})");
-  restarted.save(std::nullopt);
-  EXPECT_FALSE(restarted.tokenExist());
-  EXPECT_FALSE(restarted.userDefault.object("ACCESS_TOKEN"));
+  again.save(std::nullopt);
+  EXPECT_FALSE(again.tokenExist());
+  EXPECT_FALSE(again.userDefault.object("ACCESS_TOKEN"));
 }
 
 TEST_F(ChildUserTest, UnreadableLoginRecordsCountAsNone) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   const platform::PlistValue values[] = {
       platform::PlistValue(std::string(R"({"token":"t","parentId":"p","childId":"c","role":"r","deviceId":"d"})")),
       platform::PlistValue(platform::toData(R"({"token":"t","parentId":"p","childId":"c","deviceId":"d"})")),
@@ -80,7 +117,7 @@ TEST_F(ChildUserTest, UnreadableLoginRecordsCountAsNone) {
 }
 
 TEST_F(ChildUserTest, RemoveChildDataLeavesTheOtherFlags) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   user.save(kLogin);
   const std::string id = user.uniqueId();
   user.installProfile(true);
@@ -96,14 +133,14 @@ TEST_F(ChildUserTest, RemoveChildDataLeavesTheOtherFlags) {
 }
 
 TEST_F(ChildUserTest, TokenComesFromTheAppGroupSuite) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   platform::UserDefaults::suite(std::string(kAppGroup))->set(std::string(kSharedChildToken), std::string("bearer-1"));
   EXPECT_EQ(user.token(), "bearer-1");
   EXPECT_FALSE(user.userDefault.object(std::string(kSharedChildToken)));  // not in the standard domain
 }
 
 TEST_F(ChildUserTest, CorruptOrWrongTypedFilesReadAsAbsent) {
-  FreshChildUser user;
+  ChildUser& user = ChildUser::shared();
   user.setSyncApps(true);
   const std::string path = user.userDefault.path();
   {
@@ -113,7 +150,7 @@ TEST_F(ChildUserTest, CorruptOrWrongTypedFilesReadAsAbsent) {
   EXPECT_FALSE(user.isSyncedApps());
   EXPECT_FALSE(user.tokenExist());
   user.setScreentimeEnabled(true);  // a later write replaces the corrupt file whole
-  EXPECT_TRUE(FreshChildUser().isScreentimeEnabled());
+  EXPECT_TRUE(restarted().isScreentimeEnabled());
 
   user.userDefault.set("SYNCED_APPS", std::string("maybe"));
   EXPECT_FALSE(user.isSyncedApps());

@@ -1,8 +1,11 @@
 // The log wrapper's entries and the keychain wrapper over a file store in a temporary HOME.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "networks/keychain_source.h"
 #include "networks/log.h"
@@ -25,22 +28,69 @@ TEST(LogTest, EntriesCarrySubsystemCategoryAndPrefixedText) {
   EXPECT_EQ(entries[1].text, "QRVNSFilterLog: ");
 }
 
+// A subclass that overrides write() gets every message sent through a Log reference.
+class RecordingLog : public Log {
+ public:
+  void write(std::string_view message) const override { messages.emplace_back(message); }
+  mutable std::vector<std::string> messages;
+};
+
+TEST(LogTest, WriteIsOverridable) {
+  auto sink = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scoped(sink);
+  RecordingLog recording;
+  const Log& log = recording;
+  log.write("filter saved");
+  EXPECT_EQ(recording.messages, std::vector<std::string>{"filter saved"});
+  EXPECT_TRUE(sink->entries().empty());  // the override replaced the entry
+}
+
 TEST(KeyChainTest, SaveLoadReplaceAndMissingKeys) {
   testsupport::TempHome home;
-  const platform::Data first = platform::toData("secret\0with nul"), second = platform::toData("next");
-  EXPECT_EQ(KeyChain::save("account", first), platform::errSecSuccess);
-  EXPECT_EQ(KeyChain::load("account"), first);
+  // Built with its length, so the NUL and what follows it are part of the data.
+  const std::string withNul("secret\0with nul", 15);
+  const platform::Data first = platform::toData(withNul), second = platform::toData("next");
+  ASSERT_EQ(first.size(), 15u);
+  KeyChain& keyChain = KeyChain::shared();
+  EXPECT_EQ(&keyChain, &KeyChain::shared());
+  EXPECT_EQ(keyChain.save("account", first), platform::errSecSuccess);
+  EXPECT_EQ(keyChain.load("account"), first);
   // Delete-then-add replaces instead of failing as a duplicate.
-  EXPECT_EQ(KeyChain::save("account", second), platform::errSecSuccess);
-  EXPECT_EQ(KeyChain::load("account"), second);
-  EXPECT_FALSE(KeyChain::load("never saved"));
-  EXPECT_EQ(KeyChain::save(std::string("bad\0name", 8), first), platform::errSecParam);
+  EXPECT_EQ(keyChain.save("account", second), platform::errSecSuccess);
+  EXPECT_EQ(keyChain.load("account"), second);
+  EXPECT_FALSE(keyChain.load("never saved"));
+  EXPECT_EQ(keyChain.save(std::string("bad\0name", 8), first), platform::errSecParam);
+}
+
+// A subclass replaces the operations for whoever reaches it through a KeyChain.
+class MemoryKeyChain : public KeyChain {
+ public:
+  platform::OSStatus save(const std::string& key, const platform::Data& data) const override {
+    items[key] = data;
+    return platform::errSecSuccess;
+  }
+  std::optional<platform::Data> load(const std::string& key) const override {
+    auto found = items.find(key);
+    return found == items.end() ? std::nullopt : std::optional(found->second);
+  }
+  std::string createUniqueID() const override { return "fixed"; }
+  mutable std::map<std::string, platform::Data> items;
+};
+
+TEST(KeyChainTest, OperationsAreOverridable) {
+  testsupport::TempHome home;
+  MemoryKeyChain memory;
+  const KeyChain& keyChain = memory;
+  EXPECT_EQ(keyChain.save("account", platform::toData("kept in memory")), platform::errSecSuccess);
+  EXPECT_EQ(keyChain.load("account"), platform::toData("kept in memory"));
+  EXPECT_EQ(keyChain.createUniqueID(), "fixed");
+  EXPECT_FALSE(KeyChain::shared().load("account"));  // the file store was never touched
 }
 
 TEST(KeyChainTest, UniqueIdsAndRawValueBytes) {
   std::set<std::string> ids;
   for (int i = 0; i < 100; ++i) {
-    const std::string id = KeyChain::createUniqueID();
+    const std::string id = KeyChain::shared().createUniqueID();
     EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
         << id;
     ids.insert(id);

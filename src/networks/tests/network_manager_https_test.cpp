@@ -138,5 +138,33 @@ TEST_F(NetworkManagerHttpsTest, SilentServerEndsWithTimedOutInsteadOfBlockingFor
   EXPECT_LT(waited, std::chrono::seconds(20));
 }
 
+// A reply that trickles one byte at a time never stalls, yet the caller is released
+// once the session's resource limit is up, and the next request goes through.
+TEST_F(NetworkManagerHttpsTest, ATricklingReplyReleasesTheCallerAtTheDeadline) {
+  const std::string path = "/api/v1/children/location";
+  const auto reply = platform::toData(R"({"message":"stored","status":200})" + std::string(400, ' '));
+  ASSERT_TRUE(server_->setReply(path, 200, reply, "application/json", std::chrono::milliseconds(50)));
+  platform::URLSessionConfiguration configuration;
+  configuration.resourceTimeout = std::chrono::seconds(3);  // ample for a short reply under load
+  platform::URLSession session(configuration);
+  NetworkManager runner(session);
+
+  std::optional<Result<AcceptanceModel>> outcome;
+  const auto started = std::chrono::steady_clock::now();
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  const auto waited = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(outcome && !outcome->has_value());
+  EXPECT_EQ(outcome->error(), (ErrorModel{"The request timed out.", platform::URLErrorCode::timedOut, std::nullopt}));
+  EXPECT_GE(waited, std::chrono::seconds(3));
+  EXPECT_LT(waited, std::chrono::seconds(15));  // the whole body would take 20 s
+
+  ASSERT_TRUE(server_->setReply(path, 200, platform::toData(R"({"message":"stored","status":200})")));
+  outcome.reset();
+  runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  ASSERT_TRUE(outcome);
+  ASSERT_TRUE(outcome->has_value()) << outcome->error().message;
+  EXPECT_EQ((*outcome)->message, "stored");
+}
+
 }  // namespace
 }  // namespace networks

@@ -9,6 +9,7 @@
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
 #include "networks/url_protocol_stub.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
 
@@ -87,6 +88,18 @@ class NetworkManagerTest : public ::testing::Test {
     return run<AcceptanceModel>(ChildEndPoint::sendApplicationList({}));
   }
 
+  // After a call that must not have sent anything: one more request, which the observer
+  // sees after anything sent before it (the handlers load in order), is all there is.
+  void expectOnlyTheFence(ObservedRequests& observed) {
+    setToken("fence-token");
+    EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::me()));
+    const auto first = observed.waitForOne();
+    ASSERT_TRUE(first) << "the fence request was not seen";
+    EXPECT_EQ(first->url, ChildEndPoint::me().url()) << "something was sent before the fence";
+    EXPECT_EQ(first->value("Authorization"), "Bearer fence-token");
+    EXPECT_EQ(observed.count(), 0u);
+  }
+
   testsupport::TempHome home_;
   platform::URLSession session_;
   NetworkManager runner_;
@@ -97,7 +110,7 @@ TEST_F(NetworkManagerTest, WithoutTokenNothingIsSentAndNoCompletionRuns) {
   ObservedRequests observed;
   URLProtocolStub::observeRequests(observed.observer());
   EXPECT_FALSE(run<AcceptanceModel>(ChildEndPoint::getSafeSearchRules()));
-  EXPECT_EQ(observed.count(), 0u);  // nothing was loaded: the call returned before sending
+  expectOnlyTheFence(observed);  // nothing was loaded: the call returned before sending
   URLProtocolStub::removeStub();
 }
 
@@ -195,14 +208,31 @@ TEST_F(NetworkManagerTest, TransportErrorCarriesItsCodeAndDescription) {
   EXPECT_EQ(outcome->error().message, platform::Error::url(platform::URLErrorCode::cannotConnectToHost).localizedDescription);
 }
 
-TEST_F(NetworkManagerTest, UnencodableBodyIsReportedAndNothingIsSent) {
+TEST_F(NetworkManagerTest, UnencodableBodyIsReportedFromTheSessionQueueAndNothingIsSent) {
   setToken("t");
   ObservedRequests observed;
   URLProtocolStub::observeRequests(observed.observer());
-  auto outcome = run<AcceptanceModel>(ChildEndPoint::sendLocation({LocationModel{"0.0", "0.0", 0.0 / 0.0, {}}}));
-  ASSERT_TRUE(outcome && !outcome->has_value());
-  EXPECT_EQ(outcome->error().status, -1);
-  EXPECT_EQ(observed.count(), 0u);
+  int calls = 0;
+  bool onSessionQueue = false;
+  std::optional<std::thread::id> completionThread;
+  std::optional<ErrorModel> failure;
+  runner_.sendLocation({LocationModel{"0.0", "0.0", 0.0 / 0.0, {}}}, [&](Result<AcceptanceModel> result) {
+    ++calls;
+    onSessionQueue = session_.delegateQueue().isCurrent();
+    completionThread = std::this_thread::get_id();
+    if (!result) failure = result.error();
+  });
+  // The completion has run by the time the call returns, yet never on the caller's thread.
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(onSessionQueue);
+  ASSERT_TRUE(completionThread);
+  EXPECT_NE(*completionThread, std::this_thread::get_id());
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->status, -1);
+  EXPECT_THAT(failure->message, StartsWith("can't encode request body "));
+  expectOnlyTheFence(observed);
+  session_.delegateQueue().sync([] {});  // a second completion would have run by now
+  EXPECT_EQ(calls, 1);
 }
 
 TEST_F(NetworkManagerTest, StubWithoutStoredReplyFailsInsteadOfHanging) {

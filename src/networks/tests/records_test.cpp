@@ -113,6 +113,11 @@ TEST(RecordsTest, LocationReportWireForm) {
       {R"([{"long":1,"lat":"2","time":3,"meta_data":{}}])", coding::DecodingError::Kind::typeMismatch},
       {R"([{"long":"1","lat":"2","time":"3","meta_data":{}}])", coding::DecodingError::Kind::typeMismatch},
       {R"([{"long":"1","lat":null,"time":3,"meta_data":{}}])", coding::DecodingError::Kind::valueNotFound},
+      // An accuracy beyond a float's range would read as infinity.
+      {R"([{"long":"1","lat":"2","time":3,"meta_data":{"accuracy":1e300,"battery_is_charging":false,"battery_percentage":1}}])",
+       coding::DecodingError::Kind::dataCorrupted},
+      {R"([{"long":"1","lat":"2","time":3,"meta_data":{"accuracy":-1e39,"battery_is_charging":false,"battery_percentage":1}}])",
+       coding::DecodingError::Kind::dataCorrupted},
   };
   for (const auto& f : failures) {
     auto result = snakeDecoder().decode<std::vector<LocationModel>>(std::string_view(f.json));

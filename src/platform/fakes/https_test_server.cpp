@@ -293,14 +293,15 @@ std::string HttpsTestServer::connectTo(const std::string& host, int urlPort) con
 }
 
 bool HttpsTestServer::setReply(const std::string& path, int status, const Data& body,
-                               const std::string& contentType) {
+                               const std::string& contentType, std::chrono::milliseconds byteInterval) {
   std::size_t expected = 0;
   {
     std::lock_guard lock(mutex_);
     expected = acknowledgements_ + 1;
   }
   std::string encoded = body.empty() ? std::string("-") : base64Encode(body);
-  std::string command = "REPLY " + path + " " + std::to_string(status) + " " + encoded + " " + contentType + "\n";
+  std::string command = "REPLY " + path + " " + std::to_string(status) + " " + encoded + " " + contentType + " " +
+                        std::to_string(byteInterval.count()) + "\n";
   std::size_t written = 0;
   while (written < command.size()) {
     ssize_t n = write(toServer_, command.data() + written, command.size() - written);

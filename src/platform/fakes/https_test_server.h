@@ -59,8 +59,10 @@ class HttpsTestServer {
   std::string connectTo(const std::string& host, int urlPort = 443) const;
 
   // From now on `path` answers `status` with `body`; returns once the server has it.
+  // A non-zero `byteInterval` sends the body one byte at a time, that far apart.
   bool setReply(const std::string& path, int status, const Data& body,
-                const std::string& contentType = "application/json");
+                const std::string& contentType = "application/json",
+                std::chrono::milliseconds byteInterval = std::chrono::milliseconds(0));
 
   // Every request received so far, in order of arrival.
   std::vector<RecordedRequest> requests() const;

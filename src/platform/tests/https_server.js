@@ -6,8 +6,8 @@
 //
 // stdout: "PORTS <https> <silent>" once listening, then "REQUEST <base64 echo>" for every
 //         request received and "OK" for every command applied.
-// stdin:  "REPLY <path> <status> <base64 body> [<content type>]" scripts the reply for a
-//         path. The end of stdin ends the process, so it never outlives its test.
+// stdin:  "REPLY <path> <status> <base64 body> [<content type> [<ms>]]" scripts the reply
+//         for a path; with <ms>, the body goes one byte every <ms> milliseconds. The end of stdin ends the process, so it never outlives its test.
 //
 // The echo of a request (the /echo reply, and what REQUEST lines carry) is text:
 //   "<method> <target> HTTP/<version>\n" then "<name>: <value>\n" per header as received,
@@ -42,7 +42,19 @@ function route(req, res, echo) {
   const scripted = replies.get(url.pathname);
   if (scripted) {
     res.writeHead(scripted.status, { 'Content-Type': scripted.type, 'Content-Length': scripted.body.length });
-    res.end(scripted.body);
+    if (!(scripted.byteMs > 0) || scripted.body.length === 0) {
+      res.end(scripted.body);
+      return;
+    }
+    let sent = 0;
+    const timer = setInterval(() => {
+      res.write(scripted.body.subarray(sent, sent + 1));
+      if (++sent === scripted.body.length) {
+        clearInterval(timer);
+        res.end();
+      }
+    }, scripted.byteMs);
+    res.on('close', () => clearInterval(timer));
     return;
   }
   const parts = url.pathname.split('/').filter(Boolean);
@@ -138,12 +150,13 @@ server.listen(0, '127.0.0.1', () => {
 
 const commands = readline.createInterface({ input: process.stdin });
 commands.on('line', (line) => {
-  const [verb, path, status, body, type] = line.trim().split(' ');
+  const [verb, path, status, body, type, byteMs] = line.trim().split(' ');
   if (verb === 'REPLY') {
     replies.set(path, {
       status: Number(status),
       body: Buffer.from(body === '-' ? '' : body, 'base64'),
       type: type || 'application/json',
+      byteMs: Number(byteMs || 0),
     });
   }
   process.stdout.write('OK\n');

@@ -513,6 +513,45 @@ TEST_F(HttpsSessionTest, ASlowButSteadyReplyOutlastsTheStallLimit) {
   EXPECT_GE(outcome.elapsed, 1s);  // longer in total than the stall limit
 }
 
+// The session's resource limit counts from the start, whatever the peer sends: a reply
+// that trickles a byte well within the stall limit still ends when its time is up.
+TEST_F(HttpsSessionTest, ATricklingReplyEndsAtTheResourceLimit) {
+  EXPECT_EQ(URLSessionConfiguration::defaultConfiguration().resourceTimeout, 30s);
+  URLSessionConfiguration config = configWith(1s);
+  config.resourceTimeout = 3s;  // long enough for a short reply on a busy machine
+  URLSession session(config);
+  struct Case {
+    const char* name;
+    std::string path;
+    bool timesOut;
+  };
+  const Case cases[] = {
+      {"a byte every 100 ms for 20 s", "/trickle/200/100", true},
+      {"done well within the limit", "/trickle/3/100", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    URLRequest request = requestTo(c.path);
+    request.timeoutInterval = kForever;
+    auto outcome = load(session, request);
+    EXPECT_EQ(outcome.calls, 1);
+    if (!c.timesOut) {
+      ASSERT_FALSE(outcome.error) << outcome.error->description();
+      EXPECT_EQ(toString(outcome.data.value_or(Data{})), "xxx");
+      continue;
+    }
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->description(), "Error Domain=NSURLErrorDomain Code=-1001 \"The request timed out.\"");
+    EXPECT_GE(outcome.elapsed, 3s);
+    EXPECT_LT(outcome.elapsed, 15s);
+    EXPECT_FALSE(outcome.data);
+    EXPECT_FALSE(outcome.response);
+  }
+  // The session goes on serving after a request it ended.
+  auto after = load(session, requestTo("/echo"));
+  EXPECT_FALSE(after.error);
+}
+
 TEST_F(HttpsSessionTest, CertificateProblemsFailTheRequest) {
   struct Case {
     const char* name;

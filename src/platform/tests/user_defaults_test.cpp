@@ -16,6 +16,7 @@
 #include <limits>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/bundle.h"
 
@@ -250,6 +251,115 @@ std::string validBinary() {
   return text;
 }
 
+// A root dictionary whose "flag" holds `arrays` arrays, each inside the one before
+// (depth arrays + 1); `between` goes after every opening tag.
+std::string nestedXml(std::size_t arrays, const std::string& between = "") {
+  std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>flag</key>";
+  for (std::size_t i = 0; i < arrays; ++i) text += "<array>" + between;
+  for (std::size_t i = 0; i < arrays; ++i) text += "</array>";
+  return text + "</dict></plist>";
+}
+
+// The same as a binary property list, written by hand (libplist's own writer recurses).
+// With `cycle`, the innermost array holds the outermost one instead of nothing.
+std::string nestedBinary(std::size_t arrays, bool cycle = false) {
+  auto bigEndian = [](std::string& out, std::uint64_t value, int size) {
+    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+  };
+  std::string bytes = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  offsets.push_back(bytes.size());  // 0: the root dictionary {1: 2}
+  bytes += '\xD1';
+  bigEndian(bytes, 1, 4);
+  bigEndian(bytes, 2, 4);
+  offsets.push_back(bytes.size());  // 1: the key
+  bytes += "\x54" "flag";
+  for (std::size_t i = 0; i < arrays; ++i) {  // 2 ...: the arrays
+    offsets.push_back(bytes.size());
+    const bool last = i + 1 == arrays;
+    if (last && !cycle) {
+      bytes += '\xA0';
+    } else {
+      bytes += '\xA1';
+      bigEndian(bytes, last ? 2 : i + 3, 4);
+    }
+  }
+  const std::uint64_t table = bytes.size();
+  for (auto offset : offsets) bigEndian(bytes, offset, 4);
+  bytes += std::string(6, '\0');
+  bytes += '\x04';  // offset size
+  bytes += '\x04';  // reference size
+  bigEndian(bytes, offsets.size(), 8);
+  bigEndian(bytes, 0, 8);  // the top object
+  bigEndian(bytes, table, 8);
+  return bytes;
+}
+
+// A binary property list {"flag": <text>}, the text as ASCII bytes (marker 0x5n).
+std::string binaryWithText(const std::string& text) {
+  std::string bytes = "bplist00";
+  const std::size_t key = 8 + 3, value = key + 5;
+  bytes += "\xD1\x01\x02";  // 0: {1: 2}, one-byte references
+  bytes += "\x54" "flag";    // 1
+  bytes += static_cast<char>(0x50 | text.size());
+  bytes += text;              // 2
+  const std::size_t table = bytes.size();
+  bytes += static_cast<char>(8);
+  bytes += static_cast<char>(key);
+  bytes += static_cast<char>(value);
+  bytes += std::string(6, '\0');
+  bytes += "\x01\x01";
+  for (std::uint64_t field : {std::uint64_t{3}, std::uint64_t{0}, std::uint64_t{table}}) {
+    for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>((field >> shift) & 0xFF);
+  }
+  return bytes;
+}
+
+// Arrays and dictionaries are read up to a fixed depth; deeper files are refused before
+// anything recurses over them, whichever way the nesting is written.
+TEST_F(UserDefaultsTest, NestingIsReadUpToAFixedLimit) {
+  const std::size_t limit = propertylist::kDeepestNesting;
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool readable;
+  } cases[] = {
+      {"XML at the limit", nestedXml(limit - 1), true},
+      {"XML one level beyond", nestedXml(limit), false},
+      {"XML with empty containers inside", nestedXml(limit - 2, "<array/><dict/><array></array>"), true},
+      {"XML whose empty containers go one level beyond", nestedXml(limit - 1, "<dict/><array></array>"), false},
+      {"XML with closing tags hidden in comments",
+       nestedXml(limit, "<!-- </array> --><![CDATA[</array>]]><?x </array>?>"), false},
+      {"binary at the limit", nestedBinary(limit - 1), true},
+      {"binary one level beyond", nestedBinary(limit), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = home_.path() / "nested.plist";
+    writeText(file, c.bytes);
+    auto defaults = UserDefaults::atPath(file.string());
+    const auto flag = defaults->object("flag");
+    EXPECT_EQ(flag.has_value(), c.readable);
+    EXPECT_EQ(propertylist::read(c.bytes).has_value(), c.readable);
+    if (!flag) continue;
+    // The deepest level is an empty array, the limit's count of containers down.
+    std::size_t depth = 1;
+    const PlistValue* level = &*flag;
+    while (const auto* array = level->get<PlistValue::Array>()) {
+      ++depth;
+      if (array->empty()) break;
+      level = &array->back();
+    }
+    EXPECT_EQ(depth, limit);
+  }
+}
+
+TEST_F(UserDefaultsTest, AHandWrittenBinaryTextReads) {
+  EXPECT_EQ(propertylist::read(binaryWithText("abc")), (PlistValue::Dictionary{{"flag", PlistValue("abc")}}));
+  EXPECT_EQ(propertylist::read("<plist><dict><key>flag</key><string>a&#x41;&#10;</string></dict></plist>"),
+            (PlistValue::Dictionary{{"flag", PlistValue("aA\n")}}));
+}
+
 TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNextWrite) {
   const BadFile cases[] = {
       {"truncated XML", [](const fs::path& p) { writeText(p, validXml().substr(0, 90)); }},
@@ -260,6 +370,18 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
          writeText(p, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><true/></array></plist>");
        }},
       {"unterminated nesting", [](const fs::path& p) { writeText(p, "<plist><dict><key>flag</key><array><array>"); }},
+      {"50,000 nested arrays", [](const fs::path& p) { writeText(p, nestedXml(50000)); }},
+      {"50,000 nested binary arrays", [](const fs::path& p) { writeText(p, nestedBinary(50000)); }},
+      {"binary arrays that hold each other", [](const fs::path& p) { writeText(p, nestedBinary(3, true)); }},
+      {"an unterminated comment", [](const fs::path& p) { writeText(p, validXml() + "<!-- <array>"); }},
+      // A text holding a NUL would make libplist's accessors abort.
+      {"a binary text holding a NUL", [](const fs::path& p) { writeText(p, binaryWithText(std::string("a\0b", 3))); }},
+      {"an XML text naming NUL", [](const fs::path& p) {
+         writeText(p, "<plist><dict><key>flag</key><string>a&#x00;b</string></dict></plist>");
+       }},
+      {"an XML key holding a NUL byte", [](const fs::path& p) {
+         writeText(p, std::string("<plist><dict><key>fl\0ag</key><true/></dict></plist>", 51));
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
