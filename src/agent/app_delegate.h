@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -219,8 +220,9 @@ class AppDelegate : public platform::ui::Object,
   // The installed-application inventory (inventory.cpp).
   std::vector<MetadataItem> getAllApplications();
   // Writes the hosts file: one "address<TAB>name<LF>" line per entry, atomically.
-  // Entries whose name is not a valid host name are printed and left out.
-  std::expected<void, platform::FileError> createHostsFile(const HostEntries& with, const std::string& at);
+  // Entries whose name is not a valid host name are printed and left out. The result
+  // is the text written.
+  std::expected<std::string, platform::FileError> createHostsFile(const HostEntries& with, const std::string& at);
   // Runs the command line as root ("sudo -S /bin/bash -c <line>") with the stored
   // password on standard input and waits for it. Starts nothing without a stored
   // child token. Always the empty text.
@@ -270,6 +272,12 @@ HostEntries defaultHostEntries();
 bool isValidHostName(const std::string& name);
 // The hosts-file text of the entries (no validation).
 std::string hostsFileText(const HostEntries& entries);
+// The root command line that puts the staging file over the target when, and only when,
+// it is still the plain single-link file holding `text` that the agent wrote, in a
+// folder owned by `uid`; root's owner, mode 0644, one rename. Anything else leaves the
+// target as it was and says why on the error output.
+std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
+                                    unsigned long uid);
 // Quotes a text as one word for bash (single quotes).
 std::string shellQuoted(const std::string& text);
 // The body of one usage report.

@@ -46,11 +46,11 @@ void AppDelegate::fireTimer() {
   // web-rule reply) arrives.
   SafeSearchManager->startSafeSearchProcedure();
   // 8, 9. Write what the list holds now; only a written file is moved into place.
-  if (!createHostsFile(g_input.get(), staging)) return;
-  const std::string target = platform::settings::hostsFile();
-  // The moved file keeps the staging file's owner and mode; give it root's.
-  runScriptThatNeedsSudo("mv " + shellQuoted(staging) + " " + shellQuoted(target) + " && chown 0:0 " +
-                         shellQuoted(target) + " && chmod 644 " + shellQuoted(target));
+  auto written = createHostsFile(g_input.get(), staging);
+  if (!written) return;
+  // The staging folder is the child's: root takes the file out of its reach and checks
+  // it is still what was just written before anything of it reaches the target.
+  runScriptThatNeedsSudo(hostsReplacementCommand(staging, platform::settings::hostsFile(), *written, ::getuid()));
   runScriptThatNeedsSudo(kFlushDnsCacheCommand);
 }
 

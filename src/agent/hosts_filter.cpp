@@ -1,6 +1,10 @@
 // The hosts-file web filter (host list, web-rule request, staging file, writer) and the
 // agent's means of running commands (privileged runner, shell runner, host lookup).
+#include <openssl/evp.h>
+
 #include <cctype>
+#include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 #include <string_view>
@@ -82,6 +86,75 @@ std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+namespace {
+
+// The SHA-256 digest of the text, in lower-case hex (as sha256sum writes it).
+std::string sha256Hex(std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
+                                    unsigned long uid) {
+  // Everything here runs as root while the child's account can change the staging
+  // folder at will. So root
+  //  - enters the staging folder once (cd -P) and goes on only when that folder is the
+  //    user's own, so a swapped folder cannot make it move a file of someone else's;
+  //  - moves the staging entry into a fresh folder of its own (0700, beside the target,
+  //    where the child cannot reach), whatever the entry is;
+  //  - refuses it there unless it is a plain file with one link (not a symbolic link,
+  //    not a hard link of another file);
+  //  - copies at most one byte more than the agent wrote into a new file of its own,
+  //    so that a descriptor the child kept open on the staging file cannot change it,
+  //    and refuses the copy unless it is exactly the agent's text (by SHA-256);
+  //  - gives the copy root's owner and mode 0644 and renames it over the target in
+  //    one step; a target that is a folder is refused.
+  // The line uses no shell expansion: the paths are quoted words, nothing else varies.
+  namespace fs = std::filesystem;
+  const fs::path stagingPath(staging);
+  const std::string folder = stagingPath.parent_path().empty() ? "." : stagingPath.parent_path().string();
+  const std::string entry = stagingPath.filename().string();
+  const fs::path targetPath(target);
+  const std::string targetFolder = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
+  const std::string work = targetFolder + "/.mopet-hosts-" + std::to_string(uid);
+  const std::string staged = work + "/staged";
+  const std::string copy = work + "/hosts";
+  const std::string t = shellQuoted(target);
+  const std::string w = shellQuoted(work);
+  // Says why, removes root's folder with whatever is in it, and ends with status 1.
+  auto refuse = [&](const std::string& why) {
+    return "; then echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; rm -rf -- " + w + "; exit 1; fi; ";
+  };
+  std::string line = "umask 077; ";
+  line += "if test -d " + t + "; then echo 'Hosts file not replaced: the target is a folder' >&2; exit 1; fi; ";
+  line += "cd -P -- " + shellQuoted(folder) + " || exit 1; ";
+  line += "if ! stat -c %u . | grep -qxF " + shellQuoted(std::to_string(uid)) +
+          "; then echo 'Hosts file not replaced: the staging folder belongs to someone else' >&2; exit 1; fi; ";
+  line += "rm -rf -- " + w + " && mkdir -m 700 -- " + w + " || exit 1; ";
+  line += "if ! mv -T -- " + shellQuoted(entry) + " " + shellQuoted(staged) + refuse("no staging file");
+  line += "if ! find " + shellQuoted(staged) + " -maxdepth 0 -type f -links 1 | grep -q ." +
+          refuse("the staging file is not a plain file with one link");
+  line += "if ! { head -c " + std::to_string(text.size() + 1) + " -- " + shellQuoted(staged) + " > " +
+          shellQuoted(copy) + " && sha256sum < " + shellQuoted(copy) + " | grep -qxF " +
+          shellQuoted(sha256Hex(text) + "  -") + "; }" +
+          refuse("the staging file does not hold the text the agent wrote");
+  line += "if ! { chown 0:0 " + shellQuoted(copy) + " && chmod 644 " + shellQuoted(copy) + " && mv -T -- " +
+          shellQuoted(copy) + " " + t + "; }" + refuse("the move failed");
+  line += "rm -rf -- " + w;
+  return line;
+}
+
 std::string AppDelegate::getWebfilterRule() {
   auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
   if (!shared) return "";
@@ -145,20 +218,21 @@ void AppDelegate::removeFile(const std::string& atPath) {
   else networks::printLine("Error removing file: " + removed.error().localizedDescription());
 }
 
-std::expected<void, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with, const std::string& at) {
+std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with, const std::string& at) {
   HostEntries valid;
   valid.reserve(with.size());
   for (const auto& entry : with) {
     if (isValidHostName(entry.first)) valid.push_back(entry);
     else networks::printLine("Skipping hosts entry that is not a valid host name: " + describe(entry.first));
   }
-  auto written = platform_.fileManager.write(at, hostsFileText(valid), true);
+  std::string text = hostsFileText(valid);
+  auto written = platform_.fileManager.write(at, text, true);
   if (!written) {
     networks::printLine("Failed to create hosts file: " + written.error().localizedDescription());
     return std::unexpected(written.error());
   }
   networks::printLine("Hosts file created successfully at " + at);
-  return {};
+  return text;
 }
 
 std::string AppDelegate::runScriptThatNeedsSudo(const std::string& input) {

@@ -60,9 +60,9 @@ class Tick : public AgentFixture {
     setReply(kAppRulesPath, 200, kBlockingRules);
     setReply(kWebRulesPath, 200, R"({"exceptions": []})");
   }
-  std::string moveCommand() const {
-    return "mv " + agent::shellQuoted(stagingPath()) + " " + agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
-           agent::shellQuoted(hostsTarget()) + " && chmod 644 " + agent::shellQuoted(hostsTarget());
+  // Root's line for the staging file that holds `text`.
+  std::string moveCommand(const std::string& text) const {
+    return agent::hostsReplacementCommand(stagingPath(), hostsTarget(), text, ::getuid());
   }
 };
 
@@ -231,16 +231,18 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   delegate().fireTimer();
   std::string out = testing::internal::GetCapturedStdout();
 
-  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
-                                         "127.0.0.1\tblocked.example\n"
-                                         "127.0.0.1\tblocked.example\n");
+  const std::string expected = agent::hostsFileText(agent::defaultHostEntries()) +
+                               "127.0.0.1\tblocked.example\n"
+                               "127.0.0.1\tblocked.example\n";
+  EXPECT_EQ(readFile(hostsTarget()), expected);
   struct stat info {};
   ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(), "dscacheutil -flushcache"));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), "dscacheutil -flushcache"));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
-  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", hostsTarget()));
+  EXPECT_THAT(tools_.calls("chown")[0].arguments,
+              ElementsAre("0:0", (home_.path() / (".mopet-hosts-" + std::to_string(::getuid())) / "hosts").string()));
   EXPECT_EQ(tools_.calls("dscacheutil").size(), 1u);
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
@@ -265,10 +267,9 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   EXPECT_FALSE(std::filesystem::exists(odd / "Documents" / "pwned"));
   EXPECT_FALSE(std::filesystem::exists("pwned"));
   ASSERT_FALSE(tools_.sudoCommandLines().empty());
-  EXPECT_EQ(tools_.sudoCommandLines()[0], "mv " + agent::shellQuoted(staging) + " " +
-                                              agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
-                                              agent::shellQuoted(hostsTarget()) + " && chmod 644 " +
-                                              agent::shellQuoted(hostsTarget()));
+  EXPECT_EQ(tools_.sudoCommandLines()[0],
+            agent::hostsReplacementCommand(staging, hostsTarget(),
+                                           agent::hostsFileText(agent::defaultHostEntries()), ::getuid()));
 }
 
 TEST_F(Tick, AWebReplyAfterTheWriteIsNeverWrittenAndTheNextResetDropsIt) {

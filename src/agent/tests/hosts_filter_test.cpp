@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "agent/app_delegate.h"
 #include "platform/process.h"
@@ -132,6 +133,124 @@ TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
   EXPECT_THAT(out, HasSubstr("File removed successfully.\n"));
   EXPECT_THAT(out, HasSubstr("Error removing file: "));
+}
+
+// The privileged replacement against a staging path that the child's account changes
+// between the agent's write and root's command (the stub sudo runs the change first).
+class Replacement : public AgentFixture {
+ protected:
+  void SetUp() override {
+    storeToken();
+    storePassword("pw");
+    agenttest::writeFile(victim(), "secret\n");
+    std::filesystem::permissions(victim(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  std::string victim() const { return (home_.path() / "victim").string(); }
+  std::string workFolder() const { return (home_.path() / (".mopet-hosts-" + std::to_string(::getuid()))).string(); }
+  // Writes the staging file as the tick does, lets `swap` run, then runs root's line.
+  std::string replace(const std::string& swap = "") {
+    agent::HostEntries entries = agent::defaultHostEntries();
+    entries.emplace_back("blocked.example", "127.0.0.1");
+    testing::internal::CaptureStdout();
+    auto text = delegate().createHostsFile(entries, stagingPath());
+    EXPECT_TRUE(text);
+    written_ = text.value_or("");
+    if (!swap.empty()) tools_.beforeNextSudo(swap);
+    delegate().runScriptThatNeedsSudo(
+        agent::hostsReplacementCommand(stagingPath(), hostsTarget(), written_, ::getuid()));
+    return testing::internal::GetCapturedStdout();
+  }
+  std::string written_;
+};
+
+unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(Replacement, TheAgentsOwnFileBecomesANewRootFileWithMode644) {
+  // The inode the agent wrote, as a descriptor kept open on it would see it.
+  const auto inodeFile = home_.path() / "staged-inode";
+  std::string out = replace("stat -c %i " + agent::shellQuoted(stagingPath()) + " > " +
+                            agent::shellQuoted(inodeFile.string()) + "\n");
+  EXPECT_EQ(readFile(hostsTarget()), written_);
+  EXPECT_THAT(written_, HasSubstr("127.0.0.1\tblocked.example\n"));
+  EXPECT_EQ(modeOf(hostsTarget()), 0644u);
+  struct stat info {};
+  ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
+  EXPECT_NE(std::to_string(info.st_ino) + "\n", readFile(inodeFile));
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
+  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+  EXPECT_THAT(out, Not(HasSubstr("not replaced")));
+  ASSERT_EQ(tools_.calls("chown").size(), 1u);
+  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", workFolder() + "/hosts"));
+}
+
+TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
+  const std::string staging = agent::shellQuoted(stagingPath());
+  const std::string copy = agent::shellQuoted((home_.path() / "copy").string());
+  struct Case {
+    std::string name;
+    std::string swap;
+    std::string printed;
+  } cases[] = {
+      {"symbolic link", "ln -sfn " + agent::shellQuoted(victim()) + " " + staging,
+       "the staging file is not a plain file with one link"},
+      // A hard link that even holds the agent's text: the other name could change it.
+      {"hard link", "cp " + staging + " " + copy + " && rm " + staging + " && ln " + copy + " " + staging,
+       "the staging file is not a plain file with one link"},
+      {"foreign plain file", "printf '6.6.6.6\\tbank.example.com\\n' > " + copy + " && mv " + copy + " " + staging,
+       "the staging file does not hold the text the agent wrote"},
+      {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
+       "the staging file does not hold the text the agent wrote"},
+      {"a named pipe", "rm " + staging + " && mkfifo " + staging, "the staging file is not a plain file with one link"},
+      {"a folder", "rm " + staging + " && mkdir " + staging + " && touch " + staging + "/x",
+       "the staging file is not a plain file with one link"},
+      {"gone", "rm " + staging, "Hosts file not replaced: no staging file"},
+  };
+  const unsigned targetMode = modeOf(hostsTarget());
+  for (const auto& c : cases) {
+    std::string out = replace(c.swap);
+    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n") << c.name;
+    EXPECT_EQ(modeOf(hostsTarget()), targetMode) << c.name;
+    EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
+    EXPECT_EQ(modeOf(victim()), 0600u) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(workFolder())) << c.name;
+    EXPECT_TRUE(tools_.calls("chown").empty()) << c.name;
+    std::filesystem::remove_all(stagingPath());
+    std::filesystem::remove(home_.path() / "copy");
+  }
+}
+
+TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
+  // Documents becomes a link to a folder that is not the user's, holding a "hosts".
+  auto foreign = home_.path() / "foreign";
+  std::string owner;
+  if (::getuid() == 0) {
+    std::filesystem::create_directories(foreign);
+    agenttest::writeFile(foreign / "hosts", "theirs\n");
+    ASSERT_EQ(::chown(foreign.c_str(), 54321, 54321), 0);
+  } else {
+    foreign = "/";  // root's; nothing named "hosts" is in it, and nothing is moved
+  }
+  const std::string documents = agent::shellQuoted((home_.path() / "Documents").string());
+  std::string out = replace("rm -rf " + documents + " && ln -s " + agent::shellQuoted(foreign.string()) + " " +
+                            documents + "\n");
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging folder belongs to someone else"));
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+  if (::getuid() == 0) {
+    EXPECT_EQ(readFile(foreign / "hosts"), "theirs\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+}
+
+TEST_F(Replacement, AHostsPathThatIsAFolderIsAFailure) {
+  std::filesystem::remove(hostsTarget());
+  std::filesystem::create_directories(hostsTarget());
+  std::string out = replace();
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the target is a folder"));
+  EXPECT_TRUE(std::filesystem::is_empty(hostsTarget()));
 }
 
 class Runner : public AgentFixture {};

@@ -4,8 +4,9 @@
 //                  a path's replies until released (to place a reply inside or after
 //                  the tick's window);
 //   StubTools      a folder put first in MOPET_CHILD_PATH with a stub `sudo` that
-//                  records its arguments and standard input and then runs the command
-//                  as the test user, and recording stubs of `dscacheutil` and `chown`;
+//                  records its arguments and standard input, runs the script set with
+//                  beforeNextSudo() if any (once), and then runs the command as the
+//                  test user; and recording stubs of `dscacheutil` and `chown`;
 //   RecordingQueue a dispatch queue that keeps its blocks until asked to run them;
 //   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes and a
 //                  canned session wired into a Platform.
@@ -255,6 +256,9 @@ class StubTools {
                     "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
                     "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n"
                     "cat > \"$log/$i/stdin\"\n"
+                    "hook=" + quoted((folder_ / "before-sudo").string()) +
+                    "\n"
+                    "if [ -f \"$hook\" ]; then bash \"$hook\"; rm -f \"$hook\"; fi\n"
                     "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
                     "exec \"$@\"\n");
     for (const char* tool : {"dscacheutil", "chown"}) {
@@ -297,6 +301,9 @@ class StubTools {
     return out;
   }
   const std::filesystem::path& binFolder() const { return folder_; }
+  // A bash script that the next sudo call runs first, as the child could between the
+  // agent's write and root's command.
+  void beforeNextSudo(const std::string& script) const { writeFile(folder_ / "before-sudo", script); }
 
  private:
   static std::string quoted(const std::string& text) { return "'" + text + "'"; }
