@@ -155,7 +155,9 @@ class AppDelegate : public platform::ui::Object,
   std::string className() const override { return "AppDelegate"; }
 
   // ---- stored properties, in declaration order ----
-  Locked<HostEntries> g_input;      // the host list the next hosts file is written from
+  // The host list the next hosts file is written from: the defaults and the blocked
+  // domains of the last web-rule reply that arrived whole (replaced only by such a reply).
+  Locked<HostEntries> g_input;
   const HostEntries g_input_org;    // the six default entries
   std::weak_ptr<platform::ui::Menu> menu;                   // outlet "menu"
   std::weak_ptr<platform::ui::MenuItem> firstMenuItem;      // outlet "firstMenuItem"
@@ -207,7 +209,8 @@ class AppDelegate : public platform::ui::Object,
   void fireTimerForActivityReport();
   // Removes the item at the path; prints the outcome.
   void removeFile(const std::string& atPath);
-  // Sends the web-content rule request; its reply adds blocked domains to g_input.
+  // Sends the web-content rule request; a reply with a 2xx status and a list of
+  // exceptions makes g_input the defaults plus its blocked domains.
   std::string getWebfilterRule();
   // Sends the app-rule request, then terminates what earlier replies blocked.
   std::string getAppRule();

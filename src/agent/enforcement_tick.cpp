@@ -35,15 +35,16 @@ void AppDelegate::fireTimer() {
   if (!childUser.isSyncedApps()) childUser.setSyncApps(true);
   // 2. App rules: send, and terminate what earlier replies blocked.
   getAppRule();
-  // 3. Web rules: the reply appends to g_input when it arrives.
+  // 3. Web rules: a rule set that arrives replaces the blocked domains of g_input,
+  // whenever it lands; a failed reply leaves them in force.
   getWebfilterRule();
   // 4, 5. The staging file of the previous tick goes.
   const std::string staging = stagingPath();
   removeFile(staging);
-  // 6. The host list starts again from the defaults.
-  g_input.set(g_input_org);
-  // 7. The safe-search pass holds this thread while its reply (and normally the
-  // web-rule reply) arrives.
+  // 6. The host list is not reset: it holds the defaults and the blocked domains of
+  // the last rule set that arrived, so the hosts file never loses them to a slow or
+  // failed reply. 7. The safe-search pass holds this thread while its reply (and
+  // normally the web-rule reply) arrives.
   SafeSearchManager->startSafeSearchProcedure();
   // 8, 9. Write what the list holds now; only a written file is moved into place.
   auto written = createHostsFile(g_input.get(), staging);

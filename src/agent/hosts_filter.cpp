@@ -170,8 +170,11 @@ std::string AppDelegate::getWebfilterRule() {
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   auto task = platform_.urlSession.dataTask(
-      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
                                  std::optional<platform::Error> error) {
+        // Only a rule set that arrived whole replaces the blocked domains; anything else
+        // (no answer, an error status, a body that does not decode or holds no list of
+        // exceptions) leaves the domains in force until a later reply does arrive.
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
           return;
@@ -183,7 +186,14 @@ std::string AppDelegate::getWebfilterRule() {
           return;
         }
         auto self = weak.lock();
+        const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+        const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+        if (!arrived) {
+          networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
+                              (http ? std::to_string(http->statusCode()) : std::string("none")));
+        }
         if (!decoded->exceptions) return;
+        HostEntries blocked;
         for (const auto& exception : *decoded->exceptions) {
           std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
           if (flag && *flag && exception.domain) {
@@ -191,12 +201,17 @@ std::string AppDelegate::getWebfilterRule() {
             if (!isValidHostName(*exception.domain)) {
               networks::printLine("Skipping blocked domain that is not a valid host name: " +
                                   describe(exception.domain));
-            } else if (self) {
-              self->g_input.modify([&](HostEntries& list) { list.emplace_back(*exception.domain, kBlockedAddress); });
+            } else {
+              blocked.emplace_back(*exception.domain, kBlockedAddress);
             }
           }
           networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
         }
+        if (!arrived || !self) return;
+        self->g_input.modify([&](HostEntries& list) {
+          list = self->g_input_org;
+          list.insert(list.end(), blocked.begin(), blocked.end());
+        });
       });
   task->resume();
   return "";

@@ -272,27 +272,84 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
                                            agent::hostsFileText(agent::defaultHostEntries()), ::getuid()));
 }
 
-TEST_F(Tick, AWebReplyAfterTheWriteIsNeverWrittenAndTheNextResetDropsIt) {
+TEST_F(Tick, AWebReplyAfterTheWriteIsWrittenByTheNextTick) {
   service().hold(kWebRulesPath, true);
   setReply(kWebRulesPath, 200, R"({"exceptions": [{"domain": "late.example", "rule": {"is_blocked": true}}]})");
   auto& d = delegate();
   d.fireTimer();
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
 
-  // The reply lands between ticks: it is in the list, not in the file.
+  // The reply lands between ticks; the next tick writes it, although that tick's own
+  // reply has not come.
   ASSERT_EQ(service().release(kWebRulesPath), 1);
   drainSession();
-  EXPECT_EQ(d.g_input.get().size(), 7u);
-  EXPECT_EQ(d.g_input.get().back(), (agent::HostEntry{"late.example", "127.0.0.1"}));
-
-  // The next tick resets the list before it writes.
-  setReply(kWebRulesPath, 200, R"({})");
   service().hold(kWebRulesPath, true);
   d.fireTimer();
-  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
-  EXPECT_EQ(d.g_input.get(), d.g_input_org);
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\tlate.example\n");
   service().release(kWebRulesPath);
   drainSession();
+}
+
+// One tick with a rule set in force, then a tick whose web-rule reply fails.
+TEST_F(Tick, AFailedOrUndecodableWebReplyKeepsTheBlockedDomains) {
+  const std::string good = R"({"exceptions": [{"domain": "kept.example", "rule": {"is_blocked": true}}]})";
+  const std::string blocking = agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\tkept.example\n";
+  struct Case {
+    std::string name;
+    agenttest::CannedReply reply;
+    std::string printed;
+  } cases[] = {
+      {"503 with an empty rule set", agenttest::reply(503, R"({"exceptions": []})"),
+       "Keeping the blocked domains: the web-rule reply has status 503\n"},
+      {"503 with an error object", agenttest::reply(503, R"({"message": "maintenance"})"),
+       "Keeping the blocked domains: the web-rule reply has status 503\n"},
+      {"transport failure", {}, "Optional(Error Domain=NSURLErrorDomain Code=-1004"},
+      {"not JSON", agenttest::reply(200, "<html>busy</html>"), "Error decoding JSON: "},
+      {"wrong type", agenttest::reply(200, R"({"exceptions": {"domain": "x.example"}})"), "Error decoding JSON: "},
+      {"an object without exceptions", agenttest::reply(200, R"({"message": "ok"})"), "{\"message\": \"ok\"}\n"},
+  };
+  cases[2].reply.error = platform::Error::url(platform::URLErrorCode::cannotConnectToHost);
+  for (const auto& c : cases) {
+    auto& d = delegate();
+    setReply(kWebRulesPath, 200, good);
+    d.fireTimer();
+    ASSERT_EQ(readFile(hostsTarget()), blocking) << c.name;
+
+    service().setReply(kWebRulesPath, c.reply);
+    testing::internal::CaptureStdout();
+    d.fireTimer();
+    drainSession();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_EQ(readFile(hostsTarget()), blocking) << c.name;
+    // And the tick after it too.
+    d.fireTimer();
+    EXPECT_EQ(readFile(hostsTarget()), blocking) << c.name;
+    delegate_.reset();
+  }
+}
+
+TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
+  auto& d = delegate();
+  const auto defaults = agent::hostsFileText(agent::defaultHostEntries());
+  struct Step {
+    std::string reply;
+    std::string added;
+  } steps[] = {
+      {R"({"exceptions": [{"domain": "a.example", "rule": {"is_blocked": true}},
+                          {"domain": "b.example", "rule": {"is_blocked": true}}]})",
+       "127.0.0.1\ta.example\n127.0.0.1\tb.example\n"},
+      {R"({"exceptions": [{"domain": "b.example", "rule": {"is_blocked": true}},
+                          {"domain": "a.example", "rule": {"is_blocked": false}}]})",
+       "127.0.0.1\tb.example\n"},
+      {R"({"exceptions": []})", ""},
+      {R"({"exceptions": [{"domain": "c.example", "rule": {"is_blocked": true}}]})", "127.0.0.1\tc.example\n"},
+  };
+  for (const auto& step : steps) {
+    setReply(kWebRulesPath, 200, step.reply);
+    d.fireTimer();
+    EXPECT_EQ(readFile(hostsTarget()), defaults + step.added) << step.reply;
+  }
 }
 
 TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
@@ -308,9 +365,9 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
   EXPECT_THAT(workspace_.signals(), IsEmpty());
   EXPECT_THAT(tools_.calls(), IsEmpty());
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
-  // The tick still reset the list and wrote the staging file.
-  EXPECT_EQ(d.g_input.get(), d.g_input_org);
-  EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  // The tick still wrote the staging file, with the domains in force.
+  EXPECT_EQ(readFile(stagingPath()),
+            agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\told.example\n");
   EXPECT_EQ(channelConnects_, 0);
 }
 
