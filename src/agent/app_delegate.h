@@ -270,9 +270,18 @@ class AppDelegate : public platform::ui::Object,
 
 // The six default hosts entries.
 HostEntries defaultHostEntries();
-// A host name that may go into a hosts file: letters, digits, hyphens and dots, labels
-// of 1 to 63 characters not starting or ending with a hyphen, at most 253 in all.
+// The name as a hosts file holds it, or nothing when it cannot go there without changing
+// its meaning: letters in either case, digits, hyphens and underscores in dot-separated
+// labels of 1 to 63 characters, at most 253 in all; one trailing dot is dropped; an
+// internationalised name becomes its ASCII form (IDNA, libidn2). Blanks, control
+// characters, "#", empty labels and longer names are refused.
+std::optional<std::string> hostsFileName(std::string_view name);
+// Whether hostsFileName() accepts the name.
 bool isValidHostName(const std::string& name);
+// Whether a blocked domain names what is never sunk: the service's own API hosts (family
+// and school), "localhost", or an address (IPv4 in any numeric form, IPv6), in any case,
+// with or without the trailing dot, also as an internationalised look-alike.
+bool isNeverSunk(std::string_view domain);
 // The hosts-file text of the entries (no validation).
 std::string hostsFileText(const HostEntries& entries);
 // The root command line that puts the staging file over the target when, and only when,

@@ -1,5 +1,8 @@
 // The hosts-file web filter (host list, web-rule request, staging file, writer) and the
 // agent's means of running commands (privileged runner, shell runner, host lookup).
+#include <arpa/inet.h>
+#include <idn2.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 
 #include <cctype>
@@ -48,22 +51,75 @@ std::string percentDecoded(std::string_view text) {
 
 }  // namespace
 
-bool isValidHostName(const std::string& name) {
+namespace {
+
+// Whether the text is a host name of ASCII letters (either case), digits, hyphens and
+// underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
+bool isAsciiHostName(std::string_view name) {
   if (name.empty() || name.size() > 253) return false;
   std::size_t labelStart = 0;
   while (true) {
     std::size_t dot = name.find('.', labelStart);
-    std::size_t end = dot == std::string::npos ? name.size() : dot;
+    std::size_t end = dot == std::string_view::npos ? name.size() : dot;
     std::size_t length = end - labelStart;
     if (length < 1 || length > 63) return false;
-    if (name[labelStart] == '-' || name[end - 1] == '-') return false;
     for (std::size_t i = labelStart; i < end; ++i) {
       unsigned char c = static_cast<unsigned char>(name[i]);
-      if (!(std::isalnum(c) && c < 0x80) && c != '-') return false;
+      if (!(std::isalnum(c) && c < 0x80) && c != '-' && c != '_') return false;
     }
-    if (dot == std::string::npos) return true;
+    if (dot == std::string_view::npos) return true;
     labelStart = dot + 1;
   }
+}
+
+}  // namespace
+
+std::optional<std::string> hostsFileName(std::string_view name) {
+  // Blanks, control characters and "#" would end the name or the line, or start a
+  // comment, whatever the conversion below made of them.
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f || c == '#') return std::nullopt;
+  }
+  // The root's dot is written without it; a second one would leave an empty label.
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  bool ascii = true;
+  for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    if (!isAsciiHostName(name)) return std::nullopt;
+    return std::string(name);
+  }
+  // An internationalised name goes in its ASCII form. The conversion also maps what
+  // looks like a letter or a dot to one, so the result is checked like any other name.
+  char* converted = nullptr;
+  const std::string input(name);
+  int status = idn2_to_ascii_8z(input.c_str(), &converted, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
+  if (status != IDN2_OK) {
+    idn2_free(converted);
+    converted = nullptr;
+    status = idn2_to_ascii_8z(input.c_str(), &converted, IDN2_TRANSITIONAL | IDN2_NFC_INPUT);
+  }
+  std::optional<std::string> result;
+  if (status == IDN2_OK && converted != nullptr && isAsciiHostName(converted)) result = std::string(converted);
+  idn2_free(converted);
+  return result;
+}
+
+bool isValidHostName(const std::string& name) { return hostsFileName(name).has_value(); }
+
+bool isNeverSunk(std::string_view domain) {
+  const std::string raw(domain);
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, raw.c_str(), &v6) == 1) return true;
+  auto name = hostsFileName(domain);
+  if (!name) return false;
+  std::string lower = *name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // The resolver reads every numeric form ("127.1", "0x7f000001", "2130706433") as an
+  // address, never as a name.
+  in_addr v4{};
+  if (::inet_aton(lower.c_str(), &v4) != 0) return true;
+  return lower == "localhost" || lower == networks::kFamilyApiHost || lower == networks::kSchoolApiHost;
 }
 
 std::string hostsFileText(const HostEntries& entries) {
@@ -198,11 +254,16 @@ std::string AppDelegate::getWebfilterRule() {
           std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
           if (flag && *flag && exception.domain) {
             // A domain that is not a host name could add or override arbitrary lines.
-            if (!isValidHostName(*exception.domain)) {
+            auto name = hostsFileName(*exception.domain);
+            if (isNeverSunk(*exception.domain)) {
+              // Sinking these would cut the agent off from its service or break the machine.
+              networks::printLine("Skipping blocked domain that is never sunk (the service, localhost or an address): " +
+                                  describe(exception.domain));
+            } else if (!name) {
               networks::printLine("Skipping blocked domain that is not a valid host name: " +
                                   describe(exception.domain));
             } else {
-              blocked.emplace_back(*exception.domain, kBlockedAddress);
+              blocked.emplace_back(std::move(*name), kBlockedAddress);
             }
           }
           networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
@@ -237,7 +298,7 @@ std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(con
   HostEntries valid;
   valid.reserve(with.size());
   for (const auto& entry : with) {
-    if (isValidHostName(entry.first)) valid.push_back(entry);
+    if (auto name = hostsFileName(entry.first)) valid.emplace_back(std::move(*name), entry.second);
     else networks::printLine("Skipping hosts entry that is not a valid host name: " + describe(entry.first));
   }
   std::string text = hostsFileText(valid);

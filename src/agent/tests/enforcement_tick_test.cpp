@@ -329,6 +329,30 @@ TEST_F(Tick, AFailedOrUndecodableWebReplyKeepsTheBlockedDomains) {
   }
 }
 
+TEST_F(Tick, BlockedDomainsAreWrittenAsTheHostsFileHoldsThemAndTheAgentsOwnNamesSkipped) {
+  setReply(kWebRulesPath, 200, R"({"exceptions": [
+    {"domain": "B\u00fccher.example.", "rule": {"is_blocked": true}},
+    {"domain": "ads_tracker.example.net", "rule": {"is_blocked": true}},
+    {"domain": "api.family.mopet.velmorhome.so", "rule": {"is_blocked": true}},
+    {"domain": "API.SCHOOL.mopet.velmorhome.so.", "rule": {"is_blocked": true}},
+    {"domain": "localhost", "rule": {"is_blocked": true}},
+    {"domain": "192.0.2.7", "rule": {"is_blocked": true}},
+    {"domain": "::1", "rule": {"is_blocked": true}},
+    {"domain": "bad#name.example", "rule": {"is_blocked": true}}
+  ]})");
+  testing::internal::CaptureStdout();
+  delegate().fireTimer();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
+                                         "127.0.0.1\txn--bcher-kva.example\n"
+                                         "127.0.0.1\tads_tracker.example.net\n");
+  const std::string skipped = "Skipping blocked domain that is never sunk (the service, localhost or an address): ";
+  for (const char* name : {"api.family.mopet.velmorhome.so", "API.SCHOOL.mopet.velmorhome.so.", "localhost",
+                           "192.0.2.7", "::1"})
+    EXPECT_THAT(out, HasSubstr(skipped + "Optional(\"" + name + "\")\n")) << name;
+  EXPECT_THAT(out, HasSubstr("Skipping blocked domain that is not a valid host name: Optional(\"bad#name.example\")\n"));
+}
+
 TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
   auto& d = delegate();
   const auto defaults = agent::hostsFileText(agent::defaultHostEntries());

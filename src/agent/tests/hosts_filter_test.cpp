@@ -17,39 +17,81 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(HostName, AcceptsOnlyLettersDigitsHyphensAndDotsInLabelsOfOneTo63) {
+TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
   const std::string label63(63, 'a');
+  const std::optional<std::string> refused;
   struct Case {
     std::string name;
-    bool valid;
+    std::optional<std::string> written;
   } cases[] = {
-      {"example.com", true},
-      {"www.Example-1.co.uk", true},
-      {"localhost", true},
-      {"xn--bcher-kva.example", true},
-      {label63 + ".com", true},
-      {std::string(64, 'a') + ".com", false},
-      {"", false},
-      {".example.com", false},
-      {"example.com.", false},
-      {"exa..mple.com", false},
-      {"-example.com", false},
-      {"example-.com", false},
-      {"exa mple.com", false},
-      {"example.com\n127.0.0.1 bank.example", false},
-      {"example.com\tbank.example", false},
-      {"example.com#comment", false},
-      {"exam_ple.com", false},
-      {"b\xC3\xBC" "cher.example", false},
-      {std::string("exa\0mple.com", 12), false},
+      {"example.com", "example.com"},
+      {"www.Example-1.co.UK", "www.Example-1.co.UK"},
+      {"localhost", "localhost"},
+      {"-example.com", "-example.com"},
+      {"example-.com", "example-.com"},
+      // Underscores, common in tracker hosts.
+      {"_dmarc.example.com", "_dmarc.example.com"},
+      {"ads_tracker.example.net", "ads_tracker.example.net"},
+      // The root's dot is dropped; one more leaves an empty label.
+      {"example.com.", "example.com"},
+      {"example.com..", refused},
+      {".", refused},
+      // Internationalised names in their ASCII form.
+      {"b\xC3\xBC" "cher.example", "xn--bcher-kva.example"},
+      {"B\xC3\x9C" "CHER.example", "xn--bcher-kva.example"},
+      {"tracker_x.b\xC3\xBC" "cher.example.", "tracker_x.xn--bcher-kva.example"},
+      {"xn--bcher-kva.example", "xn--bcher-kva.example"},
+      {"\xE4\xBE\x8B\xE3\x81\x88.\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", "xn--r8jz45g.xn--zckzah"},
+      // Labels of 1 to 63.
+      {label63 + ".com", label63 + ".com"},
+      {std::string(64, 'a') + ".com", refused},
+      {"", refused},
+      {".example.com", refused},
+      {"exa..mple.com", refused},
+      // Blanks, control characters, "#": they would end the name or the line.
+      {"exa mple.com", refused},
+      {"example.com\n127.0.0.1 bank.example", refused},
+      {"example.com\tbank.example", refused},
+      {"example.com\r", refused},
+      {"example.com#comment", refused},
+      {"exam\x7Fple.com", refused},
+      {std::string("exa\0mple.com", 12), refused},
+      // A no-break space is mapped to a blank by the conversion: still refused.
+      {"exa\xC2\xA0mple.com", refused},
+      {"b\xC3\xBC" "cher.example\n1.2.3.4 bank.example", refused},
+      // Not UTF-8; other characters.
+      {"b\xFC" "cher.example", refused},
+      {"exam*ple.com", refused},
+      {"exam/ple.com", refused},
   };
-  for (const auto& c : cases) EXPECT_EQ(agent::isValidHostName(c.name), c.valid) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(agent::hostsFileName(c.name), c.written) << c.name;
+    EXPECT_EQ(agent::isValidHostName(c.name), c.written.has_value()) << c.name;
+  }
 
-  // 253 characters in all, no more.
+  // 253 characters in all, no more, also with the trailing dot and in ASCII form.
   std::string name = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
   ASSERT_EQ(name.size(), 253u);
-  EXPECT_TRUE(agent::isValidHostName(name));
-  EXPECT_FALSE(agent::isValidHostName(name + "b"));
+  EXPECT_EQ(agent::hostsFileName(name), name);
+  EXPECT_EQ(agent::hostsFileName(name + "."), name);
+  EXPECT_FALSE(agent::hostsFileName(name + "b"));
+  // 249 bytes as UTF-8; the ASCII form of the last label has 63 characters, 255 in all.
+  const std::string longLabel = std::string(55, 'b') + "\xC3\xBC";
+  ASSERT_EQ(agent::hostsFileName(longLabel + ".example").value_or("").find('.'), 63u);
+  EXPECT_FALSE(agent::hostsFileName(label63 + "." + label63 + "." + label63 + "." + longLabel));
+}
+
+TEST(NeverSunk, TheServiceLocalhostAndAddressesInEveryForm) {
+  const char* never[] = {"api.family.mopet.velmorhome.so", "API.School.Mopet.Velmorhome.so.", "localhost",
+                         "LocalHost.", "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88"
+                         "ost",  // full-width "LOCALh" + "ost"
+                         "127.0.0.1", "1.2.3.4", "127.1", "0x7f000001", "2130706433", "10.0.0.1.", "::1",
+                         "2001:db8::1", "::ffff:127.0.0.1"};
+  for (const char* name : never) EXPECT_TRUE(agent::isNeverSunk(name)) << name;
+  const char* sinkable[] = {"games.example.com", "www.mopet.velmorhome.so", "family.mopet.velmorhome.so",
+                            "x.api.family.mopet.velmorhome.so", "localhost.example", "1.2.3.4.5", "1.2.3.com",
+                            "bad host", ""};
+  for (const char* name : sinkable) EXPECT_FALSE(agent::isNeverSunk(name)) << name;
 }
 
 TEST(HostsFileText, IsAddressTabNameLineFeedPerEntry) {
