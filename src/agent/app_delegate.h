@@ -50,6 +50,12 @@ class DateTimeView;  // the status menu's first item (date_time_view.h)
 
 // The service's public web site (the user guide, the about-us page).
 inline constexpr const char* kPublicWebHost = "www.mopet.velmorhome.so";
+// The tick's DNS flush, run as root: the cache of whichever resolver runs here
+// (systemd-resolved, nscd) is flushed; where none runs it succeeds and says nothing.
+// A resolver that runs and refuses the flush says why.
+inline constexpr const char* kFlushDnsCacheCommand =
+    "if resolvectl status >/dev/null 2>&1; then resolvectl flush-caches; fi; "
+    "if nscd --statistics >/dev/null 2>&1; then nscd --invalidate=hosts; fi";
 // The main application that the menu launches.
 inline constexpr const char* kMainApplicationName = "Mopet.app";
 

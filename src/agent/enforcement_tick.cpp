@@ -22,9 +22,6 @@ namespace agent {
 namespace {
 
 constexpr const char* kAppRulesPath = "/api/v1/children/device-apps/smart-app-rules";
-// Flushes the system's DNS cache (a Mac's tool; where it is missing the command fails
-// and says so, and nothing else happens).
-constexpr const char* kFlushDnsCacheCommand = "dscacheutil -flushcache";
 
 }  // namespace
 

@@ -239,11 +239,11 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), "dscacheutil -flushcache"));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), agent::kFlushDnsCacheCommand));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments,
               ElementsAre("0:0", (home_.path() / (".mopet-hosts-" + std::to_string(::getuid())) / "hosts").string()));
-  EXPECT_EQ(tools_.calls("dscacheutil").size(), 1u);
+  EXPECT_EQ(tools_.calls("resolvectl").size(), 2u);  // asked whether it runs, then flushed
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
   EXPECT_THAT(out, HasSubstr("model: Optional(\"allowed.example\") - Optional(false)\n"));

@@ -346,6 +346,57 @@ TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyL
   EXPECT_EQ(tools_.calls()[0].standardInput, "\n");
 }
 
+class DnsFlush : public AgentFixture {};
+
+// The flush as the resolvers of a machine answer it: what runs is flushed, what does
+// not is passed over without a word.
+TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
+  storeToken();
+  storePassword("pw");
+  const std::string resolvedRuns = "exit 0\n";
+  const std::string resolvedDown =
+      "if [ \"$1\" = status ]; then echo 'Failed to get global data: Unit dbus-org.freedesktop.resolve1.service "
+      "not found.' >&2; exit 1; fi\nexit 0\n";
+  const std::string nscdRuns = "exit 0\n";
+  const std::string nscdDown = "echo 'nscd: nscd not running!' >&2; exit 1\n";
+  const std::string resolvedRefuses =
+      "if [ \"$1\" = flush-caches ]; then echo 'Failed to flush caches: Access denied' >&2; exit 1; fi\nexit 0\n";
+  using Calls = std::vector<std::vector<std::string>>;
+  struct Case {
+    std::string name;
+    std::string resolved;
+    std::string nscd;
+    Calls resolvectlCalls;
+    Calls nscdCalls;
+    std::string printed;  // empty: nothing at all
+  } cases[] = {
+      {"systemd-resolved", resolvedRuns, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}}, ""},
+      {"nscd", resolvedDown, nscdRuns, {{"status"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"both", resolvedRuns, nscdRuns, {{"status"}, {"flush-caches"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"none", resolvedDown, nscdDown, {{"status"}}, {{"--statistics"}}, ""},
+      {"a refused flush", resolvedRefuses, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}},
+       "Failed to flush caches: Access denied"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "resolvectl");
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "nscd");
+    tools_.recordingStub("resolvectl", c.resolved);
+    tools_.recordingStub("nscd", c.nscd);
+    testing::internal::CaptureStdout();
+    delegate().runScriptThatNeedsSudo(agent::kFlushDnsCacheCommand);
+    std::string out = testing::internal::GetCapturedStdout();
+    auto arguments = [&](const std::string& tool) {
+      Calls calls;
+      for (const auto& call : tools_.calls(tool)) calls.push_back(call.arguments);
+      return calls;
+    };
+    EXPECT_EQ(arguments("resolvectl"), c.resolvectlCalls) << c.name;
+    EXPECT_EQ(arguments("nscd"), c.nscdCalls) << c.name;
+    if (c.printed.empty()) EXPECT_EQ(out, "Process did exit\n") << c.name;
+    else EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+  }
+}
+
 class ShellRunner : public AgentFixture {};
 
 TEST_F(ShellRunner, ReturnsOutputWithErrorOutputAndTrailingLineFeed) {
