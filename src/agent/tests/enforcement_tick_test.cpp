@@ -73,7 +73,11 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   auto& d = delegate();
 
   testing::internal::CaptureStdout();
+  // The reply comes after the tick, as it does from a real service (held, so that a
+  // quick canned reply cannot overtake the tick's own termination step).
+  service().hold(kAppRulesPath, true);
   d.fireTimer();
+  service().release(kAppRulesPath);
   drainSession();
   std::string out = testing::internal::GetCapturedStdout();
   // The first tick sent the request and terminated nothing.
