@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,12 @@ class DateTimeView;  // the status menu's first item (date_time_view.h)
 
 // The service's public web site (the user guide, the about-us page).
 inline constexpr const char* kPublicWebHost = "www.mopet.velmorhome.so";
+// The tick's DNS flush, run as root: the cache of whichever resolver runs here
+// (systemd-resolved, nscd) is flushed; where none runs it succeeds and says nothing.
+// A resolver that runs and refuses the flush says why.
+inline constexpr const char* kFlushDnsCacheCommand =
+    "if resolvectl status >/dev/null 2>&1; then resolvectl flush-caches; fi; "
+    "if nscd --statistics >/dev/null 2>&1; then nscd --invalidate=hosts; fi";
 // The main application that the menu launches.
 inline constexpr const char* kMainApplicationName = "Mopet.app";
 
@@ -154,7 +161,9 @@ class AppDelegate : public platform::ui::Object,
   std::string className() const override { return "AppDelegate"; }
 
   // ---- stored properties, in declaration order ----
-  Locked<HostEntries> g_input;      // the host list the next hosts file is written from
+  // The host list the next hosts file is written from: the defaults and the blocked
+  // domains of the last web-rule reply that arrived whole (replaced only by such a reply).
+  Locked<HostEntries> g_input;
   const HostEntries g_input_org;    // the six default entries
   std::weak_ptr<platform::ui::Menu> menu;                   // outlet "menu"
   std::weak_ptr<platform::ui::MenuItem> firstMenuItem;      // outlet "firstMenuItem"
@@ -206,7 +215,8 @@ class AppDelegate : public platform::ui::Object,
   void fireTimerForActivityReport();
   // Removes the item at the path; prints the outcome.
   void removeFile(const std::string& atPath);
-  // Sends the web-content rule request; its reply adds blocked domains to g_input.
+  // Sends the web-content rule request; a reply with a 2xx status and a list of
+  // exceptions makes g_input the defaults plus its blocked domains.
   std::string getWebfilterRule();
   // Sends the app-rule request, then terminates what earlier replies blocked.
   std::string getAppRule();
@@ -219,8 +229,9 @@ class AppDelegate : public platform::ui::Object,
   // The installed-application inventory (inventory.cpp).
   std::vector<MetadataItem> getAllApplications();
   // Writes the hosts file: one "address<TAB>name<LF>" line per entry, atomically.
-  // Entries whose name is not a valid host name are printed and left out.
-  std::expected<void, platform::FileError> createHostsFile(const HostEntries& with, const std::string& at);
+  // Entries whose name is not a valid host name are printed and left out. The result
+  // is the text written.
+  std::expected<std::string, platform::FileError> createHostsFile(const HostEntries& with, const std::string& at);
   // Runs the command line as root ("sudo -S /bin/bash -c <line>") with the stored
   // password on standard input and waits for it. Starts nothing without a stored
   // child token. Always the empty text.
@@ -265,11 +276,26 @@ class AppDelegate : public platform::ui::Object,
 
 // The six default hosts entries.
 HostEntries defaultHostEntries();
-// A host name that may go into a hosts file: letters, digits, hyphens and dots, labels
-// of 1 to 63 characters not starting or ending with a hyphen, at most 253 in all.
+// The name as a hosts file holds it, or nothing when it cannot go there without changing
+// its meaning: letters in either case, digits, hyphens and underscores in dot-separated
+// labels of 1 to 63 characters, at most 253 in all; one trailing dot is dropped; an
+// internationalised name becomes its ASCII form (IDNA, libidn2). Blanks, control
+// characters, "#", empty labels and longer names are refused.
+std::optional<std::string> hostsFileName(std::string_view name);
+// Whether hostsFileName() accepts the name.
 bool isValidHostName(const std::string& name);
+// Whether a blocked domain names what is never sunk: the service's own API hosts (family
+// and school), "localhost", or an address (IPv4 in any numeric form, IPv6), in any case,
+// with or without the trailing dot, also as an internationalised look-alike.
+bool isNeverSunk(std::string_view domain);
 // The hosts-file text of the entries (no validation).
 std::string hostsFileText(const HostEntries& entries);
+// The root command line that puts the staging file over the target when, and only when,
+// it is still the plain single-link file holding `text` that the agent wrote, in a
+// folder owned by `uid`; root's owner, mode 0644, one rename. Anything else leaves the
+// target as it was and says why on the error output.
+std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
+                                    unsigned long uid);
 // Quotes a text as one word for bash (single quotes).
 std::string shellQuoted(const std::string& text);
 // The body of one usage report.

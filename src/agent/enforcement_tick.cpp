@@ -22,9 +22,6 @@ namespace agent {
 namespace {
 
 constexpr const char* kAppRulesPath = "/api/v1/children/device-apps/smart-app-rules";
-// Flushes the system's DNS cache (a Mac's tool; where it is missing the command fails
-// and says so, and nothing else happens).
-constexpr const char* kFlushDnsCacheCommand = "dscacheutil -flushcache";
 
 }  // namespace
 
@@ -35,22 +32,23 @@ void AppDelegate::fireTimer() {
   if (!childUser.isSyncedApps()) childUser.setSyncApps(true);
   // 2. App rules: send, and terminate what earlier replies blocked.
   getAppRule();
-  // 3. Web rules: the reply appends to g_input when it arrives.
+  // 3. Web rules: a rule set that arrives replaces the blocked domains of g_input,
+  // whenever it lands; a failed reply leaves them in force.
   getWebfilterRule();
   // 4, 5. The staging file of the previous tick goes.
   const std::string staging = stagingPath();
   removeFile(staging);
-  // 6. The host list starts again from the defaults.
-  g_input.set(g_input_org);
-  // 7. The safe-search pass holds this thread while its reply (and normally the
-  // web-rule reply) arrives.
+  // 6. The host list is not reset: it holds the defaults and the blocked domains of
+  // the last rule set that arrived, so the hosts file never loses them to a slow or
+  // failed reply. 7. The safe-search pass holds this thread while its reply (and
+  // normally the web-rule reply) arrives.
   SafeSearchManager->startSafeSearchProcedure();
   // 8, 9. Write what the list holds now; only a written file is moved into place.
-  if (!createHostsFile(g_input.get(), staging)) return;
-  const std::string target = platform::settings::hostsFile();
-  // The moved file keeps the staging file's owner and mode; give it root's.
-  runScriptThatNeedsSudo("mv " + shellQuoted(staging) + " " + shellQuoted(target) + " && chown 0:0 " +
-                         shellQuoted(target) + " && chmod 644 " + shellQuoted(target));
+  auto written = createHostsFile(g_input.get(), staging);
+  if (!written) return;
+  // The staging folder is the child's: root takes the file out of its reach and checks
+  // it is still what was just written before anything of it reaches the target.
+  runScriptThatNeedsSudo(hostsReplacementCommand(staging, platform::settings::hostsFile(), *written, ::getuid()));
   runScriptThatNeedsSudo(kFlushDnsCacheCommand);
 }
 

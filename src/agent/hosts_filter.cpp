@@ -1,6 +1,13 @@
 // The hosts-file web filter (host list, web-rule request, staging file, writer) and the
 // agent's means of running commands (privileged runner, shell runner, host lookup).
+#include <arpa/inet.h>
+#include <idn2.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+
 #include <cctype>
+#include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 #include <string_view>
@@ -44,22 +51,75 @@ std::string percentDecoded(std::string_view text) {
 
 }  // namespace
 
-bool isValidHostName(const std::string& name) {
+namespace {
+
+// Whether the text is a host name of ASCII letters (either case), digits, hyphens and
+// underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
+bool isAsciiHostName(std::string_view name) {
   if (name.empty() || name.size() > 253) return false;
   std::size_t labelStart = 0;
   while (true) {
     std::size_t dot = name.find('.', labelStart);
-    std::size_t end = dot == std::string::npos ? name.size() : dot;
+    std::size_t end = dot == std::string_view::npos ? name.size() : dot;
     std::size_t length = end - labelStart;
     if (length < 1 || length > 63) return false;
-    if (name[labelStart] == '-' || name[end - 1] == '-') return false;
     for (std::size_t i = labelStart; i < end; ++i) {
       unsigned char c = static_cast<unsigned char>(name[i]);
-      if (!(std::isalnum(c) && c < 0x80) && c != '-') return false;
+      if (!(std::isalnum(c) && c < 0x80) && c != '-' && c != '_') return false;
     }
-    if (dot == std::string::npos) return true;
+    if (dot == std::string_view::npos) return true;
     labelStart = dot + 1;
   }
+}
+
+}  // namespace
+
+std::optional<std::string> hostsFileName(std::string_view name) {
+  // Blanks, control characters and "#" would end the name or the line, or start a
+  // comment, whatever the conversion below made of them.
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f || c == '#') return std::nullopt;
+  }
+  // The root's dot is written without it; a second one would leave an empty label.
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  bool ascii = true;
+  for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    if (!isAsciiHostName(name)) return std::nullopt;
+    return std::string(name);
+  }
+  // An internationalised name goes in its ASCII form. The conversion also maps what
+  // looks like a letter or a dot to one, so the result is checked like any other name.
+  char* converted = nullptr;
+  const std::string input(name);
+  int status = idn2_to_ascii_8z(input.c_str(), &converted, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
+  if (status != IDN2_OK) {
+    idn2_free(converted);
+    converted = nullptr;
+    status = idn2_to_ascii_8z(input.c_str(), &converted, IDN2_TRANSITIONAL | IDN2_NFC_INPUT);
+  }
+  std::optional<std::string> result;
+  if (status == IDN2_OK && converted != nullptr && isAsciiHostName(converted)) result = std::string(converted);
+  idn2_free(converted);
+  return result;
+}
+
+bool isValidHostName(const std::string& name) { return hostsFileName(name).has_value(); }
+
+bool isNeverSunk(std::string_view domain) {
+  const std::string raw(domain);
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, raw.c_str(), &v6) == 1) return true;
+  auto name = hostsFileName(domain);
+  if (!name) return false;
+  std::string lower = *name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // The resolver reads every numeric form ("127.1", "0x7f000001", "2130706433") as an
+  // address, never as a name.
+  in_addr v4{};
+  if (::inet_aton(lower.c_str(), &v4) != 0) return true;
+  return lower == "localhost" || lower == networks::kFamilyApiHost || lower == networks::kSchoolApiHost;
 }
 
 std::string hostsFileText(const HostEntries& entries) {
@@ -82,6 +142,75 @@ std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+namespace {
+
+// The SHA-256 digest of the text, in lower-case hex (as sha256sum writes it).
+std::string sha256Hex(std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
+                                    unsigned long uid) {
+  // Everything here runs as root while the child's account can change the staging
+  // folder at will. So root
+  //  - enters the staging folder once (cd -P) and goes on only when that folder is the
+  //    user's own, so a swapped folder cannot make it move a file of someone else's;
+  //  - moves the staging entry into a fresh folder of its own (0700, beside the target,
+  //    where the child cannot reach), whatever the entry is;
+  //  - refuses it there unless it is a plain file with one link (not a symbolic link,
+  //    not a hard link of another file);
+  //  - copies at most one byte more than the agent wrote into a new file of its own,
+  //    so that a descriptor the child kept open on the staging file cannot change it,
+  //    and refuses the copy unless it is exactly the agent's text (by SHA-256);
+  //  - gives the copy root's owner and mode 0644 and renames it over the target in
+  //    one step; a target that is a folder is refused.
+  // The line uses no shell expansion: the paths are quoted words, nothing else varies.
+  namespace fs = std::filesystem;
+  const fs::path stagingPath(staging);
+  const std::string folder = stagingPath.parent_path().empty() ? "." : stagingPath.parent_path().string();
+  const std::string entry = stagingPath.filename().string();
+  const fs::path targetPath(target);
+  const std::string targetFolder = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
+  const std::string work = targetFolder + "/.mopet-hosts-" + std::to_string(uid);
+  const std::string staged = work + "/staged";
+  const std::string copy = work + "/hosts";
+  const std::string t = shellQuoted(target);
+  const std::string w = shellQuoted(work);
+  // Says why, removes root's folder with whatever is in it, and ends with status 1.
+  auto refuse = [&](const std::string& why) {
+    return "; then echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; rm -rf -- " + w + "; exit 1; fi; ";
+  };
+  std::string line = "umask 077; ";
+  line += "if test -d " + t + "; then echo 'Hosts file not replaced: the target is a folder' >&2; exit 1; fi; ";
+  line += "cd -P -- " + shellQuoted(folder) + " || exit 1; ";
+  line += "if ! stat -c %u . | grep -qxF " + shellQuoted(std::to_string(uid)) +
+          "; then echo 'Hosts file not replaced: the staging folder belongs to someone else' >&2; exit 1; fi; ";
+  line += "rm -rf -- " + w + " && mkdir -m 700 -- " + w + " || exit 1; ";
+  line += "if ! mv -T -- " + shellQuoted(entry) + " " + shellQuoted(staged) + refuse("no staging file");
+  line += "if ! find " + shellQuoted(staged) + " -maxdepth 0 -type f -links 1 | grep -q ." +
+          refuse("the staging file is not a plain file with one link");
+  line += "if ! { head -c " + std::to_string(text.size() + 1) + " -- " + shellQuoted(staged) + " > " +
+          shellQuoted(copy) + " && sha256sum < " + shellQuoted(copy) + " | grep -qxF " +
+          shellQuoted(sha256Hex(text) + "  -") + "; }" +
+          refuse("the staging file does not hold the text the agent wrote");
+  line += "if ! { chown 0:0 " + shellQuoted(copy) + " && chmod 644 " + shellQuoted(copy) + " && mv -T -- " +
+          shellQuoted(copy) + " " + t + "; }" + refuse("the move failed");
+  line += "rm -rf -- " + w;
+  return line;
+}
+
 std::string AppDelegate::getWebfilterRule() {
   auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
   if (!shared) return "";
@@ -97,8 +226,11 @@ std::string AppDelegate::getWebfilterRule() {
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   auto task = platform_.urlSession.dataTask(
-      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
                                  std::optional<platform::Error> error) {
+        // Only a rule set that arrived whole replaces the blocked domains; anything else
+        // (no answer, an error status, a body that does not decode or holds no list of
+        // exceptions) leaves the domains in force until a later reply does arrive.
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
           return;
@@ -110,20 +242,37 @@ std::string AppDelegate::getWebfilterRule() {
           return;
         }
         auto self = weak.lock();
+        const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+        const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+        if (!arrived) {
+          networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
+                              (http ? std::to_string(http->statusCode()) : std::string("none")));
+        }
         if (!decoded->exceptions) return;
+        HostEntries blocked;
         for (const auto& exception : *decoded->exceptions) {
           std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
           if (flag && *flag && exception.domain) {
             // A domain that is not a host name could add or override arbitrary lines.
-            if (!isValidHostName(*exception.domain)) {
+            auto name = hostsFileName(*exception.domain);
+            if (isNeverSunk(*exception.domain)) {
+              // Sinking these would cut the agent off from its service or break the machine.
+              networks::printLine("Skipping blocked domain that is never sunk (the service, localhost or an address): " +
+                                  describe(exception.domain));
+            } else if (!name) {
               networks::printLine("Skipping blocked domain that is not a valid host name: " +
                                   describe(exception.domain));
-            } else if (self) {
-              self->g_input.modify([&](HostEntries& list) { list.emplace_back(*exception.domain, kBlockedAddress); });
+            } else {
+              blocked.emplace_back(std::move(*name), kBlockedAddress);
             }
           }
           networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
         }
+        if (!arrived || !self) return;
+        self->g_input.modify([&](HostEntries& list) {
+          list = self->g_input_org;
+          list.insert(list.end(), blocked.begin(), blocked.end());
+        });
       });
   task->resume();
   return "";
@@ -145,20 +294,21 @@ void AppDelegate::removeFile(const std::string& atPath) {
   else networks::printLine("Error removing file: " + removed.error().localizedDescription());
 }
 
-std::expected<void, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with, const std::string& at) {
+std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with, const std::string& at) {
   HostEntries valid;
   valid.reserve(with.size());
   for (const auto& entry : with) {
-    if (isValidHostName(entry.first)) valid.push_back(entry);
+    if (auto name = hostsFileName(entry.first)) valid.emplace_back(std::move(*name), entry.second);
     else networks::printLine("Skipping hosts entry that is not a valid host name: " + describe(entry.first));
   }
-  auto written = platform_.fileManager.write(at, hostsFileText(valid), true);
+  std::string text = hostsFileText(valid);
+  auto written = platform_.fileManager.write(at, text, true);
   if (!written) {
     networks::printLine("Failed to create hosts file: " + written.error().localizedDescription());
     return std::unexpected(written.error());
   }
   networks::printLine("Hosts file created successfully at " + at);
-  return {};
+  return text;
 }
 
 std::string AppDelegate::runScriptThatNeedsSudo(const std::string& input) {

@@ -106,7 +106,7 @@ const sudoLog = (read(path.join(sandbox, 'log', 'sudo.log')) || '').split('\n');
 const runs = sudoLog.filter((l) => l.startsWith('RUN: ')).map((l) => l.slice(5));
 const kinds = new Map();
 for (const r of runs) {
-  const kind = r.startsWith('mv ') ? 'moved the new hosts file into place' : r.startsWith('cp ') ? 'copied the launch-agent file (not installed here, so it failed harmlessly)' : r.startsWith('dscacheutil') ? 'flushed the DNS cache (no such tool on this system; skipped)' : r.split(' ')[0];
+  const kind = r.includes(' mv -T -- ') ? 'moved the new hosts file into place' : r.startsWith('cp ') ? 'copied the launch-agent file (not installed here, so it failed harmlessly)' : r.includes('resolvectl flush-caches') ? 'flushed the DNS cache of the running resolver (skipped in the sandbox)' : r.split(' ')[0];
   kinds.set(kind, (kinds.get(kind) || 0) + 1);
 }
 for (const [kind, n] of kinds) say(`  ${n} x ${kind}`);

@@ -60,9 +60,9 @@ class Tick : public AgentFixture {
     setReply(kAppRulesPath, 200, kBlockingRules);
     setReply(kWebRulesPath, 200, R"({"exceptions": []})");
   }
-  std::string moveCommand() const {
-    return "mv " + agent::shellQuoted(stagingPath()) + " " + agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
-           agent::shellQuoted(hostsTarget()) + " && chmod 644 " + agent::shellQuoted(hostsTarget());
+  // Root's line for the staging file that holds `text`.
+  std::string moveCommand(const std::string& text) const {
+    return agent::hostsReplacementCommand(stagingPath(), hostsTarget(), text, ::getuid());
   }
 };
 
@@ -73,7 +73,11 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   auto& d = delegate();
 
   testing::internal::CaptureStdout();
+  // The reply comes after the tick, as it does from a real service (held, so that a
+  // quick canned reply cannot overtake the tick's own termination step).
+  service().hold(kAppRulesPath, true);
   d.fireTimer();
+  service().release(kAppRulesPath);
   drainSession();
   std::string out = testing::internal::GetCapturedStdout();
   // The first tick sent the request and terminated nothing.
@@ -231,17 +235,19 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   delegate().fireTimer();
   std::string out = testing::internal::GetCapturedStdout();
 
-  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
-                                         "127.0.0.1\tblocked.example\n"
-                                         "127.0.0.1\tblocked.example\n");
+  const std::string expected = agent::hostsFileText(agent::defaultHostEntries()) +
+                               "127.0.0.1\tblocked.example\n"
+                               "127.0.0.1\tblocked.example\n";
+  EXPECT_EQ(readFile(hostsTarget()), expected);
   struct stat info {};
   ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(), "dscacheutil -flushcache"));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), agent::kFlushDnsCacheCommand));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
-  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", hostsTarget()));
-  EXPECT_EQ(tools_.calls("dscacheutil").size(), 1u);
+  EXPECT_THAT(tools_.calls("chown")[0].arguments,
+              ElementsAre("0:0", (home_.path() / (".mopet-hosts-" + std::to_string(::getuid())) / "hosts").string()));
+  EXPECT_EQ(tools_.calls("resolvectl").size(), 2u);  // asked whether it runs, then flushed
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
   EXPECT_THAT(out, HasSubstr("model: Optional(\"allowed.example\") - Optional(false)\n"));
@@ -265,33 +271,113 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   EXPECT_FALSE(std::filesystem::exists(odd / "Documents" / "pwned"));
   EXPECT_FALSE(std::filesystem::exists("pwned"));
   ASSERT_FALSE(tools_.sudoCommandLines().empty());
-  EXPECT_EQ(tools_.sudoCommandLines()[0], "mv " + agent::shellQuoted(staging) + " " +
-                                              agent::shellQuoted(hostsTarget()) + " && chown 0:0 " +
-                                              agent::shellQuoted(hostsTarget()) + " && chmod 644 " +
-                                              agent::shellQuoted(hostsTarget()));
+  EXPECT_EQ(tools_.sudoCommandLines()[0],
+            agent::hostsReplacementCommand(staging, hostsTarget(),
+                                           agent::hostsFileText(agent::defaultHostEntries()), ::getuid()));
 }
 
-TEST_F(Tick, AWebReplyAfterTheWriteIsNeverWrittenAndTheNextResetDropsIt) {
+TEST_F(Tick, AWebReplyAfterTheWriteIsWrittenByTheNextTick) {
   service().hold(kWebRulesPath, true);
   setReply(kWebRulesPath, 200, R"({"exceptions": [{"domain": "late.example", "rule": {"is_blocked": true}}]})");
   auto& d = delegate();
   d.fireTimer();
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
 
-  // The reply lands between ticks: it is in the list, not in the file.
+  // The reply lands between ticks; the next tick writes it, although that tick's own
+  // reply has not come.
   ASSERT_EQ(service().release(kWebRulesPath), 1);
   drainSession();
-  EXPECT_EQ(d.g_input.get().size(), 7u);
-  EXPECT_EQ(d.g_input.get().back(), (agent::HostEntry{"late.example", "127.0.0.1"}));
-
-  // The next tick resets the list before it writes.
-  setReply(kWebRulesPath, 200, R"({})");
   service().hold(kWebRulesPath, true);
   d.fireTimer();
-  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
-  EXPECT_EQ(d.g_input.get(), d.g_input_org);
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\tlate.example\n");
   service().release(kWebRulesPath);
   drainSession();
+}
+
+// One tick with a rule set in force, then a tick whose web-rule reply fails.
+TEST_F(Tick, AFailedOrUndecodableWebReplyKeepsTheBlockedDomains) {
+  const std::string good = R"({"exceptions": [{"domain": "kept.example", "rule": {"is_blocked": true}}]})";
+  const std::string blocking = agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\tkept.example\n";
+  struct Case {
+    std::string name;
+    agenttest::CannedReply reply;
+    std::string printed;
+  } cases[] = {
+      {"503 with an empty rule set", agenttest::reply(503, R"({"exceptions": []})"),
+       "Keeping the blocked domains: the web-rule reply has status 503\n"},
+      {"503 with an error object", agenttest::reply(503, R"({"message": "maintenance"})"),
+       "Keeping the blocked domains: the web-rule reply has status 503\n"},
+      {"transport failure", {}, "Optional(Error Domain=NSURLErrorDomain Code=-1004"},
+      {"not JSON", agenttest::reply(200, "<html>busy</html>"), "Error decoding JSON: "},
+      {"wrong type", agenttest::reply(200, R"({"exceptions": {"domain": "x.example"}})"), "Error decoding JSON: "},
+      {"an object without exceptions", agenttest::reply(200, R"({"message": "ok"})"), "{\"message\": \"ok\"}\n"},
+  };
+  cases[2].reply.error = platform::Error::url(platform::URLErrorCode::cannotConnectToHost);
+  for (const auto& c : cases) {
+    auto& d = delegate();
+    setReply(kWebRulesPath, 200, good);
+    d.fireTimer();
+    ASSERT_EQ(readFile(hostsTarget()), blocking) << c.name;
+
+    service().setReply(kWebRulesPath, c.reply);
+    testing::internal::CaptureStdout();
+    d.fireTimer();
+    drainSession();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_EQ(readFile(hostsTarget()), blocking) << c.name;
+    // And the tick after it too.
+    d.fireTimer();
+    EXPECT_EQ(readFile(hostsTarget()), blocking) << c.name;
+    delegate_.reset();
+  }
+}
+
+TEST_F(Tick, BlockedDomainsAreWrittenAsTheHostsFileHoldsThemAndTheAgentsOwnNamesSkipped) {
+  setReply(kWebRulesPath, 200, R"({"exceptions": [
+    {"domain": "B\u00fccher.example.", "rule": {"is_blocked": true}},
+    {"domain": "ads_tracker.example.net", "rule": {"is_blocked": true}},
+    {"domain": "api.family.mopet.velmorhome.so", "rule": {"is_blocked": true}},
+    {"domain": "API.SCHOOL.mopet.velmorhome.so.", "rule": {"is_blocked": true}},
+    {"domain": "localhost", "rule": {"is_blocked": true}},
+    {"domain": "192.0.2.7", "rule": {"is_blocked": true}},
+    {"domain": "::1", "rule": {"is_blocked": true}},
+    {"domain": "bad#name.example", "rule": {"is_blocked": true}}
+  ]})");
+  testing::internal::CaptureStdout();
+  delegate().fireTimer();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
+                                         "127.0.0.1\txn--bcher-kva.example\n"
+                                         "127.0.0.1\tads_tracker.example.net\n");
+  const std::string skipped = "Skipping blocked domain that is never sunk (the service, localhost or an address): ";
+  for (const char* name : {"api.family.mopet.velmorhome.so", "API.SCHOOL.mopet.velmorhome.so.", "localhost",
+                           "192.0.2.7", "::1"})
+    EXPECT_THAT(out, HasSubstr(skipped + "Optional(\"" + name + "\")\n")) << name;
+  EXPECT_THAT(out, HasSubstr("Skipping blocked domain that is not a valid host name: Optional(\"bad#name.example\")\n"));
+}
+
+TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
+  auto& d = delegate();
+  const auto defaults = agent::hostsFileText(agent::defaultHostEntries());
+  struct Step {
+    std::string reply;
+    std::string added;
+  } steps[] = {
+      {R"({"exceptions": [{"domain": "a.example", "rule": {"is_blocked": true}},
+                          {"domain": "b.example", "rule": {"is_blocked": true}}]})",
+       "127.0.0.1\ta.example\n127.0.0.1\tb.example\n"},
+      {R"({"exceptions": [{"domain": "b.example", "rule": {"is_blocked": true}},
+                          {"domain": "a.example", "rule": {"is_blocked": false}}]})",
+       "127.0.0.1\tb.example\n"},
+      {R"({"exceptions": []})", ""},
+      {R"({"exceptions": [{"domain": "c.example", "rule": {"is_blocked": true}}]})", "127.0.0.1\tc.example\n"},
+  };
+  for (const auto& step : steps) {
+    setReply(kWebRulesPath, 200, step.reply);
+    d.fireTimer();
+    EXPECT_EQ(readFile(hostsTarget()), defaults + step.added) << step.reply;
+  }
 }
 
 TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
@@ -307,9 +393,9 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
   EXPECT_THAT(workspace_.signals(), IsEmpty());
   EXPECT_THAT(tools_.calls(), IsEmpty());
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
-  // The tick still reset the list and wrote the staging file.
-  EXPECT_EQ(d.g_input.get(), d.g_input_org);
-  EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  // The tick still wrote the staging file, with the domains in force.
+  EXPECT_EQ(readFile(stagingPath()),
+            agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\told.example\n");
   EXPECT_EQ(channelConnects_, 0);
 }
 

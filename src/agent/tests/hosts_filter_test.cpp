@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "agent/app_delegate.h"
 #include "platform/process.h"
@@ -16,39 +17,81 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(HostName, AcceptsOnlyLettersDigitsHyphensAndDotsInLabelsOfOneTo63) {
+TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
   const std::string label63(63, 'a');
+  const std::optional<std::string> refused;
   struct Case {
     std::string name;
-    bool valid;
+    std::optional<std::string> written;
   } cases[] = {
-      {"example.com", true},
-      {"www.Example-1.co.uk", true},
-      {"localhost", true},
-      {"xn--bcher-kva.example", true},
-      {label63 + ".com", true},
-      {std::string(64, 'a') + ".com", false},
-      {"", false},
-      {".example.com", false},
-      {"example.com.", false},
-      {"exa..mple.com", false},
-      {"-example.com", false},
-      {"example-.com", false},
-      {"exa mple.com", false},
-      {"example.com\n127.0.0.1 bank.example", false},
-      {"example.com\tbank.example", false},
-      {"example.com#comment", false},
-      {"exam_ple.com", false},
-      {"b\xC3\xBC" "cher.example", false},
-      {std::string("exa\0mple.com", 12), false},
+      {"example.com", "example.com"},
+      {"www.Example-1.co.UK", "www.Example-1.co.UK"},
+      {"localhost", "localhost"},
+      {"-example.com", "-example.com"},
+      {"example-.com", "example-.com"},
+      // Underscores, common in tracker hosts.
+      {"_dmarc.example.com", "_dmarc.example.com"},
+      {"ads_tracker.example.net", "ads_tracker.example.net"},
+      // The root's dot is dropped; one more leaves an empty label.
+      {"example.com.", "example.com"},
+      {"example.com..", refused},
+      {".", refused},
+      // Internationalised names in their ASCII form.
+      {"b\xC3\xBC" "cher.example", "xn--bcher-kva.example"},
+      {"B\xC3\x9C" "CHER.example", "xn--bcher-kva.example"},
+      {"tracker_x.b\xC3\xBC" "cher.example.", "tracker_x.xn--bcher-kva.example"},
+      {"xn--bcher-kva.example", "xn--bcher-kva.example"},
+      {"\xE4\xBE\x8B\xE3\x81\x88.\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", "xn--r8jz45g.xn--zckzah"},
+      // Labels of 1 to 63.
+      {label63 + ".com", label63 + ".com"},
+      {std::string(64, 'a') + ".com", refused},
+      {"", refused},
+      {".example.com", refused},
+      {"exa..mple.com", refused},
+      // Blanks, control characters, "#": they would end the name or the line.
+      {"exa mple.com", refused},
+      {"example.com\n127.0.0.1 bank.example", refused},
+      {"example.com\tbank.example", refused},
+      {"example.com\r", refused},
+      {"example.com#comment", refused},
+      {"exam\x7Fple.com", refused},
+      {std::string("exa\0mple.com", 12), refused},
+      // A no-break space is mapped to a blank by the conversion: still refused.
+      {"exa\xC2\xA0mple.com", refused},
+      {"b\xC3\xBC" "cher.example\n1.2.3.4 bank.example", refused},
+      // Not UTF-8; other characters.
+      {"b\xFC" "cher.example", refused},
+      {"exam*ple.com", refused},
+      {"exam/ple.com", refused},
   };
-  for (const auto& c : cases) EXPECT_EQ(agent::isValidHostName(c.name), c.valid) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(agent::hostsFileName(c.name), c.written) << c.name;
+    EXPECT_EQ(agent::isValidHostName(c.name), c.written.has_value()) << c.name;
+  }
 
-  // 253 characters in all, no more.
+  // 253 characters in all, no more, also with the trailing dot and in ASCII form.
   std::string name = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
   ASSERT_EQ(name.size(), 253u);
-  EXPECT_TRUE(agent::isValidHostName(name));
-  EXPECT_FALSE(agent::isValidHostName(name + "b"));
+  EXPECT_EQ(agent::hostsFileName(name), name);
+  EXPECT_EQ(agent::hostsFileName(name + "."), name);
+  EXPECT_FALSE(agent::hostsFileName(name + "b"));
+  // 249 bytes as UTF-8; the ASCII form of the last label has 63 characters, 255 in all.
+  const std::string longLabel = std::string(55, 'b') + "\xC3\xBC";
+  ASSERT_EQ(agent::hostsFileName(longLabel + ".example").value_or("").find('.'), 63u);
+  EXPECT_FALSE(agent::hostsFileName(label63 + "." + label63 + "." + label63 + "." + longLabel));
+}
+
+TEST(NeverSunk, TheServiceLocalhostAndAddressesInEveryForm) {
+  const char* never[] = {"api.family.mopet.velmorhome.so", "API.School.Mopet.Velmorhome.so.", "localhost",
+                         "LocalHost.", "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88"
+                         "ost",  // full-width "LOCALh" + "ost"
+                         "127.0.0.1", "1.2.3.4", "127.1", "0x7f000001", "2130706433", "10.0.0.1.", "::1",
+                         "2001:db8::1", "::ffff:127.0.0.1"};
+  for (const char* name : never) EXPECT_TRUE(agent::isNeverSunk(name)) << name;
+  const char* sinkable[] = {"games.example.com", "www.mopet.velmorhome.so", "family.mopet.velmorhome.so",
+                            "x.api.family.mopet.velmorhome.so", "localhost.example", "1.2.3.4.5", "1.2.3.com",
+                            "bad host", ""};
+  for (const char* name : sinkable) EXPECT_FALSE(agent::isNeverSunk(name)) << name;
 }
 
 TEST(HostsFileText, IsAddressTabNameLineFeedPerEntry) {
@@ -134,6 +177,124 @@ TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
   EXPECT_THAT(out, HasSubstr("Error removing file: "));
 }
 
+// The privileged replacement against a staging path that the child's account changes
+// between the agent's write and root's command (the stub sudo runs the change first).
+class Replacement : public AgentFixture {
+ protected:
+  void SetUp() override {
+    storeToken();
+    storePassword("pw");
+    agenttest::writeFile(victim(), "secret\n");
+    std::filesystem::permissions(victim(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  std::string victim() const { return (home_.path() / "victim").string(); }
+  std::string workFolder() const { return (home_.path() / (".mopet-hosts-" + std::to_string(::getuid()))).string(); }
+  // Writes the staging file as the tick does, lets `swap` run, then runs root's line.
+  std::string replace(const std::string& swap = "") {
+    agent::HostEntries entries = agent::defaultHostEntries();
+    entries.emplace_back("blocked.example", "127.0.0.1");
+    testing::internal::CaptureStdout();
+    auto text = delegate().createHostsFile(entries, stagingPath());
+    EXPECT_TRUE(text);
+    written_ = text.value_or("");
+    if (!swap.empty()) tools_.beforeNextSudo(swap);
+    delegate().runScriptThatNeedsSudo(
+        agent::hostsReplacementCommand(stagingPath(), hostsTarget(), written_, ::getuid()));
+    return testing::internal::GetCapturedStdout();
+  }
+  std::string written_;
+};
+
+unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(Replacement, TheAgentsOwnFileBecomesANewRootFileWithMode644) {
+  // The inode the agent wrote, as a descriptor kept open on it would see it.
+  const auto inodeFile = home_.path() / "staged-inode";
+  std::string out = replace("stat -c %i " + agent::shellQuoted(stagingPath()) + " > " +
+                            agent::shellQuoted(inodeFile.string()) + "\n");
+  EXPECT_EQ(readFile(hostsTarget()), written_);
+  EXPECT_THAT(written_, HasSubstr("127.0.0.1\tblocked.example\n"));
+  EXPECT_EQ(modeOf(hostsTarget()), 0644u);
+  struct stat info {};
+  ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
+  EXPECT_NE(std::to_string(info.st_ino) + "\n", readFile(inodeFile));
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
+  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+  EXPECT_THAT(out, Not(HasSubstr("not replaced")));
+  ASSERT_EQ(tools_.calls("chown").size(), 1u);
+  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", workFolder() + "/hosts"));
+}
+
+TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
+  const std::string staging = agent::shellQuoted(stagingPath());
+  const std::string copy = agent::shellQuoted((home_.path() / "copy").string());
+  struct Case {
+    std::string name;
+    std::string swap;
+    std::string printed;
+  } cases[] = {
+      {"symbolic link", "ln -sfn " + agent::shellQuoted(victim()) + " " + staging,
+       "the staging file is not a plain file with one link"},
+      // A hard link that even holds the agent's text: the other name could change it.
+      {"hard link", "cp " + staging + " " + copy + " && rm " + staging + " && ln " + copy + " " + staging,
+       "the staging file is not a plain file with one link"},
+      {"foreign plain file", "printf '6.6.6.6\\tbank.example.com\\n' > " + copy + " && mv " + copy + " " + staging,
+       "the staging file does not hold the text the agent wrote"},
+      {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
+       "the staging file does not hold the text the agent wrote"},
+      {"a named pipe", "rm " + staging + " && mkfifo " + staging, "the staging file is not a plain file with one link"},
+      {"a folder", "rm " + staging + " && mkdir " + staging + " && touch " + staging + "/x",
+       "the staging file is not a plain file with one link"},
+      {"gone", "rm " + staging, "Hosts file not replaced: no staging file"},
+  };
+  const unsigned targetMode = modeOf(hostsTarget());
+  for (const auto& c : cases) {
+    std::string out = replace(c.swap);
+    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n") << c.name;
+    EXPECT_EQ(modeOf(hostsTarget()), targetMode) << c.name;
+    EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
+    EXPECT_EQ(modeOf(victim()), 0600u) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(workFolder())) << c.name;
+    EXPECT_TRUE(tools_.calls("chown").empty()) << c.name;
+    std::filesystem::remove_all(stagingPath());
+    std::filesystem::remove(home_.path() / "copy");
+  }
+}
+
+TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
+  // Documents becomes a link to a folder that is not the user's, holding a "hosts".
+  auto foreign = home_.path() / "foreign";
+  std::string owner;
+  if (::getuid() == 0) {
+    std::filesystem::create_directories(foreign);
+    agenttest::writeFile(foreign / "hosts", "theirs\n");
+    ASSERT_EQ(::chown(foreign.c_str(), 54321, 54321), 0);
+  } else {
+    foreign = "/";  // root's; nothing named "hosts" is in it, and nothing is moved
+  }
+  const std::string documents = agent::shellQuoted((home_.path() / "Documents").string());
+  std::string out = replace("rm -rf " + documents + " && ln -s " + agent::shellQuoted(foreign.string()) + " " +
+                            documents + "\n");
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging folder belongs to someone else"));
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+  if (::getuid() == 0) {
+    EXPECT_EQ(readFile(foreign / "hosts"), "theirs\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+}
+
+TEST_F(Replacement, AHostsPathThatIsAFolderIsAFailure) {
+  std::filesystem::remove(hostsTarget());
+  std::filesystem::create_directories(hostsTarget());
+  std::string out = replace();
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the target is a folder"));
+  EXPECT_TRUE(std::filesystem::is_empty(hostsTarget()));
+}
+
 class Runner : public AgentFixture {};
 
 TEST_F(Runner, HandsTheCommandLineToSudoWithThePasswordOnStandardInput) {
@@ -183,6 +344,57 @@ TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyL
   EXPECT_THAT(out, HasSubstr("Process did exit"));
   ASSERT_EQ(tools_.calls().size(), 1u);
   EXPECT_EQ(tools_.calls()[0].standardInput, "\n");
+}
+
+class DnsFlush : public AgentFixture {};
+
+// The flush as the resolvers of a machine answer it: what runs is flushed, what does
+// not is passed over without a word.
+TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
+  storeToken();
+  storePassword("pw");
+  const std::string resolvedRuns = "exit 0\n";
+  const std::string resolvedDown =
+      "if [ \"$1\" = status ]; then echo 'Failed to get global data: Unit dbus-org.freedesktop.resolve1.service "
+      "not found.' >&2; exit 1; fi\nexit 0\n";
+  const std::string nscdRuns = "exit 0\n";
+  const std::string nscdDown = "echo 'nscd: nscd not running!' >&2; exit 1\n";
+  const std::string resolvedRefuses =
+      "if [ \"$1\" = flush-caches ]; then echo 'Failed to flush caches: Access denied' >&2; exit 1; fi\nexit 0\n";
+  using Calls = std::vector<std::vector<std::string>>;
+  struct Case {
+    std::string name;
+    std::string resolved;
+    std::string nscd;
+    Calls resolvectlCalls;
+    Calls nscdCalls;
+    std::string printed;  // empty: nothing at all
+  } cases[] = {
+      {"systemd-resolved", resolvedRuns, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}}, ""},
+      {"nscd", resolvedDown, nscdRuns, {{"status"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"both", resolvedRuns, nscdRuns, {{"status"}, {"flush-caches"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"none", resolvedDown, nscdDown, {{"status"}}, {{"--statistics"}}, ""},
+      {"a refused flush", resolvedRefuses, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}},
+       "Failed to flush caches: Access denied"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "resolvectl");
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "nscd");
+    tools_.recordingStub("resolvectl", c.resolved);
+    tools_.recordingStub("nscd", c.nscd);
+    testing::internal::CaptureStdout();
+    delegate().runScriptThatNeedsSudo(agent::kFlushDnsCacheCommand);
+    std::string out = testing::internal::GetCapturedStdout();
+    auto arguments = [&](const std::string& tool) {
+      Calls calls;
+      for (const auto& call : tools_.calls(tool)) calls.push_back(call.arguments);
+      return calls;
+    };
+    EXPECT_EQ(arguments("resolvectl"), c.resolvectlCalls) << c.name;
+    EXPECT_EQ(arguments("nscd"), c.nscdCalls) << c.name;
+    if (c.printed.empty()) EXPECT_EQ(out, "Process did exit\n") << c.name;
+    else EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+  }
 }
 
 class ShellRunner : public AgentFixture {};

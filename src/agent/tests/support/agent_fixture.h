@@ -4,8 +4,9 @@
 //                  a path's replies until released (to place a reply inside or after
 //                  the tick's window);
 //   StubTools      a folder put first in MOPET_CHILD_PATH with a stub `sudo` that
-//                  records its arguments and standard input and then runs the command
-//                  as the test user, and recording stubs of `dscacheutil` and `chown`;
+//                  records its arguments and standard input, runs the script set with
+//                  beforeNextSudo() if any (once), and then runs the command as the
+//                  test user; and recording stubs of `resolvectl`, `nscd` and `chown`;
 //   RecordingQueue a dispatch queue that keeps its blocks until asked to run them;
 //   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes and a
 //                  canned session wired into a Platform.
@@ -255,15 +256,12 @@ class StubTools {
                     "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
                     "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n"
                     "cat > \"$log/$i/stdin\"\n"
+                    "hook=" + quoted((folder_ / "before-sudo").string()) +
+                    "\n"
+                    "if [ -f \"$hook\" ]; then bash \"$hook\"; rm -f \"$hook\"; fi\n"
                     "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
                     "exec \"$@\"\n");
-    for (const char* tool : {"dscacheutil", "chown"}) {
-      std::filesystem::create_directories(folder_ / "log" / tool);
-      writeScript(tool, "log=" + quoted((folder_ / "log" / tool).string()) +
-                            "\n"
-                            "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
-                            "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n");
-    }
+    for (const char* tool : {"resolvectl", "nscd", "chown"}) recordingStub(tool);
     if (const char* old = std::getenv("MOPET_CHILD_PATH")) previous_ = old;
     ::setenv("MOPET_CHILD_PATH", (folder_ / "bin").c_str(), 1);
   }
@@ -297,6 +295,19 @@ class StubTools {
     return out;
   }
   const std::filesystem::path& binFolder() const { return folder_; }
+  // Makes `tool` a stub that records its arguments and then runs `then` (bash; the
+  // arguments are "$@"), as the resolvers' tools of a machine would answer.
+  void recordingStub(const std::string& tool, const std::string& then = "exit 0\n") {
+    std::filesystem::create_directories(folder_ / "log" / tool);
+    writeScript(tool, "log=" + quoted((folder_ / "log" / tool).string()) +
+                          "\n"
+                          "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
+                          "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n" +
+                          then);
+  }
+  // A bash script that the next sudo call runs first, as the child could between the
+  // agent's write and root's command.
+  void beforeNextSudo(const std::string& script) const { writeFile(folder_ / "before-sudo", script); }
 
  private:
   static std::string quoted(const std::string& text) { return "'" + text + "'"; }
