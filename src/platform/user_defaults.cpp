@@ -37,6 +37,22 @@ struct Freed {
   void operator()(void* memory) const { std::free(memory); }
 };
 
+// Calls `visit(key, item)` for each item of a dictionary node, in the file's order.
+template <typename Visit>
+void forEachItem(plist_t dictionary, Visit visit) {
+  plist_dict_iter iterator = nullptr;
+  plist_dict_new_iter(dictionary, &iterator);
+  std::unique_ptr<void, Freed> ownedIterator(iterator);
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(dictionary, iterator, &rawKey, &item);
+    std::unique_ptr<char, Freed> key(rawKey);
+    if (item == nullptr) break;
+    visit(key.get(), item);
+  }
+}
+
 void complain(const std::string& text) { std::cerr << "UserDefaults: " << text << '\n'; }
 
 std::string errorText(int error) { return std::strerror(error); }
@@ -95,17 +111,9 @@ std::optional<PlistValue> toValue(plist_t node) {
 
 PlistValue::Dictionary dictionaryOf(plist_t node) {
   PlistValue::Dictionary dictionary;
-  plist_dict_iter iterator = nullptr;
-  plist_dict_new_iter(node, &iterator);
-  std::unique_ptr<void, Freed> ownedIterator(iterator);
-  for (;;) {
-    char* rawKey = nullptr;
-    plist_t item = nullptr;
-    plist_dict_next_item(node, iterator, &rawKey, &item);
-    std::unique_ptr<char, Freed> key(rawKey);
-    if (item == nullptr) break;
-    if (auto value = toValue(item); value && rawKey != nullptr) dictionary.emplace(rawKey, std::move(*value));
-  }
+  forEachItem(node, [&](const char* key, plist_t item) {
+    if (auto value = toValue(item); value && key != nullptr) dictionary.emplace(key, std::move(*value));
+  });
   return dictionary;
 }
 
@@ -352,17 +360,7 @@ bool treeWithinLimit(plist_t root) {
       for (std::uint32_t i = 0; i < size; ++i) pending.emplace_back(plist_array_get_item(node, i), depth + 1);
       continue;
     }
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(node, &iterator);
-    std::unique_ptr<void, Freed> ownedIterator(iterator);
-    for (;;) {
-      char* rawKey = nullptr;
-      plist_t item = nullptr;
-      plist_dict_next_item(node, iterator, &rawKey, &item);
-      std::free(rawKey);
-      if (item == nullptr) break;
-      pending.emplace_back(item, depth + 1);
-    }
+    forEachItem(node, [&](const char*, plist_t item) { pending.emplace_back(item, depth + 1); });
   }
   return true;
 }
