@@ -6,6 +6,7 @@
 
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -95,7 +96,7 @@ void SocketHandler::connectToWebsocket() {
   auto suite = sharedSuite();
   const auto token = suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
   if (!token) return;
-  printLine("tokeeeen " + *token);
+  printLine("tokeeeen " + networks::maskedToken(*token));
 
   // Replaces the creation-time set whole (compression is no longer offered).
   manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", *token}}}));

@@ -287,7 +287,7 @@ TEST_F(SocketHandlerTest, ConnectSendsTheTokenInTheHandshakeQuery) {
   connect();
   drain();
   const auto printed = lines(::testing::internal::GetCapturedStdout());
-  EXPECT_THAT(printed, ElementsAre("tokeeeen " + kToken, "socket connected"));
+  EXPECT_THAT(printed, ElementsAre("tokeeeen tok …", "socket connected"));
   const auto connection = server_->waitFor(eventIs("connection"));
   ASSERT_TRUE(connection);
   EXPECT_EQ((*connection)["query"]["token"], kToken);
