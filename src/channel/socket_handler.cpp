@@ -37,6 +37,11 @@ std::string serviceURL() {
   return "https://" + std::string(networks::kFamilyApiHost);
 }
 
+std::optional<std::string> storedToken() {
+  auto suite = sharedSuite();
+  return suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+}
+
 void printNotFound() { printLine("\"⛔️ result not found\""); }
 
 void printFailure(const PayloadError& failure) {
@@ -93,8 +98,7 @@ sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config
 }
 
 void SocketHandler::connectToWebsocket() {
-  auto suite = sharedSuite();
-  const auto token = suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+  const auto token = storedToken();
   if (!token) return;
   printLine("tokeeeen " + networks::maskedToken(*token));
 
@@ -124,6 +128,9 @@ void SocketHandler::connectToWebsocket() {
 
 void SocketHandler::reconnectToWebsocket() {
   socket().disconnect();
+  // Without a token nothing follows the disconnect: the socket stays disconnected
+  // rather than marked as reconnecting.
+  if (!storedToken()) return;
   socket().setReconnecting(kReconnectingReason);
   connectToWebsocket();
 }

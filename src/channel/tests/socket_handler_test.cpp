@@ -22,6 +22,8 @@
 #include "networks/url_protocol_stub.h"
 #include "node_server.h"
 #include "platform/dispatch.h"
+#include "platform/fakes/capturing_log_sink.h"
+#include "platform/log.h"
 #include "platform/fakes/fake_workspace.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
@@ -264,12 +266,23 @@ class SocketHandlerTest : public ::testing::Test {
 
 TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
   setSuiteValue(networks::kSharedChildToken, std::nullopt);
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
   ::testing::internal::CaptureStdout();
   handler_->connectToWebsocket();
   handler_->reconnectToWebsocket();
+  // The client works through its calls in order: once it has dropped this emit, it has
+  // also done whatever the reconnect asked of it before.
+  handler_->socket().emit("fence");
+  EXPECT_TRUE(waitUntil([&] {
+    const auto entries = log->entries();
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const platform::LogEntry& e) { return e.text.find("\"fence\" dropped") != std::string::npos; });
+  }));
   EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()), ElementsAre());
   EXPECT_FALSE(handler_->isConnected());
-  EXPECT_NE(handler_->socket().status(), sio::SocketIOStatus::connected);
+  EXPECT_EQ(handler_->socket().status(), sio::SocketIOStatus::disconnected);
+  EXPECT_EQ(server_->count(eventIs("connection")), 0u);
 
   // Once a token is there, one connection carries it, and a command runs once.
   setSuiteValue(networks::kSharedChildToken, "later");
