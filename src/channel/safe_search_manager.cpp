@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "networks/shared_settings.h"
@@ -186,6 +188,21 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
   // and its outcome applies to every category rule of the pass.
   std::optional<WordListState> wordList;
   bool reportedDecodeError = false;
+  // A category's words enter the list once per pass: a blocked rule of a category whose
+  // words a blocked rule already put in (and no allowed rule of it took out since) adds
+  // nothing, so a reply naming one category many times makes no more rules than naming
+  // it once.
+  std::array<bool, rules::kAllCategories.size()> categoryIn{};
+  // Per word, how many category additions it has had (what the list would hold if every
+  // addition made a rule) and how many rules it has. A word that an earlier category
+  // already put in makes no second rule; it leaves the list when as many removals came
+  // as additions, so a shared word is blocked exactly as long as before. A category's
+  // own repeated words are kept as the resource lists them.
+  struct WordCount {
+    std::size_t additions = 0;
+    std::size_t rules = 0;
+  };
+  std::unordered_map<std::string, WordCount> counts;
   const auto& categoryRules = *data.categoryRules;
   const std::size_t ruleCount = categoryRules.size();
   for (std::size_t i = 0; i < ruleCount; ++i) {
@@ -210,9 +227,35 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
     }
     const auto category = rules::categoryFromRawValue(name);
     if (!category) continue;
-    for (const auto& word : wordList->words->byCategory[static_cast<std::size_t>(*category)]) {
-      if (blocked) addWordToSafeSearch(word);
-      else removeWordFromSafeSearch(word);
+    const auto index = static_cast<std::size_t>(*category);
+    const auto& words = wordList->words->byCategory[index];
+    if (blocked) {
+      if (categoryIn[index]) continue;
+      categoryIn[index] = true;
+      // Only words that were in the list before this rule are shared.
+      std::vector<std::string_view> shared;
+      for (const auto& word : words) {
+        if (auto found = counts.find(word); found != counts.end() && found->second.additions > 0) shared.push_back(word);
+      }
+      for (const auto& word : words) {
+        auto& count = counts[word];
+        ++count.additions;
+        if (std::find(shared.begin(), shared.end(), word) != shared.end()) continue;
+        addWordToSafeSearch(word);
+        ++count.rules;
+      }
+    } else {
+      categoryIn[index] = false;
+      for (const auto& word : words) {
+        auto found = counts.find(word);
+        if (found == counts.end() || found->second.additions == 0) continue;  // nothing to remove
+        auto& count = found->second;
+        --count.additions;
+        if (count.rules > count.additions) {
+          removeWordFromSafeSearch(word);
+          --count.rules;
+        }
+      }
     }
   }
 
