@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <utility>
 
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
@@ -59,9 +60,7 @@ void printFailure(const PayloadError& failure) {
 
 sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options) {
   sio::SocketManagerEnvironment environment;
-  environment.handleQueue = options.handleQueue
-                                ? options.handleQueue
-                                : [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
+  environment.handleQueue = options.handleQueue;
   auto log = std::make_shared<platform::LogHandle>(platform::Bundle::main().bundleIdentifier(), "SocketIO");
   environment.logger = [log](const std::string& line) { log->write(platform::LogType::Debug, line); };
   environment.caFile = options.caFile ? *options.caFile : platform::settings::caFile();
@@ -82,6 +81,10 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
       jsonDecoder(makePayloadDecoder()),
       options_(std::move(options)),
       workspace_(options_.workspace ? *options_.workspace : platform::Workspace::shared()) {
+  if (!options_.handleQueue) {
+    options_.handleQueue = [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
+  }
+  life_->self = this;
   std::string url = serviceURL();
   if (options_.socketURL) url = *options_.socketURL;
   manager_ = std::make_unique<sio::SocketManager>(
@@ -89,7 +92,28 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
 }
 
 SocketHandler::~SocketHandler() {
+  {
+    std::lock_guard lock(life_->mutex);
+    life_->self = nullptr;
+  }
   if (manager_) manager_->defaultSocket().disconnect();
+}
+
+void SocketHandler::onHandleQueue(std::function<void()> block) {
+  options_.handleQueue([life = std::weak_ptr<Life>(life_), block = std::move(block)] {
+    auto alive = life.lock();
+    if (!alive) return;
+    std::lock_guard lock(alive->mutex);
+    if (alive->self) block();
+  });
+}
+
+void SocketHandler::runSafeSearchRefresh() {
+  // Events from here on ask for a pass of their own: they may carry newer rules.
+  safeSearchRefreshQueued_ = false;
+  auto acks = std::exchange(safeSearchAcks_, {});
+  SafeSearchManager.startSafeSearchProcedure();
+  for (auto& ack : acks) ack.with(Acknowledge("ok"));
 }
 
 sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config) const {
@@ -150,10 +174,14 @@ void SocketHandler::setSocketEvents() {
   s.on("instant_block_activation",
        [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) { instantBlock(data, ack); });
 
+  // The pass runs from the handle queue after the events already queued there, and
+  // acknowledges each event it serves once it has ended.
   s.on("safe_search_rule", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
     if (!firstElement(data)) return;
-    SafeSearchManager.startSafeSearchProcedure();
-    ack.with(Acknowledge("ok"));
+    safeSearchAcks_.push_back(ack);
+    if (safeSearchRefreshQueued_) return;
+    safeSearchRefreshQueued_ = true;
+    onHandleQueue([this] { runSafeSearchRefresh(); });
   });
 
   for (const char* event : {"web_content_rule", "app_blocker_rule"}) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,12 +105,30 @@ class SocketHandler {
   void listenToWipe(const char* event);
   void wipeAndExit();
   sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
+  // Queues `block` on the handle queue; it does not run when the channel is gone by then.
+  void onHandleQueue(std::function<void()> block);
+  // The safe-search refresh that "safe_search_rule" events ask for: one pass, then the
+  // acknowledgement of every event it serves.
+  void runSafeSearchRefresh();
+
+  // Outlives the channel in blocks still queued: `self` is cleared (under the lock) by
+  // the destructor, and a block runs only while it holds the lock and finds it set.
+  struct Life {
+    std::mutex mutex;
+    SocketHandler* self = nullptr;
+  };
+  std::shared_ptr<Life> life_ = std::make_shared<Life>();
 
   SocketHandlerOptions options_;
   platform::Workspace& workspace_;
   std::atomic<bool> isConnected_{false};
   std::atomic<bool> clientEventsRegistered_{false};
   std::atomic<bool> commandEventsRegistered_{false};
+  // Handle queue only. While a refresh is queued, a further "safe_search_rule" event
+  // only adds its acknowledgement to the ones that refresh will send, so a flood of
+  // events costs one fetch and one rewrite, not one per event.
+  bool safeSearchRefreshQueued_ = false;
+  std::vector<sio::SocketAckEmitter> safeSearchAcks_;
   // Last: it goes first, so that no handler runs while the rest is torn down.
   std::unique_ptr<sio::SocketManager> manager_;
 };
