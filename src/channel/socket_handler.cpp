@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <random>
 #include <utility>
 
 #include "networks/network_manager.h"
@@ -96,6 +97,10 @@ SocketHandler::~SocketHandler() {
     std::lock_guard lock(life_->mutex);
     life_->self = nullptr;
   }
+  {
+    std::lock_guard lock(connectionMutex_);
+    wanted_ = false;
+  }
   if (manager_) manager_->defaultSocket().disconnect();
 }
 
@@ -124,10 +129,14 @@ sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config
 void SocketHandler::connectToWebsocket() {
   const auto token = storedToken();
   if (!token) return;
-  printLine("tokeeeen " + networks::maskedToken(*token));
+  connectWith(*token);
+}
+
+void SocketHandler::connectWith(const std::string& token) {
+  printLine("tokeeeen " + networks::maskedToken(token));
 
   // Replaces the creation-time set whole (compression is no longer offered).
-  manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", *token}}}));
+  manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", token}}}));
 
   // Registered once: every registered handler runs, so a second set would make each
   // event run (and be acknowledged) once per connection attempt.
@@ -145,8 +154,26 @@ void SocketHandler::connectToWebsocket() {
       printLine("socket failed");
       isConnected_ = false;
     });
+    // The client gives up for good after a refused connect, a disconnect from the
+    // server's side or its own reconnection giving up; the channel then tries again.
+    s.on(sio::SocketClientEvent::statusChange, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter&) {
+      if (data.empty() || !data.front().is_string()) return;
+      const auto& status = data.front().get_ref<const std::string&>();
+      if (status == sio::toString(sio::SocketIOStatus::connected)) {
+        std::lock_guard lock(connectionMutex_);
+        retryAttempt_ = 0;
+      } else if (status == sio::toString(sio::SocketIOStatus::disconnected)) {
+        connectionEnded();
+      }
+    });
   }
   setSocketEvents();
+  {
+    std::lock_guard lock(connectionMutex_);
+    tokenInUse_ = token;
+    wanted_ = true;
+  }
+  startTokenWatch();
   socket().connect();
 }
 
@@ -154,9 +181,102 @@ void SocketHandler::reconnectToWebsocket() {
   socket().disconnect();
   // Without a token nothing follows the disconnect: the socket stays disconnected
   // rather than marked as reconnecting.
-  if (!storedToken()) return;
+  const auto token = storedToken();
+  if (!token) return;
   socket().setReconnecting(kReconnectingReason);
-  connectToWebsocket();
+  connectWith(*token);
+}
+
+std::chrono::milliseconds SocketHandler::retryDelay(int attempt, std::chrono::milliseconds wait,
+                                                    std::chrono::milliseconds waitMax, double random01) {
+  return sio::reconnectDelay(attempt, wait, waitMax, kRetryRandomization, random01);
+}
+
+void SocketHandler::after(std::chrono::milliseconds delay, std::function<void()> block) {
+  auto guarded = [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
+    auto alive = life.lock();
+    if (!alive) return;
+    std::lock_guard lock(alive->mutex);
+    if (alive->self) block();
+  };
+  if (options_.handleQueueAfter) {
+    options_.handleQueueAfter(delay, std::move(guarded));
+  } else {
+    platform::DispatchQueue::main().asyncAfter(
+        delay, [post = options_.handleQueue, guarded = std::move(guarded)]() mutable { post(std::move(guarded)); });
+  }
+}
+
+void SocketHandler::connectionEnded() {
+  // A disconnect of our own that a new connection already follows is no end.
+  if (socket().status() != sio::SocketIOStatus::disconnected) return;
+  std::lock_guard lock(connectionMutex_);
+  if (!wanted_ || retryScheduled_) return;
+  retryScheduled_ = true;
+  const auto generation = ++retryGeneration_;
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const auto delay = retryDelay(retryAttempt_, options_.retryWait, options_.retryWaitMax, unit(random_));
+  if (retryAttempt_ < kMaxCountedRetries) ++retryAttempt_;
+  after(delay, [this, generation] { retry(generation); });
+}
+
+void SocketHandler::retry(std::uint64_t generation) {
+  {
+    std::lock_guard lock(connectionMutex_);
+    if (generation != retryGeneration_) return;  // a new token came first
+    retryScheduled_ = false;
+    if (!wanted_) return;
+  }
+  // Already on its way again (connect() does nothing then either, but say so here).
+  if (socket().status() != sio::SocketIOStatus::disconnected) return;
+  // Without a token there is nothing to connect with; the token watch connects once
+  // one is stored.
+  const auto token = storedToken();
+  if (!token) return;
+  connectWith(*token);
+}
+
+void SocketHandler::startTokenWatch() {
+  {
+    std::lock_guard lock(connectionMutex_);
+    if (watching_) return;
+    watching_ = true;
+  }
+  scheduleTokenWatch();
+}
+
+void SocketHandler::scheduleTokenWatch() {
+  after(options_.tokenWatchInterval, [this] {
+    watchToken();
+    scheduleTokenWatch();
+  });
+}
+
+void SocketHandler::watchToken() {
+  const auto token = storedToken();
+  if (!token) return;
+  bool changed = false;
+  bool idle = false;
+  {
+    std::lock_guard lock(connectionMutex_);
+    changed = tokenInUse_ != *token;
+    idle = wanted_ && !retryScheduled_;
+  }
+  if (changed) {
+    // A new token: whatever the channel is doing, it starts over with it at once.
+    {
+      std::lock_guard lock(connectionMutex_);
+      ++retryGeneration_;
+      retryScheduled_ = false;
+      retryAttempt_ = 0;
+    }
+    socket().disconnect();
+    socket().setReconnecting(kReconnectingReason);
+    connectWith(*token);
+  } else if (idle) {
+    // Ended while no token was stored (or the end went unseen): back to the waits.
+    connectionEnded();
+  }
 }
 
 const nlohmann::json* SocketHandler::firstElement(const std::vector<nlohmann::json>& data) const {
@@ -261,6 +381,11 @@ void SocketHandler::listenToWipe(const char* event) {
     }
     removeOwnDefaults();
     ack.with(Acknowledge("ok"));
+    {
+      // This disconnect is meant: no retry follows it.
+      std::lock_guard lock(connectionMutex_);
+      wanted_ = false;
+    }
     socket().disconnect();
   });
 }

@@ -172,6 +172,10 @@ class SocketHandlerTest : public ::testing::Test {
         app("org.example.daemon", 13, platform::ActivationPolicy::accessory),
     });
 
+    handler_ = std::make_unique<SocketHandler>(options());
+  }
+
+  SocketHandlerOptions options() {
     SocketHandlerOptions options;
     options.socketURL = "https://localhost:" + std::to_string(server_->port());
     options.caFile = TestCertificates::get().caFile;
@@ -191,8 +195,39 @@ class SocketHandlerTest : public ::testing::Test {
       config.reconnectWait = 50ms;
       config.reconnectWaitMax = 200ms;
     };
-    handler_ = std::make_unique<SocketHandler>(std::move(options));
+    options.retryWait = kRetryWait;
+    options.retryWaitMax = kRetryWaitMax;
+    options.tokenWatchInterval = kTokenWatch;
+    options.handleQueueAfter = [this](std::chrono::milliseconds delay, std::function<void()> block) {
+      {
+        std::lock_guard lock(mutex_);
+        delays_.push_back(delay);
+      }
+      queue_->asyncAfter(delay, std::move(block));
+    };
+    return options;
   }
+
+  // A channel of other settings in place of the fixture's.
+  void remake(const std::function<void(SocketHandlerOptions&)>& change) {
+    handler_.reset();
+    auto adjusted = options();
+    change(adjusted);
+    handler_ = std::make_unique<SocketHandler>(std::move(adjusted));
+  }
+
+  // The waits the channel asked for that were retries (not the token watch).
+  std::vector<std::chrono::milliseconds> retryDelays() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::chrono::milliseconds> out;
+    for (auto delay : delays_)
+      if (delay != kTokenWatch) out.push_back(delay);
+    return out;
+  }
+
+  static constexpr std::chrono::milliseconds kRetryWait{40};
+  static constexpr std::chrono::milliseconds kRetryWaitMax{160};
+  static constexpr std::chrono::milliseconds kTokenWatch{10};
 
   ~SocketHandlerTest() override {
     handler_.reset();
@@ -265,6 +300,7 @@ class SocketHandlerTest : public ::testing::Test {
   platform::FakeWorkspace workspace_;
   mutable std::mutex mutex_;
   std::vector<int> exits_;
+  std::vector<std::chrono::milliseconds> delays_;
   int fences_ = 0;
   std::unique_ptr<SocketHandler> handler_;
 };
@@ -617,6 +653,138 @@ TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
   drain();
   EXPECT_FALSE(called);
   EXPECT_EQ(exits().size(), 2u);
+}
+
+// Counts the log entries of the Socket.IO client that contain a text.
+std::size_t logged(const platform::CapturingLogSink& log, const std::string& text) {
+  const auto entries = log.entries();
+  return std::count_if(entries.begin(), entries.end(),
+                       [&](const platform::LogEntry& e) { return e.text.find(text) != std::string::npos; });
+}
+
+TEST(SocketHandlerRetryTest, WaitsDoubleUpToTheirCapWithinAQuarterEitherWay) {
+  using std::chrono::milliseconds;
+  const SocketHandlerOptions defaults;
+  const struct {
+    int attempt;
+    milliseconds wait, waitMax;
+    milliseconds nominal;
+  } cases[] = {
+      {0, 40ms, 160ms, 40ms},
+      {1, 40ms, 160ms, 80ms},
+      {2, 40ms, 160ms, 160ms},
+      {3, 40ms, 160ms, 160ms},
+      {0, defaults.retryWait, defaults.retryWaitMax, 5s},
+      {3, defaults.retryWait, defaults.retryWaitMax, 40s},
+      {6, defaults.retryWait, defaults.retryWaitMax, std::chrono::minutes(4)},
+      {1000000, defaults.retryWait, defaults.retryWaitMax, std::chrono::minutes(4)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.attempt);
+    const auto low = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.0);
+    const auto mid = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.5);
+    const auto high = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.999999);
+    EXPECT_EQ(low, c.nominal * 3 / 4);
+    EXPECT_EQ(mid, c.nominal);
+    EXPECT_LE(high, c.waitMax);
+    EXPECT_GE(high, std::min(c.waitMax, c.nominal * 5 / 4 - 1ms));
+  }
+}
+
+TEST_F(SocketHandlerTest, ARefusedConnectIsTriedAgainWithGrowingWaitsUntilATokenIsAccepted) {
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  setSuiteValue(networks::kSharedChildToken, "reject");
+  handler_->connectToWebsocket();
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "connect refused by the server") >= 4; }));
+  EXPECT_FALSE(handler_->isConnected());
+  EXPECT_EQ(server_->count(eventIs("connection")), 0u);
+  const auto delays = retryDelays();
+  ASSERT_GE(delays.size(), 3u);
+  // 40 ms, 80 ms, then the 160 ms cap, each within a quarter.
+  EXPECT_GE(delays[0], 30ms);
+  EXPECT_LE(delays[0], 50ms);
+  EXPECT_GE(delays[1], 60ms);
+  EXPECT_LE(delays[1], 100ms);
+  for (std::size_t i = 2; i < delays.size(); ++i) {
+    EXPECT_GE(delays[i], 120ms) << i;
+    EXPECT_LE(delays[i], 160ms) << i;
+  }
+
+  // The token the service accepts: one connection carries it, and a command is
+  // acknowledged once.
+  setSuiteValue(networks::kSharedChildToken, "accepted");
+  const auto connection = connected();
+  EXPECT_EQ(connection["query"]["token"], "accepted");
+  emit("rule", "app_blocker_rule", json::array({1}));
+  EXPECT_EQ(ackOf("rule"), kOk);
+  fence();
+  EXPECT_EQ(server_->count(eventIs("connection")), 1u);
+  EXPECT_EQ(ackPacketsSent(), 2u);
+}
+
+TEST_F(SocketHandlerTest, ANewTokenEndsTheWaitAfterARefusalAtOnce) {
+  remake([](SocketHandlerOptions& options) {
+    options.retryWait = std::chrono::hours(1);
+    options.retryWaitMax = std::chrono::hours(1);
+  });
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  setSuiteValue(networks::kSharedChildToken, "reject");
+  handler_->connectToWebsocket();
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "connect refused by the server") == 1 && !retryDelays().empty(); }));
+  EXPECT_GE(retryDelays().front(), 45min);
+  setSuiteValue(networks::kSharedChildToken, "fresh");
+  // Well before the hour is up.
+  const auto connection = connected();
+  EXPECT_EQ(connection["query"]["token"], "fresh");
+  EXPECT_EQ(logged(*log, "connect refused by the server"), 1u);
+}
+
+TEST_F(SocketHandlerTest, ATokenChangedWhileConnectedMovesTheChannelToIt) {
+  connect();
+  setSuiteValue(networks::kSharedChildToken, "second");
+  const auto second = connected(2);
+  EXPECT_EQ(second["query"]["token"], "second");
+  // The first connection was closed before the second was opened.
+  const auto records = server_->matching([](const json& r) {
+    const auto event = r.value("event", "");
+    return event == "connection" || event == "disconnect";
+  });
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records[0]["event"], "connection");
+  EXPECT_EQ(records[1]["event"], "disconnect");
+  EXPECT_EQ(records[1]["id"], records[0]["id"]);
+  EXPECT_EQ(records[2]["event"], "connection");
+  emit("rule", "web_content_rule", json::array({1}));
+  EXPECT_EQ(ackOf("rule"), kOk);
+  EXPECT_EQ(ackPacketsSent(), 1u);
+}
+
+TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
+  connect();
+  ::testing::internal::CaptureStdout();
+  server_->send({{"cmd", "kick"}});
+  const auto second = connected(2);
+  EXPECT_EQ(second["query"]["token"], kToken);
+  emit("pass", "safe_search_rule", json::array({1}));
+  EXPECT_EQ(ackOf("pass"), kOk);
+  fence();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  EXPECT_THAT(printed, Contains("socket close"));
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "socket connected"), 1);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
+  // One connection at a time: the kicked one ended before the next began, and no
+  // third came.
+  const auto records = server_->matching([](const json& r) {
+    const auto event = r.value("event", "");
+    return event == "connection" || event == "disconnect";
+  });
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]["event"], "disconnect");
+  EXPECT_EQ(records[1]["reason"], "server namespace disconnect");
+  EXPECT_EQ(ackPacketsSent(), 2u);
+  EXPECT_EQ(blocker_.reloads(), 1u);
 }
 
 // The agent-like helper process: the command ends it with status 0 after removing its
