@@ -5,9 +5,10 @@
 // {"status": "ok"} where the command calls for it.
 //
 // Every handler runs on the handle queue (the main queue in the agent), one at a
-// time. A connection is opened only when a child token is stored; the command and
-// client-event handlers are registered once for the channel's life, so reconnecting
-// never makes a command run twice.
+// time. A connection is opened only when a child token is stored, and then kept: the
+// channel connects again after an end the Socket.IO client takes as final, and moves
+// to a new stored token at once. The command and client-event handlers are registered
+// once for the channel's life, so reconnecting never makes a command run twice.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -139,13 +140,13 @@ class SocketHandler {
   void startTokenWatch();
   void scheduleTokenWatch();
   void watchToken();
+  // The safe-search refresh that "safe_search_rule" events ask for: one pass, then the
+  // acknowledgement of every event it serves.
+  void runSafeSearchRefresh();
 
   static constexpr double kRetryRandomization = 0.25;
   // The attempt count stops growing here (the waits reached their cap long before).
   static constexpr int kMaxCountedRetries = 64;
-  // The safe-search refresh that "safe_search_rule" events ask for: one pass, then the
-  // acknowledgement of every event it serves.
-  void runSafeSearchRefresh();
 
   // Outlives the channel in blocks still queued: `self` is cleared (under the lock) by
   // the destructor, and a block runs only while it holds the lock and finds it set.
