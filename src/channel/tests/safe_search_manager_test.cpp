@@ -474,7 +474,7 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
 }
 
 TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) {
-  std::vector<std::string> categories(20000, category("Gambling", true));
+  std::vector<std::string> categories(2000, category("Gambling", true));
   categories.push_back(category("Adult", true));
   categories.push_back(category("Gambling", true));
   reply(200, ruleSet(categories, {exception("casino", true)}));
@@ -486,7 +486,7 @@ TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) 
   // Every entry of the reply is still told, once.
   const auto told = std::count(printed.begin(), printed.end(),
                                "ZOREK WAS HERE: CATEGORY NAME Optional(\"Gambling\") - is blocked: true");
-  EXPECT_EQ(told, 20001);
+  EXPECT_EQ(told, 2001);
 }
 
 TEST_F(SafeSearchManagerTest, EmptyListWritesAnEmptyArrayAndStillReloads) {
