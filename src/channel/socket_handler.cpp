@@ -104,14 +104,16 @@ SocketHandler::~SocketHandler() {
   if (manager_) manager_->defaultSocket().disconnect();
 }
 
-void SocketHandler::onHandleQueue(std::function<void()> block) {
-  options_.handleQueue([life = std::weak_ptr<Life>(life_), block = std::move(block)] {
+std::function<void()> SocketHandler::guarded(std::function<void()> block) const {
+  return [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
     auto alive = life.lock();
     if (!alive) return;
     std::lock_guard lock(alive->mutex);
     if (alive->self) block();
-  });
+  };
 }
+
+void SocketHandler::onHandleQueue(std::function<void()> block) { options_.handleQueue(guarded(std::move(block))); }
 
 void SocketHandler::runSafeSearchRefresh() {
   // Events from here on ask for a pass of their own: they may carry newer rules.
@@ -193,17 +195,12 @@ std::chrono::milliseconds SocketHandler::retryDelay(int attempt, std::chrono::mi
 }
 
 void SocketHandler::after(std::chrono::milliseconds delay, std::function<void()> block) {
-  auto guarded = [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
-    auto alive = life.lock();
-    if (!alive) return;
-    std::lock_guard lock(alive->mutex);
-    if (alive->self) block();
-  };
+  auto run = guarded(std::move(block));
   if (options_.handleQueueAfter) {
-    options_.handleQueueAfter(delay, std::move(guarded));
+    options_.handleQueueAfter(delay, std::move(run));
   } else {
     platform::DispatchQueue::main().asyncAfter(
-        delay, [post = options_.handleQueue, guarded = std::move(guarded)]() mutable { post(std::move(guarded)); });
+        delay, [post = options_.handleQueue, run = std::move(run)]() mutable { post(std::move(run)); });
   }
 }
 

@@ -128,6 +128,8 @@ class SocketHandler {
   void listenToWipe(const char* event);
   void wipeAndExit();
   sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
+  // `block`, made to do nothing once the channel is gone.
+  std::function<void()> guarded(std::function<void()> block) const;
   // Queues `block` on the handle queue; it does not run when the channel is gone by then.
   void onHandleQueue(std::function<void()> block);
   // The same, once `delay` has passed.
