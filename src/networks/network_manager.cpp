@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 
@@ -70,7 +71,7 @@ coding::JSONDecoder NetworkManager::successDecoder() const {
 void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   const auto token = storedToken();
   if (!token) return;
-  printLine("migratedData " + *token);
+  printLine("migratedData " + maskedToken(*token));
 
   platform::URLRequest request;
   request.url = endPoint.url();
