@@ -164,10 +164,12 @@ struct ClientConn::Exchange {
         case FrameState::complete:
           break;
       }
+      // A whole frame whose body is no response can never become one: end at once,
+      // with the text a receiver gives a response it could not read.
       if (auto response = Protocol::readResponse(bytes)) {
         complete({response->status, std::move(response->value)});
       } else {
-        fail(std::string(kClientMalformed));
+        fail(std::string(kClientIncomplete));
       }
     }
   }

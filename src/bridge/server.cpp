@@ -283,10 +283,12 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
         break;
     }
     // Answer as soon as a whole request is in, whether or not the client's side ended.
+    // A whole frame whose body is no request can never become one: end at once, with
+    // the text a receiver gives a request it could not read.
     if (auto request = Protocol::readRequest(bytes)) {
       sendResponse(request->method, request->payload);
     } else {
-      fail(kServerMalformed);
+      fail(kServerIncomplete);
     }
     return false;
   }

@@ -132,8 +132,9 @@ TEST(ClientAgainstRawPeer, HopelessResponsesEndTheExchangeAtOnce) {
       {"wrong magic", test::bytesOf("HTTP/1.1 200 OK\r\n"), kClientMalformed},
       {"minor version 2", test::bytesOf("pb\x01\x02\x01\x00\x00\x02\x00\x00\x00{}"sv), kClientMalformed},
       {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kClientMalformed},
-      {"request status", Protocol::writeRequest("m", 1), kClientMalformed},
-      {"body not JSON", test::bytesOf("pb\x01\x01\x01\x00\x00\x03\x00\x00\x00{x}"sv), kClientMalformed},
+      {"request status", Protocol::writeRequest("m", 1), kClientIncomplete},
+      {"body not JSON", test::bytesOf("pb\x01\x01\x01\x00\x00\x03\x00\x00\x00{x}"sv), kClientIncomplete},
+      {"bad response without a message", test::bytesOf("pb\x01\x01\x02\x00\x00\x02\x00\x00\x00{}"sv), kClientIncomplete},
       {"length over the cap", tooLarge, kClientTooLarge},
   };
   for (const auto& c : cases) {

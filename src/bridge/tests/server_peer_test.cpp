@@ -129,8 +129,9 @@ TEST_F(ServerAgainstRawClient, HopelessRequestsAreDroppedAtOnce) {
       {"wrong magic", test::bytesOf("GET / HTTP/1.1\r\n\r\n"), kServerMalformed},
       {"version 1.2", test::bytesOf("pb\x01\x02\x00\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
       {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
-      {"response status", Protocol::writeGoodResponse(1), kServerMalformed},
-      {"no method", test::bytesOf("pb\x01\x01\x00\x00\x00\x0F\x00\x00\x00{\"payload\":1}\n\n"sv), kServerMalformed},
+      {"response status", Protocol::writeGoodResponse(1), kServerIncomplete},
+      {"no method", test::bytesOf("pb\x01\x01\x00\x00\x00\x0F\x00\x00\x00{\"payload\":1}\n\n"sv), kServerIncomplete},
+      {"body not JSON", test::bytesOf("pb\x01\x01\x00\x00\x00\x03\x00\x00\x00{x}"sv), kServerIncomplete},
       {"length over the cap", tooLarge, kServerTooLarge},
   };
   for (const auto& c : cases) {
