@@ -156,9 +156,7 @@ struct ClientConn::Exchange {
           fail(std::string(kClientTooLarge));
           return;
         case FrameState::incomplete:
-          if (bytes.size() >= Protocol::HEADER_LENGTH) {
-            bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
-          }
+          // The buffer grows with what arrives, never by what the header announces.
           buffer = std::move(bytes);
           continue;
         case FrameState::complete:

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "allocation_probe.h"
 #include "bridge/client.h"
 #include "test_support.h"
 
@@ -71,6 +72,21 @@ TEST(ClientAgainstRawPeer, PeerThatSendsPartOfAResponseAndCloses) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), PBError::clientError(std::string(kClientIncomplete)));
   }
+}
+
+TEST(ClientAgainstRawPeer, AnnouncedLengthIsNotReservedBeforeTheBytesArrive) {
+  Data head = Protocol::writeGoodResponse(std::string(100, 'x'));
+  const std::uint32_t announced = Protocol::MAX_BODY_LENGTH - 1;
+  for (std::size_t i = 0; i < 4; ++i) head[7 + i] = static_cast<std::uint8_t>(announced >> (8 * i));
+  RawPeer peer([&](const Fd& conn) {
+    readRequest(conn);
+    conn.sendAll(head);
+  });
+  test::resetLargestAllocation();
+  const auto result = peer.request();
+  EXPECT_LT(test::largestAllocation(), std::size_t{64} * 1024) << "the client allocated for bytes that never came";
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), PBError::clientError(std::string(kClientIncomplete)));
 }
 
 TEST(ClientAgainstRawPeer, WholeResponseOnAConnectionKeptOpen) {
