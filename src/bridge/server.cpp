@@ -212,7 +212,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
 
   std::size_t writeSome(std::span<const std::uint8_t> bytes, error_code& ec) {
     for (;;) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_MORE);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno == EINTR) continue;
       ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
@@ -389,7 +389,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
 
   // The response is the whole of our direction of the stream: write it (waiting for
   // writability on the pool only when the socket is full), end the stream and
-  // close. A failed send closes the connection all the same.
+  // close. Writes say MSG_MORE, so that the response's end goes out with the end of
+  // stream in one segment. A failed send closes the connection all the same.
   void writeResponse(std::shared_ptr<Data> response, std::size_t offset) {
     {
       std::lock_guard lock(socketMutex_);
