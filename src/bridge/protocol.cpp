@@ -20,23 +20,34 @@ std::string dumpCompact(const Json& value) {
 // Lets the JSON serialiser write straight into a message's bytes.
 class DataOutput final : public nlohmann::detail::output_adapter_protocol<char> {
  public:
-  explicit DataOutput(Data& out) : out_(out) {}
-  void write_character(char c) override { out_.push_back(static_cast<std::uint8_t>(c)); }
+  void target(Data* out) { out_ = out; }
+  void write_character(char c) override { out_->push_back(static_cast<std::uint8_t>(c)); }
   void write_characters(const char* s, std::size_t length) override {
-    out_.insert(out_.end(), reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + length);
+    out_->insert(out_->end(), reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + length);
   }
 
  private:
-  Data& out_;
+  Data* out_ = nullptr;
 };
+
+// One serialiser per thread, kept: making one allocates its output adapter and an
+// indentation buffer, which would be a cost on every message.
+struct ThreadSerializer {
+  std::shared_ptr<DataOutput> output = std::make_shared<DataOutput>();
+  nlohmann::detail::serializer<Json> serializer{output, ' ', Json::error_handler_t::replace};
+};
+
+ThreadSerializer& threadSerializer() {
+  thread_local ThreadSerializer instance;
+  return instance;
+}
 
 // Builds one message in a single buffer: the header, then the body that the parts
 // write, then the body's length in the header. The parts write exactly what dumping
 // the body object compactly gives, with no body object built.
 class MessageWriter {
  public:
-  explicit MessageWriter(StatusCode status, std::size_t expected = 64)
-      : serializer_(std::make_shared<DataOutput>(out_), ' ', Json::error_handler_t::replace) {
+  explicit MessageWriter(StatusCode status, std::size_t expected = 64) {
     out_.reserve(Protocol::HEADER_LENGTH + expected);
     out_.insert(out_.end(), Protocol::HEADER.begin(), Protocol::HEADER.end());
     out_.push_back(static_cast<std::uint8_t>(status));
@@ -47,7 +58,10 @@ class MessageWriter {
     return *this;
   }
   MessageWriter& value(const Json& value) {
-    serializer_.dump(value, false, false, 0);
+    auto& local = threadSerializer();
+    local.output->target(&out_);
+    local.serializer.dump(value, false, false, 0);
+    local.output->target(nullptr);
     return *this;
   }
   Data finish() {
@@ -58,7 +72,6 @@ class MessageWriter {
 
  private:
   Data out_;
-  nlohmann::detail::serializer<Json> serializer_;
 };
 
 // Nesting depth of arrays and objects in JSON text, counted without parsing; text

@@ -275,9 +275,12 @@ TEST_F(LimitedServer, ResponsesThePeerDoesNotTakeAreGivenUp) {
 
 TEST_F(LimitedServer, NormalClientIsServedWhenIdlePeersTakeEveryPlace) {
   start({.requestDeadline = 60000ms, .maxConnections = 4});
+  // One at a time, so that the order of acceptance is the order of connecting.
   std::vector<Fd> idle;
-  for (int i = 0; i < 4; ++i) idle.push_back(connect());
-  ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == 4; }));
+  for (std::size_t i = 0; i < 4; ++i) {
+    idle.push_back(connect());
+    ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == i + 1; }));
+  }
   testing::internal::CaptureStdout();
   EXPECT_EQ(request("m", "served"), Json("served"));
   // The oldest idle peer made room, quietly; the others are still open.
