@@ -168,19 +168,19 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     receiveRequest(std::nullopt);
   }
 
+  // Writes the line and closes, unless the connection is closed already: one
+  // connection ends once, with at most one line.
   void fail(std::string_view text) {
+    if (stopped_.exchange(true)) return;
     printLine("Server error: " + std::string(text));
-    stop();
+    close();
   }
 
   // Closes the connection once, however often and from whichever thread it is
   // called, and drops it from the server's sessions.
   void stop() {
     if (stopped_.exchange(true)) return;
-    phase_ = Phase::closed;
-    server_->removeSession(id_);
-    std::lock_guard lock(socketMutex_);
-    closeSocket();
+    close();
   }
 
   bool waitingForRequest() const { return phase_ == Phase::waiting; }
@@ -191,6 +191,13 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
 
  private:
   bool advance(Phase from, Phase to) { return phase_.compare_exchange_strong(from, to); }
+
+  void close() {
+    phase_ = Phase::closed;
+    server_->removeSession(id_);
+    std::lock_guard lock(socketMutex_);
+    closeSocket();
+  }
 
   // The connection's descriptor is used with plain non-blocking calls; an Asio
   // socket is made for it only when the connection has to wait, so a connection
