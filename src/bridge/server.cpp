@@ -1,6 +1,5 @@
 #include "bridge/server.h"
 
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -164,6 +163,13 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // inline budget the calling thread waits that long for the request's bytes itself
   // before it leaves the connection to the pool.
   void start(Clock::duration inlineBudget) {
+    // The wait is a receive that blocks for at most the budget: the cheapest way to be
+    // woken by the request's bytes.
+    if (inlineBudget > Clock::duration::zero()) {
+      const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(inlineBudget).count();
+      const timeval limit{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
+      if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) inlineBudget = Clock::duration::zero();
+    }
     inlineUntil_ = Clock::now() + inlineBudget;
     receiveRequest(std::nullopt);
   }
@@ -199,12 +205,13 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     closeSocket();
   }
 
-  // The connection's descriptor is used with plain non-blocking calls; an Asio
-  // socket is made for it only when the connection has to wait, so a connection
-  // served at once never touches the pool's reactor.
-  std::size_t readSome(std::span<std::uint8_t> into, error_code& ec) {
+  // The connection's descriptor is used with plain calls that do not block (but for
+  // the inline wait's receive, bounded by SO_RCVTIMEO); an Asio socket is made for it
+  // only when the connection has to wait on the pool, so a connection served at once
+  // never touches the pool's reactor.
+  std::size_t readSome(std::span<std::uint8_t> into, bool mayWait, error_code& ec) {
     for (;;) {
-      const ssize_t n = ::recv(fd_, into.data(), into.size(), 0);
+      const ssize_t n = ::recv(fd_, into.data(), into.size(), mayWait ? 0 : MSG_DONTWAIT);
       if (n > 0) return static_cast<std::size_t>(n);
       if (n == 0) {
         ec = asio::error::eof;
@@ -219,7 +226,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
 
   std::size_t writeSome(std::span<const std::uint8_t> bytes, error_code& ec) {
     for (;;) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_MORE);
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_MORE | MSG_DONTWAIT);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno == EINTR) continue;
       ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
@@ -266,8 +273,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     fd_ = -1;
   }
 
-  // Reads what the socket holds now; with nothing there, waits within the inline
-  // budget, then for readability on the pool.
+  // Reads what the socket holds now, waiting for it within the inline budget; with
+  // nothing there then, waits for readability on the pool.
   void receiveRequest(std::optional<Data> soFar) {
     buffer_ = std::move(soFar);
     std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
@@ -277,14 +284,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       {
         std::lock_guard lock(socketMutex_);
         if (stopped_) return;
-        n = readSome(chunk, ec);
+        n = readSome(chunk, Clock::now() < inlineUntil_, ec);
         if (ec == boost::system::errc::resource_unavailable_try_again) {
-          const auto left = std::chrono::ceil<std::chrono::milliseconds>(inlineUntil_ - Clock::now());
-          if (left.count() > 0) {
-            pollfd p{fd_, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(left.count()));
-            continue;
-          }
           waitFor(tcp::socket::wait_read, Phase::waiting, requestDeadline_,
                   [self = shared_from_this()](const error_code& e) {
                     if (self->stopped_) return;
@@ -553,7 +554,7 @@ void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_
       if (l->idle >= kInitialAcceptThreads && l->threads > kInitialAcceptThreads) break;
       ++l->idle;
     }
-    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     const int error = errno;
     bool lastIdle = false;
     {
