@@ -149,11 +149,12 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // waiting is taken once, by the request, a deadline or an eviction.
   enum class Phase { waiting, handling, responding, closed };
 
-  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id)
+  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id, std::uint64_t gen)
       : fd_(fd),
         protocol_(protocol),
         server_(std::move(server)),
         id_(id),
+        gen_(gen),
         requestDeadline_(Clock::now() + server_->limits.requestDeadline) {}
   ~ServerConn() { closeSocket(); }
   ServerConn(const ServerConn&) = delete;
@@ -374,11 +375,14 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       }
       t_inDelegateOf = outer;
     }
+    bool serverStopped = false;
     {
       std::lock_guard lock(server.mutex);
       if (--server.activeDelegates == 0) server.delegatesIdle.notify_all();
+      serverStopped = !server.started || server.generation != gen_;
     }
-    // Stopped while the delegate ran (the server's stop()): no response goes out.
+    // The server stopped while the delegate ran: no response goes out.
+    if (serverStopped) return stop();
     if (stopped_) return;
 
     auto response = std::make_shared<Data>();
@@ -431,6 +435,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   Phase timedPhase_ = Phase::closed;          // the phase timer_ was set for; closed: none
   std::shared_ptr<PBServer::Impl> server_;
   const std::uint64_t id_;
+  const std::uint64_t gen_;  // the server's start() that accepted it
   std::atomic<bool> stopped_{false};
   std::atomic<Phase> phase_{Phase::waiting};
   const Clock::time_point requestDeadline_;
@@ -670,7 +675,7 @@ std::shared_ptr<ServerConn> PBServer::Impl::newConnection(int fd, tcp protocol, 
   }
   if (pending > 0) --pending;
   const std::uint64_t id = nextSessionId++;
-  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id);
+  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id, gen);
   sessions.emplace(id, conn);
   // A new session waiting for its request can make room for the next connection.
   placeFreed.notify_all();

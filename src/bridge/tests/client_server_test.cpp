@@ -323,7 +323,8 @@ TEST(PBServerLifecycle, StopWaitsForHandlerCallsInProgress) {
     server.stop();
     stopped = true;
   });
-  std::this_thread::sleep_for(50ms);  // only a chance for a wrong early return to show
+  // Once the server counts as stopped, stop() is still waiting for the handler.
+  ASSERT_TRUE(waitFor([&] { return !server.isStarted(); }));
   EXPECT_FALSE(stopped);
   release.count_down();
   stopper.join();
