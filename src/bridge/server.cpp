@@ -164,13 +164,6 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // inline budget the calling thread waits that long for the request's bytes itself
   // before it leaves the connection to the pool.
   void start(Clock::duration inlineBudget) {
-    // The wait is a receive that blocks for at most the budget: the cheapest way to be
-    // woken by the request's bytes.
-    if (inlineBudget > Clock::duration::zero()) {
-      const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(inlineBudget).count();
-      const timeval limit{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
-      if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) inlineBudget = Clock::duration::zero();
-    }
     inlineUntil_ = Clock::now() + inlineBudget;
     receiveRequest(std::nullopt);
   }
@@ -262,6 +255,19 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     socket_->async_wait(what, std::move(handler));
   }
 
+  // Makes the receives that may wait block for at most what is left of the inline
+  // budget: the cheapest way to be woken by the request's bytes. Done only once the
+  // socket has turned out empty, so that a request that is there at once costs no
+  // extra call. False when there is no budget left.
+  bool armInlineWait() {
+    if (inlineWaitArmed_) return false;
+    inlineWaitArmed_ = true;
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(inlineUntil_ - Clock::now()).count();
+    if (left <= 0) return false;
+    const timeval limit{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+  }
+
   void closeSocket() {
     if (timer_) timer_->cancel();
     if (fd_ < 0) return;
@@ -285,8 +291,9 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       {
         std::lock_guard lock(socketMutex_);
         if (stopped_) return;
-        n = readSome(chunk, Clock::now() < inlineUntil_, ec);
+        n = readSome(chunk, inlineWaitArmed_ && Clock::now() < inlineUntil_, ec);
         if (ec == boost::system::errc::resource_unavailable_try_again) {
+          if (armInlineWait()) continue;
           waitFor(tcp::socket::wait_read, Phase::waiting, requestDeadline_,
                   [self = shared_from_this()](const error_code& e) {
                     if (self->stopped_) return;
@@ -441,6 +448,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   const Clock::time_point requestDeadline_;
   Clock::time_point responseDeadline_{};
   Clock::time_point inlineUntil_{};
+  bool inlineWaitArmed_ = false;
   std::optional<Data> buffer_;
 };
 
