@@ -49,9 +49,9 @@ class MessageWriter {
  public:
   explicit MessageWriter(StatusCode status, std::size_t expected = 64) {
     out_.reserve(Protocol::HEADER_LENGTH + expected);
-    out_.insert(out_.end(), Protocol::HEADER.begin(), Protocol::HEADER.end());
-    out_.push_back(static_cast<std::uint8_t>(status));
-    out_.insert(out_.end(), 6, 0);  // reserved, then the length
+    out_.resize(Protocol::HEADER_LENGTH);  // zeros: the reserved bytes, then the length
+    std::copy(Protocol::HEADER.begin(), Protocol::HEADER.end(), out_.begin());
+    out_[Protocol::HEADER.size()] = static_cast<std::uint8_t>(status);
   }
   MessageWriter& raw(std::string_view text) {
     out_.insert(out_.end(), text.begin(), text.end());
