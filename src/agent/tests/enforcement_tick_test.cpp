@@ -208,6 +208,7 @@ TEST_F(Tick, RequestsCarryTheTokenAndFollowTheBackendChoice) {
       EXPECT_EQ(requests[0].method, "GET");
       EXPECT_THAT(requests[0].headers, ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"}));
       EXPECT_FALSE(requests[0].body);
+      EXPECT_TRUE(std::isinf(requests[0].timeoutInterval));
     }
   }
 }

@@ -121,6 +121,9 @@ TEST_F(UsageReport, OnlyTheExactSchoolChoiceUsesTheSchoolHost) {
     auto requests = service().requests(kReportsPath);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].url, "https://" + c.host + kReportsPath);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].headers.size(), 3u);
+    EXPECT_TRUE(std::isinf(requests[0].timeoutInterval));
   }
 }
 
