@@ -19,12 +19,6 @@
 #include "rules/app_blocker_rules.h"
 
 namespace agent {
-namespace {
-
-constexpr const char* kAppRulesPath = "/api/v1/children/device-apps/smart-app-rules";
-
-}  // namespace
-
 void AppDelegate::fireTimer() {
   connectChannelIfTokenStored();
 
@@ -55,25 +49,13 @@ void AppDelegate::fireTimer() {
 std::string AppDelegate::getAppRule() {
   setCurrentDeviceDay();
 
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared) return "";
-  auto token = shared->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return "";
-  auto backend = shared->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = serviceBaseURL(std::nullopt) + kAppRulesPath;
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  if (backend && *backend == "school") {
-    networks::printLine("USE SCHOOL FOR APP RULES");
-    request.url = serviceBaseURL(backend) + kAppRulesPath;
-  }
-  request.setValue("Bearer " + *token, "Authorization");
-  request.httpMethod = "GET";
+  if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP RULES");
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+  networkManger.send(
+      networks::ChildEndPoint::smartAppRules(), *token, [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
                                  std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(std::string("ERRORRRRR: ") + " " +
@@ -98,7 +80,6 @@ std::string AppDelegate::getAppRule() {
           }
         }
       });
-  task->resume();
 
   blockAppsByRule();
   return "";

@@ -24,7 +24,6 @@
 namespace agent {
 namespace {
 
-constexpr const char* kWebContentRulesPath = "/api/v1/children/rules/web-rules/web-content";
 constexpr const char* kBlockedAddress = "127.0.0.1";
 
 bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
@@ -212,21 +211,12 @@ std::string hostsReplacementCommand(const std::string& staging, const std::strin
 }
 
 std::string AppDelegate::getWebfilterRule() {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared) return "";
-  auto token = shared->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return "";
-  auto backend = shared->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = serviceBaseURL(backend) + kWebContentRulesPath;
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  request.setValue("Bearer " + *token, "Authorization");
-  request.httpMethod = "GET";
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
+  networkManger.send(
+      networks::ChildEndPoint::webContentRules(), *token, [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
                                  std::optional<platform::Error> error) {
         // Only a rule set that arrived whole replaces the blocked domains; anything else
         // (no answer, an error status, a body that does not decode or holds no list of
@@ -274,7 +264,6 @@ std::string AppDelegate::getWebfilterRule() {
           list.insert(list.end(), blocked.begin(), blocked.end());
         });
       });
-  task->resume();
   return "";
 }
 

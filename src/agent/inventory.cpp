@@ -32,9 +32,6 @@ namespace agent {
 
 namespace {
 
-constexpr std::string_view kSyncAppsPath = "/api/v1/children/device-apps/sync-apps";
-constexpr std::string_view kSyncCookie =
-    "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8";
 constexpr std::string_view kPlaceholderIdentifier = "com.apple.com";
 
 std::string baseName(const std::string& path) {
@@ -225,30 +222,14 @@ std::string AppDelegate::syncApps() {
   platform::DispatchSemaphore semaphore(0);
   const std::string body = appListDescription(appList);
 
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!suite) return "";
-  const auto token = suite->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return "";
-  const auto school = suite->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = "https://" + std::string(networks::kFamilyApiHost) + std::string(kSyncAppsPath);
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
+  const auto school = networks::ChildEndPoint::backendChoice();
   networks::printLine("USE SCHOOL SSS: " + (school ? "Optional(" + quotedText(*school) + ")" : std::string("nil")));
-  if (school && *school == "school") {
-    networks::printLine("USE SCHOOL FOR APP SYNC");
-    request = platform::URLRequest{};
-    request.url = "https://" + std::string(networks::kSchoolApiHost) + std::string(kSyncAppsPath);
-    request.timeoutInterval = std::numeric_limits<double>::infinity();
-  }
-  request.addValue("application/json", "Content-Type");
-  request.addValue(std::string(kSyncCookie), "Cookie");
-  request.addValue("Bearer " + *token, "Authorization");
-  request.httpMethod = "POST";
-  request.httpBody = platform::toData(body);
+  if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP SYNC");
 
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+  const bool sent = networkManger.send(
+      networks::ChildEndPoint::syncApps(body), *token, [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
                                        std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : std::string("nil"));
@@ -257,8 +238,7 @@ std::string AppDelegate::syncApps() {
         }
         semaphore.signal();
       });
-  task->resume();
-  semaphore.wait();
+  if (sent) semaphore.wait();
   return "";
 }
 

@@ -13,10 +13,7 @@
 namespace agent {
 namespace {
 
-constexpr const char* kReportsPath = "/api/v1/children/reports";
 constexpr const char* kSafariBundleIdentifier = "com.apple.Safari";
-constexpr const char* kReportSessionCookie =
-    "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c.Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D";
 constexpr std::int64_t kUsageStep = 5;
 
 }  // namespace
@@ -64,32 +61,18 @@ void AppDelegate::mockSendReport(const std::string&) {
   auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
   if (!shared) return;
   const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
-  auto token = shared->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return;
 
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);
-  const std::string body = usageReportBody(day, usage);
-  auto backend = shared->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = serviceBaseURL(std::nullopt) + kReportsPath;
-  if (backend && *backend == "school") request.url = serviceBaseURL(backend) + kReportsPath;
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  request.addValue("Bearer " + *token, "Authorization");
-  request.addValue("application/json", "Content-Type");
-  request.addValue(kReportSessionCookie, "Cookie");
-  request.httpMethod = "POST";
-  request.httpBody = platform::toData(body);
-
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+  const bool sent = networkManger.send(
+      networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token, [semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
                                       std::optional<platform::Error> error) {
         if (!data) networks::printLine(error ? error->description() : "no error");
         else networks::printLine(printableText(*data));
         semaphore->signal();
       });
-  task->resume();
-  semaphore->wait();
+  if (sent) semaphore->wait();
 }
 
 bool AppDelegate::trackSingleApplicationUsage(const std::string&) {
