@@ -12,6 +12,8 @@
 //     name, as a metadata store names any file.
 // The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
 // answers with the desktop entry's identifier).
+#include "agent/inventory.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -19,14 +21,15 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
-#include "agent/app_delegate.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
 #include "platform/user_defaults.h"
+#include "platform/workspace.h"
 
 namespace agent {
 
@@ -153,7 +156,7 @@ std::string utf8Text(const platform::Data& bytes) {
 std::string quotedText(const std::string& text) { return "\"" + text + "\""; }
 
 // The standard textual description of the application list.
-std::string appListDescription(const std::vector<AppDelegate::ApplicationListElement>& list) {
+std::string appListDescription(const std::vector<ApplicationListElement>& list) {
   std::string text = "[";
   for (std::size_t i = 0; i < list.size(); ++i) {
     const auto& element = list[i];
@@ -169,8 +172,11 @@ std::string appListDescription(const std::vector<AppDelegate::ApplicationListEle
 
 }  // namespace
 
-std::vector<MetadataItem> AppDelegate::getAllApplications() {
-  const auto& files = platform_.fileManager;
+Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand)
+    : files_(files), requests_(requests), runCommand_(std::move(runCommand)) {}
+
+std::vector<MetadataItem> Inventory::collect() {
+  const auto& files = files_;
   // Every folder of desktop entries, the user's first; a folder that is not there holds
   // nothing. An entry's id is its file name: the first folder that holds an id wins, so
   // the user's own entry (a Hidden one included) stands in for the system's.
@@ -200,7 +206,7 @@ std::vector<MetadataItem> AppDelegate::getAllApplications() {
     if (!item.displayName) continue;
     // A NUL would cut the command line short; no application can be named so.
     if (item.displayName->find('\0') != std::string::npos) continue;
-    const std::string output = shell(identifierCommand(*item.displayName));
+    const std::string output = runCommand_(identifierCommand(*item.displayName));
     if (output.find("0:2:") != std::string::npos) continue;
     norules.push_back(networks::Norule{*item.displayName, withoutLineFeeds(output)});
   }
@@ -210,17 +216,17 @@ std::vector<MetadataItem> AppDelegate::getAllApplications() {
   report.allowed = std::vector{networks::Allowed{"System", 0, std::string(kPlaceholderIdentifier), "22222", "empty"}};
   report.blocked =
       std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
-  networkManger.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
+  requests_.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
     networks::printLine(result ? "success sendAppList" : "failed sendAppList");
   });
 
-  networks::printLine("appList: " + appListDescription(appList));
+  networks::printLine("appList: " + appListDescription(appList_));
   return items;
 }
 
-std::string AppDelegate::syncApps() {
+std::string Inventory::syncApps() {
   platform::DispatchSemaphore semaphore(0);
-  const std::string body = appListDescription(appList);
+  const std::string body = appListDescription(appList_);
 
   const auto token = networks::NetworkManager::storedToken();
   if (!token) return "";
@@ -228,7 +234,7 @@ std::string AppDelegate::syncApps() {
   networks::printLine("USE SCHOOL SSS: " + (school ? "Optional(" + quotedText(*school) + ")" : std::string("nil")));
   if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP SYNC");
 
-  const bool sent = networkManger.send(
+  const bool sent = requests_.send(
       networks::ChildEndPoint::syncApps(body), *token, [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
                                        std::optional<platform::Error> error) {
         if (!data) {
@@ -242,8 +248,8 @@ std::string AppDelegate::syncApps() {
   return "";
 }
 
-void AppDelegate::write(const std::string& text, const std::string& to, const std::string& folder) {
-  const auto& files = platform_.fileManager;
+void Inventory::write(const std::string& text, const std::string& to, const std::string& folder) const {
+  const auto& files = files_;
   const std::string documents = files.documentsDirectory();
   if (documents.empty()) return;
   const std::string directory = documents + "/" + folder;

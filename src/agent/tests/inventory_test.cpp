@@ -278,6 +278,31 @@ TEST_F(InventoryTest, TheToolsOutputBecomesTheIdentifier) {
   EXPECT_EQ(uploadedReport()["norules"], norules(expected));
 }
 
+// The inventory on its own, with a command runner of the test's: each named entry gets
+// one scripting command, its name quoted whole, and the runner's answer becomes its
+// identifier unless it reports a script error.
+TEST_F(InventoryTest, EachNamedEntryGetsOneScriptingCommandWhoseAnswerNamesIt) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  writeFile(local_ / "a.desktop", desktopEntry("Name=Kid's \"Game\"\n"));
+  writeFile(local_ / "b.desktop", desktopEntry("Name=Broken\n"));
+  std::vector<std::string> commands;
+  networks::NetworkManager requests(fakes_.session);
+  agent::Inventory inventory(files(), requests, [&](const std::string& command) {
+    commands.push_back(command);
+    return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
+                                                         : std::string("org.kids.game\n");
+  });
+  ::testing::internal::CaptureStdout();
+  const auto items = inventory.collect();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(items.size(), 2u);
+  EXPECT_EQ(commands, (std::vector<std::string>{"osascript -e 'id of app \"Kid'\\''s \\\"Game\\\"\"'",
+                                                "osascript -e 'id of app \"Broken\"'"}));
+  EXPECT_EQ(uploadedReport()["norules"], norules({{"Kid's \"Game\"", "org.kids.game"}}));
+  EXPECT_TRUE(inventory.appList().empty());
+}
+
 TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   for (const bool accepted : {true, false}) {
