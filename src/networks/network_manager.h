@@ -72,7 +72,8 @@ class NetworkManager {
                                 [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
-  // The key mapper of successful replies: "__v" -> "v", "_id" -> "id", any other key
+  // The key mapper of successful replies, the custom key-decoding strategy (the name,
+  // misspelt, is the one its callers know): "__v" -> "v", "_id" -> "id", any other key
   // split at "_" (empty pieces dropped), the first piece kept, the later capitalised.
   virtual coding::AnyKey customDecoingStrategy(const coding::CodingPath& codingPath) const;
 
