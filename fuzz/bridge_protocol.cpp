@@ -6,10 +6,13 @@
 // Properties beyond "no crash, no exception, no sanitizer report":
 //   - every prefix of a complete message is judged incomplete (or complete once the
 //     announced body is in), never invalid, so a receive loop waits for the rest;
-//   - a message that reads is written back by the writers to one that reads the same.
+//   - a message that reads is written back by the writers to one that reads the same;
+//   - the request and response writers give byte for byte what writing their body
+//     object gives.
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "bridge/protocol.h"
@@ -46,15 +49,23 @@ void checkReaders(std::span<const std::uint8_t> bytes) {
 
   if (const auto request = Protocol::readRequest(bytes)) {
     FUZZ_CHECK(message.has_value());
-    const auto reread = Protocol::readRequest(Protocol::writeRequest(request->method, request->payload));
+    const Data written = Protocol::writeRequest(request->method, request->payload);
+    const auto reread = Protocol::readRequest(written);
     FUZZ_CHECK(reread.has_value() && *reread == *request);
+    bridge::Json body = bridge::Json::object();
+    body[std::string(Protocol::METHOD)] = request->method;
+    body[std::string(Protocol::PAYLOAD)] = request->payload;
+    FUZZ_CHECK(written == Protocol::write(bridge::StatusCode::request, body));
   }
 
   if (const auto response = Protocol::readResponse(bytes)) {
     FUZZ_CHECK(message.has_value());
-    const Data again = response->status == bridge::StatusCode::goodResponse
-                           ? Protocol::writeGoodResponse(response->value)
-                           : Protocol::writeBadResponse(response->value.get<std::string>());
+    const bool good = response->status == bridge::StatusCode::goodResponse;
+    const Data again = good ? Protocol::writeGoodResponse(response->value)
+                            : Protocol::writeBadResponse(response->value.get<std::string>());
+    bridge::Json body = bridge::Json::object();
+    body[std::string(good ? Protocol::PAYLOAD : Protocol::MESSAGE)] = response->value;
+    FUZZ_CHECK(again == Protocol::write(response->status, body));
     const auto reread = Protocol::readResponse(again);
     FUZZ_CHECK(reread.has_value() && *reread == *response);
   }

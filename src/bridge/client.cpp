@@ -108,11 +108,13 @@ struct ClientConn::Exchange {
   }
 
   // The request is the whole of our direction of the stream: send it, then end it.
-  // A send error is not looked at: the read that follows reports what happened.
+  // MSG_MORE holds the last part back until the shutdown, so that the request's end
+  // and the end of stream travel in one segment. A send error is not looked at: the
+  // read that follows reports what happened.
   void send(const Data& request) {
     std::size_t sent = 0;
     while (sent < request.size()) {
-      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL | MSG_MORE);
       if (n >= 0) {
         sent += static_cast<std::size_t>(n);
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -128,7 +130,7 @@ struct ClientConn::Exchange {
   // the response are not read.
   void receiveResponse() {
     std::optional<Data> buffer;
-    std::array<std::uint8_t, kChunkSize> chunk{};
+    std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
     while (!outcome) {
       const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
       if (n < 0) {
@@ -156,18 +158,18 @@ struct ClientConn::Exchange {
           fail(std::string(kClientTooLarge));
           return;
         case FrameState::incomplete:
-          if (bytes.size() >= Protocol::HEADER_LENGTH) {
-            bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
-          }
+          // The buffer grows with what arrives, never by what the header announces.
           buffer = std::move(bytes);
           continue;
         case FrameState::complete:
           break;
       }
+      // A whole frame whose body is no response can never become one: end at once,
+      // with the text a receiver gives a response it could not read.
       if (auto response = Protocol::readResponse(bytes)) {
         complete({response->status, std::move(response->value)});
       } else {
-        fail(std::string(kClientMalformed));
+        fail(std::string(kClientIncomplete));
       }
     }
   }

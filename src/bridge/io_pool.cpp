@@ -33,6 +33,8 @@ IoPool::IoPool() : work_(boost::asio::make_work_guard(context_)) {
   for (std::size_t i = 0; i < count; ++i) addThread();
 }
 
+bool IoPool::onPoolThread() { return t_onPoolThread; }
+
 void IoPool::addThread() {
   // The pool lives for the whole process; its threads end with it.
   try {

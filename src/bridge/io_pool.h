@@ -19,6 +19,9 @@ class IoPool {
 
   boost::asio::io_context& context() { return context_; }
 
+  // Whether the calling thread is one of the pool's.
+  static bool onPoolThread();
+
   // Marks the calling pool thread as blocked (a handler or a waiting request) for the
   // scope's life. When no pool thread would be left to run callbacks, the pool grows
   // by one, so nested waits cannot starve the connections they wait for.

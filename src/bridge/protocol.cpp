@@ -17,6 +17,63 @@ std::string dumpCompact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Lets the JSON serialiser write straight into a message's bytes.
+class DataOutput final : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  void target(Data* out) { out_ = out; }
+  void write_character(char c) override { out_->push_back(static_cast<std::uint8_t>(c)); }
+  void write_characters(const char* s, std::size_t length) override {
+    out_->insert(out_->end(), reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + length);
+  }
+
+ private:
+  Data* out_ = nullptr;
+};
+
+// One serialiser per thread, kept: making one allocates its output adapter and an
+// indentation buffer, which would be a cost on every message.
+struct ThreadSerializer {
+  std::shared_ptr<DataOutput> output = std::make_shared<DataOutput>();
+  nlohmann::detail::serializer<Json> serializer{output, ' ', Json::error_handler_t::replace};
+};
+
+ThreadSerializer& threadSerializer() {
+  thread_local ThreadSerializer instance;
+  return instance;
+}
+
+// Builds one message in a single buffer: the header, then the body that the parts
+// write, then the body's length in the header. The parts write exactly what dumping
+// the body object compactly gives, with no body object built.
+class MessageWriter {
+ public:
+  explicit MessageWriter(StatusCode status, std::size_t expected = 64) {
+    out_.reserve(Protocol::HEADER_LENGTH + expected);
+    out_.insert(out_.end(), Protocol::HEADER.begin(), Protocol::HEADER.end());
+    out_.push_back(static_cast<std::uint8_t>(status));
+    out_.insert(out_.end(), 6, 0);  // reserved, then the length
+  }
+  MessageWriter& raw(std::string_view text) {
+    out_.insert(out_.end(), text.begin(), text.end());
+    return *this;
+  }
+  MessageWriter& value(const Json& value) {
+    auto& local = threadSerializer();
+    local.output->target(&out_);
+    local.serializer.dump(value, false, false, 0);
+    local.output->target(nullptr);
+    return *this;
+  }
+  Data finish() {
+    const auto count = static_cast<std::uint32_t>(out_.size() - Protocol::HEADER_LENGTH);
+    for (std::size_t i = 0; i < 4; ++i) out_[kLengthOffset + i] = static_cast<std::uint8_t>((count >> (8 * i)) & 0xFF);
+    return std::move(out_);
+  }
+
+ private:
+  Data out_;
+};
+
 // Nesting depth of arrays and objects in JSON text, counted without parsing; text
 // inside strings does not count. Stops early once the limit is passed.
 bool nestingWithin(std::span<const std::uint8_t> text, std::size_t limit) {
@@ -71,35 +128,31 @@ std::optional<StatusCode> statusCodeFromRawValue(std::uint8_t raw) {
 }
 
 Data Protocol::write(StatusCode status, const Json& body) {
-  const std::string json = dumpCompact(body);
-  const auto count = static_cast<std::uint32_t>(json.size());
-  Data out(HEADER_LENGTH + json.size());
-  std::copy(HEADER.begin(), HEADER.end(), out.begin());
-  out[kStatusOffset] = static_cast<std::uint8_t>(status);
-  out[5] = 0;
-  out[6] = 0;
-  for (std::size_t i = 0; i < 4; ++i) out[kLengthOffset + i] = static_cast<std::uint8_t>((count >> (8 * i)) & 0xFF);
-  std::copy(json.begin(), json.end(), out.begin() + HEADER_LENGTH);
-  return out;
+  return MessageWriter(status).value(body).finish();
 }
 
+// The body objects' keys in the order a compact dump gives them ("method" before
+// "payload").
 Data Protocol::writeRequest(std::string_view method, const Json& payload) {
-  Json body = Json::object();
-  body[std::string(METHOD)] = std::string(method);
-  body[std::string(PAYLOAD)] = payload;
-  return write(StatusCode::request, body);
+  return MessageWriter(StatusCode::request, method.size() + 64)
+      .raw(R"({"method":)")
+      .value(Json(std::string(method)))
+      .raw(R"(,"payload":)")
+      .value(payload)
+      .raw("}")
+      .finish();
 }
 
 Data Protocol::writeGoodResponse(const Json& payload) {
-  Json body = Json::object();
-  body[std::string(PAYLOAD)] = payload;
-  return write(StatusCode::goodResponse, body);
+  return MessageWriter(StatusCode::goodResponse).raw(R"({"payload":)").value(payload).raw("}").finish();
 }
 
 Data Protocol::writeBadResponse(std::string_view message) {
-  Json body = Json::object();
-  body[std::string(MESSAGE)] = std::string(message);
-  return write(StatusCode::badResponse, body);
+  return MessageWriter(StatusCode::badResponse, message.size() + 16)
+      .raw(R"({"message":)")
+      .value(Json(std::string(message)))
+      .raw("}")
+      .finish();
 }
 
 std::uint32_t Protocol::announcedLength(std::span<const std::uint8_t> bytes) {
@@ -130,7 +183,8 @@ std::optional<std::pair<StatusCode, Json>> Protocol::read(std::span<const std::u
   // Bytes after the announced length are not part of the message.
   const auto body = bytes.subspan(HEADER_LENGTH, announcedLength(bytes));
   if (!nestingWithin(body, MAX_NESTING_DEPTH)) return std::nullopt;
-  Json value = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  const auto* text = reinterpret_cast<const char*>(body.data());
+  Json value = Json::parse(text, text + body.size(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   // Only an object or an array is a valid top level.
   if (!value.is_object() && !value.is_array()) return std::nullopt;

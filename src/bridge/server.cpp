@@ -1,9 +1,10 @@
 #include "bridge/server.h"
 
-#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "bridge/io_pool.h"
 #include "bridge/output.h"
@@ -38,6 +40,9 @@ constexpr std::size_t kMaxAcceptThreads = 256;
 // How long the accepting thread waits for a request's bytes itself before it leaves
 // the connection to the pool and goes back to accepting.
 constexpr auto kInlineReadBudget = std::chrono::milliseconds(2);
+// The accepting thread waits itself only while few connections are open: a crowd of
+// peers that send nothing must not hold the accepting threads.
+constexpr std::size_t kInlineReadMaxOpen = 16;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 // The server whose delegate the current thread is running, so that a stop() from
@@ -99,15 +104,19 @@ struct Listener {
 }  // namespace
 
 struct PBServer::Impl : std::enable_shared_from_this<Impl> {
-  Impl(std::uint16_t port_, Delegate delegate_, std::string bindHost_)
-      : port(port_), delegate(std::move(delegate_)), bindHost(std::move(bindHost_)) {}
+  Impl(std::uint16_t port_, Delegate delegate_, std::string bindHost_, ServerLimits limits_)
+      : port(port_), delegate(std::move(delegate_)), bindHost(std::move(bindHost_)), limits(limits_) {}
 
   std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> givenQueue);
   void stop();
   error_code listen(tcp::acceptor& acceptor) const;
   void spawnAcceptThread(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
   void acceptLoop(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
-  void accepted(int fd, tcp protocol, std::uint64_t gen);
+  bool waitForPlace(const Listener& l, std::uint64_t gen);
+  std::optional<std::size_t> admit(const Listener& l, std::uint64_t gen);
+  std::shared_ptr<ServerConn> takeOldestWaitingLocked();
+  bool hasWaitingLocked() const;
+  void accepted(int fd, tcp protocol, std::uint64_t gen, std::size_t open);
   std::shared_ptr<ServerConn> newConnection(int fd, tcp protocol, std::uint64_t gen);
   void listenerFailed(std::uint64_t gen, const std::string& text);
   void removeSession(std::uint64_t id);
@@ -115,9 +124,13 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   const std::uint16_t port;
   Delegate delegate;
   const std::string bindHost;
+  const ServerLimits limits;
 
   mutable std::mutex mutex;
   std::condition_variable delegatesIdle;
+  std::condition_variable placeFreed;  // a session left, or the server stopped
+  std::size_t maxOpen = 0;             // of this start(): the limit, within the descriptors
+  std::size_t pending = 0;             // given a place, not yet in sessions
   bool started = false;
   std::uint64_t generation = 0;  // one per start(); callbacks of an older one are void
   std::shared_ptr<Listener> listener;
@@ -132,8 +145,17 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
 // threads of the shared pool, one at a time.
 class ServerConn : public std::enable_shared_from_this<ServerConn> {
  public:
-  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id)
-      : fd_(fd), protocol_(protocol), server_(std::move(server)), id_(id) {}
+  // Where the connection is in its one exchange. Moves forward only; the step out of
+  // waiting is taken once, by the request, a deadline or an eviction.
+  enum class Phase { waiting, handling, responding, closed };
+
+  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id, std::uint64_t gen)
+      : fd_(fd),
+        protocol_(protocol),
+        server_(std::move(server)),
+        id_(id),
+        gen_(gen),
+        requestDeadline_(Clock::now() + server_->limits.requestDeadline) {}
   ~ServerConn() { closeSocket(); }
   ServerConn(const ServerConn&) = delete;
   ServerConn& operator=(const ServerConn&) = delete;
@@ -146,27 +168,44 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     receiveRequest(std::nullopt);
   }
 
+  // Writes the line and closes, unless the connection is closed already: one
+  // connection ends once, with at most one line.
   void fail(std::string_view text) {
+    if (stopped_.exchange(true)) return;
     printLine("Server error: " + std::string(text));
-    stop();
+    close();
   }
 
   // Closes the connection once, however often and from whichever thread it is
   // called, and drops it from the server's sessions.
   void stop() {
     if (stopped_.exchange(true)) return;
+    close();
+  }
+
+  bool waitingForRequest() const { return phase_ == Phase::waiting; }
+
+  // Takes a connection that is still waiting for its request out of its exchange, so
+  // that it can be closed to make room; false once the request is in.
+  bool claimForEviction() { return advance(Phase::waiting, Phase::closed); }
+
+ private:
+  bool advance(Phase from, Phase to) { return phase_.compare_exchange_strong(from, to); }
+
+  void close() {
+    phase_ = Phase::closed;
     server_->removeSession(id_);
     std::lock_guard lock(socketMutex_);
     closeSocket();
   }
 
- private:
-  // The connection's descriptor is used with plain non-blocking calls; an Asio
-  // socket is made for it only when the connection has to wait, so a connection
-  // served at once never touches the pool's reactor.
-  std::size_t readSome(error_code& ec) {
+  // The connection's descriptor is used with plain calls that do not block (but for
+  // the inline wait's receive, bounded by SO_RCVTIMEO); an Asio socket is made for it
+  // only when the connection has to wait on the pool, so a connection served at once
+  // never touches the pool's reactor.
+  std::size_t readSome(std::span<std::uint8_t> into, bool mayWait, error_code& ec) {
     for (;;) {
-      const ssize_t n = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+      const ssize_t n = ::recv(fd_, into.data(), into.size(), mayWait ? 0 : MSG_DONTWAIT);
       if (n > 0) return static_cast<std::size_t>(n);
       if (n == 0) {
         ec = asio::error::eof;
@@ -181,7 +220,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
 
   std::size_t writeSome(std::span<const std::uint8_t> bytes, error_code& ec) {
     for (;;) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_MORE | MSG_DONTWAIT);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno == EINTR) continue;
       ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
@@ -189,22 +228,48 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     }
   }
 
+  // Waits on the pool for the socket, within the deadline of the phase it waits in.
+  // Called with socketMutex_ held.
   template <typename Handler>
-  void waitFor(tcp::socket::wait_type what, Handler handler) {
+  void waitFor(tcp::socket::wait_type what, Phase phase, Clock::time_point deadline, Handler handler) {
+    auto& context = detail::IoPool::global().context();
     if (!socket_) {
-      socket_.emplace(detail::IoPool::global().context());
+      socket_.emplace(context);
       error_code ec;
       socket_->assign(protocol_, fd_, ec);
       if (ec) {
         socket_.reset();
-        asio::post(detail::IoPool::global().context(), [handler = std::move(handler), ec] { handler(ec); });
+        asio::post(context, [handler = std::move(handler), ec] { handler(ec); });
         return;
       }
+    }
+    if (timedPhase_ != phase) {
+      timedPhase_ = phase;
+      if (!timer_) timer_.emplace(context);
+      timer_->expires_at(deadline);
+      timer_->async_wait([self = shared_from_this(), phase](const error_code& e) {
+        if (e || !self->advance(phase, Phase::closed)) return;
+        self->fail(phase == Phase::waiting ? kServerRequestTimedOut : kServerResponseTimedOut);
+      });
     }
     socket_->async_wait(what, std::move(handler));
   }
 
+  // Makes the receives that may wait block for at most what is left of the inline
+  // budget: the cheapest way to be woken by the request's bytes. Done only once the
+  // socket has turned out empty, so that a request that is there at once costs no
+  // extra call. False when there is no budget left.
+  bool armInlineWait() {
+    if (inlineWaitArmed_) return false;
+    inlineWaitArmed_ = true;
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(inlineUntil_ - Clock::now()).count();
+    if (left <= 0) return false;
+    const timeval limit{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+  }
+
   void closeSocket() {
+    if (timer_) timer_->cancel();
     if (fd_ < 0) return;
     if (socket_) {
       error_code ignored;
@@ -215,53 +280,51 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     fd_ = -1;
   }
 
-  // Reads what the socket holds now; with nothing there, waits within the inline
-  // budget, then for readability on the pool.
+  // Reads what the socket holds now, waiting for it within the inline budget; with
+  // nothing there then, waits for readability on the pool.
   void receiveRequest(std::optional<Data> soFar) {
     buffer_ = std::move(soFar);
+    std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
     for (;;) {
       error_code ec;
       std::size_t n = 0;
       {
         std::lock_guard lock(socketMutex_);
         if (stopped_) return;
-        n = readSome(ec);
+        n = readSome(chunk, inlineWaitArmed_ && Clock::now() < inlineUntil_, ec);
         if (ec == boost::system::errc::resource_unavailable_try_again) {
-          const auto left = std::chrono::ceil<std::chrono::milliseconds>(inlineUntil_ - Clock::now());
-          if (left.count() > 0) {
-            pollfd p{fd_, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(left.count()));
-            continue;
-          }
-          waitFor(tcp::socket::wait_read, [self = shared_from_this()](const error_code& e) {
-            if (self->stopped_) return;
-            if (e) return self->fail(e.message());
-            self->receiveRequest(std::move(self->buffer_));
-          });
+          if (armInlineWait()) continue;
+          waitFor(tcp::socket::wait_read, Phase::waiting, requestDeadline_,
+                  [self = shared_from_this()](const error_code& e) {
+                    if (self->stopped_) return;
+                    if (e) return self->fail(e.message());
+                    self->receiveRequest(std::move(self->buffer_));
+                  });
           return;
         }
       }
-      if (!received(ec, n)) return;
+      if (!received(ec, std::span(chunk.data(), n))) return;
     }
   }
 
   // Takes one chunk; true when the next chunk is wanted (the bytes so far are then
   // in buffer_).
-  bool received(const error_code& ec, std::size_t n) {
+  bool received(const error_code& ec, std::span<const std::uint8_t> chunk) {
     if (stopped_) return false;
     const bool ended = ec == asio::error::eof;
     if (ec && !ended) {
       fail(ec.message());
       return false;
     }
-    if (n == 0) {
+    if (chunk.empty()) {
       // The stream ended. Bytes of an unfinished request make it an incomplete one;
       // no bytes at all, an empty receive.
       const bool hadBytes = buffer_ && !buffer_->empty();
       fail(hadBytes ? kServerIncomplete : kServerEmpty);
       return false;
     }
-    Data bytes = prefix_data(std::span(chunk_.data(), n), std::move(buffer_));
+    // The buffer grows with what arrives, never by what the header announces.
+    Data bytes = prefix_data(chunk, std::move(buffer_));
     switch (Protocol::frameState(bytes)) {
       case FrameState::invalidHeader:
         fail(kServerMalformed);
@@ -274,19 +337,22 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
           fail(kServerIncomplete);
           return false;
         }
-        if (bytes.size() >= Protocol::HEADER_LENGTH) {
-          bytes.reserve(Protocol::HEADER_LENGTH + Protocol::announcedLength(bytes));
-        }
         buffer_ = std::move(bytes);
         return true;
       case FrameState::complete:
         break;
     }
+    // The whole request is in: from here on no deadline or eviction for the request
+    // applies. Lost to one of them already: it closes the connection.
+    if (!advance(Phase::waiting, Phase::handling)) return false;
     // Answer as soon as a whole request is in, whether or not the client's side ended.
+    // A whole frame whose body is no request can never become one: end at once, with
+    // the text a receiver gives a request it could not read.
     if (auto request = Protocol::readRequest(bytes)) {
+      bytes = Data();
       sendResponse(request->method, request->payload);
     } else {
-      fail(kServerMalformed);
+      fail(kServerIncomplete);
     }
     return false;
   }
@@ -316,11 +382,14 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       }
       t_inDelegateOf = outer;
     }
+    bool serverStopped = false;
     {
       std::lock_guard lock(server.mutex);
       if (--server.activeDelegates == 0) server.delegatesIdle.notify_all();
+      serverStopped = !server.started || server.generation != gen_;
     }
-    // Stopped while the delegate ran (the server's stop()): no response goes out.
+    // The server stopped while the delegate ran: no response goes out.
+    if (serverStopped) return stop();
     if (stopped_) return;
 
     auto response = std::make_shared<Data>();
@@ -332,12 +401,15 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     } catch (const std::exception& e) {
       return fail(e.what());
     }
+    if (!advance(Phase::handling, Phase::responding)) return;
+    responseDeadline_ = Clock::now() + server.limits.responseDeadline;
     writeResponse(std::move(response), 0);
   }
 
   // The response is the whole of our direction of the stream: write it (waiting for
   // writability on the pool only when the socket is full), end the stream and
-  // close. A failed send closes the connection all the same.
+  // close. Writes say MSG_MORE, so that the response's end goes out with the end of
+  // stream in one segment. A failed send closes the connection all the same.
   void writeResponse(std::shared_ptr<Data> response, std::size_t offset) {
     {
       std::lock_guard lock(socketMutex_);
@@ -345,10 +417,11 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
         error_code ec;
         const std::size_t n = writeSome(std::span(*response).subspan(offset), ec);
         if (ec == boost::system::errc::resource_unavailable_try_again) {
-          waitFor(tcp::socket::wait_write, [self = shared_from_this(), response, offset](const error_code& e) {
-            if (e) return self->stop();
-            self->writeResponse(response, offset);
-          });
+          waitFor(tcp::socket::wait_write, Phase::responding, responseDeadline_,
+                  [self = shared_from_this(), response, offset](const error_code& e) {
+                    if (e) return self->stop();
+                    self->writeResponse(response, offset);
+                  });
           return;
         }
         if (ec) break;
@@ -365,12 +438,18 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   int fd_;
   const tcp protocol_;
   std::optional<tcp::socket> socket_;
+  std::optional<asio::steady_timer> timer_;   // the deadline of the phase waited in
+  Phase timedPhase_ = Phase::closed;          // the phase timer_ was set for; closed: none
   std::shared_ptr<PBServer::Impl> server_;
   const std::uint64_t id_;
+  const std::uint64_t gen_;  // the server's start() that accepted it
   std::atomic<bool> stopped_{false};
+  std::atomic<Phase> phase_{Phase::waiting};
+  const Clock::time_point requestDeadline_;
+  Clock::time_point responseDeadline_{};
   Clock::time_point inlineUntil_{};
+  bool inlineWaitArmed_ = false;
   std::optional<Data> buffer_;
-  std::array<std::uint8_t, kChunkSize> chunk_{};
 };
 
 error_code PBServer::Impl::listen(tcp::acceptor& acc) const {
@@ -421,6 +500,14 @@ std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue
     gen = ++generation;
     listener = fresh;
     queue = std::move(givenQueue);
+    pending = 0;
+    // Half the descriptors at most, so that a crowd of peers cannot take the ones the
+    // rest of the process needs.
+    maxOpen = std::max<std::size_t>(1, limits.maxConnections);
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+      maxOpen = std::min<std::size_t>(maxOpen, std::max<std::size_t>(1, files.rlim_cur / 2));
+    }
   }
   for (std::size_t i = 0; i < kInitialAcceptThreads; ++i) spawnAcceptThread(fresh, gen);
   return {};
@@ -442,6 +529,10 @@ void PBServer::Impl::stop() {
   // Closed before stop() returns: a connect after it is refused instead of landing
   // in a backlog that nobody accepts from.
   closing->close();
+  {
+    std::lock_guard lock(mutex);
+    placeFreed.notify_all();
+  }
   for (auto& [id, conn] : open) conn->stop();
   if (t_inDelegateOf == this) return;
   std::unique_lock lock(mutex);
@@ -467,11 +558,16 @@ void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_
   const int fd = l->acceptor.native_handle();
   const tcp protocol = l->protocol;
   for (;;) {
+    // With every place taken by connections that are not waiting for their request,
+    // new connections stay in the listen backlog.
+    if (!waitForPlace(*l, gen)) break;
     {
       std::lock_guard lock(l->mutex);
+      // Threads added while the others were busy leave once enough wait again.
+      if (l->idle >= kInitialAcceptThreads && l->threads > kInitialAcceptThreads) break;
       ++l->idle;
     }
-    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     const int error = errno;
     bool lastIdle = false;
     {
@@ -496,24 +592,78 @@ void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_
     }
     // Keep one thread waiting in accept() while this one serves the connection.
     if (lastIdle) spawnAcceptThread(l, gen);
-    accepted(accepted_fd, protocol, gen);
+    const auto open = admit(*l, gen);
+    if (!open) {
+      ::close(accepted_fd);
+      continue;
+    }
+    accepted(accepted_fd, protocol, gen, *open);
   }
   std::lock_guard lock(l->mutex);
   --l->threads;
 }
 
-void PBServer::Impl::accepted(int fd, tcp protocol, std::uint64_t gen) {
+bool PBServer::Impl::hasWaitingLocked() const {
+  for (const auto& [id, conn] : sessions) {
+    if (conn->waitingForRequest()) return true;
+  }
+  return false;
+}
+
+// The oldest session still waiting for its request, out of the sessions; null when
+// every session is past that.
+std::shared_ptr<ServerConn> PBServer::Impl::takeOldestWaitingLocked() {
+  for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+    if (it->second->claimForEviction()) {
+      auto conn = std::move(it->second);
+      sessions.erase(it);
+      return conn;
+    }
+  }
+  return nullptr;
+}
+
+bool PBServer::Impl::waitForPlace(const Listener& l, std::uint64_t gen) {
+  std::unique_lock lock(mutex);
+  placeFreed.wait(lock, [&] {
+    return l.closing || gen != generation || sessions.size() + pending < maxOpen || hasWaitingLocked();
+  });
+  return !l.closing && gen == generation;
+}
+
+// Makes a place for a connection just accepted: a free one, or the one of the oldest
+// connection still waiting for its request, which is closed quietly. Waits while
+// every place is busy. The number of connections then open; nothing when the
+// server stopped meanwhile.
+std::optional<std::size_t> PBServer::Impl::admit(const Listener& l, std::uint64_t gen) {
+  std::shared_ptr<ServerConn> evicted;
+  std::size_t open = 0;
+  {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      if (l.closing || gen != generation) return std::nullopt;
+      if (sessions.size() + pending < maxOpen) break;
+      if ((evicted = takeOldestWaitingLocked())) break;
+      placeFreed.wait(lock);
+    }
+    ++pending;
+    open = sessions.size() + pending;
+  }
+  if (evicted) evicted->stop();
+  return open;
+}
+
+// The descriptor has a place (counted in pending) and ends up in a session or closed.
+void PBServer::Impl::accepted(int fd, tcp protocol, std::uint64_t gen, std::size_t open) {
   std::shared_ptr<CallbackQueue> target;
   {
     std::lock_guard lock(mutex);
-    if (!started || gen != generation) {
-      ::close(fd);
-      return;
-    }
     target = queue;
   }
   if (!target) {
-    if (auto conn = newConnection(fd, protocol, gen)) conn->start(kInlineReadBudget);
+    if (auto conn = newConnection(fd, protocol, gen)) {
+      conn->start(open <= kInlineReadMaxOpen ? Clock::duration(kInlineReadBudget) : Clock::duration::zero());
+    }
     return;
   }
   // The owner's queue records the connection; serving it goes to the pool.
@@ -531,9 +681,12 @@ std::shared_ptr<ServerConn> PBServer::Impl::newConnection(int fd, tcp protocol, 
     ::close(fd);
     return nullptr;
   }
+  if (pending > 0) --pending;
   const std::uint64_t id = nextSessionId++;
-  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id);
+  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id, gen);
   sessions.emplace(id, conn);
+  // A new session waiting for its request can make room for the next connection.
+  placeFreed.notify_all();
   return conn;
 }
 
@@ -550,11 +703,11 @@ void PBServer::Impl::listenerFailed(std::uint64_t gen, const std::string& text) 
 
 void PBServer::Impl::removeSession(std::uint64_t id) {
   std::lock_guard lock(mutex);
-  sessions.erase(id);
+  if (sessions.erase(id) > 0) placeFreed.notify_all();
 }
 
-PBServer::PBServer(std::uint16_t port, Delegate delegate, std::string bindHost)
-    : impl_(std::make_shared<Impl>(port, std::move(delegate), std::move(bindHost))) {}
+PBServer::PBServer(std::uint16_t port, Delegate delegate, std::string bindHost, ServerLimits limits)
+    : impl_(std::make_shared<Impl>(port, std::move(delegate), std::move(bindHost), limits)) {}
 
 PBServer::~PBServer() {
   impl_->stop();

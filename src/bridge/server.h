@@ -13,7 +13,10 @@
 // of the bridge's pool when the request was slow to come), send a good response with
 // the delegate's value or a bad response with its error text, close. Failures of a
 // connection are written to standard output as "Server error: <text>" and close that
-// connection only.
+// connection only. A request is read into a buffer that grows with the bytes that
+// arrive, whatever length its header announces; see ServerLimits for deadlines and
+// the number of connections served at once.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -33,8 +36,26 @@ inline constexpr std::string_view kServerIncomplete = "Warning: Incomplete messa
 inline constexpr std::string_view kServerEmpty = "Warning: no errors but receive is empty";
 inline constexpr std::string_view kServerMalformed = "Warning: Malformed message received";
 inline constexpr std::string_view kServerTooLarge = "Warning: Message too large";
+// A connection that did not deliver its request, or take its response, in time.
+inline constexpr std::string_view kServerRequestTimedOut = "Warning: Request timed out";
+inline constexpr std::string_view kServerResponseTimedOut = "Warning: Response timed out";
 // The bad response sent when the delegate's value is too large to send.
 inline constexpr std::string_view kServerResponseTooLarge = "Response too large";
+
+// What keeps a server serving while peers are idle, slow or hostile.
+struct ServerLimits {
+  // A connection that has not delivered a whole request this long after it was
+  // accepted is closed, with the line "Server error: " and kServerRequestTimedOut.
+  std::chrono::milliseconds requestDeadline{10000};
+  // A response that the peer has not taken in full this long after it was ready is
+  // given up and the connection closed, with kServerResponseTimedOut.
+  std::chrono::milliseconds responseDeadline{10000};
+  // Connections served at once (never more than half the process's descriptor
+  // limit). A connection that arrives with every place taken closes the oldest one
+  // still waiting for its request, quietly; when every place is held by a handler
+  // call or a response, it waits in the listen backlog until one frees.
+  std::size_t maxConnections = 512;
+};
 
 // The request handler. It may be called for several connections at the same time on
 // different threads. An error (or a thrown exception, whose what() is used) becomes
@@ -47,7 +68,7 @@ class PBServer {
  public:
   // bindHost empty: every interface (IPv6 and IPv4 where the machine has both);
   // otherwise an address literal such as "127.0.0.1". Port 0 picks a free port.
-  PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {});
+  PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {}, ServerLimits limits = {});
   // Stops the server and waits for delegate calls in progress to return.
   virtual ~PBServer();
   PBServer(const PBServer&) = delete;

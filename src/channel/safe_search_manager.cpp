@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "networks/shared_settings.h"
@@ -102,7 +104,37 @@ struct CSafeSearchManager::WordListCache {
   // Per category (in declaration order), the words of that category with their spaces
   // removed, in resource order.
   std::array<std::vector<std::string>, rules::kAllCategories.size()> byCategory;
+  // Beside each word of byCategory: whether another category lists it too. Only such
+  // words need counting in a pass; the others behave as a plain list.
+  std::array<std::vector<bool>, rules::kAllCategories.size()> sharedWithOthers;
+  std::array<bool, rules::kAllCategories.size()> hasShared{};  // any true in sharedWithOthers
 };
+
+namespace {
+
+// Fills sharedWithOthers from byCategory: one look at every word.
+void markSharedWords(const std::array<std::vector<std::string>, rules::kAllCategories.size()>& byCategory,
+                     std::array<std::vector<bool>, rules::kAllCategories.size()>& shared,
+                     std::array<bool, rules::kAllCategories.size()>& hasShared) {
+  constexpr std::size_t kNone = rules::kAllCategories.size();
+  constexpr std::size_t kMany = kNone + 1;
+  // The one category that lists a word, or kMany.
+  std::unordered_map<std::string_view, std::size_t> owner;
+  for (std::size_t c = 0; c < byCategory.size(); ++c) {
+    for (const auto& word : byCategory[c]) {
+      auto [found, inserted] = owner.try_emplace(word, c);
+      if (!inserted && found->second != c) found->second = kMany;
+    }
+  }
+  for (std::size_t c = 0; c < byCategory.size(); ++c) {
+    shared[c].clear();
+    shared[c].reserve(byCategory[c].size());
+    for (const auto& word : byCategory[c]) shared[c].push_back(owner[word] == kMany);
+    hasShared[c] = std::find(shared[c].begin(), shared[c].end(), true) != shared[c].end();
+  }
+}
+
+}  // namespace
 
 CSafeSearchManager::CSafeSearchManager() : CSafeSearchManager(platform::URLSession::shared()) {}
 
@@ -167,6 +199,7 @@ CSafeSearchManager::WordListState CSafeSearchManager::loadWordList() {
               next->byCategory[static_cast<std::size_t>(*entry.category)].push_back(withoutSpaces(*entry.word));
             }
           }
+          markSharedWords(next->byCategory, next->sharedWithOthers, next->hasShared);
         } else {
           next->decodeError = decoded.error().description();
         }
@@ -186,6 +219,23 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
   // and its outcome applies to every category rule of the pass.
   std::optional<WordListState> wordList;
   bool reportedDecodeError = false;
+  // A category's words enter the list once per pass: a blocked rule of a category whose
+  // words a blocked rule already put in (and no allowed rule of it took out since) adds
+  // nothing, so a reply naming one category many times makes no more rules than naming
+  // it once.
+  std::array<bool, rules::kAllCategories.size()> categoryIn{};
+  // Per word that several categories list, how many category additions it has had
+  // (what the list would hold if every addition made a rule) and how many rules it has.
+  // A word that an earlier category already put in makes no second rule; it leaves the
+  // list when as many removals came as additions, so a shared word is blocked exactly
+  // as long as before. A category's own repeated words are kept as the resource lists
+  // them.
+  struct WordCount {
+    std::size_t additions = 0;
+    std::size_t rules = 0;
+  };
+  // Keys point into the cached word list, which stays as it is for the whole pass.
+  std::unordered_map<std::string_view, WordCount> counts;
   const auto& categoryRules = *data.categoryRules;
   const std::size_t ruleCount = categoryRules.size();
   for (std::size_t i = 0; i < ruleCount; ++i) {
@@ -210,9 +260,44 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
     }
     const auto category = rules::categoryFromRawValue(name);
     if (!category) continue;
-    for (const auto& word : wordList->words->byCategory[static_cast<std::size_t>(*category)]) {
-      if (blocked) addWordToSafeSearch(word);
-      else removeWordFromSafeSearch(word);
+    const auto index = static_cast<std::size_t>(*category);
+    const auto& words = wordList->words->byCategory[index];
+    const auto& sharedWithOthers = wordList->words->sharedWithOthers[index];
+    const std::size_t wordCount = words.size();
+    if (blocked) {
+      if (categoryIn[index]) continue;
+      categoryIn[index] = true;
+      // Only words that were in the list before this rule are shared: the category's
+      // own repeated words are not.
+      std::vector<bool> inBefore;
+      if (wordList->words->hasShared[index]) inBefore.assign(wordCount, false);
+      for (std::size_t w = 0; w < wordCount && !inBefore.empty(); ++w) {
+        if (!sharedWithOthers[w]) continue;
+        auto found = counts.find(words[w]);
+        inBefore[w] = found != counts.end() && found->second.additions > 0;
+      }
+      for (std::size_t w = 0; w < wordCount; ++w) {
+        if (sharedWithOthers[w]) {
+          auto& count = counts[words[w]];
+          ++count.additions;
+          if (inBefore[w]) continue;
+          ++count.rules;
+        }
+        addWordToSafeSearch(words[w]);
+      }
+    } else {
+      categoryIn[index] = false;
+      for (std::size_t w = 0; w < wordCount; ++w) {
+        if (sharedWithOthers[w]) {
+          auto found = counts.find(words[w]);
+          if (found == counts.end() || found->second.additions == 0) continue;  // nothing to remove
+          auto& count = found->second;
+          --count.additions;
+          if (count.rules <= count.additions) continue;
+          --count.rules;
+        }
+        removeWordFromSafeSearch(words[w]);
+      }
     }
   }
 

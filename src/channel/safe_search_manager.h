@@ -49,7 +49,8 @@ class CSafeSearchManager {
   // A request that runs no completion (no stored token, ...) keeps the previous state.
   virtual bool getSafeSearchRules();
   // Validates the rule set and rebuilds `parsedLines` from it; false (and the list
-  // untouched) only when validation fails.
+  // untouched) only when validation fails. A category's words enter the list at most
+  // once however often the rules name it, and a word two categories share is one entry.
   virtual bool parseSafeSearchRules(const rules::SafeSearchRulesBase& data);
   // Writes the content-blocker list from `parsedLines` and asks for the reload.
   virtual void applySafeSearchRules();

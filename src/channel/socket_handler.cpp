@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <random>
+#include <utility>
 
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -36,6 +39,11 @@ std::string serviceURL() {
   return "https://" + std::string(networks::kFamilyApiHost);
 }
 
+std::optional<std::string> storedToken() {
+  auto suite = sharedSuite();
+  return suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+}
+
 void printNotFound() { printLine("\"⛔️ result not found\""); }
 
 void printFailure(const PayloadError& failure) {
@@ -53,9 +61,7 @@ void printFailure(const PayloadError& failure) {
 
 sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options) {
   sio::SocketManagerEnvironment environment;
-  environment.handleQueue = options.handleQueue
-                                ? options.handleQueue
-                                : [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
+  environment.handleQueue = options.handleQueue;
   auto log = std::make_shared<platform::LogHandle>(platform::Bundle::main().bundleIdentifier(), "SocketIO");
   environment.logger = [log](const std::string& line) { log->write(platform::LogType::Debug, line); };
   environment.caFile = options.caFile ? *options.caFile : platform::settings::caFile();
@@ -76,6 +82,10 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
       jsonDecoder(makePayloadDecoder()),
       options_(std::move(options)),
       workspace_(options_.workspace ? *options_.workspace : platform::Workspace::shared()) {
+  if (!options_.handleQueue) {
+    options_.handleQueue = [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
+  }
+  life_->self = this;
   std::string url = serviceURL();
   if (options_.socketURL) url = *options_.socketURL;
   manager_ = std::make_unique<sio::SocketManager>(
@@ -83,7 +93,34 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
 }
 
 SocketHandler::~SocketHandler() {
+  {
+    std::lock_guard lock(life_->mutex);
+    life_->self = nullptr;
+  }
+  {
+    std::lock_guard lock(connectionMutex_);
+    wanted_ = false;
+  }
   if (manager_) manager_->defaultSocket().disconnect();
+}
+
+std::function<void()> SocketHandler::guarded(std::function<void()> block) const {
+  return [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
+    auto alive = life.lock();
+    if (!alive) return;
+    std::lock_guard lock(alive->mutex);
+    if (alive->self) block();
+  };
+}
+
+void SocketHandler::onHandleQueue(std::function<void()> block) { options_.handleQueue(guarded(std::move(block))); }
+
+void SocketHandler::runSafeSearchRefresh() {
+  // Events from here on ask for a pass of their own: they may carry newer rules.
+  safeSearchRefreshQueued_ = false;
+  auto acks = std::exchange(safeSearchAcks_, {});
+  SafeSearchManager.startSafeSearchProcedure();
+  for (auto& ack : acks) ack.with(Acknowledge("ok"));
 }
 
 sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config) const {
@@ -92,13 +129,16 @@ sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config
 }
 
 void SocketHandler::connectToWebsocket() {
-  auto suite = sharedSuite();
-  const auto token = suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+  const auto token = storedToken();
   if (!token) return;
-  printLine("tokeeeen " + *token);
+  connectWith(*token);
+}
+
+void SocketHandler::connectWith(const std::string& token) {
+  printLine("tokeeeen " + networks::maskedToken(token));
 
   // Replaces the creation-time set whole (compression is no longer offered).
-  manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", *token}}}));
+  manager_->setConfig(adjusted({.log = true, .forceWebsockets = true, .connectParams = {{"token", token}}}));
 
   // Registered once: every registered handler runs, so a second set would make each
   // event run (and be acknowledged) once per connection attempt.
@@ -116,15 +156,124 @@ void SocketHandler::connectToWebsocket() {
       printLine("socket failed");
       isConnected_ = false;
     });
+    // The client gives up for good after a refused connect, a disconnect from the
+    // server's side or its own reconnection giving up; the channel then tries again.
+    s.on(sio::SocketClientEvent::statusChange, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter&) {
+      if (data.empty() || !data.front().is_string()) return;
+      const auto& status = data.front().get_ref<const std::string&>();
+      if (status == sio::toString(sio::SocketIOStatus::connected)) {
+        std::lock_guard lock(connectionMutex_);
+        retryAttempt_ = 0;
+      } else if (status == sio::toString(sio::SocketIOStatus::disconnected)) {
+        connectionEnded();
+      }
+    });
   }
   setSocketEvents();
+  {
+    std::lock_guard lock(connectionMutex_);
+    tokenInUse_ = token;
+    wanted_ = true;
+  }
+  startTokenWatch();
   socket().connect();
 }
 
 void SocketHandler::reconnectToWebsocket() {
   socket().disconnect();
+  // Without a token nothing follows the disconnect: the socket stays disconnected
+  // rather than marked as reconnecting.
+  const auto token = storedToken();
+  if (!token) return;
   socket().setReconnecting(kReconnectingReason);
-  connectToWebsocket();
+  connectWith(*token);
+}
+
+std::chrono::milliseconds SocketHandler::retryDelay(int attempt, std::chrono::milliseconds wait,
+                                                    std::chrono::milliseconds waitMax, double random01) {
+  return sio::reconnectDelay(attempt, wait, waitMax, kRetryRandomization, random01);
+}
+
+void SocketHandler::after(std::chrono::milliseconds delay, std::function<void()> block) {
+  auto run = guarded(std::move(block));
+  if (options_.handleQueueAfter) {
+    options_.handleQueueAfter(delay, std::move(run));
+  } else {
+    platform::DispatchQueue::main().asyncAfter(
+        delay, [post = options_.handleQueue, run = std::move(run)]() mutable { post(std::move(run)); });
+  }
+}
+
+void SocketHandler::connectionEnded() {
+  // A disconnect of our own that a new connection already follows is no end.
+  if (socket().status() != sio::SocketIOStatus::disconnected) return;
+  std::lock_guard lock(connectionMutex_);
+  if (!wanted_ || retryScheduled_) return;
+  retryScheduled_ = true;
+  const auto generation = ++retryGeneration_;
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const auto delay = retryDelay(retryAttempt_, options_.retryWait, options_.retryWaitMax, unit(random_));
+  if (retryAttempt_ < kMaxCountedRetries) ++retryAttempt_;
+  after(delay, [this, generation] { retry(generation); });
+}
+
+void SocketHandler::retry(std::uint64_t generation) {
+  {
+    std::lock_guard lock(connectionMutex_);
+    if (generation != retryGeneration_) return;  // a new token came first
+    retryScheduled_ = false;
+    if (!wanted_) return;
+  }
+  // Already on its way again (connect() does nothing then either, but say so here).
+  if (socket().status() != sio::SocketIOStatus::disconnected) return;
+  // Without a token there is nothing to connect with; the token watch connects once
+  // one is stored.
+  const auto token = storedToken();
+  if (!token) return;
+  connectWith(*token);
+}
+
+void SocketHandler::startTokenWatch() {
+  {
+    std::lock_guard lock(connectionMutex_);
+    if (watching_) return;
+    watching_ = true;
+  }
+  scheduleTokenWatch();
+}
+
+void SocketHandler::scheduleTokenWatch() {
+  after(options_.tokenWatchInterval, [this] {
+    watchToken();
+    scheduleTokenWatch();
+  });
+}
+
+void SocketHandler::watchToken() {
+  const auto token = storedToken();
+  if (!token) return;
+  bool changed = false;
+  bool idle = false;
+  {
+    std::lock_guard lock(connectionMutex_);
+    changed = tokenInUse_ != *token;
+    idle = wanted_ && !retryScheduled_;
+  }
+  if (changed) {
+    // A new token: whatever the channel is doing, it starts over with it at once.
+    {
+      std::lock_guard lock(connectionMutex_);
+      ++retryGeneration_;
+      retryScheduled_ = false;
+      retryAttempt_ = 0;
+    }
+    socket().disconnect();
+    socket().setReconnecting(kReconnectingReason);
+    connectWith(*token);
+  } else if (idle) {
+    // Ended while no token was stored (or the end went unseen): back to the waits.
+    connectionEnded();
+  }
 }
 
 const nlohmann::json* SocketHandler::firstElement(const std::vector<nlohmann::json>& data) const {
@@ -142,10 +291,14 @@ void SocketHandler::setSocketEvents() {
   s.on("instant_block_activation",
        [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) { instantBlock(data, ack); });
 
+  // The pass runs from the handle queue after the events already queued there, and
+  // acknowledges each event it serves once it has ended.
   s.on("safe_search_rule", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
     if (!firstElement(data)) return;
-    SafeSearchManager.startSafeSearchProcedure();
-    ack.with(Acknowledge("ok"));
+    safeSearchAcks_.push_back(ack);
+    if (safeSearchRefreshQueued_) return;
+    safeSearchRefreshQueued_ = true;
+    onHandleQueue([this] { runSafeSearchRefresh(); });
   });
 
   for (const char* event : {"web_content_rule", "app_blocker_rule"}) {
@@ -225,6 +378,11 @@ void SocketHandler::listenToWipe(const char* event) {
     }
     removeOwnDefaults();
     ack.with(Acknowledge("ok"));
+    {
+      // This disconnect is meant: no retry follows it.
+      std::lock_guard lock(connectionMutex_);
+      wanted_ = false;
+    }
     socket().disconnect();
   });
 }

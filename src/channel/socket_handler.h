@@ -5,13 +5,18 @@
 // {"status": "ok"} where the command calls for it.
 //
 // Every handler runs on the handle queue (the main queue in the agent), one at a
-// time. A connection is opened only when a child token is stored; the command and
-// client-event handlers are registered once for the channel's life, so reconnecting
-// never makes a command run twice.
+// time. A connection is opened only when a child token is stored, and then kept: the
+// channel connects again after an end the Socket.IO client takes as final, and moves
+// to a new stored token at once. The command and client-event handlers are registered
+// once for the channel's life, so reconnecting never makes a command run twice.
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,17 @@ struct SocketHandlerOptions {
   // Overrides applied to the option sets the channel gives the Socket.IO manager
   // (e.g. shorter reconnection waits in tests); empty: none.
   std::function<void(sio::SocketManagerConfig&)> adjustConfig{};
+  // After the server refused the connect or ended the connection from its side (ends
+  // the client does not retry on its own), the channel connects again after
+  // `retryWait`, doubled per attempt up to `retryWaitMax`, each wait varied by up to a
+  // quarter; a connection resets the waits. It looks at the stored token every
+  // `tokenWatchInterval` and starts over with a new one at once. Tests make these short.
+  std::chrono::milliseconds retryWait = std::chrono::seconds(5);
+  std::chrono::milliseconds retryWaitMax = std::chrono::minutes(4);
+  std::chrono::milliseconds tokenWatchInterval = std::chrono::seconds(1);
+  // Runs a block on the handle queue once the delay has passed. Empty: the main queue's
+  // timer, which hands the block to the handle queue.
+  std::function<void(std::chrono::milliseconds, std::function<void()>)> handleQueueAfter{};
 };
 
 class SocketHandler {
@@ -70,10 +86,18 @@ class SocketHandler {
 
   // With a stored child token: sets the token as the connect parameter "token",
   // registers the handlers (the first time only) and connects. Without one: nothing.
-  // Returns at once.
+  // Returns at once. From then on the channel keeps itself connected: it tries again
+  // after an end the client does not retry, and follows a change of the stored token
+  // (see SocketHandlerOptions).
   virtual void connectToWebsocket();
-  // Disconnects, marks the socket as reconnecting and runs connectToWebsocket().
+  // Disconnects; with a stored token, marks the socket as reconnecting and connects as
+  // connectToWebsocket() does. Without one the socket stays disconnected.
   virtual void reconnectToWebsocket();
+
+  // The wait before retry `attempt` (0-based): `wait` doubled per attempt, never above
+  // `waitMax`, varied by up to a quarter either way (random01 in [0, 1)).
+  static std::chrono::milliseconds retryDelay(int attempt, std::chrono::milliseconds wait,
+                                              std::chrono::milliseconds waitMax, double random01);
   // Registers the six command handlers (the first time only).
   virtual void setSocketEvents();
   // A "live_location" handler: decodes the rule, hands it to `completion`, then
@@ -104,12 +128,55 @@ class SocketHandler {
   void listenToWipe(const char* event);
   void wipeAndExit();
   sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
+  // `block`, made to do nothing once the channel is gone.
+  std::function<void()> guarded(std::function<void()> block) const;
+  // Queues `block` on the handle queue; it does not run when the channel is gone by then.
+  void onHandleQueue(std::function<void()> block);
+  // The same, once `delay` has passed.
+  void after(std::chrono::milliseconds delay, std::function<void()> block);
+  // Connects with this token (connectToWebsocket() after reading it).
+  void connectWith(const std::string& token);
+  // The socket went disconnected: unless meant, a retry after the next wait.
+  void connectionEnded();
+  void retry(std::uint64_t generation);
+  void startTokenWatch();
+  void scheduleTokenWatch();
+  void watchToken();
+  // The safe-search refresh that "safe_search_rule" events ask for: one pass, then the
+  // acknowledgement of every event it serves.
+  void runSafeSearchRefresh();
+
+  static constexpr double kRetryRandomization = 0.25;
+  // The attempt count stops growing here (the waits reached their cap long before).
+  static constexpr int kMaxCountedRetries = 64;
+
+  // Outlives the channel in blocks still queued: `self` is cleared (under the lock) by
+  // the destructor, and a block runs only while it holds the lock and finds it set.
+  struct Life {
+    std::mutex mutex;
+    SocketHandler* self = nullptr;
+  };
+  std::shared_ptr<Life> life_ = std::make_shared<Life>();
 
   SocketHandlerOptions options_;
   platform::Workspace& workspace_;
   std::atomic<bool> isConnected_{false};
   std::atomic<bool> clientEventsRegistered_{false};
   std::atomic<bool> commandEventsRegistered_{false};
+  // Handle queue only. While a refresh is queued, a further "safe_search_rule" event
+  // only adds its acknowledgement to the ones that refresh will send, so a flood of
+  // events costs one fetch and one rewrite, not one per event.
+  bool safeSearchRefreshQueued_ = false;
+  std::vector<sio::SocketAckEmitter> safeSearchAcks_;
+  // Whether and with what the channel is to be connected, and its retries. Any thread.
+  std::mutex connectionMutex_;
+  std::optional<std::string> tokenInUse_;
+  bool wanted_ = false;          // cleared by a meant disconnect
+  bool retryScheduled_ = false;
+  bool watching_ = false;
+  int retryAttempt_ = 0;
+  std::uint64_t retryGeneration_ = 0;  // a scheduled retry runs only while current
+  std::mt19937 random_{std::random_device{}()};
   // Last: it goes first, so that no handler runs while the rest is torn down.
   std::unique_ptr<sio::SocketManager> manager_;
 };

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 
@@ -91,7 +92,7 @@ coding::JSONDecoder NetworkManager::successDecoder() const {
 void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   const auto token = storedToken();
   if (!token) return;
-  printLine("migratedData " + *token);
+  printLine("migratedData " + maskedToken(*token));
 
   auto done = std::make_shared<platform::DispatchSemaphore>(0);
   auto request = authorisedRequest(endPoint, *token);

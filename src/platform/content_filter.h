@@ -138,6 +138,8 @@ class SystemExtensionRequestDelegate {
  public:
   SystemExtensionRequestDelegate() : alive_(std::make_shared<char>()) {}
   SystemExtensionRequestDelegate(const SystemExtensionRequestDelegate&) : SystemExtensionRequestDelegate() {}
+  // A copy keeps its own liveness token, so assigning changes nothing, to itself or not.
+  // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
   SystemExtensionRequestDelegate& operator=(const SystemExtensionRequestDelegate&) { return *this; }
   virtual ~SystemExtensionRequestDelegate() = default;
 

@@ -258,6 +258,7 @@ FileResult<std::vector<std::string>> FileManager::contentsOfDirectory(const std:
   if (folder == nullptr) return failure(errno, "list", path);
   std::vector<std::string> names;
   errno = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): readdir is safe on a stream no other thread uses.
   while (const dirent* entry = ::readdir(folder)) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);

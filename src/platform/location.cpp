@@ -62,8 +62,8 @@ LocationManagerDelegate* LocationManager::delegate() const {
   void LocationManager::setter(type value) {                         \
     {                                                                \
       std::lock_guard lock(mutex_);                                  \
-      if (member == value) return;                                   \
-      member = value;                                                \
+      if ((member) == value) return;                                 \
+      (member) = value;                                              \
     }                                                                \
     if (notify) settingsChanged();                                   \
   }
@@ -334,7 +334,7 @@ void LinuxLocationManager::desktopOff(const std::string& why) {
 void LinuxLocationManager::desktopFix(Location fix) {
   if (desktop_.load() == Desktop::off) return;
   lastFix_ = fix;
-  received({std::move(fix)});
+  received({fix});
 }
 
 namespace {

@@ -134,6 +134,8 @@ class LocationManagerDelegate {
  public:
   LocationManagerDelegate() : alive_(std::make_shared<char>()) {}
   LocationManagerDelegate(const LocationManagerDelegate&) : LocationManagerDelegate() {}
+  // A copy keeps its own liveness token, so assigning changes nothing, to itself or not.
+  // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
   LocationManagerDelegate& operator=(const LocationManagerDelegate&) { return *this; }
   virtual ~LocationManagerDelegate() = default;
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -28,11 +29,12 @@ namespace platform {
 
 namespace {
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 
 ProcessError errorFromErrno(int code, const std::string& what) {
-  return ProcessError{code, what + ": " + std::strerror(code)};
+  // The same text as strerror, without its shared buffer.
+  return ProcessError{code, what + ": " + std::generic_category().message(code)};
 }
 
 // A write that reports EPIPE instead of raising SIGPIPE. SIGPIPE for a pipe is sent to
@@ -451,15 +453,23 @@ ProcessResult<> Process::run() {
   }
   std::vector<std::string> envText;
   envText.reserve(variables.size());
-  for (const auto& [name, value] : variables) envText.push_back(name + "=" + value);
+  for (const auto& [name, value] : variables) {
+    std::string entry = name;
+    entry += '=';
+    entry += value;
+    envText.push_back(std::move(entry));
+  }
   std::vector<char*> envp;
+  envp.reserve(envText.size() + 1);
   for (auto& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);
 
   std::vector<std::string> argText;
+  argText.reserve(arguments.size() + 1);
   argText.push_back(executablePath);
   argText.insert(argText.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
+  argv.reserve(argText.size() + 1);
   for (auto& text : argText) argv.push_back(text.data());
   argv.push_back(nullptr);
 

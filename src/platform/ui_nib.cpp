@@ -312,6 +312,7 @@ bool installFirstTopLevelView(View& owner, const std::string& nibName) {
 
 // ---- storyboards --------------------------------------------------------------
 
+// NOLINTNEXTLINE(bugprone-exception-escape): its only member is a json, whose move does not throw.
 struct Storyboard::Content {
   json description;
 };

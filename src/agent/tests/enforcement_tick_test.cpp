@@ -410,7 +410,11 @@ TEST_F(Tick, TerminatesARealChildProcessOfTheTest) {
   setReply(kAppRulesPath, 200,
            R"({"rules": [{"rule_type": "BLACK_LIST", "applications": [{"pk": ")" + identifier + R"("}]}]})");
   auto& d = delegate();
+  // Held until the tick is over, so that the quick canned reply cannot overtake the
+  // tick's own termination step.
+  service().hold(kAppRulesPath, true);
   d.fireTimer();
+  service().release(kAppRulesPath);
   drainSession();
   EXPECT_TRUE(child.isRunning());
   ASSERT_THAT(d.blockingAppsArrayString.get(), ElementsAre(identifier));

@@ -6,9 +6,18 @@
 //
 // Latency is the "Time" column (wall time per request in each client thread);
 // throughput is items_per_second (all client threads together).
+//
+// BM_BridgeBesideIdlePeers times a request while 10,000 peers sit connected without
+// sending anything, and reports the process's resident memory (rss_MiB, and
+// rss_idle_MiB the growth they caused) and thread count, and how many of them the
+// server holds (held). "default limits": the server keeps 512 and closes the oldest
+// idle peer for each newcomer; "every peer held": the limit raised to as many
+// connections as the descriptor limit allows (peers and server share the process).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +27,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -103,6 +115,7 @@ class PlainServer {
 
 std::uint16_t g_plainPort = 0;
 std::uint16_t g_bridgePort = 0;
+bridge::PBServer* g_bridgeServer = nullptr;
 
 void BM_PlainSocket(benchmark::State& state) {
   const sockaddr_in addr = loopback(g_plainPort);
@@ -133,15 +146,118 @@ void BM_Bridge(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The process's resident memory in MiB, from /proc.
+double residentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
+int threadCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+  }
+  return count;
+}
+
+std::size_t descriptorLimit() {
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  return files.rlim_cur;
+}
+
+void BM_BridgeBesideIdlePeers(benchmark::State& state) {
+  const bool holdAll = state.range(0) != 0;
+  // Two descriptors per held peer (ours and the server's), and some to spare.
+  const std::size_t peers = holdAll ? std::min<std::size_t>(10000, (descriptorLimit() - 256) / 2) : 10000;
+  std::unique_ptr<bridge::PBServer> own;
+  const bridge::PBServer* server = g_bridgeServer;
+  std::uint16_t port = g_bridgePort;
+  if (holdAll) {
+    own = std::make_unique<bridge::PBServer>(
+        0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
+        "127.0.0.1", bridge::ServerLimits{.maxConnections = peers});
+    if (!own->start()) {
+      state.SkipWithError("second server did not start");
+      return;
+    }
+    server = own.get();
+    port = own->localPort().value();
+  }
+  const double before = residentMiB();
+  std::vector<int> idle;
+  idle.reserve(peers);
+  const sockaddr_in addr = loopback(port);
+  for (std::size_t i = 0; i < peers; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      if (fd >= 0) ::close(fd);
+      state.SkipWithError("idle peer could not connect");
+      break;
+    }
+    idle.push_back(fd);
+  }
+  // Let the server take in every connection before timing.
+  const std::size_t expected = holdAll ? idle.size() : std::min<std::size_t>(idle.size(), 512);
+  for (int i = 0; i < 10000 && server->sessionCount() < expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bridge::PBClient client("127.0.0.1", port);
+  for (auto _ : state) {
+    auto result = client.request("echo", kPayload);
+    if (!result) {
+      state.SkipWithError(result.error().text().c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+  const double after = residentMiB();
+  state.counters["peers"] = static_cast<double>(idle.size());
+  state.counters["held"] = static_cast<double>(server->sessionCount());
+  state.counters["rss_MiB"] = after;
+  state.counters["rss_idle_MiB"] = after - before;
+  state.counters["threads"] = threadCount();
+  state.SetLabel(holdAll ? "every peer held" : "default limits");
+  state.SetItemsProcessed(state.iterations());
+  // The server writes a line for each peer that closes without sending; keep them
+  // out of the report.
+  std::fflush(stdout);
+  const int savedOut = ::dup(STDOUT_FILENO);
+  const int devNull = ::open("/dev/null", O_WRONLY);
+  ::dup2(devNull, STDOUT_FILENO);
+  if (own) own->stop();
+  for (const int fd : idle) ::close(fd);
+  // Wait for the server to close what it held, so that the next run starts clean.
+  for (int i = 0; i < 10000 && server->sessionCount() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::fflush(stdout);
+  ::dup2(savedOut, STDOUT_FILENO);
+  ::close(savedOut);
+  ::close(devNull);
+}
+
 // Interleaved so that both see the same machine conditions.
 BENCHMARK(BM_PlainSocket)->Threads(1)->UseRealTime();
 BENCHMARK(BM_Bridge)->Threads(1)->UseRealTime();
 BENCHMARK(BM_PlainSocket)->Threads(8)->UseRealTime();
 BENCHMARK(BM_Bridge)->Threads(8)->UseRealTime();
+BENCHMARK(BM_BridgeBesideIdlePeers)->Arg(0)->Arg(1)->UseRealTime()->Iterations(2000);
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Room for 10,000 idle peers and the server's side of them.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   static PlainServer plain;
   g_plainPort = plain.port();
   static bridge::PBServer server(
@@ -152,6 +268,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   g_bridgePort = server.localPort().value();
+  g_bridgeServer = &server;
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

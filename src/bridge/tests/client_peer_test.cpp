@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "allocation_probe.h"
 #include "bridge/client.h"
 #include "test_support.h"
 
@@ -73,6 +74,21 @@ TEST(ClientAgainstRawPeer, PeerThatSendsPartOfAResponseAndCloses) {
   }
 }
 
+TEST(ClientAgainstRawPeer, AnnouncedLengthIsNotReservedBeforeTheBytesArrive) {
+  Data head = Protocol::writeGoodResponse(std::string(100, 'x'));
+  const std::uint32_t announced = Protocol::MAX_BODY_LENGTH - 1;
+  for (std::size_t i = 0; i < 4; ++i) head[7 + i] = static_cast<std::uint8_t>(announced >> (8 * i));
+  RawPeer peer([&](const Fd& conn) {
+    readRequest(conn);
+    conn.sendAll(head);
+  });
+  test::resetLargestAllocation();
+  const auto result = peer.request();
+  EXPECT_LT(test::largestAllocation(), std::size_t{64} * 1024) << "the client allocated for bytes that never came";
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), PBError::clientError(std::string(kClientIncomplete)));
+}
+
 TEST(ClientAgainstRawPeer, WholeResponseOnAConnectionKeptOpen) {
   // A 1,000-byte body in small pieces, with bytes after it; the peer keeps its side
   // open until the client has closed, so only the body's length can end the read.
@@ -132,8 +148,9 @@ TEST(ClientAgainstRawPeer, HopelessResponsesEndTheExchangeAtOnce) {
       {"wrong magic", test::bytesOf("HTTP/1.1 200 OK\r\n"), kClientMalformed},
       {"minor version 2", test::bytesOf("pb\x01\x02\x01\x00\x00\x02\x00\x00\x00{}"sv), kClientMalformed},
       {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kClientMalformed},
-      {"request status", Protocol::writeRequest("m", 1), kClientMalformed},
-      {"body not JSON", test::bytesOf("pb\x01\x01\x01\x00\x00\x03\x00\x00\x00{x}"sv), kClientMalformed},
+      {"request status", Protocol::writeRequest("m", 1), kClientIncomplete},
+      {"body not JSON", test::bytesOf("pb\x01\x01\x01\x00\x00\x03\x00\x00\x00{x}"sv), kClientIncomplete},
+      {"bad response without a message", test::bytesOf("pb\x01\x01\x02\x00\x00\x02\x00\x00\x00{}"sv), kClientIncomplete},
       {"length over the cap", tooLarge, kClientTooLarge},
   };
   for (const auto& c : cases) {

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_probe.h"
+#include "bridge/client.h"
 #include "bridge/server.h"
 #include "test_support.h"
 
@@ -129,8 +131,9 @@ TEST_F(ServerAgainstRawClient, HopelessRequestsAreDroppedAtOnce) {
       {"wrong magic", test::bytesOf("GET / HTTP/1.1\r\n\r\n"), kServerMalformed},
       {"version 1.2", test::bytesOf("pb\x01\x02\x00\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
       {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kServerMalformed},
-      {"response status", Protocol::writeGoodResponse(1), kServerMalformed},
-      {"no method", test::bytesOf("pb\x01\x01\x00\x00\x00\x0F\x00\x00\x00{\"payload\":1}\n\n"sv), kServerMalformed},
+      {"response status", Protocol::writeGoodResponse(1), kServerIncomplete},
+      {"no method", test::bytesOf("pb\x01\x01\x00\x00\x00\x0F\x00\x00\x00{\"payload\":1}\n\n"sv), kServerIncomplete},
+      {"body not JSON", test::bytesOf("pb\x01\x01\x00\x00\x00\x03\x00\x00\x00{x}"sv), kServerIncomplete},
       {"length over the cap", tooLarge, kServerTooLarge},
   };
   for (const auto& c : cases) {
@@ -167,6 +170,150 @@ TEST_F(ServerAgainstRawClient, StopClosesOpenConnectionsQuietly) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(server_->sessionCount(), 0u);
   EXPECT_FALSE(server_->isStarted());
+}
+
+// A server with limits small enough to reach in a test, and a handler that can
+// answer big or wait for the test.
+class LimitedServer : public testing::Test {
+ protected:
+  void start(ServerLimits limits) {
+    server_ = std::make_unique<PBServer>(0, [this](const std::string& method, const Json& payload)
+                                                -> std::expected<Json, std::string> {
+      ++calls_;
+      if (method == "big") return std::string(payload.get<std::size_t>(), 'b');
+      if (method == "hold") {
+        ++held_;
+        waitFor([this] { return released_.load(); }, 60000ms);
+      }
+      return payload;
+    }, "127.0.0.1", limits);
+    ASSERT_TRUE(server_->start());
+    port_ = server_->localPort().value();
+  }
+  void TearDown() override {
+    released_ = true;
+    if (server_) server_->stop();
+  }
+
+  Fd connect() const { return test::connectTo(port_); }
+  std::expected<Json, PBError> request(const std::string& method, const Json& payload) const {
+    return PBClient("127.0.0.1", port_, 20000ms).request(method, payload);
+  }
+
+  std::unique_ptr<PBServer> server_;
+  std::uint16_t port_ = 0;
+  std::atomic<int> calls_{0};
+  std::atomic<int> held_{0};
+  std::atomic<bool> released_{false};
+};
+
+TEST_F(LimitedServer, PeersThatDoNotDeliverARequestInTimeAreClosed) {
+  start({.requestDeadline = 200ms});
+  const Data bytes = Protocol::writeRequest("m", "a payload");
+  struct Case {
+    const char* name;
+    std::size_t sent;
+  };
+  for (const Case c : {Case{"nothing", 0}, Case{"part of the header", 3},
+                       Case{"the header and part of the body", Protocol::HEADER_LENGTH + 2}}) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStdout();
+    Fd conn = connect();
+    if (c.sent > 0) conn.sendAll(std::span(bytes.data(), c.sent));
+    EXPECT_EQ(conn.readToEnd(10000ms), Data{});  // closed by the server, no response
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Server error: Warning: Request timed out\n");
+  }
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0; }));
+  EXPECT_EQ(calls_, 0);
+  // A peer that delivers in time is answered as before.
+  EXPECT_EQ(request("m", "on time"), Json("on time"));
+}
+
+TEST_F(LimitedServer, AnnouncedLengthIsNotReservedBeforeTheBytesArrive) {
+  start({.requestDeadline = 300ms});
+  Data head = Protocol::writeRequest("m", std::string(100, 'x'));
+  const std::uint32_t announced = Protocol::MAX_BODY_LENGTH - 1;
+  for (std::size_t i = 0; i < 4; ++i) head[7 + i] = static_cast<std::uint8_t>(announced >> (8 * i));
+  testing::internal::CaptureStdout();
+  test::resetLargestAllocation();
+  std::vector<Fd> peers;
+  for (int i = 0; i < 8; ++i) {
+    peers.push_back(connect());
+    peers.back().sendAll(head);
+  }
+  // Closed at the deadline, so the server has taken in what each peer sent.
+  for (auto& peer : peers) EXPECT_EQ(peer.readToEnd(10000ms), Data{});
+  const std::size_t largest = test::largestAllocation();
+  testing::internal::GetCapturedStdout();
+  EXPECT_LT(largest, std::size_t{64} * 1024) << "the server allocated for bytes that never came";
+}
+
+TEST_F(LimitedServer, ResponsesThePeerDoesNotTakeAreGivenUp) {
+  start({.responseDeadline = 300ms});
+  testing::internal::CaptureStdout();
+  std::vector<Fd> peers;
+  // Far more than the socket buffers of both sides hold.
+  const std::size_t size = Protocol::MAX_BODY_LENGTH - 64;
+  for (int i = 0; i < 3; ++i) {
+    Fd peer(::socket(AF_INET, SOCK_STREAM, 0));
+    const int small = 4096;
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in addr = test::loopback(port_);
+    ASSERT_EQ(::connect(peer.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    peer.sendAll(Protocol::writeRequest("big", size));  // and never read
+    peers.push_back(std::move(peer));
+  }
+  ASSERT_TRUE(waitFor([&] { return calls_ == 3; }, 20000ms));
+  const bool dropped = waitFor([&] { return server_->sessionCount() == 0; }, 20000ms);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(dropped);
+  EXPECT_EQ(out,
+            "Server error: Warning: Response timed out\n"
+            "Server error: Warning: Response timed out\n"
+            "Server error: Warning: Response timed out\n");
+}
+
+TEST_F(LimitedServer, NormalClientIsServedWhenIdlePeersTakeEveryPlace) {
+  start({.requestDeadline = 60000ms, .maxConnections = 4});
+  // One at a time, so that the order of acceptance is the order of connecting.
+  std::vector<Fd> idle;
+  for (std::size_t i = 0; i < 4; ++i) {
+    idle.push_back(connect());
+    ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == i + 1; }));
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(request("m", "served"), Json("served"));
+  // The oldest idle peer made room, quietly; the others are still open.
+  EXPECT_EQ(idle.front().readToEnd(10000ms), Data{});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 3; }));
+  // With every place filled again, the next oldest makes room.
+  idle.push_back(connect());
+  ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == 4; }));
+  EXPECT_EQ(request("m", "again"), Json("again"));
+  EXPECT_EQ(idle[1].readToEnd(10000ms), Data{});
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 3; }));
+}
+
+TEST_F(LimitedServer, ConnectionsBeyondBusyPlacesWaitInTheBacklog) {
+  start({.maxConnections = 2});
+  std::vector<std::thread> holders;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 2; ++i) {
+    holders.emplace_back([&, i] {
+      if (request("hold", i) == Json(i)) ++answered;
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return held_ == 2; }));  // both places are held by handler calls
+  std::thread waiting([&] {
+    if (request("m", "later") == Json("later")) ++answered;
+  });
+  // Not turned away: it is served once a place frees.
+  EXPECT_LE(server_->sessionCount(), 2u);
+  released_ = true;
+  for (auto& t : holders) t.join();
+  waiting.join();
+  EXPECT_EQ(answered, 3);
 }
 
 }  // namespace

@@ -203,6 +203,33 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
                                                                 exception("x", false)}, {"x"}},
       {"allowed exception before its blocked twin removes nothing", {}, {exception("x", false), exception("x", true)},
        {"x"}},
+      {"a category named again adds nothing more",
+       {category("Gambling", true), category("Drugs", true), category("Gambling", true)},
+       {},
+       {"freebet", "casino", "weed", "snus"}},
+      {"an allowed rule undoes the category however often it was blocked",
+       {category("Drugs", true), category("Drugs", true), category("Drugs", false)},
+       {},
+       {}},
+      {"blocked again after being allowed comes back once",
+       {category("Drugs", true), category("Drugs", false), category("Drugs", true), category("Drugs", true)},
+       {},
+       {"weed", "snus"}},
+      {"a word of two blocked categories makes one rule",
+       {category("Drugs", true), category("Tobacco", true)},
+       {},
+       {"weed", "snus", "cigar"}},
+      {"a shared word stays blocked while its other category is",
+       {category("Tobacco", true), category("Drugs", true), category("Drugs", false)},
+       {},
+       {"snus", "cigar"}},
+      {"a shared word goes when both its categories are allowed",
+       {category("Tobacco", true), category("Drugs", true), category("Tobacco", false), category("Drugs", false)},
+       {},
+       {}},
+      {"a category's own repeated word is kept", {category("Adult", true), category("Adult", true)}, {}, {"xxx", "xxx"}},
+      {"an exception equal to a category word is a rule of its own", {category("Drugs", true)}, {exception("weed", true)},
+       {"weed", "snus", "weed"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,10 +292,13 @@ TEST_F(SafeSearchManagerTest, ShippedWordListBlocksEveryCategoryWithSpacesRemove
   std::vector<std::string> expected;
   for (const auto c : rules::kAllCategories) {
     categories.push_back(category(std::string(rules::rawValue(c)), true));
+    const std::vector<std::string> before = expected;
     for (const auto& entry : shipped->at("local_words")) {
       if (entry.at("category") != rules::rawValue(c)) continue;
       auto word = entry.at("word").get<std::string>();
       std::erase(word, ' ');
+      // A word an earlier category already blocks makes no second rule.
+      if (std::find(before.begin(), before.end(), word) != before.end()) continue;
       expected.push_back(word);
     }
   }
@@ -276,6 +306,7 @@ TEST_F(SafeSearchManagerTest, ShippedWordListBlocksEveryCategoryWithSpacesRemove
   const auto printed = parse(ruleSet(categories, {}));
   EXPECT_EQ(printed.size(), 18u);
   EXPECT_EQ(engine_.parsedLines, expected);
+  EXPECT_EQ(std::count(engine_.parsedLines.begin(), engine_.parsedLines.end(), "porn"), 1);
   EXPECT_EQ(engine_.wordListLoads(), 1u);
 
   // "porn" is listed under "Adult" and "Porn": allowing "Porn" after blocking "Adult"
@@ -414,7 +445,7 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
   const std::string url = "file://" + home_.path().string() +
                           "/Library/Group%20Containers/group.so.velmorhome.mopet/safeSearchBlocker.json";
   EXPECT_THAT(printed, ElementsAreArray(std::vector<std::string>{
-                           "migratedData tok-1",
+                           "migratedData tok-…",
                            "ZOREK WAS HERE: CATEGORY NAME Optional(\"Gambling\") - is blocked: true",
                            "word: a.*b?[c] - isWordBlocked: true",
                            "word: \"q\" \\ é - isWordBlocked: true",
@@ -440,6 +471,22 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
   EXPECT_EQ(blocker_.releasePending(), 1u);
   EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()),
               ElementsAre("reloadContentBlocker:  error in sfcontentblocker nil", "4"));
+}
+
+TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) {
+  std::vector<std::string> categories(2000, category("Gambling", true));
+  categories.push_back(category("Adult", true));
+  categories.push_back(category("Gambling", true));
+  reply(200, ruleSet(categories, {exception("casino", true)}));
+  const auto printed = pass();
+  EXPECT_THAT(fileWords(), ElementsAre("freebet", "casino", "xxx", "xxx", "casino"));
+  const auto adding = std::count_if(printed.begin(), printed.end(),
+                                    [](const std::string& line) { return line.starts_with("Adding word "); });
+  EXPECT_EQ(adding, 5);
+  // Every entry of the reply is still told, once.
+  const auto told = std::count(printed.begin(), printed.end(),
+                               "ZOREK WAS HERE: CATEGORY NAME Optional(\"Gambling\") - is blocked: true");
+  EXPECT_EQ(told, 2001);
 }
 
 TEST_F(SafeSearchManagerTest, EmptyListWritesAnEmptyArrayAndStillReloads) {

@@ -22,6 +22,8 @@
 #include "networks/url_protocol_stub.h"
 #include "node_server.h"
 #include "platform/dispatch.h"
+#include "platform/fakes/capturing_log_sink.h"
+#include "platform/log.h"
 #include "platform/fakes/fake_workspace.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
@@ -170,11 +172,18 @@ class SocketHandlerTest : public ::testing::Test {
         app("org.example.daemon", 13, platform::ActivationPolicy::accessory),
     });
 
+    handler_ = std::make_unique<SocketHandler>(options());
+  }
+
+  SocketHandlerOptions options() {
     SocketHandlerOptions options;
     options.socketURL = "https://localhost:" + std::to_string(server_->port());
     options.caFile = TestCertificates::get().caFile;
     options.connectTo = std::vector<std::string>{};
-    options.handleQueue = [queue = queue_](std::function<void()> block) { queue->async(std::move(block)); };
+    options.handleQueue = [queue = queue_, posted = posted_](std::function<void()> block) {
+      ++*posted;
+      queue->async(std::move(block));
+    };
     options.session = &session_;
     options.contentBlocker = &blocker_;
     options.workspace = &workspace_;
@@ -186,8 +195,39 @@ class SocketHandlerTest : public ::testing::Test {
       config.reconnectWait = 50ms;
       config.reconnectWaitMax = 200ms;
     };
-    handler_ = std::make_unique<SocketHandler>(std::move(options));
+    options.retryWait = kRetryWait;
+    options.retryWaitMax = kRetryWaitMax;
+    options.tokenWatchInterval = kTokenWatch;
+    options.handleQueueAfter = [this](std::chrono::milliseconds delay, std::function<void()> block) {
+      {
+        std::lock_guard lock(mutex_);
+        delays_.push_back(delay);
+      }
+      queue_->asyncAfter(delay, std::move(block));
+    };
+    return options;
   }
+
+  // A channel of other settings in place of the fixture's.
+  void remake(const std::function<void(SocketHandlerOptions&)>& change) {
+    handler_.reset();
+    auto adjusted = options();
+    change(adjusted);
+    handler_ = std::make_unique<SocketHandler>(std::move(adjusted));
+  }
+
+  // The waits the channel asked for that were retries (not the token watch).
+  std::vector<std::chrono::milliseconds> retryDelays() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::chrono::milliseconds> out;
+    for (auto delay : delays_)
+      if (delay != kTokenWatch) out.push_back(delay);
+    return out;
+  }
+
+  static constexpr std::chrono::milliseconds kRetryWait{40};
+  static constexpr std::chrono::milliseconds kRetryWaitMax{160};
+  static constexpr std::chrono::milliseconds kTokenWatch{10};
 
   ~SocketHandlerTest() override {
     handler_.reset();
@@ -253,23 +293,37 @@ class SocketHandlerTest : public ::testing::Test {
   testsupport::TempHome home_;
   std::unique_ptr<NodeServer> server_;
   std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::makeSerial("channel-test-handlers");
+  // How many blocks were handed to the handle queue.
+  std::shared_ptr<std::atomic<std::size_t>> posted_ = std::make_shared<std::atomic<std::size_t>>(0);
   platform::URLSession session_{stubbedConfiguration()};
   GateContentBlocker blocker_;
   platform::FakeWorkspace workspace_;
   mutable std::mutex mutex_;
   std::vector<int> exits_;
+  std::vector<std::chrono::milliseconds> delays_;
   int fences_ = 0;
   std::unique_ptr<SocketHandler> handler_;
 };
 
 TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
   setSuiteValue(networks::kSharedChildToken, std::nullopt);
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
   ::testing::internal::CaptureStdout();
   handler_->connectToWebsocket();
   handler_->reconnectToWebsocket();
+  // The client works through its calls in order: once it has dropped this emit, it has
+  // also done whatever the reconnect asked of it before.
+  handler_->socket().emit("fence");
+  EXPECT_TRUE(waitUntil([&] {
+    const auto entries = log->entries();
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const platform::LogEntry& e) { return e.text.find("\"fence\" dropped") != std::string::npos; });
+  }));
   EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()), ElementsAre());
   EXPECT_FALSE(handler_->isConnected());
-  EXPECT_NE(handler_->socket().status(), sio::SocketIOStatus::connected);
+  EXPECT_EQ(handler_->socket().status(), sio::SocketIOStatus::disconnected);
+  EXPECT_EQ(server_->count(eventIs("connection")), 0u);
 
   // Once a token is there, one connection carries it, and a command runs once.
   setSuiteValue(networks::kSharedChildToken, "later");
@@ -287,7 +341,7 @@ TEST_F(SocketHandlerTest, ConnectSendsTheTokenInTheHandshakeQuery) {
   connect();
   drain();
   const auto printed = lines(::testing::internal::GetCapturedStdout());
-  EXPECT_THAT(printed, ElementsAre("tokeeeen " + kToken, "socket connected"));
+  EXPECT_THAT(printed, ElementsAre("tokeeeen tok …", "socket connected"));
   const auto connection = server_->waitFor(eventIs("connection"));
   ASSERT_TRUE(connection);
   EXPECT_EQ((*connection)["query"]["token"], kToken);
@@ -354,7 +408,10 @@ TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
   fence();
   EXPECT_EQ(ackPacketsSent(), expectedAcks + 1);
   EXPECT_EQ(exits(), std::vector<int>(expectedExits, 0));
-  EXPECT_EQ(blocker_.reloads(), 2u);  // one pass per safe_search_rule with data
+  // The two safe_search_rule events with data run one pass each, or share one when the
+  // second came while the first one's pass was still waiting to run.
+  EXPECT_GE(blocker_.reloads(), 1u);
+  EXPECT_LE(blocker_.reloads(), 2u);
   EXPECT_TRUE(workspace_.terminateCalls().empty());
   EXPECT_TRUE(workspace_.signals().empty());
 }
@@ -389,6 +446,31 @@ TEST_F(SocketHandlerTest, SafeSearchRuleIsAcknowledgedAfterItsPass) {
   EXPECT_EQ(ackOf("pass"), kOk);
   EXPECT_TRUE(handler_->SafeSearchManager.rq_success);
   EXPECT_THAT(handler_->SafeSearchManager.parsedLines, ElementsAre("w"));
+}
+
+TEST_F(SocketHandlerTest, SafeSearchRulesWaitingTogetherShareOnePassAndAreEachAcknowledged) {
+  connect();
+  drain();
+  // Hold the handle queue until every event of the burst is queued behind the gate.
+  platform::DispatchSemaphore gate(0);
+  queue_->async([&] { gate.wait(); });
+  const std::size_t before = posted_->load();
+  constexpr int kBurst = 200;
+  for (int i = 0; i < kBurst; ++i) emit("b" + std::to_string(i), "safe_search_rule", json::array({i}), 30s);
+  emit("empty", "safe_search_rule", std::nullopt, 300ms);
+  ASSERT_TRUE(waitUntil([&] { return posted_->load() >= before + kBurst + 1; }, 30s));
+  gate.signal();
+  for (int i = 0; i < kBurst; ++i) EXPECT_EQ(ackOf("b" + std::to_string(i)), kOk) << i;
+  EXPECT_FALSE(ackOf("empty"));
+  drain();
+  EXPECT_EQ(blocker_.reloads(), 1u);
+  EXPECT_EQ(ackPacketsSent(), std::size_t{kBurst});
+
+  // An event after that pass asks for a pass of its own.
+  emit("later", "safe_search_rule", json::array({1}));
+  EXPECT_EQ(ackOf("later"), kOk);
+  EXPECT_EQ(blocker_.reloads(), 2u);
+  EXPECT_EQ(ackPacketsSent(), std::size_t{kBurst} + 1);
 }
 
 TEST_F(SocketHandlerTest, InstantBlockReadsRunningApplicationsOnlyWhenTheFlagIsTrue) {
@@ -571,6 +653,138 @@ TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
   drain();
   EXPECT_FALSE(called);
   EXPECT_EQ(exits().size(), 2u);
+}
+
+// Counts the log entries of the Socket.IO client that contain a text.
+std::size_t logged(const platform::CapturingLogSink& log, const std::string& text) {
+  const auto entries = log.entries();
+  return std::count_if(entries.begin(), entries.end(),
+                       [&](const platform::LogEntry& e) { return e.text.find(text) != std::string::npos; });
+}
+
+TEST(SocketHandlerRetryTest, WaitsDoubleUpToTheirCapWithinAQuarterEitherWay) {
+  using std::chrono::milliseconds;
+  const SocketHandlerOptions defaults;
+  const struct {
+    int attempt;
+    milliseconds wait, waitMax;
+    milliseconds nominal;
+  } cases[] = {
+      {0, 40ms, 160ms, 40ms},
+      {1, 40ms, 160ms, 80ms},
+      {2, 40ms, 160ms, 160ms},
+      {3, 40ms, 160ms, 160ms},
+      {0, defaults.retryWait, defaults.retryWaitMax, 5s},
+      {3, defaults.retryWait, defaults.retryWaitMax, 40s},
+      {6, defaults.retryWait, defaults.retryWaitMax, std::chrono::minutes(4)},
+      {1000000, defaults.retryWait, defaults.retryWaitMax, std::chrono::minutes(4)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.attempt);
+    const auto low = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.0);
+    const auto mid = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.5);
+    const auto high = SocketHandler::retryDelay(c.attempt, c.wait, c.waitMax, 0.999999);
+    EXPECT_EQ(low, c.nominal * 3 / 4);
+    EXPECT_EQ(mid, c.nominal);
+    EXPECT_LE(high, c.waitMax);
+    EXPECT_GE(high, std::min(c.waitMax, c.nominal * 5 / 4 - 1ms));
+  }
+}
+
+TEST_F(SocketHandlerTest, ARefusedConnectIsTriedAgainWithGrowingWaitsUntilATokenIsAccepted) {
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  setSuiteValue(networks::kSharedChildToken, "reject");
+  handler_->connectToWebsocket();
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "connect refused by the server") >= 4; }));
+  EXPECT_FALSE(handler_->isConnected());
+  EXPECT_EQ(server_->count(eventIs("connection")), 0u);
+  const auto delays = retryDelays();
+  ASSERT_GE(delays.size(), 3u);
+  // 40 ms, 80 ms, then the 160 ms cap, each within a quarter.
+  EXPECT_GE(delays[0], 30ms);
+  EXPECT_LE(delays[0], 50ms);
+  EXPECT_GE(delays[1], 60ms);
+  EXPECT_LE(delays[1], 100ms);
+  for (std::size_t i = 2; i < delays.size(); ++i) {
+    EXPECT_GE(delays[i], 120ms) << i;
+    EXPECT_LE(delays[i], 160ms) << i;
+  }
+
+  // The token the service accepts: one connection carries it, and a command is
+  // acknowledged once.
+  setSuiteValue(networks::kSharedChildToken, "accepted");
+  const auto connection = connected();
+  EXPECT_EQ(connection["query"]["token"], "accepted");
+  emit("rule", "app_blocker_rule", json::array({1}));
+  EXPECT_EQ(ackOf("rule"), kOk);
+  fence();
+  EXPECT_EQ(server_->count(eventIs("connection")), 1u);
+  EXPECT_EQ(ackPacketsSent(), 2u);
+}
+
+TEST_F(SocketHandlerTest, ANewTokenEndsTheWaitAfterARefusalAtOnce) {
+  remake([](SocketHandlerOptions& options) {
+    options.retryWait = std::chrono::hours(1);
+    options.retryWaitMax = std::chrono::hours(1);
+  });
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  setSuiteValue(networks::kSharedChildToken, "reject");
+  handler_->connectToWebsocket();
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "connect refused by the server") == 1 && !retryDelays().empty(); }));
+  EXPECT_GE(retryDelays().front(), 45min);
+  setSuiteValue(networks::kSharedChildToken, "fresh");
+  // Well before the hour is up.
+  const auto connection = connected();
+  EXPECT_EQ(connection["query"]["token"], "fresh");
+  EXPECT_EQ(logged(*log, "connect refused by the server"), 1u);
+}
+
+TEST_F(SocketHandlerTest, ATokenChangedWhileConnectedMovesTheChannelToIt) {
+  connect();
+  setSuiteValue(networks::kSharedChildToken, "second");
+  const auto second = connected(2);
+  EXPECT_EQ(second["query"]["token"], "second");
+  // The first connection was closed before the second was opened.
+  const auto records = server_->matching([](const json& r) {
+    const auto event = r.value("event", "");
+    return event == "connection" || event == "disconnect";
+  });
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records[0]["event"], "connection");
+  EXPECT_EQ(records[1]["event"], "disconnect");
+  EXPECT_EQ(records[1]["id"], records[0]["id"]);
+  EXPECT_EQ(records[2]["event"], "connection");
+  emit("rule", "web_content_rule", json::array({1}));
+  EXPECT_EQ(ackOf("rule"), kOk);
+  EXPECT_EQ(ackPacketsSent(), 1u);
+}
+
+TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
+  connect();
+  ::testing::internal::CaptureStdout();
+  server_->send({{"cmd", "kick"}});
+  const auto second = connected(2);
+  EXPECT_EQ(second["query"]["token"], kToken);
+  emit("pass", "safe_search_rule", json::array({1}));
+  EXPECT_EQ(ackOf("pass"), kOk);
+  fence();
+  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  EXPECT_THAT(printed, Contains("socket close"));
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "socket connected"), 1);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
+  // One connection at a time: the kicked one ended before the next began, and no
+  // third came.
+  const auto records = server_->matching([](const json& r) {
+    const auto event = r.value("event", "");
+    return event == "connection" || event == "disconnect";
+  });
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]["event"], "disconnect");
+  EXPECT_EQ(records[1]["reason"], "server namespace disconnect");
+  EXPECT_EQ(ackPacketsSent(), 2u);
+  EXPECT_EQ(blocker_.reloads(), 1u);
 }
 
 // The agent-like helper process: the command ends it with status 0 after removing its

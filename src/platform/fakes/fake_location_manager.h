@@ -32,7 +32,7 @@ class FakeLocationManager final : public LocationManager {
 
   // ---- driving (any thread; delivered on the main queue) ----
   void deliver(std::vector<Location> locations) { postLocations(std::move(locations)); }
-  void deliver(Location location) { postLocations({std::move(location)}); }
+  void deliver(Location location) { postLocations({location}); }
   void fail(Error error) { postError(std::move(error)); }
   // Reports leaving the region, monitored or not.
   void exitRegion(const CircularRegion& region) { postRegionEvent(region, false); }

@@ -85,6 +85,7 @@ bool runTool(const std::vector<std::string>& argv, const std::string& log) {
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
@@ -225,6 +226,7 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
   posix_spawn_file_actions_addopen(&actions, 2, serverLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<std::string> argv = {"node", script, dir + "server.key", dir + "server.pem"};
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (auto& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
   pid_t pid = -1;

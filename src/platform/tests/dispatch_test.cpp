@@ -173,6 +173,7 @@ TEST(MainQueue, BlocksFromManyThreadsRunOnTheLoopThreadInEachSendersOrder) {
   std::atomic<bool> notCurrent{false};
   const auto loopThread = std::this_thread::get_id();
   std::vector<std::thread> senders;
+  senders.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     senders.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
@@ -190,7 +191,7 @@ TEST(MainQueue, BlocksFromManyThreadsRunOnTheLoopThreadInEachSendersOrder) {
     for (auto& list : seen) n += list.size();
     return n;
   };
-  ASSERT_TRUE(RunLoop::main().runUntil([&] { return total() == kThreads * kPerThread; }, 10s));
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return total() == std::size_t{kThreads} * kPerThread; }, 10s));
   for (auto& list : seen) {
     for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(list[static_cast<size_t>(i)], i);
   }

@@ -146,6 +146,7 @@ class DesktopLocationTest : public ::testing::Test {
 
   void spawn(const std::vector<std::string>& argv) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     // Their chatter goes to a log in the test's folder.

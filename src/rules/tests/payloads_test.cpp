@@ -1,5 +1,5 @@
-// Decoding and encoding of the service's rule payloads: safe search (through a reply
-// key mapper), web filter and app blocker (plain keys), instant block (snake case).
+// Decoding and encoding of the service's rule payloads: safe search (through the
+// request runner's key mapper), web filter and app blocker (plain keys), instant block (snake case).
 #include <string>
 #include <string_view>
 #include <vector>
@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "coding/keys.h"
+#include "networks/network_manager.h"
+#include "platform/url_session.h"
 #include "rules/app_blocker_rules.h"
 #include "rules/instant_block.h"
 #include "rules/safe_search_rules.h"
@@ -18,27 +20,15 @@ namespace {
 using coding::DecodingError;
 using Kind = DecodingError::Kind;
 
-// The request runner's reply key mapping: "__v" -> "v", "_id" -> "id", otherwise split
-// at "_", drop empty pieces, keep the first piece and capitalise the rest.
-coding::AnyKey replyKey(const coding::CodingPath& path) {
-  const std::string& text = path.back().stringValue;
-  if (text == "__v") return coding::AnyKey(std::string("v"));
-  if (text == "_id") return coding::AnyKey(std::string("id"));
-  std::string joined;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    auto end = text.find('_', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view piece(text.data() + start, end - start);
-    if (!piece.empty()) joined += joined.empty() ? std::string(piece) : coding::capitalized(piece);
-    start = end + 1;
-  }
-  return coding::AnyKey(joined);
-}
-
+// Safe-search rules arrive as a reply of the request runner, which maps every key with
+// its own key mapper; the tests decode through that very mapper.
 std::expected<SafeSearchRulesBase, DecodingError> decodeSafeSearch(std::string_view text) {
+  // Never destroyed: the session's threads live until the process ends.
+  static platform::URLSession* const session = new platform::URLSession();
+  static const networks::NetworkManager* const runner = new networks::NetworkManager(*session);
   coding::JSONDecoder decoder;
-  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::custom(replyKey);
+  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::custom(
+      [](const coding::CodingPath& path) { return runner->customDecoingStrategy(path); });
   return decoder.decode<SafeSearchRulesBase>(text);
 }
 
