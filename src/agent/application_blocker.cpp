@@ -29,8 +29,9 @@ void ApplicationBlocker::requestRules() {
   if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP RULES");
 
   requests_.send(
-      networks::ChildEndPoint::smartAppRules(), *token, [blocked = blocked_](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
-                                 std::optional<platform::Error> error) {
+      networks::ChildEndPoint::smartAppRules(), *token,
+      [blocked = blocked_](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+                           std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(std::string("ERRORRRRR: ") + " " +
                               (error ? "Optional(" + error->description() + ")" : "nil"));

@@ -229,8 +229,9 @@ void HostsFilter::requestWebRules() {
 
   requests_.send(
       networks::ChildEndPoint::webContentRules(), *token,
-      [list = hostList_, defaults = defaults_](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
-                                 std::optional<platform::Error> error) {
+      [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
+                                               std::shared_ptr<const platform::URLResponse> response,
+                                               std::optional<platform::Error> error) {
         // Only a rule set that arrived whole replaces the blocked domains; anything else
         // (no answer, an error status, a body that does not decode or holds no list of
         // exceptions) leaves the domains in force until a later reply does arrive.

@@ -235,8 +235,9 @@ std::string Inventory::syncApps() {
   if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP SYNC");
 
   const bool sent = requests_.send(
-      networks::ChildEndPoint::syncApps(body), *token, [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
-                                       std::optional<platform::Error> error) {
+      networks::ChildEndPoint::syncApps(body), *token,
+      [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+                   std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : std::string("nil"));
         } else {

@@ -169,9 +169,10 @@ bool ChildEndPoint::schoolChosen() {
 std::string ChildEndPoint::baseURL() { return httpsBase(schoolChosen() ? kSchoolApiHost : kFamilyApiHost); }
 
 platform::HeaderList ChildEndPoint::headers(std::string_view token) const {
-  const std::pair<std::string, std::string> authorization{"Authorization", "Bearer " + std::string(token)};
-  const std::pair<std::string, std::string> json{"Content-Type", std::string(kJsonContentType)};
-  auto cookie = [](std::string_view value) { return std::pair<std::string, std::string>{"Cookie", std::string(value)}; };
+  using Header = platform::HeaderList::value_type;
+  const Header authorization{"Authorization", "Bearer " + std::string(token)};
+  const Header json{"Content-Type", std::string(kJsonContentType)};
+  auto cookie = [](std::string_view value) { return Header{"Cookie", std::string(value)}; };
   return std::visit(Overloaded{[&](const SmartAppRules&) { return platform::HeaderList{authorization}; },
                                [&](const WebContentRules&) { return platform::HeaderList{authorization}; },
                                [&](const UsageReport&) {

@@ -46,8 +46,8 @@ class Blocker : public AgentFixture {
 TEST_F(Blocker, BlockAnAppEndsTheFirstExactMatchOnly) {
   auto polite = app("com.polite.app", 700);
   polite.refusesTerminate = false;  // quits when asked: no kill needed
-  workspace_.setRunningApplications({app("com.blocked.game", 100), app("com.blocked.game", 101), polite,
-                                     FakeWorkspace::Application{}});
+  workspace_.setRunningApplications(
+      {app("com.blocked.game", 100), app("com.blocked.game", 101), polite, FakeWorkspace::Application{}});
   blocker_.blockOne("com.Blocked.Game");
   blocker_.blockOne("");
   EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());

@@ -77,7 +77,11 @@ TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
       {"nscd", resolvedDown, nscdRuns, {{"status"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
       {"both", resolvedRuns, nscdRuns, {{"status"}, {"flush-caches"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
       {"none", resolvedDown, nscdDown, {{"status"}}, {{"--statistics"}}, ""},
-      {"a refused flush", resolvedRefuses, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}},
+      {"a refused flush",
+       resolvedRefuses,
+       nscdDown,
+       {{"status"}, {"flush-caches"}},
+       {{"--statistics"}},
        "Failed to flush caches: Access denied"},
   };
   for (const auto& c : cases) {
@@ -100,7 +104,6 @@ TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
   }
 }
 
-
 TEST_F(Runner, TheShellReturnsOutputWithErrorOutputAndTrailingLineFeed) {
   EXPECT_EQ(agent::shellOutput("echo one; echo two >&2"), "one\ntwo\n");
   EXPECT_EQ(agent::shellOutput("printf x"), "x");
@@ -111,15 +114,16 @@ TEST_F(Runner, TheShellReturnsOutputWithErrorOutputAndTrailingLineFeed) {
 TEST_F(Runner, HostLookupReturnsTheTokenAfterTheFirstHas) {
   // A stand-in for the host-lookup tool, first in the children's PATH.
   auto host = tools_.binFolder() / "bin" / "host";
-  agenttest::writeFile(host,
-                       "#!/bin/bash\n"
-                       "case \"$1\" in\n"
-                       "  two.example) printf 'two.example has address 192.0.2.7\\ntwo.example has address 1.1.1.1\\n';;\n"
-                       "  tab.example) printf 'tab.example\\thas\\t192.0.2.8\\n';;\n"
-                       "  last.example) printf 'last.example has';;\n"
-                       "  bad.example) printf '\\377 has 1.2.3.4';;\n"
-                       "  *) printf 'Host %s not found: 3(NXDOMAIN)\\n' \"$1\";;\n"
-                       "esac\n");
+  agenttest::writeFile(
+      host,
+      "#!/bin/bash\n"
+      "case \"$1\" in\n"
+      "  two.example) printf 'two.example has address 192.0.2.7\\ntwo.example has address 1.1.1.1\\n';;\n"
+      "  tab.example) printf 'tab.example\\thas\\t192.0.2.8\\n';;\n"
+      "  last.example) printf 'last.example has';;\n"
+      "  bad.example) printf '\\377 has 1.2.3.4';;\n"
+      "  *) printf 'Host %s not found: 3(NXDOMAIN)\\n' \"$1\";;\n"
+      "esac\n");
   std::filesystem::permissions(host, std::filesystem::perms::owner_all);
   // The first answer line decides; the address ends with its line.
   EXPECT_EQ(agent::hostLookupAnswer("two.example"), "192.0.2.7");
