@@ -38,15 +38,6 @@ constexpr auto kTickInterval = std::chrono::seconds(5);
 
 }  // namespace
 
-HostEntries defaultHostEntries() {
-  return {{"localhost", "::1"},
-          {"localhost", "127.0.0.1"},
-          {"broadcasthost", "255.255.255.255"},
-          {"www.example.com", "127.0.0.1"},
-          {"example.com", "127.0.0.1"},
-          {"www.example.org", "127.0.0.1"}};
-}
-
 Platform Platform::system() {
   return Platform{.workspace = platform::Workspace::shared(),
                   .urlSession = platform::URLSession::shared(),
@@ -63,13 +54,22 @@ Platform Platform::system() {
                   .connectChannel = defaultChannelConnector()};
 }
 
+// Each job gets exactly the platform pieces it uses.
 AppDelegate::AppDelegate(Platform platform)
-    : g_input(defaultHostEntries()),
-      g_input_org(defaultHostEntries()),
-      SafeSearchManager(std::make_shared<channel::CSafeSearchManager>(platform.urlSession, platform.contentBlocker)),
-      networkManger(platform.urlSession),
-      childUser(platform.childUser),
-      platform_(std::move(platform)) {}
+    : platform_(std::move(platform)),
+      networkManger(platform_.urlSession),
+      hostsFilter_(platform_.fileManager, networkManger),
+      applicationBlocker_(platform_.workspace, networkManger, platform_.now),
+      usageReporter_(platform_.workspace, platform_.windowList, platform_.childUser, networkManger, platform_.now),
+      inventory_(platform_.fileManager, networkManger, shellOutput),
+      g_input(hostsFilter_.hostList()),
+      g_input_org(hostsFilter_.defaults()),
+      safariTime(usageReporter_.safariTime()),
+      SafeSearchManager(std::make_shared<channel::CSafeSearchManager>(platform_.urlSession, platform_.contentBlocker)),
+      childUser(platform_.childUser),
+      appList(inventory_.appList()),
+      blockingAppsArrayString(applicationBlocker_.blocked()),
+      currentDeviceWeekDay(applicationBlocker_.weekDay()) {}
 
 AppDelegate::~AppDelegate() {
   // The timers hold the delegate only weakly; stop them so they do not outlive it.
@@ -156,6 +156,58 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationWillTerminate() {}
+
+// ---- the operations that forward to a job ----
+
+std::string AppDelegate::shell(const std::string& command) { return shellOutput(command); }
+
+std::string AppDelegate::syncApps() { return inventory_.syncApps(); }
+
+void AppDelegate::blockAnApp(const std::string& bundleId) { applicationBlocker_.blockOne(bundleId); }
+
+void AppDelegate::setCurrentDeviceDay() { applicationBlocker_.storeWeekDay(); }
+
+std::string AppDelegate::getDocumentsDirectory() { return hostsFilter_.documentsDirectoryURL(); }
+
+bool AppDelegate::trackSingleApplicationUsage(const std::string&) { return usageReporter_.safariIsInUse(); }
+
+void AppDelegate::mockSendReport(const std::string&) { usageReporter_.sendReport(); }
+
+void AppDelegate::fireTimerForActivityReport() { usageReporter_.tick(); }
+
+void AppDelegate::removeFile(const std::string& atPath) { hostsFilter_.removeFile(atPath); }
+
+std::string AppDelegate::getWebfilterRule() {
+  hostsFilter_.requestWebRules();
+  return "";
+}
+
+std::string AppDelegate::getAppRule() {
+  applicationBlocker_.requestRules();
+  return "";
+}
+
+void AppDelegate::blockAppsByRule() { applicationBlocker_.blockByRule(); }
+
+void AppDelegate::write(const std::string& text, const std::string& to, const std::string& folder) {
+  inventory_.write(text, to, folder);
+}
+
+std::vector<MetadataItem> AppDelegate::getAllApplications() { return inventory_.collect(); }
+
+std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with,
+                                                                             const std::string& at) {
+  return hostsFilter_.writeHostsFile(with, at);
+}
+
+std::string AppDelegate::runScriptThatNeedsSudo(const std::string& input) {
+  privilegedRunner_.run(input);
+  return "";
+}
+
+std::optional<std::string> AppDelegate::getIPAddress(const std::string& from) { return hostLookupAnswer(from); }
+
+std::string AppDelegate::stagingPath() { return hostsFilter_.stagingPath(); }
 
 bool AppDelegate::openApp(const std::string& name) { return platform_.workspace.launchApplication(name); }
 

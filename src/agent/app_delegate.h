@@ -1,12 +1,19 @@
 #pragma once
-// The application delegate: the one object that holds the agent's state for the life
-// of the process. It builds the status item and its menu, runs start-up, owns the two
+// The application delegate: the one object that holds the agent for the life of the
+// process. It builds the status item and its menu, runs start-up, owns the two
 // repeating 5-second timers (the enforcement tick and the usage report) and answers
-// the menu's actions. The inventory, the content-filter configuration and the
-// preferences window live in their own files but are members of this class.
+// the menu's actions.
 //
-// Every platform facility the delegate touches comes in through one `Platform` bundle
-// of references, so that main.cpp wires the Linux implementations and tests wire fakes.
+// The delegate is a thin shell over the agent's jobs, each a small class that owns its
+// state and is built with only the platform pieces it uses: the application blocker
+// (application_blocker.h), the hosts filter (hosts_filter.h), the privileged runner
+// (privileged_runner.h), the usage reporter (usage_reporter.h) and the inventory
+// (inventory.h). Its properties and operations keep their names for the callers; each
+// forwards to the job that owns it. The enforcement tick (enforcement_tick.cpp) is the
+// one operation that puts several jobs together.
+//
+// Every platform facility comes in through one `Platform` bundle of references, so that
+// main.cpp wires the Linux implementations and tests wire fakes.
 //
 // Threads: everything runs on the main thread (the thread that runs the main run loop),
 // except the REST reply handlers (on the URL session's callback queue), the inventory
@@ -18,7 +25,6 @@
 #include <expected>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -26,6 +32,12 @@
 #include <utility>
 #include <vector>
 
+#include "agent/application_blocker.h"
+#include "agent/hosts_filter.h"
+#include "agent/inventory.h"
+#include "agent/locked.h"
+#include "agent/privileged_runner.h"
+#include "agent/usage_reporter.h"
 #include "networks/child_user_default_manager.h"
 #include "networks/network_manager.h"
 #include "platform/content_blocker.h"
@@ -50,18 +62,8 @@ class DateTimeView;  // the status menu's first item (date_time_view.h)
 
 // The service's public web site (the user guide, the about-us page).
 inline constexpr const char* kPublicWebHost = "www.mopet.velmorhome.so";
-// The tick's DNS flush, run as root: the cache of whichever resolver runs here
-// (systemd-resolved, nscd) is flushed; where none runs it succeeds and says nothing.
-// A resolver that runs and refuses the flush says why.
-inline constexpr const char* kFlushDnsCacheCommand =
-    "if resolvectl status >/dev/null 2>&1; then resolvectl flush-caches; fi; "
-    "if nscd --statistics >/dev/null 2>&1; then nscd --invalidate=hosts; fi";
 // The main application that the menu launches.
 inline constexpr const char* kMainApplicationName = "Mopet.app";
-
-// One hosts-file entry: (host name, address). Written to the file the other way round.
-using HostEntry = std::pair<std::string, std::string>;
-using HostEntries = std::vector<HostEntry>;
 
 // What start-up does with the location reporter, in this order: take the process-wide
 // reporter and call its listenToLiveLocationSocket(), then take it again and call its
@@ -106,84 +108,57 @@ struct Platform {
   static Platform system();
 };
 
-// A value behind a lock that is held only for one read (a copy), one replacement or
-// one change, never across a network wait, a file write or a child process.
-template <class T>
-class Locked {
- public:
-  Locked() = default;
-  explicit Locked(T value) : value_(std::move(value)) {}
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
-  T get() const {
-    std::lock_guard lock(mutex_);
-    return value_;
-  }
-  void set(T value) {
-    std::lock_guard lock(mutex_);
-    value_ = std::move(value);
-  }
-  // Runs `change` on the value under the lock.
-  template <class F>
-  decltype(auto) modify(F&& change) {
-    std::lock_guard lock(mutex_);
-    return std::forward<F>(change)(value_);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  T value_;
-};
-
-// An installed application's metadata item, as the inventory collects it.
-struct MetadataItem {
-  std::string path;                        // the entry's full path
-  std::optional<std::string> displayName;  // absent when it has none
-};
-
 class AppDelegate : public platform::ui::Object,
                     public platform::ui::ApplicationDelegate,
                     public platform::SystemExtensionRequestDelegate,
                     public platform::ui::MenuDelegate,
                     public std::enable_shared_from_this<AppDelegate> {
+ private:
+  // The platform pieces, then the request runner, then the jobs built from them: these
+  // come first, as the properties below name their state.
+  Platform platform_;
+
  public:
-  struct ApplicationListElement {
-    std::string name;
-    std::string pk;  // a bundle identifier
-    std::int64_t firstInstalledTime = 0;
-    std::string status;
-    std::string currentVersion;
-  };
+  using ApplicationListElement = agent::ApplicationListElement;
 
   explicit AppDelegate(Platform platform);
   ~AppDelegate() override;
   std::string className() const override { return "AppDelegate"; }
 
-  // ---- stored properties, in declaration order ----
-  // The host list the next hosts file is written from: the defaults and the blocked
-  // domains of the last web-rule reply that arrived whole (replaced only by such a reply).
-  Locked<HostEntries> g_input;
-  const HostEntries g_input_org;    // the six default entries
+  // The request runner of the inventory's upload and of every request of the jobs below
+  // (its name, misspelt, is the one the callers know).
+  networks::NetworkManager networkManger;
+
+ private:
+  HostsFilter hostsFilter_;
+  ApplicationBlocker applicationBlocker_;
+  PrivilegedRunner privilegedRunner_;
+  UsageReporter usageReporter_;
+  Inventory inventory_;
+
+ public:
+  // ---- stored properties ----
+  // The hosts filter's host list (HostsFilter::hostList): the list the next hosts file
+  // is written from, the defaults and the blocked domains of the last web-rule reply
+  // that arrived whole (replaced only by such a reply). The name is the one its callers
+  // know: the hosts file's input list, not a global.
+  Locked<HostEntries>& g_input;
+  const HostEntries& g_input_org;  // the six default entries (HostsFilter::defaults)
   std::weak_ptr<platform::ui::Menu> menu;                   // outlet "menu"
   std::weak_ptr<platform::ui::MenuItem> firstMenuItem;      // outlet "firstMenuItem"
   std::weak_ptr<platform::ui::MenuItem> UninstallMenuItem;  // outlet "UninstallMenuItem"
-  std::int64_t counter_globals = 0;
-  std::int64_t counter_globals2 = 0;
-  std::int64_t safariTime = 0;
-  std::int64_t activityReportManager = 0;
+  std::int64_t& safariTime;  // the usage reporter's Safari count (UsageReporter::safariTime)
   const std::shared_ptr<channel::CSafeSearchManager> SafeSearchManager;
   std::shared_ptr<platform::ui::StatusItem> statusItem;
   std::shared_ptr<DateTimeView> dateTimeView;
-  networks::NetworkManager networkManger;
   std::shared_ptr<platform::Timer> liveTimer;
   std::shared_ptr<platform::Timer> liveTimerActivityReport;
   networks::ChildUser& childUser;
-  std::vector<ApplicationListElement> appList;
-  Locked<std::set<std::string>> blockingAppsArrayString;  // only ever added to
-  std::int64_t currentDeviceDay = 0;
-  std::int64_t currentDeviceWeekDay = 0;
-  std::int64_t g_global_usage_counter = 0;
+  std::vector<ApplicationListElement>& appList;  // the inventory's list (Inventory::appList), never filled
+  // The application blocker's set (ApplicationBlocker::blocked): the identifiers of the
+  // applications to terminate, as strings; a set, not an array, and only ever added to.
+  Locked<std::set<std::string>>& blockingAppsArrayString;
+  std::int64_t& currentDeviceWeekDay;  // the blocker's weekday (ApplicationBlocker::weekDay)
 
   // ---- system-extension request delegate (content_filter.cpp) ----
   platform::ExtensionReplacementAction actionForReplacingExtension(
@@ -195,48 +170,60 @@ class AppDelegate : public platform::ui::Object,
   void didFailWithError(platform::SystemExtensionRequest& request, const platform::Error& error) override;
 
   // ---- operations, in table order ----
-  // Runs the command line with "/bin/zsh -c" and returns its output and error output.
+  // Runs the command line with "/bin/zsh -c" and returns its output and error output
+  // (shellOutput).
   std::string shell(const std::string& command);
-  // Posts appList as text (inventory.cpp). Always the empty text.
+  // Posts appList as text (Inventory::syncApps). Always the empty text: the reply is
+  // only printed.
   std::string syncApps();
-  // Terminates the first running application with exactly this bundle identifier.
+  // Terminates the first running application with exactly this bundle identifier
+  // (ApplicationBlocker::blockOne).
   void blockAnApp(const std::string& bundleId);
-  // Stores the current weekday (1 Sunday ... 7 Saturday) in currentDeviceWeekDay.
+  // Stores the current weekday (1 Sunday ... 7 Saturday) in currentDeviceWeekDay; only
+  // the weekday, whatever the name says (ApplicationBlocker::storeWeekDay).
   void setCurrentDeviceDay();
-  // The file URL of the user's Documents folder, ending with "/".
+  // The file URL of the user's Documents folder, ending with "/" (HostsFilter).
   std::string getDocumentsDirectory();
   // One enforcement tick.
   void fireTimer();
-  // Whether Safari is frontmost with a window on screen (raises safariTime).
+  // Whether Safari is frontmost with a window on screen (raises safariTime); the
+  // argument is not consulted (UsageReporter::safariIsInUse).
   bool trackSingleApplicationUsage(const std::string& bundleId);
-  // Sends one usage report and returns once its reply was handled.
+  // Sends one real usage report to the service and returns once its reply was handled;
+  // nothing in it is a mock, and the argument is not consulted: the report always names
+  // Safari (UsageReporter::sendReport).
   void mockSendReport(const std::string& bundleId);
-  // One usage-report tick.
+  // One usage-report tick (UsageReporter::tick).
   void fireTimerForActivityReport();
-  // Removes the item at the path; prints the outcome.
+  // Removes the item at the path; prints the outcome (HostsFilter).
   void removeFile(const std::string& atPath);
   // Sends the web-content rule request; a reply with a 2xx status and a list of
-  // exceptions makes g_input the defaults plus its blocked domains.
+  // exceptions makes g_input the defaults plus its blocked domains
+  // (HostsFilter::requestWebRules). Always the empty text: the reply is read by its
+  // handler, later.
   std::string getWebfilterRule();
-  // Sends the app-rule request, then terminates what earlier replies blocked.
+  // Sends the app-rule request, then terminates what earlier replies blocked
+  // (ApplicationBlocker::requestRules). Always the empty text: the reply is read by its
+  // handler, later.
   std::string getAppRule();
   // Terminates, for every identifier of (a copy of) blockingAppsArrayString, the first
   // running application with it, as blockAnApp does, over one list of the running
-  // applications.
+  // applications (ApplicationBlocker::blockByRule).
   void blockAppsByRule();
-  // Writes a text file "<to>.txt" under Documents/<folder> (inventory.cpp).
+  // Writes a text file "<to>.txt" under Documents/<folder> (Inventory::write).
   void write(const std::string& text, const std::string& to, const std::string& folder = "SavedFiles");
-  // The installed-application inventory (inventory.cpp).
+  // The installed-application inventory (Inventory::collect).
   std::vector<MetadataItem> getAllApplications();
   // Writes the hosts file: one "address<TAB>name<LF>" line per entry, atomically.
   // Entries whose name is not a valid host name are printed and left out. The result
-  // is the text written.
+  // is the text written (HostsFilter::writeHostsFile).
   std::expected<std::string, platform::FileError> createHostsFile(const HostEntries& with, const std::string& at);
   // Runs the command line as root ("sudo -S /bin/bash -c <line>") with the stored
   // password on standard input and waits for it. Starts nothing without a stored
-  // child token. Always the empty text.
+  // child token (PrivilegedRunner::run). Always the empty text: what the command
+  // writes is printed, not returned.
   std::string runScriptThatNeedsSudo(const std::string& input);
-  // The token after the first "has" in the host-lookup tool's answer.
+  // The token after the first "has" in the host-lookup tool's answer (hostLookupAnswer).
   std::optional<std::string> getIPAddress(const std::string& from);
   // Start-up.
   void applicationDidFinishLaunching() override;
@@ -267,38 +254,8 @@ class AppDelegate : public platform::ui::Object,
  private:
   // Connects the command channel once, as soon as a child token is stored.
   void connectChannelIfTokenStored();
-  // Asks the application to quit, then sends its process SIGTERM.
-  void terminate(platform::RunningApplication& application);
 
-  Platform platform_;
   bool channelConnectRequested_ = false;
 };
-
-// The six default hosts entries.
-HostEntries defaultHostEntries();
-// The name as a hosts file holds it, or nothing when it cannot go there without changing
-// its meaning: letters in either case, digits, hyphens and underscores in dot-separated
-// labels of 1 to 63 characters, at most 253 in all; one trailing dot is dropped; an
-// internationalised name becomes its ASCII form (IDNA, libidn2). Blanks, control
-// characters, "#", empty labels and longer names are refused.
-std::optional<std::string> hostsFileName(std::string_view name);
-// Whether hostsFileName() accepts the name.
-bool isValidHostName(const std::string& name);
-// Whether a blocked domain names what is never sunk: the service's own API hosts (family
-// and school), "localhost", or an address (IPv4 in any numeric form, IPv6), in any case,
-// with or without the trailing dot, also as an internationalised look-alike.
-bool isNeverSunk(std::string_view domain);
-// The hosts-file text of the entries (no validation).
-std::string hostsFileText(const HostEntries& entries);
-// The root command line that puts the staging file over the target when, and only when,
-// it is still the plain single-link file holding `text` that the agent wrote, in a
-// folder owned by `uid`; root's owner, mode 0644, one rename. Anything else leaves the
-// target as it was and says why on the error output.
-std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
-                                    unsigned long uid);
-// Quotes a text as one word for bash (single quotes).
-std::string shellQuoted(const std::string& text);
-// The body of one usage report.
-std::string usageReportBody(const std::string& day, std::int64_t usageCount);
 
 }  // namespace agent

@@ -1,5 +1,7 @@
-// The hosts-file web filter (host list, web-rule request, staging file, writer) and the
-// agent's means of running commands (privileged runner, shell runner, host lookup).
+// The hosts-file web filter: host names and text, root's replacement line, the host
+// list and its web-rule request, the staging file and the writer.
+#include "agent/hosts_filter.h"
+
 #include <arpa/inet.h>
 #include <idn2.h>
 #include <netinet/in.h>
@@ -8,23 +10,18 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <limits>
 #include <sstream>
 #include <string_view>
 
-#include "agent/app_delegate.h"
 #include "agent/describe.h"
 #include "agent/text.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
-#include "platform/process.h"
-#include "platform/user_defaults.h"
 #include "rules/web_filter_rules.h"
 
 namespace agent {
 namespace {
 
-constexpr const char* kWebContentRulesPath = "/api/v1/children/rules/web-rules/web-content";
 constexpr const char* kBlockedAddress = "127.0.0.1";
 
 bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
@@ -211,23 +208,30 @@ std::string hostsReplacementCommand(const std::string& staging, const std::strin
   return line;
 }
 
-std::string AppDelegate::getWebfilterRule() {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared) return "";
-  auto token = shared->string(std::string(networks::kSharedChildToken));
-  if (!token) return "";
-  auto backend = shared->string(std::string(networks::kSchoolFamilyApiAgent));
+HostEntries defaultHostEntries() {
+  return {{"localhost", "::1"},
+          {"localhost", "127.0.0.1"},
+          {"broadcasthost", "255.255.255.255"},
+          {"www.example.com", "127.0.0.1"},
+          {"example.com", "127.0.0.1"},
+          {"www.example.org", "127.0.0.1"}};
+}
 
-  platform::URLRequest request;
-  request.url = serviceBaseURL(backend) + kWebContentRulesPath;
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  request.setValue("Bearer " + *token, "Authorization");
-  request.httpMethod = "GET";
+HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkManager& requests)
+    : files_(files),
+      requests_(requests),
+      defaults_(defaultHostEntries()),
+      hostList_(std::make_shared<Locked<HostEntries>>(defaultHostEntries())) {}
 
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [weak](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse> response,
-                                 std::optional<platform::Error> error) {
+void HostsFilter::requestWebRules() {
+  const auto token = networks::NetworkManager::storedToken();
+  if (!token) return;
+
+  requests_.send(
+      networks::ChildEndPoint::webContentRules(), *token,
+      [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
+                                               std::shared_ptr<const platform::URLResponse> response,
+                                               std::optional<platform::Error> error) {
         // Only a rule set that arrived whole replaces the blocked domains; anything else
         // (no answer, an error status, a body that does not decode or holds no list of
         // exceptions) leaves the domains in force until a later reply does arrive.
@@ -241,7 +245,6 @@ std::string AppDelegate::getWebfilterRule() {
           networks::printLine("Error decoding JSON: " + decoded.error().description());
           return;
         }
-        auto self = weak.lock();
         const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
         const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
         if (!arrived) {
@@ -268,33 +271,32 @@ std::string AppDelegate::getWebfilterRule() {
           }
           networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
         }
-        if (!arrived || !self) return;
-        self->g_input.modify([&](HostEntries& list) {
-          list = self->g_input_org;
-          list.insert(list.end(), blocked.begin(), blocked.end());
+        if (!arrived) return;
+        list->modify([&](HostEntries& entries) {
+          entries = defaults;
+          entries.insert(entries.end(), blocked.begin(), blocked.end());
         });
       });
-  task->resume();
-  return "";
 }
 
-std::string AppDelegate::getDocumentsDirectory() {
-  return "file://" + percentEncodedPath(platform_.fileManager.documentsDirectory()) + "/";
+std::string HostsFilter::documentsDirectoryURL() const {
+  return "file://" + percentEncodedPath(files_.documentsDirectory()) + "/";
 }
 
-std::string AppDelegate::stagingPath() {
+std::string HostsFilter::stagingPath() const {
   // The Documents URL's text less "file://", unescaped: the folder as it is on disk,
   // also when the home folder's name holds a blank or a quote.
-  return percentDecoded(getDocumentsDirectory().substr(7)) + "hosts";
+  return percentDecoded(documentsDirectoryURL().substr(7)) + "hosts";
 }
 
-void AppDelegate::removeFile(const std::string& atPath) {
-  auto removed = platform_.fileManager.removeItem(atPath);
+void HostsFilter::removeFile(const std::string& atPath) const {
+  auto removed = files_.removeItem(atPath);
   if (removed) networks::printLine("File removed successfully.");
   else networks::printLine("Error removing file: " + removed.error().localizedDescription());
 }
 
-std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(const HostEntries& with, const std::string& at) {
+std::expected<std::string, platform::FileError> HostsFilter::writeHostsFile(const HostEntries& with,
+                                                                            const std::string& at) const {
   HostEntries valid;
   valid.reserve(with.size());
   for (const auto& entry : with) {
@@ -302,105 +304,13 @@ std::expected<std::string, platform::FileError> AppDelegate::createHostsFile(con
     else networks::printLine("Skipping hosts entry that is not a valid host name: " + describe(entry.first));
   }
   std::string text = hostsFileText(valid);
-  auto written = platform_.fileManager.write(at, text, true);
+  auto written = files_.write(at, text, true);
   if (!written) {
     networks::printLine("Failed to create hosts file: " + written.error().localizedDescription());
     return std::unexpected(written.error());
   }
   networks::printLine("Hosts file created successfully at " + at);
   return text;
-}
-
-std::string AppDelegate::runScriptThatNeedsSudo(const std::string& input) {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return "";
-  // Without a stored password sudo gets an empty line (enough where no password is
-  // asked for; otherwise sudo refuses and says so on the output pipe).
-  std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";
-
-  platform::Process task;
-  task.executablePath = "/usr/bin/env";
-  task.arguments = {"sudo", "-S", "/bin/bash", "-c", input};
-  platform::Pipe outputPipe;
-  platform::Pipe inputPipe;
-  task.standardOutput = outputPipe;
-  task.standardError = outputPipe;
-  task.standardInput = inputPipe;
-
-  if (auto started = task.run(); !started) {
-    networks::printLine("Could not start sudo: " + started.error().localizedDescription);
-    return "";
-  }
-
-  platform::FileHandle output = outputPipe.fileHandleForReading();
-  output.setReadabilityHandler([](const platform::Data& chunk) {
-    if (chunk.empty()) return;
-    networks::printLine("read " + std::to_string(chunk.size()));
-    networks::printLine(isValidUTF8(chunk) ? platform::toString(chunk) : "<UTF8 conversion failed>");
-  });
-
-  platform::FileHandle writer = inputPipe.fileHandleForWriting();
-  (void)writer.write(password);
-  (void)writer.close();
-
-  task.waitUntilExit();
-  // Let the output that the command wrote before it ended be printed first; a command
-  // that left something behind holding the pipe does not keep us here.
-  output.waitForReadabilityEnd(std::chrono::milliseconds(1000));
-  networks::printLine("Process did exit");
-  return "";
-}
-
-std::string AppDelegate::shell(const std::string& command) {
-  platform::Process task;
-  task.executablePath = "/bin/zsh";
-  task.arguments = {"-c", command};
-  platform::Pipe pipe;
-  task.standardOutput = pipe;
-  task.standardError = pipe;
-  task.standardInput = platform::NullDevice{};
-  if (auto started = task.run(); !started) {
-    networks::printLine("Could not start zsh: " + started.error().localizedDescription);
-    return "";
-  }
-  return platform::toString(pipe.fileHandleForReading().readDataToEndOfFile());
-}
-
-std::optional<std::string> AppDelegate::getIPAddress(const std::string& from) {
-  platform::Process task;
-  task.executablePath = "/usr/bin/env";
-  task.arguments = {"host", from};
-  platform::Pipe pipe;
-  task.standardOutput = pipe;
-  task.standardError = pipe;
-  if (!task.run()) return std::nullopt;
-  platform::Data data = pipe.fileHandleForReading().readDataToEndOfFile();
-  task.waitUntilExit();
-  if (!isValidUTF8(data)) return std::nullopt;
-
-  std::vector<std::string> tokens;
-  std::string current;
-  for (char c : platform::toString(data)) {
-    if (c == ' ' || c == '\t') {
-      if (!current.empty()) tokens.push_back(std::move(current));
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) tokens.push_back(std::move(current));
-  // "<name> has address <address>": the answer is the token after "has", or after
-  // "has address", up to the end of its line.
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (tokens[i] != "has") continue;
-    std::size_t answer = i + 1;
-    if (answer + 1 < tokens.size() && tokens[answer] == "address") ++answer;
-    if (answer >= tokens.size()) return std::nullopt;
-    std::string address = tokens[answer].substr(0, tokens[answer].find('\n'));
-    if (address.empty()) return std::nullopt;
-    return address;
-  }
-  return std::nullopt;
 }
 
 }  // namespace agent

@@ -12,6 +12,8 @@
 //     name, as a metadata store names any file.
 // The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
 // answers with the desktop entry's identifier).
+#include "agent/inventory.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -19,22 +21,20 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
-#include "agent/app_delegate.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
 #include "platform/user_defaults.h"
+#include "platform/workspace.h"
 
 namespace agent {
 
 namespace {
 
-constexpr std::string_view kSyncAppsPath = "/api/v1/children/device-apps/sync-apps";
-constexpr std::string_view kSyncCookie =
-    "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8";
 constexpr std::string_view kPlaceholderIdentifier = "com.apple.com";
 
 std::string baseName(const std::string& path) {
@@ -156,7 +156,7 @@ std::string utf8Text(const platform::Data& bytes) {
 std::string quotedText(const std::string& text) { return "\"" + text + "\""; }
 
 // The standard textual description of the application list.
-std::string appListDescription(const std::vector<AppDelegate::ApplicationListElement>& list) {
+std::string appListDescription(const std::vector<ApplicationListElement>& list) {
   std::string text = "[";
   for (std::size_t i = 0; i < list.size(); ++i) {
     const auto& element = list[i];
@@ -172,8 +172,11 @@ std::string appListDescription(const std::vector<AppDelegate::ApplicationListEle
 
 }  // namespace
 
-std::vector<MetadataItem> AppDelegate::getAllApplications() {
-  const auto& files = platform_.fileManager;
+Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand)
+    : files_(files), requests_(requests), runCommand_(std::move(runCommand)) {}
+
+std::vector<MetadataItem> Inventory::collect() {
+  const auto& files = files_;
   // Every folder of desktop entries, the user's first; a folder that is not there holds
   // nothing. An entry's id is its file name: the first folder that holds an id wins, so
   // the user's own entry (a Hidden one included) stands in for the system's.
@@ -203,7 +206,7 @@ std::vector<MetadataItem> AppDelegate::getAllApplications() {
     if (!item.displayName) continue;
     // A NUL would cut the command line short; no application can be named so.
     if (item.displayName->find('\0') != std::string::npos) continue;
-    const std::string output = shell(identifierCommand(*item.displayName));
+    const std::string output = runCommand_(identifierCommand(*item.displayName));
     if (output.find("0:2:") != std::string::npos) continue;
     norules.push_back(networks::Norule{*item.displayName, withoutLineFeeds(output)});
   }
@@ -213,43 +216,28 @@ std::vector<MetadataItem> AppDelegate::getAllApplications() {
   report.allowed = std::vector{networks::Allowed{"System", 0, std::string(kPlaceholderIdentifier), "22222", "empty"}};
   report.blocked =
       std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
-  networkManger.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
+  requests_.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
     networks::printLine(result ? "success sendAppList" : "failed sendAppList");
   });
 
-  networks::printLine("appList: " + appListDescription(appList));
+  networks::printLine("appList: " + appListDescription(appList_));
   return items;
 }
 
-std::string AppDelegate::syncApps() {
+std::string Inventory::syncApps() {
   platform::DispatchSemaphore semaphore(0);
-  const std::string body = appListDescription(appList);
+  const std::string body = appListDescription(appList_);
 
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!suite) return "";
-  const auto token = suite->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return "";
-  const auto school = suite->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = "https://" + std::string(networks::kFamilyApiHost) + std::string(kSyncAppsPath);
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
+  const auto school = networks::ChildEndPoint::backendChoice();
   networks::printLine("USE SCHOOL SSS: " + (school ? "Optional(" + quotedText(*school) + ")" : std::string("nil")));
-  if (school && *school == "school") {
-    networks::printLine("USE SCHOOL FOR APP SYNC");
-    request = platform::URLRequest{};
-    request.url = "https://" + std::string(networks::kSchoolApiHost) + std::string(kSyncAppsPath);
-    request.timeoutInterval = std::numeric_limits<double>::infinity();
-  }
-  request.addValue("application/json", "Content-Type");
-  request.addValue(std::string(kSyncCookie), "Cookie");
-  request.addValue("Bearer " + *token, "Authorization");
-  request.httpMethod = "POST";
-  request.httpBody = platform::toData(body);
+  if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP SYNC");
 
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
-                                       std::optional<platform::Error> error) {
+  const bool sent = requests_.send(
+      networks::ChildEndPoint::syncApps(body), *token,
+      [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+                   std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : std::string("nil"));
         } else {
@@ -257,13 +245,12 @@ std::string AppDelegate::syncApps() {
         }
         semaphore.signal();
       });
-  task->resume();
-  semaphore.wait();
+  if (sent) semaphore.wait();
   return "";
 }
 
-void AppDelegate::write(const std::string& text, const std::string& to, const std::string& folder) {
-  const auto& files = platform_.fileManager;
+void Inventory::write(const std::string& text, const std::string& to, const std::string& folder) const {
+  const auto& files = files_;
   const std::string documents = files.documentsDirectory();
   if (documents.empty()) return;
   const std::string directory = documents + "/" + folder;

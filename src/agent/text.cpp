@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-#include "networks/shared_settings.h"
-
 namespace agent {
 
 bool isValidUTF8(std::string_view bytes) {
@@ -67,10 +65,6 @@ std::string percentEncodedPath(std::string_view path) {
     }
   }
   return out;
-}
-
-std::string serviceBaseURL(const std::optional<std::string>& backend) {
-  return "https://" + std::string(backend && *backend == "school" ? networks::kSchoolApiHost : networks::kFamilyApiHost);
 }
 
 }  // namespace agent

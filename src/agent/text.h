@@ -1,6 +1,5 @@
 #pragma once
-// Small text helpers of the agent: UTF-8 checks, file-URL escaping, the service's
-// base address.
+// Small text helpers of the agent: UTF-8 checks, file-URL escaping.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,8 +17,5 @@ std::string printableText(const platform::Data& bytes);
 // A path as a file URL's text holds it: unreserved characters, "/" and the
 // sub-delimiters stay, everything else is percent-encoded.
 std::string percentEncodedPath(std::string_view path);
-// "https://" and the school API host when `backend` is exactly "school", else the
-// family API host.
-std::string serviceBaseURL(const std::optional<std::string>& backend);
 
 }  // namespace agent

@@ -1,5 +1,6 @@
 #pragma once
 // The bridge's wire format: one message per direction of one TCP connection.
+// "PB" in the bridge's type names is its short name, the "pb" (70 62) that opens every message.
 //
 //   offset size field
 //   0      4    70 62 <major> <minor>         (Protocol::HEADER)

@@ -26,6 +26,15 @@ constexpr std::string_view kMePath = "/api/v1/children";
 constexpr std::string_view kScreenTimePath = "/api/v1/children/rules/screen-time";
 constexpr std::string_view kAppRulesPath = "/api/v1/children/rules/app-rules";
 constexpr std::string_view kSafeSearchPath = "/api/v1/children/rules/web-rules/safe-search";
+constexpr std::string_view kSmartAppRulesPath = "/api/v1/children/device-apps/smart-app-rules";
+constexpr std::string_view kWebContentRulesPath = "/api/v1/children/rules/web-rules/web-content";
+constexpr std::string_view kReportsPath = "/api/v1/children/reports";
+// The session cookies that the usage report and the application-list sync carry.
+constexpr std::string_view kReportSessionCookie =
+    "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c.Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D";
+constexpr std::string_view kSyncSessionCookie =
+    "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8";
+constexpr std::string_view kJsonContentType = "application/json";
 
 std::string httpsBase(std::string_view host) { return "https://" + std::string(host); }
 
@@ -59,6 +68,10 @@ std::string_view apiPath(const ChildEndPoint::Case& c) {
                                [](const ChildEndPoint::ScreentimeRules&) { return kScreenTimePath; },
                                [](const ChildEndPoint::GetAppRules&) { return kAppRulesPath; },
                                [](const ChildEndPoint::GetSafeSearchRules&) { return kSafeSearchPath; },
+                               [](const ChildEndPoint::SmartAppRules&) { return kSmartAppRulesPath; },
+                               [](const ChildEndPoint::WebContentRules&) { return kWebContentRulesPath; },
+                               [](const ChildEndPoint::UsageReport&) { return kReportsPath; },
+                               [](const ChildEndPoint::SyncApps&) { return kSyncAppsPath; },
                                [](const auto&) { return std::string_view(); }},
                     c);
 }
@@ -142,11 +155,34 @@ platform::UserDefaults& userDefault() {
 
 // ---- ChildEndPoint -------------------------------------------------------------
 
-std::string ChildEndPoint::baseURL() {
+std::optional<std::string> ChildEndPoint::backendChoice() {
   // A suite that cannot be opened holds no choice: the family host.
   const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-  const auto choice = suite ? suite->string(std::string(kSchoolFamilyApiAgent)) : std::nullopt;
-  return httpsBase(choice && *choice == "school" ? kSchoolApiHost : kFamilyApiHost);
+  return suite ? suite->string(std::string(kSchoolFamilyApiAgent)) : std::nullopt;
+}
+
+bool ChildEndPoint::schoolChosen() {
+  const auto choice = backendChoice();
+  return choice && *choice == "school";
+}
+
+std::string ChildEndPoint::baseURL() { return httpsBase(schoolChosen() ? kSchoolApiHost : kFamilyApiHost); }
+
+platform::HeaderList ChildEndPoint::headers(std::string_view token) const {
+  using Header = platform::HeaderList::value_type;
+  const Header authorization{"Authorization", "Bearer " + std::string(token)};
+  const Header json{"Content-Type", std::string(kJsonContentType)};
+  auto cookie = [](std::string_view value) { return Header{"Cookie", std::string(value)}; };
+  return std::visit(Overloaded{[&](const SmartAppRules&) { return platform::HeaderList{authorization}; },
+                               [&](const WebContentRules&) { return platform::HeaderList{authorization}; },
+                               [&](const UsageReport&) {
+                                 return platform::HeaderList{authorization, json, cookie(kReportSessionCookie)};
+                               },
+                               [&](const SyncApps&) {
+                                 return platform::HeaderList{json, cookie(kSyncSessionCookie), authorization};
+                               },
+                               [&](const auto&) { return platform::HeaderList{authorization, json}; }},
+                    case_);
 }
 
 std::string ChildEndPoint::url() const {
@@ -160,6 +196,8 @@ HTTPMethod ChildEndPoint::httpMethod() const {
                                [](const Check&) { return HTTPMethod(HTTPMethod::post); },
                                [](const SendLocation&) { return HTTPMethod(HTTPMethod::post); },
                                [](const SendApplicationList&) { return HTTPMethod(HTTPMethod::post); },
+                               [](const UsageReport&) { return HTTPMethod(HTTPMethod::post); },
+                               [](const SyncApps&) { return HTTPMethod(HTTPMethod::post); },
                                [](const auto&) { return HTTPMethod(HTTPMethod::get); }},
                     case_);
 }
@@ -171,6 +209,8 @@ RequestBody ChildEndPoint::body() const {
                                [this](const Check& c) { return encodeBody(jsonEncoder(), c.model); },
                                [this](const SendLocation& c) { return encodeBody(jsonEncoder(), c.samples); },
                                [this](const SendApplicationList& c) { return encodeBody(jsonEncoder(), c.report); },
+                               [](const UsageReport& c) { return RequestBody(platform::toData(c.body)); },
+                               [](const SyncApps& c) { return RequestBody(platform::toData(c.body)); },
                                [](const auto&) { return RequestBody(std::nullopt); }},
                     case_);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The endpoint table of the service's REST API. Each case names one request and
-// carries its data; it answers the request's URL, method and optional JSON body.
+// carries its data; it answers the request's URL, method, optional body and its
+// authorised headers. The school/family host choice and the session cookies live here
+// and only here.
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -15,6 +17,7 @@
 #include "networks/app_list_report.h"
 #include "networks/location_report.h"
 #include "platform/data.h"
+#include "platform/url_session.h"
 #include "platform/user_defaults.h"
 
 namespace networks {
@@ -76,8 +79,16 @@ class ChildEndPoint {
   struct ScreentimeRules {};
   struct GetAppRules {};
   struct GetSafeSearchRules {};
+  // The agent's own requests, sent as built here but with their replies read by their
+  // callers: the tick's app and web-content rules (GET, only the token), the usage
+  // report and the application-list sync (POST, a body of ready text and a cookie).
+  struct SmartAppRules {};
+  struct WebContentRules {};
+  struct UsageReport { std::string body; };
+  struct SyncApps { std::string body; };
   using Case = std::variant<GetParentToken, Check, Register, SetApplicationList, SendLocation, SendApplicationList,
-                            DeviceEnrolled, Me, ScreentimeRules, GetAppRules, GetSafeSearchRules>;
+                            DeviceEnrolled, Me, ScreentimeRules, GetAppRules, GetSafeSearchRules, SmartAppRules,
+                            WebContentRules, UsageReport, SyncApps>;
 
   static ChildEndPoint getParentToken(ParentTokenModel model) { return {GetParentToken{std::move(model)}}; }
   static ChildEndPoint check(PairCodeCheckModel model) { return {Check{std::move(model)}}; }
@@ -91,10 +102,18 @@ class ChildEndPoint {
   static ChildEndPoint screentimeRules() { return {ScreentimeRules{}}; }
   static ChildEndPoint getAppRules() { return {GetAppRules{}}; }
   static ChildEndPoint getSafeSearchRules() { return {GetSafeSearchRules{}}; }
+  static ChildEndPoint smartAppRules() { return {SmartAppRules{}}; }
+  static ChildEndPoint webContentRules() { return {WebContentRules{}}; }
+  static ChildEndPoint usageReport(std::string body) { return {UsageReport{std::move(body)}}; }
+  static ChildEndPoint syncApps(std::string body) { return {SyncApps{std::move(body)}}; }
 
   // "https://" and the school API host when "SCHOOL_FAMILYAPI_AGENT" in the shared
   // suite is exactly "school", else the family API host; read anew on every call.
   static std::string baseURL();
+  // The stored "SCHOOL_FAMILYAPI_AGENT" text (none when absent or the suite cannot be
+  // opened), and whether it chooses the school host: exactly "school".
+  static std::optional<std::string> backendChoice();
+  static bool schoolChosen();
 
   std::string url() const;
   HTTPMethod httpMethod() const;
@@ -105,6 +124,10 @@ class ChildEndPoint {
   RequestBody body() const;
   // A new encoder with the snake-case key conversion.
   coding::JSONEncoder jsonEncoder() const;
+  // The headers of the request authorised by `token`, in the order they are sent: the
+  // bearer token, then "Content-Type: application/json", for the cases of the request
+  // runner; for the agent's own cases as each has always sent them.
+  platform::HeaderList headers(std::string_view token) const;
 
   const Case& value() const { return case_; }
 

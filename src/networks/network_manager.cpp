@@ -13,12 +13,6 @@
 namespace networks {
 namespace {
 
-std::optional<std::string> storedToken() {
-  // A suite that cannot be opened holds no token.
-  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-  return suite ? suite->string(std::string(kSharedChildToken)) : std::nullopt;
-}
-
 coding::JSONDecoder errorDecoder() {
   coding::JSONDecoder decoder;
   decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::convertFromSnakeCase();
@@ -44,6 +38,33 @@ std::string ErrorModel::description() const {
 }
 
 NetworkManager::NetworkManager(platform::URLSession& session) : session_(session) {}
+
+std::optional<std::string> NetworkManager::storedToken() {
+  // A suite that cannot be opened holds no token.
+  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  return suite ? suite->string(std::string(kSharedChildToken)) : std::nullopt;
+}
+
+std::expected<platform::URLRequest, coding::EncodingError> NetworkManager::authorisedRequest(
+    const ChildEndPoint& endPoint, std::string_view token) {
+  auto body = endPoint.body();
+  if (!body) return std::unexpected(body.error());
+  platform::URLRequest request;
+  request.url = endPoint.url();
+  request.timeoutInterval = std::numeric_limits<double>::infinity();
+  request.httpMethod = std::string(endPoint.httpMethod().rawValue());
+  request.httpBody = std::move(*body);
+  for (const auto& [field, value] : endPoint.headers(token)) request.addValue(value, field);
+  return request;
+}
+
+bool NetworkManager::send(const ChildEndPoint& endPoint, std::string_view token,
+                          platform::DataTaskCompletion completion) {
+  auto request = authorisedRequest(endPoint, token);
+  if (!request) return false;
+  session_.dataTask(std::move(*request), std::move(completion))->resume();
+  return true;
+}
 
 coding::AnyKey NetworkManager::customDecoingStrategy(const coding::CodingPath& codingPath) const {
   const std::string& key = codingPath.back().stringValue;
@@ -73,30 +94,23 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   if (!token) return;
   printLine("migratedData " + maskedToken(*token));
 
-  platform::URLRequest request;
-  request.url = endPoint.url();
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  request.httpMethod = std::string(endPoint.httpMethod().rawValue());
   auto done = std::make_shared<platform::DispatchSemaphore>(0);
-  auto body = endPoint.body();
-  if (!body) {
+  auto request = authorisedRequest(endPoint, *token);
+  if (!request) {
     // A body the encoder refuses is never sent half-made: the caller is told instead,
     // from the session's queue as every other outcome, and the call returns after it.
-    printLine("⛔️ can't encode request body: " + body.error().description());
+    printLine("⛔️ can't encode request body: " + request.error().description());
     session_.delegateQueue().async(
-        [handler = std::move(handler), done, message = "can't encode request body " + body.error().description()] {
+        [handler = std::move(handler), done, message = "can't encode request body " + request.error().description()] {
           handler.failure(ErrorModel{message, -1, std::nullopt});
           done->signal();
         });
     done->wait();
     return;
   }
-  request.httpBody = std::move(*body);
-  request.addValue("Bearer " + *token, "Authorization");
-  request.addValue("application/json", "Content-Type");
 
   auto task = session_.dataTask(
-      std::move(request), [handler = std::move(handler), done](std::optional<platform::Data> data,
+      std::move(*request), [handler = std::move(handler), done](std::optional<platform::Data> data,
                                                                std::shared_ptr<const platform::URLResponse> response,
                                                                std::optional<platform::Error> error) {
         struct SignalOnExit {

@@ -13,10 +13,15 @@
 //   7 other status, no error body-> no completion
 // Without a token in the shared suite nothing is sent and no completion runs. In every
 // case the call returns once the reply has been handled.
+//
+// It is also the one path of every authorised request of the agent: send() puts a case
+// of the endpoint table on the wire as authorisedRequest() builds it and hands the raw
+// reply to the caller, who reads it as its feature needs.
 #include <expected>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "coding/codable.h"
@@ -67,9 +72,23 @@ class NetworkManager {
                                 [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
-  // The key mapper of successful replies: "__v" -> "v", "_id" -> "id", any other key
+  // The key mapper of successful replies, the custom key-decoding strategy (the name,
+  // misspelt, is the one its callers know): "__v" -> "v", "_id" -> "id", any other key
   // split at "_" (empty pieces dropped), the first piece kept, the later capitalised.
   virtual coding::AnyKey customDecoingStrategy(const coding::CodingPath& codingPath) const;
+
+  // The child's bearer token from the shared suite; none when absent or the suite cannot
+  // be opened. Every request reads it here.
+  static std::optional<std::string> storedToken();
+  // The request of the case authorised by `token`: its URL, method and body, no time
+  // limit of its own, and its headers (ChildEndPoint::headers). The body's encoding
+  // error when the encoder refuses it.
+  static std::expected<platform::URLRequest, coding::EncodingError> authorisedRequest(const ChildEndPoint& endPoint,
+                                                                                      std::string_view token);
+  // Starts the authorised request of the case on the session and returns at once; the
+  // completion gets the raw reply on the session's queue. A body that cannot be encoded
+  // sends nothing and returns false (none of the agent's own cases can fail so).
+  bool send(const ChildEndPoint& endPoint, std::string_view token, platform::DataTaskCompletion completion);
 
   void sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion);
   void sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion);

@@ -111,49 +111,8 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   EXPECT_THAT(d.blockingAppsArrayString.get(), UnorderedElementsAre("com.blocked.game", "com.other.app"));
 }
 
-TEST_F(Tick, BlockAnAppEndsTheFirstExactMatchOnly) {
-  auto polite = app("com.polite.app", 700);
-  polite.refusesTerminate = false;  // quits when asked: no kill needed
-  workspace_.setRunningApplications({app("com.blocked.game", 100), app("com.blocked.game", 101), polite,
-                                     FakeWorkspace::Application{}});
-  auto& d = delegate();
-  d.blockAnApp("com.Blocked.Game");
-  d.blockAnApp("");
-  EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());
-  d.blockAnApp("com.blocked.game");
-  d.blockAnApp("com.polite.app");
-  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100, 700));
-  EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
-}
-
 // An application answers to every name it is known by; the agent's own process is never
 // a candidate, whatever a rule names (a later process with the name is hit instead).
-TEST_F(Tick, ApplicationsAnswerToAnyOfTheirNamesButTheAgentNeverEndsItself) {
-  const pid_t self = ::getpid();
-  auto agentItself = app("com.blocked.game", self);
-  agentItself.otherNames = {"com.other.app", "VelmorMopetAgent"};
-  auto renamed = app("org.allowed.launcher", self + 1);
-  renamed.otherNames = {"com.blocked.game"};
-  auto second = app("org.example.third", self + 2);
-  second.otherNames = {"com.other.app", "com.blocked.game"};
-  workspace_.setRunningApplications({agentItself, renamed, second});
-  auto& d = delegate();
-  d.blockingAppsArrayString.set({"com.blocked.game", "com.other.app", "VelmorMopetAgent"});
-
-  d.blockAppsByRule();
-  // One list; the first other process with each name, each hit as usual.
-  EXPECT_EQ(workspace_.runningApplicationsCalls(), 1);
-  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(self + 1, self + 2));
-  EXPECT_THAT(workspace_.signals(),
-              ElementsAre(FakeWorkspace::Signal{self + 1, SIGTERM}, FakeWorkspace::Signal{self + 2, SIGTERM}));
-
-  d.blockAnApp("VelmorMopetAgent");
-  d.blockAppsByRule();
-  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(self + 1, self + 2));
-  EXPECT_THAT(workspace_.signals(), ::testing::SizeIs(2));
-  EXPECT_TRUE(workspace_.isRunning(self));
-}
-
 TEST_F(Tick, RepliesThatCarryNoRulesChangeNothing) {
   struct Case {
     std::string name;
@@ -208,6 +167,7 @@ TEST_F(Tick, RequestsCarryTheTokenAndFollowTheBackendChoice) {
       EXPECT_EQ(requests[0].method, "GET");
       EXPECT_THAT(requests[0].headers, ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"}));
       EXPECT_FALSE(requests[0].body);
+      EXPECT_TRUE(std::isinf(requests[0].timeoutInterval));
     }
   }
 }
@@ -425,23 +385,6 @@ TEST_F(Tick, MarksTheAppsSyncedAndConnectsTheChannelOnceATokenAppears) {
   EXPECT_EQ(channelConnects_, 1);
   EXPECT_TRUE(d.channelConnectRequested());
   drainSession();
-}
-
-TEST_F(Tick, SetsTheWeekdayOfTheCurrentDate) {
-  // 2024-03-03 12:00 local time was a Sunday.
-  std::tm sunday{};
-  sunday.tm_year = 124;
-  sunday.tm_mon = 2;
-  sunday.tm_mday = 3;
-  sunday.tm_hour = 12;
-  sunday.tm_isdst = -1;
-  now_ = std::chrono::system_clock::from_time_t(std::mktime(&sunday));
-  auto& d = delegate();
-  d.setCurrentDeviceDay();
-  EXPECT_EQ(d.currentDeviceWeekDay, 1);
-  now_ += std::chrono::hours(24 * 6);
-  d.setCurrentDeviceDay();
-  EXPECT_EQ(d.currentDeviceWeekDay, 7);
 }
 
 // A child process of this test, named by a test identifier, really ends.

@@ -1,11 +1,13 @@
-// The hosts-file writer, the staging path, the privileged command runner (against a
-// stub sudo), the shell runner and the host lookup.
+// The hosts filter: host names, the hosts-file text and writer, the staging path, and
+// root's replacement of the hosts file (with the privileged runner, against a stub
+// sudo); and the delegate's runner operation as the tick calls it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "agent/app_delegate.h"
+#include "agent/hosts_filter.h"
 #include "platform/process.h"
 #include "agent/tests/support/agent_fixture.h"
 
@@ -119,13 +121,22 @@ TEST(ShellQuoting, SurvivesBashWordSplittingAndQuotes) {
   }
 }
 
-class HostsFile : public AgentFixture {};
+// The filter on its own, built with the file manager and a request runner over the
+// fixture's canned session.
+class HostsFile : public AgentFixture {
+ protected:
+  networks::NetworkManager requests_{session_};
+  agent::HostsFilter filter_{platform::FileManager::defaultManager(), requests_};
+};
 
 TEST_F(HostsFile, SixDefaultEntriesAreWrittenByteForByte) {
-  auto& d = delegate();
-  ASSERT_TRUE(d.createHostsFile(d.g_input_org, stagingPath()));
+  ASSERT_TRUE(filter_.writeHostsFile(filter_.defaults(), stagingPath()));
   EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_THAT(filter_.hostList().get(), ::testing::ContainerEq(filter_.defaults()));
+  // The delegate's properties are the filter's state under their old names.
+  auto& d = delegate();
   EXPECT_THAT(d.g_input.get(), ::testing::ContainerEq(d.g_input_org));
+  EXPECT_EQ(d.g_input_org, agent::defaultHostEntries());
 }
 
 TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
@@ -135,7 +146,7 @@ TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
                                 {"blocked.example", "127.0.0.1"},
                                 {"", "127.0.0.1"}};
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(delegate().createHostsFile(entries, stagingPath()));
+  ASSERT_TRUE(filter_.writeHostsFile(entries, stagingPath()));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(readFile(stagingPath()),
             "127.0.0.1\tlocalhost\n127.0.0.1\tblocked.example\n127.0.0.1\tblocked.example\n");
@@ -145,15 +156,15 @@ TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
 
 TEST_F(HostsFile, AFailedWriteIsReportedAndReturned) {
   testing::internal::CaptureStdout();
-  auto written = delegate().createHostsFile(agent::defaultHostEntries(), (home_.path() / "missing" / "hosts").string());
+  auto written = filter_.writeHostsFile(agent::defaultHostEntries(), (home_.path() / "missing" / "hosts").string());
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(written);
   EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
 }
 
 TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
-  auto& d = delegate();
-  EXPECT_EQ(d.getDocumentsDirectory(), "file://" + (home_.path() / "Documents").string() + "/");
+  auto& d = filter_;
+  EXPECT_EQ(d.documentsDirectoryURL(), "file://" + (home_.path() / "Documents").string() + "/");
   EXPECT_EQ(d.stagingPath(), stagingPath());
 
   // A home whose name holds a blank and a quote: the URL escapes the blank, the
@@ -161,7 +172,7 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
   auto odd = home_.path() / "o'neil home";
   std::filesystem::create_directories(odd / "Documents");
   ::setenv("HOME", odd.c_str(), 1);
-  EXPECT_THAT(d.getDocumentsDirectory(), HasSubstr("o'neil%20home/Documents/"));
+  EXPECT_THAT(d.documentsDirectoryURL(), HasSubstr("o'neil%20home/Documents/"));
   EXPECT_EQ(d.stagingPath(), (odd / "Documents" / "hosts").string());
   ::setenv("HOME", home_.path().c_str(), 1);
 }
@@ -169,8 +180,8 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
 TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
   agenttest::writeFile(stagingPath(), "x");
   testing::internal::CaptureStdout();
-  delegate().removeFile(stagingPath());
-  delegate().removeFile(stagingPath());
+  filter_.removeFile(stagingPath());
+  filter_.removeFile(stagingPath());
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
   EXPECT_THAT(out, HasSubstr("File removed successfully.\n"));
@@ -315,118 +326,6 @@ TEST_F(Runner, HandsTheCommandLineToSudoWithThePasswordOnStandardInput) {
   EXPECT_THAT(out, HasSubstr("read 5\ndone\n"));
   EXPECT_THAT(out, HasSubstr("Process did exit\n"));
   EXPECT_LT(out.find("done"), out.find("Process did exit"));
-}
-
-TEST_F(Runner, StartsNothingWithoutAStoredToken) {
-  storePassword("pw");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(delegate().runScriptThatNeedsSudo("touch " + (home_.path() / "x").string()), "");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(tools_.calls().empty());
-  EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
-}
-
-TEST_F(Runner, OutputThatIsNotUTF8IsReportedAsSuch) {
-  storeToken();
-  storePassword("pw");
-  testing::internal::CaptureStdout();
-  delegate().runScriptThatNeedsSudo("printf '\\377\\376abc'");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_THAT(out, HasSubstr("read 5\n<UTF8 conversion failed>\n"));
-}
-
-TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyLine) {
-  storeToken();
-  testing::internal::CaptureStdout();
-  delegate().runScriptThatNeedsSudo("echo oops >&2; exit 3");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_THAT(out, HasSubstr("oops"));
-  EXPECT_THAT(out, HasSubstr("Process did exit"));
-  ASSERT_EQ(tools_.calls().size(), 1u);
-  EXPECT_EQ(tools_.calls()[0].standardInput, "\n");
-}
-
-class DnsFlush : public AgentFixture {};
-
-// The flush as the resolvers of a machine answer it: what runs is flushed, what does
-// not is passed over without a word.
-TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
-  storeToken();
-  storePassword("pw");
-  const std::string resolvedRuns = "exit 0\n";
-  const std::string resolvedDown =
-      "if [ \"$1\" = status ]; then echo 'Failed to get global data: Unit dbus-org.freedesktop.resolve1.service "
-      "not found.' >&2; exit 1; fi\nexit 0\n";
-  const std::string nscdRuns = "exit 0\n";
-  const std::string nscdDown = "echo 'nscd: nscd not running!' >&2; exit 1\n";
-  const std::string resolvedRefuses =
-      "if [ \"$1\" = flush-caches ]; then echo 'Failed to flush caches: Access denied' >&2; exit 1; fi\nexit 0\n";
-  using Calls = std::vector<std::vector<std::string>>;
-  struct Case {
-    std::string name;
-    std::string resolved;
-    std::string nscd;
-    Calls resolvectlCalls;
-    Calls nscdCalls;
-    std::string printed;  // empty: nothing at all
-  } cases[] = {
-      {"systemd-resolved", resolvedRuns, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}}, ""},
-      {"nscd", resolvedDown, nscdRuns, {{"status"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
-      {"both", resolvedRuns, nscdRuns, {{"status"}, {"flush-caches"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
-      {"none", resolvedDown, nscdDown, {{"status"}}, {{"--statistics"}}, ""},
-      {"a refused flush", resolvedRefuses, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}},
-       "Failed to flush caches: Access denied"},
-  };
-  for (const auto& c : cases) {
-    std::filesystem::remove_all(tools_.binFolder() / "log" / "resolvectl");
-    std::filesystem::remove_all(tools_.binFolder() / "log" / "nscd");
-    tools_.recordingStub("resolvectl", c.resolved);
-    tools_.recordingStub("nscd", c.nscd);
-    testing::internal::CaptureStdout();
-    delegate().runScriptThatNeedsSudo(agent::kFlushDnsCacheCommand);
-    std::string out = testing::internal::GetCapturedStdout();
-    auto arguments = [&](const std::string& tool) {
-      Calls calls;
-      for (const auto& call : tools_.calls(tool)) calls.push_back(call.arguments);
-      return calls;
-    };
-    EXPECT_EQ(arguments("resolvectl"), c.resolvectlCalls) << c.name;
-    EXPECT_EQ(arguments("nscd"), c.nscdCalls) << c.name;
-    if (c.printed.empty()) EXPECT_EQ(out, "Process did exit\n") << c.name;
-    else EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
-  }
-}
-
-class ShellRunner : public AgentFixture {};
-
-TEST_F(ShellRunner, ReturnsOutputWithErrorOutputAndTrailingLineFeed) {
-  auto& d = delegate();
-  EXPECT_EQ(d.shell("echo one; echo two >&2"), "one\ntwo\n");
-  EXPECT_EQ(d.shell("printf x"), "x");
-  // Standard input is no handle: a reader gets end of file at once.
-  EXPECT_EQ(d.shell("cat; echo end"), "end\n");
-}
-
-TEST_F(ShellRunner, HostLookupReturnsTheTokenAfterTheFirstHas) {
-  // A stand-in for the host-lookup tool, first in the children's PATH.
-  auto host = tools_.binFolder() / "bin" / "host";
-  agenttest::writeFile(host,
-                       "#!/bin/bash\n"
-                       "case \"$1\" in\n"
-                       "  two.example) printf 'two.example has address 192.0.2.7\\ntwo.example has address 1.1.1.1\\n';;\n"
-                       "  tab.example) printf 'tab.example\\thas\\t192.0.2.8\\n';;\n"
-                       "  last.example) printf 'last.example has';;\n"
-                       "  bad.example) printf '\\377 has 1.2.3.4';;\n"
-                       "  *) printf 'Host %s not found: 3(NXDOMAIN)\\n' \"$1\";;\n"
-                       "esac\n");
-  std::filesystem::permissions(host, std::filesystem::perms::owner_all);
-  auto& d = delegate();
-  // The first answer line decides; the address ends with its line.
-  EXPECT_EQ(d.getIPAddress("two.example"), "192.0.2.7");
-  EXPECT_EQ(d.getIPAddress("tab.example"), "192.0.2.8");
-  EXPECT_EQ(d.getIPAddress("last.example"), std::nullopt);
-  EXPECT_EQ(d.getIPAddress("bad.example"), std::nullopt);
-  EXPECT_EQ(d.getIPAddress("none.example"), std::nullopt);
 }
 
 }  // namespace

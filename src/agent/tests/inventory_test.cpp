@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -277,6 +278,31 @@ TEST_F(InventoryTest, TheToolsOutputBecomesTheIdentifier) {
   EXPECT_EQ(uploadedReport()["norules"], norules(expected));
 }
 
+// The inventory on its own, with a command runner of the test's: each named entry gets
+// one scripting command, its name quoted whole, and the runner's answer becomes its
+// identifier unless it reports a script error.
+TEST_F(InventoryTest, EachNamedEntryGetsOneScriptingCommandWhoseAnswerNamesIt) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  writeFile(local_ / "a.desktop", desktopEntry("Name=Kid's \"Game\"\n"));
+  writeFile(local_ / "b.desktop", desktopEntry("Name=Broken\n"));
+  std::vector<std::string> commands;
+  networks::NetworkManager requests(fakes_.session);
+  agent::Inventory inventory(files(), requests, [&](const std::string& command) {
+    commands.push_back(command);
+    return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
+                                                         : std::string("org.kids.game\n");
+  });
+  ::testing::internal::CaptureStdout();
+  const auto items = inventory.collect();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(items.size(), 2u);
+  EXPECT_EQ(commands, (std::vector<std::string>{"osascript -e 'id of app \"Kid'\\''s \\\"Game\\\"\"'",
+                                                "osascript -e 'id of app \"Broken\"'"}));
+  EXPECT_EQ(uploadedReport()["norules"], norules({{"Kid's \"Game\"", "org.kids.game"}}));
+  EXPECT_TRUE(inventory.appList().empty());
+}
+
 TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   for (const bool accepted : {true, false}) {
@@ -466,8 +492,10 @@ TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
     EXPECT_EQ(request.httpMethod, "POST");
     ASSERT_EQ(request.headers.size(), 3u);
     EXPECT_EQ(request.headers[0], (std::pair<std::string, std::string>{"Content-Type", "application/json"}));
-    EXPECT_EQ(request.headers[1].first, "Cookie");
-    EXPECT_EQ(request.headers[1].second.size(), std::string("connect.sid=").size() + 80);
+    EXPECT_EQ(request.headers[1],
+              (std::pair<std::string, std::string>{
+                  "Cookie", "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8"}));
+    EXPECT_TRUE(std::isinf(request.timeoutInterval));
     EXPECT_EQ(request.headers[2], (std::pair<std::string, std::string>{"Authorization", "Bearer tok-1"}));
     ASSERT_TRUE(request.httpBody);
     EXPECT_EQ(platform::toString(*request.httpBody), "[]");

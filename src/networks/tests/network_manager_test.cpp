@@ -140,6 +140,57 @@ TEST_F(NetworkManagerTest, RequestCarriesTokenHeadersMethodAndBody) {
             R"([{"long":"1.0","lat":"2.0","time":3,"meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
 }
 
+TEST_F(NetworkManagerTest, TheAgentsOwnRequestsGoOutAsTheyAlwaysHave) {
+  const std::string reportCookie =
+      "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c.Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D";
+  const std::string syncCookie =
+      "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8";
+  const platform::HeaderList::value_type bearer{"Authorization", "Bearer tok-7"};
+  const platform::HeaderList::value_type json{"Content-Type", "application/json"};
+  const struct {
+    ChildEndPoint endPoint;
+    std::string path;
+    const char* method;
+    platform::HeaderList headers;
+    std::optional<std::string> body;
+  } cases[] = {
+      {ChildEndPoint::smartAppRules(), "/api/v1/children/device-apps/smart-app-rules", "GET", {bearer}, std::nullopt},
+      {ChildEndPoint::webContentRules(), "/api/v1/children/rules/web-rules/web-content", "GET", {bearer},
+       std::nullopt},
+      {ChildEndPoint::usageReport("[\n  {}\n]"), "/api/v1/children/reports", "POST",
+       {bearer, json, {"Cookie", reportCookie}}, "[\n  {}\n]"},
+      {ChildEndPoint::syncApps("[]"), "/api/v1/children/device-apps/sync-apps", "POST",
+       {json, {"Cookie", syncCookie}, bearer}, "[]"},
+  };
+  setToken("tok-7");
+  const struct {
+    std::optional<std::string> choice;
+    std::string_view host;
+  } hosts[] = {{std::nullopt, kFamilyApiHost}, {"school", kSchoolApiHost}, {"School", kFamilyApiHost}};
+  auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  for (const auto& host : hosts) {
+    if (host.choice) suite->set(std::string(kSchoolFamilyApiAgent), *host.choice);
+    else suite->removeObject(std::string(kSchoolFamilyApiAgent));
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.path + " " + host.choice.value_or("<none>"));
+      ObservedRequests observed;
+      URLProtocolStub::observeRequests(observed.observer());
+      platform::DispatchSemaphore replied(0);
+      ASSERT_TRUE(runner_.send(c.endPoint, "tok-7", [&](auto, auto, auto) { replied.signal(); }));
+      replied.wait();
+      auto seen = observed.waitForOne();
+      ASSERT_TRUE(seen);
+      EXPECT_EQ(seen->url, "https://" + std::string(host.host) + c.path);
+      EXPECT_EQ(seen->httpMethod, c.method);
+      EXPECT_EQ(seen->headers, c.headers);
+      EXPECT_EQ(seen->httpBody ? std::optional(platform::toString(*seen->httpBody)) : std::nullopt, c.body);
+      EXPECT_TRUE(std::isinf(seen->timeoutInterval));
+    }
+  }
+  suite->removeObject(std::string(kSchoolFamilyApiAgent));
+  URLProtocolStub::removeStub();
+}
+
 TEST_F(NetworkManagerTest, StatusRangeDecidesBetweenSuccessAndErrorBody) {
   setToken("t");
   const std::string body = R"({"message":"done","status":7})";

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -95,6 +96,7 @@ struct RecordedRequest {
   std::string method;
   platform::HeaderList headers;
   std::optional<platform::Data> body;
+  double timeoutInterval = 0;
   std::string bodyText() const { return body ? platform::toString(*body) : ""; }
 };
 
@@ -190,7 +192,7 @@ inline void CannedService::load(CannedProtocol& protocol) {
   std::vector<std::string> releaseFirst;
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back({request.url, path, request.httpMethod, request.headers, request.httpBody});
+    requests_.push_back({request.url, path, request.httpMethod, request.headers, request.httpBody, request.timeoutInterval});
     if (holding_[path]) {
       held_.push_back({path, &protocol});
       return;

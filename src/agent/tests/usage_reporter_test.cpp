@@ -1,11 +1,13 @@
-// The usage report: the body byte for byte, the counter in the shared defaults, the
-// request, the wait for the reply, and the Safari window check.
+// The usage reporter: the body byte for byte, the counter in the shared defaults, the
+// request, the wait for the reply, and the Safari window check; on its own, built with
+// its pieces, and through the delegate's operations that the timer and callers use.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <ctime>
 
 #include "agent/app_delegate.h"
+#include "agent/usage_reporter.h"
 #include "agent/tests/support/agent_fixture.h"
 
 namespace {
@@ -46,6 +48,11 @@ class UsageReport : public AgentFixture {
  protected:
   void SetUp() override { now_ = localNoon(2024, 3, 5); }
   std::int64_t counter() { return sharedSuite()->integer("device_usage"); }
+
+  // The reporter built with exactly its pieces, over the fixture's fakes and session.
+  networks::NetworkManager requests_{session_};
+  agent::UsageReporter reporter_{workspace_, windowList_, networks::ChildUser::shared(), requests_,
+                                 [this] { return now_; }};
 };
 
 TEST_F(UsageReport, EachTickAddsFiveAndReportsTheNewCount) {
@@ -75,7 +82,7 @@ TEST_F(UsageReport, CounterSurvivesAndGrowsFromTheStoredValue) {
   storeToken();
   sharedSuite()->set("device_usage", 40);
   now_ = localNoon(2025, 12, 31);
-  delegate().fireTimerForActivityReport();
+  reporter_.tick();
   EXPECT_EQ(counter(), 45);
   EXPECT_EQ(service().requests(kReportsPath).at(0).bodyText(), agent::usageReportBody("20251231", 45));
 }
@@ -84,9 +91,8 @@ TEST_F(UsageReport, AValueInTheAgentsOwnDefaultsMakesEveryTickWriteFive) {
   storeToken();
   sharedSuite()->set("device_usage", 100);
   networks::ChildUser::shared().userDefault.set("device_usage", "anything");
-  auto& d = delegate();
-  d.fireTimerForActivityReport();
-  d.fireTimerForActivityReport();
+  reporter_.tick();
+  reporter_.tick();
   EXPECT_EQ(counter(), 5);
   for (const auto& request : service().requests(kReportsPath))
     EXPECT_EQ(request.bodyText(), agent::usageReportBody("20240305", 5));
@@ -94,10 +100,9 @@ TEST_F(UsageReport, AValueInTheAgentsOwnDefaultsMakesEveryTickWriteFive) {
 }
 
 TEST_F(UsageReport, WithoutATokenTheCounterRisesAndNothingIsSent) {
-  auto& d = delegate();
   testing::internal::CaptureStdout();
-  d.fireTimerForActivityReport();
-  d.fireTimerForActivityReport();
+  reporter_.tick();
+  reporter_.tick();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(counter(), 10);
   EXPECT_THAT(service().requests(), IsEmpty());
@@ -112,15 +117,17 @@ TEST_F(UsageReport, OnlyTheExactSchoolChoiceUsesTheSchoolHost) {
                {"School", "api.family.mopet.velmorhome.so"},
                {"school ", "api.family.mopet.velmorhome.so"},
                {std::nullopt, "api.family.mopet.velmorhome.so"}};
-  auto& d = delegate();
   for (const auto& c : cases) {
     if (c.backend) sharedSuite()->set("SCHOOL_FAMILYAPI_AGENT", *c.backend);
     else sharedSuite()->removeObject("SCHOOL_FAMILYAPI_AGENT");
     service().reset();
-    d.mockSendReport("ignored.identifier");
+    reporter_.sendReport();
     auto requests = service().requests(kReportsPath);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].url, "https://" + c.host + kReportsPath);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].headers.size(), 3u);
+    EXPECT_TRUE(std::isinf(requests[0].timeoutInterval));
   }
 }
 
@@ -138,11 +145,10 @@ TEST_F(UsageReport, EveryOutcomeIsPrintedAndEndsTheWait) {
       {"not text", agenttest::reply(200, "\xff\xfe"), "<UTF8 conversion failed>\n"},
       {"transport failure", failure, "Error Domain=NSURLErrorDomain Code=-1001"},
   };
-  auto& d = delegate();
   for (const auto& c : cases) {
     service().setReply(kReportsPath, c.reply);
     testing::internal::CaptureStdout();
-    d.mockSendReport("com.apple.Safari");  // returns only once the reply was handled
+    reporter_.sendReport();  // returns only once the reply was handled
     EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr(c.printed)) << c.name;
   }
 }
@@ -155,7 +161,6 @@ TEST_F(UsageReport, SafariCountsOnlyWhenFrontmostWithAWindowOnScreen) {
   other.bundleIdentifier = "org.mozilla.firefox";
   other.processIdentifier = 88;
   workspace_.setRunningApplications({safari, other});
-  auto& d = delegate();
 
   platform::WindowInfo noOwner;
   noOwner.number = 1;
@@ -182,10 +187,16 @@ TEST_F(UsageReport, SafariCountsOnlyWhenFrontmostWithAWindowOnScreen) {
   for (const auto& c : cases) {
     workspace_.setFrontmostApplication(c.front);
     windowList_.setWindows(c.windows);
-    EXPECT_EQ(d.trackSingleApplicationUsage("ignored"), c.expected) << c.name;
+    EXPECT_EQ(reporter_.safariIsInUse(), c.expected) << c.name;
     expectedCount += c.expected;
-    EXPECT_EQ(d.safariTime, expectedCount) << c.name;
+    EXPECT_EQ(reporter_.safariTime(), expectedCount) << c.name;
   }
+  // The delegate's operation and property are the reporter's, whatever the argument.
+  workspace_.setFrontmostApplication(77);
+  windowList_.setWindows(std::vector{safariWindow});
+  auto& d = delegate();
+  EXPECT_TRUE(d.trackSingleApplicationUsage("org.mozilla.firefox"));
+  EXPECT_EQ(d.safariTime, 1);
   auto queries = windowList_.queries();
   ASSERT_FALSE(queries.empty());
   EXPECT_EQ(queries.back(), (platform::FakeWindowList::Query{17u, 0u}));

@@ -1,9 +1,12 @@
-// The usage report: every 5 seconds the counter in the shared defaults grows by 5 and
-// one report is posted, the main thread waiting for its reply.
+// The usage reporter: the counter in the shared defaults, one report per tick, the
+// Safari window check.
+#include "agent/usage_reporter.h"
+
 #include <ctime>
 #include <limits>
+#include <memory>
+#include <utility>
 
-#include "agent/app_delegate.h"
 #include "agent/text.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
@@ -13,11 +16,7 @@
 namespace agent {
 namespace {
 
-constexpr const char* kReportsPath = "/api/v1/children/reports";
 constexpr const char* kSafariBundleIdentifier = "com.apple.Safari";
-constexpr const char* kReportSessionCookie =
-    "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c.Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D";
-constexpr std::int64_t kUsageStep = 5;
 
 }  // namespace
 
@@ -36,11 +35,15 @@ std::string usageReportBody(const std::string& day, std::int64_t usageCount) {
          "]";
 }
 
-void AppDelegate::fireTimerForActivityReport() {
+UsageReporter::UsageReporter(platform::Workspace& workspace, platform::WindowList& windows,
+                             networks::ChildUser& childUser, networks::NetworkManager& requests, Clock now)
+    : workspace_(workspace), windows_(windows), childUser_(childUser), requests_(requests), now_(std::move(now)) {}
+
+void UsageReporter::tick() {
   const std::string key(networks::kDeviceUsage);
   if (auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup))) {
     std::int64_t usage = shared->integer(key);
-    if (!childUser.userDefault.object(key)) {
+    if (!childUser_.userDefault.object(key)) {
       // The counter has no bound of its own; it stops at the largest value rather than
       // wrapping round.
       usage = usage > std::numeric_limits<std::int64_t>::max() - kUsageStep ? std::numeric_limits<std::int64_t>::max()
@@ -51,11 +54,11 @@ void AppDelegate::fireTimerForActivityReport() {
     }
     shared->synchronize();
   }
-  mockSendReport(kSafariBundleIdentifier);
+  sendReport();
 }
 
-void AppDelegate::mockSendReport(const std::string&) {
-  std::time_t now = std::chrono::system_clock::to_time_t(platform_.now());
+void UsageReporter::sendReport() {
+  std::time_t now = std::chrono::system_clock::to_time_t(now_());
   std::tm local{};
   localtime_r(&now, &local);
   char day[16];
@@ -64,45 +67,32 @@ void AppDelegate::mockSendReport(const std::string&) {
   auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
   if (!shared) return;
   const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
-  auto token = shared->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::NetworkManager::storedToken();
   if (!token) return;
 
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);
-  const std::string body = usageReportBody(day, usage);
-  auto backend = shared->string(std::string(networks::kSchoolFamilyApiAgent));
-
-  platform::URLRequest request;
-  request.url = serviceBaseURL(std::nullopt) + kReportsPath;
-  if (backend && *backend == "school") request.url = serviceBaseURL(backend) + kReportsPath;
-  request.timeoutInterval = std::numeric_limits<double>::infinity();
-  request.addValue("Bearer " + *token, "Authorization");
-  request.addValue("application/json", "Content-Type");
-  request.addValue(kReportSessionCookie, "Cookie");
-  request.httpMethod = "POST";
-  request.httpBody = platform::toData(body);
-
-  auto task = platform_.urlSession.dataTask(
-      std::move(request), [semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
-                                      std::optional<platform::Error> error) {
+  const bool sent = requests_.send(
+      networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
+      [semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+                  std::optional<platform::Error> error) {
         if (!data) networks::printLine(error ? error->description() : "no error");
         else networks::printLine(printableText(*data));
         semaphore->signal();
       });
-  task->resume();
-  semaphore->wait();
+  if (sent) semaphore->wait();
 }
 
-bool AppDelegate::trackSingleApplicationUsage(const std::string&) {
-  auto front = platform_.workspace.frontmostApplication();
+bool UsageReporter::safariIsInUse() {
+  auto front = workspace_.frontmostApplication();
   if (!front || !front->bundleIdentifier() || *front->bundleIdentifier() != kSafariBundleIdentifier) return false;
   const auto pid = static_cast<std::uint32_t>(front->processIdentifier());
-  auto windows = platform_.windowList.windows(platform::WindowListOption::onScreenOnly |
+  auto windows = windows_.windows(platform::WindowListOption::onScreenOnly |
                                                   platform::WindowListOption::excludeDesktopElements,
                                               platform::kNullWindowID);
   if (!windows) return false;
   for (const auto& window : *windows) {
     if (window.ownerPID && *window.ownerPID == pid) {
-      ++safariTime;
+      ++safariTime_;
       return true;
     }
   }

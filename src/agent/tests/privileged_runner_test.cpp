@@ -1,0 +1,136 @@
+// The agent's command runners on their own: the privileged runner against a stub sudo
+// (token, password, output, the DNS flush line), the shell runner and the host lookup.
+#include "agent/privileged_runner.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "agent/tests/support/agent_fixture.h"
+
+namespace {
+
+using agenttest::AgentFixture;
+using ::testing::HasSubstr;
+
+// The fixture's temporary HOME and stub tools; the runner needs nothing of the platform.
+class Runner : public AgentFixture {
+ protected:
+  agent::PrivilegedRunner runner_;
+};
+
+TEST_F(Runner, StartsNothingWithoutAStoredToken) {
+  storePassword("pw");
+  testing::internal::CaptureStdout();
+  runner_.run("touch " + (home_.path() / "x").string());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(tools_.calls().empty());
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
+}
+
+TEST_F(Runner, OutputThatIsNotUTF8IsReportedAsSuch) {
+  storeToken();
+  storePassword("pw");
+  testing::internal::CaptureStdout();
+  runner_.run("printf '\\377\\376abc'");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("read 5\n<UTF8 conversion failed>\n"));
+}
+
+TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyLine) {
+  storeToken();
+  testing::internal::CaptureStdout();
+  runner_.run("echo oops >&2; exit 3");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("oops"));
+  EXPECT_THAT(out, HasSubstr("Process did exit"));
+  ASSERT_EQ(tools_.calls().size(), 1u);
+  EXPECT_EQ(tools_.calls()[0].standardInput, "\n");
+}
+
+class DnsFlush : public Runner {};
+
+// The flush as the resolvers of a machine answer it: what runs is flushed, what does
+// not is passed over without a word.
+TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
+  storeToken();
+  storePassword("pw");
+  const std::string resolvedRuns = "exit 0\n";
+  const std::string resolvedDown =
+      "if [ \"$1\" = status ]; then echo 'Failed to get global data: Unit dbus-org.freedesktop.resolve1.service "
+      "not found.' >&2; exit 1; fi\nexit 0\n";
+  const std::string nscdRuns = "exit 0\n";
+  const std::string nscdDown = "echo 'nscd: nscd not running!' >&2; exit 1\n";
+  const std::string resolvedRefuses =
+      "if [ \"$1\" = flush-caches ]; then echo 'Failed to flush caches: Access denied' >&2; exit 1; fi\nexit 0\n";
+  using Calls = std::vector<std::vector<std::string>>;
+  struct Case {
+    std::string name;
+    std::string resolved;
+    std::string nscd;
+    Calls resolvectlCalls;
+    Calls nscdCalls;
+    std::string printed;  // empty: nothing at all
+  } cases[] = {
+      {"systemd-resolved", resolvedRuns, nscdDown, {{"status"}, {"flush-caches"}}, {{"--statistics"}}, ""},
+      {"nscd", resolvedDown, nscdRuns, {{"status"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"both", resolvedRuns, nscdRuns, {{"status"}, {"flush-caches"}}, {{"--statistics"}, {"--invalidate=hosts"}}, ""},
+      {"none", resolvedDown, nscdDown, {{"status"}}, {{"--statistics"}}, ""},
+      {"a refused flush",
+       resolvedRefuses,
+       nscdDown,
+       {{"status"}, {"flush-caches"}},
+       {{"--statistics"}},
+       "Failed to flush caches: Access denied"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "resolvectl");
+    std::filesystem::remove_all(tools_.binFolder() / "log" / "nscd");
+    tools_.recordingStub("resolvectl", c.resolved);
+    tools_.recordingStub("nscd", c.nscd);
+    testing::internal::CaptureStdout();
+    runner_.run(agent::kFlushDnsCacheCommand);
+    std::string out = testing::internal::GetCapturedStdout();
+    auto arguments = [&](const std::string& tool) {
+      Calls calls;
+      for (const auto& call : tools_.calls(tool)) calls.push_back(call.arguments);
+      return calls;
+    };
+    EXPECT_EQ(arguments("resolvectl"), c.resolvectlCalls) << c.name;
+    EXPECT_EQ(arguments("nscd"), c.nscdCalls) << c.name;
+    if (c.printed.empty()) EXPECT_EQ(out, "Process did exit\n") << c.name;
+    else EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+  }
+}
+
+TEST_F(Runner, TheShellReturnsOutputWithErrorOutputAndTrailingLineFeed) {
+  EXPECT_EQ(agent::shellOutput("echo one; echo two >&2"), "one\ntwo\n");
+  EXPECT_EQ(agent::shellOutput("printf x"), "x");
+  // Standard input is no handle: a reader gets end of file at once.
+  EXPECT_EQ(agent::shellOutput("cat; echo end"), "end\n");
+}
+
+TEST_F(Runner, HostLookupReturnsTheTokenAfterTheFirstHas) {
+  // A stand-in for the host-lookup tool, first in the children's PATH.
+  auto host = tools_.binFolder() / "bin" / "host";
+  agenttest::writeFile(
+      host,
+      "#!/bin/bash\n"
+      "case \"$1\" in\n"
+      "  two.example) printf 'two.example has address 192.0.2.7\\ntwo.example has address 1.1.1.1\\n';;\n"
+      "  tab.example) printf 'tab.example\\thas\\t192.0.2.8\\n';;\n"
+      "  last.example) printf 'last.example has';;\n"
+      "  bad.example) printf '\\377 has 1.2.3.4';;\n"
+      "  *) printf 'Host %s not found: 3(NXDOMAIN)\\n' \"$1\";;\n"
+      "esac\n");
+  std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+  // The first answer line decides; the address ends with its line.
+  EXPECT_EQ(agent::hostLookupAnswer("two.example"), "192.0.2.7");
+  EXPECT_EQ(agent::hostLookupAnswer("tab.example"), "192.0.2.8");
+  EXPECT_EQ(agent::hostLookupAnswer("last.example"), std::nullopt);
+  EXPECT_EQ(agent::hostLookupAnswer("bad.example"), std::nullopt);
+  EXPECT_EQ(agent::hostLookupAnswer("none.example"), std::nullopt);
+}
+
+}  // namespace
