@@ -50,6 +50,7 @@ Platform Platform::system() {
                   .contentFilter = platform::ContentFilterManager::shared(),
                   .windowList = platform::WindowList::system(),
                   .childUser = networks::ChildUser::shared(),
+                  .settings = platform::Settings::current(),
                   .locationReporter = defaultLocationReporterHooks(),
                   .connectChannel = defaultChannelConnector()};
 }

@@ -45,6 +45,7 @@
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/run_loop.h"
+#include "platform/settings.h"
 #include "platform/ui.h"
 #include "platform/ui_menu.h"
 #include "platform/ui_window.h"
@@ -98,6 +99,8 @@ struct Platform {
   platform::ContentFilterManager& contentFilter;
   platform::WindowList& windowList;
   networks::ChildUser& childUser;
+  // The settings the delegate reads (the hosts file the tick replaces).
+  platform::Settings settings = platform::Settings::current();
   // The current time (report day, weekday).
   std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
   LocationReporterHooks locationReporter;

@@ -33,7 +33,7 @@ void AppDelegate::fireTimer() {
   if (!written) return;
   // The staging folder is the child's: root takes the file out of its reach and checks
   // it is still what was just written before anything of it reaches the target.
-  runScriptThatNeedsSudo(hostsReplacementCommand(staging, platform::settings::hostsFile(), *written, ::getuid()));
+  runScriptThatNeedsSudo(hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
   runScriptThatNeedsSudo(kFlushDnsCacheCommand);
 }
 

@@ -21,10 +21,14 @@
 
 #include "agent/app_delegate.h"
 #include "agent/preferences.h"
+#include "platform/settings.h"
 #include "platform/ui.h"
 #include "platform/ui_window.h"
 
 int main(int argc, char** argv) {
+  // The settings are read from the environment here, once; what the process makes
+  // takes them from here on.
+  platform::Settings::install(platform::Settings::fromEnvironment());
   // The classes the storyboard and the NIBs name.
   agent::registerInterfaceClasses();
   platform::ui::ClassRegistry::add("AppDelegate", [] {

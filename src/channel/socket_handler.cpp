@@ -64,8 +64,9 @@ sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options
   environment.handleQueue = options.handleQueue;
   auto log = std::make_shared<platform::LogHandle>(platform::Bundle::main().bundleIdentifier(), "SocketIO");
   environment.logger = [log](const std::string& line) { log->write(platform::LogType::Debug, line); };
-  environment.caFile = options.caFile ? *options.caFile : platform::settings::caFile();
-  environment.connectTo = options.connectTo ? *options.connectTo : platform::settings::connectTo();
+  const platform::Settings settings = platform::Settings::current();
+  environment.caFile = options.caFile ? *options.caFile : settings.caFile;
+  environment.connectTo = options.connectTo ? *options.connectTo : settings.connectTo;
   return environment;
 }
 

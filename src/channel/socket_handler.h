@@ -43,8 +43,8 @@ struct SocketHandlerOptions {
   platform::URLSession* session = nullptr;                  // the channel's safe-search engine's
   platform::ContentBlockerManager* contentBlocker = nullptr;
   platform::Workspace* workspace = nullptr;
-  std::optional<std::string> caFile{};                      // default: SSL_CERT_FILE
-  std::optional<std::vector<std::string>> connectTo{};      // default: MOPET_CONNECT_TO
+  std::optional<std::string> caFile{};                      // default: Settings::current()'s
+  std::optional<std::vector<std::string>> connectTo{};      // default: Settings::current()'s
   std::function<void(int status)> exitProcess{};            // default: end the process
   // Overrides applied to the option sets the channel gives the Socket.IO manager
   // (e.g. shorter reconnection waits in tests); empty: none.

@@ -1,6 +1,5 @@
 #include "networks/network_manager.h"
 
-#include <iostream>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -8,6 +7,7 @@
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/dispatch.h"
+#include "platform/log.h"
 #include "platform/user_defaults.h"
 
 namespace networks {
@@ -21,13 +21,7 @@ coding::JSONDecoder errorDecoder() {
 
 }  // namespace
 
-void printLine(const std::string& line) {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  std::cout << line << '\n' << std::flush;
-  // A reader that went away (EPIPE) or a full disk loses this line, not the next ones.
-  if (!std::cout) std::cout.clear();
-}
+void printLine(const std::string& line) { platform::StandardOutput::writeLine(line); }
 
 std::string ErrorModel::description() const {
   std::string text = "ErrorModel(message: \"" + message + "\", status: ";

@@ -101,7 +101,8 @@ class NetworkManager {
   platform::URLSession& session_;
 };
 
-// Prints one line to standard output (whole lines, safe across threads).
+// Prints one line to standard output (whole lines, safe across threads), through the
+// standard-output sink of the log layer (platform::StandardOutput), which tests replace.
 void printLine(const std::string& line);
 
 }  // namespace networks

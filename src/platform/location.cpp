@@ -37,7 +37,7 @@ Error locationError(long code) {
 // ---- LocationManager ----------------------------------------------------------
 
 std::shared_ptr<LocationManager> LocationManager::make() {
-  return LinuxLocationManager::make(LinuxLocationManager::optionsFromEnvironment());
+  return LinuxLocationManager::make(LinuxLocationManager::optionsFrom(Settings::current()));
 }
 
 void LocationManager::setDelegate(LocationManagerDelegate* delegate) {
@@ -213,9 +213,9 @@ namespace {
 constexpr const char* kDesktopId = "so.velmorhome.mopet.agent";
 }  // namespace
 
-LinuxLocationManager::Options LinuxLocationManager::optionsFromEnvironment() {
+LinuxLocationManager::Options LinuxLocationManager::optionsFrom(const Settings& settings) {
   Options options;
-  if (auto file = settings::locationFile(); !file.empty()) options.sourceFile = std::move(file);
+  if (!settings.locationFile.empty()) options.sourceFile = settings.locationFile;
   return options;
 }
 

@@ -8,7 +8,7 @@
 //
 // The Linux provider takes its positions from one of two sources.
 //
-// With the environment variable
+// With the setting (Settings::locationFile, from the environment variable)
 //
 //   MOPET_LOCATION_FILE=<path of a JSON file>
 //
@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/settings.h"
 #include "platform/url_session.h"  // platform::Error
 
 namespace platform {
@@ -165,7 +166,7 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   LocationManager(const LocationManager&) = delete;
   LocationManager& operator=(const LocationManager&) = delete;
 
-  // A new manager of the Linux provider, configured from the environment.
+  // A new manager of the Linux provider, configured from Settings::current().
   static std::shared_ptr<LocationManager> make();
 
   // The delegate is not owned; it reads as absent once destroyed. Setting one makes
@@ -264,8 +265,8 @@ class LinuxLocationManager final : public LocationManager {
     // location services are off).
     bool desktopService = true;
   };
-  // MOPET_LOCATION_FILE as sourceFile.
-  static Options optionsFromEnvironment();
+  // The settings' locationFile as sourceFile.
+  static Options optionsFrom(const Settings& settings);
   static std::shared_ptr<LinuxLocationManager> make(Options options);
   ~LinuxLocationManager() override;
 

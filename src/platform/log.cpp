@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <iostream>
 #include <mutex>
 #include <utility>
 
@@ -89,6 +90,44 @@ std::shared_ptr<LogSink> UnifiedLog::setSink(std::shared_ptr<LogSink> sink) {
 ScopedLogSink::ScopedLogSink(std::shared_ptr<LogSink> sink) : previous_(UnifiedLog::setSink(std::move(sink))) {}
 
 ScopedLogSink::~ScopedLogSink() { UnifiedLog::setSink(std::move(previous_)); }
+
+void StandardOutputSink::write(const LogEntry& entry) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::cout << entry.text << '\n' << std::flush;
+  if (!std::cout) std::cout.clear();
+}
+
+namespace {
+
+std::mutex outputSinkMutex;
+
+std::shared_ptr<LogSink>& currentOutputSink() {
+  static auto* sink = new std::shared_ptr<LogSink>(std::make_shared<StandardOutputSink>());  // lives to the end
+  return *sink;
+}
+
+}  // namespace
+
+void StandardOutput::writeLine(std::string_view line) {
+  if (const auto target = sink()) target->write(LogEntry{{}, {}, LogType::Default, std::string(line)});
+}
+
+std::shared_ptr<LogSink> StandardOutput::sink() {
+  std::lock_guard lock(outputSinkMutex);
+  return currentOutputSink();
+}
+
+std::shared_ptr<LogSink> StandardOutput::setSink(std::shared_ptr<LogSink> sink) {
+  if (!sink) sink = std::make_shared<StandardOutputSink>();
+  std::lock_guard lock(outputSinkMutex);
+  return std::exchange(currentOutputSink(), std::move(sink));
+}
+
+ScopedStandardOutputSink::ScopedStandardOutputSink(std::shared_ptr<LogSink> sink)
+    : previous_(StandardOutput::setSink(std::move(sink))) {}
+
+ScopedStandardOutputSink::~ScopedStandardOutputSink() { StandardOutput::setSink(std::move(previous_)); }
 
 LogHandle::LogHandle(std::string subsystem, std::string category)
     : subsystem_(std::move(subsystem)), category_(std::move(category)) {}

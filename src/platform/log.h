@@ -2,6 +2,9 @@
 // The unified log: entries with a subsystem, a category, a type and a text, delivered to
 // one process-wide sink. The default sink is syslog(3); tests install a capturing sink
 // (see fakes/capturing_log_sink.h).
+// Standard output: the lines the agent prints, one entry per line, delivered to a second
+// process-wide sink. The default sink writes them to std::cout; tests install a
+// capturing sink there too and read the list of lines.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -71,6 +74,37 @@ class ScopedLogSink {
   ~ScopedLogSink();
   ScopedLogSink(const ScopedLogSink&) = delete;
   ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+ private:
+  std::shared_ptr<LogSink> previous_;
+};
+
+// Writes each entry's text and a newline to std::cout and flushes, one entry at a time
+// (lines from several threads never interleave). A reader that went away (EPIPE) or a
+// full disk loses that line, not the next ones.
+class StandardOutputSink final : public LogSink {
+ public:
+  void write(const LogEntry& entry) override;
+};
+
+class StandardOutput {
+ public:
+  // Hands the line (without its newline) to the current sink as an entry of type
+  // Default with an empty subsystem and category.
+  static void writeLine(std::string_view line);
+  // The current sink (a StandardOutputSink until replaced).
+  static std::shared_ptr<LogSink> sink();
+  // Replaces the sink and returns the one before; nullptr restores a StandardOutputSink.
+  static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
+};
+
+// Installs a standard-output sink for its lifetime and then puts the previous one back.
+class ScopedStandardOutputSink {
+ public:
+  explicit ScopedStandardOutputSink(std::shared_ptr<LogSink> sink);
+  ~ScopedStandardOutputSink();
+  ScopedStandardOutputSink(const ScopedStandardOutputSink&) = delete;
+  ScopedStandardOutputSink& operator=(const ScopedStandardOutputSink&) = delete;
 
  private:
   std::shared_ptr<LogSink> previous_;

@@ -409,10 +409,14 @@ struct Process::State {
   }
 };
 
-Process::Process() : state_(std::make_shared<State>()) {}
+Process::Process() : childPath(Settings::current().childPath), state_(std::make_shared<State>()) {}
 Process::~Process() = default;
 
 std::string Process::childSearchPath(const std::string& inheritedPath) {
+  return childSearchPath(Settings::current().childPath, inheritedPath);
+}
+
+std::string Process::childSearchPath(const std::string& childPath, const std::string& inheritedPath) {
   std::string path;
   auto append = [&](const std::string& part) {
     std::size_t start = 0;
@@ -426,7 +430,7 @@ std::string Process::childSearchPath(const std::string& inheritedPath) {
       start = colon + 1;
     }
   };
-  append(settings::childPath());
+  append(childPath);
   append(inheritedPath.empty() ? std::string(kDefaultPath) : inheritedPath);
   return path;
 }
@@ -449,7 +453,7 @@ ProcessResult<> Process::run() {
   for (const auto& [name, value] : environment) variables[name] = value;
   {
     auto it = variables.find("PATH");
-    variables["PATH"] = childSearchPath(it != variables.end() ? it->second : std::string());
+    variables["PATH"] = childSearchPath(childPath, it != variables.end() ? it->second : std::string());
   }
   std::vector<std::string> envText;
   envText.reserve(variables.size());

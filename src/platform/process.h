@@ -4,8 +4,8 @@
 //
 // - run() starts the child with posix_spawn. Every descriptor other than the three
 //   standard streams is closed in the child, signal dispositions and the mask are reset.
-// - The PATH a child sees is settings::childPath() (colon-separated folders) first, then
-//   the PATH of the environment additions, or else the agent's own PATH.
+// - The PATH a child sees is the process's childPath (colon-separated folders) first,
+//   then the PATH of the environment additions, or else the agent's own PATH.
 // - Each started child is reaped by a background waiter as soon as it exits, so no
 //   zombie stays behind even when nobody calls waitUntilExit() (a detached launch).
 // - waitUntilExit() keeps reading the child's output pipes that nobody else is reading
@@ -122,6 +122,9 @@ class Process {
   std::string executablePath;          // absolute path, e.g. "/usr/bin/env"
   std::vector<std::string> arguments;  // argv[1...]; argv[0] is executablePath
   std::map<std::string, std::string> environment;  // added to (or replacing) the agent's
+  // Folders (colon-separated) put first in the child's PATH; Settings::current()'s
+  // childPath unless the maker gives its own.
+  std::string childPath;
   StandardStream standardInput;
   StandardStream standardOutput;
   StandardStream standardError;
@@ -149,7 +152,10 @@ class Process {
   // this child's (a recycled pid is never hit).
   bool sendSignal(int signal);
 
-  // The PATH that children get: childPath() folders first, then `inheritedPath`.
+  // The PATH that children get: the `childPath` folders first, then `inheritedPath`
+  // (the default PATH when empty); empty folders are left out.
+  static std::string childSearchPath(const std::string& childPath, const std::string& inheritedPath);
+  // The same with Settings::current()'s childPath.
   static std::string childSearchPath(const std::string& inheritedPath);
 
  private:

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/bundle.h"
@@ -14,8 +16,7 @@ namespace platform::settings {
 
 namespace {
 
-// The variable's value, or empty when unset. Read on every call so that a
-// test's setenv takes effect at once.
+// The variable's value, or empty when unset. Read on every call.
 std::string variable(const char* name) {
   // NOLINTNEXTLINE(concurrency-mt-unsafe): the agent itself never changes its environment.
   const char* value = std::getenv(name);
@@ -34,34 +35,6 @@ std::string homeDirectory() {
     return result->pw_dir;
   }
   return "/";
-}
-
-std::string hostsFile() {
-  if (auto path = variable("MOPET_HOSTS_FILE"); !path.empty()) return path;
-  return "/etc/hosts";
-}
-
-std::string childPath() {
-  if (auto path = variable("MOPET_CHILD_PATH"); !path.empty()) return path;
-  const std::string tools = Bundle::main().resourcePath() + "/tools";
-  struct stat info{};
-  return ::stat(tools.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? tools : std::string();
-}
-
-std::vector<std::string> connectTo() {
-  std::vector<std::string> entries;
-  const std::string text = variable("MOPET_CONNECT_TO");
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    auto comma = text.find(',', start);
-    if (comma == std::string::npos) comma = text.size();
-    std::string entry = text.substr(start, comma - start);
-    auto first = entry.find_first_not_of(" \t");
-    auto last = entry.find_last_not_of(" \t");
-    if (first != std::string::npos) entries.push_back(entry.substr(first, last - first + 1));
-    start = comma + 1;
-  }
-  return entries;
 }
 
 std::vector<std::string> dataDirectories() {
@@ -90,8 +63,72 @@ std::string configHome() {
   return homeDirectory() + "/.config";
 }
 
-std::string caFile() { return variable("SSL_CERT_FILE"); }
-
-std::string locationFile() { return variable("MOPET_LOCATION_FILE"); }
-
 }  // namespace platform::settings
+
+namespace platform {
+
+namespace {
+
+std::vector<std::string> connectToEntries(const std::string& text) {
+  std::vector<std::string> entries;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    auto comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string entry = text.substr(start, comma - start);
+    auto first = entry.find_first_not_of(" \t");
+    auto last = entry.find_last_not_of(" \t");
+    if (first != std::string::npos) entries.push_back(entry.substr(first, last - first + 1));
+    start = comma + 1;
+  }
+  return entries;
+}
+
+std::string installedToolFolder() {
+  const std::string tools = Bundle::main().resourcePath() + "/tools";
+  struct stat info{};
+  return ::stat(tools.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? tools : std::string();
+}
+
+std::mutex installedMutex;
+std::optional<Settings>& installed() {
+  static auto* settings = new std::optional<Settings>;  // lives to the end
+  return *settings;
+}
+
+}  // namespace
+
+Settings Settings::read(const Lookup& lookup) {
+  auto value = [&](const char* name) { return lookup(name).value_or(std::string()); };
+  Settings settings;
+  if (auto path = value("MOPET_HOSTS_FILE"); !path.empty()) settings.hostsFile = std::move(path);
+  settings.childPath = value("MOPET_CHILD_PATH");
+  if (settings.childPath.empty()) settings.childPath = installedToolFolder();
+  settings.connectTo = connectToEntries(value("MOPET_CONNECT_TO"));
+  settings.caFile = value("SSL_CERT_FILE");
+  settings.locationFile = value("MOPET_LOCATION_FILE");
+  return settings;
+}
+
+Settings Settings::fromEnvironment() {
+  return read([](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  });
+}
+
+Settings Settings::current() {
+  {
+    std::lock_guard lock(installedMutex);
+    if (installed()) return *installed();
+  }
+  return fromEnvironment();
+}
+
+void Settings::install(Settings settings) {
+  std::lock_guard lock(installedMutex);
+  installed() = std::move(settings);
+}
+
+}  // namespace platform

@@ -433,8 +433,9 @@ bool validHeaderField(const std::string& name, const std::string& value) {
 }
 
 // Builds the easy handle; false when libcurl refuses an option.
-bool configure(Transfer& transfer, const URLSessionConfiguration& configuration,
-               const std::vector<std::string>& connectTo, const std::string& caFile) {
+bool configure(Transfer& transfer, const URLSessionConfiguration& configuration) {
+  const std::vector<std::string>& connectTo = configuration.connectTo;
+  const std::string& caFile = configuration.caFile;
   static const char kEmptyBody[1] = {0};
   CURL* easy = transfer.easy;
   const URLRequest& request = transfer.request;
@@ -446,7 +447,7 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration,
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_NOSIGNAL, 1L);
-  set(CURLOPT_PROXY, "");  // requests go where the URL (or MOPET_CONNECT_TO) says
+  set(CURLOPT_PROXY, "");  // requests go where the URL (or the connect-to entries) says
   set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -576,9 +577,7 @@ void SessionCore::start(const std::shared_ptr<Task>& task) {
   transfer->maximumBodySize = configuration.maximumBodySize;
   transfer->stallTimeout = configuration.stallTimeout;
   transfer->easy = curl_easy_init();
-  // The redirections are read as each task starts, so a test may change them between requests.
-  if (transfer->easy == nullptr ||
-      !configure(*transfer, configuration, settings::connectTo(), settings::caFile())) {
+  if (transfer->easy == nullptr || !configure(*transfer, configuration)) {
     task->complete(std::nullopt, nullptr, Error::url(URLErrorCode::unknown));
     return;
   }
@@ -738,6 +737,14 @@ void SessionCore::shutdown() {
     delegateQueue = std::move(delegate);
   }
   delegateQueue.reset();
+}
+
+URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
+  URLSessionConfiguration configuration;
+  const Settings settings = Settings::current();
+  configuration.connectTo = settings.connectTo;
+  configuration.caFile = settings.caFile;
+  return configuration;
 }
 
 URLSession::URLSession(URLSessionConfiguration configuration)

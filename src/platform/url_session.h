@@ -7,8 +7,9 @@
 //
 // Over the network (libcurl, one worker thread per session): http and https only;
 // redirects are not followed (a 3xx reply is delivered as it is); proxy settings from
-// the environment are ignored; MOPET_CONNECT_TO and SSL_CERT_FILE (platform/settings.h)
-// are read as each task starts; peer and host verification are always on. A reply gives
+// the environment are ignored; the configuration's connect-to entries and CA file
+// (from platform/settings.h for the shared session) apply; peer and host verification
+// are always on. A reply gives
 // (data, HTTPURLResponse, nullopt), data present even when empty; a failure gives
 // (nullopt, nullptr, error).
 //
@@ -189,8 +190,14 @@ struct URLSessionConfiguration {
   std::chrono::milliseconds resourceTimeout{std::chrono::seconds(30)};
   // A reply body larger than this ends with Error::url(dataLengthExceedsMaximum).
   std::size_t maximumBodySize = std::size_t{64} << 20;
+  // "HOST:PORT:ADDRESS:PORT" entries: a network transfer to HOST:PORT connects to
+  // ADDRESS:PORT instead (the URL's host still names the certificate).
+  std::vector<std::string> connectTo;
+  // The certificate authorities trusted for TLS; empty, the system's.
+  std::string caFile;
 
-  static URLSessionConfiguration defaultConfiguration() { return {}; }
+  // The defaults, with connectTo and caFile from Settings::current().
+  static URLSessionConfiguration defaultConfiguration();
 };
 
 class URLSession {

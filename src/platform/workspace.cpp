@@ -87,15 +87,16 @@ bool isExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The executable `name` in the PATH children get; a name with a slash is taken as is.
-std::optional<std::string> findExecutable(const std::string& name) {
+// The executable `name` in the PATH children get (`childPath` first); a name with a
+// slash is taken as is.
+std::optional<std::string> findExecutable(const std::string& name, const std::string& childPath) {
   if (name.empty()) return std::nullopt;
   if (name.find('/') != std::string::npos) {
     if (isExecutableFile(name)) return name;
     return std::nullopt;
   }
   const char* inherited = std::getenv("PATH");
-  const std::string path = Process::childSearchPath(inherited != nullptr ? inherited : "");
+  const std::string path = Process::childSearchPath(childPath, inherited != nullptr ? inherited : "");
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t colon = path.find(':', start);
@@ -205,8 +206,9 @@ class ProcRunningApplication final : public RunningApplication {
 // start, fails or runs out of time (it is then stopped).
 std::optional<std::string> runQuery(const std::string& tool, std::vector<std::string> arguments,
                                     std::map<std::string, std::string> environment,
-                                    std::chrono::milliseconds timeout) {
+                                    std::chrono::milliseconds timeout, const std::string& childPath) {
   Process process;
+  process.childPath = childPath;
   process.executablePath = tool;
   process.arguments = std::move(arguments);
   process.environment = std::move(environment);
@@ -274,14 +276,16 @@ std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>&
   return std::nullopt;
 }
 
-bool launchArguments(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment) {
+bool launchArguments(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
+                     const std::string& childPath) {
   if (arguments.empty()) return false;
-  auto program = findExecutable(arguments[0]);
+  auto program = findExecutable(arguments[0], childPath);
   if (!program) return false;
   arguments[0] = *program;
   // The shell records its own pid for the launched program (exec keeps it), as the
   // desktop does, so that the workspace can tell it from inherited variables.
   Process process;
+  process.childPath = childPath;
   process.executablePath = "/bin/sh";
   process.arguments = {"-c", "GIO_LAUNCHED_DESKTOP_FILE_PID=$$; export GIO_LAUNCHED_DESKTOP_FILE_PID; exec \"$@\"",
                        "sh"};
@@ -294,10 +298,10 @@ bool launchArguments(std::vector<std::string> arguments, const std::map<std::str
   return process.run().has_value();
 }
 
-bool launchEntry(const DesktopEntry& entry) {
+bool launchEntry(const DesktopEntry& entry, const std::string& childPath) {
   if (entry.hidden || (!entry.type.empty() && entry.type != "Application")) return false;
-  if (!entry.tryExec.empty() && !findExecutable(entry.tryExec)) return false;
-  return launchArguments(desktopEntryArguments(entry), {{"GIO_LAUNCHED_DESKTOP_FILE", entry.path}});
+  if (!entry.tryExec.empty() && !findExecutable(entry.tryExec, childPath)) return false;
+  return launchArguments(desktopEntryArguments(entry), {{"GIO_LAUNCHED_DESKTOP_FILE", entry.path}}, childPath);
 }
 
 bool isValidURL(const std::string& url) {
@@ -619,7 +623,7 @@ struct DesktopIndex {
 
   // Indexes the folders again when one of them changed or the index is old (a program
   // replaced by an update is another file).
-  void refresh(const std::vector<std::string>& folders) {
+  void refresh(const std::vector<std::string>& folders, const std::string& childPath) {
     auto now = std::chrono::steady_clock::now();
     auto current = stampsOf(folders);
     if (generation != 0 && current == stamps && now - builtAt < kMaxAge) return;
@@ -632,7 +636,7 @@ struct DesktopIndex {
         if (auto program = launchedProgram(desktopEntryArguments(*entry))) programs.push_back(*program);
         if (!entry->tryExec.empty()) programs.push_back(entry->tryExec);
         for (const auto& program : programs) {
-          auto path = findExecutable(program);
+          auto path = findExecutable(program, childPath);
           auto resolved = path ? identityOf(*path) : std::nullopt;
           if (resolved) addName(idsByExecutable[*resolved], entry->id);
         }
@@ -798,6 +802,10 @@ LinuxWorkspace::LinuxWorkspace(WorkspaceOptions options)
   if (options_.applicationFolders.empty()) options_.applicationFolders = defaultApplicationFolders();
 }
 
+std::string LinuxWorkspace::childPath() const {
+  return options_.childPath ? *options_.childPath : Settings::current().childPath;
+}
+
 Workspace& Workspace::shared() {
   static LinuxWorkspace workspace;
   return workspace;
@@ -842,7 +850,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
 
 std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
   std::lock_guard lock(cache_->mutex);
-  cache_->desktop.refresh(options_.applicationFolders);
+  cache_->desktop.refresh(options_.applicationFolders, childPath());
   return lookUp(pid);
 }
 
@@ -863,7 +871,7 @@ RunningApplications LinuxWorkspace::runningApplications() {
   RunningApplications applications;
   applications.reserve(pids.size());
   std::lock_guard lock(cache_->mutex);
-  cache_->desktop.refresh(options_.applicationFolders);
+  cache_->desktop.refresh(options_.applicationFolders, childPath());
   const unsigned long listing = ++cache_->listing;
   for (pid_t pid : pids) {
     if (auto app = lookUp(pid)) applications.push_back(std::move(app));
@@ -881,12 +889,13 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::frontmostApplication() {
     display = value;
   }
   if (display.empty()) return nullptr;
-  auto xprop = findExecutable("xprop");
+  const std::string children = childPath();
+  auto xprop = findExecutable("xprop", children);
   if (!xprop) return nullptr;
   std::map<std::string, std::string> environment = {{"DISPLAY", display}};
 
   // "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x3a00007"
-  auto active = runQuery(*xprop, {"-root", "_NET_ACTIVE_WINDOW"}, environment, options_.queryTimeout);
+  auto active = runQuery(*xprop, {"-root", "_NET_ACTIVE_WINDOW"}, environment, options_.queryTimeout, children);
   if (!active) return nullptr;
   auto hash = active->find('#');
   if (hash == std::string::npos) return nullptr;
@@ -900,7 +909,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::frontmostApplication() {
   }
 
   // "_NET_WM_PID(CARDINAL) = 12345"
-  auto owner = runQuery(*xprop, {"-id", window, "_NET_WM_PID"}, environment, options_.queryTimeout);
+  auto owner = runQuery(*xprop, {"-id", window, "_NET_WM_PID"}, environment, options_.queryTimeout, children);
   if (!owner) return nullptr;
   auto equals = owner->find('=');
   if (equals == std::string::npos) return nullptr;
@@ -915,9 +924,9 @@ bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
   if (nameOrPath.find('/') != std::string::npos) {
     if (nameOrPath.ends_with(".desktop")) {
       auto entry = readDesktopEntry(nameOrPath);
-      return entry && launchEntry(*entry);
+      return entry && launchEntry(*entry, childPath());
     }
-    return isExecutableFile(nameOrPath) && launchArguments({nameOrPath}, kNoDesktopFile);
+    return isExecutableFile(nameOrPath) && launchArguments({nameOrPath}, kNoDesktopFile, childPath());
   }
   std::string name = nameOrPath;
   if (lowercase(name).ends_with(".app") && name.size() > 4) name.resize(name.size() - 4);
@@ -930,18 +939,21 @@ bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
       const auto dot = id.rfind('.');
       const bool matches = id == wanted || lowercase(entry->name) == wanted ||
                            (dot != std::string::npos && id.substr(dot + 1) == wanted);
-      if (matches) return launchEntry(*entry);
+      if (matches) return launchEntry(*entry, childPath());
     }
   }
-  if (auto program = findExecutable(name)) return launchArguments({*program}, kNoDesktopFile);
+  const std::string children = childPath();
+  if (auto program = findExecutable(name, children)) return launchArguments({*program}, kNoDesktopFile, children);
   return false;
 }
 
 bool LinuxWorkspace::open(const std::string& url) {
   if (!isValidURL(url)) return false;
-  auto opener = findExecutable("xdg-open");
+  const std::string children = childPath();
+  auto opener = findExecutable("xdg-open", children);
   if (!opener) return false;
   Process process;
+  process.childPath = children;
   process.executablePath = *opener;
   process.arguments = {url};
   process.standardInput = NullDevice{};

@@ -153,6 +153,9 @@ struct WorkspaceOptions {
   std::optional<std::string> display;
   // How long the window-system queries of frontmostApplication may take.
   std::chrono::milliseconds queryTimeout{2000};
+  // Folders put first in the PATH where programs are looked up and that launched
+  // programs get; nullopt means Settings::current()'s childPath at each use.
+  std::optional<std::string> childPath;
 };
 
 // Running applications from /proc; URLs through "xdg-open"; the frontmost application
@@ -182,6 +185,7 @@ class LinuxWorkspace final : public Workspace {
  private:
   struct Cache;
   std::shared_ptr<RunningApplication> lookUp(pid_t pid);
+  std::string childPath() const;
 
   WorkspaceOptions options_;
   std::shared_ptr<Cache> cache_;

@@ -16,6 +16,6 @@ int main() {
   std::cout << "words " << bundle.path(rules::kWordListResourceName, rules::kWordListResourceType).value_or("")
             << "\n";
   std::cout << "autostart " << bundle.path("so.velmorhome.mopet.agent", "desktop").value_or("") << "\n";
-  std::cout << "tools " << platform::settings::childPath() << "\n";
+  std::cout << "tools " << platform::Settings::fromEnvironment().childPath << "\n";
   return 0;
 }

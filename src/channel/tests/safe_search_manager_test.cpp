@@ -10,11 +10,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "networks/shared_settings.h"
 #include "networks/url_protocol_stub.h"
 #include "platform/bundle.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/fakes/fake_content_blocker.h"
 #include "platform/file_manager.h"
 #include "platform/user_defaults.h"
@@ -29,12 +29,6 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -101,6 +95,8 @@ rules::SafeSearchRulesBase decodeRules(const std::string& text) {
 
 class SafeSearchManagerTest : public ::testing::Test {
  protected:
+  platform::CapturedOutput output_;  // the printed lines; first in, last out
+
   SafeSearchManagerTest() : session_(stubbedConfiguration()), engine_(session_, blocker_) {
     resources_ = home_.path() / "resources";
     fs::create_directories(resources_);
@@ -131,16 +127,16 @@ class SafeSearchManagerTest : public ::testing::Test {
   // Builds the word list from a rule-set text; returns the printed lines.
   std::vector<std::string> parse(const std::string& rules, bool* validated = nullptr) {
     const auto decoded = decodeRules(rules);
-    ::testing::internal::CaptureStdout();
+    output_.clear();
     const bool ok = engine_.parseSafeSearchRules(decoded);
     if (validated) *validated = ok;
-    return lines(::testing::internal::GetCapturedStdout());
+    return output_.take();
   }
 
   std::vector<std::string> pass() {
-    ::testing::internal::CaptureStdout();
+    output_.clear();
     engine_.startSafeSearchProcedure();
-    return lines(::testing::internal::GetCapturedStdout());
+    return output_.take();
   }
 
   fs::path blockerFile() const {
@@ -430,9 +426,9 @@ TEST_F(SafeSearchManagerTest, LocalFileCheck) {
     fs::remove_all(path);
     writeFile(path, kFixtureWords);
     c.prepare();
-    ::testing::internal::CaptureStdout();
+    output_.clear();
     EXPECT_EQ(engine_.parseWordsFromLocalFile(), c.readable);
-    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()).size(), c.printsError ? 1u : 0u);
+    EXPECT_EQ(output_.take().size(), c.printsError ? 1u : 0u);
     EXPECT_THAT(engine_.parsedLines, IsEmpty());
   }
   fs::remove_all(path);
@@ -467,9 +463,9 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
   EXPECT_THAT(readFile(blockerFile()), HasSubstr("\n  {\n"));  // pretty-printed
   EXPECT_THAT(blocker_.reloads(), ElementsAre(kSafeSearchExtensionIdentifier));
 
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   EXPECT_EQ(blocker_.releasePending(), 1u);
-  EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()),
+  EXPECT_THAT(output_.take(),
               ElementsAre("reloadContentBlocker:  error in sfcontentblocker nil", "4"));
 }
 

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "networks/shared_settings.h"
@@ -57,12 +56,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 platform::URLSessionConfiguration stubbedConfiguration() {
   platform::URLSessionConfiguration configuration;
@@ -131,11 +124,11 @@ TEST(SocketHandlerCreationTest, ChoosesTheHostAndOpensNothing) {
     testsupport::TempHome home;
     setSuiteValue(networks::kSchoolFamilyApiAgent, c.setting);
     platform::FakeWorkspace workspace;
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput output_;
     SocketHandlerOptions options;
     options.workspace = &workspace;
     SocketHandler handler(std::move(options));
-    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()), c.printed);
+    EXPECT_EQ(output_.take(), c.printed);
     EXPECT_EQ(handler.socketURL(), c.url);
     EXPECT_FALSE(handler.isConnected());
     EXPECT_EQ(handler.socket().status(), sio::SocketIOStatus::notConnected);
@@ -150,6 +143,8 @@ TEST(SocketHandlerCreationTest, ChoosesTheHostAndOpensNothing) {
 
 class SocketHandlerTest : public ::testing::Test {
  protected:
+  platform::CapturedOutput output_;  // the printed lines; first in, last out
+
   SocketHandlerTest() {
     setSuiteValue(networks::kSharedChildToken, kToken);
     server_ = std::make_unique<NodeServer>();
@@ -309,7 +304,7 @@ TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
   setSuiteValue(networks::kSharedChildToken, std::nullopt);
   auto log = std::make_shared<platform::CapturingLogSink>();
   platform::ScopedLogSink scopedLog(log);
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   handler_->connectToWebsocket();
   handler_->reconnectToWebsocket();
   // The client works through its calls in order: once it has dropped this emit, it has
@@ -320,7 +315,7 @@ TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
     return std::any_of(entries.begin(), entries.end(),
                        [](const platform::LogEntry& e) { return e.text.find("\"fence\" dropped") != std::string::npos; });
   }));
-  EXPECT_THAT(lines(::testing::internal::GetCapturedStdout()), ElementsAre());
+  EXPECT_THAT(output_.take(), ElementsAre());
   EXPECT_FALSE(handler_->isConnected());
   EXPECT_EQ(handler_->socket().status(), sio::SocketIOStatus::disconnected);
   EXPECT_EQ(server_->count(eventIs("connection")), 0u);
@@ -337,10 +332,10 @@ TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
 }
 
 TEST_F(SocketHandlerTest, ConnectSendsTheTokenInTheHandshakeQuery) {
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   connect();
   drain();
-  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  const auto printed = output_.take();
   EXPECT_THAT(printed, ElementsAre("tokeeeen tok …", "socket connected"));
   const auto connection = server_->waitFor(eventIs("connection"));
   ASSERT_TRUE(connection);
@@ -419,12 +414,12 @@ TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
 TEST_F(SocketHandlerTest, HandlersPrintWhatWentWrong) {
   handler_->listenToLiveLocation([](const LiveLocationRule&) {});
   connect();
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   emit("empty", "web_content_rule", std::nullopt, 300ms);
   emit("number", "instant_block_activation", json::array({5}));
   emit("missing", "live_location", json::array({{{"distance", 1}, {"duration", 1}}}), 300ms);
   fence();
-  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  const auto printed = output_.take();
   ASSERT_EQ(printed.size(), 3u);
   EXPECT_EQ(printed[0], "\"⛔️ result not found\"");
   EXPECT_THAT(printed[1], ::testing::StartsWith("\"⛔️ JSONSerialization failed \" "));
@@ -545,13 +540,13 @@ TEST_F(SocketHandlerTest, HandlersAreRegisteredOnceAcrossConnectsAndReconnects) 
   handler_->reconnectToWebsocket();
   connected(2);
   ASSERT_TRUE(server_->waitFor(eventIs("disconnect")));  // the first connection is gone at the server
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   emit("pass", "safe_search_rule", json::array({1}));
   emit("rule", "app_blocker_rule", json::array({1}));
   EXPECT_EQ(ackOf("pass"), kOk);
   EXPECT_EQ(ackOf("rule"), kOk);
   drain();
-  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  const auto printed = output_.take();
   EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
   EXPECT_EQ(blocker_.reloads(), 1u);
   const auto second = server_->waitFor(eventIs("connection"), 2);
@@ -565,14 +560,14 @@ TEST_F(SocketHandlerTest, HandlersAreRegisteredOnceAcrossConnectsAndReconnects) 
 
 TEST_F(SocketHandlerTest, ReconnectsAfterServerRestartAndRunsLaterCommandsOnce) {
   connect();
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   server_->send({{"cmd", "restart"}});
   connected(2);
   ASSERT_TRUE(waitUntil([&] { return handler_->isConnected(); }));
   emit("after", "safe_search_rule", json::array({json::object()}));
   EXPECT_EQ(ackOf("after"), kOk);
   drain();
-  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  const auto printed = output_.take();
   EXPECT_THAT(printed, Contains("socket close"));
   EXPECT_THAT(printed, Contains("socket connected"));
   EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
@@ -763,14 +758,14 @@ TEST_F(SocketHandlerTest, ATokenChangedWhileConnectedMovesTheChannelToIt) {
 
 TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
   connect();
-  ::testing::internal::CaptureStdout();
+  output_.clear();
   server_->send({{"cmd", "kick"}});
   const auto second = connected(2);
   EXPECT_EQ(second["query"]["token"], kToken);
   emit("pass", "safe_search_rule", json::array({1}));
   EXPECT_EQ(ackOf("pass"), kOk);
   fence();
-  const auto printed = lines(::testing::internal::GetCapturedStdout());
+  const auto printed = output_.take();
   EXPECT_THAT(printed, Contains("socket close"));
   EXPECT_EQ(std::count(printed.begin(), printed.end(), "socket connected"), 1);
   EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);

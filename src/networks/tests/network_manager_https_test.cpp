@@ -31,13 +31,17 @@ class NetworkManagerHttpsTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_NE(server_, nullptr);
-    ::setenv("MOPET_CONNECT_TO", server_->connectTo(std::string(kFamilyApiHost)).c_str(), 1);
-    ::setenv("SSL_CERT_FILE", server_->caFile().c_str(), 1);
     platform::UserDefaults::suite(std::string(kAppGroup))->set(std::string(kSharedChildToken), std::string("tok-9"));
   }
-  void TearDown() override {
-    ::unsetenv("MOPET_CONNECT_TO");
-    ::unsetenv("SSL_CERT_FILE");
+
+  // `base` sending the family host to `port` of the test server (its main port unless
+  // given), trusting the server's certificate authority.
+  static platform::URLSessionConfiguration toServer(platform::URLSessionConfiguration base = {},
+                                                    std::optional<int> port = std::nullopt) {
+    base.connectTo = {port ? std::string(kFamilyApiHost) + ":443:127.0.0.1:" + std::to_string(*port)
+                           : server_->connectTo(std::string(kFamilyApiHost))};
+    base.caFile = server_->caFile();
+    return base;
   }
 
   // The request that reached `path`; the server reports it a little after replying.
@@ -47,6 +51,7 @@ class NetworkManagerHttpsTest : public ::testing::Test {
 
   static platform::fakes::HttpsTestServer* server_;
   testsupport::TempHome home_;
+  platform::URLSession session_{toServer()};
 };
 
 platform::fakes::HttpsTestServer* NetworkManagerHttpsTest::server_ = nullptr;
@@ -54,7 +59,7 @@ platform::fakes::HttpsTestServer* NetworkManagerHttpsTest::server_ = nullptr;
 TEST_F(NetworkManagerHttpsTest, PostSendsHeadersAndBodyAndDecodesTheReply) {
   const std::string path = "/api/v1/children/device-apps/sync-apps";
   ASSERT_TRUE(server_->setReply(path, 201, platform::toData(R"({"message":"synced","status":201})")));
-  NetworkManager runner;
+  NetworkManager runner(session_);
   std::optional<Result<AcceptanceModel>> outcome;
   runner.sendAppList(SendAppListModel{std::vector<Norule>{{"Editor", "org.example.editor"}}, std::nullopt, std::nullopt},
                      [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
@@ -75,7 +80,7 @@ TEST_F(NetworkManagerHttpsTest, GetCarriesBothHeadersAndTheKeyMapperApplies) {
   const std::string path = "/api/v1/children/rules/web-rules/safe-search";
   ASSERT_TRUE(server_->setReply(
       path, 200, platform::toData(R"({"_id":"x","__v":0,"is_active":true,"category_rules":[{"name":"Drugs","rule":{"is_blocked":true}}]})")));
-  NetworkManager runner;
+  NetworkManager runner(session_);
   std::optional<Result<rules::SafeSearchRulesBase>> outcome;
   runner.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { outcome = std::move(r); });
   ASSERT_TRUE(outcome && outcome->has_value());
@@ -93,7 +98,7 @@ TEST_F(NetworkManagerHttpsTest, GetCarriesBothHeadersAndTheKeyMapperApplies) {
 TEST_F(NetworkManagerHttpsTest, ErrorReplyAndUndecodableSuccess) {
   const std::string path = "/api/v1/children/location";
   ASSERT_TRUE(server_->setReply(path, 422, platform::toData(R"({"message":"bad sample","status":422,"exact_error":"lat"})")));
-  NetworkManager runner;
+  NetworkManager runner(session_);
   std::optional<Result<AcceptanceModel>> outcome;
   runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
   ASSERT_TRUE(outcome && !outcome->has_value());
@@ -109,9 +114,8 @@ TEST_F(NetworkManagerHttpsTest, ErrorReplyAndUndecodableSuccess) {
 
 TEST_F(NetworkManagerHttpsTest, RefusedConnectionIsATransportError) {
   // Nothing listens on port 1 of the loopback address.
-  const std::string closed = std::string(kFamilyApiHost) + ":443:127.0.0.1:1";
-  ::setenv("MOPET_CONNECT_TO", closed.c_str(), 1);
-  NetworkManager runner;
+  platform::URLSession closed(toServer({}, 1));
+  NetworkManager runner(closed);
   std::optional<Result<AcceptanceModel>> outcome;
   runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
   ASSERT_TRUE(outcome && !outcome->has_value());
@@ -123,14 +127,12 @@ TEST_F(NetworkManagerHttpsTest, SilentServerEndsWithTimedOutInsteadOfBlockingFor
   platform::URLSessionConfiguration configuration;
   configuration.stallTimeout = std::chrono::milliseconds(700);
   configuration.connectTimeout = std::chrono::milliseconds(700);  // the TLS handshake never completes
-  platform::URLSession session(configuration);
+  // A peer that accepts the connection and never sends a byte.
+  platform::URLSession session(toServer(configuration, server_->silentPort()));
   NetworkManager runner(session);
 
-  // A peer that accepts the connection and never sends a byte.
   std::optional<Result<AcceptanceModel>> outcome;
   const auto started = std::chrono::steady_clock::now();
-  ::setenv("MOPET_CONNECT_TO",
-           (std::string(kFamilyApiHost) + ":443:127.0.0.1:" + std::to_string(server_->silentPort())).c_str(), 1);
   runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
   const auto waited = std::chrono::steady_clock::now() - started;
   ASSERT_TRUE(outcome && !outcome->has_value());
@@ -146,7 +148,7 @@ TEST_F(NetworkManagerHttpsTest, ATricklingReplyReleasesTheCallerAtTheDeadline) {
   ASSERT_TRUE(server_->setReply(path, 200, reply, "application/json", std::chrono::milliseconds(50)));
   platform::URLSessionConfiguration configuration;
   configuration.resourceTimeout = std::chrono::seconds(3);  // ample for a short reply under load
-  platform::URLSession session(configuration);
+  platform::URLSession session(toServer(configuration));
   NetworkManager runner(session);
 
   std::optional<Result<AcceptanceModel>> outcome;

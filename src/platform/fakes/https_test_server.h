@@ -4,8 +4,9 @@
 // src/platform/tests/https_server.js serving with them.
 //
 // Point a URL session at it with
-//   setenv("MOPET_CONNECT_TO", server->connectTo("api.family.test").c_str(), 1);
-//   setenv("SSL_CERT_FILE", server->caFile().c_str(), 1);
+//   URLSessionConfiguration configuration;
+//   configuration.connectTo = {server->connectTo("api.family.test")};
+//   configuration.caFile = server->caFile();
 // and request https://api.family.test/<route>. Built-in routes: /echo (the request as
 // text, see parseEcho), /status/<n>, /empty, /bytes/<n>, /chunked/<n>, /invalid-utf8,
 // /headers, /redirect, /trickle/<count>/<ms>, /silent (never answers), /hangup (closes
@@ -55,7 +56,7 @@ class HttpsTestServer {
   // An authority that did not sign it.
   const std::string& otherCaFile() const { return otherCaFile_; }
   const std::string& directory() const { return directory_; }
-  // The MOPET_CONNECT_TO entry that sends `host`:`urlPort` to this server.
+  // The connect-to entry that sends `host`:`urlPort` to this server.
   std::string connectTo(const std::string& host, int urlPort = 443) const;
 
   // From now on `path` answers `status` with `body`; returns once the server has it.

@@ -102,6 +102,11 @@ std::string run(const std::string& command) {
 
 constexpr const char* kStandIn = MOPET_SOURCE_DIR "/src/platform/tests/geoclue2_standin.py";
 
+// The Linux provider as on a real machine: no source file, the desktop's service.
+std::shared_ptr<LocationManager> desktopManager() {
+  return LinuxLocationManager::make(LinuxLocationManager::optionsFrom(Settings{}));
+}
+
 class DesktopLocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -117,8 +122,6 @@ class DesktopLocationTest : public ::testing::Test {
     address_ = "unix:path=" + (folder_ / "bus").string();
     if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) previous_ = previous;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-    if (const char* file = std::getenv("MOPET_LOCATION_FILE")) previousFile_ = file;
-    ::unsetenv("MOPET_LOCATION_FILE");  // the desktop service, as on a real machine
 
     spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_});
     ASSERT_TRUE(waitFor([&] { return run(busCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -137,7 +140,6 @@ class DesktopLocationTest : public ::testing::Test {
     } else {
       ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
-    if (previousFile_) ::setenv("MOPET_LOCATION_FILE", previousFile_->c_str(), 1);
     if (!folder_.empty()) {
       std::error_code ignored;
       fs::remove_all(folder_, ignored);
@@ -188,13 +190,12 @@ class DesktopLocationTest : public ::testing::Test {
   std::string address_;
   std::optional<std::string> python_;
   std::optional<std::string> previous_;
-  std::optional<std::string> previousFile_;
   std::vector<pid_t> children_;
 };
 
 TEST_F(DesktopLocationTest, FixesFromTheServiceAreDeliveredAsTheReporterAsks) {
   startService();
-  auto manager = LocationManager::make();
+  auto manager = desktopManager();
   Recorder recorder;
   manager->setDelegate(&recorder);
   EXPECT_EQ(manager->authorizationStatus(), AuthorizationStatus::notDetermined);
@@ -263,7 +264,7 @@ TEST_F(DesktopLocationTest, NoServiceOrAccessDeniedIsLocationServicesOff) {
       serviceRuns = true;
     }
     if (!c.bus) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (folder_ / "nothing").string()).c_str(), 1);
-    auto manager = LocationManager::make();
+    auto manager = desktopManager();
     Recorder recorder;
     manager->setDelegate(&recorder);
     manager->startUpdatingLocation();

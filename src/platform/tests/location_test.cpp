@@ -194,11 +194,8 @@ class LinuxLocationTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "mopet-location-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
-    if (const char* old = std::getenv("MOPET_LOCATION_FILE")) previous_ = old;
   }
   void TearDown() override {
-    if (previous_) ::setenv("MOPET_LOCATION_FILE", previous_->c_str(), 1);
-    else ::unsetenv("MOPET_LOCATION_FILE");
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
   }
@@ -212,9 +209,6 @@ class LinuxLocationTest : public ::testing::Test {
   }
 
   fs::path folder_;
-
- private:
-  std::optional<std::string> previous_;
 };
 
 TEST_F(LinuxLocationTest, WithoutASourceLocationServicesAreOff) {
@@ -248,8 +242,9 @@ TEST_F(LinuxLocationTest, WithoutASourceLocationServicesAreOff) {
 TEST_F(LinuxLocationTest, ASourceFileGivesOneFixWhenUpdatesStart) {
   auto path = writeSource(R"({"latitude": 52.52, "longitude": 13.405, "horizontalAccuracy": 20,
                               "altitude": 34, "timestamp": 1700000000.5})");
-  ::setenv("MOPET_LOCATION_FILE", path.c_str(), 1);
-  auto manager = LocationManager::make();
+  Settings settings;
+  settings.locationFile = path;
+  auto manager = LinuxLocationManager::make(LinuxLocationManager::optionsFrom(settings));
   Recorder recorder;
   manager->setDelegate(&recorder);
   EXPECT_TRUE(manager->locationServicesEnabled());

@@ -93,5 +93,34 @@ TEST(SyslogSinkTest, PercentSignsInAMessageAreWrittenAsThemselves) {
   EXPECT_NE(written.find("[so.velmorhome.mopet.agent:ContentBlockerQRV] " + text), std::string::npos) << written;
 }
 
+TEST(StandardOutputTest, TheDefaultSinkPrintsEachLineAsItIs) {
+  // The one place that reads the process's standard output: the real sink's bytes.
+  ::testing::internal::CaptureStdout();
+  StandardOutput::writeLine("first 100% %s");
+  StandardOutput::writeLine("");
+  StandardOutput::writeLine("two\nparts");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "first 100% %s\n\ntwo\nparts\n");
+}
+
+TEST(StandardOutputTest, ACapturedOutputTakesTheLinesInOrderAndPutsTheSinkBack) {
+  const auto before = StandardOutput::sink();
+  {
+    CapturedOutput printed;
+    EXPECT_NE(StandardOutput::sink(), before);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+      writers.emplace_back([t] {
+        for (int i = 0; i < 50; ++i) StandardOutput::writeLine(std::to_string(t));
+      });
+    }
+    for (auto& writer : writers) writer.join();
+    ASSERT_TRUE(printed.waitForLines(200, std::chrono::seconds(10)));
+    EXPECT_EQ(printed.take().size(), 200u);
+    StandardOutput::writeLine("after");
+    EXPECT_EQ(printed.lines(), std::vector<std::string>{"after"});
+  }
+  EXPECT_EQ(StandardOutput::sink(), before);
+}
+
 }  // namespace
 }  // namespace platform

@@ -26,22 +26,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A temporary folder that is also MOPET_CHILD_PATH for the test's duration.
+// A temporary folder for stub programs, given to a process as its childPath.
 class StubFolder {
  public:
   StubFolder() {
     std::string pattern = (fs::temp_directory_path() / "process-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     path_ = pattern;
-    if (const char* old = std::getenv("MOPET_CHILD_PATH")) previous_ = old;
-    ::setenv("MOPET_CHILD_PATH", path_.c_str(), 1);
   }
   ~StubFolder() {
-    if (previous_) {
-      ::setenv("MOPET_CHILD_PATH", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("MOPET_CHILD_PATH");
-    }
     std::error_code ignored;
     fs::remove_all(path_, ignored);
   }
@@ -59,7 +52,6 @@ class StubFolder {
 
  private:
   fs::path path_;
-  std::optional<std::string> previous_;
 };
 
 std::string readText(const fs::path& path) {
@@ -87,8 +79,10 @@ struct Outcome {
 
 // Runs a child with one pipe for its standard output and error, reads to the end and waits.
 Outcome runCapturing(const std::string& executable, std::vector<std::string> arguments,
-                     std::map<std::string, std::string> environment = {}) {
+                     std::map<std::string, std::string> environment = {},
+                     std::optional<std::string> childPath = std::nullopt) {
   Process process;
+  if (childPath) process.childPath = *childPath;
   process.executablePath = executable;
   process.arguments = std::move(arguments);
   process.environment = std::move(environment);
@@ -195,6 +189,7 @@ TEST(ProcessTest, StubFirstInChildPathReceivesArgumentsAndPassword) {
                             "'\necho stub-sudo-ran\necho to-stderr >&2\n");
 
   Process process;
+  process.childPath = folder.path().string();
   process.executablePath = "/usr/bin/env";
   process.arguments = {"sudo", "-S", "/bin/bash", "-c", "mv /a b /etc/hosts"};
   Pipe output;
@@ -232,7 +227,7 @@ TEST(ProcessTest, StubFirstInChildPathReceivesArgumentsAndPassword) {
 }
 
 TEST(ProcessTest, ChildSearchPathPutsChildFoldersFirst) {
-  StubFolder folder;  // MOPET_CHILD_PATH = the folder
+  StubFolder folder;
   const std::string stub = folder.path().string();
   struct Case {
     const char* name;
@@ -240,36 +235,32 @@ TEST(ProcessTest, ChildSearchPathPutsChildFoldersFirst) {
     std::string inherited;
     std::string expected;
   };
-  ::setenv("MOPET_CHILD_PATH", "", 1);
-  const std::string tools = settings::childPath();
-  const std::string toolsFirst = tools.empty() ? "" : tools + ":";
   const std::vector<Case> cases = {
       {"both", stub + ":/opt/tools", "/usr/bin:/bin", stub + ":/opt/tools:/usr/bin:/bin"},
       {"empty entries dropped", ":" + stub + "::", "/usr/bin::/bin:", stub + ":/usr/bin:/bin"},
-      // Unset: the install's own tool folder, when the resources hold one.
-      {"no child folders", "", "/usr/bin", toolsFirst + "/usr/bin"},
+      {"no child folders", "", "/usr/bin", "/usr/bin"},
       {"no inherited PATH", stub, "", stub + ":/usr/local/bin:/usr/bin:/bin"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ::setenv("MOPET_CHILD_PATH", c.childPath.c_str(), 1);
-    EXPECT_EQ(Process::childSearchPath(c.inherited), c.expected);
+    EXPECT_EQ(Process::childSearchPath(c.childPath, c.inherited), c.expected);
   }
-  ::setenv("MOPET_CHILD_PATH", stub.c_str(), 1);
+  // A process made without one takes the current settings' folders.
+  EXPECT_EQ(Process().childPath, Settings::current().childPath);
 
   // What a real child sees: the child folders, then the PATH of the additions (or the
   // agent's own), and the other additions.
   Outcome withPath = runCapturing("/bin/sh", {"-c", "printf '%s|%s' \"$PATH\" \"$MOPET_PROCESS_TEST\""},
-                                  {{"PATH", "/usr/bin:/bin"}, {"MOPET_PROCESS_TEST", "added value"}});
+                                  {{"PATH", "/usr/bin:/bin"}, {"MOPET_PROCESS_TEST", "added value"}}, stub);
   EXPECT_EQ(withPath.output, stub + ":/usr/bin:/bin|added value");
   const char* agentPath = std::getenv("PATH");
-  Outcome inherited = runCapturing("/bin/sh", {"-c", "printf '%s' \"$PATH\""});
-  EXPECT_EQ(inherited.output, Process::childSearchPath(agentPath != nullptr ? agentPath : ""));
+  Outcome inherited = runCapturing("/bin/sh", {"-c", "printf '%s' \"$PATH\""}, {}, stub);
+  EXPECT_EQ(inherited.output, Process::childSearchPath(stub, agentPath != nullptr ? agentPath : ""));
 
   // The stub wins over the real program of the same name.
   folder.script("id", "echo stub-id\n");
-  EXPECT_EQ(runCapturing("/usr/bin/env", {"id"}).output, "stub-id\n");
-  EXPECT_EQ(runCapturing("/bin/zsh", {"-c", "id"}).output, "stub-id\n");
+  EXPECT_EQ(runCapturing("/usr/bin/env", {"id"}, {}, stub).output, "stub-id\n");
+  EXPECT_EQ(runCapturing("/bin/zsh", {"-c", "id"}, {}, stub).output, "stub-id\n");
 }
 
 TEST(ProcessTest, LargeOutputDoesNotBlockTheWait) {

@@ -4,15 +4,22 @@
 
 #include "platform/bundle.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 #include <optional>
 
-namespace platform::settings {
+namespace platform {
 namespace {
+
+using ::testing::IsEmpty;
+using settings::configHome;
+using settings::dataDirectories;
+using settings::homeDirectory;
 
 // Sets or clears an environment variable for one test and puts it back afterwards.
 class ScopedVariable {
@@ -37,25 +44,6 @@ class ScopedVariable {
   const char* name_;
   std::optional<std::string> old_;
 };
-
-TEST(Settings, ConnectToSplitsCommaSeparatedEntries) {
-  struct Case {
-    std::optional<std::string> value;
-    std::vector<std::string> entries;
-  };
-  const Case cases[] = {
-      {std::nullopt, {}},
-      {"", {}},
-      {"api.family.test:443:127.0.0.1:8443", {"api.family.test:443:127.0.0.1:8443"}},
-      {"a:443:127.0.0.1:1, b:443:127.0.0.1:2", {"a:443:127.0.0.1:1", "b:443:127.0.0.1:2"}},
-      {",a:443:127.0.0.1:1,,", {"a:443:127.0.0.1:1"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value.value_or("(unset)"));
-    ScopedVariable variable("MOPET_CONNECT_TO", c.value);
-    EXPECT_EQ(connectTo(), c.entries);
-  }
-}
 
 TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
   ScopedVariable home("HOME", "/home/kid");
@@ -95,28 +83,65 @@ std::string defaultToolFolder() {
   return std::filesystem::is_directory(tools) ? tools : std::string();
 }
 
-TEST(Settings, EachSettingIsReadAnewWithItsDefaultWhenUnset) {
+// Settings read from a table of variables instead of the process environment.
+Settings readFrom(const std::map<std::string, std::string>& variables) {
+  return Settings::read([&](const char* name) -> std::optional<std::string> {
+    auto it = variables.find(name);
+    if (it == variables.end()) return std::nullopt;
+    return it->second;
+  });
+}
+
+TEST(SettingsValue, ConnectToSplitsCommaSeparatedEntries) {
   struct Case {
-    const char* variable;
-    std::string (*read)();
-    std::string whenUnset;
+    std::optional<std::string> value;
+    std::vector<std::string> entries;
   };
   const Case cases[] = {
-      {"MOPET_HOSTS_FILE", &hostsFile, "/etc/hosts"},
-      {"MOPET_CHILD_PATH", &childPath, defaultToolFolder()},
-      {"SSL_CERT_FILE", &caFile, ""},
+      {std::nullopt, {}},
+      {"", {}},
+      {"api.family.test:443:127.0.0.1:8443", {"api.family.test:443:127.0.0.1:8443"}},
+      {"a:443:127.0.0.1:1, b:443:127.0.0.1:2", {"a:443:127.0.0.1:1", "b:443:127.0.0.1:2"}},
+      {",a:443:127.0.0.1:1,,", {"a:443:127.0.0.1:1"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.variable);
-    {
-      ScopedVariable unset(c.variable, std::nullopt);
-      EXPECT_EQ(c.read(), c.whenUnset);
-    }
-    ScopedVariable set(c.variable, "/tmp/first");
-    EXPECT_EQ(c.read(), "/tmp/first");
-    setenv(c.variable, "/tmp/second", 1);
-    EXPECT_EQ(c.read(), "/tmp/second");
+    SCOPED_TRACE(c.value.value_or("(unset)"));
+    std::map<std::string, std::string> variables;
+    if (c.value) variables["MOPET_CONNECT_TO"] = *c.value;
+    EXPECT_EQ(readFrom(variables).connectTo, c.entries);
   }
+}
+
+TEST(SettingsValue, EachSettingComesFromItsVariableWithItsDefaultWhenUnsetOrEmpty) {
+  const Settings unset = readFrom({});
+  EXPECT_EQ(unset.hostsFile, "/etc/hosts");
+  EXPECT_EQ(unset.childPath, defaultToolFolder());
+  EXPECT_THAT(unset.connectTo, IsEmpty());
+  EXPECT_EQ(unset.caFile, "");
+  EXPECT_EQ(unset.locationFile, "");
+  const Settings empty = readFrom({{"MOPET_HOSTS_FILE", ""},
+                                   {"MOPET_CHILD_PATH", ""},
+                                   {"MOPET_CONNECT_TO", ""},
+                                   {"SSL_CERT_FILE", ""},
+                                   {"MOPET_LOCATION_FILE", ""}});
+  EXPECT_EQ(empty, unset);
+
+  const Settings set = readFrom({{"MOPET_HOSTS_FILE", "/tmp/hosts"},
+                                 {"MOPET_CHILD_PATH", "/tmp/a:/tmp/b"},
+                                 {"MOPET_CONNECT_TO", "h:443:127.0.0.1:1"},
+                                 {"SSL_CERT_FILE", "/tmp/ca.pem"},
+                                 {"MOPET_LOCATION_FILE", "/tmp/fix.json"},
+                                 {"HOME", "/elsewhere"}});
+  EXPECT_EQ(set.hostsFile, "/tmp/hosts");
+  EXPECT_EQ(set.childPath, "/tmp/a:/tmp/b");
+  EXPECT_EQ(set.connectTo, std::vector<std::string>{"h:443:127.0.0.1:1"});
+  EXPECT_EQ(set.caFile, "/tmp/ca.pem");
+  EXPECT_EQ(set.locationFile, "/tmp/fix.json");
+}
+
+TEST(SettingsValue, TheEnvironmentIsReadWithTheSameNames) {
+  ScopedVariable hosts("MOPET_HOSTS_FILE", "/tmp/from-environment");
+  EXPECT_EQ(Settings::fromEnvironment().hostsFile, "/tmp/from-environment");
 }
 
 TEST(Settings, HomeComesFromHomeElseThePasswordDatabase) {
@@ -131,4 +156,4 @@ TEST(Settings, HomeComesFromHomeElseThePasswordDatabase) {
 }
 
 }  // namespace
-}  // namespace platform::settings
+}  // namespace platform

@@ -17,6 +17,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/fakes/https_test_server.h"
+#include "platform/settings.h"
 
 namespace platform {
 namespace {
@@ -225,8 +226,9 @@ TEST(URLSession, BadAndUnsupportedURLsFailWithoutTheNetwork) {
 
 TEST(URLSession, ARefusedConnectionIsCannotConnect) {
   const int port = closedPort();
-  setenv("MOPET_CONNECT_TO", (kHost + ":443:127.0.0.1:" + std::to_string(port)).c_str(), 1);
-  URLSession session;
+  URLSessionConfiguration configuration;
+  configuration.connectTo = {kHost + ":443:127.0.0.1:" + std::to_string(port)};
+  URLSession session(configuration);
   for (const std::string& url : {"http://127.0.0.1:" + std::to_string(port) + "/", "https://" + kHost + "/echo"}) {
     SCOPED_TRACE(url);
     URLRequest request;
@@ -240,7 +242,6 @@ TEST(URLSession, ARefusedConnectionIsCannotConnect) {
     EXPECT_FALSE(outcome.data);
     EXPECT_FALSE(outcome.response);
   }
-  unsetenv("MOPET_CONNECT_TO");
 }
 
 // ---- against a real HTTPS server on loopback -------------------------------------
@@ -257,21 +258,21 @@ class HttpsSessionTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server_) << startError_;
     route(server_->port());
-    setenv("SSL_CERT_FILE", server_->caFile().c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("MOPET_CONNECT_TO");
-    unsetenv("SSL_CERT_FILE");
+    caFile_ = server_->caFile();
   }
 
-  // Sends the invented host (and any others) to `port` on 127.0.0.1.
-  static void route(int port, const std::vector<std::string>& hosts = {kHost}) {
-    std::string entries;
-    for (const auto& host : hosts) {
-      if (!entries.empty()) entries += ",";
-      entries += host + ":443:127.0.0.1:" + std::to_string(port);
-    }
-    setenv("MOPET_CONNECT_TO", entries.c_str(), 1);
+  // Sends the invented host (and any others) to `port` on 127.0.0.1, in the sessions
+  // configured from now on.
+  void route(int port, const std::vector<std::string>& hosts = {kHost}) {
+    connectTo_.clear();
+    for (const auto& host : hosts) connectTo_.push_back(host + ":443:127.0.0.1:" + std::to_string(port));
+  }
+
+  // `base` with the route and the test server's certificate authority.
+  URLSessionConfiguration configuration(URLSessionConfiguration base = {}) const {
+    base.connectTo = connectTo_;
+    base.caFile = caFile_;
+    return base;
   }
 
   static fakes::RecordedRequest echoOf(const Outcome& outcome) {
@@ -281,10 +282,12 @@ class HttpsSessionTest : public ::testing::Test {
 
   static inline std::unique_ptr<HttpsTestServer> server_;
   static inline std::string startError_;
+  std::vector<std::string> connectTo_;
+  std::string caFile_;
 };
 
 TEST_F(HttpsSessionTest, SendsMethodHeadersInOrderAndTheBodyBytes) {
-  URLSession session;
+  URLSession session(configuration());
   URLRequest request = requestTo("/echo?x=1", "POST");
   request.timeoutInterval = kForever;
   request.addValue("Bearer secret-token", "Authorization");
@@ -340,7 +343,7 @@ TEST_F(HttpsSessionTest, EachMethodReachesTheServerWithItsBody) {
       {"PUT", std::string("[1,2]"), "5"},
       {"PATCH", std::string(""), "0"},
   };
-  URLSession session;
+  URLSession session(configuration());
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.body.value_or("(no body)"));
     URLRequest request = requestTo("/echo", c.method);
@@ -359,7 +362,7 @@ TEST_F(HttpsSessionTest, EachMethodReachesTheServerWithItsBody) {
 }
 
 TEST_F(HttpsSessionTest, AHeaderThatWouldSplitTheRequestIsNotSent) {
-  URLSession session;
+  URLSession session(configuration());
   URLRequest request = requestTo("/echo");
   request.headers.emplace_back("X-Bad", "a\r\nX-Injected: 1");
   request.headers.emplace_back("Bad Name", "b");
@@ -389,7 +392,7 @@ TEST_F(HttpsSessionTest, StatusesAndBodiesArriveAsSent) {
       {"/redirect", 302, "moved"},  // not followed
       {"/api/v1/children/location", 201, "{\"success\":true}"},
   };
-  URLSession session;
+  URLSession session(configuration());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     auto outcome = load(session, requestTo(c.path));
@@ -402,7 +405,7 @@ TEST_F(HttpsSessionTest, StatusesAndBodiesArriveAsSent) {
 }
 
 TEST_F(HttpsSessionTest, ResponseHeadersKeepRepeatsOrderAndEmptyValues) {
-  URLSession session;
+  URLSession session(configuration());
   auto outcome = load(session, requestTo("/headers"));
   ASSERT_NE(outcome.http(), nullptr);
   std::vector<std::string> cookies;
@@ -427,7 +430,7 @@ TEST_F(HttpsSessionTest, LargeAndNonTextBodiesArriveByteForByte) {
       {"/chunked/3000000", patternBytes(3000000)},
       {"/invalid-utf8", invalidUtf8},
   };
-  URLSession session;
+  URLSession session(configuration());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     auto outcome = load(session, requestTo(c.path));
@@ -439,7 +442,7 @@ TEST_F(HttpsSessionTest, LargeAndNonTextBodiesArriveByteForByte) {
 }
 
 TEST_F(HttpsSessionTest, AHugeRequestBodyIsSentWhole) {
-  URLSession session;
+  URLSession session(configuration());
   URLRequest request = requestTo("/echo", "POST");
   request.httpBody = patternBytes(8 << 20);
   auto outcome = load(session, request);
@@ -450,7 +453,7 @@ TEST_F(HttpsSessionTest, AHugeRequestBodyIsSentWhole) {
 }
 
 TEST_F(HttpsSessionTest, ARepliedBodyOverTheSessionLimitFails) {
-  URLSessionConfiguration config;
+  URLSessionConfiguration config = configuration();
   config.maximumBodySize = 1 << 20;
   URLSession session(config);
   struct Case {
@@ -490,7 +493,7 @@ TEST_F(HttpsSessionTest, TransfersThatMakeNoProgressEndWithTimedOut) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     route(c.silentPort ? server_->silentPort() : server_->port());
-    URLSession session(configWith(c.stall, c.connect));
+    URLSession session(configuration(configWith(c.stall, c.connect)));
     URLRequest request = requestTo(c.path);
     request.timeoutInterval = c.timeoutInterval;
     auto outcome = load(session, request);
@@ -504,7 +507,7 @@ TEST_F(HttpsSessionTest, TransfersThatMakeNoProgressEndWithTimedOut) {
 }
 
 TEST_F(HttpsSessionTest, ASlowButSteadyReplyOutlastsTheStallLimit) {
-  URLSession session(configWith(1s));
+  URLSession session(configuration(configWith(1s)));
   URLRequest request = requestTo("/trickle/6/250");
   request.timeoutInterval = kForever;
   auto outcome = load(session, request);
@@ -517,7 +520,7 @@ TEST_F(HttpsSessionTest, ASlowButSteadyReplyOutlastsTheStallLimit) {
 // that trickles a byte well within the stall limit still ends when its time is up.
 TEST_F(HttpsSessionTest, ATricklingReplyEndsAtTheResourceLimit) {
   EXPECT_EQ(URLSessionConfiguration::defaultConfiguration().resourceTimeout, 30s);
-  URLSessionConfiguration config = configWith(1s);
+  URLSessionConfiguration config = configuration(configWith(1s));
   config.resourceTimeout = 3s;  // long enough for a short reply on a busy machine
   URLSession session(config);
   struct Case {
@@ -568,11 +571,11 @@ TEST_F(HttpsSessionTest, CertificateProblemsFailTheRequest) {
       {"authority file missing", kHost, server_->directory() + "/missing.pem", URLErrorCode::secureConnectionFailed,
        "secure connection"},
   };
-  URLSession session;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     route(server_->port(), {c.host});
-    setenv("SSL_CERT_FILE", (c.caFile.empty() ? server_->caFile() : c.caFile).c_str(), 1);
+    caFile_ = c.caFile.empty() ? server_->caFile() : c.caFile;
+    URLSession session(configuration());
     URLRequest request;
     request.url = "https://" + c.host + "/echo";
     auto outcome = load(session, request);
@@ -585,14 +588,14 @@ TEST_F(HttpsSessionTest, CertificateProblemsFailTheRequest) {
 }
 
 TEST_F(HttpsSessionTest, AConnectionClosedWithoutAReplyIsConnectionLost) {
-  URLSession session;
+  URLSession session(configuration());
   auto outcome = load(session, requestTo("/hangup"));
   EXPECT_EQ(outcome.code(), URLErrorCode::networkConnectionLost);
   EXPECT_FALSE(outcome.data);
 }
 
 TEST_F(HttpsSessionTest, CancelCompletesOnceWithCancelled) {
-  URLSession session;
+  URLSession session(configuration());
   // Cancelled while the server holds the request.
   auto outcome = load(session, requestTo("/silent?cancel"), 30s, [&](URLSessionDataTask& task) {
     EXPECT_TRUE(server_->waitForRequest("/silent?cancel", 10s));
@@ -627,7 +630,7 @@ TEST_F(HttpsSessionTest, CancelCompletesOnceWithCancelled) {
 }
 
 TEST_F(HttpsSessionTest, ConcurrentTasksEachCompleteOnceOnTheSerialQueue) {
-  URLSession session;
+  URLSession session(configuration());
   constexpr int kTasks = 8;
   std::mutex mutex;
   std::vector<std::string> targets;
@@ -658,7 +661,7 @@ TEST_F(HttpsSessionTest, ConcurrentTasksEachCompleteOnceOnTheSerialQueue) {
 }
 
 TEST_F(HttpsSessionTest, DestroyingTheSessionEndsItsOpenTasks) {
-  auto session = std::make_unique<URLSession>();
+  auto session = std::make_unique<URLSession>(configuration());
   std::atomic<int> calls{0};
   std::optional<Error> error;
   auto task = session->dataTask(requestTo("/silent?destroy"), [&](auto, auto, auto e) {
@@ -675,6 +678,14 @@ TEST_F(HttpsSessionTest, DestroyingTheSessionEndsItsOpenTasks) {
 }
 
 TEST_F(HttpsSessionTest, TheSharedSessionLoadsToo) {
+  // The shared session takes the settings that the composition root installs before
+  // its first use.
+  Settings settings;
+  settings.connectTo = connectTo_;
+  settings.caFile = caFile_;
+  Settings::install(settings);
+  EXPECT_EQ(URLSession::shared().configuration().connectTo, connectTo_);
+  EXPECT_EQ(URLSession::shared().configuration().caFile, caFile_);
   auto outcome = load(URLSession::shared(), requestTo("/status/200"));
   EXPECT_FALSE(outcome.error);
   EXPECT_TRUE(outcome.onDelegateQueue);

@@ -62,11 +62,6 @@ class WorkspaceTest : public ::testing::Test {
     for (auto& child : children_) {
       if (child->sendSignal(SIGKILL)) child->waitUntilExit(5s);
     }
-    if (previousChildPath_) {
-      ::setenv("MOPET_CHILD_PATH", previousChildPath_->c_str(), 1);
-    } else if (changedChildPath_) {
-      ::unsetenv("MOPET_CHILD_PATH");
-    }
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -117,6 +112,7 @@ class WorkspaceTest : public ::testing::Test {
       return false;
     };
     if (options.applicationFolders.empty()) options.applicationFolders = {(dir_ / "applications").string()};
+    if (!options.childPath) options.childPath = childPath_;  // stays unset without one
     return LinuxWorkspace(std::move(options));
   }
 
@@ -129,13 +125,8 @@ class WorkspaceTest : public ::testing::Test {
 
   static fs::path sleepPath() { return fs::canonical("/bin/sleep"); }
 
-  void putFirstInChildPath(const fs::path& folder) {
-    if (!changedChildPath_) {
-      if (const char* old = std::getenv("MOPET_CHILD_PATH")) previousChildPath_ = old;
-      changedChildPath_ = true;
-    }
-    ::setenv("MOPET_CHILD_PATH", folder.c_str(), 1);
-  }
+  // The children's folders of the workspaces that ownWorkspace() makes from now on.
+  void putFirstInChildPath(const fs::path& folder) { childPath_ = folder.string(); }
 
   fs::path script(const std::string& name, const std::string& body) {
     fs::path file = dir_ / "bin" / name;
@@ -146,8 +137,7 @@ class WorkspaceTest : public ::testing::Test {
 
   fs::path dir_;
   std::vector<std::unique_ptr<Process>> children_;
-  std::optional<std::string> previousChildPath_;
-  bool changedChildPath_ = false;
+  std::optional<std::string> childPath_;  // unset: the current settings' folders
 };
 
 TEST_F(WorkspaceTest, ChildWithTestIdentifierIsListedAndTerminated) {
@@ -640,7 +630,7 @@ TEST_F(WorkspaceTest, LaunchApplicationFindsDesktopEntriesAndExecutables) {
   EXPECT_EQ(readText(marker), "\nfile=\npid-matches\n");  // printf prints one empty line without arguments
   putFirstInChildPath(dir_ / "bin");
   fs::remove(marker);
-  ASSERT_TRUE(workspace.launchApplication("mopet-app"));
+  ASSERT_TRUE(ownWorkspace().launchApplication("mopet-app"));
   ASSERT_TRUE(eventually([&] { return fs::exists(marker); }));
 
   for (const char* missing : {"Hidden", "Gone", "No Such App.app", "", "/nonexistent/app"}) {
