@@ -649,7 +649,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     if (pingTimer_) {
       loop_->cancel(*pingTimer_);
     }
-    auto wait = std::chrono::milliseconds(open_.pingInterval + open_.pingTimeout);
+    auto wait = pingWatchDelay(open_);
     std::uint64_t generation = generation_;
     pingTimer_ = loop_->schedule(wait, [this, generation] {
       pingTimer_.reset();

@@ -454,6 +454,42 @@ TEST(SocketIOPingTest, AnswersPingsAndReconnectsWhenPingsStop) {
   EXPECT_EQ(server.count(eventIs("connection")), 2u);
 }
 
+// Whatever ping settings the open packet tells (huge, beyond 64 bits, negative,
+// zero), the client connects, answers the server's real pings and stays.
+TEST(SocketIOPingTest, ClampsThePingSettingsTheServerTells) {
+  struct Case {
+    std::string name;
+    std::string interval;
+    std::string timeout;
+  };
+  const Case cases[] = {
+      {"huge", "9223372036854775807", "1e13"},
+      {"beyond 64 bits", "18446744073709551616", "9223372036854775807"},
+      {"negative", "-1", "-9223372036854775808"},
+      {"zero", "0", "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeServer server({"--ping-interval", "200", "--ping-timeout", "5000", "--told-ping-interval", c.interval,
+                       "--told-ping-timeout", c.timeout});
+    Client client("https://localhost:" + std::to_string(server.port()), fastConfig());
+    client.socket().on("command", [](const std::vector<json>&, SocketAckEmitter& ack) {
+      ack.with(json{{"status", "ok"}});
+    });
+    client.socket().connect();
+    ASSERT_TRUE(client.waiter.waitFor("connect"));
+    auto open = server.waitFor(eventIs("open"));
+    ASSERT_TRUE(open);
+    EXPECT_NE((*open)["data"].get<std::string>().find("\"pingInterval\":" + c.interval), std::string::npos);
+    ASSERT_TRUE(server.waitFor(eventIs("pong"), 3));  // several ping rounds answered
+    server.send({{"cmd", "emit"}, {"tag", "after"}, {"name", "command"}, {"args", json::array()}, {"ack", true}});
+    ASSERT_TRUE(server.waitFor(eventAndTag("ack", "after")));
+    EXPECT_EQ(client.waiter.count("disconnect"), 0u);
+    EXPECT_EQ(client.waiter.count("error"), 0u);
+    EXPECT_EQ(server.count(eventIs("connection")), 1u);
+  }
+}
+
 // Certificate and host-name verification, and the connect-to mapping.
 TEST_F(SocketIOServerTest, VerifiesCertificatesAndHonoursConnectTo) {
   const std::string port = std::to_string(server->port());
