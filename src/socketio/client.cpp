@@ -8,6 +8,7 @@
 #include <iostream>
 #include <mutex>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <variant>
 
@@ -223,7 +224,11 @@ struct Shared {
   HandlerId nextId = 1;
   std::atomic<bool> alive{true};
   std::atomic<bool> log{false};
-  std::function<void(const std::string&)> logger;
+  // Held while an event's handlers run; the manager's destruction takes it to
+  // wait for them (recursive: a handler may destroy the manager itself).
+  std::recursive_mutex running;
+  mutable std::shared_mutex loggerMutex;
+  std::function<void(const std::string&)> logger;  // guarded by loggerMutex; empty once released
 
   std::vector<std::shared_ptr<NormalCallback>> snapshot(const EventKey& key) {
     std::lock_guard lock(mutex);
@@ -237,9 +242,19 @@ struct Shared {
   }
 
   void write(const std::string& line) const {
-    if (log.load()) {
+    if (!log.load()) {
+      return;
+    }
+    std::shared_lock lock(loggerMutex);
+    if (logger) {
       logger("SocketIO: " + line);
     }
+  }
+
+  // Lets the caller's thread release the logger: no line is written afterwards.
+  std::function<void(const std::string&)> takeLogger() {
+    std::unique_lock lock(loggerMutex);
+    return std::exchange(logger, nullptr);
   }
 };
 
@@ -259,10 +274,11 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     shared_->logger = environment.logger ? std::move(environment.logger)
                                          : [](const std::string& line) { std::cerr << line << '\n'; };
     if (environment.handleQueue) {
-      handleQueue_ = std::move(environment.handleQueue);
+      handleQueue_ = std::make_shared<const HandleQueue>(std::move(environment.handleQueue));
     } else {
       ownQueue_ = std::make_unique<SerialQueue>();
-      handleQueue_ = [queue = ownQueue_.get()](std::function<void()> task) { queue->post(std::move(task)); };
+      handleQueue_ = std::make_shared<const HandleQueue>(
+          [queue = ownQueue_.get()](std::function<void()> task) { queue->post(std::move(task)); });
     }
     caFile_ = std::move(environment.caFile);
     for (const auto& entry : environment.connectTo) {
@@ -277,26 +293,39 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
 
   ~ManagerCore() { shutdown(); }
 
-  // Stops the I/O thread; the loop object stays (stopped) so that late posts
-  // from other threads are harmless.
+  // Stops the I/O thread and releases the environment's hooks on the calling
+  // thread, which may be any: the loop's, the handle queue's, a handler's. The
+  // object itself may live on afterwards (an acknowledgement handle that is
+  // sending holds it) and then ends on whatever thread drops it last, with
+  // nothing left that joins a thread or runs user code. The loop object stays
+  // (stopped) so that late posts from other threads are harmless.
   void shutdown() {
     if (shutDown_.exchange(true)) {
       return;
     }
     shared_->alive = false;
-    if (!loop_->onLoopThread()) {
-      loop_->post([this] {
-        // Leave the namespace when the connection is up (best effort: the
-        // loop stops right after, which may cut the frame off).
-        if (ws_ && nspConnected_) {
-          sendPacket(Packet{PacketType::disconnect, "/", std::nullopt, nullptr});
-        }
-        dropEngine();
-      });
+    // A handler running on another thread finishes first; none starts afterwards.
+    { std::lock_guard wait(shared_->running); }
+    auto leave = [this] {
+      // Leave the namespace when the connection is up (best effort: the
+      // loop stops right after, which may cut the frame off).
+      if (ws_ && nspConnected_) {
+        sendPacket(Packet{PacketType::disconnect, "/", std::nullopt, nullptr});
+      }
+      dropEngine();
+    };
+    if (loop_->onLoopThread()) {
+      leave();  // from a task of the loop (a handle queue that runs handlers at once)
+    } else {
+      loop_->post(leave);
     }
     loop_->stop();
     ws_.reset();
-    ownQueue_.reset();
+    // Nothing posts to the handle queue any more. A call of it in progress on
+    // this thread keeps its own reference.
+    handleQueue_.reset();
+    ownQueue_.reset();  // detaches its thread when that is this one
+    shared_->takeLogger();
   }
 
   // ---- API entry points (any thread) ----
@@ -371,8 +400,22 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
  private:
   void post(std::function<void()> task) {
     if (!shutDown_) {
-      loop_->post(std::move(task));
+      loop_->post(guarded(std::move(task)));
     }
+  }
+
+  // Wraps a loop task so that it holds the core while it runs: a handler run
+  // at once by the handle queue may destroy the manager in the middle of it.
+  std::function<void()> guarded(std::function<void()> task) {
+    return [weak = weak_from_this(), task = std::move(task)] {
+      if (auto self = weak.lock()) {
+        task();
+      }
+    };
+  }
+
+  IoLoop::TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) {
+    return loop_->schedule(delay, guarded(std::move(task)));
   }
 
   // ---- Loop thread ----
@@ -457,28 +500,34 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
         std::to_string(request.port) + request.target.substr(0, request.target.find('?')) +
         (request.compress ? " (compression offered)" : ""));
     WebSocketCallbacks callbacks;
-    callbacks.onOpen = [this, generation](const std::string& extensions) {
-      if (generation == generation_) {
-        onWebSocketOpen(extensions);
+    // Each callback holds the core while it runs (see guarded).
+    std::weak_ptr<ManagerCore> weak = weak_from_this();
+    callbacks.onOpen = [weak, generation](const std::string& extensions) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onWebSocketOpen(extensions);
       }
     };
-    callbacks.onText = [this, generation](std::string text) {
-      if (generation == generation_) {
-        onText(text);
+    callbacks.onText = [weak, generation](std::string text) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onText(text);
       }
     };
-    callbacks.onBinary = [this, generation](Bytes bytes) {
-      if (generation == generation_) {
-        onBinary(std::move(bytes));
+    callbacks.onBinary = [weak, generation](Bytes bytes) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onBinary(std::move(bytes));
       }
     };
-    callbacks.onClose = [this, generation](const std::string& reason) {
-      if (generation == generation_) {
-        engineFailed(reason);
+    callbacks.onClose = [weak, generation](const std::string& reason) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->engineFailed(reason);
       }
     };
     ws_ = loop_->open(request, std::move(callbacks));
-    connectTimer_ = loop_->schedule(active_.connectTimeout, [this, generation] {
+    connectTimer_ = schedule(active_.connectTimeout, [this, generation] {
       connectTimer_.reset();
       if (generation == generation_) {
         engineFailed("connect timeout");
@@ -651,7 +700,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     }
     auto wait = pingWatchDelay(open_);
     std::uint64_t generation = generation_;
-    pingTimer_ = loop_->schedule(wait, [this, generation] {
+    pingTimer_ = schedule(wait, [this, generation] {
       pingTimer_.reset();
       if (generation == generation_) {
         engineFailed("ping timeout");
@@ -719,7 +768,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     setStatus(SocketIOStatus::connecting);
     emitClient(SocketClientEvent::reconnectAttempt, {json(left)});
     log("reconnecting in " + std::to_string(delay.count()) + " ms");
-    reconnectTimer_ = loop_->schedule(delay, [this] {
+    reconnectTimer_ = schedule(delay, [this] {
       reconnectTimer_.reset();
       if (wantConnected_ && !ws_) {
         openEngine();
@@ -732,7 +781,12 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   }
 
   void dispatch(EventKey key, std::vector<json> data, std::shared_ptr<AckState> ack) {
-    handleQueue_([shared = shared_, key = std::move(key), data = std::move(data), ack = std::move(ack)] {
+    auto queue = handleQueue_;  // the call may destroy the manager (a queue that runs at once)
+    if (!queue) {
+      return;
+    }
+    (*queue)([shared = shared_, key = std::move(key), data = std::move(data), ack = std::move(ack)] {
+      std::lock_guard running(shared->running);
       if (!shared->alive) {
         return;
       }
@@ -761,7 +815,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   SocketManagerConfig config_;  // guarded by configMutex_
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
-  std::function<void(std::function<void()>)> handleQueue_;
+  using HandleQueue = std::function<void(std::function<void()>)>;
+  std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
   std::vector<ConnectTo> connectTo_;

@@ -347,44 +347,71 @@ class Handle final : public WebSocket {
   std::shared_ptr<SessionBase> session_;
 };
 
+// The loop's state is shared with its thread: a loop stopped (and destroyed)
+// from one of its own tasks detaches the thread, which then finishes the task,
+// leaves run() and frees the state itself.
+struct LoopState {
+  asio::io_context ioc;
+  asio::executor_work_guard<asio::io_context::executor_type> work{asio::make_work_guard(ioc)};
+  std::promise<void> finished;
+  std::map<IoLoop::TimerId, std::shared_ptr<asio::steady_timer>> timers;
+  IoLoop::TimerId nextTimer = 1;
+  std::vector<std::weak_ptr<SessionBase>> sessions;
+
+  // Loop thread only: ends every timer and connection.
+  void abortAll() {
+    for (auto& [id, timer] : timers) {
+      timer->cancel();
+    }
+    timers.clear();
+    for (auto& weak : sessions) {
+      if (auto session = weak.lock()) {
+        session->abort();
+      }
+    }
+    sessions.clear();
+  }
+};
+
 class AsioLoop final : public IoLoop {
  public:
-  AsioLoop() : work_(asio::make_work_guard(ioc_)) {
+  AsioLoop() : state_(std::make_shared<LoopState>()) {
     std::promise<void> started;
     auto ready = started.get_future();
-    thread_ = std::thread([this, &started] {
+    thread_ = std::thread([state = state_, &started, this] {
       threadId_ = std::this_thread::get_id();
       started.set_value();
-      ioc_.run();
-      finished_.set_value();
+      state->ioc.run();
+      state->finished.set_value();
     });
     ready.wait();
   }
 
   ~AsioLoop() override { stop(); }
 
-  void post(std::function<void()> task) override { asio::post(ioc_, std::move(task)); }
+  void post(std::function<void()> task) override { asio::post(state_->ioc, std::move(task)); }
 
   TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) override {
-    TimerId id = nextTimer_++;
-    auto timer = std::make_shared<asio::steady_timer>(ioc_, delay);
-    timers_.emplace(id, timer);
-    timer->async_wait([this, id, timer, task = std::move(task)](beast::error_code ec) {
-      auto it = timers_.find(id);
-      if (ec || it == timers_.end()) {
+    LoopState& state = *state_;
+    TimerId id = state.nextTimer++;
+    auto timer = std::make_shared<asio::steady_timer>(state.ioc, delay);
+    state.timers.emplace(id, timer);
+    timer->async_wait([&state, id, timer, task = std::move(task)](beast::error_code ec) {
+      auto it = state.timers.find(id);
+      if (ec || it == state.timers.end()) {
         return;
       }
-      timers_.erase(it);
+      state.timers.erase(it);
       task();
     });
     return id;
   }
 
   void cancel(TimerId id) override {
-    auto it = timers_.find(id);
-    if (it != timers_.end()) {
+    auto it = state_->timers.find(id);
+    if (it != state_->timers.end()) {
       it->second->cancel();
-      timers_.erase(it);
+      state_->timers.erase(it);
     }
   }
 
@@ -394,22 +421,20 @@ class AsioLoop final : public IoLoop {
     if (stopped_.exchange(true)) {
       return;
     }
-    asio::post(ioc_, [this] {
-      for (auto& [id, timer] : timers_) {
-        timer->cancel();
-      }
-      timers_.clear();
-      for (auto& weak : sessions_) {
-        if (auto session = weak.lock()) {
-          session->abort();
-        }
-      }
-      sessions_.clear();
-    });
-    work_.reset();
-    auto finished = finished_.get_future();
+    if (onLoopThread()) {
+      // From one of the loop's own tasks: nothing to join. The thread ends
+      // once the task returns and frees the state (it holds a reference).
+      state_->abortAll();
+      state_->work.reset();
+      state_->ioc.stop();
+      thread_.detach();
+      return;
+    }
+    asio::post(state_->ioc, [state = state_.get()] { state->abortAll(); });
+    state_->work.reset();
+    auto finished = state_->finished.get_future();
     if (finished.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-      ioc_.stop();
+      state_->ioc.stop();
     }
     thread_.join();
   }
@@ -417,19 +442,15 @@ class AsioLoop final : public IoLoop {
   bool onLoopThread() const override { return std::this_thread::get_id() == threadId_; }
 
  private:
-  asio::io_context ioc_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::shared_ptr<LoopState> state_;
   std::thread thread_;
   std::thread::id threadId_;
-  std::promise<void> finished_;
   std::atomic<bool> stopped_{false};
-  std::map<TimerId, std::shared_ptr<asio::steady_timer>> timers_;
-  TimerId nextTimer_ = 1;
-  std::vector<std::weak_ptr<SessionBase>> sessions_;
 };
 
 std::unique_ptr<WebSocket> AsioLoop::open(const WebSocketRequest& request, WebSocketCallbacks callbacks) {
-  std::erase_if(sessions_, [](const std::weak_ptr<SessionBase>& s) { return s.expired(); });
+  LoopState& state = *state_;
+  std::erase_if(state.sessions, [](const std::weak_ptr<SessionBase>& s) { return s.expired(); });
   if (request.secure) {
     ssl::context ctx(ssl::context::tls_client);
     ctx.set_verify_mode(ssl::verify_peer);
@@ -439,19 +460,19 @@ std::unique_ptr<WebSocket> AsioLoop::open(const WebSocketRequest& request, WebSo
     } else {
       ctx.load_verify_file(request.caFile, ec);
     }
-    auto session = std::make_shared<Session<true>>(ioc_, std::move(ctx), request, std::move(callbacks));
-    sessions_.push_back(session);
+    auto session = std::make_shared<Session<true>>(state.ioc, std::move(ctx), request, std::move(callbacks));
+    state.sessions.push_back(session);
     if (ec) {
       // Report through the usual path, asynchronously like any other failure.
       std::string reason = describe("loading trusted certificates from " + request.caFile, ec);
-      asio::post(ioc_, [session, reason] { session->failNow(reason); });
+      asio::post(state.ioc, [session, reason] { session->failNow(reason); });
     } else {
       session->start();
     }
     return std::make_unique<Handle>(session);
   }
-  auto session = std::make_shared<Session<false>>(ioc_, std::nullopt, request, std::move(callbacks));
-  sessions_.push_back(session);
+  auto session = std::make_shared<Session<false>>(state.ioc, std::nullopt, request, std::move(callbacks));
+  state.sessions.push_back(session);
   session->start();
   return std::make_unique<Handle>(session);
 }

@@ -69,7 +69,9 @@ class IoLoop {
   virtual TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) = 0;
   virtual void cancel(TimerId id) = 0;
   virtual std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) = 0;
-  // Stops the loop and joins its thread; pending tasks are dropped. Not from the loop thread.
+  // Stops the loop; pending tasks are dropped. From another thread it joins the
+  // loop's thread; from one of the loop's own tasks it lets the thread end once
+  // the task returns (the loop object may be destroyed meanwhile).
   virtual void stop() = 0;
   virtual bool onLoopThread() const = 0;
 };

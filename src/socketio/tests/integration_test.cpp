@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,6 +29,49 @@ const std::string kToken = "tok en/=&é";
 test::Match packetFrom(const std::string& socketId) {
   return [socketId](const json& r) { return r.value("event", "") == "packet" && r.value("id", "") == socketId; };
 }
+
+// The test's own serial handle queue: a thread of its own, joined on destruction.
+class Serial {
+ public:
+  Serial() : thread_([this] { loop(); }) {}
+  ~Serial() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void post(std::function<void()> task) {
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    cv_.notify_all();
+  }
+  std::thread::id threadId() const { return thread_.get_id(); }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      cv_.wait(lock, [&] { return stop_ || !tasks_.empty(); });
+      if (stop_) {
+        return;
+      }
+      auto task = std::move(tasks_.front());
+      tasks_.erase(tasks_.begin());
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::function<void()>> tasks_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 // Records client events and log lines of one manager in a Waiter.
 struct Client {
@@ -69,48 +113,6 @@ struct Client {
   SocketIOClient& socket() { return manager->defaultSocket(); }
 
  private:
-  // The test's own serial handle queue.
-  class Serial {
-   public:
-    Serial() : thread_([this] { loop(); }) {}
-    ~Serial() {
-      {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-      }
-      cv_.notify_all();
-      thread_.join();
-    }
-    void post(std::function<void()> task) {
-      {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-      }
-      cv_.notify_all();
-    }
-    std::thread::id threadId() const { return thread_.get_id(); }
-
-   private:
-    void loop() {
-      std::unique_lock lock(mutex_);
-      while (true) {
-        cv_.wait(lock, [&] { return stop_ || !tasks_.empty(); });
-        if (stop_) {
-          return;
-        }
-        auto task = std::move(tasks_.front());
-        tasks_.erase(tasks_.begin());
-        lock.unlock();
-        task();
-        lock.lock();
-      }
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::function<void()>> tasks_;
-    bool stop_ = false;
-    std::thread thread_;
-  };
   std::shared_ptr<Serial> queue_;
 };
 
@@ -217,6 +219,7 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
     ++secondRuns;
     ack.with(json{{"status", "second"}});
+    client.waiter.add("second", nullptr);
   });
   auto removed = client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) {
     ADD_FAILURE() << "a removed handler ran";
@@ -274,6 +277,8 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   }
   EXPECT_EQ(acks, 7u);  // five asked in the table, the raw one, the fence
   EXPECT_EQ(server->count(eventIs("ackTimeout")), 0u);
+  // The fence's acknowledgement went out from the first handler; the second may still be running.
+  ASSERT_TRUE(client.waiter.waitFor("second", 8));
   EXPECT_EQ(firstRuns.load(), 8);
   EXPECT_EQ(secondRuns.load(), 8);
   EXPECT_GT(client.posts.load(), 8);
@@ -617,6 +622,96 @@ TEST_F(SocketIOServerTest, DestroyingManagersInEveryStateIsClean) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(connected);
+}
+
+// A manager destroyed from inside one of its own handlers, on each kind of
+// handle queue: the internal one, the test's serial thread, and a queue that
+// runs every handler at once on the I/O thread.
+TEST_F(SocketIOServerTest, DestroyingFromItsOwnHandlerIsSafe) {
+  auto serial = std::make_shared<Serial>();
+  struct Case {
+    std::string name;
+    std::function<void(std::function<void()>)> handleQueue;
+  };
+  const Case cases[] = {
+      {"internal queue", nullptr},
+      {"serial thread", [serial](std::function<void()> task) { serial->post(std::move(task)); }},
+      {"at once on the I/O thread", [](std::function<void()> task) { task(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto manager = std::make_unique<SocketManager>(
+        url(), fastConfig(), SocketManagerEnvironment{.handleQueue = c.handleQueue, .caFile = TestCertificates::get().caFile});
+    Waiter waiter;
+    std::atomic<bool> laterRan{false};
+    manager->defaultSocket().on(SocketClientEvent::connect,
+                                [&](const std::vector<json>&, SocketAckEmitter&) { waiter.add("connect", nullptr); });
+    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
+      ack.with(json{{"status", "ok"}});
+      manager.reset();
+      waiter.add("destroyed", nullptr);
+    });
+    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) { laterRan = true; });
+    manager->defaultSocket().connect();
+    ASSERT_TRUE(waiter.waitFor("connect"));
+    emit(c.name, "command", json::array({1}), true);
+    ASSERT_TRUE(waiter.waitFor("destroyed"));
+    EXPECT_FALSE(laterRan.load());
+    ASSERT_TRUE(server->waitFor(eventIs("disconnect"), server->count(eventIs("connection"))));
+  }
+}
+
+// Acknowledgement handles in use on the handle queue while another thread
+// destroys the manager: the last reference to the manager's internals may drop
+// inside a task of that queue. The queue is owned by the manager alone, so it
+// must end on the destroying thread (its destructor joins its thread), never
+// inside its own task.
+TEST_F(SocketIOServerTest, DestroyingWhileTheHandleQueueAcknowledgesIsSafe) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    auto serial = std::make_shared<Serial>();
+    std::weak_ptr<Serial> weakSerial = serial;
+    Waiter waiter;
+    std::atomic<int> lines{0};
+    SocketManagerEnvironment env{.handleQueue = [serial](std::function<void()> task) { serial->post(std::move(task)); },
+                                 .logger = [&](const std::string&) { ++lines; },
+                                 .caFile = TestCertificates::get().caFile};
+    serial.reset();
+    auto config = fastConfig();
+    config.log = true;
+    auto manager = std::make_unique<SocketManager>(url(), config, std::move(env));
+    std::mutex mutex;
+    std::optional<SocketAckEmitter> kept;
+    manager->defaultSocket().on(SocketClientEvent::connect,
+                                [&](const std::vector<json>&, SocketAckEmitter&) { waiter.add("connect", nullptr); });
+    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
+      std::lock_guard lock(mutex);
+      kept = ack;
+      waiter.add("command", nullptr);
+    });
+    manager->defaultSocket().connect();
+    ASSERT_TRUE(waiter.waitFor("connect"));
+    emit("keep" + std::to_string(round), "command", json::array({1}), true);
+    ASSERT_TRUE(waiter.waitFor("command"));
+    // A task on the queue that keeps acknowledging (each call holds the manager's internals).
+    auto queue = weakSerial.lock();
+    ASSERT_TRUE(queue);
+    queue->post([&] {
+      std::optional<SocketAckEmitter> ack;
+      {
+        std::lock_guard lock(mutex);
+        ack = kept;
+      }
+      waiter.add("spinning", nullptr);
+      for (int i = 0; i < 20000; ++i) {
+        ack->with(json{{"status", "again"}});
+      }
+    });
+    queue.reset();
+    ASSERT_TRUE(waiter.waitFor("spinning"));
+    manager.reset();
+    EXPECT_TRUE(weakSerial.expired());  // the queue ended on this thread, after its task
+  }
 }
 
 }  // namespace
