@@ -442,20 +442,23 @@ TEST_F(SocketIOServerTest, ServerDisconnectAndRefusalAreFinal) {
 }
 
 TEST(SocketIOPingTest, AnswersPingsAndReconnectsWhenPingsStop) {
-  NodeServer server({"--ping-interval", "150", "--ping-timeout", "150"});
+  // The server pings every 250 ms and waits long for each pong; the client is
+  // told a 3 s timeout, so a busy machine neither drops a live connection nor
+  // makes the lost one slow to notice.
+  NodeServer server({"--ping-interval", "250", "--ping-timeout", "30000", "--told-ping-timeout", "3000"});
   Client client("https://localhost:" + std::to_string(server.port()), fastConfig());
   client.socket().connect();
-  ASSERT_TRUE(client.waiter.waitFor("connect"));
+  ASSERT_TRUE(client.waiter.waitFor("connect", 1, 20s));
   // Several ping rounds pass: answered, so the server keeps the connection.
-  std::this_thread::sleep_for(700ms);
+  ASSERT_TRUE(server.waitFor(eventIs("pong"), 4, 20s));
   EXPECT_EQ(client.waiter.count("disconnect"), 0u);
   EXPECT_EQ(server.count(eventIs("disconnect")), 0u);
 
   server.send({{"cmd", "silence"}});
-  auto reason = client.waiter.waitFor("disconnect", 1, 3s);
+  auto reason = client.waiter.waitFor("disconnect", 1, 30s);
   ASSERT_TRUE(reason);
   EXPECT_EQ(*reason, json::array({"ping timeout"}));
-  ASSERT_TRUE(client.waiter.waitFor("connect", 2));
+  ASSERT_TRUE(client.waiter.waitFor("connect", 2, 20s));
   EXPECT_EQ(server.count(eventIs("connection")), 2u);
 }
 
@@ -642,20 +645,21 @@ TEST_F(SocketIOServerTest, DestroyingFromItsOwnHandlerIsSafe) {
     SCOPED_TRACE(c.name);
     auto manager = std::make_unique<SocketManager>(
         url(), fastConfig(), SocketManagerEnvironment{.handleQueue = c.handleQueue, .caFile = TestCertificates::get().caFile});
-    Waiter waiter;
+    // Shared with the handlers: the destroying one still runs when the test goes on.
+    auto waiter = std::make_shared<Waiter>();
     std::atomic<bool> laterRan{false};
     manager->defaultSocket().on(SocketClientEvent::connect,
-                                [&](const std::vector<json>&, SocketAckEmitter&) { waiter.add("connect", nullptr); });
-    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
+                                [waiter](const std::vector<json>&, SocketAckEmitter&) { waiter->add("connect", nullptr); });
+    manager->defaultSocket().on("command", [&manager, waiter](const std::vector<json>&, SocketAckEmitter& ack) {
       ack.with(json{{"status", "ok"}});
       manager.reset();
-      waiter.add("destroyed", nullptr);
+      waiter->add("destroyed", nullptr);
     });
     manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) { laterRan = true; });
     manager->defaultSocket().connect();
-    ASSERT_TRUE(waiter.waitFor("connect"));
+    ASSERT_TRUE(waiter->waitFor("connect"));
     emit(c.name, "command", json::array({1}), true);
-    ASSERT_TRUE(waiter.waitFor("destroyed"));
+    ASSERT_TRUE(waiter->waitFor("destroyed"));
     EXPECT_FALSE(laterRan.load());
     ASSERT_TRUE(server->waitFor(eventIs("disconnect"), server->count(eventIs("connection"))));
   }
