@@ -291,6 +291,15 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     loop_ = makeIoLoop();
   }
 
+  // Once owned by a shared pointer.
+  void start() {
+    loop_->setIdleHook([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        self->flushBatch();
+      }
+    });
+  }
+
   ~ManagerCore() { shutdown(); }
 
   // Stops the I/O thread and releases the environment's hooks on the calling
@@ -384,15 +393,21 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     return extensions_;
   }
 
-  // From an acknowledgement handle, any thread.
+  // From an acknowledgement handle, any thread. The packet is encoded here;
+  // acknowledgements given while earlier ones wait for the loop go with them
+  // in one loop task.
   void sendAck(const std::shared_ptr<AckState>& ack, std::vector<json> items) {
-    post([this, ack, items = std::move(items)]() mutable {
-      if (ack->generation != generation_ || !ws_ || !nspConnected_) {
-        log("acknowledgement " + std::to_string(*ack->id) + " dropped: its connection has ended");
-        return;
-      }
-      sendPacket(makeAck(*ack->id, std::move(items), ack->nsp));
-    });
+    PendingAck pending{ack->generation, *ack->id, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))};
+    bool first = false;
+    {
+      std::lock_guard lock(ackMutex_);
+      pendingAcks_.push_back(std::move(pending));
+      first = !ackFlushPosted_;
+      ackFlushPosted_ = true;
+    }
+    if (first) {
+      post([this] { flushAcks(); });
+    }
   }
 
   void log(const std::string& line) const { shared_->write(line); }
@@ -686,9 +701,11 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     sendPacket(makeConnect("/", std::move(payload)));
   }
 
-  void sendPacket(const Packet& packet) {
-    auto encoded = encodePacket(packet);
-    ws_->sendText("4" + encoded.text);
+  void sendPacket(const Packet& packet) { sendEncoded(encodePacket(packet)); }
+
+  void sendEncoded(EncodedPacket encoded) {
+    encoded.text.insert(encoded.text.begin(), '4');
+    ws_->sendText(std::move(encoded.text));
     for (auto& attachment : encoded.attachments) {
       ws_->sendBinary(std::move(attachment));
     }
@@ -776,31 +793,62 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     });
   }
 
+  void flushAcks() {
+    std::vector<PendingAck> acks;
+    {
+      std::lock_guard lock(ackMutex_);
+      acks.swap(pendingAcks_);
+      ackFlushPosted_ = false;
+    }
+    for (auto& ack : acks) {
+      if (ack.generation != generation_ || !ws_ || !nspConnected_) {
+        log("acknowledgement " + std::to_string(ack.id) + " dropped: its connection has ended");
+        continue;
+      }
+      sendEncoded(std::move(ack.packet));
+    }
+  }
+
   void emitClient(SocketClientEvent event, std::vector<json> data) {
     dispatch(EventKey(event), std::move(data), std::make_shared<AckState>());
   }
 
+  // Events wait in `batch_` until the loop has run what was ready (the idle
+  // hook): one task on the handle queue then runs the handlers of them all,
+  // in order.
   void dispatch(EventKey key, std::vector<json> data, std::shared_ptr<AckState> ack) {
-    auto queue = handleQueue_;  // the call may destroy the manager (a queue that runs at once)
-    if (!queue) {
+    batch_.push_back({std::move(key), std::move(data), std::move(ack)});
+  }
+
+  void flushBatch() {
+    if (batch_.empty()) {
       return;
     }
-    (*queue)([shared = shared_, key = std::move(key), data = std::move(data), ack = std::move(ack)] {
+    auto queue = handleQueue_;  // the call may destroy the manager (a queue that runs at once)
+    if (!queue) {
+      batch_.clear();
+      return;
+    }
+    std::vector<PendingEvent> events;
+    events.swap(batch_);
+    (*queue)([shared = shared_, events = std::move(events)] {
       std::lock_guard running(shared->running);
-      if (!shared->alive) {
-        return;
-      }
-      SocketAckEmitter emitter = ManagerCore::makeEmitter(ack);
-      for (const auto& callback : shared->snapshot(key)) {
+      for (const auto& event : events) {
         if (!shared->alive) {
           return;
         }
-        try {
-          (*callback)(data, emitter);
-        } catch (const std::exception& e) {
-          shared->write(std::string("handler threw: ") + e.what());
-        } catch (...) {
-          shared->write("handler threw");
+        SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
+        for (const auto& callback : shared->snapshot(event.key)) {
+          if (!shared->alive) {
+            return;
+          }
+          try {
+            (*callback)(event.data, emitter);
+          } catch (const std::exception& e) {
+            shared->write(std::string("handler threw: ") + e.what());
+          } catch (...) {
+            shared->write("handler threw");
+          }
         }
       }
     });
@@ -816,6 +864,16 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
   using HandleQueue = std::function<void(std::function<void()>)>;
+  struct PendingEvent {
+    EventKey key;
+    std::vector<json> data;
+    std::shared_ptr<AckState> ack;
+  };
+  struct PendingAck {
+    std::uint64_t generation;
+    std::uint64_t id;
+    EncodedPacket packet;
+  };
   std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
@@ -840,6 +898,10 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   int reconnectAttempt_ = 0;
   std::mt19937 random_{std::random_device{}()};
 
+  std::vector<PendingEvent> batch_;  // loop thread
+  std::mutex ackMutex_;
+  std::vector<PendingAck> pendingAcks_;  // guarded by ackMutex_
+  bool ackFlushPosted_ = false;          // guarded by ackMutex_
   std::atomic<bool> shutDown_{false};
   std::unique_ptr<IoLoop> loop_;  // last: destroyed first
 };
@@ -905,7 +967,9 @@ SocketIOStatus SocketIOClient::status() const { return core_->status(); }
 SocketManager::SocketManager(std::string socketURL, SocketManagerConfig config, SocketManagerEnvironment environment)
     : socketURL_(std::move(socketURL)),
       core_(std::make_shared<detail::ManagerCore>(socketURL_, std::move(config), std::move(environment))),
-      defaultSocket_(new SocketIOClient(core_, "/")) {}
+      defaultSocket_(new SocketIOClient(core_, "/")) {
+  core_->start();
+}
 
 SocketManager::~SocketManager() {
   core_->shutdown();

@@ -54,6 +54,77 @@ std::string describe(const std::string& stage, const boost::system::error_code& 
   return stage + ": " + ec.message();
 }
 
+// The layer under the WebSocket that lets a run of frames go out in one write:
+// while corked, written bytes are held and the write completes at once; the
+// first write after uncork() sends the held bytes and its own together. Reads
+// and everything else pass through.
+template <class Next>
+class CorkedStream {
+ public:
+  using next_layer_type = Next;
+  using executor_type = typename Next::executor_type;
+
+  template <class... Args>
+  explicit CorkedStream(Args&&... args) : next_(std::forward<Args>(args)...) {}
+
+  executor_type get_executor() noexcept { return next_.get_executor(); }
+  Next& next_layer() noexcept { return next_; }
+  const Next& next_layer() const noexcept { return next_; }
+
+  void cork() { corked_ = true; }
+  void uncork() { corked_ = false; }
+
+  template <class MutableBuffers, class Handler>
+  auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
+    return next_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+
+  template <class ConstBuffers, class Handler>
+  auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
+    return asio::async_initiate<Handler, void(beast::error_code, std::size_t)>(
+        [this](auto completion, const ConstBuffers& data) {
+          std::size_t size = asio::buffer_size(data);
+          if (!corked_ && held_.empty()) {
+            next_.async_write_some(data, std::move(completion));
+            return;
+          }
+          std::size_t old = held_.size();
+          held_.resize(old + size);
+          asio::buffer_copy(asio::buffer(held_.data() + old, size), data);
+          if (corked_) {
+            asio::post(get_executor(), beast::bind_front_handler(std::move(completion), beast::error_code{}, size));
+            return;
+          }
+          sending_ = std::move(held_);
+          held_.clear();
+          asio::async_write(next_, asio::buffer(sending_),
+                            [this, size, completion = std::move(completion)](beast::error_code ec, std::size_t) mutable {
+                              sending_.clear();
+                              std::move(completion)(ec, ec ? 0 : size);
+                            });
+        },
+        handler, buffers);
+  }
+
+ private:
+  Next next_;
+  std::string held_;
+  std::string sending_;
+  bool corked_ = false;
+};
+
+template <class Next, class Handler>
+void async_teardown(beast::role_type role, CorkedStream<Next>& stream, Handler&& handler) {
+  using beast::websocket::async_teardown;
+  async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+}
+
+template <class Next>
+void teardown(beast::role_type role, CorkedStream<Next>& stream, beast::error_code& ec) {
+  using beast::websocket::teardown;
+  teardown(role, stream.next_layer(), ec);
+}
+
 // Everything a session needs from its loop.
 class SessionBase {
  public:
@@ -67,7 +138,8 @@ class SessionBase {
 template <bool Secure>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Secure>> {
   using Lowest = beast::tcp_stream;
-  using Next = std::conditional_t<Secure, beast::ssl_stream<Lowest>, Lowest>;
+  using Tls = std::conditional_t<Secure, beast::ssl_stream<Lowest>, Lowest>;
+  using Next = CorkedStream<Tls>;
 
  public:
   Session(asio::io_context& ioc, std::optional<ssl::context> ctx, WebSocketRequest request,
@@ -156,7 +228,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     if constexpr (Secure) {
-      SSL* handle = ws_.next_layer().native_handle();
+      SSL* handle = ws_.next_layer().next_layer().native_handle();
       if (isIpLiteral(request_.host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(handle), request_.host.c_str());
       } else {
@@ -165,7 +237,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
                  const_cast<char*>(request_.host.c_str()));
         SSL_set1_host(handle, request_.host.c_str());
       }
-      ws_.next_layer().async_handshake(ssl::stream_base::client,
+      ws_.next_layer().next_layer().async_handshake(ssl::stream_base::client,
                                        [self = this->shared_from_this()](beast::error_code e) { self->onTls(e); });
     } else {
       onTls({});
@@ -271,8 +343,14 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
   }
 
+  // Frames queued behind this one are held (corked) and go out with the last.
   void writeNext() {
     writing_ = true;
+    if (queue_.size() > 1) {
+      ws_.next_layer().cork();
+    } else {
+      ws_.next_layer().uncork();
+    }
     ws_.text(!queue_.front().first);
     ws_.async_write(asio::buffer(queue_.front().second),
                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onWrite(ec); });
@@ -357,6 +435,18 @@ struct LoopState {
   std::map<IoLoop::TimerId, std::shared_ptr<asio::steady_timer>> timers;
   IoLoop::TimerId nextTimer = 1;
   std::vector<std::weak_ptr<SessionBase>> sessions;
+  std::function<void()> idle;
+
+  // Runs the handlers as they become ready; after each burst (everything that
+  // was ready, a non-blocking poll included) the idle hook.
+  void run() {
+    while (ioc.run_one() != 0) {
+      ioc.poll();
+      if (idle && !ioc.stopped()) {
+        idle();
+      }
+    }
+  }
 
   // Loop thread only: ends every timer and connection.
   void abortAll() {
@@ -381,7 +471,7 @@ class AsioLoop final : public IoLoop {
     thread_ = std::thread([state = state_, &started, this] {
       threadId_ = std::this_thread::get_id();
       started.set_value();
-      state->ioc.run();
+      state->run();
       state->finished.set_value();
     });
     ready.wait();
@@ -416,6 +506,10 @@ class AsioLoop final : public IoLoop {
   }
 
   std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) override;
+
+  void setIdleHook(std::function<void()> hook) override {
+    asio::post(state_->ioc, [state = state_.get(), hook = std::move(hook)]() mutable { state->idle = std::move(hook); });
+  }
 
   void stop() override {
     if (stopped_.exchange(true)) {
