@@ -267,6 +267,18 @@ struct AckState {
 };
 
 class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
+  using HandleQueue = std::function<void(std::function<void()>)>;
+  struct PendingEvent {
+    EventKey key;
+    std::vector<json> data;
+    std::shared_ptr<AckState> ack;
+  };
+  struct PendingAck {
+    std::uint64_t generation;
+    std::uint64_t id;
+    EncodedPacket packet;
+  };
+
  public:
   ManagerCore(std::string url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
@@ -396,14 +408,27 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   // From an acknowledgement handle, any thread. The packet is encoded here;
   // acknowledgements given while earlier ones wait for the loop go with them
   // in one loop task.
+  // Given by a handler of a batch (on the handle queue), it waits for the end
+  // of the batch, which sends all of them at once.
   void sendAck(const std::shared_ptr<AckState>& ack, std::vector<json> items) {
     PendingAck pending{ack->generation, *ack->id, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))};
-    bool first = false;
+    bool inBatch = batchRunning == this;
     {
       std::lock_guard lock(ackMutex_);
       pendingAcks_.push_back(std::move(pending));
-      first = !ackFlushPosted_;
-      ackFlushPosted_ = true;
+    }
+    if (!inBatch) {
+      kickAcks();
+    }
+  }
+
+  // Makes sure a loop task will send the pending acknowledgements.
+  void kickAcks() {
+    bool first = false;
+    {
+      std::lock_guard lock(ackMutex_);
+      first = !pendingAcks_.empty() && !ackFlushPosted_;
+      ackFlushPosted_ = ackFlushPosted_ || first;
     }
     if (first) {
       post([this] { flushAcks(); });
@@ -831,28 +856,42 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     }
     std::vector<PendingEvent> events;
     events.swap(batch_);
-    (*queue)([shared = shared_, events = std::move(events)] {
+    (*queue)([shared = shared_, weak = weak_from_this(), self = this, events = std::move(events)] {
       std::lock_guard running(shared->running);
-      for (const auto& event : events) {
-        if (!shared->alive) {
-          return;
-        }
-        SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
-        for (const auto& callback : shared->snapshot(event.key)) {
-          if (!shared->alive) {
-            return;
-          }
-          try {
-            (*callback)(event.data, emitter);
-          } catch (const std::exception& e) {
-            shared->write(std::string("handler threw: ") + e.what());
-          } catch (...) {
-            shared->write("handler threw");
-          }
+      const ManagerCore* outer = std::exchange(batchRunning, self);
+      runBatch(*shared, events);
+      batchRunning = outer;
+      if (shared->alive) {
+        if (auto core = weak.lock()) {
+          core->kickAcks();
         }
       }
     });
   }
+
+  static void runBatch(Shared& shared, const std::vector<PendingEvent>& events) {
+    for (const auto& event : events) {
+      if (!shared.alive) {
+        return;
+      }
+      SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
+      for (const auto& callback : shared.snapshot(event.key)) {
+        if (!shared.alive) {
+          return;
+        }
+        try {
+          (*callback)(event.data, emitter);
+        } catch (const std::exception& e) {
+          shared.write(std::string("handler threw: ") + e.what());
+        } catch (...) {
+          shared.write("handler threw");
+        }
+      }
+    }
+  }
+
+  // The manager whose batch of handlers runs on this thread, if any.
+  static thread_local const ManagerCore* batchRunning;
 
  public:
   static SocketAckEmitter makeEmitter(std::shared_ptr<AckState> state) { return SocketAckEmitter(std::move(state)); }
@@ -863,17 +902,6 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   SocketManagerConfig config_;  // guarded by configMutex_
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
-  using HandleQueue = std::function<void(std::function<void()>)>;
-  struct PendingEvent {
-    EventKey key;
-    std::vector<json> data;
-    std::shared_ptr<AckState> ack;
-  };
-  struct PendingAck {
-    std::uint64_t generation;
-    std::uint64_t id;
-    EncodedPacket packet;
-  };
   std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
@@ -905,6 +933,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   std::atomic<bool> shutDown_{false};
   std::unique_ptr<IoLoop> loop_;  // last: destroyed first
 };
+
+thread_local const ManagerCore* ManagerCore::batchRunning = nullptr;
 
 }  // namespace detail
 
