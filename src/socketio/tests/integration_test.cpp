@@ -284,6 +284,41 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   EXPECT_GT(client.posts.load(), 8);
 }
 
+// Many events in flight at once: every handler runs once, in order, and every
+// acknowledgement goes back with its own id, compressed or not.
+TEST_F(SocketIOServerTest, BurstsOfEventsAreAcknowledgedOneByOne) {
+  for (bool compress : {true, false}) {
+    SCOPED_TRACE(compress ? "compressed" : "plain");
+    auto config = fastConfig();
+    config.compress = compress;
+    Client client(url(), config);
+    std::mutex mutex;
+    std::vector<int> seen;
+    client.socket().on("burst", [&](const std::vector<json>& data, SocketAckEmitter& ack) {
+      ASSERT_EQ(data.size(), 1u);
+      {
+        std::lock_guard lock(mutex);
+        seen.push_back(data[0].get<int>());
+      }
+      ack.with(json{{"n", data[0]}});
+    });
+    connect(client);
+    const std::string tag = compress ? "compressed" : "plain";
+    constexpr int kCount = 2000;
+    server->send({{"cmd", "burst"}, {"tag", tag}, {"name", "burst"}, {"count", kCount}});
+    auto done = server->waitFor(eventAndTag("burstDone", tag), 1, 60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["matched"], kCount);
+    EXPECT_EQ((*done)["wrong"], 0);
+    EXPECT_EQ((*done)["lost"], 0);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) {
+      ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+    }
+  }
+}
+
 TEST_F(SocketIOServerTest, BadInputIsDroppedAndTheConnectionKept) {
   Client client(url(), fastConfig());
   std::atomic<int> runs{0};

@@ -158,6 +158,26 @@ const commands = {
         : v;
     emit({ ...cmd, args: (cmd.args || []).map(revive) });
   },
+  // `count` events with acks at once, args [i]; reports how many acks came
+  // back carrying their own event's number.
+  burst: (cmd) => {
+    for (const socket of sockets.values()) {
+      let matched = 0;
+      let wrong = 0;
+      let lost = 0;
+      const done = () => {
+        if (matched + wrong + lost === cmd.count) print({ event: "burstDone", tag: cmd.tag, matched, wrong, lost });
+      };
+      for (let i = 0; i < cmd.count; i++) {
+        socket.timeout(cmd.timeout || 20000).emit(cmd.name, i, (err, reply) => {
+          if (err) lost++;
+          else if (reply && reply.n === i) matched++;
+          else wrong++;
+          done();
+        });
+      }
+    }
+  },
   big: (cmd) => {
     emit({ ...cmd, args: [{ blob: "x".repeat(cmd.size) }] });
   },
