@@ -267,18 +267,6 @@ struct AckState {
 };
 
 class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
-  using HandleQueue = std::function<void(std::function<void()>)>;
-  struct PendingEvent {
-    EventKey key;
-    std::vector<json> data;
-    std::shared_ptr<AckState> ack;
-  };
-  struct PendingAck {
-    std::uint64_t generation;
-    std::uint64_t id;
-    EncodedPacket packet;
-  };
-
  public:
   ManagerCore(std::string url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
@@ -408,27 +396,14 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   // From an acknowledgement handle, any thread. The packet is encoded here;
   // acknowledgements given while earlier ones wait for the loop go with them
   // in one loop task.
-  // Given by a handler of a batch (on the handle queue), it waits for the end
-  // of the batch, which sends all of them at once.
   void sendAck(const std::shared_ptr<AckState>& ack, std::vector<json> items) {
     PendingAck pending{ack->generation, *ack->id, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))};
-    bool inBatch = batchRunning == this;
-    {
-      std::lock_guard lock(ackMutex_);
-      pendingAcks_.push_back(std::move(pending));
-    }
-    if (!inBatch) {
-      kickAcks();
-    }
-  }
-
-  // Makes sure a loop task will send the pending acknowledgements.
-  void kickAcks() {
     bool first = false;
     {
       std::lock_guard lock(ackMutex_);
-      first = !pendingAcks_.empty() && !ackFlushPosted_;
-      ackFlushPosted_ = ackFlushPosted_ || first;
+      pendingAcks_.push_back(std::move(pending));
+      first = !ackFlushPosted_;
+      ackFlushPosted_ = true;
     }
     if (first) {
       post([this] { flushAcks(); });
@@ -843,7 +818,14 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   // in order.
   void dispatch(EventKey key, std::vector<json> data, std::shared_ptr<AckState> ack) {
     batch_.push_back({std::move(key), std::move(data), std::move(ack)});
+    if (batch_.size() >= kBatchMax) {
+      flushBatch();
+    }
   }
+
+  // A long burst goes on in parts of this many events, so that the handlers
+  // (and the server, with their acknowledgements) work while the rest is read.
+  static constexpr std::size_t kBatchMax = 32;
 
   void flushBatch() {
     if (batch_.empty()) {
@@ -856,42 +838,28 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     }
     std::vector<PendingEvent> events;
     events.swap(batch_);
-    (*queue)([shared = shared_, weak = weak_from_this(), self = this, events = std::move(events)] {
+    (*queue)([shared = shared_, events = std::move(events)] {
       std::lock_guard running(shared->running);
-      const ManagerCore* outer = std::exchange(batchRunning, self);
-      runBatch(*shared, events);
-      batchRunning = outer;
-      if (shared->alive) {
-        if (auto core = weak.lock()) {
-          core->kickAcks();
+      for (const auto& event : events) {
+        if (!shared->alive) {
+          return;
+        }
+        SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
+        for (const auto& callback : shared->snapshot(event.key)) {
+          if (!shared->alive) {
+            return;
+          }
+          try {
+            (*callback)(event.data, emitter);
+          } catch (const std::exception& e) {
+            shared->write(std::string("handler threw: ") + e.what());
+          } catch (...) {
+            shared->write("handler threw");
+          }
         }
       }
     });
   }
-
-  static void runBatch(Shared& shared, const std::vector<PendingEvent>& events) {
-    for (const auto& event : events) {
-      if (!shared.alive) {
-        return;
-      }
-      SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
-      for (const auto& callback : shared.snapshot(event.key)) {
-        if (!shared.alive) {
-          return;
-        }
-        try {
-          (*callback)(event.data, emitter);
-        } catch (const std::exception& e) {
-          shared.write(std::string("handler threw: ") + e.what());
-        } catch (...) {
-          shared.write("handler threw");
-        }
-      }
-    }
-  }
-
-  // The manager whose batch of handlers runs on this thread, if any.
-  static thread_local const ManagerCore* batchRunning;
 
  public:
   static SocketAckEmitter makeEmitter(std::shared_ptr<AckState> state) { return SocketAckEmitter(std::move(state)); }
@@ -902,6 +870,17 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   SocketManagerConfig config_;  // guarded by configMutex_
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
+  using HandleQueue = std::function<void(std::function<void()>)>;
+  struct PendingEvent {
+    EventKey key;
+    std::vector<json> data;
+    std::shared_ptr<AckState> ack;
+  };
+  struct PendingAck {
+    std::uint64_t generation;
+    std::uint64_t id;
+    EncodedPacket packet;
+  };
   std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
@@ -933,8 +912,6 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   std::atomic<bool> shutDown_{false};
   std::unique_ptr<IoLoop> loop_;  // last: destroyed first
 };
-
-thread_local const ManagerCore* ManagerCore::batchRunning = nullptr;
 
 }  // namespace detail
 
