@@ -267,6 +267,20 @@ struct AckState {
 };
 
 class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
+  using HandleQueue = std::function<void(std::function<void()>)>;
+  struct PendingEvent {
+    EventKey key;
+    std::vector<json> data;
+    std::shared_ptr<AckState> ack;
+  };
+  // An emit (no generation: for whatever connection is up) or an acknowledgement.
+  struct PendingSend {
+    std::optional<std::uint64_t> generation;
+    std::uint64_t ackId = 0;
+    std::string event;
+    EncodedPacket packet;
+  };
+
  public:
   ManagerCore(std::string url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
@@ -366,13 +380,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     post([this, reason = std::move(reason)] { doSetReconnecting(reason); });
   }
   void emit(std::string event, std::vector<json> items) {
-    post([this, event = std::move(event), items = std::move(items)]() mutable {
-      if (!ws_ || !nspConnected_) {
-        log("emit of \"" + event + "\" dropped: not connected");
-        return;
-      }
-      sendPacket(makeEvent(std::move(event), std::move(items)));
-    });
+    EncodedPacket packet = encodePacket(makeEvent(event, std::move(items)));
+    queueSend({std::nullopt, 0, std::move(event), std::move(packet)});
   }
 
   SocketManagerConfig config() const {
@@ -394,20 +403,10 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   }
 
   // From an acknowledgement handle, any thread. The packet is encoded here;
-  // acknowledgements given while earlier ones wait for the loop go with them
-  // in one loop task.
+  // what is given while earlier packets wait for the loop goes with them in
+  // one loop task (emits and acknowledgements in the order given).
   void sendAck(const std::shared_ptr<AckState>& ack, std::vector<json> items) {
-    PendingAck pending{ack->generation, *ack->id, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))};
-    bool first = false;
-    {
-      std::lock_guard lock(ackMutex_);
-      pendingAcks_.push_back(std::move(pending));
-      first = !ackFlushPosted_;
-      ackFlushPosted_ = true;
-    }
-    if (first) {
-      post([this] { flushAcks(); });
-    }
+    queueSend({ack->generation, *ack->id, {}, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))});
   }
 
   void log(const std::string& line) const { shared_->write(line); }
@@ -793,19 +792,33 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     });
   }
 
-  void flushAcks() {
-    std::vector<PendingAck> acks;
+  void queueSend(PendingSend send) {
+    bool first = false;
     {
-      std::lock_guard lock(ackMutex_);
-      acks.swap(pendingAcks_);
-      ackFlushPosted_ = false;
+      std::lock_guard lock(sendMutex_);
+      pendingSends_.push_back(std::move(send));
+      first = !sendFlushPosted_;
+      sendFlushPosted_ = true;
     }
-    for (auto& ack : acks) {
-      if (ack.generation != generation_ || !ws_ || !nspConnected_) {
-        log("acknowledgement " + std::to_string(ack.id) + " dropped: its connection has ended");
+    if (first) {
+      post([this] { flushSends(); });
+    }
+  }
+
+  void flushSends() {
+    std::vector<PendingSend> sends;
+    {
+      std::lock_guard lock(sendMutex_);
+      sends.swap(pendingSends_);
+      sendFlushPosted_ = false;
+    }
+    for (auto& send : sends) {
+      if (!ws_ || !nspConnected_ || (send.generation && *send.generation != generation_)) {
+        log(send.generation ? "acknowledgement " + std::to_string(send.ackId) + " dropped: its connection has ended"
+                            : "emit of \"" + send.event + "\" dropped: not connected");
         continue;
       }
-      sendEncoded(std::move(ack.packet));
+      sendEncoded(std::move(send.packet));
     }
   }
 
@@ -870,17 +883,6 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   SocketManagerConfig config_;  // guarded by configMutex_
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
-  using HandleQueue = std::function<void(std::function<void()>)>;
-  struct PendingEvent {
-    EventKey key;
-    std::vector<json> data;
-    std::shared_ptr<AckState> ack;
-  };
-  struct PendingAck {
-    std::uint64_t generation;
-    std::uint64_t id;
-    EncodedPacket packet;
-  };
   std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
@@ -906,9 +908,9 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   std::mt19937 random_{std::random_device{}()};
 
   std::vector<PendingEvent> batch_;  // loop thread
-  std::mutex ackMutex_;
-  std::vector<PendingAck> pendingAcks_;  // guarded by ackMutex_
-  bool ackFlushPosted_ = false;          // guarded by ackMutex_
+  std::mutex sendMutex_;
+  std::vector<PendingSend> pendingSends_;  // guarded by sendMutex_
+  bool sendFlushPosted_ = false;           // guarded by sendMutex_
   std::atomic<bool> shutDown_{false};
   std::unique_ptr<IoLoop> loop_;  // last: destroyed first
 };
