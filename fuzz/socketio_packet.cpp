@@ -1,6 +1,7 @@
 // Fuzzes the Socket.IO and Engine.IO decoders with what a server (or anything that
 // answers on its port) could send. The first byte picks the entry point:
-//   0  an Engine.IO frame          decodeEnginePacket, then decodeOpen for an open packet
+//   0  an Engine.IO frame          decodeEnginePacket, then decodeOpen and the ping watch
+//                                  delay for an open packet
 //   1  a Socket.IO packet text     decodePacketText
 //   2  a stream of frames          PacketDecoder, frames split at 0xFF, each frame's first
 //                                  byte saying text (even) or binary attachment (odd)
@@ -53,7 +54,12 @@ void fuzzEngineFrame(std::string_view frame) {
   if (packet->type == sio::EnginePacketType::open) {
     if (auto open = sio::decodeOpen(packet->data)) {
       FUZZ_CHECK(!open->sid.empty());
-      FUZZ_CHECK(open->pingInterval >= 0 && open->pingTimeout >= 0 && open->maxPayload >= 0);
+      FUZZ_CHECK(open->maxPayload >= 0);
+      // The server's ping settings are clamped, and the ping watch adds them without overflow.
+      FUZZ_CHECK(open->pingInterval >= sio::kPingMillisMin && open->pingInterval <= sio::kPingMillisMax);
+      FUZZ_CHECK(open->pingTimeout >= sio::kPingMillisMin && open->pingTimeout <= sio::kPingMillisMax);
+      const auto wait = sio::pingWatchDelay(*open).count();
+      FUZZ_CHECK(wait == open->pingInterval + open->pingTimeout);
     }
   }
 }

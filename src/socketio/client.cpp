@@ -8,6 +8,7 @@
 #include <iostream>
 #include <mutex>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <variant>
 
@@ -223,7 +224,11 @@ struct Shared {
   HandlerId nextId = 1;
   std::atomic<bool> alive{true};
   std::atomic<bool> log{false};
-  std::function<void(const std::string&)> logger;
+  // Held while an event's handlers run; the manager's destruction takes it to
+  // wait for them (recursive: a handler may destroy the manager itself).
+  std::recursive_mutex running;
+  mutable std::shared_mutex loggerMutex;
+  std::function<void(const std::string&)> logger;  // guarded by loggerMutex; empty once released
 
   std::vector<std::shared_ptr<NormalCallback>> snapshot(const EventKey& key) {
     std::lock_guard lock(mutex);
@@ -237,9 +242,19 @@ struct Shared {
   }
 
   void write(const std::string& line) const {
-    if (log.load()) {
+    if (!log.load()) {
+      return;
+    }
+    std::shared_lock lock(loggerMutex);
+    if (logger) {
       logger("SocketIO: " + line);
     }
+  }
+
+  // Lets the caller's thread release the logger: no line is written afterwards.
+  std::function<void(const std::string&)> takeLogger() {
+    std::unique_lock lock(loggerMutex);
+    return std::exchange(logger, nullptr);
   }
 };
 
@@ -252,6 +267,20 @@ struct AckState {
 };
 
 class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
+  using HandleQueue = std::function<void(std::function<void()>)>;
+  struct PendingEvent {
+    EventKey key;
+    std::vector<json> data;
+    std::shared_ptr<AckState> ack;
+  };
+  // An emit (no generation: for whatever connection is up) or an acknowledgement.
+  struct PendingSend {
+    std::optional<std::uint64_t> generation;
+    std::uint64_t ackId = 0;
+    std::string event;
+    EncodedPacket packet;
+  };
+
  public:
   ManagerCore(std::string url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
@@ -259,10 +288,11 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     shared_->logger = environment.logger ? std::move(environment.logger)
                                          : [](const std::string& line) { std::cerr << line << '\n'; };
     if (environment.handleQueue) {
-      handleQueue_ = std::move(environment.handleQueue);
+      handleQueue_ = std::make_shared<const HandleQueue>(std::move(environment.handleQueue));
     } else {
       ownQueue_ = std::make_unique<SerialQueue>();
-      handleQueue_ = [queue = ownQueue_.get()](std::function<void()> task) { queue->post(std::move(task)); };
+      handleQueue_ = std::make_shared<const HandleQueue>(
+          [queue = ownQueue_.get()](std::function<void()> task) { queue->post(std::move(task)); });
     }
     caFile_ = std::move(environment.caFile);
     for (const auto& entry : environment.connectTo) {
@@ -275,28 +305,50 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     loop_ = makeIoLoop();
   }
 
+  // Once owned by a shared pointer.
+  void start() {
+    loop_->setIdleHook([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        self->flushBatch();
+      }
+    });
+  }
+
   ~ManagerCore() { shutdown(); }
 
-  // Stops the I/O thread; the loop object stays (stopped) so that late posts
-  // from other threads are harmless.
+  // Stops the I/O thread and releases the environment's hooks on the calling
+  // thread, which may be any: the loop's, the handle queue's, a handler's. The
+  // object itself may live on afterwards (an acknowledgement handle that is
+  // sending holds it) and then ends on whatever thread drops it last, with
+  // nothing left that joins a thread or runs user code. The loop object stays
+  // (stopped) so that late posts from other threads are harmless.
   void shutdown() {
     if (shutDown_.exchange(true)) {
       return;
     }
     shared_->alive = false;
-    if (!loop_->onLoopThread()) {
-      loop_->post([this] {
-        // Leave the namespace when the connection is up (best effort: the
-        // loop stops right after, which may cut the frame off).
-        if (ws_ && nspConnected_) {
-          sendPacket(Packet{PacketType::disconnect, "/", std::nullopt, nullptr});
-        }
-        dropEngine();
-      });
+    // A handler running on another thread finishes first; none starts afterwards.
+    { std::lock_guard wait(shared_->running); }
+    auto leave = [this] {
+      // Leave the namespace when the connection is up (best effort: the
+      // loop stops right after, which may cut the frame off).
+      if (ws_ && nspConnected_) {
+        sendPacket(Packet{PacketType::disconnect, "/", std::nullopt, nullptr});
+      }
+      dropEngine();
+    };
+    if (loop_->onLoopThread()) {
+      leave();  // from a task of the loop (a handle queue that runs handlers at once)
+    } else {
+      loop_->post(leave);
     }
     loop_->stop();
     ws_.reset();
-    ownQueue_.reset();
+    // Nothing posts to the handle queue any more. A call of it in progress on
+    // this thread keeps its own reference.
+    handleQueue_.reset();
+    ownQueue_.reset();  // detaches its thread when that is this one
+    shared_->takeLogger();
   }
 
   // ---- API entry points (any thread) ----
@@ -328,13 +380,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     post([this, reason = std::move(reason)] { doSetReconnecting(reason); });
   }
   void emit(std::string event, std::vector<json> items) {
-    post([this, event = std::move(event), items = std::move(items)]() mutable {
-      if (!ws_ || !nspConnected_) {
-        log("emit of \"" + event + "\" dropped: not connected");
-        return;
-      }
-      sendPacket(makeEvent(std::move(event), std::move(items)));
-    });
+    EncodedPacket packet = encodePacket(makeEvent(event, std::move(items)));
+    queueSend({std::nullopt, 0, std::move(event), std::move(packet)});
   }
 
   SocketManagerConfig config() const {
@@ -355,15 +402,11 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     return extensions_;
   }
 
-  // From an acknowledgement handle, any thread.
+  // From an acknowledgement handle, any thread. The packet is encoded here;
+  // what is given while earlier packets wait for the loop goes with them in
+  // one loop task (emits and acknowledgements in the order given).
   void sendAck(const std::shared_ptr<AckState>& ack, std::vector<json> items) {
-    post([this, ack, items = std::move(items)]() mutable {
-      if (ack->generation != generation_ || !ws_ || !nspConnected_) {
-        log("acknowledgement " + std::to_string(*ack->id) + " dropped: its connection has ended");
-        return;
-      }
-      sendPacket(makeAck(*ack->id, std::move(items), ack->nsp));
-    });
+    queueSend({ack->generation, *ack->id, {}, encodePacket(makeAck(*ack->id, std::move(items), ack->nsp))});
   }
 
   void log(const std::string& line) const { shared_->write(line); }
@@ -371,8 +414,22 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
  private:
   void post(std::function<void()> task) {
     if (!shutDown_) {
-      loop_->post(std::move(task));
+      loop_->post(guarded(std::move(task)));
     }
+  }
+
+  // Wraps a loop task so that it holds the core while it runs: a handler run
+  // at once by the handle queue may destroy the manager in the middle of it.
+  std::function<void()> guarded(std::function<void()> task) {
+    return [weak = weak_from_this(), task = std::move(task)] {
+      if (auto self = weak.lock()) {
+        task();
+      }
+    };
+  }
+
+  IoLoop::TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) {
+    return loop_->schedule(delay, guarded(std::move(task)));
   }
 
   // ---- Loop thread ----
@@ -457,28 +514,34 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
         std::to_string(request.port) + request.target.substr(0, request.target.find('?')) +
         (request.compress ? " (compression offered)" : ""));
     WebSocketCallbacks callbacks;
-    callbacks.onOpen = [this, generation](const std::string& extensions) {
-      if (generation == generation_) {
-        onWebSocketOpen(extensions);
+    // Each callback holds the core while it runs (see guarded).
+    std::weak_ptr<ManagerCore> weak = weak_from_this();
+    callbacks.onOpen = [weak, generation](const std::string& extensions) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onWebSocketOpen(extensions);
       }
     };
-    callbacks.onText = [this, generation](std::string text) {
-      if (generation == generation_) {
-        onText(text);
+    callbacks.onText = [weak, generation](std::string text) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onText(text);
       }
     };
-    callbacks.onBinary = [this, generation](Bytes bytes) {
-      if (generation == generation_) {
-        onBinary(std::move(bytes));
+    callbacks.onBinary = [weak, generation](Bytes bytes) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->onBinary(std::move(bytes));
       }
     };
-    callbacks.onClose = [this, generation](const std::string& reason) {
-      if (generation == generation_) {
-        engineFailed(reason);
+    callbacks.onClose = [weak, generation](const std::string& reason) {
+      auto self = weak.lock();
+      if (self && generation == self->generation_) {
+        self->engineFailed(reason);
       }
     };
     ws_ = loop_->open(request, std::move(callbacks));
-    connectTimer_ = loop_->schedule(active_.connectTimeout, [this, generation] {
+    connectTimer_ = schedule(active_.connectTimeout, [this, generation] {
       connectTimer_.reset();
       if (generation == generation_) {
         engineFailed("connect timeout");
@@ -637,9 +700,11 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     sendPacket(makeConnect("/", std::move(payload)));
   }
 
-  void sendPacket(const Packet& packet) {
-    auto encoded = encodePacket(packet);
-    ws_->sendText("4" + encoded.text);
+  void sendPacket(const Packet& packet) { sendEncoded(encodePacket(packet)); }
+
+  void sendEncoded(EncodedPacket encoded) {
+    encoded.text.insert(encoded.text.begin(), '4');
+    ws_->sendText(std::move(encoded.text));
     for (auto& attachment : encoded.attachments) {
       ws_->sendBinary(std::move(attachment));
     }
@@ -649,9 +714,9 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     if (pingTimer_) {
       loop_->cancel(*pingTimer_);
     }
-    auto wait = std::chrono::milliseconds(open_.pingInterval + open_.pingTimeout);
+    auto wait = pingWatchDelay(open_);
     std::uint64_t generation = generation_;
-    pingTimer_ = loop_->schedule(wait, [this, generation] {
+    pingTimer_ = schedule(wait, [this, generation] {
       pingTimer_.reset();
       if (generation == generation_) {
         engineFailed("ping timeout");
@@ -719,7 +784,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     setStatus(SocketIOStatus::connecting);
     emitClient(SocketClientEvent::reconnectAttempt, {json(left)});
     log("reconnecting in " + std::to_string(delay.count()) + " ms");
-    reconnectTimer_ = loop_->schedule(delay, [this] {
+    reconnectTimer_ = schedule(delay, [this] {
       reconnectTimer_.reset();
       if (wantConnected_ && !ws_) {
         openEngine();
@@ -727,26 +792,83 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
     });
   }
 
+  void queueSend(PendingSend send) {
+    bool first = false;
+    {
+      std::lock_guard lock(sendMutex_);
+      pendingSends_.push_back(std::move(send));
+      first = !sendFlushPosted_;
+      sendFlushPosted_ = true;
+    }
+    if (first) {
+      post([this] { flushSends(); });
+    }
+  }
+
+  void flushSends() {
+    std::vector<PendingSend> sends;
+    {
+      std::lock_guard lock(sendMutex_);
+      sends.swap(pendingSends_);
+      sendFlushPosted_ = false;
+    }
+    for (auto& send : sends) {
+      if (!ws_ || !nspConnected_ || (send.generation && *send.generation != generation_)) {
+        log(send.generation ? "acknowledgement " + std::to_string(send.ackId) + " dropped: its connection has ended"
+                            : "emit of \"" + send.event + "\" dropped: not connected");
+        continue;
+      }
+      sendEncoded(std::move(send.packet));
+    }
+  }
+
   void emitClient(SocketClientEvent event, std::vector<json> data) {
     dispatch(EventKey(event), std::move(data), std::make_shared<AckState>());
   }
 
+  // Events wait in `batch_` until the loop has run what was ready (the idle
+  // hook): one task on the handle queue then runs the handlers of them all,
+  // in order.
   void dispatch(EventKey key, std::vector<json> data, std::shared_ptr<AckState> ack) {
-    handleQueue_([shared = shared_, key = std::move(key), data = std::move(data), ack = std::move(ack)] {
-      if (!shared->alive) {
-        return;
-      }
-      SocketAckEmitter emitter = ManagerCore::makeEmitter(ack);
-      for (const auto& callback : shared->snapshot(key)) {
+    batch_.push_back({std::move(key), std::move(data), std::move(ack)});
+    if (batch_.size() >= kBatchMax) {
+      flushBatch();
+    }
+  }
+
+  // A long burst goes on in parts of this many events, so that the handlers
+  // (and the server, with their acknowledgements) work while the rest is read.
+  static constexpr std::size_t kBatchMax = 32;
+
+  void flushBatch() {
+    if (batch_.empty()) {
+      return;
+    }
+    auto queue = handleQueue_;  // the call may destroy the manager (a queue that runs at once)
+    if (!queue) {
+      batch_.clear();
+      return;
+    }
+    std::vector<PendingEvent> events;
+    events.swap(batch_);
+    (*queue)([shared = shared_, events = std::move(events)] {
+      std::lock_guard running(shared->running);
+      for (const auto& event : events) {
         if (!shared->alive) {
           return;
         }
-        try {
-          (*callback)(data, emitter);
-        } catch (const std::exception& e) {
-          shared->write(std::string("handler threw: ") + e.what());
-        } catch (...) {
-          shared->write("handler threw");
+        SocketAckEmitter emitter = ManagerCore::makeEmitter(event.ack);
+        for (const auto& callback : shared->snapshot(event.key)) {
+          if (!shared->alive) {
+            return;
+          }
+          try {
+            (*callback)(event.data, emitter);
+          } catch (const std::exception& e) {
+            shared->write(std::string("handler threw: ") + e.what());
+          } catch (...) {
+            shared->write("handler threw");
+          }
         }
       }
     });
@@ -761,7 +883,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   SocketManagerConfig config_;  // guarded by configMutex_
   std::string extensions_;      // guarded by configMutex_
   std::shared_ptr<Shared> shared_;
-  std::function<void(std::function<void()>)> handleQueue_;
+  std::shared_ptr<const HandleQueue> handleQueue_;  // loop thread, then shutdown
   std::unique_ptr<SerialQueue> ownQueue_;
   std::string caFile_;
   std::vector<ConnectTo> connectTo_;
@@ -785,6 +907,10 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   int reconnectAttempt_ = 0;
   std::mt19937 random_{std::random_device{}()};
 
+  std::vector<PendingEvent> batch_;  // loop thread
+  std::mutex sendMutex_;
+  std::vector<PendingSend> pendingSends_;  // guarded by sendMutex_
+  bool sendFlushPosted_ = false;           // guarded by sendMutex_
   std::atomic<bool> shutDown_{false};
   std::unique_ptr<IoLoop> loop_;  // last: destroyed first
 };
@@ -850,7 +976,9 @@ SocketIOStatus SocketIOClient::status() const { return core_->status(); }
 SocketManager::SocketManager(std::string socketURL, SocketManagerConfig config, SocketManagerEnvironment environment)
     : socketURL_(std::move(socketURL)),
       core_(std::make_shared<detail::ManagerCore>(socketURL_, std::move(config), std::move(environment))),
-      defaultSocket_(new SocketIOClient(core_, "/")) {}
+      defaultSocket_(new SocketIOClient(core_, "/")) {
+  core_->start();
+}
 
 SocketManager::~SocketManager() {
   core_->shutdown();

@@ -155,8 +155,11 @@ class SocketIOClient {
 class SocketManager {
  public:
   SocketManager(std::string socketURL, SocketManagerConfig config = {}, SocketManagerEnvironment environment = {});
-  // Closes the connection and stops the I/O thread; no handler starts afterwards.
-  // Do not destroy a manager from inside a handler that runs on the I/O thread.
+  // Closes the connection and stops the I/O thread. Safe from any thread, a
+  // handler of this manager included. A handler running on another thread is
+  // waited for; no handler starts afterwards, no log line is written, and the
+  // environment's hooks are released on the destroying thread (a handle queue
+  // that only the manager owns then ends there).
   ~SocketManager();
   SocketManager(const SocketManager&) = delete;
   SocketManager& operator=(const SocketManager&) = delete;

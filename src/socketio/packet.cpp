@@ -1,6 +1,8 @@
 #include "socketio/packet.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -235,10 +237,11 @@ std::expected<OpenInfo, CodecError> decodeOpen(std::string_view text) {
     return fail("open packet without sid");
   }
   info.sid = sid->get<std::string>();
-  auto readMillis = [&](const char* key, std::int64_t& field, bool required) -> bool {
+  // maxPayload: optional, a non-negative integer.
+  auto readBytes = [&](const char* key, std::int64_t& field) -> bool {
     auto it = value.find(key);
     if (it == value.end()) {
-      return !required;
+      return true;
     }
     if (!it->is_number_integer() || it->get<std::int64_t>() < 0) {
       return false;
@@ -246,10 +249,32 @@ std::expected<OpenInfo, CodecError> decodeOpen(std::string_view text) {
     field = it->get<std::int64_t>();
     return true;
   };
-  if (!readMillis("pingInterval", info.pingInterval, true) || !readMillis("pingTimeout", info.pingTimeout, true)) {
+  // A ping setting: any number, clamped (a huge or negative value must not
+  // overflow the ping watch, which adds the two).
+  auto readPing = [&](const char* key, std::int64_t& field) -> bool {
+    auto it = value.find(key);
+    if (it == value.end() || !it->is_number()) {
+      return false;
+    }
+    if (it->is_number_unsigned()) {
+      auto millis = std::min<std::uint64_t>(it->get<std::uint64_t>(), kPingMillisMax);
+      field = std::max(kPingMillisMin, static_cast<std::int64_t>(millis));
+    } else if (it->is_number_integer()) {
+      field = std::clamp<std::int64_t>(it->get<std::int64_t>(), kPingMillisMin, kPingMillisMax);
+    } else {
+      double millis = it->get<double>();
+      if (std::isnan(millis)) {
+        return false;
+      }
+      field = static_cast<std::int64_t>(
+          std::clamp(millis, static_cast<double>(kPingMillisMin), static_cast<double>(kPingMillisMax)));
+    }
+    return true;
+  };
+  if (!readPing("pingInterval", info.pingInterval) || !readPing("pingTimeout", info.pingTimeout)) {
     return fail("open packet without valid pingInterval/pingTimeout");
   }
-  if (!readMillis("maxPayload", info.maxPayload, false)) {
+  if (!readBytes("maxPayload", info.maxPayload)) {
     return fail("open packet with invalid maxPayload");
   }
   if (auto up = value.find("upgrades"); up != value.end() && up->is_array()) {
@@ -260,6 +285,12 @@ std::expected<OpenInfo, CodecError> decodeOpen(std::string_view text) {
     }
   }
   return info;
+}
+
+std::chrono::milliseconds pingWatchDelay(const OpenInfo& info) {
+  // Clamped again for an OpenInfo made by hand; decodeOpen's values pass unchanged.
+  auto clamp = [](std::int64_t millis) { return std::clamp(millis, kPingMillisMin, kPingMillisMax); };
+  return std::chrono::milliseconds(clamp(info.pingInterval) + clamp(info.pingTimeout));
 }
 
 // ---- Socket.IO ----------------------------------------------------------

@@ -4,6 +4,7 @@
 // across this interface (malformed input gives a CodecError value).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -46,6 +47,13 @@ std::expected<EnginePacket, CodecError> decodeEnginePacket(std::string_view fram
 std::string encodeEnginePacket(const EnginePacket& packet);
 
 // The handshake carried by the open packet: 0{"sid":...,"pingInterval":...}.
+// The server's ping settings (any JSON number) are clamped into
+// [kPingMillisMin, kPingMillisMax]: sums of them cannot overflow, and a zero or
+// negative value cannot make the ping watch fire at once. Raising a value only
+// makes the client wait longer for a ping, never drop a live connection.
+inline constexpr std::int64_t kPingMillisMin = 1000;  // one second
+inline constexpr std::int64_t kPingMillisMax = 60 * 60 * 1000;  // one hour
+
 struct OpenInfo {
   std::string sid;
   std::vector<std::string> upgrades;
@@ -56,6 +64,10 @@ struct OpenInfo {
 };
 
 std::expected<OpenInfo, CodecError> decodeOpen(std::string_view json);
+
+// How long the client waits for the server's next ping before it counts the
+// connection as lost: pingInterval + pingTimeout.
+std::chrono::milliseconds pingWatchDelay(const OpenInfo& info);
 
 // ---- Socket.IO ----------------------------------------------------------
 

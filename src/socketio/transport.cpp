@@ -54,6 +54,77 @@ std::string describe(const std::string& stage, const boost::system::error_code& 
   return stage + ": " + ec.message();
 }
 
+// The layer under the WebSocket that lets a run of frames go out in one write:
+// while corked, written bytes are held and the write completes at once; the
+// first write after uncork() sends the held bytes and its own together. Reads
+// and everything else pass through.
+template <class Next>
+class CorkedStream {
+ public:
+  using next_layer_type = Next;
+  using executor_type = typename Next::executor_type;
+
+  template <class... Args>
+  explicit CorkedStream(Args&&... args) : next_(std::forward<Args>(args)...) {}
+
+  executor_type get_executor() noexcept { return next_.get_executor(); }
+  Next& next_layer() noexcept { return next_; }
+  const Next& next_layer() const noexcept { return next_; }
+
+  void cork() { corked_ = true; }
+  void uncork() { corked_ = false; }
+
+  template <class MutableBuffers, class Handler>
+  auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
+    return next_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+
+  template <class ConstBuffers, class Handler>
+  auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
+    return asio::async_initiate<Handler, void(beast::error_code, std::size_t)>(
+        [this](auto completion, const ConstBuffers& data) {
+          std::size_t size = asio::buffer_size(data);
+          if (!corked_ && held_.empty()) {
+            next_.async_write_some(data, std::move(completion));
+            return;
+          }
+          std::size_t old = held_.size();
+          held_.resize(old + size);
+          asio::buffer_copy(asio::buffer(held_.data() + old, size), data);
+          if (corked_) {
+            asio::post(get_executor(), beast::bind_front_handler(std::move(completion), beast::error_code{}, size));
+            return;
+          }
+          sending_ = std::move(held_);
+          held_.clear();
+          asio::async_write(next_, asio::buffer(sending_),
+                            [this, size, completion = std::move(completion)](beast::error_code ec, std::size_t) mutable {
+                              sending_.clear();
+                              std::move(completion)(ec, ec ? 0 : size);
+                            });
+        },
+        handler, buffers);
+  }
+
+ private:
+  Next next_;
+  std::string held_;
+  std::string sending_;
+  bool corked_ = false;
+};
+
+template <class Next, class Handler>
+void async_teardown(beast::role_type role, CorkedStream<Next>& stream, Handler&& handler) {
+  using beast::websocket::async_teardown;
+  async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+}
+
+template <class Next>
+void teardown(beast::role_type role, CorkedStream<Next>& stream, beast::error_code& ec) {
+  using beast::websocket::teardown;
+  teardown(role, stream.next_layer(), ec);
+}
+
 // Everything a session needs from its loop.
 class SessionBase {
  public:
@@ -67,7 +138,8 @@ class SessionBase {
 template <bool Secure>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Secure>> {
   using Lowest = beast::tcp_stream;
-  using Next = std::conditional_t<Secure, beast::ssl_stream<Lowest>, Lowest>;
+  using Tls = std::conditional_t<Secure, beast::ssl_stream<Lowest>, Lowest>;
+  using Next = CorkedStream<Tls>;
 
  public:
   Session(asio::io_context& ioc, std::optional<ssl::context> ctx, WebSocketRequest request,
@@ -156,7 +228,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     if constexpr (Secure) {
-      SSL* handle = ws_.next_layer().native_handle();
+      SSL* handle = ws_.next_layer().next_layer().native_handle();
       if (isIpLiteral(request_.host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(handle), request_.host.c_str());
       } else {
@@ -165,7 +237,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
                  const_cast<char*>(request_.host.c_str()));
         SSL_set1_host(handle, request_.host.c_str());
       }
-      ws_.next_layer().async_handshake(ssl::stream_base::client,
+      ws_.next_layer().next_layer().async_handshake(ssl::stream_base::client,
                                        [self = this->shared_from_this()](beast::error_code e) { self->onTls(e); });
     } else {
       onTls({});
@@ -184,6 +256,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     ws_.set_option(timeouts);
     websocket::permessage_deflate deflate;
     deflate.client_enable = request_.compress;
+    // Lets the server compress each message on its own, so that it may send
+    // small ones (every event and acknowledgement here) uncompressed: per-message
+    // deflate on the server side bounded the rate with many acknowledgements in flight.
+    deflate.server_no_context_takeover = true;
     ws_.set_option(deflate);
     ws_.read_message_max(kReadMessageMax);
     ws_.auto_fragment(false);
@@ -271,8 +347,14 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
   }
 
+  // Frames queued behind this one are held (corked) and go out with the last.
   void writeNext() {
     writing_ = true;
+    if (queue_.size() > 1) {
+      ws_.next_layer().cork();
+    } else {
+      ws_.next_layer().uncork();
+    }
     ws_.text(!queue_.front().first);
     ws_.async_write(asio::buffer(queue_.front().second),
                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onWrite(ec); });
@@ -347,69 +429,110 @@ class Handle final : public WebSocket {
   std::shared_ptr<SessionBase> session_;
 };
 
+// The loop's state is shared with its thread: a loop stopped (and destroyed)
+// from one of its own tasks detaches the thread, which then finishes the task,
+// leaves run() and frees the state itself.
+struct LoopState {
+  asio::io_context ioc;
+  asio::executor_work_guard<asio::io_context::executor_type> work{asio::make_work_guard(ioc)};
+  std::promise<void> finished;
+  std::map<IoLoop::TimerId, std::shared_ptr<asio::steady_timer>> timers;
+  IoLoop::TimerId nextTimer = 1;
+  std::vector<std::weak_ptr<SessionBase>> sessions;
+  std::function<void()> idle;
+
+  // Runs the handlers as they become ready; after each burst (everything that
+  // was ready, a non-blocking poll included) the idle hook.
+  void run() {
+    while (ioc.run_one() != 0) {
+      ioc.poll();
+      if (idle && !ioc.stopped()) {
+        idle();
+      }
+    }
+  }
+
+  // Loop thread only: ends every timer and connection.
+  void abortAll() {
+    for (auto& [id, timer] : timers) {
+      timer->cancel();
+    }
+    timers.clear();
+    for (auto& weak : sessions) {
+      if (auto session = weak.lock()) {
+        session->abort();
+      }
+    }
+    sessions.clear();
+  }
+};
+
 class AsioLoop final : public IoLoop {
  public:
-  AsioLoop() : work_(asio::make_work_guard(ioc_)) {
+  AsioLoop() : state_(std::make_shared<LoopState>()) {
     std::promise<void> started;
     auto ready = started.get_future();
-    thread_ = std::thread([this, &started] {
+    thread_ = std::thread([state = state_, &started, this] {
       threadId_ = std::this_thread::get_id();
       started.set_value();
-      ioc_.run();
-      finished_.set_value();
+      state->run();
+      state->finished.set_value();
     });
     ready.wait();
   }
 
   ~AsioLoop() override { stop(); }
 
-  void post(std::function<void()> task) override { asio::post(ioc_, std::move(task)); }
+  void post(std::function<void()> task) override { asio::post(state_->ioc, std::move(task)); }
 
   TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) override {
-    TimerId id = nextTimer_++;
-    auto timer = std::make_shared<asio::steady_timer>(ioc_, delay);
-    timers_.emplace(id, timer);
-    timer->async_wait([this, id, timer, task = std::move(task)](beast::error_code ec) {
-      auto it = timers_.find(id);
-      if (ec || it == timers_.end()) {
+    LoopState& state = *state_;
+    TimerId id = state.nextTimer++;
+    auto timer = std::make_shared<asio::steady_timer>(state.ioc, delay);
+    state.timers.emplace(id, timer);
+    timer->async_wait([&state, id, timer, task = std::move(task)](beast::error_code ec) {
+      auto it = state.timers.find(id);
+      if (ec || it == state.timers.end()) {
         return;
       }
-      timers_.erase(it);
+      state.timers.erase(it);
       task();
     });
     return id;
   }
 
   void cancel(TimerId id) override {
-    auto it = timers_.find(id);
-    if (it != timers_.end()) {
+    auto it = state_->timers.find(id);
+    if (it != state_->timers.end()) {
       it->second->cancel();
-      timers_.erase(it);
+      state_->timers.erase(it);
     }
   }
 
   std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) override;
 
+  void setIdleHook(std::function<void()> hook) override {
+    asio::post(state_->ioc, [state = state_.get(), hook = std::move(hook)]() mutable { state->idle = std::move(hook); });
+  }
+
   void stop() override {
     if (stopped_.exchange(true)) {
       return;
     }
-    asio::post(ioc_, [this] {
-      for (auto& [id, timer] : timers_) {
-        timer->cancel();
-      }
-      timers_.clear();
-      for (auto& weak : sessions_) {
-        if (auto session = weak.lock()) {
-          session->abort();
-        }
-      }
-      sessions_.clear();
-    });
-    work_.reset();
-    auto finished = finished_.get_future();
+    if (onLoopThread()) {
+      // From one of the loop's own tasks: nothing to join. The thread ends
+      // once the task returns and frees the state (it holds a reference).
+      state_->abortAll();
+      state_->work.reset();
+      state_->ioc.stop();
+      thread_.detach();
+      return;
+    }
+    asio::post(state_->ioc, [state = state_.get()] { state->abortAll(); });
+    state_->work.reset();
+    auto finished = state_->finished.get_future();
     if (finished.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-      ioc_.stop();
+      state_->ioc.stop();
     }
     thread_.join();
   }
@@ -417,19 +540,15 @@ class AsioLoop final : public IoLoop {
   bool onLoopThread() const override { return std::this_thread::get_id() == threadId_; }
 
  private:
-  asio::io_context ioc_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::shared_ptr<LoopState> state_;
   std::thread thread_;
   std::thread::id threadId_;
-  std::promise<void> finished_;
   std::atomic<bool> stopped_{false};
-  std::map<TimerId, std::shared_ptr<asio::steady_timer>> timers_;
-  TimerId nextTimer_ = 1;
-  std::vector<std::weak_ptr<SessionBase>> sessions_;
 };
 
 std::unique_ptr<WebSocket> AsioLoop::open(const WebSocketRequest& request, WebSocketCallbacks callbacks) {
-  std::erase_if(sessions_, [](const std::weak_ptr<SessionBase>& s) { return s.expired(); });
+  LoopState& state = *state_;
+  std::erase_if(state.sessions, [](const std::weak_ptr<SessionBase>& s) { return s.expired(); });
   if (request.secure) {
     ssl::context ctx(ssl::context::tls_client);
     ctx.set_verify_mode(ssl::verify_peer);
@@ -439,19 +558,19 @@ std::unique_ptr<WebSocket> AsioLoop::open(const WebSocketRequest& request, WebSo
     } else {
       ctx.load_verify_file(request.caFile, ec);
     }
-    auto session = std::make_shared<Session<true>>(ioc_, std::move(ctx), request, std::move(callbacks));
-    sessions_.push_back(session);
+    auto session = std::make_shared<Session<true>>(state.ioc, std::move(ctx), request, std::move(callbacks));
+    state.sessions.push_back(session);
     if (ec) {
       // Report through the usual path, asynchronously like any other failure.
       std::string reason = describe("loading trusted certificates from " + request.caFile, ec);
-      asio::post(ioc_, [session, reason] { session->failNow(reason); });
+      asio::post(state.ioc, [session, reason] { session->failNow(reason); });
     } else {
       session->start();
     }
     return std::make_unique<Handle>(session);
   }
-  auto session = std::make_shared<Session<false>>(ioc_, std::nullopt, request, std::move(callbacks));
-  sessions_.push_back(session);
+  auto session = std::make_shared<Session<false>>(state.ioc, std::nullopt, request, std::move(callbacks));
+  state.sessions.push_back(session);
   session->start();
   return std::make_unique<Handle>(session);
 }

@@ -68,8 +68,13 @@ class IoLoop {
   // Loop thread only, like everything below.
   virtual TimerId schedule(std::chrono::milliseconds delay, std::function<void()> task) = 0;
   virtual void cancel(TimerId id) = 0;
+  // Runs `hook` each time the loop has run every task that was ready, before
+  // it waits again: what the tasks of one burst produced can go on together.
+  virtual void setIdleHook(std::function<void()> hook) = 0;
   virtual std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) = 0;
-  // Stops the loop and joins its thread; pending tasks are dropped. Not from the loop thread.
+  // Stops the loop; pending tasks are dropped. From another thread it joins the
+  // loop's thread; from one of the loop's own tasks it lets the thread end once
+  // the task returns (the loop object may be destroyed meanwhile).
   virtual void stop() = 0;
   virtual bool onLoopThread() const = 0;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,6 +29,49 @@ const std::string kToken = "tok en/=&é";
 test::Match packetFrom(const std::string& socketId) {
   return [socketId](const json& r) { return r.value("event", "") == "packet" && r.value("id", "") == socketId; };
 }
+
+// The test's own serial handle queue: a thread of its own, joined on destruction.
+class Serial {
+ public:
+  Serial() : thread_([this] { loop(); }) {}
+  ~Serial() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void post(std::function<void()> task) {
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    cv_.notify_all();
+  }
+  std::thread::id threadId() const { return thread_.get_id(); }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      cv_.wait(lock, [&] { return stop_ || !tasks_.empty(); });
+      if (stop_) {
+        return;
+      }
+      auto task = std::move(tasks_.front());
+      tasks_.erase(tasks_.begin());
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::function<void()>> tasks_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 // Records client events and log lines of one manager in a Waiter.
 struct Client {
@@ -69,48 +113,6 @@ struct Client {
   SocketIOClient& socket() { return manager->defaultSocket(); }
 
  private:
-  // The test's own serial handle queue.
-  class Serial {
-   public:
-    Serial() : thread_([this] { loop(); }) {}
-    ~Serial() {
-      {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-      }
-      cv_.notify_all();
-      thread_.join();
-    }
-    void post(std::function<void()> task) {
-      {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-      }
-      cv_.notify_all();
-    }
-    std::thread::id threadId() const { return thread_.get_id(); }
-
-   private:
-    void loop() {
-      std::unique_lock lock(mutex_);
-      while (true) {
-        cv_.wait(lock, [&] { return stop_ || !tasks_.empty(); });
-        if (stop_) {
-          return;
-        }
-        auto task = std::move(tasks_.front());
-        tasks_.erase(tasks_.begin());
-        lock.unlock();
-        task();
-        lock.lock();
-      }
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::function<void()>> tasks_;
-    bool stop_ = false;
-    std::thread thread_;
-  };
   std::shared_ptr<Serial> queue_;
 };
 
@@ -169,6 +171,8 @@ TEST_F(SocketIOServerTest, HandshakeCarriesTokenAndNegotiatesCompression) {
   EXPECT_NE((*record)["offered"].get<std::string>().find("permessage-deflate"), std::string::npos);
   EXPECT_EQ((*record)["extensions"], "permessage-deflate");
   EXPECT_NE(client.manager->negotiatedExtensions().find("permessage-deflate"), std::string::npos);
+  // The server compresses each message on its own (it may then send small ones plainly).
+  EXPECT_NE(client.manager->negotiatedExtensions().find("server_no_context_takeover"), std::string::npos);
   EXPECT_EQ(client.socket().status(), SocketIOStatus::connected);
   // The log shows the connection but never the token.
   auto lines = logLines(client);
@@ -217,6 +221,7 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
     ++secondRuns;
     ack.with(json{{"status", "second"}});
+    client.waiter.add("second", nullptr);
   });
   auto removed = client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) {
     ADD_FAILURE() << "a removed handler ran";
@@ -274,9 +279,46 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   }
   EXPECT_EQ(acks, 7u);  // five asked in the table, the raw one, the fence
   EXPECT_EQ(server->count(eventIs("ackTimeout")), 0u);
+  // The fence's acknowledgement went out from the first handler; the second may still be running.
+  ASSERT_TRUE(client.waiter.waitFor("second", 8));
   EXPECT_EQ(firstRuns.load(), 8);
   EXPECT_EQ(secondRuns.load(), 8);
   EXPECT_GT(client.posts.load(), 8);
+}
+
+// Many events in flight at once: every handler runs once, in order, and every
+// acknowledgement goes back with its own id, compressed or not.
+TEST_F(SocketIOServerTest, BurstsOfEventsAreAcknowledgedOneByOne) {
+  for (bool compress : {true, false}) {
+    SCOPED_TRACE(compress ? "compressed" : "plain");
+    auto config = fastConfig();
+    config.compress = compress;
+    Client client(url(), config);
+    std::mutex mutex;
+    std::vector<int> seen;
+    client.socket().on("burst", [&](const std::vector<json>& data, SocketAckEmitter& ack) {
+      ASSERT_EQ(data.size(), 1u);
+      {
+        std::lock_guard lock(mutex);
+        seen.push_back(data[0].get<int>());
+      }
+      ack.with(json{{"n", data[0]}});
+    });
+    connect(client);
+    const std::string tag = compress ? "compressed" : "plain";
+    constexpr int kCount = 2000;
+    server->send({{"cmd", "burst"}, {"tag", tag}, {"name", "burst"}, {"count", kCount}});
+    auto done = server->waitFor(eventAndTag("burstDone", tag), 1, 60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["matched"], kCount);
+    EXPECT_EQ((*done)["wrong"], 0);
+    EXPECT_EQ((*done)["lost"], 0);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) {
+      ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+    }
+  }
 }
 
 TEST_F(SocketIOServerTest, BadInputIsDroppedAndTheConnectionKept) {
@@ -437,21 +479,60 @@ TEST_F(SocketIOServerTest, ServerDisconnectAndRefusalAreFinal) {
 }
 
 TEST(SocketIOPingTest, AnswersPingsAndReconnectsWhenPingsStop) {
-  NodeServer server({"--ping-interval", "150", "--ping-timeout", "150"});
+  // The server pings every 250 ms and waits long for each pong; the client is
+  // told a 3 s timeout, so a busy machine neither drops a live connection nor
+  // makes the lost one slow to notice.
+  NodeServer server({"--ping-interval", "250", "--ping-timeout", "30000", "--told-ping-timeout", "3000"});
   Client client("https://localhost:" + std::to_string(server.port()), fastConfig());
   client.socket().connect();
-  ASSERT_TRUE(client.waiter.waitFor("connect"));
+  ASSERT_TRUE(client.waiter.waitFor("connect", 1, 20s));
   // Several ping rounds pass: answered, so the server keeps the connection.
-  std::this_thread::sleep_for(700ms);
+  ASSERT_TRUE(server.waitFor(eventIs("pong"), 4, 20s));
   EXPECT_EQ(client.waiter.count("disconnect"), 0u);
   EXPECT_EQ(server.count(eventIs("disconnect")), 0u);
 
   server.send({{"cmd", "silence"}});
-  auto reason = client.waiter.waitFor("disconnect", 1, 3s);
+  auto reason = client.waiter.waitFor("disconnect", 1, 30s);
   ASSERT_TRUE(reason);
   EXPECT_EQ(*reason, json::array({"ping timeout"}));
-  ASSERT_TRUE(client.waiter.waitFor("connect", 2));
+  ASSERT_TRUE(client.waiter.waitFor("connect", 2, 20s));
   EXPECT_EQ(server.count(eventIs("connection")), 2u);
+}
+
+// Whatever ping settings the open packet tells (huge, beyond 64 bits, negative,
+// zero), the client connects, answers the server's real pings and stays.
+TEST(SocketIOPingTest, ClampsThePingSettingsTheServerTells) {
+  struct Case {
+    std::string name;
+    std::string interval;
+    std::string timeout;
+  };
+  const Case cases[] = {
+      {"huge", "9223372036854775807", "1e13"},
+      {"beyond 64 bits", "18446744073709551616", "9223372036854775807"},
+      {"negative", "-1", "-9223372036854775808"},
+      {"zero", "0", "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeServer server({"--ping-interval", "200", "--ping-timeout", "5000", "--told-ping-interval", c.interval,
+                       "--told-ping-timeout", c.timeout});
+    Client client("https://localhost:" + std::to_string(server.port()), fastConfig());
+    client.socket().on("command", [](const std::vector<json>&, SocketAckEmitter& ack) {
+      ack.with(json{{"status", "ok"}});
+    });
+    client.socket().connect();
+    ASSERT_TRUE(client.waiter.waitFor("connect"));
+    auto open = server.waitFor(eventIs("open"));
+    ASSERT_TRUE(open);
+    EXPECT_NE((*open)["data"].get<std::string>().find("\"pingInterval\":" + c.interval), std::string::npos);
+    ASSERT_TRUE(server.waitFor(eventIs("pong"), 3));  // several ping rounds answered
+    server.send({{"cmd", "emit"}, {"tag", "after"}, {"name", "command"}, {"args", json::array()}, {"ack", true}});
+    ASSERT_TRUE(server.waitFor(eventAndTag("ack", "after")));
+    EXPECT_EQ(client.waiter.count("disconnect"), 0u);
+    EXPECT_EQ(client.waiter.count("error"), 0u);
+    EXPECT_EQ(server.count(eventIs("connection")), 1u);
+  }
 }
 
 // Certificate and host-name verification, and the connect-to mapping.
@@ -581,6 +662,97 @@ TEST_F(SocketIOServerTest, DestroyingManagersInEveryStateIsClean) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(connected);
+}
+
+// A manager destroyed from inside one of its own handlers, on each kind of
+// handle queue: the internal one, the test's serial thread, and a queue that
+// runs every handler at once on the I/O thread.
+TEST_F(SocketIOServerTest, DestroyingFromItsOwnHandlerIsSafe) {
+  auto serial = std::make_shared<Serial>();
+  struct Case {
+    std::string name;
+    std::function<void(std::function<void()>)> handleQueue;
+  };
+  const Case cases[] = {
+      {"internal queue", nullptr},
+      {"serial thread", [serial](std::function<void()> task) { serial->post(std::move(task)); }},
+      {"at once on the I/O thread", [](std::function<void()> task) { task(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto manager = std::make_unique<SocketManager>(
+        url(), fastConfig(), SocketManagerEnvironment{.handleQueue = c.handleQueue, .caFile = TestCertificates::get().caFile});
+    // Shared with the handlers: the destroying one still runs when the test goes on.
+    auto waiter = std::make_shared<Waiter>();
+    std::atomic<bool> laterRan{false};
+    manager->defaultSocket().on(SocketClientEvent::connect,
+                                [waiter](const std::vector<json>&, SocketAckEmitter&) { waiter->add("connect", nullptr); });
+    manager->defaultSocket().on("command", [&manager, waiter](const std::vector<json>&, SocketAckEmitter& ack) {
+      ack.with(json{{"status", "ok"}});
+      manager.reset();
+      waiter->add("destroyed", nullptr);
+    });
+    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) { laterRan = true; });
+    manager->defaultSocket().connect();
+    ASSERT_TRUE(waiter->waitFor("connect"));
+    emit(c.name, "command", json::array({1}), true);
+    ASSERT_TRUE(waiter->waitFor("destroyed"));
+    EXPECT_FALSE(laterRan.load());
+    ASSERT_TRUE(server->waitFor(eventIs("disconnect"), server->count(eventIs("connection"))));
+  }
+}
+
+// Acknowledgement handles in use on the handle queue while another thread
+// destroys the manager: the last reference to the manager's internals may drop
+// inside a task of that queue. The queue is owned by the manager alone, so it
+// must end on the destroying thread (its destructor joins its thread), never
+// inside its own task.
+TEST_F(SocketIOServerTest, DestroyingWhileTheHandleQueueAcknowledgesIsSafe) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    auto serial = std::make_shared<Serial>();
+    std::weak_ptr<Serial> weakSerial = serial;
+    Waiter waiter;
+    std::atomic<int> lines{0};
+    SocketManagerEnvironment env{.handleQueue = [serial](std::function<void()> task) { serial->post(std::move(task)); },
+                                 .logger = [&](const std::string&) { ++lines; },
+                                 .caFile = TestCertificates::get().caFile};
+    serial.reset();
+    auto config = fastConfig();
+    config.log = true;
+    auto manager = std::make_unique<SocketManager>(url(), config, std::move(env));
+    std::mutex mutex;
+    std::optional<SocketAckEmitter> kept;
+    manager->defaultSocket().on(SocketClientEvent::connect,
+                                [&](const std::vector<json>&, SocketAckEmitter&) { waiter.add("connect", nullptr); });
+    manager->defaultSocket().on("command", [&](const std::vector<json>&, SocketAckEmitter& ack) {
+      std::lock_guard lock(mutex);
+      kept = ack;
+      waiter.add("command", nullptr);
+    });
+    manager->defaultSocket().connect();
+    ASSERT_TRUE(waiter.waitFor("connect"));
+    emit("keep" + std::to_string(round), "command", json::array({1}), true);
+    ASSERT_TRUE(waiter.waitFor("command"));
+    // A task on the queue that keeps acknowledging (each call holds the manager's internals).
+    auto queue = weakSerial.lock();
+    ASSERT_TRUE(queue);
+    queue->post([&] {
+      std::optional<SocketAckEmitter> ack;
+      {
+        std::lock_guard lock(mutex);
+        ack = kept;
+      }
+      waiter.add("spinning", nullptr);
+      for (int i = 0; i < 20000; ++i) {
+        ack->with(json{{"status", "again"}});
+      }
+    });
+    queue.reset();
+    ASSERT_TRUE(waiter.waitFor("spinning"));
+    manager.reset();
+    EXPECT_TRUE(weakSerial.expired());  // the queue ended on this thread, after its task
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "socketio/client.h"
@@ -55,11 +56,42 @@ TEST(EnginePacketTest, OpenHandshake) {
   EXPECT_TRUE(info->upgrades.empty());
 
   for (const char* bad : {"", "[]", "{}", R"({"sid":""})", R"({"sid":"a","pingInterval":1})",
-                          R"({"sid":"a","pingInterval":-1,"pingTimeout":1})",
-                          R"({"sid":"a","pingInterval":"25000","pingTimeout":1})", R"({"sid":1})", "{"}) {
+                          R"({"sid":"a","pingInterval":"25000","pingTimeout":1})",
+                          R"({"sid":"a","pingInterval":null,"pingTimeout":1})", R"({"sid":1})", "{"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(decodeOpen(bad));
   }
+}
+
+// Whatever numbers the server sends, the ping settings end up in a range whose
+// sum cannot overflow.
+TEST(EnginePacketTest, OpenHandshakeClampsPingSettings) {
+  struct Case {
+    std::string interval;
+    std::string timeout;
+    std::int64_t expectedInterval;
+    std::int64_t expectedTimeout;
+  };
+  const Case cases[] = {
+      {"25000", "20000", 25000, 20000},
+      {"0", "999", kPingMillisMin, kPingMillisMin},
+      {"1000", "1001", 1000, 1001},
+      {"9223372036854775807", "9223372036854775807", kPingMillisMax, kPingMillisMax},
+      {"18446744073709551615", "100000000000000000000", kPingMillisMax, kPingMillisMax},  // unsigned, float
+      {"1e13", "10000000000000", kPingMillisMax, kPingMillisMax},
+      {"-1", "-9223372036854775808", kPingMillisMin, kPingMillisMin},
+      {"-1e300", "2500.7", kPingMillisMin, 2500},
+      {"3600000", "3600001", 3600000, kPingMillisMax},
+  };
+  for (const auto& c : cases) {
+    std::string text = R"({"sid":"a","pingInterval":)" + c.interval + R"(,"pingTimeout":)" + c.timeout + "}";
+    SCOPED_TRACE(text);
+    auto info = decodeOpen(text);
+    ASSERT_TRUE(info) << info.error().message;
+    EXPECT_EQ(info->pingInterval, c.expectedInterval);
+    EXPECT_EQ(info->pingTimeout, c.expectedTimeout);
+  }
+  static_assert(kPingMillisMax <= std::numeric_limits<std::int64_t>::max() / 4);
 }
 
 // Packets the server sends, as text, and what they decode to.

@@ -1,6 +1,11 @@
 // A Socket.IO server on loopback for the client's integration tests.
 //
 //   node server.js --key K --cert C [--port P] [--ping-interval MS] [--ping-timeout MS] [--no-deflate]
+//                  [--told-ping-interval TEXT] [--told-ping-timeout TEXT]
+//
+// The --told-* options replace the numbers the open packet tells the client (as
+// raw JSON text, e.g. 9223372036854775807 or 1e13); the server itself keeps
+// pinging by --ping-interval and --ping-timeout.
 //
 // Prints one JSON object per line on stdout (what it sees) and obeys one JSON
 // command per line on stdin. It exits when stdin closes.
@@ -13,6 +18,7 @@ const readline = require("readline");
 
 const modules = process.env.MOPET_NODE_MODULES || path.join(__dirname, "../../../tests/service/node_modules");
 const { Server } = require(path.join(modules, "socket.io"));
+const { Socket: EngineSocket } = require(path.join(modules, "engine.io/build/socket"));
 
 const args = {};
 for (let i = 2; i < process.argv.length; i++) {
@@ -24,6 +30,21 @@ for (let i = 2; i < process.argv.length; i++) {
     args[key] = next;
     i++;
   }
+}
+
+if (args["told-ping-interval"] !== undefined || args["told-ping-timeout"] !== undefined) {
+  const sendPacket = EngineSocket.prototype.sendPacket;
+  EngineSocket.prototype.sendPacket = function (type, data, ...rest) {
+    if (type === "open") {
+      for (const [key, option] of [["pingInterval", "told-ping-interval"], ["pingTimeout", "told-ping-timeout"]]) {
+        if (args[option] !== undefined) {
+          data = data.replace(new RegExp(`"${key}":[^,}]*`), `"${key}":${args[option]}`);
+        }
+      }
+      print({ event: "open", data });
+    }
+    return sendPacket.call(this, type, data, ...rest);
+  };
 }
 
 const tls = { key: fs.readFileSync(args.key), cert: fs.readFileSync(args.cert) };
@@ -70,6 +91,8 @@ function start() {
       if (packet.type === "message") {
         const data = Buffer.isBuffer(packet.data) ? { binary: packet.data.toString("base64") } : packet.data;
         print({ event: "packet", id: socket.id, data });
+      } else if (packet.type === "pong") {
+        print({ event: "pong", id: socket.id });
       }
     });
     socket.onAny((name, ...rest) => {
@@ -134,6 +157,26 @@ const commands = {
         ? Buffer.from(v.$binary, "base64")
         : v;
     emit({ ...cmd, args: (cmd.args || []).map(revive) });
+  },
+  // `count` events with acks at once, args [i]; reports how many acks came
+  // back carrying their own event's number.
+  burst: (cmd) => {
+    for (const socket of sockets.values()) {
+      let matched = 0;
+      let wrong = 0;
+      let lost = 0;
+      const done = () => {
+        if (matched + wrong + lost === cmd.count) print({ event: "burstDone", tag: cmd.tag, matched, wrong, lost });
+      };
+      for (let i = 0; i < cmd.count; i++) {
+        socket.timeout(cmd.timeout || 20000).emit(cmd.name, i, (err, reply) => {
+          if (err) lost++;
+          else if (reply && reply.n === i) matched++;
+          else wrong++;
+          done();
+        });
+      }
+    }
   },
   big: (cmd) => {
     emit({ ...cmd, args: [{ blob: "x".repeat(cmd.size) }] });
