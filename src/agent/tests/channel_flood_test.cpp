@@ -3,12 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include "agent/app_delegate.h"
 #include "channel/socket_handler.h"
 #include "node_server.h"
+#include "platform/fakes/capturing_log_sink.h"
+#include "platform/log.h"
 #include "support/agent_fixture.h"
 
 namespace {
@@ -74,6 +78,31 @@ class ChannelFlood : public agenttest::AgentFixture {
   std::unique_ptr<channel::SocketHandler> channel_;
 };
 
+std::size_t loggedEvents(const platform::CapturingLogSink& log) {
+  const auto entries = log.entries();
+  return std::count_if(entries.begin(), entries.end(), [](const platform::LogEntry& e) {
+    return e.text.find("event \"safe_search_rule\"") != std::string::npos;
+  });
+}
+
+// Waits until a counter has stayed the same for a while.
+bool waitUntilSteady(const std::atomic<std::size_t>& counter, std::chrono::milliseconds quiet = 300ms) {
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  std::size_t last = counter.load();
+  auto since = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    const std::size_t now = counter.load();
+    if (now != last) {
+      last = now;
+      since = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - since >= quiet) {
+      return true;
+    }
+  }
+  return false;
+}
+
 TEST_F(ChannelFlood, ABlockedApplicationStartedAfterABurstOfRuleCommandsIsStoppedWithinTwoTicks) {
   launch();
   ASSERT_TRUE(runMainLoopUntil([&] {
@@ -83,12 +112,16 @@ TEST_F(ChannelFlood, ABlockedApplicationStartedAfterABurstOfRuleCommandsIsStoppe
 
   // The burst: every event is in the main queue before the main loop runs again.
   constexpr std::size_t kBurst = 2000;
-  const std::size_t before = posted_->load();
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
   for (std::size_t i = 0; i < kBurst; ++i) {
     server_.send({{"cmd", "emit"}, {"tag", std::to_string(i)}, {"name", "safe_search_rule"},
                   {"args", json::array({{{"changed", true}}})}, {"ack", true}, {"timeout", 120000}});
   }
-  ASSERT_TRUE(agenttest::waitFor([&] { return posted_->load() >= before + kBurst; }, 60s));
+  // The client has read every event once it has logged them all, and hands them to the
+  // main queue in batches right after: wait until nothing more is handed over.
+  ASSERT_TRUE(agenttest::waitFor([&] { return loggedEvents(*log) >= kBurst; }, 60s));
+  ASSERT_TRUE(waitUntilSteady(*posted_));
 
   platform::FakeWorkspace::Application game;
   game.bundleIdentifier = kBlockedGame;

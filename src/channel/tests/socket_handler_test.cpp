@@ -56,6 +56,32 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+// Counts the log entries of the Socket.IO client that contain a text.
+std::size_t logged(const platform::CapturingLogSink& log, const std::string& text) {
+  const auto entries = log.entries();
+  return std::count_if(entries.begin(), entries.end(),
+                       [&](const platform::LogEntry& e) { return e.text.find(text) != std::string::npos; });
+}
+
+// Waits until a counter has stayed the same for a while (the client's batches of
+// events handed to the queue have all come).
+bool waitUntilSteady(const std::atomic<std::size_t>& counter, std::chrono::milliseconds quiet = 300ms) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  std::size_t last = counter.load();
+  auto since = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    const std::size_t now = counter.load();
+    if (now != last) {
+      last = now;
+      since = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - since >= quiet) {
+      return true;
+    }
+  }
+  return false;
+}
+
 
 platform::URLSessionConfiguration stubbedConfiguration() {
   platform::URLSessionConfiguration configuration;
@@ -449,11 +475,15 @@ TEST_F(SocketHandlerTest, SafeSearchRulesWaitingTogetherShareOnePassAndAreEachAc
   // Hold the handle queue until every event of the burst is queued behind the gate.
   platform::DispatchSemaphore gate(0);
   queue_->async([&] { gate.wait(); });
-  const std::size_t before = posted_->load();
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
   constexpr int kBurst = 200;
   for (int i = 0; i < kBurst; ++i) emit("b" + std::to_string(i), "safe_search_rule", json::array({i}), 30s);
   emit("empty", "safe_search_rule", std::nullopt, 300ms);
-  ASSERT_TRUE(waitUntil([&] { return posted_->load() >= before + kBurst + 1; }, 30s));
+  // The client has read every event once it has logged them all; it hands them to the
+  // queue in batches right after, so wait until nothing more is handed over.
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "event \"safe_search_rule\"") >= kBurst + 1; }, 30s));
+  ASSERT_TRUE(waitUntilSteady(*posted_));
   gate.signal();
   for (int i = 0; i < kBurst; ++i) EXPECT_EQ(ackOf("b" + std::to_string(i)), kOk) << i;
   EXPECT_FALSE(ackOf("empty"));
@@ -650,12 +680,6 @@ TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
   EXPECT_EQ(exits().size(), 2u);
 }
 
-// Counts the log entries of the Socket.IO client that contain a text.
-std::size_t logged(const platform::CapturingLogSink& log, const std::string& text) {
-  const auto entries = log.entries();
-  return std::count_if(entries.begin(), entries.end(),
-                       [&](const platform::LogEntry& e) { return e.text.find(text) != std::string::npos; });
-}
 
 TEST(SocketHandlerRetryTest, WaitsDoubleUpToTheirCapWithinAQuarterEitherWay) {
   using std::chrono::milliseconds;
