@@ -61,8 +61,14 @@ AppDelegate::AppDelegate(Platform platform)
       networkManger(platform_.urlSession),
       hostsFilter_(platform_.fileManager, networkManger),
       applicationBlocker_(platform_.workspace, networkManger, platform_.now),
+      privilegedRunner_(platform_.settings.childPath),
       usageReporter_(platform_.workspace, platform_.windowList, platform_.childUser, networkManger, platform_.now),
-      inventory_(platform_.fileManager, networkManger, shellOutput),
+      inventory_(
+          platform_.fileManager, networkManger,
+          [childPath = platform_.settings.childPath](const std::string& command) {
+            return shellOutput(command, childPath);
+          },
+          platform_.settings.childPath),
       g_input(hostsFilter_.hostList()),
       g_input_org(hostsFilter_.defaults()),
       safariTime(usageReporter_.safariTime()),
@@ -160,7 +166,9 @@ void AppDelegate::applicationWillTerminate() {}
 
 // ---- the operations that forward to a job ----
 
-std::string AppDelegate::shell(const std::string& command) { return shellOutput(command); }
+std::string AppDelegate::shell(const std::string& command) {
+  return shellOutput(command, platform_.settings.childPath);
+}
 
 std::string AppDelegate::syncApps() { return inventory_.syncApps(); }
 
@@ -206,7 +214,9 @@ std::string AppDelegate::runScriptThatNeedsSudo(const std::string& input) {
   return "";
 }
 
-std::optional<std::string> AppDelegate::getIPAddress(const std::string& from) { return hostLookupAnswer(from); }
+std::optional<std::string> AppDelegate::getIPAddress(const std::string& from) {
+  return hostLookupAnswer(from, platform_.settings.childPath);
+}
 
 std::string AppDelegate::stagingPath() { return hostsFilter_.stagingPath(); }
 

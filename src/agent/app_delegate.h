@@ -99,7 +99,8 @@ struct Platform {
   platform::ContentFilterManager& contentFilter;
   platform::WindowList& windowList;
   networks::ChildUser& childUser;
-  // The settings the delegate reads (the hosts file the tick replaces).
+  // The settings the delegate reads (the hosts file the tick replaces, the folders put
+  // first in its child processes' PATH).
   platform::Settings settings = platform::Settings::current();
   // The current time (report day, weekday).
   std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };

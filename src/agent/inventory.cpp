@@ -44,7 +44,8 @@ std::string baseName(const std::string& path) {
 
 // The executable file `program` names: as given when it holds a slash, else the first
 // match in the PATH that children get.
-std::optional<std::string> resolveProgram(const platform::FileManager& files, const std::string& program) {
+std::optional<std::string> resolveProgram(const platform::FileManager& files, const std::string& childPath,
+                                          const std::string& program) {
   auto runnable = [&](const std::string& path) {
     bool isDirectory = false;
     return files.fileExists(path, isDirectory) && !isDirectory && files.isExecutableFile(path);
@@ -52,7 +53,7 @@ std::optional<std::string> resolveProgram(const platform::FileManager& files, co
   if (program.empty()) return std::nullopt;
   if (program.find('/') != std::string::npos) return runnable(program) ? std::optional(program) : std::nullopt;
   const char* inherited = std::getenv("PATH");
-  const std::string path = platform::Process::childSearchPath(inherited != nullptr ? inherited : "");
+  const std::string path = platform::Process::childSearchPath(childPath, inherited != nullptr ? inherited : "");
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t colon = path.find(':', start);
@@ -71,13 +72,13 @@ std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {
   return platform::readDesktopEntry(path);
 }
 
-bool isExecutableEntry(const platform::FileManager& files, const std::string& path) {
+bool isExecutableEntry(const platform::FileManager& files, const std::string& childPath, const std::string& path) {
   auto entry = desktopEntryAt(path);
   if (!entry) return files.isExecutableFile(path);
   if (!entry->type.empty() && entry->type != "Application") return false;
-  if (!entry->tryExec.empty() && !resolveProgram(files, entry->tryExec)) return false;
+  if (!entry->tryExec.empty() && !resolveProgram(files, childPath, entry->tryExec)) return false;
   const auto arguments = platform::desktopEntryArguments(*entry);
-  return !arguments.empty() && resolveProgram(files, arguments.front()).has_value();
+  return !arguments.empty() && resolveProgram(files, childPath, arguments.front()).has_value();
 }
 
 std::optional<MetadataItem> metadataItem(const std::string& path) {
@@ -172,8 +173,9 @@ std::string appListDescription(const std::vector<ApplicationListElement>& list) 
 
 }  // namespace
 
-Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand)
-    : files_(files), requests_(requests), runCommand_(std::move(runCommand)) {}
+Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
+                     std::string childPath)
+    : files_(files), requests_(requests), runCommand_(std::move(runCommand)), childPath_(std::move(childPath)) {}
 
 std::vector<MetadataItem> Inventory::collect() {
   const auto& files = files_;
@@ -197,7 +199,7 @@ std::vector<MetadataItem> Inventory::collect() {
 
   std::vector<MetadataItem> items;
   for (const auto& entry : entries) {
-    if (!isExecutableEntry(files, entry)) continue;
+    if (!isExecutableEntry(files, childPath_, entry)) continue;
     if (auto item = metadataItem(entry)) items.push_back(std::move(*item));
   }
 

@@ -29,11 +29,13 @@ struct ApplicationListElement {
 };
 
 // Built with the file manager (desktop entries, Documents), the request runner (the
-// report, the sync) and the runner of the scripting command (its output).
+// report, the sync), the runner of the scripting command (its output) and the folders
+// put first in the children's PATH (where an entry's program is looked for).
 class Inventory {
  public:
   using CommandRunner = std::function<std::string(const std::string&)>;
-  Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand);
+  Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
+            std::string childPath);
 
   // The installed applications; sends their report and prints the application list.
   std::vector<MetadataItem> collect();
@@ -49,6 +51,7 @@ class Inventory {
   const platform::FileManager& files_;
   networks::NetworkManager& requests_;
   CommandRunner runCommand_;
+  std::string childPath_;
   std::vector<ApplicationListElement> appList_;
 };
 

@@ -21,6 +21,7 @@ void PrivilegedRunner::run(const std::string& input) const {
   std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";
 
   platform::Process task;
+  task.childPath = childPath_;
   task.executablePath = "/usr/bin/env";
   task.arguments = {"sudo", "-S", "/bin/bash", "-c", input};
   platform::Pipe outputPipe;
@@ -52,8 +53,9 @@ void PrivilegedRunner::run(const std::string& input) const {
   networks::printLine("Process did exit");
 }
 
-std::string shellOutput(const std::string& command) {
+std::string shellOutput(const std::string& command, const std::string& childPath) {
   platform::Process task;
+  task.childPath = childPath;
   task.executablePath = "/bin/zsh";
   task.arguments = {"-c", command};
   platform::Pipe pipe;
@@ -67,8 +69,9 @@ std::string shellOutput(const std::string& command) {
   return platform::toString(pipe.fileHandleForReading().readDataToEndOfFile());
 }
 
-std::optional<std::string> hostLookupAnswer(const std::string& from) {
+std::optional<std::string> hostLookupAnswer(const std::string& from, const std::string& childPath) {
   platform::Process task;
+  task.childPath = childPath;
   task.executablePath = "/usr/bin/env";
   task.arguments = {"host", from};
   platform::Pipe pipe;

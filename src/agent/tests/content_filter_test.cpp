@@ -9,6 +9,7 @@
 
 #include "agent/app_delegate.h"
 #include "agent/tests/fixtures/delegate_platform.h"
+#include "agent/tests/support/printed.h"
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/fakes/fake_content_filter.h"
 #include "platform/log.h"
@@ -37,7 +38,7 @@ class ContentFilterTest : public ::testing::Test {
   std::string finish(platform::SystemExtensionRequestResult result, platform::FakeFilterManager& filter,
                      AppDelegate& delegate) {
     request_->setDelegate(&delegate);
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     EXPECT_TRUE(driver_.finish(result));
     // Nothing but the load has been asked yet: the rest waits half a second.
     EXPECT_THAT(filter.calls(), ElementsAre(Operation::load));
@@ -45,7 +46,7 @@ class ContentFilterTest : public ::testing::Test {
     EXPECT_TRUE(platform::RunLoop::main().runUntil([&] { return filter.calls().size() == 2; }, 5s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
     filter.drain();
-    return ::testing::internal::GetCapturedStdout();
+    return agenttest::printedText(captured.take());
   }
   std::string finish(platform::SystemExtensionRequestResult result) { return finish(result, filter(), *delegate_); }
 
@@ -123,14 +124,14 @@ TEST_F(ContentFilterTest, LoadAndSaveFailuresGoToTheLog) {
 TEST_F(ContentFilterTest, TheOtherAnswersOnlyPrint) {
   const platform::ExtensionProperties installed{kProvider, "1", "1.0", "/old"};
   const platform::ExtensionProperties offered{kProvider, "2", "2.0", "/new"};
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(driver_.askToReplace(installed, offered), platform::ExtensionReplacementAction::cancel);
   }
   EXPECT_TRUE(driver_.needsUserApproval());
   EXPECT_TRUE(driver_.fail(platform::Error{"OSSystemExtensionErrorDomain", 8, "The request was rejected."}));
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "requestNeedsUserApproval\ndidFailWithError: The request was rejected.\n");
+  EXPECT_THAT(captured.take(),
+              ElementsAre("requestNeedsUserApproval", "didFailWithError: The request was rejected."));
   // Nothing touched the filter, now or later.
   platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + 600ms);
   EXPECT_THAT(filter().calls(), IsEmpty());
@@ -138,9 +139,8 @@ TEST_F(ContentFilterTest, TheOtherAnswersOnlyPrint) {
 }
 
 TEST_F(ContentFilterTest, NoConfigurationIsWrittenOnceTheDelegateIsGone) {
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   ASSERT_TRUE(driver_.finish(platform::SystemExtensionRequestResult::completed));
-  ::testing::internal::GetCapturedStdout();
   delegate_.reset();
   platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + 700ms);
   filter().drain();

@@ -12,6 +12,8 @@
 
 #include "agent/app_delegate.h"
 #include "agent/tests/support/agent_fixture.h"
+#include "agent/tests/support/printed.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "platform/workspace.h"
 
@@ -72,14 +74,14 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
                                      app("com.lowercase.type", 400), app("com.untyped.app", 500)});
   auto& d = delegate();
 
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   // The reply comes after the tick, as it does from a real service (held, so that a
   // quick canned reply cannot overtake the tick's own termination step).
   service().hold(kAppRulesPath, true);
   d.fireTimer();
   service().release(kAppRulesPath);
   drainSession();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   // The first tick sent the request and terminated nothing.
   EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
   EXPECT_THAT(workspace_.terminateCalls(), IsEmpty());
@@ -129,10 +131,10 @@ TEST_F(Tick, RepliesThatCarryNoRulesChangeNothing) {
   auto& d = delegate();
   for (const auto& c : cases) {
     service().setReply(kAppRulesPath, c.reply);
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     d.getAppRule();
     drainSession();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = agenttest::printedText(captured.take());
     EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
     EXPECT_THAT(d.blockingAppsArrayString.get(), IsEmpty()) << c.name;
   }
@@ -154,11 +156,11 @@ TEST_F(Tick, RequestsCarryTheTokenAndFollowTheBackendChoice) {
     if (c.backend) sharedSuite()->set("SCHOOL_FAMILYAPI_AGENT", *c.backend);
     else sharedSuite()->removeObject("SCHOOL_FAMILYAPI_AGENT");
     service().reset();
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     d.getAppRule();
     d.getWebfilterRule();
     drainSession();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = agenttest::printedText(captured.take());
     EXPECT_EQ(out.find("USE SCHOOL FOR APP RULES") != std::string::npos, c.schoolPrinted);
     for (const char* path : {kAppRulesPath, kWebRulesPath}) {
       auto requests = service().requests(path);
@@ -191,9 +193,9 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
     "categoryRules": [{"name": "Adult", "rule": {"is_blocked": true}}]
   })");
 
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   delegate().fireTimer();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
 
   const std::string expected = agent::hostsFileText(agent::defaultHostEntries()) +
                                "127.0.0.1\tblocked.example\n"
@@ -280,10 +282,10 @@ TEST_F(Tick, AFailedOrUndecodableWebReplyKeepsTheBlockedDomains) {
     ASSERT_EQ(readFile(hostsTarget()), blocking) << c.name;
 
     service().setReply(kWebRulesPath, c.reply);
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     d.fireTimer();
     drainSession();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = agenttest::printedText(captured.take());
     EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
     EXPECT_EQ(readFile(hostsTarget()), blocking) << c.name;
     // And the tick after it too.
@@ -304,9 +306,9 @@ TEST_F(Tick, BlockedDomainsAreWrittenAsTheHostsFileHoldsThemAndTheAgentsOwnNames
     {"domain": "::1", "rule": {"is_blocked": true}},
     {"domain": "bad#name.example", "rule": {"is_blocked": true}}
   ]})");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   delegate().fireTimer();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) +
                                          "127.0.0.1\txn--bcher-kva.example\n"
                                          "127.0.0.1\tads_tracker.example.net\n");
@@ -362,9 +364,9 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
 TEST_F(Tick, AFailedWriteSkipsTheMoveAndTheFlush) {
   // No Documents folder: the staging file cannot be written.
   std::filesystem::remove_all(home_.path() / "Documents");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   delegate().fireTimer();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
   EXPECT_THAT(tools_.calls(), IsEmpty());
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");

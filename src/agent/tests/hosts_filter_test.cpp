@@ -8,6 +8,8 @@
 
 #include "agent/app_delegate.h"
 #include "agent/hosts_filter.h"
+#include "agent/tests/support/printed.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "agent/tests/support/agent_fixture.h"
 
@@ -145,9 +147,9 @@ TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
                                 {"blocked.example", "127.0.0.1"},
                                 {"blocked.example", "127.0.0.1"},
                                 {"", "127.0.0.1"}};
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   ASSERT_TRUE(filter_.writeHostsFile(entries, stagingPath()));
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_EQ(readFile(stagingPath()),
             "127.0.0.1\tlocalhost\n127.0.0.1\tblocked.example\n127.0.0.1\tblocked.example\n");
   EXPECT_THAT(out, HasSubstr("Hosts file created successfully at " + stagingPath()));
@@ -155,9 +157,9 @@ TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
 }
 
 TEST_F(HostsFile, AFailedWriteIsReportedAndReturned) {
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   auto written = filter_.writeHostsFile(agent::defaultHostEntries(), (home_.path() / "missing" / "hosts").string());
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_FALSE(written);
   EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
 }
@@ -179,10 +181,10 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
 
 TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
   agenttest::writeFile(stagingPath(), "x");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   filter_.removeFile(stagingPath());
   filter_.removeFile(stagingPath());
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
   EXPECT_THAT(out, HasSubstr("File removed successfully.\n"));
   EXPECT_THAT(out, HasSubstr("Error removing file: "));
@@ -204,14 +206,14 @@ class Replacement : public AgentFixture {
   std::string replace(const std::string& swap = "") {
     agent::HostEntries entries = agent::defaultHostEntries();
     entries.emplace_back("blocked.example", "127.0.0.1");
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     auto text = delegate().createHostsFile(entries, stagingPath());
     EXPECT_TRUE(text);
     written_ = text.value_or("");
     if (!swap.empty()) tools_.beforeNextSudo(swap);
     delegate().runScriptThatNeedsSudo(
         agent::hostsReplacementCommand(stagingPath(), hostsTarget(), written_, ::getuid()));
-    return testing::internal::GetCapturedStdout();
+    return agenttest::printedText(captured.take());
   }
   std::string written_;
 };
@@ -313,9 +315,9 @@ TEST_F(Runner, HandsTheCommandLineToSudoWithThePasswordOnStandardInput) {
   storePassword("s3cret pass");
   auto marker = home_.path() / "ran";
   std::string line = "echo hello > " + agent::shellQuoted(marker.string()) + " && echo done";
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   EXPECT_EQ(delegate().runScriptThatNeedsSudo(line), "");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
 
   auto calls = tools_.calls();
   ASSERT_EQ(calls.size(), 1u);

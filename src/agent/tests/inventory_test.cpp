@@ -19,8 +19,10 @@
 
 #include "agent/app_delegate.h"
 #include "agent/tests/fixtures/delegate_platform.h"
+#include "agent/tests/support/printed.h"
 #include "networks/shared_settings.h"
 #include "networks/url_protocol_stub.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/file_manager.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
@@ -116,7 +118,6 @@ class InventoryTest : public ::testing::Test {
         bin_(root_ / "bin"),
         dataHome_("XDG_DATA_HOME", (root_ / "local").string()),
         dataDirs_("XDG_DATA_DIRS", (root_ / "share").string()),
-        childPath_("MOPET_CHILD_PATH", bin_.string() + ":" + kTools),
         toolLog_("OSASCRIPT_LOG", (root_ / "osascript.log").string()) {
     fs::create_directories(local_);
     fs::create_directories(system_);
@@ -124,6 +125,12 @@ class InventoryTest : public ::testing::Test {
   }
 
   static platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+  // The children's PATH starts with the recording tool, then the stand-in's folder.
+  std::string childPath() const { return bin_.string() + ":" + kTools; }
+  std::shared_ptr<AppDelegate> makeDelegate() {
+    fakes_.settings.childPath = childPath();
+    return fakes_.makeDelegate();
+  }
 
   // The scripting tool records each script it gets, then the stand-in answers.
   void useStandIn() {
@@ -158,9 +165,9 @@ class InventoryTest : public ::testing::Test {
   };
   Run inventory() {
     Run run;
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     run.items = delegate_->getAllApplications();
-    run.printed = ::testing::internal::GetCapturedStdout();
+    run.printed = agenttest::printedText(captured.take());
     return run;
   }
 
@@ -188,10 +195,9 @@ class InventoryTest : public ::testing::Test {
   fs::path bin_;
   ScopedEnv dataHome_;
   ScopedEnv dataDirs_;
-  ScopedEnv childPath_;
   ScopedEnv toolLog_;
   testing::DelegatePlatform fakes_;
-  std::shared_ptr<AppDelegate> delegate_ = fakes_.makeDelegate();
+  std::shared_ptr<AppDelegate> delegate_ = makeDelegate();
   RequestLog log_;
 };
 
@@ -288,14 +294,16 @@ TEST_F(InventoryTest, EachNamedEntryGetsOneScriptingCommandWhoseAnswerNamesIt) {
   writeFile(local_ / "b.desktop", desktopEntry("Name=Broken\n"));
   std::vector<std::string> commands;
   networks::NetworkManager requests(fakes_.session);
-  agent::Inventory inventory(files(), requests, [&](const std::string& command) {
-    commands.push_back(command);
-    return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
-                                                         : std::string("org.kids.game\n");
-  });
-  ::testing::internal::CaptureStdout();
+  agent::Inventory inventory(
+      files(), requests,
+      [&](const std::string& command) {
+        commands.push_back(command);
+        return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
+                                                             : std::string("org.kids.game\n");
+      },
+      childPath());
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   const auto items = inventory.collect();
-  ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(items.size(), 2u);
   EXPECT_EQ(commands, (std::vector<std::string>{"osascript -e 'id of app \"Kid'\\''s \\\"Game\\\"\"'",
                                                 "osascript -e 'id of app \"Broken\"'"}));
@@ -482,9 +490,9 @@ TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
     setShared(std::string(networks::kSchoolFamilyApiAgent), c.setting);
     RequestLog log;
     log.observe();
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     EXPECT_EQ(delegate_->syncApps(), "");
-    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()), c.printed);
+    EXPECT_EQ(lines(agenttest::printedText(captured.take())), c.printed);
     auto requests = log.waitFor(1);
     ASSERT_EQ(requests.size(), 1u);
     const auto& request = requests[0];
@@ -522,17 +530,17 @@ TEST_F(InventoryTest, SyncAppsPrintsTheReplyOrTheErrorAndReturnsEmpty) {
     networks::URLProtocolStub::stub(
         c.data, c.error ? nullptr : std::make_shared<platform::HTTPURLResponse>("https://x/", c.status, platform::HeaderList{}),
         c.error);
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     EXPECT_EQ(delegate_->syncApps(), "");
-    EXPECT_EQ(lines(::testing::internal::GetCapturedStdout()).back(), c.printed);
+    EXPECT_EQ(lines(agenttest::printedText(captured.take())).back(), c.printed);
   }
 
   setShared(std::string(networks::kSharedChildToken), std::nullopt);
   RequestLog log;
   log.observe();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   EXPECT_EQ(delegate_->syncApps(), "");
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(captured.take(), IsEmpty());
   EXPECT_THAT(log.waitFor(0), IsEmpty());
 }
 

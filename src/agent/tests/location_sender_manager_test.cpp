@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "agent/tests/support/printed.h"
 #include "channel/command_payloads.h"
 #include "networks/child_user_default_manager.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/fakes/fake_location_manager.h"
 #include "platform/run_loop.h"
 #include "support/temp_home.h"
@@ -148,10 +150,10 @@ TEST_F(LocationSenderManagerTest, ALoginRecordAtCreationStartsTheRegularTimerAnd
 
 TEST_F(LocationSenderManagerTest, TheFirstFixIsUploadedAtOnceAndLaterOnesOnlyStored) {
   auto reporter = make();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   deliver(*reporter, {fix(52.52, 13.405), fix(1e-05, -0.5), fix(-33.0, 151.25)});
   deliver(*reporter, {fix(40.0, -3.75)});
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string printed = agenttest::printedText(captured.take());
   EXPECT_EQ(printed, "52.52 13.405\nsuccess\n40.0 -3.75\n");
 
   const auto samples = runner_->samples();
@@ -183,10 +185,9 @@ TEST_F(LocationSenderManagerTest, TheFirstFixIsUploadedAtOnceAndLaterOnesOnlySto
 
 TEST_F(LocationSenderManagerTest, OneExitRegionFollowsTheNewestFix) {
   auto reporter = make();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   deliver(*reporter, {fix(10.0, 20.0), fix(10.5, 20.5)});
   deliver(*reporter, {fix(11.0, 21.0)});
-  ::testing::internal::GetCapturedStdout();
 
   const auto started = manager_->startedRegions();
   ASSERT_EQ(started.size(), 2u);
@@ -226,9 +227,8 @@ TEST_F(LocationSenderManagerTest, AtTenMonitoredRegionsOneIsStoppedFirst) {
       manager_->startMonitoring(platform::CircularRegion({1.0 * i, 0}, 50, "r" + std::to_string(i)));
     }
     auto reporter = make();
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput quiet;  // keeps the printed lines off the test output
     deliver(*reporter, {fix(5, 5)});
-    ::testing::internal::GetCapturedStdout();
     const auto stoppedRegions = manager_->stoppedRegions();
     ASSERT_EQ(stoppedRegions.size(), stopped);
     if (stopped == 1) {
@@ -253,7 +253,7 @@ TEST_F(LocationSenderManagerTest, ALiveCommandTicksUntilItsDurationEndsThenUploa
   auto reporter = make();
   reporter->listenToLiveLocationSocket();
   reporter->startSendLocations();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   deliver(*reporter, {fix(1, 2)});
   runner_->requests.clear();
 
@@ -281,7 +281,6 @@ TEST_F(LocationSenderManagerTest, ALiveCommandTicksUntilItsDurationEndsThenUploa
   EXPECT_EQ(runner_->requests.size(), 13u);
   EXPECT_EQ(reporter->liveTimer, timer);  // kept, ended
   EXPECT_EQ(reporter->liveTimeInterval, 5.0);
-  ::testing::internal::GetCapturedStdout();
 }
 
 TEST_F(LocationSenderManagerTest, WithTwoHandlersACommandRestartsTheTimerTwice) {
@@ -289,7 +288,7 @@ TEST_F(LocationSenderManagerTest, WithTwoHandlersACommandRestartsTheTimerTwice) 
   auto reporter = make();
   reporter->listenToLiveLocationSocket();  // as start-up does
   ASSERT_EQ(handlers_.size(), 2u);
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   deliver(*reporter, {fix(1, 2)});
   runner_->requests.clear();
 
@@ -298,7 +297,6 @@ TEST_F(LocationSenderManagerTest, WithTwoHandlersACommandRestartsTheTimerTwice) 
     handler(channel::LiveLocationRule{50, 60000, 5000});
     timers.push_back(reporter->liveTimer);
   }
-  ::testing::internal::GetCapturedStdout();
   EXPECT_NE(timers[0], timers[1]);
   EXPECT_FALSE(timers[0]->isValid());
   EXPECT_TRUE(timers[1]->isValid());
@@ -308,14 +306,13 @@ TEST_F(LocationSenderManagerTest, WithTwoHandlersACommandRestartsTheTimerTwice) 
 TEST_F(LocationSenderManagerTest, ADurationOfZeroUploadsOnceAndEnds) {
   auto reporter = make();
   reporter->listenToLiveLocationSocket();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   deliver(*reporter, {fix(1, 2)});
   runner_->requests.clear();
   for (const double duration : {0.0, -1000.0}) {
     command(5000, duration);
     EXPECT_FALSE(reporter->liveTimer->isValid());
   }
-  ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(runner_->requests.size(), 2u);
 }
 
@@ -348,9 +345,9 @@ TEST_F(LocationSenderManagerTest, ServerIntervalsAreKeptWithinSaneBounds) {
 TEST_F(LocationSenderManagerTest, TicksUploadWithServicesOffAndPrintTheOutcome) {
   auto reporter = make();
   reporter->listenToLiveLocationSocket();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   deliver(*reporter, {fix(1, 2)});
-  ::testing::internal::GetCapturedStdout();
+  captured.clear();
   manager_->setLocationServicesEnabled(false);
   const int updates = manager_->startUpdatingLocationCalls();
 
@@ -363,9 +360,9 @@ TEST_F(LocationSenderManagerTest, TicksUploadWithServicesOffAndPrintTheOutcome) 
                                        Case{RecordingRunner::Reply::none, ""}}) {
     runner_->reply = reply;
     runner_->requests.clear();
-    ::testing::internal::CaptureStdout();
+    captured.clear();
     command(5000, 60000);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(agenttest::printedText(captured.take()), printed);
     EXPECT_EQ(runner_->requests.size(), 1u);
   }
   EXPECT_EQ(manager_->startUpdatingLocationCalls(), updates);
@@ -399,7 +396,7 @@ TEST(LocationSenderManagerRunLoopTest, LiveTicksComeFromTheRunLoop) {
   LocationSenderManager reporter(std::move(environment));
   reporter.listenToLiveLocationSocket();
   auto& loop = platform::RunLoop::main();
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   manager->deliver(platform::FakeLocationManager::fix(3, 4));
   ASSERT_TRUE(loop.runUntil([&] { return reporter.userLocation.has_value(); }, 5s));
   runner->requests.clear();
@@ -407,7 +404,6 @@ TEST(LocationSenderManagerRunLoopTest, LiveTicksComeFromTheRunLoop) {
   handlers.at(0)(channel::LiveLocationRule{50, 1500, 1000});
   auto timer = reporter.liveTimer;
   EXPECT_TRUE(loop.runUntil([&] { return !timer->isValid(); }, 5s));
-  ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(runner->requests.size(), 3u);
 }
 

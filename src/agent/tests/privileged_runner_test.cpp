@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "agent/tests/support/agent_fixture.h"
+#include "agent/tests/support/printed.h"
+#include "platform/fakes/capturing_log_sink.h"
 
 namespace {
 
@@ -17,14 +19,14 @@ using ::testing::HasSubstr;
 // The fixture's temporary HOME and stub tools; the runner needs nothing of the platform.
 class Runner : public AgentFixture {
  protected:
-  agent::PrivilegedRunner runner_;
+  agent::PrivilegedRunner runner_{settings_.childPath};
 };
 
 TEST_F(Runner, StartsNothingWithoutAStoredToken) {
   storePassword("pw");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   runner_.run("touch " + (home_.path() / "x").string());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(captured.take(), ::testing::IsEmpty());
   EXPECT_TRUE(tools_.calls().empty());
   EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
 }
@@ -32,17 +34,17 @@ TEST_F(Runner, StartsNothingWithoutAStoredToken) {
 TEST_F(Runner, OutputThatIsNotUTF8IsReportedAsSuch) {
   storeToken();
   storePassword("pw");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   runner_.run("printf '\\377\\376abc'");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_THAT(out, HasSubstr("read 5\n<UTF8 conversion failed>\n"));
 }
 
 TEST_F(Runner, ErrorOutputArrivesThroughTheSamePipeAndAMissingPasswordIsAnEmptyLine) {
   storeToken();
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   runner_.run("echo oops >&2; exit 3");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = agenttest::printedText(captured.take());
   EXPECT_THAT(out, HasSubstr("oops"));
   EXPECT_THAT(out, HasSubstr("Process did exit"));
   ASSERT_EQ(tools_.calls().size(), 1u);
@@ -89,9 +91,9 @@ TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
     std::filesystem::remove_all(tools_.binFolder() / "log" / "nscd");
     tools_.recordingStub("resolvectl", c.resolved);
     tools_.recordingStub("nscd", c.nscd);
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     runner_.run(agent::kFlushDnsCacheCommand);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = agenttest::printedText(captured.take());
     auto arguments = [&](const std::string& tool) {
       Calls calls;
       for (const auto& call : tools_.calls(tool)) calls.push_back(call.arguments);
@@ -105,15 +107,15 @@ TEST_F(DnsFlush, FlushesWhicheverResolverRunsAndIsQuietWhereNoneDoes) {
 }
 
 TEST_F(Runner, TheShellReturnsOutputWithErrorOutputAndTrailingLineFeed) {
-  EXPECT_EQ(agent::shellOutput("echo one; echo two >&2"), "one\ntwo\n");
-  EXPECT_EQ(agent::shellOutput("printf x"), "x");
+  EXPECT_EQ(agent::shellOutput("echo one; echo two >&2", settings_.childPath), "one\ntwo\n");
+  EXPECT_EQ(agent::shellOutput("printf x", settings_.childPath), "x");
   // Standard input is no handle: a reader gets end of file at once.
-  EXPECT_EQ(agent::shellOutput("cat; echo end"), "end\n");
+  EXPECT_EQ(agent::shellOutput("cat; echo end", settings_.childPath), "end\n");
 }
 
 TEST_F(Runner, HostLookupReturnsTheTokenAfterTheFirstHas) {
   // A stand-in for the host-lookup tool, first in the children's PATH.
-  auto host = tools_.binFolder() / "bin" / "host";
+  auto host = std::filesystem::path(tools_.childPath()) / "host";
   agenttest::writeFile(
       host,
       "#!/bin/bash\n"
@@ -126,11 +128,11 @@ TEST_F(Runner, HostLookupReturnsTheTokenAfterTheFirstHas) {
       "esac\n");
   std::filesystem::permissions(host, std::filesystem::perms::owner_all);
   // The first answer line decides; the address ends with its line.
-  EXPECT_EQ(agent::hostLookupAnswer("two.example"), "192.0.2.7");
-  EXPECT_EQ(agent::hostLookupAnswer("tab.example"), "192.0.2.8");
-  EXPECT_EQ(agent::hostLookupAnswer("last.example"), std::nullopt);
-  EXPECT_EQ(agent::hostLookupAnswer("bad.example"), std::nullopt);
-  EXPECT_EQ(agent::hostLookupAnswer("none.example"), std::nullopt);
+  EXPECT_EQ(agent::hostLookupAnswer("two.example", settings_.childPath), "192.0.2.7");
+  EXPECT_EQ(agent::hostLookupAnswer("tab.example", settings_.childPath), "192.0.2.8");
+  EXPECT_EQ(agent::hostLookupAnswer("last.example", settings_.childPath), std::nullopt);
+  EXPECT_EQ(agent::hostLookupAnswer("bad.example", settings_.childPath), std::nullopt);
+  EXPECT_EQ(agent::hostLookupAnswer("none.example", settings_.childPath), std::nullopt);
 }
 
 }  // namespace

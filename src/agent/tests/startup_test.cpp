@@ -15,6 +15,8 @@
 #include "agent/date_time_view.h"
 #include "agent/preferences.h"
 #include "agent/tests/support/agent_fixture.h"
+#include "agent/tests/support/printed.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/fakes/fake_alert_responder.h"
 #include "platform/process.h"
 #include "platform/ui_nib.h"
@@ -145,9 +147,9 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     const bool existed = ::stat(entry.c_str(), &before) == 0;
     const std::string previous = existed ? agenttest::readFile(entry) : "";
 
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     launch();
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = agenttest::printedText(captured.take());
     ::unsetenv("XDG_CONFIG_HOME");
     globalQueue_.discardAll();
     for (const auto& timer : runLoop_.scheduled) timer.timer->invalidate();
@@ -177,9 +179,9 @@ TEST_F(Startup, AnAutostartEntryThatCannotBeWrittenIsReportedAndStartUpGoesOn) {
   storeToken();
   // A folder where the entry should be.
   fs::create_directories(autostartEntry() / "in-the-way");
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   launch();
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = agenttest::printedText(captured.take());
   EXPECT_THAT(printed, ::testing::HasSubstr("Could not install the autostart entry: "));
   EXPECT_EQ(runLoop_.scheduled.size(), 2u);
   EXPECT_TRUE(fs::is_directory(autostartEntry() / "in-the-way"));
@@ -342,6 +344,9 @@ TEST_F(AgentFixture, TheExecutableStartsAndTicks) {
   platform::Process agentProcess;
   agentProcess.executablePath = MOPET_AGENT_EXECUTABLE;
   agentProcess.environment["HOME"] = home_.path().string();
+  // The executable reads its settings from its environment, as on a real machine.
+  agentProcess.environment["MOPET_HOSTS_FILE"] = settings_.hostsFile;
+  agentProcess.environment["MOPET_CHILD_PATH"] = settings_.childPath;
   agentProcess.standardOutput = platform::NullDevice{};
   agentProcess.standardError = platform::NullDevice{};
   ASSERT_TRUE(agentProcess.run());

@@ -7,8 +7,10 @@
 #include <ctime>
 
 #include "agent/app_delegate.h"
+#include "agent/tests/support/printed.h"
 #include "agent/usage_reporter.h"
 #include "agent/tests/support/agent_fixture.h"
+#include "platform/fakes/capturing_log_sink.h"
 
 namespace {
 
@@ -100,10 +102,10 @@ TEST_F(UsageReport, AValueInTheAgentsOwnDefaultsMakesEveryTickWriteFive) {
 }
 
 TEST_F(UsageReport, WithoutATokenTheCounterRisesAndNothingIsSent) {
-  testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   reporter_.tick();
   reporter_.tick();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(captured.take(), IsEmpty());
   EXPECT_EQ(counter(), 10);
   EXPECT_THAT(service().requests(), IsEmpty());
 }
@@ -147,9 +149,9 @@ TEST_F(UsageReport, EveryOutcomeIsPrintedAndEndsTheWait) {
   };
   for (const auto& c : cases) {
     service().setReply(kReportsPath, c.reply);
-    testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     reporter_.sendReport();  // returns only once the reply was handled
-    EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr(c.printed)) << c.name;
+    EXPECT_THAT(agenttest::printedText(captured.take()), HasSubstr(c.printed)) << c.name;
   }
 }
 

@@ -9,8 +9,10 @@
 #include "agent/date_time_view.h"
 #include "agent/preferences.h"
 #include "agent/tests/fixtures/delegate_platform.h"
+#include "agent/tests/support/printed.h"
 #include "networks/shared_settings.h"
 #include "platform/bundle.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "platform/run_loop.h"
 #include "platform/ui_menu.h"
 #include "platform/user_defaults.h"
@@ -122,9 +124,9 @@ TEST_F(ViewsTest, ClockDoesNothingWithoutAToken) {
   platform::UserDefaults::standard().set(DateTimeView::kTimezoneKey, "Europe/Berlin");
   setToken(std::nullopt);
   auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   view->startTimer();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(captured.take(), IsEmpty());
   EXPECT_EQ(view->timer, nullptr);
   EXPECT_EQ(view->preferredTimezoneID, std::nullopt);  // not even read
   EXPECT_EQ(labelText(view->areaLabel), "Mopet");
@@ -140,9 +142,9 @@ TEST_F(ViewsTest, ClockPrintsTheTokenAndWritesTheLabelAtOnce) {
     SCOPED_TRACE(token);
     setToken(token);
     auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
-    ::testing::internal::CaptureStdout();
+    platform::CapturedOutput captured;
     view->startTimer();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(agenttest::printedText(captured.take()), printed);
     EXPECT_EQ(labelText(view->areaLabel), "Velmor Mopet Agent");
     EXPECT_EQ(labelText(view->dateLabel), "Today");  // the other labels keep the NIB's text
     EXPECT_EQ(labelText(view->timeLabel), "--:--");
@@ -157,9 +159,8 @@ TEST_F(ViewsTest, ClockPrintsTheTokenAndWritesTheLabelAtOnce) {
 TEST_F(ViewsTest, ClockTicksWhileTheMenuIsTrackedAndStopsWhenClosed) {
   setToken("tok");
   auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   view->startTimer();
-  ::testing::internal::GetCapturedStdout();
   auto label = view->areaLabel.lock();
   ASSERT_NE(label, nullptr);
 
@@ -183,11 +184,10 @@ TEST_F(ViewsTest, ClockTicksWhileTheMenuIsTrackedAndStopsWhenClosed) {
 TEST_F(ViewsTest, StartingTheClockAgainEndsThePreviousTimer) {
   setToken("tok");
   auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   view->startTimer();
   auto first = view->timer;
   view->startTimer();
-  ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(first->isValid());
   EXPECT_TRUE(view->timer->isValid());
   view->stopTimer();
@@ -201,9 +201,8 @@ TEST_F(ViewsTest, ClockWithoutItsNibStillRunsAndWritesNothing) {
   ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(view->subviews(), IsEmpty());
   EXPECT_EQ(view->areaLabel.lock(), nullptr);
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   view->startTimer();
-  ::testing::internal::GetCapturedStdout();
   EXPECT_NE(view->timer, nullptr);
   view->stopTimer();
 }
@@ -223,7 +222,7 @@ TEST_F(ViewsTest, StatusMenuRunsTheClockOnlyWhileOpenWithAToken) {
   EXPECT_EQ(delegate->dateTimeView->frame(), (ui::Rect{{0, 0}, {250, 170}}));
   auto& view = *delegate->dateTimeView;
 
-  ::testing::internal::CaptureStdout();
+  platform::CapturedOutput captured;
   setToken(std::nullopt);
   delegate->menuWillOpen(*menu);
   EXPECT_EQ(view.timer, nullptr);
@@ -235,7 +234,7 @@ TEST_F(ViewsTest, StatusMenuRunsTheClockOnlyWhileOpenWithAToken) {
   EXPECT_EQ(labelText(view.areaLabel), "Velmor Mopet Agent");
   auto running = view.timer;
   delegate->menuDidClose(*menu);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "result:  tok\n");
+  EXPECT_THAT(captured.take(), ElementsAre("result:  tok"));
   EXPECT_EQ(view.timer, nullptr);
   EXPECT_FALSE(running->isValid());
 }

@@ -3,13 +3,14 @@
 //   CannedService  answers the delegate's requests by path, records them, and can hold
 //                  a path's replies until released (to place a reply inside or after
 //                  the tick's window);
-//   StubTools      a folder put first in MOPET_CHILD_PATH with a stub `sudo` that
+//   StubTools      a folder for the children's PATH (childPath()) with a stub `sudo` that
 //                  records its arguments and standard input, runs the script set with
 //                  beforeNextSudo() if any (once), and then runs the command as the
 //                  test user; and recording stubs of `resolvectl`, `nscd` and `chown`;
 //   RecordingQueue a dispatch queue that keeps its blocks until asked to run them;
-//   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes and a
-//                  canned session wired into a Platform.
+//   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes, a
+//                  canned session and the settings (hosts target, stub folder) wired
+//                  into a Platform.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@
 #include "platform/fakes/fake_workspace.h"
 #include "platform/file_manager.h"
 #include "platform/run_loop.h"
+#include "platform/settings.h"
 #include "platform/ui_menu.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
@@ -264,12 +266,6 @@ class StubTools {
                     "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
                     "exec \"$@\"\n");
     for (const char* tool : {"resolvectl", "nscd", "chown"}) recordingStub(tool);
-    if (const char* old = std::getenv("MOPET_CHILD_PATH")) previous_ = old;
-    ::setenv("MOPET_CHILD_PATH", (folder_ / "bin").c_str(), 1);
-  }
-  ~StubTools() {
-    if (previous_) ::setenv("MOPET_CHILD_PATH", previous_->c_str(), 1);
-    else ::unsetenv("MOPET_CHILD_PATH");
   }
   StubTools(const StubTools&) = delete;
   StubTools& operator=(const StubTools&) = delete;
@@ -297,6 +293,8 @@ class StubTools {
     return out;
   }
   const std::filesystem::path& binFolder() const { return folder_; }
+  // The folder of the stubs, to put first in the children's PATH (Settings::childPath).
+  std::string childPath() const { return (folder_ / "bin").string(); }
   // Makes `tool` a stub that records its arguments and then runs `then` (bash; the
   // arguments are "$@"), as the resolvers' tools of a machine would answer.
   void recordingStub(const std::string& tool, const std::string& then = "exit 0\n") {
@@ -320,7 +318,6 @@ class StubTools {
   }
 
   std::filesystem::path folder_;
-  std::optional<std::string> previous_;
 };
 
 // ---- queues and run loops -----------------------------------------------------
@@ -419,19 +416,19 @@ class AgentFixture : public ::testing::Test {
       : tools_(home_.path() / "stub-tools"),
         session_(makeConfiguration()),
         hostsTarget_(home_.path() / "etc-hosts") {
+    settings_.hostsFile = hostsTarget_.string();
+    settings_.childPath = tools_.childPath();
     CannedService::shared().reset();
     // The user's configuration (the autostart folder) lives in the temporary HOME.
     if (const char* config = std::getenv("XDG_CONFIG_HOME")) configHome_ = config;
     ::unsetenv("XDG_CONFIG_HOME");
     std::filesystem::create_directories(home_.path() / "Documents");
     writeFile(hostsTarget_, "# the machine's hosts file\n");
-    ::setenv("MOPET_HOSTS_FILE", hostsTarget_.c_str(), 1);
     CannedService::shared().setReply(kSafeSearchPath, reply(200, kEmptySafeSearchRules));
     CannedService::shared().setReply(kReportsPath, reply(200, R"({"message":"ok"})"));
   }
   ~AgentFixture() override {
     delegate_.reset();
-    ::unsetenv("MOPET_HOSTS_FILE");
     if (configHome_) ::setenv("XDG_CONFIG_HOME", configHome_->c_str(), 1);
   }
 
@@ -453,6 +450,7 @@ class AgentFixture : public ::testing::Test {
                            .contentFilter = contentFilter_,
                            .windowList = windowList_,
                            .childUser = networks::ChildUser::shared(),
+                           .settings = settings_,
                            .now = [this] { return now_; },
                            .locationReporter = {},
                            .connectChannel = [this] { ++channelConnects_; }};
@@ -502,6 +500,8 @@ class AgentFixture : public ::testing::Test {
   StubTools tools_;
   platform::URLSession session_;
   std::filesystem::path hostsTarget_;
+  // What the delegate is given as its settings: the hosts target, the stub folder.
+  platform::Settings settings_;
   platform::FakeWorkspace workspace_;
   platform::Workspace* workspaceOverride_ = nullptr;
   RecordingRunLoop runLoop_;
