@@ -494,6 +494,8 @@ TEST(SocketIOPingTest, AnswersPingsAndReconnectsWhenPingsStop) {
   ASSERT_TRUE(reason);
   EXPECT_EQ(*reason, json::array({"ping timeout"}));
   ASSERT_TRUE(client.waiter.waitFor("connect", 2, 20s));
+  // The server's record of the new connection may come a moment after the client's.
+  EXPECT_TRUE(server.waitFor(eventIs("connection"), 2, 20s));
   EXPECT_EQ(server.count(eventIs("connection")), 2u);
 }
 
