@@ -105,7 +105,7 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
 
   auto task = session_.dataTask(
       std::move(*request), [handler = std::move(handler), done](std::optional<platform::Data> data,
-                                                               std::shared_ptr<const platform::URLResponse> response,
+                                                               const std::shared_ptr<const platform::URLResponse>& response,
                                                                std::optional<platform::Error> error) {
         struct SignalOnExit {
           platform::DispatchSemaphore& semaphore;
