@@ -30,7 +30,7 @@ void ApplicationBlocker::requestRules() {
 
   requests_.send(
       networks::ChildEndPoint::smartAppRules(), *token,
-      [blocked = blocked_](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+      [blocked = blocked_](std::optional<platform::Data> data, const std::shared_ptr<const platform::URLResponse>&,
                            std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(std::string("ERRORRRRR: ") + " " +

@@ -147,7 +147,7 @@ std::string sha256Hex(std::string_view text) {
   unsigned int length = 0;
   if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
   std::string hex;
-  hex.reserve(length * 2);
+  hex.reserve(std::size_t{length} * 2);
   for (unsigned int i = 0; i < length; ++i) {
     char pair[3];
     std::snprintf(pair, sizeof pair, "%02x", digest[i]);
@@ -230,7 +230,7 @@ void HostsFilter::requestWebRules() {
   requests_.send(
       networks::ChildEndPoint::webContentRules(), *token,
       [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
-                                               std::shared_ptr<const platform::URLResponse> response,
+                                               const std::shared_ptr<const platform::URLResponse>& response,
                                                std::optional<platform::Error> error) {
         // Only a rule set that arrived whole replaces the blocked domains; anything else
         // (no answer, an error status, a body that does not decode or holds no list of

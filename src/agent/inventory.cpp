@@ -28,6 +28,7 @@
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
+#include "platform/settings.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
 
@@ -52,8 +53,7 @@ std::optional<std::string> resolveProgram(const platform::FileManager& files, co
   };
   if (program.empty()) return std::nullopt;
   if (program.find('/') != std::string::npos) return runnable(program) ? std::optional(program) : std::nullopt;
-  const char* inherited = std::getenv("PATH");
-  const std::string path = platform::Process::childSearchPath(childPath, inherited != nullptr ? inherited : "");
+  const std::string path = platform::Process::childSearchPath(childPath, platform::settings::variable("PATH"));
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t colon = path.find(':', start);
@@ -238,7 +238,7 @@ std::string Inventory::syncApps() {
 
   const bool sent = requests_.send(
       networks::ChildEndPoint::syncApps(body), *token,
-      [&semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+      [&semaphore](std::optional<platform::Data> data, const std::shared_ptr<const platform::URLResponse>&,
                    std::optional<platform::Error> error) {
         if (!data) {
           networks::printLine(error ? "Optional(" + error->description() + ")" : std::string("nil"));

@@ -73,7 +73,7 @@ void UsageReporter::sendReport() {
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);
   const bool sent = requests_.send(
       networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
-      [semaphore](std::optional<platform::Data> data, std::shared_ptr<const platform::URLResponse>,
+      [semaphore](std::optional<platform::Data> data, const std::shared_ptr<const platform::URLResponse>&,
                   std::optional<platform::Error> error) {
         if (!data) networks::printLine(error ? error->description() : "no error");
         else networks::printLine(printableText(*data));

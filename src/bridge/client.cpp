@@ -149,7 +149,8 @@ struct ClientConn::Exchange {
         fail(std::string(hadBytes ? kClientIncomplete : kClientEmpty));
         return;
       }
-      Data bytes = prefix_data(std::span(chunk.data(), static_cast<std::size_t>(n)), std::move(buffer));
+      Data bytes =
+          prefix_data(std::span(chunk.data(), static_cast<std::size_t>(n)), std::exchange(buffer, std::nullopt));
       switch (Protocol::frameState(bytes)) {
         case FrameState::invalidHeader:
           fail(std::string(kClientMalformed));

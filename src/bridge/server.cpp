@@ -156,7 +156,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
         id_(id),
         gen_(gen),
         requestDeadline_(Clock::now() + server_->limits.requestDeadline) {}
-  ~ServerConn() { closeSocket(); }
+  // A timer's cancel throws only when the system fails it; ending the program then is right.
+  ~ServerConn() { closeSocket(); }  // NOLINT(bugprone-exception-escape)
   ServerConn(const ServerConn&) = delete;
   ServerConn& operator=(const ServerConn&) = delete;
 
@@ -403,14 +404,14 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     }
     if (!advance(Phase::handling, Phase::responding)) return;
     responseDeadline_ = Clock::now() + server.limits.responseDeadline;
-    writeResponse(std::move(response), 0);
+    writeResponse(response, 0);
   }
 
   // The response is the whole of our direction of the stream: write it (waiting for
   // writability on the pool only when the socket is full), end the stream and
   // close. Writes say MSG_MORE, so that the response's end goes out with the end of
   // stream in one segment. A failed send closes the connection all the same.
-  void writeResponse(std::shared_ptr<Data> response, std::size_t offset) {
+  void writeResponse(const std::shared_ptr<Data>& response, std::size_t offset) {
     {
       std::lock_guard lock(socketMutex_);
       while (!stopped_ && offset < response->size()) {
@@ -643,7 +644,8 @@ std::optional<std::size_t> PBServer::Impl::admit(const Listener& l, std::uint64_
     for (;;) {
       if (l.closing || gen != generation) return std::nullopt;
       if (sessions.size() + pending < maxOpen) break;
-      if ((evicted = takeOldestWaitingLocked())) break;
+      evicted = takeOldestWaitingLocked();
+      if (evicted) break;
       placeFreed.wait(lock);
     }
     ++pending;
@@ -709,7 +711,8 @@ void PBServer::Impl::removeSession(std::uint64_t id) {
 PBServer::PBServer(std::uint16_t port, Delegate delegate, std::string bindHost, ServerLimits limits)
     : impl_(std::make_shared<Impl>(port, std::move(delegate), std::move(bindHost), limits)) {}
 
-PBServer::~PBServer() {
+// A lock or a thread's join throws only when the system fails it; ending the program then is right.
+PBServer::~PBServer() {  // NOLINT(bugprone-exception-escape)
   impl_->stop();
   // Once no delegate call runs, release what the delegate holds now rather than
   // whenever the last pending callback lets go of the server's state.

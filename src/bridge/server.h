@@ -70,7 +70,7 @@ class PBServer {
   // otherwise an address literal such as "127.0.0.1". Port 0 picks a free port.
   PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {}, ServerLimits limits = {});
   // Stops the server and waits for delegate calls in progress to return.
-  virtual ~PBServer();
+  virtual ~PBServer();  // NOLINT(bugprone-exception-escape): see its definition
   PBServer(const PBServer&) = delete;
   PBServer& operator=(const PBServer&) = delete;
 

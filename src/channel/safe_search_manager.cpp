@@ -345,7 +345,7 @@ void CSafeSearchManager::fetchSafeSearchJSON() {
   fetchAndParseTrackerList([this](const coding::Json& ruleList) { writeAndReload(ruleList); });
 }
 
-void CSafeSearchManager::fetchAndParseTrackerList(std::function<void(const coding::Json&)> completion) {
+void CSafeSearchManager::fetchAndParseTrackerList(const std::function<void(const coding::Json&)>& completion) {
   if (platform::FileManager::defaultManager().documentsDirectory().empty()) return;
   completion(generateBlacklistJSON(parsedLines));
 }

@@ -66,7 +66,7 @@ class CSafeSearchManager {
   virtual bool parseWordsFromLocalFile();
   // Calls `completion` once, synchronously, with the rule list built from
   // `parsedLines`; does not call it when there is no Documents folder.
-  virtual void fetchAndParseTrackerList(std::function<void(const coding::Json&)> completion);
+  virtual void fetchAndParseTrackerList(const std::function<void(const coding::Json&)>& completion);
 
   // The failure of the last fetch that failed (never cleared).
   std::optional<networks::ErrorModel> error;

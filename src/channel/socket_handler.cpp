@@ -388,12 +388,12 @@ void SocketHandler::listenToWipe(const char* event) {
   });
 }
 
-void SocketHandler::listenToExpiration(std::function<void(const ExpirationModel&)> /*completion*/) {
+void SocketHandler::listenToExpiration(const std::function<void(const ExpirationModel&)>& /*completion*/) {
   connectToWebsocket();
   listenToWipe<ExpirationModel>("child_restriction");
 }
 
-void SocketHandler::listenToDeletion(std::function<void(const AppDeletion&)> /*completion*/) {
+void SocketHandler::listenToDeletion(const std::function<void(const AppDeletion&)>& /*completion*/) {
   listenToWipe<AppDeletion>("session_termination");
 }
 

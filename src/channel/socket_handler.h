@@ -106,9 +106,9 @@ class SocketHandler {
   // Runs connectToWebsocket(), then registers a "child_restriction" handler that wipes
   // the agent's own defaults, acknowledges and disconnects (the process goes on).
   // `completion` is kept and not called.
-  virtual void listenToExpiration(std::function<void(const ExpirationModel&)> completion);
+  virtual void listenToExpiration(const std::function<void(const ExpirationModel&)>& completion);
   // A "session_termination" handler that does the same. Does not connect.
-  virtual void listenToDeletion(std::function<void(const AppDeletion&)> completion);
+  virtual void listenToDeletion(const std::function<void(const AppDeletion&)>& completion);
 
   // The channel's own safe-search engine, run by "safe_search_rule".
   CSafeSearchManager SafeSearchManager;

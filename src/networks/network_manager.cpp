@@ -104,9 +104,10 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   }
 
   auto task = session_.dataTask(
-      std::move(*request), [handler = std::move(handler), done](std::optional<platform::Data> data,
-                                                               std::shared_ptr<const platform::URLResponse> response,
-                                                               std::optional<platform::Error> error) {
+      std::move(*request),
+      [handler = std::move(handler), done](std::optional<platform::Data> data,
+                                           const std::shared_ptr<const platform::URLResponse>& response,
+                                           std::optional<platform::Error> error) {
         struct SignalOnExit {
           platform::DispatchSemaphore& semaphore;
           ~SignalOnExit() { semaphore.signal(); }

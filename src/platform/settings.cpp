@@ -14,16 +14,11 @@
 
 namespace platform::settings {
 
-namespace {
-
-// The variable's value, or empty when unset. Read on every call.
 std::string variable(const char* name) {
   // NOLINTNEXTLINE(concurrency-mt-unsafe): the agent itself never changes its environment.
   const char* value = std::getenv(name);
   return value != nullptr ? std::string(value) : std::string();
 }
-
-}  // namespace
 
 std::string homeDirectory() {
   if (auto home = variable("HOME"); !home.empty()) return home;
@@ -112,6 +107,7 @@ Settings Settings::read(const Lookup& lookup) {
 
 Settings Settings::fromEnvironment() {
   return read([](const char* name) -> std::optional<std::string> {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once by the composition root, before any thread.
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string(value);

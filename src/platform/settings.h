@@ -55,6 +55,9 @@ struct Settings {
 
 namespace platform::settings {
 
+// The variable of the agent's own environment, or empty when unset; read on every call.
+// Everything outside the settings reads the environment through this.
+std::string variable(const char* name);
 // $HOME, or the password database's home of the current user.
 std::string homeDirectory();
 // The folders where desktop data lives, the user's first: $XDG_DATA_HOME (else

@@ -108,7 +108,9 @@ std::optional<std::string> HTTPURLResponse::value(const std::string& field) cons
 std::string HTTPURLResponse::description() const {
   std::string text = "<HTTPURLResponse> { URL: " + url() + " } { Status Code: " + std::to_string(statusCode_) +
                      ", Headers {\n";
-  for (const auto& [name, value] : headers_) text += "    \"" + name + "\" = \"" + value + "\";\n";
+  for (const auto& [name, value] : headers_) {
+    text.append("    \"").append(name).append("\" = \"").append(value).append("\";\n");
+  }
   return text + "} }";
 }
 
@@ -488,7 +490,9 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
   for (const auto& [name, value] : request.headers) {
     if (!validHeaderField(name, value)) continue;  // never let a header split the request
     if (equalsIgnoringCase(name, "Expect")) hasExpect = true;
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    std::string line = name;
+    line += value.empty() ? ";" : ": ";
+    line += value;
     transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
   }
   if (!hasExpect) transfer.headerList = curl_slist_append(transfer.headerList, "Expect:");

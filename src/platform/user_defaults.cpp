@@ -16,6 +16,7 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "platform/bundle.h"
@@ -55,7 +56,7 @@ void forEachItem(plist_t dictionary, Visit visit) {
 
 void complain(const std::string& text) { std::cerr << "UserDefaults: " << text << '\n'; }
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) { return std::generic_category().message(error); }
 
 // ---- values <-> libplist nodes ----------------------------------------------------
 

@@ -95,8 +95,7 @@ std::optional<std::string> findExecutable(const std::string& name, const std::st
     if (isExecutableFile(name)) return name;
     return std::nullopt;
   }
-  const char* inherited = std::getenv("PATH");
-  const std::string path = Process::childSearchPath(childPath, inherited != nullptr ? inherited : "");
+  const std::string path = Process::childSearchPath(childPath, settings::variable("PATH"));
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t colon = path.find(':', start);
@@ -259,7 +258,8 @@ std::vector<std::string> desktopFilesIn(const std::string& folder) {
   std::vector<std::string> files;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return files;
-  while (dirent* entry = ::readdir(dir)) {
+  // readdir is safe on a stream that only this thread reads (readdir_r is deprecated).
+  while (dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
     std::string_view name(entry->d_name);
     if (name.size() > 8 && name.ends_with(".desktop")) files.push_back(folder + "/" + std::string(name));
   }
@@ -271,7 +271,7 @@ std::vector<std::string> desktopFilesIn(const std::string& folder) {
 // The desktop entry with this id in the folders, if any.
 std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>& folders, const std::string& id) {
   for (const auto& folder : folders) {
-    if (auto entry = readDesktopEntry(folder + "/" + id + ".desktop")) return entry;
+    if (auto entry = readDesktopEntry(std::string(folder).append("/").append(id).append(".desktop"))) return entry;
   }
   return std::nullopt;
 }
@@ -440,12 +440,11 @@ std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry) {
 
 std::vector<std::string> defaultApplicationFolders() {
   std::vector<std::string> folders;
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const std::string dataHome = settings::variable("XDG_DATA_HOME");
   const std::string home = settings::homeDirectory();
-  folders.push_back((dataHome != nullptr && *dataHome != '\0' ? std::string(dataHome) : home + "/.local/share") +
-                    "/applications");
-  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-  std::string dirs = dataDirs != nullptr && *dataDirs != '\0' ? dataDirs : "/usr/local/share:/usr/share";
+  folders.push_back((!dataHome.empty() ? dataHome : home + "/.local/share") + "/applications");
+  std::string dirs = settings::variable("XDG_DATA_DIRS");
+  if (dirs.empty()) dirs = "/usr/local/share:/usr/share";
   std::size_t start = 0;
   while (start <= dirs.size()) {
     std::size_t colon = dirs.find(':', start);
@@ -857,7 +856,8 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
 RunningApplications LinuxWorkspace::runningApplications() {
   std::vector<pid_t> pids;
   if (DIR* dir = ::opendir(options_.procRoot.c_str())) {
-    while (dirent* entry = ::readdir(dir)) {
+    // readdir is safe on a stream that only this thread reads (readdir_r is deprecated).
+    while (dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
       std::string_view name(entry->d_name);
       if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         continue;
@@ -885,8 +885,8 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::frontmostApplication() {
   std::string display;
   if (options_.display) {
     display = *options_.display;
-  } else if (const char* value = std::getenv("DISPLAY")) {
-    display = value;
+  } else {
+    display = settings::variable("DISPLAY");
   }
   if (display.empty()) return nullptr;
   const std::string children = childPath();

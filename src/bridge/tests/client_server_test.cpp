@@ -168,6 +168,7 @@ TEST_F(LoopbackServer, ManyConcurrentClientsAreEachAnsweredOnce) {
   constexpr int kPerThread = 40;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   std::latch go(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -192,6 +193,7 @@ TEST_F(LoopbackServer, HandlersThatWaitOnRequestsDoNotStarveThePool) {
   // in its handler while it waits for an inner exchange that needs another thread.
   const int count = static_cast<int>(std::max(8u, std::thread::hardware_concurrency())) * 2;
   std::vector<std::thread> threads;
+  threads.reserve(count);
   std::atomic<int> right{0};
   for (int i = 0; i < count; ++i) {
     threads.emplace_back([&, i] {

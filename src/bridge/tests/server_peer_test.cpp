@@ -151,6 +151,7 @@ TEST_F(ServerAgainstRawClient, HopelessRequestsAreDroppedAtOnce) {
 
 TEST_F(ServerAgainstRawClient, SessionsHoldOnlyOpenConnections) {
   std::vector<Fd> idle;
+  idle.reserve(3);
   for (int i = 0; i < 3; ++i) idle.push_back(connect());
   ASSERT_TRUE(waitFor([&] { return server_->sessionCount() == 3; }));
   for (auto& conn : idle) {
@@ -298,6 +299,7 @@ TEST_F(LimitedServer, NormalClientIsServedWhenIdlePeersTakeEveryPlace) {
 TEST_F(LimitedServer, ConnectionsBeyondBusyPlacesWaitInTheBacklog) {
   start({.maxConnections = 2});
   std::vector<std::thread> holders;
+  holders.reserve(2);
   std::atomic<int> answered{0};
   for (int i = 0; i < 2; ++i) {
     holders.emplace_back([&, i] {

@@ -23,6 +23,7 @@
 #include "platform/dispatch.h"
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/log.h"
+#include "platform/settings.h"
 #include "platform/fakes/fake_workspace.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
@@ -90,7 +91,7 @@ platform::URLSessionConfiguration stubbedConfiguration() {
 }
 
 fs::path standardDefaultsFile() {
-  return fs::path(std::getenv("HOME")) / "Library/Preferences/so.velmorhome.mopet.agent.plist";
+  return fs::path(platform::settings::homeDirectory()) / "Library/Preferences/so.velmorhome.mopet.agent.plist";
 }
 
 // A content blocker whose reload (made inside a safe-search pass) can be held until the
@@ -582,7 +583,7 @@ TEST_F(SocketHandlerTest, HandlersAreRegisteredOnceAcrossConnectsAndReconnects) 
   const auto second = server_->waitFor(eventIs("connection"), 2);
   ASSERT_TRUE(second);
   const auto fromSecond = server_->count([&](const json& r) {
-    return r.value("event", "") == "packet" && r.value("id", "") == (*second)["id"] && r["data"].is_string() &&
+    return r.value("event", "") == "packet" && json(r.value("id", "")) == (*second)["id"] && r["data"].is_string() &&
            r["data"].get<std::string>().starts_with("3");
   });
   EXPECT_EQ(fromSecond, 2u);
@@ -656,7 +657,7 @@ TEST_F(SocketHandlerTest, ExpirationListenerConnectsWipesAcknowledgesAndDisconne
   emit("good", "child_restriction", json::array({{{"is_block", true}}}));
   EXPECT_EQ(ackOf("good"), kOk);
   EXPECT_TRUE(server_->waitFor([&](const json& r) {
-    return r.value("event", "") == "disconnect" && r.value("id", "") == connection["id"];
+    return r.value("event", "") == "disconnect" && json(r.value("id", "")) == connection["id"];
   }));
   EXPECT_TRUE(waitUntil([&] { return !handler_->isConnected(); }));
   drain();

@@ -158,7 +158,7 @@ struct Measures {
   static constexpr auto codingKeys() {
     return std::tuple{field("accuracy", &Measures::accuracy), field("time", &Measures::time)};
   }
-  static constexpr const char* typeName = "Measures";
+  [[maybe_unused]] static constexpr const char* typeName = "Measures";
 };
 
 // A number beyond a floating-point field's range is refused as for integers, instead of

@@ -44,6 +44,7 @@ TEST_F(ChildUserTest, ThereIsExactlyOneInstance) {
   static_assert(!std::is_default_constructible_v<WouldBeSecondInstance>);
   std::vector<ChildUser*> seen(8, nullptr);
   std::vector<std::thread> threads;
+  threads.reserve(seen.size());
   for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ChildUser::shared(); });
   for (auto& thread : threads) thread.join();
   for (auto* user : seen) EXPECT_EQ(user, &ChildUser::shared());

@@ -226,7 +226,7 @@ TEST_F(NetworkManagerTest, ErrorBodiesDecodeWithSnakeCaseConversion) {
 TEST_F(NetworkManagerTest, UndecodableSuccessIsAFailureWithStatusMinusOne) {
   setToken("t");
   std::string invalidUtf8 = "{\"message\":\"\xC3\x28\"}";
-  std::string huge = R"({"message":")" + std::string(8 * 1024 * 1024, 'a') + R"(","status":"x"})";
+  std::string huge = R"({"message":")" + std::string(std::size_t{8} * 1024 * 1024, 'a') + R"(","status":"x"})";
   for (const std::string& body : {std::string(), std::string("[]"), std::string("{\"status\":1}"),
                                   std::string("<html>"), invalidUtf8, huge, std::string(50000, '[')}) {
     auto outcome = post(body, 200);

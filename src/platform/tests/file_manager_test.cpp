@@ -36,6 +36,10 @@ mode_t modeOf(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
+// The file manager's folders come from HOME and the desktop's variables, which stay
+// functions of the environment; the tests change them on the main thread while no
+// other thread of the test runs.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 class FileManagerTest : public ::testing::Test {
  protected:
   FileManagerTest() : root_(makeTemporaryFolder(fs::temp_directory_path())) {
@@ -51,6 +55,7 @@ class FileManagerTest : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
+  // NOLINTEND(concurrency-mt-unsafe)
 
   // The names in a folder, as the test sees them.
   std::vector<std::string> namesIn(const fs::path& folder) const {
@@ -78,6 +83,7 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
 
 
   // The desktop's folders (settings::dataDirectories), each with its "applications".
+  // NOLINTBEGIN(concurrency-mt-unsafe): see FileManagerTest
   ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
   ::setenv("XDG_DATA_DIRS", "/opt/share/:/usr/share", 1);
   ::setenv("XDG_CONFIG_HOME", (root_ / "cfg").c_str(), 1);
@@ -88,6 +94,7 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   ::unsetenv("XDG_DATA_HOME");
   ::unsetenv("XDG_DATA_DIRS");
   ::unsetenv("XDG_CONFIG_HOME");
+  // NOLINTEND(concurrency-mt-unsafe)
   EXPECT_EQ(files_.applicationDirectories(),
             (std::vector<std::string>{(root_ / ".local/share/applications").string(), "/usr/local/share/applications",
                                       "/usr/share/applications"}));

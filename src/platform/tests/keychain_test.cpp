@@ -75,6 +75,7 @@ TEST_P(EveryStoreTest, ConcurrentAddsOfOneAccountGiveExactlyOneSuccess) {
   constexpr int kThreads = 8;
   std::atomic<int> successes{0}, duplicates{0};
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       const OSStatus status = store->add("shared", toData("from " + std::to_string(t)));

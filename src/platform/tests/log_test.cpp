@@ -55,6 +55,7 @@ TEST(UnifiedLogTest, WritesFromManyThreadsAreAllKept) {
   auto sink = std::make_shared<CapturingLogSink>();
   ScopedLogSink scoped(sink);
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       const LogHandle handle("sub", "cat");
@@ -108,6 +109,7 @@ TEST(StandardOutputTest, ACapturedOutputTakesTheLinesInOrderAndPutsTheSinkBack) 
     CapturedOutput printed;
     EXPECT_NE(StandardOutput::sink(), before);
     std::vector<std::thread> writers;
+    writers.reserve(4);
     for (int t = 0; t < 4; ++t) {
       writers.emplace_back([t] {
         for (int i = 0; i < 50; ++i) StandardOutput::writeLine(std::to_string(t));

@@ -253,9 +253,8 @@ TEST(ProcessTest, ChildSearchPathPutsChildFoldersFirst) {
   Outcome withPath = runCapturing("/bin/sh", {"-c", "printf '%s|%s' \"$PATH\" \"$MOPET_PROCESS_TEST\""},
                                   {{"PATH", "/usr/bin:/bin"}, {"MOPET_PROCESS_TEST", "added value"}}, stub);
   EXPECT_EQ(withPath.output, stub + ":/usr/bin:/bin|added value");
-  const char* agentPath = std::getenv("PATH");
   Outcome inherited = runCapturing("/bin/sh", {"-c", "printf '%s' \"$PATH\""}, {}, stub);
-  EXPECT_EQ(inherited.output, Process::childSearchPath(stub, agentPath != nullptr ? agentPath : ""));
+  EXPECT_EQ(inherited.output, Process::childSearchPath(stub, settings::variable("PATH")));
 
   // The stub wins over the real program of the same name.
   folder.script("id", "echo stub-id\n");

@@ -22,6 +22,9 @@ using settings::dataDirectories;
 using settings::homeDirectory;
 
 // Sets or clears an environment variable for one test and puts it back afterwards.
+// What is tested here reads the process environment itself, so the tests change it;
+// each does so on the main thread while no other thread of the test runs.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 class ScopedVariable {
  public:
   ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
@@ -44,6 +47,7 @@ class ScopedVariable {
   const char* name_;
   std::optional<std::string> old_;
 };
+// NOLINTEND(concurrency-mt-unsafe)
 
 TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
   ScopedVariable home("HOME", "/home/kid");
@@ -150,7 +154,7 @@ TEST(Settings, HomeComesFromHomeElseThePasswordDatabase) {
     EXPECT_EQ(homeDirectory(), "/tmp/sandbox-home");
   }
   ScopedVariable home("HOME", std::nullopt);
-  const passwd* entry = getpwuid(getuid());
+  const passwd* entry = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe): no other thread runs
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(homeDirectory(), entry->pw_dir);
 }

@@ -108,7 +108,7 @@ int closedPort() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   socklen_t length = sizeof address;
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   close(fd);
@@ -638,6 +638,7 @@ TEST_F(HttpsSessionTest, ConcurrentTasksEachCompleteOnceOnTheSerialQueue) {
   std::atomic<bool> overlapped{false};
   DispatchSemaphore done(0);
   std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+  tasks.reserve(kTasks);
   for (int i = 0; i < kTasks; ++i) {
     tasks.push_back(session.dataTask(requestTo("/echo?n=" + std::to_string(i)), [&](auto data, auto, auto error) {
       if (inside.fetch_add(1) != 0) overlapped = true;
@@ -655,6 +656,7 @@ TEST_F(HttpsSessionTest, ConcurrentTasksEachCompleteOnceOnTheSerialQueue) {
   session.delegateQueue().sync([] {});
   std::sort(targets.begin(), targets.end());
   std::vector<std::string> expected;
+  expected.reserve(kTasks);
   for (int i = 0; i < kTasks; ++i) expected.push_back("/echo?n=" + std::to_string(i));
   EXPECT_EQ(targets, expected);
   EXPECT_FALSE(overlapped);
@@ -755,8 +757,8 @@ class ScriptedProtocol : public URLProtocol {
   std::thread thread_;
 };
 
-URLProtocolClass scripted(std::vector<Step> steps, std::shared_ptr<HookLog> log, bool fromThread = false,
-                          bool accepts = true, std::string name = "scripted") {
+URLProtocolClass scripted(std::vector<Step> steps, const std::shared_ptr<HookLog>& log, bool fromThread = false,
+                          bool accepts = true, const std::string& name = "scripted") {
   URLProtocolClass protocolClass;
   protocolClass.canInit = [log, accepts, name](const URLRequest&) {
     log->add(name + " canInit");

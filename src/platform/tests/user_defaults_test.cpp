@@ -522,6 +522,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
     ::_exit(0);
   }
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       // Half the threads share the standard object, half have one of their own.

@@ -69,7 +69,7 @@ class WorkspaceTest : public ::testing::Test {
   // A child that runs /bin/sleep with these environment additions. The variables a
   // desktop may set are cleared first so that the test's own environment cannot leak
   // into the identifier. With `prelude`, a shell runs it first and then execs sleep.
-  Process& startSleeper(std::map<std::string, std::string> environment, const std::string& prelude = "",
+  Process& startSleeper(const std::map<std::string, std::string>& environment, const std::string& prelude = "",
                         const fs::path& program = "/bin/sleep") {
     std::map<std::string, std::string> cleared = {
         {"MOPET_BUNDLE_IDENTIFIER", ""}, {"FLATPAK_ID", ""},     {"SNAP_NAME", ""},
@@ -194,8 +194,11 @@ TEST_F(WorkspaceTest, ListsTheUsersOwnProcessesInPidOrder) {
   ASSERT_NE(self, nullptr);
   const fs::path exe = fs::read_symlink("/proc/self/exe");
   EXPECT_EQ(self->executablePath(), exe.string());
+  // The test's own environment, which no thread changes.
+  // NOLINTBEGIN(concurrency-mt-unsafe)
   const bool desktopGiven = std::getenv("MOPET_BUNDLE_IDENTIFIER") != nullptr || std::getenv("FLATPAK_ID") != nullptr ||
                             std::getenv("SNAP_NAME") != nullptr || std::getenv("BAMF_DESKTOP_FILE_HINT") != nullptr;
+  // NOLINTEND(concurrency-mt-unsafe)
   if (!desktopGiven) {
     EXPECT_EQ(self->bundleIdentifier(), exe.filename().string());
     EXPECT_EQ(self->activationPolicy(), ActivationPolicy::accessory);
