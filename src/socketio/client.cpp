@@ -282,7 +282,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   };
 
  public:
-  ManagerCore(std::string url, SocketManagerConfig config, SocketManagerEnvironment environment)
+  ManagerCore(const std::string& url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
     shared_->log = config_.log;
     shared_->logger = environment.logger ? std::move(environment.logger)
@@ -522,7 +522,7 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
         self->onWebSocketOpen(extensions);
       }
     };
-    callbacks.onText = [weak, generation](std::string text) {
+    callbacks.onText = [weak, generation](const std::string& text) {
       auto self = weak.lock();
       if (self && generation == self->generation_) {
         self->onText(text);

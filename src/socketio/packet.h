@@ -52,7 +52,7 @@ std::string encodeEnginePacket(const EnginePacket& packet);
 // negative value cannot make the ping watch fire at once. Raising a value only
 // makes the client wait longer for a ping, never drop a live connection.
 inline constexpr std::int64_t kPingMillisMin = 1000;  // one second
-inline constexpr std::int64_t kPingMillisMax = 60 * 60 * 1000;  // one hour
+inline constexpr std::int64_t kPingMillisMax = std::int64_t{60} * 60 * 1000;  // one hour
 
 struct OpenInfo {
   std::string sid;

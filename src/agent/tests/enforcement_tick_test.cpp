@@ -223,10 +223,11 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   auto odd = home_.path() / "o'neil $(touch pwned) home";
   std::filesystem::create_directories(odd / "Documents");
   std::filesystem::copy(home_.path() / "Library", odd / "Library", std::filesystem::copy_options::recursive);
-  ::setenv("HOME", odd.c_str(), 1);
+  // The tick finds Documents through HOME; the tick runs on this thread.
+  ::setenv("HOME", odd.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   const std::string staging = (odd / "Documents" / "hosts").string();
   delegate().fireTimer();
-  ::setenv("HOME", home_.path().c_str(), 1);
+  ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
 
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
   EXPECT_FALSE(std::filesystem::exists(staging));

@@ -87,8 +87,8 @@ TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
 
 TEST(NeverSunk, TheServiceLocalhostAndAddressesInEveryForm) {
   const char* never[] = {"api.family.mopet.velmorhome.so", "API.School.Mopet.Velmorhome.so.", "localhost",
-                         "LocalHost.", "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88"
-                         "ost",  // full-width "LOCALh" + "ost"
+                         "LocalHost.",
+                         "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88ost",  // full-width "LOCALh" + "ost"
                          "127.0.0.1", "1.2.3.4", "127.1", "0x7f000001", "2130706433", "10.0.0.1.", "::1",
                          "2001:db8::1", "::ffff:127.0.0.1"};
   for (const char* name : never) EXPECT_TRUE(agent::isNeverSunk(name)) << name;
@@ -173,10 +173,11 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
   // staging path is still the real folder.
   auto odd = home_.path() / "o'neil home";
   std::filesystem::create_directories(odd / "Documents");
-  ::setenv("HOME", odd.c_str(), 1);
+  // The folders follow HOME, read as the call is made; no other thread runs here.
+  ::setenv("HOME", odd.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   EXPECT_THAT(d.documentsDirectoryURL(), HasSubstr("o'neil%20home/Documents/"));
   EXPECT_EQ(d.stagingPath(), (odd / "Documents" / "hosts").string());
-  ::setenv("HOME", home_.path().c_str(), 1);
+  ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
 }
 
 TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {

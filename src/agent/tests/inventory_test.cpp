@@ -87,6 +87,9 @@ class RequestLog {
   std::vector<platform::URLRequest> requests_;
 };
 
+// The inventory reads XDG_DATA_DIRS itself; the tests set it before any thread of the
+// code under test runs.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::string& value) : name_(name) {
@@ -104,6 +107,7 @@ class ScopedEnv {
   const char* name_;
   std::optional<std::string> previous_;
 };
+// NOLINTEND(concurrency-mt-unsafe)
 
 // A home with the user's application folder (home/local/applications, XDG_DATA_HOME)
 // and a system one (home/share/applications, XDG_DATA_DIRS), where both the inventory
@@ -182,9 +186,9 @@ class InventoryTest : public ::testing::Test {
     return nlohmann::json::parse(platform::toString(*requests[0].httpBody));
   }
 
-  static nlohmann::json norules(std::vector<std::pair<std::string, std::string>> entries) {
+  static nlohmann::json norules(const std::vector<std::pair<std::string, std::string>>& entries) {
     nlohmann::json list = nlohmann::json::array();
-    for (auto& [name, pk] : entries) list.push_back({{"name", name}, {"pk", pk}});
+    for (const auto& [name, pk] : entries) list.push_back({{"name", name}, {"pk", pk}});
     return list;
   }
 
@@ -224,6 +228,7 @@ TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
 
   // One metadata item per executable entry, named ones or not, in listing order.
   std::vector<std::string> paths;
+  paths.reserve(run.items.size());
   for (const auto& item : run.items) paths.push_back(fs::path(item.path).filename().string());
   EXPECT_THAT(paths, ElementsAre("a-viewer.desktop", "b-editor.desktop", "c-unnamed.desktop", "g-quoted.desktop",
                                  "tool.sh", "terminal.desktop"));
@@ -332,6 +337,7 @@ TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
 // The names of the items' files, in order.
 std::vector<std::string> fileNames(const std::vector<MetadataItem>& items) {
   std::vector<std::string> names;
+  names.reserve(items.size());
   for (const auto& item : items) names.push_back(fs::path(item.path).filename().string());
   return names;
 }

@@ -139,7 +139,8 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     fs::remove_all(home_.path() / "elsewhere");
     if (c.token) storeToken();
     else sharedSuite()->removeObject(std::string(networks::kSharedChildToken));
-    if (c.configHome) ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);
+    // Start-up finds the autostart folder through XDG_CONFIG_HOME, set before it runs.
+    if (c.configHome) ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     c.arrange();
     const fs::path entry =
         c.configHome ? home_.path() / *c.configHome / "autostart" / kAutostartName : autostartEntry();
@@ -150,7 +151,7 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     platform::CapturedOutput captured;
     launch();
     const std::string printed = agenttest::printedText(captured.take());
-    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
     globalQueue_.discardAll();
     for (const auto& timer : runLoop_.scheduled) timer.timer->invalidate();
     runLoop_.scheduled.clear();

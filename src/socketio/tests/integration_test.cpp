@@ -676,7 +676,7 @@ TEST_F(SocketIOServerTest, DestroyingFromItsOwnHandlerIsSafe) {
   const Case cases[] = {
       {"internal queue", nullptr},
       {"serial thread", [serial](std::function<void()> task) { serial->post(std::move(task)); }},
-      {"at once on the I/O thread", [](std::function<void()> task) { task(); }},
+      {"at once on the I/O thread", [](const std::function<void()>& task) { task(); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

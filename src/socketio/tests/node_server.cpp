@@ -23,7 +23,8 @@ using json = nlohmann::json;
 namespace {
 
 void run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
+  // Only while a fixture is set up, before the client's threads run.
+  if (std::system(command.c_str()) != 0) {  // NOLINT(concurrency-mt-unsafe)
     throw std::runtime_error("command failed: " + command);
   }
 }
@@ -94,6 +95,7 @@ NodeServer::NodeServer(std::vector<std::string> extraArgs) {
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) {
     argv.push_back(a.data());
   }
@@ -241,6 +243,7 @@ std::size_t Waiter::count(const std::string& name) const {
 std::vector<std::string> Waiter::names() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> out;
+  out.reserve(entries_.size());
   for (const auto& entry : entries_) {
     out.push_back(entry.first);
   }
@@ -253,7 +256,10 @@ int unusedPort() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    throw std::runtime_error("no free loopback port");
+  }
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   close(fd);

@@ -420,8 +420,9 @@ class AgentFixture : public ::testing::Test {
     settings_.childPath = tools_.childPath();
     CannedService::shared().reset();
     // The user's configuration (the autostart folder) lives in the temporary HOME.
-    if (const char* config = std::getenv("XDG_CONFIG_HOME")) configHome_ = config;
-    ::unsetenv("XDG_CONFIG_HOME");
+    // Before any thread of the code under test runs.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME")) configHome_ = config;  // NOLINT(concurrency-mt-unsafe)
+    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
     std::filesystem::create_directories(home_.path() / "Documents");
     writeFile(hostsTarget_, "# the machine's hosts file\n");
     CannedService::shared().setReply(kSafeSearchPath, reply(200, kEmptySafeSearchRules));
@@ -429,7 +430,7 @@ class AgentFixture : public ::testing::Test {
   }
   ~AgentFixture() override {
     delegate_.reset();
-    if (configHome_) ::setenv("XDG_CONFIG_HOME", configHome_->c_str(), 1);
+    if (configHome_) ::setenv("XDG_CONFIG_HOME", configHome_->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   }
 
   static platform::URLSessionConfiguration makeConfiguration() {
