@@ -227,56 +227,56 @@ void HostsFilter::requestWebRules() {
   const auto token = networks::NetworkManager::storedToken();
   if (!token) return;
 
-  requests_.send(
-      networks::ChildEndPoint::webContentRules(), *token,
-      [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
-                                               const std::shared_ptr<const platform::URLResponse>& response,
-                                               std::optional<platform::Error> error) {
+  requests_.send(networks::ChildEndPoint::webContentRules(), *token,
+                 [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
+                                                          const std::shared_ptr<const platform::URLResponse>& response,
+                                                          std::optional<platform::Error> error) {
         // Only a rule set that arrived whole replaces the blocked domains; anything else
         // (no answer, an error status, a body that does not decode or holds no list of
         // exceptions) leaves the domains in force until a later reply does arrive.
-        if (!data) {
-          networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
-          return;
-        }
-        networks::printLine(printableText(*data));
-        auto decoded = rules::decodeWebfilterRules(*data);
-        if (!decoded) {
-          networks::printLine("Error decoding JSON: " + decoded.error().description());
-          return;
-        }
-        const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
-        const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
-        if (!arrived) {
-          networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
-                              (http ? std::to_string(http->statusCode()) : std::string("none")));
-        }
-        if (!decoded->exceptions) return;
-        HostEntries blocked;
-        for (const auto& exception : *decoded->exceptions) {
-          std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
-          if (flag && *flag && exception.domain) {
+                   if (!data) {
+                     networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
+                     return;
+                   }
+                   networks::printLine(printableText(*data));
+                   auto decoded = rules::decodeWebfilterRules(*data);
+                   if (!decoded) {
+                     networks::printLine("Error decoding JSON: " + decoded.error().description());
+                     return;
+                   }
+                   const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+                   const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+                   if (!arrived) {
+                     networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
+                                         (http ? std::to_string(http->statusCode()) : std::string("none")));
+                   }
+                   if (!decoded->exceptions) return;
+                   HostEntries blocked;
+                   for (const auto& exception : *decoded->exceptions) {
+                     std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
+                     if (flag && *flag && exception.domain) {
             // A domain that is not a host name could add or override arbitrary lines.
-            auto name = hostsFileName(*exception.domain);
-            if (isNeverSunk(*exception.domain)) {
+                       auto name = hostsFileName(*exception.domain);
+                       if (isNeverSunk(*exception.domain)) {
               // Sinking these would cut the agent off from its service or break the machine.
-              networks::printLine("Skipping blocked domain that is never sunk (the service, localhost or an address): " +
-                                  describe(exception.domain));
-            } else if (!name) {
-              networks::printLine("Skipping blocked domain that is not a valid host name: " +
-                                  describe(exception.domain));
-            } else {
-              blocked.emplace_back(std::move(*name), kBlockedAddress);
-            }
-          }
-          networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
-        }
-        if (!arrived) return;
-        list->modify([&](HostEntries& entries) {
-          entries = defaults;
-          entries.insert(entries.end(), blocked.begin(), blocked.end());
-        });
-      });
+                         networks::printLine(
+                             "Skipping blocked domain that is never sunk (the service, localhost or an address): " +
+                             describe(exception.domain));
+                       } else if (!name) {
+                         networks::printLine("Skipping blocked domain that is not a valid host name: " +
+                                             describe(exception.domain));
+                       } else {
+                         blocked.emplace_back(std::move(*name), kBlockedAddress);
+                       }
+                     }
+                     networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
+                   }
+                   if (!arrived) return;
+                   list->modify([&](HostEntries& entries) {
+                     entries = defaults;
+                     entries.insert(entries.end(), blocked.begin(), blocked.end());
+                   });
+                 });
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {

@@ -163,10 +163,8 @@ std::string appListDescription(const std::vector<ApplicationListElement>& list) 
     const auto& element = list[i];
     if (i > 0) text += ", ";
     text += "VelmorMopetAgent.AppDelegate.ApplicationListElement(name: " + quotedText(element.name) +
-            ", pk: " + quotedText(element.pk) +
-            ", firstInstalledTime: " + std::to_string(element.firstInstalledTime) +
-            ", status: " + quotedText(element.status) + ", currentVersion: " + quotedText(element.currentVersion) +
-            ")";
+            ", pk: " + quotedText(element.pk) + ", firstInstalledTime: " + std::to_string(element.firstInstalledTime) +
+            ", status: " + quotedText(element.status) + ", currentVersion: " + quotedText(element.currentVersion) + ")";
   }
   return text + "]";
 }
@@ -216,8 +214,7 @@ std::vector<MetadataItem> Inventory::collect() {
   networks::SendAppListModel report;
   report.norules = std::move(norules);
   report.allowed = std::vector{networks::Allowed{"System", 0, std::string(kPlaceholderIdentifier), "22222", "empty"}};
-  report.blocked =
-      std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
+  report.blocked = std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
   requests_.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
     networks::printLine(result ? "success sendAppList" : "failed sendAppList");
   });

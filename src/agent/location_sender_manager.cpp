@@ -89,8 +89,8 @@ LocationSenderManager& LocationSenderManager::shared() {
   return *reporter;
 }
 
-std::shared_ptr<platform::Timer> LocationSenderManager::schedule(double seconds,
-                                                                 void (LocationSenderManager::*action)(platform::Timer&)) {
+std::shared_ptr<platform::Timer> LocationSenderManager::schedule(
+    double seconds, void (LocationSenderManager::*action)(platform::Timer&)) {
   // A timer of no interval would fire as fast as the run loop turns.
   if (!(seconds >= kMinimumLiveInterval)) seconds = kMinimumLiveInterval;
   seconds = std::min(seconds, kMaximumSeconds);

@@ -112,7 +112,8 @@ class LocationSenderManager final : public platform::LocationManagerDelegate {
   void applyLiveLocation(const channel::LiveLocationRule& rule);
 
   // ---- location-manager delegate ----
-  void didUpdateLocations(platform::LocationManager& manager, const std::vector<platform::Location>& locations) override;
+  void didUpdateLocations(platform::LocationManager& manager,
+                          const std::vector<platform::Location>& locations) override;
   void didFailWithError(platform::LocationManager& manager, const platform::Error& error) override;
   void didExitRegion(platform::LocationManager& manager, const platform::CircularRegion& region) override;
 

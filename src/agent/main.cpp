@@ -31,9 +31,8 @@ int main(int argc, char** argv) {
   platform::Settings::install(platform::Settings::fromEnvironment());
   // The classes the storyboard and the NIBs name.
   agent::registerInterfaceClasses();
-  platform::ui::ClassRegistry::add("AppDelegate", [] {
-    return std::make_shared<agent::AppDelegate>(agent::Platform::system());
-  });
+  platform::ui::ClassRegistry::add("AppDelegate",
+                                   [] { return std::make_shared<agent::AppDelegate>(agent::Platform::system()); });
   // Loads "Main" (the delegate, its menu and outlets, awakeFromNib), finishes
   // launching and runs the main run loop until the application terminates.
   return platform::ui::applicationMain(argc, argv);

@@ -93,8 +93,7 @@ void ViewController::viewWillAppear() {
 void registerInterfaceClasses() {
   platform::ui::ClassRegistry::add("ViewController", [] { return std::make_shared<ViewController>(); });
   platform::ui::ClassRegistry::add("DateTimeView", [] { return std::make_shared<DateTimeView>(ArchiveCoder{}); });
-  platform::ui::ClassRegistry::add("PreferencesView",
-                                   [] { return std::make_shared<PreferencesView>(ArchiveCoder{}); });
+  platform::ui::ClassRegistry::add("PreferencesView", [] { return std::make_shared<PreferencesView>(ArchiveCoder{}); });
 }
 
 namespace {

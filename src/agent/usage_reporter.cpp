@@ -23,13 +23,17 @@ constexpr const char* kSafariBundleIdentifier = "com.apple.Safari";
 std::string usageReportBody(const std::string& day, std::int64_t usageCount) {
   return "[\n"
          "  {\n"
-         "    \"time\": " + day + ",\n"
+         "    \"time\": " +
+         day +
+         ",\n"
          "    \"report_type\": \"APP_USAGE\",\n"
          "    \"info\": {\n"
          "      \"pk\": \"com.apple.Safari\",\n"
          "      \"last_start\": \"10:00:00\",\n"
          "      \"last_end\": \"11:00:00\",\n"
-         "      \"duration\": \"" + std::to_string(usageCount) + "\"\n"
+         "      \"duration\": \"" +
+         std::to_string(usageCount) +
+         "\"\n"
          "    }\n"
          "  }\n"
          "]";
@@ -47,7 +51,7 @@ void UsageReporter::tick() {
       // The counter has no bound of its own; it stops at the largest value rather than
       // wrapping round.
       usage = usage > std::numeric_limits<std::int64_t>::max() - kUsageStep ? std::numeric_limits<std::int64_t>::max()
-                                                                             : usage + kUsageStep;
+                                                                            : usage + kUsageStep;
       shared->set(key, usage);
     } else {
       shared->set(key, kUsageStep);
@@ -86,9 +90,9 @@ bool UsageReporter::safariIsInUse() {
   auto front = workspace_.frontmostApplication();
   if (!front || !front->bundleIdentifier() || *front->bundleIdentifier() != kSafariBundleIdentifier) return false;
   const auto pid = static_cast<std::uint32_t>(front->processIdentifier());
-  auto windows = windows_.windows(platform::WindowListOption::onScreenOnly |
-                                                  platform::WindowListOption::excludeDesktopElements,
-                                              platform::kNullWindowID);
+  auto windows =
+      windows_.windows(platform::WindowListOption::onScreenOnly | platform::WindowListOption::excludeDesktopElements,
+                       platform::kNullWindowID);
   if (!windows) return false;
   for (const auto& window : *windows) {
     if (window.ownerPID && *window.ownerPID == pid) {

@@ -32,8 +32,7 @@ class PBClient {
   // With a timeout, a request that has not completed in that time fails with
   // kClientTimedOut; without one (the default) a request waits as long as the server
   // keeps the connection open.
-  PBClient(std::string host, std::uint16_t port,
-           std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+  PBClient(std::string host, std::uint16_t port, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
   virtual ~PBClient() = default;
 
   const std::string& host() const { return host_; }

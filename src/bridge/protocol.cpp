@@ -13,9 +13,7 @@ namespace {
 constexpr std::size_t kStatusOffset = 4;
 constexpr std::size_t kLengthOffset = 7;
 
-std::string dumpCompact(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+std::string dumpCompact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 // Lets the JSON serialiser write straight into a message's bytes.
 class DataOutput final : public nlohmann::detail::output_adapter_protocol<char> {
@@ -23,7 +21,8 @@ class DataOutput final : public nlohmann::detail::output_adapter_protocol<char> 
   void target(Data* out) { out_ = out; }
   void write_character(char c) override { out_->push_back(static_cast<std::uint8_t>(c)); }
   void write_characters(const char* s, std::size_t length) override {
-    out_->insert(out_->end(), reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + length);
+    out_->insert(out_->end(), reinterpret_cast<const std::uint8_t*>(s),
+                 reinterpret_cast<const std::uint8_t*>(s) + length);
   }
 
  private:
@@ -127,9 +126,7 @@ std::optional<StatusCode> statusCodeFromRawValue(std::uint8_t raw) {
   }
 }
 
-Data Protocol::write(StatusCode status, const Json& body) {
-  return MessageWriter(status).value(body).finish();
-}
+Data Protocol::write(StatusCode status, const Json& body) { return MessageWriter(status).value(body).finish(); }
 
 // The body objects' keys in the order a compact dump gives them ("method" before
 // "payload").

@@ -36,8 +36,8 @@ class CSafeSearchManager {
   CSafeSearchManager();
   // Over another session (tests answer it with canned replies) and, optionally,
   // another content-blocker manager.
-  explicit CSafeSearchManager(platform::URLSession& session,
-                              platform::ContentBlockerManager& contentBlocker = platform::ContentBlockerManager::shared());
+  explicit CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker =
+                                                                 platform::ContentBlockerManager::shared());
   virtual ~CSafeSearchManager();
   CSafeSearchManager(const CSafeSearchManager&) = delete;
   CSafeSearchManager& operator=(const CSafeSearchManager&) = delete;

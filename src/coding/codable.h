@@ -83,10 +83,14 @@ constexpr std::optional<E> fromRawValue(std::string_view text) {
 
 namespace detail {
 
-template <class T> struct IsOptional : std::false_type {};
-template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
-template <class T> struct IsVector : std::false_type {};
-template <class T, class A> struct IsVector<std::vector<T, A>> : std::true_type {};
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+template <class T>
+struct IsVector : std::false_type {};
+template <class T, class A>
+struct IsVector<std::vector<T, A>> : std::true_type {};
 
 template <class T>
 using Integral = std::bool_constant<std::is_integral_v<T> && !std::is_same_v<T, bool>>;
@@ -160,7 +164,8 @@ constexpr const char* typeName() {
   else return "Dictionary";
 }
 
-template <class T> T decodeValue(const Json& value, DecodeState& state);
+template <class T>
+T decodeValue(const Json& value, DecodeState& state);
 
 template <class Owner, class Member>
 void decodeField(Owner& out, const Field<Owner, Member>& f, const KeyedView& view, DecodeState& state) {
@@ -200,13 +205,15 @@ T decodeValue(const Json& value, DecodeState& state) {
       const auto n = value.template get<std::int64_t>();
       if (n < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
           (n > 0 && static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
-        state.fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number <" + value.dump() + "> does not fit in Int.");
+        state.fail(DecodingError::Kind::dataCorrupted,
+                   "Parsed JSON number <" + value.dump() + "> does not fit in Int.");
       return static_cast<T>(n);
     }
     if (value.is_number_unsigned()) {
       const auto n = value.template get<std::uint64_t>();
       if (n > static_cast<std::uint64_t>(std::numeric_limits<T>::max()))
-        state.fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number <" + value.dump() + "> does not fit in Int.");
+        state.fail(DecodingError::Kind::dataCorrupted,
+                   "Parsed JSON number <" + value.dump() + "> does not fit in Int.");
       return static_cast<T>(n);
     }
     if (value.is_number_float()) {
@@ -264,7 +271,8 @@ T decodeValue(const Json& value, DecodeState& state) {
   }
 }
 
-template <class T> Json encodeValue(const T& value, EncodeState& state);
+template <class T>
+Json encodeValue(const T& value, EncodeState& state);
 
 inline Json encodeNumber(double d, EncodeState& state) {
   if (!std::isfinite(d)) state.failNonFinite(d);

@@ -103,8 +103,24 @@ coding::JSONEncoder snakeCaseEncoder() {
 bool isPathCharacter(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=': case ':': case '@': case '/':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
+    case ':':
+    case '@':
+    case '/':
       return true;
     default:
       return false;
@@ -123,10 +139,14 @@ std::optional<HTTPMethod> HTTPMethod::fromRawValue(std::string_view text) {
 
 std::string_view HTTPMethod::rawValue() const {
   switch (value_) {
-    case get: return "GET";
-    case post: return "POST";
-    case put: return "PUT";
-    case patch: return "PATCH";
+    case get:
+      return "GET";
+    case post:
+      return "POST";
+    case put:
+      return "PUT";
+    case patch:
+      return "PATCH";
   }
   return "GET";
 }
@@ -181,7 +201,9 @@ platform::HeaderList ChildEndPoint::headers(std::string_view token) const {
                                [&](const SyncApps&) {
                                  return platform::HeaderList{json, cookie(kSyncSessionCookie), authorization};
                                },
-                               [&](const auto&) { return platform::HeaderList{authorization, json}; }},
+                               [&](const auto&) {
+                                 return platform::HeaderList{authorization, json};
+                               }},
                     case_);
 }
 

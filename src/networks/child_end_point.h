@@ -68,12 +68,24 @@ using RequestBody = std::expected<std::optional<platform::Data>, coding::Encodin
 
 class ChildEndPoint {
  public:
-  struct GetParentToken { ParentTokenModel model; };
-  struct Check { PairCodeCheckModel model; };
-  struct Register { std::string uuid; };
-  struct SetApplicationList { std::string uuid; };
-  struct SendLocation { std::vector<LocationModel> samples; };
-  struct SendApplicationList { SendAppListModel report; };
+  struct GetParentToken {
+    ParentTokenModel model;
+  };
+  struct Check {
+    PairCodeCheckModel model;
+  };
+  struct Register {
+    std::string uuid;
+  };
+  struct SetApplicationList {
+    std::string uuid;
+  };
+  struct SendLocation {
+    std::vector<LocationModel> samples;
+  };
+  struct SendApplicationList {
+    SendAppListModel report;
+  };
   struct DeviceEnrolled {};
   struct Me {};
   struct ScreentimeRules {};
@@ -84,8 +96,12 @@ class ChildEndPoint {
   // report and the application-list sync (POST, a body of ready text and a cookie).
   struct SmartAppRules {};
   struct WebContentRules {};
-  struct UsageReport { std::string body; };
-  struct SyncApps { std::string body; };
+  struct UsageReport {
+    std::string body;
+  };
+  struct SyncApps {
+    std::string body;
+  };
   using Case = std::variant<GetParentToken, Check, Register, SetApplicationList, SendLocation, SendApplicationList,
                             DeviceEnrolled, Me, ScreentimeRules, GetAppRules, GetSafeSearchRules, SmartAppRules,
                             WebContentRules, UsageReport, SyncApps>;
@@ -140,7 +156,9 @@ class ChildEndPoint {
 // request carries a list of payloads.
 class ChildEndPointSchool {
  public:
-  struct GetParentToken { std::vector<ParentTokenModel> models; };
+  struct GetParentToken {
+    std::vector<ParentTokenModel> models;
+  };
   using Check = ChildEndPoint::Check;
   using Register = ChildEndPoint::Register;
   using SetApplicationList = ChildEndPoint::SetApplicationList;

@@ -28,7 +28,8 @@ void ChildUser::save(const std::optional<DeviceLoginModel>& tokenModel) {
     return;
   }
   printLine("ACCESS_TOKEN: " + tokenModel->token);
-  if (auto encoded = coding::JSONEncoder().encode(*tokenModel)) userDefault.set(accessTokenKey, platform::toData(*encoded));
+  if (auto encoded = coding::JSONEncoder().encode(*tokenModel))
+    userDefault.set(accessTokenKey, platform::toData(*encoded));
 }
 
 bool ChildUser::tokenExist() const {

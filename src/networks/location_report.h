@@ -31,8 +31,8 @@ struct LocationModel {
   static constexpr const char* typeName = "LocationModel";
   static constexpr auto codingKeys() {
     using T = LocationModel;
-    return std::tuple{coding::field("long", &T::long_), coding::field("lat", &T::lat),
-                      coding::field("time", &T::time), coding::field("metaData", &T::metaData)};
+    return std::tuple{coding::field("long", &T::long_), coding::field("lat", &T::lat), coding::field("time", &T::time),
+                      coding::field("metaData", &T::metaData)};
   }
 };
 

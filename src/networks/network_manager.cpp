@@ -103,41 +103,40 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
     return;
   }
 
-  auto task = session_.dataTask(
-      std::move(*request),
-      [handler = std::move(handler), done](std::optional<platform::Data> data,
-                                           const std::shared_ptr<const platform::URLResponse>& response,
-                                           std::optional<platform::Error> error) {
-        struct SignalOnExit {
-          platform::DispatchSemaphore& semaphore;
-          ~SignalOnExit() { semaphore.signal(); }
-        } signalOnExit{*done};
+  auto task = session_.dataTask(std::move(*request), [handler = std::move(handler), done](
+                                                         std::optional<platform::Data> data,
+                                                         const std::shared_ptr<const platform::URLResponse>& response,
+                                                         std::optional<platform::Error> error) {
+    struct SignalOnExit {
+      platform::DispatchSemaphore& semaphore;
+      ~SignalOnExit() { semaphore.signal(); }
+    } signalOnExit{*done};
 
-        if (error) {
-          printLine(error->description());
-          handler.failure(ErrorModel{error->localizedDescription, error->code, std::nullopt});
-          return;
-        }
-        if (!data) return;
-        const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
-        if (http == nullptr) return;
+    if (error) {
+      printLine(error->description());
+      handler.failure(ErrorModel{error->localizedDescription, error->code, std::nullopt});
+      return;
+    }
+    if (!data) return;
+    const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+    if (http == nullptr) return;
 
-        const int status = http->statusCode();
-        if (status >= 200 && status <= 299) {
-          if (auto failed = handler.decodeSuccess(*data)) {
-            printLine("response data: " + http->description());
-            handler.failure(ErrorModel{"can't decode json from server" + failed->description(), -1, std::nullopt});
-          }
-          return;
-        }
-        auto errorBody = errorDecoder().decode<ErrorModel>(*data);
-        if (errorBody) {
-          printLine("[X] error: " + errorBody->description());
-          handler.failure(std::move(*errorBody));
-        } else {
-          printLine("\"Empty state occurred => \" " + errorBody.error().description());
-        }
-      });
+    const int status = http->statusCode();
+    if (status >= 200 && status <= 299) {
+      if (auto failed = handler.decodeSuccess(*data)) {
+        printLine("response data: " + http->description());
+        handler.failure(ErrorModel{"can't decode json from server" + failed->description(), -1, std::nullopt});
+      }
+      return;
+    }
+    auto errorBody = errorDecoder().decode<ErrorModel>(*data);
+    if (errorBody) {
+      printLine("[X] error: " + errorBody->description());
+      handler.failure(std::move(*errorBody));
+    } else {
+      printLine("\"Empty state occurred => \" " + errorBody.error().description());
+    }
+  });
   task->resume();
   done->wait();
 }

@@ -11,8 +11,8 @@ namespace platform {
 namespace {
 
 bool namesAFile(const std::string& identifier) {
-  return !identifier.empty() && identifier != "." && identifier != ".." &&
-         identifier.find('/') == std::string::npos && identifier.find('\0') == std::string::npos;
+  return !identifier.empty() && identifier != "." && identifier != ".." && identifier.find('/') == std::string::npos &&
+         identifier.find('\0') == std::string::npos;
 }
 
 Error blockerError(long code, std::string description) {
@@ -42,9 +42,9 @@ void LinuxContentBlockerManager::reloadContentBlocker(const std::string& identif
                            "No content-blocker extension is named \"" + identifier + "\".");
   } else {
     const auto& files = FileManager::defaultManager();
-    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+    auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     auto written = files.createDirectory(folder());
     if (written) written = files.write(markerPath(identifier), std::to_string(millis) + "\n");
     if (!written) {
@@ -53,9 +53,8 @@ void LinuxContentBlockerManager::reloadContentBlocker(const std::string& identif
     }
   }
   if (!completion) return;
-  DispatchQueue::global().async([completion = std::move(completion), outcome = std::move(outcome)] {
-    completion(outcome);
-  });
+  DispatchQueue::global().async(
+      [completion = std::move(completion), outcome = std::move(outcome)] { completion(outcome); });
 }
 
 }  // namespace platform

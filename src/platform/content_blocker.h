@@ -40,8 +40,7 @@ class ContentBlockerManager {
 class LinuxContentBlockerManager final : public ContentBlockerManager {
  public:
   // `folder` absent: the default folder under $HOME, read at every reload.
-  explicit LinuxContentBlockerManager(std::optional<std::string> folder = std::nullopt)
-      : folder_(std::move(folder)) {}
+  explicit LinuxContentBlockerManager(std::optional<std::string> folder = std::nullopt) : folder_(std::move(folder)) {}
 
   // An identifier that cannot name a file (empty, ".", "..", holding "/" or a NUL)
   // reports noExtensionFound; a marker that cannot be written, loadingInterrupted.

@@ -55,7 +55,9 @@ void ContentFilterManager::setState(State state) {
 
 namespace {
 
-Error filterError(long code, std::string description) { return Error{kFilterErrorDomain, code, std::move(description)}; }
+Error filterError(long code, std::string description) {
+  return Error{kFilterErrorDomain, code, std::move(description)};
+}
 
 bool present(const std::optional<std::string>& text) { return text && !text->empty(); }
 
@@ -64,10 +66,12 @@ bool present(const std::optional<std::string>& text) { return text && !text->emp
 std::optional<Error> ContentFilterManager::validate(const State& state) {
   const auto& provider = state.providerConfiguration;
   if (!provider) {
-    return filterError(FilterErrorCode::configurationInvalid, "The filter configuration has no provider configuration.");
+    return filterError(FilterErrorCode::configurationInvalid,
+                       "The filter configuration has no provider configuration.");
   }
   if (!provider->filterSockets && !provider->filterPackets) {
-    return filterError(FilterErrorCode::configurationInvalid, "The filter configuration filters neither sockets nor packets.");
+    return filterError(FilterErrorCode::configurationInvalid,
+                       "The filter configuration filters neither sockets nor packets.");
   }
   if (provider->filterSockets && !present(provider->filterDataProviderBundleIdentifier)) {
     return filterError(FilterErrorCode::configurationInvalid,
@@ -233,8 +237,7 @@ std::shared_ptr<SystemExtensionRequest> SystemExtensionRequest::activationReques
 }
 
 std::shared_ptr<SystemExtensionRequest> SystemExtensionRequest::deactivationRequest(std::string identifier) {
-  return std::shared_ptr<SystemExtensionRequest>(
-      new SystemExtensionRequest(std::move(identifier), Kind::deactivation));
+  return std::shared_ptr<SystemExtensionRequest>(new SystemExtensionRequest(std::move(identifier), Kind::deactivation));
 }
 
 void SystemExtensionRequest::setDelegate(SystemExtensionRequestDelegate* delegate) {

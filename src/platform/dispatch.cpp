@@ -42,7 +42,9 @@ class DelayScheduler {
   }
 
  private:
-  DelayScheduler() { std::thread([this] { loop(); }).detach(); }
+  DelayScheduler() {
+    std::thread([this] { loop(); }).detach();
+  }
 
   void loop() {
     std::unique_lock lock(mutex_);

@@ -1,7 +1,6 @@
 #include "platform/file_manager.h"
 #include "platform/posix_io.h"
 
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +19,8 @@ namespace platform {
 namespace {
 
 std::unexpected<FileError> failure(int error, std::string operation, std::string path) {
-  return std::unexpected(FileError{std::error_code(error, std::generic_category()), std::move(operation), std::move(path)});
+  return std::unexpected(
+      FileError{std::error_code(error, std::generic_category()), std::move(operation), std::move(path)});
 }
 
 std::string parentOf(const std::string& path) {
@@ -247,7 +247,8 @@ FileResult<> FileManager::createDirectory(const std::string& path, bool withInte
       const int error = errno;
       struct stat info {};
       if (error != EEXIST) return failure(error, "create folder", prefix);
-      if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return failure(ENOTDIR, "create folder", prefix);
+      if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return failure(ENOTDIR, "create folder", prefix);
     }
     if (position == std::string::npos) return {};
   }

@@ -69,10 +69,12 @@ class GeoClueService final : public DesktopLocationService {
 
   ~GeoClueService() override {
     g_cancellable_cancel(cancellable_);  // ends a call in progress at once
-    invoke(+[](gpointer loop) -> gboolean {
-      g_main_loop_quit(static_cast<GMainLoop*>(loop));
-      return G_SOURCE_REMOVE;
-    }, loop_);
+    invoke(
+        +[](gpointer loop) -> gboolean {
+          g_main_loop_quit(static_cast<GMainLoop*>(loop));
+          return G_SOURCE_REMOVE;
+        },
+        loop_);
     thread_.join();
     g_object_unref(cancellable_);
     g_main_loop_unref(loop_);
@@ -93,10 +95,12 @@ class GeoClueService final : public DesktopLocationService {
     std::lock_guard lock(mutex_);
     if (scheduled_) return;
     scheduled_ = true;
-    invoke(+[](gpointer self) -> gboolean {
-      static_cast<GeoClueService*>(self)->apply();
-      return G_SOURCE_REMOVE;
-    }, this);
+    invoke(
+        +[](gpointer self) -> gboolean {
+          static_cast<GeoClueService*>(self)->apply();
+          return G_SOURCE_REMOVE;
+        },
+        this);
   }
 
   void invoke(GSourceFunc function, gpointer data) {
@@ -172,10 +176,11 @@ class GeoClueService final : public DesktopLocationService {
     }
     g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
 
-    GPtr<GClueManager> manager(gclue_manager_proxy_new_sync(
-        connection_.get(),
-        static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS),
-        kBusName, kManagerPath, cancellable_, &failure.error));
+    GPtr<GClueManager> manager(
+        gclue_manager_proxy_new_sync(connection_.get(),
+                                     static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
+                                                                  G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS),
+                                     kBusName, kManagerPath, cancellable_, &failure.error));
     if (!manager) {
       goOff("no location service: " + failure.text());
       return false;
@@ -189,8 +194,8 @@ class GeoClueService final : public DesktopLocationService {
     clientPath_ = path;
     g_free(path);
 
-    client_.reset(gclue_client_proxy_new_sync(connection_.get(), G_DBUS_PROXY_FLAGS_NONE, kBusName,
-                                              clientPath_.c_str(), cancellable_, &failure.error));
+    client_.reset(gclue_client_proxy_new_sync(connection_.get(), G_DBUS_PROXY_FLAGS_NONE, kBusName, clientPath_.c_str(),
+                                              cancellable_, &failure.error));
     if (!client_) {
       goOff("no location client: " + failure.text());
       return false;
@@ -226,10 +231,10 @@ class GeoClueService final : public DesktopLocationService {
   }
 
   bool setProperty(const char* name, GVariant* value, GError** error) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_.get(), kBusName, clientPath_.c_str(), "org.freedesktop.DBus.Properties", "Set",
-        g_variant_new("(ssv)", kClientInterface, name, value), nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-        cancellable_, error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(connection_.get(), kBusName, clientPath_.c_str(), "org.freedesktop.DBus.Properties",
+                                    "Set", g_variant_new("(ssv)", kClientInterface, name, value), nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, cancellable_, error);
     if (reply == nullptr) return false;
     g_variant_unref(reply);
     return true;
@@ -312,9 +317,9 @@ class GeoClueService final : public DesktopLocationService {
         g_variant_get(stamp, "(tt)", &seconds, &micros);
         constexpr guint64 kLatest = 253402300799;  // the end of year 9999
         if (seconds > 0 && seconds <= kLatest && micros < 1000000) {
-          fix.timestamp = std::chrono::system_clock::time_point(
-              std::chrono::seconds(static_cast<long long>(seconds)) +
-              std::chrono::microseconds(static_cast<long long>(micros)));
+          fix.timestamp =
+              std::chrono::system_clock::time_point(std::chrono::seconds(static_cast<long long>(seconds)) +
+                                                    std::chrono::microseconds(static_cast<long long>(micros)));
         }
       }
       g_variant_unref(stamp);

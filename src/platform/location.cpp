@@ -25,7 +25,8 @@ double distanceBetween(const LocationCoordinate& a, const LocationCoordinate& b)
   double lat2 = b.latitude * kRadians;
   double dLat = lat2 - lat1;
   double dLon = (b.longitude - a.longitude) * kRadians;
-  double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(lat1) * std::cos(lat2) * std::sin(dLon / 2) * std::sin(dLon / 2);
+  double h = std::sin(dLat / 2) * std::sin(dLat / 2) +
+             std::cos(lat1) * std::cos(lat2) * std::sin(dLon / 2) * std::sin(dLon / 2);
   return 2 * kEarthRadius * std::asin(std::min(1.0, std::sqrt(h)));
 }
 
@@ -242,9 +243,12 @@ AuthorizationStatus LinuxLocationManager::authorizationStatus() const {
   if (hasSource()) return AuthorizationStatus::authorizedAlways;
   if (!usesDesktop()) return AuthorizationStatus::denied;
   switch (desktop_.load()) {
-    case Desktop::unknown: return AuthorizationStatus::notDetermined;
-    case Desktop::on: return AuthorizationStatus::authorizedAlways;
-    case Desktop::off: break;
+    case Desktop::unknown:
+      return AuthorizationStatus::notDetermined;
+    case Desktop::on:
+      return AuthorizationStatus::authorizedAlways;
+    case Desktop::off:
+      break;
   }
   return AuthorizationStatus::denied;
 }
@@ -301,9 +305,7 @@ void LinuxLocationManager::requestDesktop() {
     constexpr int kMostWaiting = 16;
     DesktopLocationService::Listener listener;
     listener.authorized = [onMain] { onMain([](LinuxLocationManager& m) { m.desktopAuthorized(); }); };
-    listener.off = [onMain](const std::string& why) {
-      onMain([why](LinuxLocationManager& m) { m.desktopOff(why); });
-    };
+    listener.off = [onMain](const std::string& why) { onMain([why](LinuxLocationManager& m) { m.desktopOff(why); }); };
     listener.fix = [onMain, waiting](Location fix) {
       if (waiting->fetch_add(1) >= kMostWaiting) {
         waiting->fetch_sub(1);
@@ -328,7 +330,8 @@ void LinuxLocationManager::desktopOff(const std::string& why) {
   if (desktop_.exchange(Desktop::off) == Desktop::off) return;
   std::fprintf(stderr, "Location service: %s\n", why.c_str());
   postAuthorization(AuthorizationStatus::denied);
-  if (isUpdatingLocation() || isMonitoringSignificantLocationChanges()) postError(locationError(LocationErrorCode::denied));
+  if (isUpdatingLocation() || isMonitoringSignificantLocationChanges())
+    postError(locationError(LocationErrorCode::denied));
 }
 
 void LinuxLocationManager::desktopFix(Location fix) {
@@ -386,8 +389,8 @@ std::optional<Location> parseFix(const nlohmann::json& fix, std::string& reason)
 std::string fileStamp(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return "missing";
-  return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
-         std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+  return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) +
+         "." + std::to_string(info.st_mtim.tv_nsec);
 }
 
 }  // namespace

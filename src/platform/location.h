@@ -148,8 +148,7 @@ class LocationManagerDelegate {
   virtual void didExitRegion(LocationManager&, const CircularRegion&) {}
   virtual void didStartMonitoringFor(LocationManager&, const CircularRegion&) {}
   // `region` is absent when the failure concerns no particular region.
-  virtual void monitoringDidFailFor(LocationManager&, const std::optional<CircularRegion>& /*region*/,
-                                    const Error&) {}
+  virtual void monitoringDidFailFor(LocationManager&, const std::optional<CircularRegion>& /*region*/, const Error&) {}
 
  private:
   friend class LocationManager;

@@ -10,11 +10,16 @@ namespace platform {
 
 std::string_view logTypeName(LogType type) {
   switch (type) {
-    case LogType::Default: return "default";
-    case LogType::Info: return "info";
-    case LogType::Debug: return "debug";
-    case LogType::Error: return "error";
-    case LogType::Fault: return "fault";
+    case LogType::Default:
+      return "default";
+    case LogType::Info:
+      return "info";
+    case LogType::Debug:
+      return "debug";
+    case LogType::Error:
+      return "error";
+    case LogType::Fault:
+      return "fault";
   }
   return "default";
 }
@@ -34,11 +39,16 @@ SyslogSink::~SyslogSink() {
 
 int SyslogSink::priority(LogType type) {
   switch (type) {
-    case LogType::Default: return LOG_NOTICE;
-    case LogType::Info: return LOG_INFO;
-    case LogType::Debug: return LOG_DEBUG;
-    case LogType::Error: return LOG_ERR;
-    case LogType::Fault: return LOG_CRIT;
+    case LogType::Default:
+      return LOG_NOTICE;
+    case LogType::Info:
+      return LOG_INFO;
+    case LogType::Debug:
+      return LOG_DEBUG;
+    case LogType::Error:
+      return LOG_ERR;
+    case LogType::Fault:
+      return LOG_CRIT;
   }
   return LOG_NOTICE;
 }

@@ -253,9 +253,7 @@ Data FileHandle::availableData() {
   return result;
 }
 
-ProcessResult<> FileHandle::write(std::string_view text) {
-  return write(Data(text.begin(), text.end()));
-}
+ProcessResult<> FileHandle::write(std::string_view text) { return write(Data(text.begin(), text.end())); }
 
 ProcessResult<> FileHandle::write(const Data& data) {
   std::unique_lock lock(impl_->mutex);
@@ -494,7 +492,8 @@ ProcessResult<> Process::run() {
       continue;
     }
     if (auto* pipe = std::get_if<Pipe>(streams[slot])) {
-      source = slot == 0 ? pipe->fileHandleForReading().fileDescriptor() : pipe->fileHandleForWriting().fileDescriptor();
+      source =
+          slot == 0 ? pipe->fileHandleForReading().fileDescriptor() : pipe->fileHandleForWriting().fileDescriptor();
     } else if (auto* handle = std::get_if<FileHandle>(streams[slot])) {
       source = handle->fileDescriptor();
     }

@@ -24,9 +24,12 @@ const std::thread::id g_initialThread = std::this_thread::get_id();
 
 constexpr unsigned modeMask(RunLoopMode mode) {
   switch (mode) {
-    case RunLoopMode::defaultMode: return 1u;
-    case RunLoopMode::eventTracking: return 2u;
-    case RunLoopMode::common: return 3u;
+    case RunLoopMode::defaultMode:
+      return 1u;
+    case RunLoopMode::eventTracking:
+      return 2u;
+    case RunLoopMode::common:
+      return 3u;
   }
   return 0u;
 }
@@ -282,8 +285,7 @@ class MainLoop final : public RunLoop {
     for (const auto& timer : timers_) {
       if ((timer->modes & modeMask(mode_)) != 0 && timer->nextFire <= now) due.push_back(timer);
     }
-    std::stable_sort(due.begin(), due.end(),
-                     [](const auto& a, const auto& b) { return a->nextFire < b->nextFire; });
+    std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a->nextFire < b->nextFire; });
     return due;
   }
 

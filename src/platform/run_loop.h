@@ -32,9 +32,8 @@ class RunLoop {
   // A timer that fires every `interval` (once if !repeats), first after one interval.
   // May be called from any thread. The loop keeps the timer until it is invalidated;
   // invalidating releases the action (and what it captured).
-  virtual std::shared_ptr<Timer> scheduledTimer(std::chrono::steady_clock::duration interval,
-                                                bool repeats, Timer::Action action,
-                                                RunLoopMode mode = RunLoopMode::defaultMode) = 0;
+  virtual std::shared_ptr<Timer> scheduledTimer(std::chrono::steady_clock::duration interval, bool repeats,
+                                                Timer::Action action, RunLoopMode mode = RunLoopMode::defaultMode) = 0;
   // Adds an existing timer in one more mode.
   virtual void add(const std::shared_ptr<Timer>& timer, RunLoopMode mode) = 0;
 
@@ -46,8 +45,7 @@ class RunLoop {
   virtual void runUntil(std::chrono::steady_clock::time_point deadline) = 0;
   // Runs until the predicate holds (checked after every block/timer) or the timeout passes.
   // Returns the predicate's last value. For tests.
-  virtual bool runUntil(const std::function<bool()>& predicate,
-                        std::chrono::steady_clock::duration timeout) = 0;
+  virtual bool runUntil(const std::function<bool()>& predicate, std::chrono::steady_clock::duration timeout) = 0;
   virtual void stop() = 0;
 
   // The mode the loop is currently running in (eventTracking while a menu is tracked).

@@ -81,7 +81,7 @@ std::vector<std::string> connectToEntries(const std::string& text) {
 
 std::string installedToolFolder() {
   const std::string tools = Bundle::main().resourcePath() + "/tools";
-  struct stat info{};
+  struct stat info {};
   return ::stat(tools.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? tools : std::string();
 }
 

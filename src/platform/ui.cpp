@@ -159,8 +159,7 @@ std::vector<const View*> ancestry(const View* view) {
 }
 
 bool isEdge(Anchor anchor) {
-  return anchor == Anchor::leading || anchor == Anchor::trailing || anchor == Anchor::top ||
-         anchor == Anchor::bottom;
+  return anchor == Anchor::leading || anchor == Anchor::trailing || anchor == Anchor::top || anchor == Anchor::bottom;
 }
 
 }  // namespace

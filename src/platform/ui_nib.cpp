@@ -82,8 +82,8 @@ class Loader {
         const auto& name = (*spec)["outlet"];
         if (!name.is_string()) return failed("\"outlet\" is not a text");
         if (owner_ == nullptr || !owner_->setOutlet(name.get<std::string>(), object)) {
-          return failed("the owner (" + (owner_ ? owner_->className() : std::string("none")) +
-                        ") has no outlet \"" + name.get<std::string>() + "\"");
+          return failed("the owner (" + (owner_ ? owner_->className() : std::string("none")) + ") has no outlet \"" +
+                        name.get<std::string>() + "\"");
         }
       }
       if (spec->contains("outlets")) {
@@ -92,8 +92,8 @@ class Loader {
         for (const auto& [name, id] : outlets.items()) {
           if (!id.is_string()) return failed("outlet \"" + name + "\" does not name an id");
           auto found = byId_.find(id.get<std::string>());
-          if (found == byId_.end()) return failed("outlet \"" + name + "\" names unknown id \"" +
-                                                  id.get<std::string>() + "\"");
+          if (found == byId_.end())
+            return failed("outlet \"" + name + "\" names unknown id \"" + id.get<std::string>() + "\"");
           if (!object->setOutlet(name, found->second)) {
             return failed(object->className() + " has no outlet \"" + name + "\"");
           }
@@ -488,9 +488,8 @@ std::optional<Storyboard::ApplicationScene> Storyboard::instantiateApplicationSc
 namespace {
 void setSceneViewFactory(ViewController& controller, json spec, std::string what) {
   ViewController* self = &controller;
-  controller.setViewFactory([self, spec = std::move(spec), what = std::move(what)] {
-    return buildSceneView(spec, *self, what);
-  });
+  controller.setViewFactory(
+      [self, spec = std::move(spec), what = std::move(what)] { return buildSceneView(spec, *self, what); });
 }
 }  // namespace
 

@@ -53,9 +53,7 @@ void Window::setContentViewController(std::shared_ptr<ViewController> controller
   setContentView(contentViewController_ ? contentViewController_->view() : nullptr);
 }
 
-WindowController* Window::windowController() const {
-  return static_cast<WindowController*>(windowController_.get());
-}
+WindowController* Window::windowController() const { return static_cast<WindowController*>(windowController_.get()); }
 
 void Window::makeKeyAndOrderFront() {
   bool appearing = !visible_;
@@ -138,8 +136,7 @@ bool Application::loadMainStoryboard(const std::string& name) {
   }
   auto delegate = std::dynamic_pointer_cast<ApplicationDelegate>(scene->delegate);
   if (!delegate) {
-    std::fprintf(stderr, "Storyboard \"%s\": the application delegate is not an application delegate\n",
-                 name.c_str());
+    std::fprintf(stderr, "Storyboard \"%s\": the application delegate is not an application delegate\n", name.c_str());
     return false;
   }
   sceneObjects_ = std::move(scene->objects);

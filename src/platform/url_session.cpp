@@ -36,21 +36,34 @@ std::optional<std::string> headerValue(const HeaderList& headers, const std::str
 
 std::string describeCode(long code) {
   switch (code) {
-    case URLErrorCode::cancelled: return "cancelled";
-    case URLErrorCode::badURL: return "bad URL";
-    case URLErrorCode::timedOut: return "The request timed out.";
-    case URLErrorCode::unsupportedURL: return "unsupported URL";
-    case URLErrorCode::cannotFindHost: return "A server with the specified hostname could not be found.";
-    case URLErrorCode::cannotConnectToHost: return "Could not connect to the server.";
-    case URLErrorCode::networkConnectionLost: return "The network connection was lost.";
-    case URLErrorCode::badServerResponse: return "bad server response";
-    case URLErrorCode::cannotParseResponse: return "cannot parse response";
-    case URLErrorCode::dataLengthExceedsMaximum: return "resource exceeds maximum size";
+    case URLErrorCode::cancelled:
+      return "cancelled";
+    case URLErrorCode::badURL:
+      return "bad URL";
+    case URLErrorCode::timedOut:
+      return "The request timed out.";
+    case URLErrorCode::unsupportedURL:
+      return "unsupported URL";
+    case URLErrorCode::cannotFindHost:
+      return "A server with the specified hostname could not be found.";
+    case URLErrorCode::cannotConnectToHost:
+      return "Could not connect to the server.";
+    case URLErrorCode::networkConnectionLost:
+      return "The network connection was lost.";
+    case URLErrorCode::badServerResponse:
+      return "bad server response";
+    case URLErrorCode::cannotParseResponse:
+      return "cannot parse response";
+    case URLErrorCode::dataLengthExceedsMaximum:
+      return "resource exceeds maximum size";
     case URLErrorCode::secureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
-    case URLErrorCode::serverCertificateUntrusted: return "The certificate for this server is invalid.";
-    case URLErrorCode::unknown: return "unknown error";
-    default: return "The operation couldn\u2019t be completed. (NSURLErrorDomain error " + std::to_string(code) + ".)";
+    case URLErrorCode::serverCertificateUntrusted:
+      return "The certificate for this server is invalid.";
+    case URLErrorCode::unknown:
+      return "unknown error";
+    default:
+      return "The operation couldn\u2019t be completed. (NSURLErrorDomain error " + std::to_string(code) + ".)";
   }
 }
 
@@ -69,7 +82,8 @@ Error Error::url(long code, const std::string& host) {
   if (code == URLErrorCode::serverCertificateUntrusted && !host.empty()) {
     error.localizedDescription =
         "The certificate for this server is invalid. You might be connecting to a server that is pretending "
-        "to be \u201c" + host + "\u201d which could put your confidential information at risk.";
+        "to be \u201c" +
+        host + "\u201d which could put your confidential information at risk.";
   }
   return error;
 }
@@ -106,8 +120,8 @@ std::optional<std::string> HTTPURLResponse::value(const std::string& field) cons
 }
 
 std::string HTTPURLResponse::description() const {
-  std::string text = "<HTTPURLResponse> { URL: " + url() + " } { Status Code: " + std::to_string(statusCode_) +
-                     ", Headers {\n";
+  std::string text =
+      "<HTTPURLResponse> { URL: " + url() + " } { Status Code: " + std::to_string(statusCode_) + ", Headers {\n";
   for (const auto& [name, value] : headers_) {
     text.append("    \"").append(name).append("\" = \"").append(value).append("\";\n");
   }
@@ -116,11 +130,15 @@ std::string HTTPURLResponse::description() const {
 
 long detail::urlErrorCodeForCurl(int curlCode) {
   switch (static_cast<CURLcode>(curlCode)) {
-    case CURLE_OPERATION_TIMEDOUT: return URLErrorCode::timedOut;
+    case CURLE_OPERATION_TIMEDOUT:
+      return URLErrorCode::timedOut;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCode::cannotFindHost;
-    case CURLE_COULDNT_CONNECT: return URLErrorCode::cannotConnectToHost;
-    case CURLE_PEER_FAILED_VERIFICATION: return URLErrorCode::serverCertificateUntrusted;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return URLErrorCode::cannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return URLErrorCode::cannotConnectToHost;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return URLErrorCode::serverCertificateUntrusted;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
@@ -134,20 +152,27 @@ long detail::urlErrorCodeForCurl(int curlCode) {
     case CURLE_SSL_ENGINE_SETFAILED:
     case CURLE_SSL_ENGINE_INITFAILED:
     case CURLE_SSL_CLIENTCERT:
-    case CURLE_USE_SSL_FAILED: return URLErrorCode::secureConnectionFailed;
+    case CURLE_USE_SSL_FAILED:
+      return URLErrorCode::secureConnectionFailed;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-    case CURLE_HTTP3: return URLErrorCode::networkConnectionLost;
+    case CURLE_HTTP3:
+      return URLErrorCode::networkConnectionLost;
     case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::cannotParseResponse;
-    case CURLE_FILESIZE_EXCEEDED: return URLErrorCode::dataLengthExceedsMaximum;
-    case CURLE_UNSUPPORTED_PROTOCOL: return URLErrorCode::unsupportedURL;
-    case CURLE_URL_MALFORMAT: return URLErrorCode::badURL;
-    default: return URLErrorCode::unknown;
+    case CURLE_BAD_CONTENT_ENCODING:
+      return URLErrorCode::cannotParseResponse;
+    case CURLE_FILESIZE_EXCEEDED:
+      return URLErrorCode::dataLengthExceedsMaximum;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return URLErrorCode::unsupportedURL;
+    case CURLE_URL_MALFORMAT:
+      return URLErrorCode::badURL;
+    default:
+      return URLErrorCode::unknown;
   }
 }
 
@@ -252,9 +277,7 @@ struct URLSession::Impl : SessionCore {
 
 namespace {
 
-class Task final : public URLSessionDataTask,
-                   public URLProtocolClient,
-                   public std::enable_shared_from_this<Task> {
+class Task final : public URLSessionDataTask, public URLProtocolClient, public std::enable_shared_from_this<Task> {
  public:
   Task(std::weak_ptr<SessionCore> session, URLRequest request, DataTaskCompletion completion)
       : session_(std::move(session)), request_(std::move(request)), completion_(std::move(completion)) {}
@@ -661,8 +684,7 @@ void SessionCore::work() {
     };
     for (auto it = transfers.begin(); it != transfers.end();) {
       Transfer& transfer = *it->second;
-      const bool stalled =
-          transfer.stallTimeout.count() > 0 && now - transfer.lastActivity >= transfer.stallTimeout;
+      const bool stalled = transfer.stallTimeout.count() > 0 && now - transfer.lastActivity >= transfer.stallTimeout;
       const bool late = transfer.deadline && now >= *transfer.deadline;
       if (transfer.task->completed() || stalled || late) {
         curl_multi_remove_handle(multi, transfer.easy);

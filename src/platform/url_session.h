@@ -110,8 +110,7 @@ class HTTPURLResponse : public URLResponse {
   HeaderList headers_;
 };
 
-using DataTaskCompletion = std::function<void(std::optional<Data> data,
-                                              std::shared_ptr<const URLResponse> response,
+using DataTaskCompletion = std::function<void(std::optional<Data> data, std::shared_ptr<const URLResponse> response,
                                               std::optional<Error> error)>;
 
 class URLSessionDataTask {
@@ -163,12 +162,11 @@ struct URLProtocolClass {
 
   template <class P>
   static URLProtocolClass of() {
-    return URLProtocolClass{
-        [](const URLRequest& r) { return P::canInit(r); },
-        [](const URLRequest& r) { return P::canonicalRequest(r); },
-        [](const URLRequest& r, URLProtocolClient* c) -> std::unique_ptr<URLProtocol> {
-          return std::make_unique<P>(r, std::nullopt, c);
-        }};
+    return URLProtocolClass{[](const URLRequest& r) { return P::canInit(r); },
+                            [](const URLRequest& r) { return P::canonicalRequest(r); },
+                            [](const URLRequest& r, URLProtocolClient* c) -> std::unique_ptr<URLProtocol> {
+                              return std::make_unique<P>(r, std::nullopt, c);
+                            }};
   }
 };
 

@@ -191,9 +191,9 @@ bool xmlNamesNul(std::string_view text) {
   return false;
 }
 
-// XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>), </array> and </dict>
-// close one; comments, CDATA sections, declarations and processing instructions hold no
-// tags. Anything left unterminated is refused.
+// XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>),
+// </array> and </dict> close one; comments, CDATA sections, declarations and processing instructions hold no tags.
+// Anything left unterminated is refused.
 bool xmlNestingWithinLimit(std::string_view text) {
   if (text.find('\0') != std::string_view::npos || xmlNamesNul(text)) return false;
   std::size_t depth = 0;
@@ -384,7 +384,10 @@ enum class FileState { Missing, Folder, Unreadable, Corrupt, Good };
 struct LoadedFile {
   LoadedFile() = default;
   LoadedFile(LoadedFile&& other) noexcept
-      : state(other.state), root(std::move(other.root)), fd(std::exchange(other.fd, -1)), info(other.info),
+      : state(other.state),
+        root(std::move(other.root)),
+        fd(std::exchange(other.fd, -1)),
+        info(other.info),
         error(other.error) {}
   LoadedFile& operator=(LoadedFile&&) = delete;
   ~LoadedFile() {
@@ -696,8 +699,8 @@ class FileUserDefaults final : public UserDefaults {
   }
 
   void removePersistentDomain(const std::string& domainName) override {
-    const auto target = domainName == Bundle::main().bundleIdentifier() ? std::optional(standardPath())
-                                                                        : domainPath(domainName);
+    const auto target =
+        domainName == Bundle::main().bundleIdentifier() ? std::optional(standardPath()) : domainPath(domainName);
     if (!target || target->empty()) return;
     std::lock_guard lock(mutex_);
     DomainLock domainLock(*target);

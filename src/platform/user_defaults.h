@@ -48,8 +48,14 @@ class PlistValue {
   PlistValue(Dictionary v) : storage_(std::move(v)) {}
 
   const Storage& storage() const { return storage_; }
-  template <class T> bool is() const { return std::holds_alternative<T>(storage_); }
-  template <class T> const T* get() const { return std::get_if<T>(&storage_); }
+  template <class T>
+  bool is() const {
+    return std::holds_alternative<T>(storage_);
+  }
+  template <class T>
+  const T* get() const {
+    return std::get_if<T>(&storage_);
+  }
   bool operator==(const PlistValue&) const = default;
 
  private:

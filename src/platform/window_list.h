@@ -55,7 +55,7 @@ class WindowList {
   // The windows front to back, as `options` select them relative to the window
   // `relativeToWindow`; absent when the window server gives no list at all.
   virtual std::optional<std::vector<WindowInfo>> windows(unsigned options,
-                                                          std::uint32_t relativeToWindow = kNullWindowID) const = 0;
+                                                         std::uint32_t relativeToWindow = kNullWindowID) const = 0;
 };
 
 class LinuxWindowList final : public WindowList {

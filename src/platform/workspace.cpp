@@ -204,8 +204,8 @@ class ProcRunningApplication final : public RunningApplication {
 // Runs a short query tool and returns its standard output; nullopt when it cannot
 // start, fails or runs out of time (it is then stopped).
 std::optional<std::string> runQuery(const std::string& tool, std::vector<std::string> arguments,
-                                    std::map<std::string, std::string> environment,
-                                    std::chrono::milliseconds timeout, const std::string& childPath) {
+                                    std::map<std::string, std::string> environment, std::chrono::milliseconds timeout,
+                                    const std::string& childPath) {
   Process process;
   process.childPath = childPath;
   process.executablePath = tool;
@@ -233,12 +233,28 @@ std::string unescapeDesktopValue(std::string_view value) {
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (value[i] == '\\' && i + 1 < value.size()) {
       switch (value[i + 1]) {
-        case 's': out += ' '; ++i; continue;
-        case 'n': out += '\n'; ++i; continue;
-        case 't': out += '\t'; ++i; continue;
-        case 'r': out += '\r'; ++i; continue;
-        case '\\': out += '\\'; ++i; continue;
-        default: break;
+        case 's':
+          out += ' ';
+          ++i;
+          continue;
+        case 'n':
+          out += '\n';
+          ++i;
+          continue;
+        case 't':
+          out += '\t';
+          ++i;
+          continue;
+        case 'r':
+          out += '\r';
+          ++i;
+          continue;
+        case '\\':
+          out += '\\';
+          ++i;
+          continue;
+        default:
+          break;
       }
     }
     out += value[i];
@@ -525,7 +541,8 @@ std::optional<std::string> flatpakApplicationId(const std::string& processDir) {
       continue;
     }
     auto equals = trimmed.find('=');
-    if (!inGroup || equals == std::string::npos || trim(std::string_view(trimmed).substr(0, equals)) != "name") continue;
+    if (!inGroup || equals == std::string::npos || trim(std::string_view(trimmed).substr(0, equals)) != "name")
+      continue;
     std::string id = trim(std::string_view(trimmed).substr(equals + 1));
     if (!id.empty()) return id;
   }
@@ -571,7 +588,7 @@ std::vector<std::string> snapNames(const std::string& cgroupText) {
 // that starts one must not put its id on every shell or launcher of the account; a
 // sandboxed application is named by its Flatpak id or snap name instead.
 std::optional<std::string> launchedProgram(const std::vector<std::string>& arguments) {
-  static const std::set<std::string, std::less<>> kLaunchers = {"sh",  "bash",    "dash", "zsh",   "ksh",
+  static const std::set<std::string, std::less<>> kLaunchers = {"sh",   "bash",    "dash", "zsh",     "ksh",
                                                                 "fish", "flatpak", "snap", "xdg-open"};
   size_t index = 0;
   auto baseName = [](const std::string& path) { return std::filesystem::path(path).filename().string(); };

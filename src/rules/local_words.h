@@ -99,9 +99,7 @@ struct LocalWord {
 struct LocalWordsModel {
   std::optional<std::vector<LocalWord>> localWords;
 
-  static constexpr auto codingKeys() {
-    return std::tuple{coding::field("local_words", &LocalWordsModel::localWords)};
-  }
+  static constexpr auto codingKeys() { return std::tuple{coding::field("local_words", &LocalWordsModel::localWords)}; }
   static constexpr const char* typeName = "LocalWordsModel";
 };
 

@@ -131,8 +131,8 @@ std::string handshakeTarget(std::string_view path, const std::map<std::string, s
   return target;
 }
 
-std::chrono::milliseconds reconnectDelay(int attempt, std::chrono::milliseconds wait,
-                                         std::chrono::milliseconds waitMax, double factor, double random01) {
+std::chrono::milliseconds reconnectDelay(int attempt, std::chrono::milliseconds wait, std::chrono::milliseconds waitMax,
+                                         double factor, double random01) {
   double base = static_cast<double>(std::max<std::int64_t>(wait.count(), 0));
   double max = static_cast<double>(std::max<std::int64_t>(waitMax.count(), 0));
   for (int i = 0; i < attempt && base < max; ++i) {
@@ -285,8 +285,8 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
   ManagerCore(const std::string& url, SocketManagerConfig config, SocketManagerEnvironment environment)
       : url_(parseSocketURL(url)), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
     shared_->log = config_.log;
-    shared_->logger = environment.logger ? std::move(environment.logger)
-                                         : [](const std::string& line) { std::cerr << line << '\n'; };
+    shared_->logger =
+        environment.logger ? std::move(environment.logger) : [](const std::string& line) { std::cerr << line << '\n'; };
     if (environment.handleQueue) {
       handleQueue_ = std::make_shared<const HandleQueue>(std::move(environment.handleQueue));
     } else {

@@ -198,7 +198,7 @@ std::string percentEncode(std::string_view text);
 
 // The delay before reconnection attempt `attempt` (0-based): wait * 2^attempt,
 // varied by +-factor (random01 in [0, 1)), never above waitMax.
-std::chrono::milliseconds reconnectDelay(int attempt, std::chrono::milliseconds wait,
-                                         std::chrono::milliseconds waitMax, double factor, double random01);
+std::chrono::milliseconds reconnectDelay(int attempt, std::chrono::milliseconds wait, std::chrono::milliseconds waitMax,
+                                         double factor, double random01);
 
 }  // namespace sio

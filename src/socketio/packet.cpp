@@ -14,9 +14,7 @@ using json = nlohmann::json;
 // Deeper nesting than this is refused: nlohmann's dump and our own walks recurse.
 constexpr std::size_t kMaxDepth = 512;
 
-std::unexpected<CodecError> fail(std::string message) {
-  return std::unexpected(CodecError{std::move(message)});
-}
+std::unexpected<CodecError> fail(std::string message) { return std::unexpected(CodecError{std::move(message)}); }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

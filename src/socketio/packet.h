@@ -144,7 +144,7 @@ inline constexpr std::size_t kMaxAttachments = 1000;
 // Helpers for the common packets.
 Packet makeConnect(std::string nsp = "/", nlohmann::json payload = nullptr);
 Packet makeAck(std::uint64_t id, std::vector<nlohmann::json> items, std::string nsp = "/");
-Packet makeEvent(std::string event, std::vector<nlohmann::json> items,
-                 std::optional<std::uint64_t> id = std::nullopt, std::string nsp = "/");
+Packet makeEvent(std::string event, std::vector<nlohmann::json> items, std::optional<std::uint64_t> id = std::nullopt,
+                 std::string nsp = "/");
 
 }  // namespace sio

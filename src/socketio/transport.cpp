@@ -97,11 +97,12 @@ class CorkedStream {
           }
           sending_ = std::move(held_);
           held_.clear();
-          asio::async_write(next_, asio::buffer(sending_),
-                            [this, size, completion = std::move(completion)](beast::error_code ec, std::size_t) mutable {
-                              sending_.clear();
-                              std::move(completion)(ec, ec ? 0 : size);
-                            });
+          asio::async_write(
+              next_, asio::buffer(sending_),
+              [this, size, completion = std::move(completion)](beast::error_code ec, std::size_t) mutable {
+                sending_.clear();
+                std::move(completion)(ec, ec ? 0 : size);
+              });
         },
         handler, buffers);
   }
@@ -154,8 +155,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     std::string host = request_.host;
     std::string port = std::to_string(request_.port);
     for (const auto& entry : request_.connectTo) {
-      if ((entry.host.empty() || sameHost(entry.host, request_.host)) &&
-          (entry.port.empty() || entry.port == port)) {
+      if ((entry.host.empty() || sameHost(entry.host, request_.host)) && (entry.port.empty() || entry.port == port)) {
         if (!entry.address.empty()) {
           host = entry.address;
         }
@@ -237,8 +237,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
                  const_cast<char*>(request_.host.c_str()));
         SSL_set1_host(handle, request_.host.c_str());
       }
-      ws_.next_layer().next_layer().async_handshake(ssl::stream_base::client,
-                                       [self = this->shared_from_this()](beast::error_code e) { self->onTls(e); });
+      ws_.next_layer().next_layer().async_handshake(
+          ssl::stream_base::client, [self = this->shared_from_this()](beast::error_code e) { self->onTls(e); });
     } else {
       onTls({});
     }
@@ -509,7 +509,8 @@ class AsioLoop final : public IoLoop {
   std::unique_ptr<WebSocket> open(const WebSocketRequest& request, WebSocketCallbacks callbacks) override;
 
   void setIdleHook(std::function<void()> hook) override {
-    asio::post(state_->ioc, [state = state_.get(), hook = std::move(hook)]() mutable { state->idle = std::move(hook); });
+    asio::post(state_->ioc,
+               [state = state_.get(), hook = std::move(hook)]() mutable { state->idle = std::move(hook); });
   }
 
   void stop() override {

@@ -44,20 +44,19 @@ struct Bench {
   platform::FakeWindowList windowList;
 
   std::shared_ptr<agent::AppDelegate> delegate(platform::Workspace& workspace) {
-    return std::make_shared<agent::AppDelegate>(agent::Platform{
-        .workspace = workspace,
-        .urlSession = platform::URLSession::shared(),
-        .fileManager = platform::FileManager::defaultManager(),
-        .runLoop = platform::RunLoop::main(),
-        .mainQueue = platform::DispatchQueue::main(),
-        .globalQueue = platform::DispatchQueue::global(),
-        .statusBar = platform::ui::StatusBar::system(),
-        .contentBlocker = contentBlocker,
-        .contentFilter = contentFilter,
-        .windowList = windowList,
-        .childUser = networks::ChildUser::shared(),
-        .locationReporter = {},
-        .connectChannel = {}});
+    return std::make_shared<agent::AppDelegate>(agent::Platform{.workspace = workspace,
+                                                                .urlSession = platform::URLSession::shared(),
+                                                                .fileManager = platform::FileManager::defaultManager(),
+                                                                .runLoop = platform::RunLoop::main(),
+                                                                .mainQueue = platform::DispatchQueue::main(),
+                                                                .globalQueue = platform::DispatchQueue::global(),
+                                                                .statusBar = platform::ui::StatusBar::system(),
+                                                                .contentBlocker = contentBlocker,
+                                                                .contentFilter = contentFilter,
+                                                                .windowList = windowList,
+                                                                .childUser = networks::ChildUser::shared(),
+                                                                .locationReporter = {},
+                                                                .connectChannel = {}});
   }
 };
 

@@ -13,8 +13,7 @@
 int main() {
   const auto& bundle = platform::Bundle::main();
   std::cout << "resources " << bundle.resourcePath() << "\n";
-  std::cout << "words " << bundle.path(rules::kWordListResourceName, rules::kWordListResourceType).value_or("")
-            << "\n";
+  std::cout << "words " << bundle.path(rules::kWordListResourceName, rules::kWordListResourceType).value_or("") << "\n";
   std::cout << "autostart " << bundle.path("so.velmorhome.mopet.agent", "desktop").value_or("") << "\n";
   std::cout << "tools " << platform::Settings::fromEnvironment().childPath << "\n";
   return 0;

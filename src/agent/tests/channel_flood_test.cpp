@@ -34,8 +34,9 @@ class ChannelFlood : public agenttest::AgentFixture {
   ChannelFlood() {
     storeToken();
     storePassword("pw");
-    setReply(kAppRulesPath, 200,
-             R"({"rules":[{"_id":"r1","rule_type":"BLACK_LIST","applications":[{"pk":"com.blocked.game"}]}],"message":"ok"})");
+    setReply(
+        kAppRulesPath, 200,
+        R"({"rules":[{"_id":"r1","rule_type":"BLACK_LIST","applications":[{"pk":"com.blocked.game"}]}],"message":"ok"})");
     setReply(kWebRulesPath, 200, R"({"exceptions": []})");
 
     channel::SocketHandlerOptions options;
@@ -115,8 +116,12 @@ TEST_F(ChannelFlood, ABlockedApplicationStartedAfterABurstOfRuleCommandsIsStoppe
   auto log = std::make_shared<platform::CapturingLogSink>();
   platform::ScopedLogSink scopedLog(log);
   for (std::size_t i = 0; i < kBurst; ++i) {
-    server_.send({{"cmd", "emit"}, {"tag", std::to_string(i)}, {"name", "safe_search_rule"},
-                  {"args", json::array({{{"changed", true}}})}, {"ack", true}, {"timeout", 120000}});
+    server_.send({{"cmd", "emit"},
+                  {"tag", std::to_string(i)},
+                  {"name", "safe_search_rule"},
+                  {"args", json::array({{{"changed", true}}})},
+                  {"ack", true},
+                  {"timeout", 120000}});
   }
   // The client has read every event once it has logged them all, and hands them to the
   // main queue in batches right after: wait until nothing more is handed over.

@@ -130,8 +130,7 @@ TEST_F(ContentFilterTest, TheOtherAnswersOnlyPrint) {
   }
   EXPECT_TRUE(driver_.needsUserApproval());
   EXPECT_TRUE(driver_.fail(platform::Error{"OSSystemExtensionErrorDomain", 8, "The request was rejected."}));
-  EXPECT_THAT(captured.take(),
-              ElementsAre("requestNeedsUserApproval", "didFailWithError: The request was rejected."));
+  EXPECT_THAT(captured.take(), ElementsAre("requestNeedsUserApproval", "didFailWithError: The request was rejected."));
   // Nothing touched the filter, now or later.
   platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + 600ms);
   EXPECT_THAT(filter().calls(), IsEmpty());

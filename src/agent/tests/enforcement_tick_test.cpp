@@ -167,7 +167,8 @@ TEST_F(Tick, RequestsCarryTheTokenAndFollowTheBackendChoice) {
       ASSERT_EQ(requests.size(), 1u) << path;
       EXPECT_EQ(requests[0].url, "https://" + c.host + path);
       EXPECT_EQ(requests[0].method, "GET");
-      EXPECT_THAT(requests[0].headers, ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"}));
+      EXPECT_THAT(requests[0].headers,
+                  ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"}));
       EXPECT_FALSE(requests[0].body);
       EXPECT_TRUE(std::isinf(requests[0].timeoutInterval));
     }
@@ -235,8 +236,8 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   EXPECT_FALSE(std::filesystem::exists("pwned"));
   ASSERT_FALSE(tools_.sudoCommandLines().empty());
   EXPECT_EQ(tools_.sudoCommandLines()[0],
-            agent::hostsReplacementCommand(staging, hostsTarget(),
-                                           agent::hostsFileText(agent::defaultHostEntries()), ::getuid()));
+            agent::hostsReplacementCommand(staging, hostsTarget(), agent::hostsFileText(agent::defaultHostEntries()),
+                                           ::getuid()));
 }
 
 TEST_F(Tick, AWebReplyAfterTheWriteIsWrittenByTheNextTick) {
@@ -314,10 +315,11 @@ TEST_F(Tick, BlockedDomainsAreWrittenAsTheHostsFileHoldsThemAndTheAgentsOwnNames
                                          "127.0.0.1\txn--bcher-kva.example\n"
                                          "127.0.0.1\tads_tracker.example.net\n");
   const std::string skipped = "Skipping blocked domain that is never sunk (the service, localhost or an address): ";
-  for (const char* name : {"api.family.mopet.velmorhome.so", "API.SCHOOL.mopet.velmorhome.so.", "localhost",
-                           "192.0.2.7", "::1"})
+  for (const char* name :
+       {"api.family.mopet.velmorhome.so", "API.SCHOOL.mopet.velmorhome.so.", "localhost", "192.0.2.7", "::1"})
     EXPECT_THAT(out, HasSubstr(skipped + "Optional(\"" + name + "\")\n")) << name;
-  EXPECT_THAT(out, HasSubstr("Skipping blocked domain that is not a valid host name: Optional(\"bad#name.example\")\n"));
+  EXPECT_THAT(out,
+              HasSubstr("Skipping blocked domain that is not a valid host name: Optional(\"bad#name.example\")\n"));
 }
 
 TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
@@ -357,8 +359,7 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
   EXPECT_THAT(tools_.calls(), IsEmpty());
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
   // The tick still wrote the staging file, with the domains in force.
-  EXPECT_EQ(readFile(stagingPath()),
-            agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\told.example\n");
+  EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\told.example\n");
   EXPECT_EQ(channelConnects_, 0);
 }
 
@@ -451,8 +452,10 @@ TEST_F(Tick, StopsABlockedProgramWhateverItsEnvironmentClaimsAndAfterAnExec) {
   platform::Process later;
   later.executablePath = "/bin/sh";
   // Waits for the marker (30 s at most), then starts the blocked program in its place.
-  later.arguments = {"-c", "i=0; while [ ! -e '" + marker.string() + "' ] && [ $i -lt 1500 ]; do sleep 0.02; "
-                           "i=$((i+1)); done; exec '" + program.string() + "' 30"};
+  later.arguments = {"-c", "i=0; while [ ! -e '" + marker.string() +
+                               "' ] && [ $i -lt 1500 ]; do sleep 0.02; "
+                               "i=$((i+1)); done; exec '" +
+                               program.string() + "' 30"};
   later.environment = {{"MOPET_BUNDLE_IDENTIFIER", ""}};
   ASSERT_TRUE(claims.run());
   ASSERT_TRUE(later.run());

@@ -8,10 +8,10 @@
 
 #include "agent/app_delegate.h"
 #include "agent/hosts_filter.h"
+#include "agent/tests/support/agent_fixture.h"
 #include "agent/tests/support/printed.h"
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
-#include "agent/tests/support/agent_fixture.h"
 
 namespace {
 
@@ -41,9 +41,15 @@ TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
       {"example.com..", refused},
       {".", refused},
       // Internationalised names in their ASCII form.
-      {"b\xC3\xBC" "cher.example", "xn--bcher-kva.example"},
-      {"B\xC3\x9C" "CHER.example", "xn--bcher-kva.example"},
-      {"tracker_x.b\xC3\xBC" "cher.example.", "tracker_x.xn--bcher-kva.example"},
+      {"b\xC3\xBC"
+       "cher.example",
+       "xn--bcher-kva.example"},
+      {"B\xC3\x9C"
+       "CHER.example",
+       "xn--bcher-kva.example"},
+      {"tracker_x.b\xC3\xBC"
+       "cher.example.",
+       "tracker_x.xn--bcher-kva.example"},
       {"xn--bcher-kva.example", "xn--bcher-kva.example"},
       {"\xE4\xBE\x8B\xE3\x81\x88.\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", "xn--r8jz45g.xn--zckzah"},
       // Labels of 1 to 63.
@@ -62,9 +68,13 @@ TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
       {std::string("exa\0mple.com", 12), refused},
       // A no-break space is mapped to a blank by the conversion: still refused.
       {"exa\xC2\xA0mple.com", refused},
-      {"b\xC3\xBC" "cher.example\n1.2.3.4 bank.example", refused},
+      {"b\xC3\xBC"
+       "cher.example\n1.2.3.4 bank.example",
+       refused},
       // Not UTF-8; other characters.
-      {"b\xFC" "cher.example", refused},
+      {"b\xFC"
+       "cher.example",
+       refused},
       {"exam*ple.com", refused},
       {"exam/ple.com", refused},
   };
@@ -86,15 +96,31 @@ TEST(HostName, IsWrittenAsTheHostsFileCanHoldItOrRefused) {
 }
 
 TEST(NeverSunk, TheServiceLocalhostAndAddressesInEveryForm) {
-  const char* never[] = {"api.family.mopet.velmorhome.so", "API.School.Mopet.Velmorhome.so.", "localhost",
-                         "LocalHost.",
-                         "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88ost",  // full-width "LOCALh" + "ost"
-                         "127.0.0.1", "1.2.3.4", "127.1", "0x7f000001", "2130706433", "10.0.0.1.", "::1",
-                         "2001:db8::1", "::ffff:127.0.0.1"};
+  const char* never[] = {
+      "api.family.mopet.velmorhome.so",
+      "API.School.Mopet.Velmorhome.so.",
+      "localhost",
+      "LocalHost.",
+      "\xEF\xBC\xAC\xEF\xBC\xAF\xEF\xBC\xA3\xEF\xBC\xA1\xEF\xBC\xAC\xEF\xBD\x88ost",  // full-width "LOCALh" + "ost"
+      "127.0.0.1",
+      "1.2.3.4",
+      "127.1",
+      "0x7f000001",
+      "2130706433",
+      "10.0.0.1.",
+      "::1",
+      "2001:db8::1",
+      "::ffff:127.0.0.1"};
   for (const char* name : never) EXPECT_TRUE(agent::isNeverSunk(name)) << name;
-  const char* sinkable[] = {"games.example.com", "www.mopet.velmorhome.so", "family.mopet.velmorhome.so",
-                            "x.api.family.mopet.velmorhome.so", "localhost.example", "1.2.3.4.5", "1.2.3.com",
-                            "bad host", ""};
+  const char* sinkable[] = {"games.example.com",
+                            "www.mopet.velmorhome.so",
+                            "family.mopet.velmorhome.so",
+                            "x.api.family.mopet.velmorhome.so",
+                            "localhost.example",
+                            "1.2.3.4.5",
+                            "1.2.3.com",
+                            "bad host",
+                            ""};
   for (const char* name : sinkable) EXPECT_FALSE(agent::isNeverSunk(name)) << name;
 }
 
@@ -150,8 +176,7 @@ TEST_F(HostsFile, InvalidNamesAreLeftOutAndDuplicatesKept) {
   platform::CapturedOutput captured;
   ASSERT_TRUE(filter_.writeHostsFile(entries, stagingPath()));
   std::string out = agenttest::printedText(captured.take());
-  EXPECT_EQ(readFile(stagingPath()),
-            "127.0.0.1\tlocalhost\n127.0.0.1\tblocked.example\n127.0.0.1\tblocked.example\n");
+  EXPECT_EQ(readFile(stagingPath()), "127.0.0.1\tlocalhost\n127.0.0.1\tblocked.example\n127.0.0.1\tblocked.example\n");
   EXPECT_THAT(out, HasSubstr("Hosts file created successfully at " + stagingPath()));
   EXPECT_THAT(out, HasSubstr("not a valid host name"));
 }
@@ -291,8 +316,8 @@ TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
     foreign = "/";  // root's; nothing named "hosts" is in it, and nothing is moved
   }
   const std::string documents = agent::shellQuoted((home_.path() / "Documents").string());
-  std::string out = replace("rm -rf " + documents + " && ln -s " + agent::shellQuoted(foreign.string()) + " " +
-                            documents + "\n");
+  std::string out =
+      replace("rm -rf " + documents + " && ln -s " + agent::shellQuoted(foreign.string()) + " " + documents + "\n");
   EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging folder belongs to someone else"));
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
   if (::getuid() == 0) {

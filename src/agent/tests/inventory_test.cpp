@@ -180,8 +180,8 @@ class InventoryTest : public ::testing::Test {
     auto requests = log_.waitFor(1);
     EXPECT_EQ(requests.size(), 1u);
     if (requests.empty() || !requests[0].httpBody) return nullptr;
-    EXPECT_EQ(requests[0].url, "https://" + std::string(networks::kFamilyApiHost) +
-                                   "/api/v1/children/device-apps/sync-apps");
+    EXPECT_EQ(requests[0].url,
+              "https://" + std::string(networks::kFamilyApiHost) + "/api/v1/children/device-apps/sync-apps");
     EXPECT_EQ(requests[0].httpMethod, "POST");
     return nlohmann::json::parse(platform::toString(*requests[0].httpBody));
   }
@@ -238,9 +238,9 @@ TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
   // One lookup per named item; the name reaches the tool whole, and the shell ran
   // nothing else.
   const std::string quotedName = "Bob's \\\"Quoted\\\" App $(touch " + pwned + ") `touch " + pwned + "` \\\\ end";
-  EXPECT_THAT(scriptsRun(), ElementsAre("id of app \"Alpha Viewer\"", "id of app \"Beta Editor\"",
-                                        "id of app \"" + quotedName + "\"", "id of app \"tool.sh\"",
-                                        "id of app \"Terminal\""));
+  EXPECT_THAT(scriptsRun(),
+              ElementsAre("id of app \"Alpha Viewer\"", "id of app \"Beta Editor\"", "id of app \"" + quotedName + "\"",
+                          "id of app \"tool.sh\"", "id of app \"Terminal\""));
   EXPECT_FALSE(fs::exists(pwned));
 
   const nlohmann::json expected = {
@@ -249,7 +249,10 @@ TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
                            {"Bob's \"Quoted\" App $(touch " + pwned + ") `touch " + pwned + "` \\ end", "g-quoted"},
                            {"Terminal", "terminal"}})},
       {"allowed",
-       {{{"name", "System"}, {"first_installed_time", 0}, {"pk", "com.apple.com"}, {"current_version", "22222"},
+       {{{"name", "System"},
+         {"first_installed_time", 0},
+         {"pk", "com.apple.com"},
+         {"current_version", "22222"},
          {"icon", "empty"}}}},
       {"blocked", {{{"name", "System Extentions"}, {"pk", "com.apple.com"}, {"icon", "empty"}}}}};
   EXPECT_EQ(uploadedReport(), expected);
@@ -304,7 +307,7 @@ TEST_F(InventoryTest, EachNamedEntryGetsOneScriptingCommandWhoseAnswerNamesIt) {
       [&](const std::string& command) {
         commands.push_back(command);
         return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
-                                                             : std::string("org.kids.game\n");
+                                                           : std::string("org.kids.game\n");
       },
       childPath());
   platform::CapturedOutput quiet;  // keeps the printed lines off the test output
@@ -399,12 +402,13 @@ TEST_F(InventoryTest, EveryFolderInTheDesktopsOrderEachIdOnce) {
 
   // The user's folder first, then each data folder in order; the first folder holding
   // an id wins, even with an entry that hides it.
-  EXPECT_EQ(fileNames(run.items), (std::vector<std::string>{"editor.desktop", "terminal.desktop",
-                                                           "org.game.Game.desktop", "chat.desktop"}));
+  EXPECT_EQ(fileNames(run.items),
+            (std::vector<std::string>{"editor.desktop", "terminal.desktop", "org.game.Game.desktop", "chat.desktop"}));
   EXPECT_EQ(run.items[0].path, (local_ / "editor.desktop").string());
   EXPECT_EQ(run.items[1].path, (system_ / "terminal.desktop").string());
-  EXPECT_EQ(uploadedReport()["norules"],
-            norules({{"My Editor", "My Editor.id"}, {"Terminal", "Terminal.id"}, {"Game", "Game.id"}, {"Chat", "Chat.id"}}));
+  EXPECT_EQ(
+      uploadedReport()["norules"],
+      norules({{"My Editor", "My Editor.id"}, {"Terminal", "Terminal.id"}, {"Game", "Game.id"}, {"Chat", "Chat.id"}}));
 }
 
 TEST_F(InventoryTest, AnUnlistableFolderStopsBeforeAnyLookupOrUpload) {
@@ -450,13 +454,10 @@ TEST_F(InventoryTest, TheStandInAnswersFromTheDesktopEntries) {
     std::string output;  // exact, or "0:2:" for a lookup that must fail
   };
   const std::vector<Case> cases = {
-      {R"(id of app "Spaced Name")", "spaced\n"},
-      {R"(id of application "Spaced Name")", "spaced\n"},
+      {R"(id of app "Spaced Name")", "spaced\n"}, {R"(id of application "Spaced Name")", "spaced\n"},
       {R"(id of app "Twice")", "twice-local\n"},  // the user's folder comes first
-      {R"(id of app "Nested")", "nested\n"},
-      {R"(id of app "Hidden")", "0:2:"},
-      {R"(id of app "Other Group")", "0:2:"},
-      {R"(id of app "Nobody")", "0:2:"},
+      {R"(id of app "Nested")", "nested\n"},      {R"(id of app "Hidden")", "0:2:"},
+      {R"(id of app "Other Group")", "0:2:"},     {R"(id of app "Nobody")", "0:2:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
@@ -488,7 +489,8 @@ TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
   const std::vector<Case> cases = {
       {std::nullopt, std::string(networks::kFamilyApiHost), {"USE SCHOOL SSS: nil", "nil"}},
       {"School", std::string(networks::kFamilyApiHost), {"USE SCHOOL SSS: Optional(\"School\")", "nil"}},
-      {"school", std::string(networks::kSchoolApiHost),
+      {"school",
+       std::string(networks::kSchoolApiHost),
        {"USE SCHOOL SSS: Optional(\"school\")", "USE SCHOOL FOR APP SYNC", "nil"}},
   };
   for (const auto& c : cases) {
@@ -506,9 +508,10 @@ TEST_F(InventoryTest, SyncAppsPostsTheListTextToTheChosenHost) {
     EXPECT_EQ(request.httpMethod, "POST");
     ASSERT_EQ(request.headers.size(), 3u);
     EXPECT_EQ(request.headers[0], (std::pair<std::string, std::string>{"Content-Type", "application/json"}));
-    EXPECT_EQ(request.headers[1],
-              (std::pair<std::string, std::string>{
-                  "Cookie", "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8"}));
+    EXPECT_EQ(
+        request.headers[1],
+        (std::pair<std::string, std::string>{
+            "Cookie", "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8"}));
     EXPECT_TRUE(std::isinf(request.timeoutInterval));
     EXPECT_EQ(request.headers[2], (std::pair<std::string, std::string>{"Authorization", "Bearer tok-1"}));
     ASSERT_TRUE(request.httpBody);
@@ -528,13 +531,16 @@ TEST_F(InventoryTest, SyncAppsPrintsTheReplyOrTheErrorAndReturnsEmpty) {
   const std::vector<Case> cases = {
       {platform::toData("{\"message\":\"ok\"}"), 200, std::nullopt, "{\"message\":\"ok\"}"},
       {platform::toData("server broke"), 500, std::nullopt, "server broke"},
-      {platform::Data{'a', 0xff, 'b'}, 200, std::nullopt, "a\xEF\xBF\xBD" "b"},
+      {platform::Data{'a', 0xff, 'b'}, 200, std::nullopt,
+       "a\xEF\xBF\xBD"
+       "b"},
       {std::nullopt, 0, refused, "Optional(" + refused.description() + ")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.printed);
     networks::URLProtocolStub::stub(
-        c.data, c.error ? nullptr : std::make_shared<platform::HTTPURLResponse>("https://x/", c.status, platform::HeaderList{}),
+        c.data,
+        c.error ? nullptr : std::make_shared<platform::HTTPURLResponse>("https://x/", c.status, platform::HeaderList{}),
         c.error);
     platform::CapturedOutput captured;
     EXPECT_EQ(delegate_->syncApps(), "");

@@ -59,7 +59,9 @@ class RecordingRunner final : public networks::NetworkManager {
 
 class LocationSenderManagerTest : public ::testing::Test {
  protected:
-  ~LocationSenderManagerTest() override { platform::RunLoop::main().setCurrentMode(platform::RunLoopMode::defaultMode); }
+  ~LocationSenderManagerTest() override {
+    platform::RunLoop::main().setCurrentMode(platform::RunLoopMode::defaultMode);
+  }
 
   void storeLoginRecord() {
     networks::ChildUser::shared().save(networks::DeviceLoginModel{"token", "parent", "child", "CHILD", "device"});
@@ -355,9 +357,9 @@ TEST_F(LocationSenderManagerTest, TicksUploadWithServicesOffAndPrintTheOutcome) 
     RecordingRunner::Reply reply;
     std::string printed;
   };
-  for (const auto& [reply, printed] : {Case{RecordingRunner::Reply::success, "success\n"},
-                                       Case{RecordingRunner::Reply::failure, "failed\n"},
-                                       Case{RecordingRunner::Reply::none, ""}}) {
+  for (const auto& [reply, printed] :
+       {Case{RecordingRunner::Reply::success, "success\n"}, Case{RecordingRunner::Reply::failure, "failed\n"},
+        Case{RecordingRunner::Reply::none, ""}}) {
     runner_->reply = reply;
     runner_->requests.clear();
     captured.clear();

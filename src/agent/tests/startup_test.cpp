@@ -71,9 +71,8 @@ TEST_F(Startup, RunsItsStepsInOrderEachToItsEnd) {
   // submitted; the first tick (its move and flush) ended before the usage-report timer
   // was made; the first report's reply was in before start-up returned.
   EXPECT_THAT(events, ElementsAre("listen", "start sending", "connect",
-                                  "inventory after 0 sudo, 0 reports, autostart entry",
-                                  "timer after 0 sudo, 0 reports", "timer after 2 sudo, 0 reports",
-                                  "returned after 2 sudo, 1 reports"));
+                                  "inventory after 0 sudo, 0 reports, autostart entry", "timer after 0 sudo, 0 reports",
+                                  "timer after 2 sudo, 0 reports", "returned after 2 sudo, 1 reports"));
   EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
 
   auto& d = *delegate_;
@@ -140,7 +139,8 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     if (c.token) storeToken();
     else sharedSuite()->removeObject(std::string(networks::kSharedChildToken));
     // Start-up finds the autostart folder through XDG_CONFIG_HOME, set before it runs.
-    if (c.configHome) ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    if (c.configHome)
+      ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     c.arrange();
     const fs::path entry =
         c.configHome ? home_.path() / *c.configHome / "autostart" / kAutostartName : autostartEntry();
@@ -172,7 +172,8 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     if (existed && previous == shipped) {
       EXPECT_EQ(after.st_ino, before.st_ino);  // untouched
     }
-    for (const auto& line : tools_.sudoCommandLines()) EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr("autostart")));
+    for (const auto& line : tools_.sudoCommandLines())
+      EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr("autostart")));
   }
 }
 

@@ -7,9 +7,9 @@
 #include <ctime>
 
 #include "agent/app_delegate.h"
+#include "agent/tests/support/agent_fixture.h"
 #include "agent/tests/support/printed.h"
 #include "agent/usage_reporter.h"
-#include "agent/tests/support/agent_fixture.h"
 #include "platform/fakes/capturing_log_sink.h"
 
 namespace {
@@ -72,10 +72,9 @@ TEST_F(UsageReport, EachTickAddsFiveAndReportsTheNewCount) {
   EXPECT_THAT(last.headers,
               ElementsAre(platform::HeaderList::value_type{"Authorization", "Bearer child-token"},
                           platform::HeaderList::value_type{"Content-Type", "application/json"},
-                          platform::HeaderList::value_type{
-                              "Cookie",
-                              "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c."
-                              "Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D"}));
+                          platform::HeaderList::value_type{"Cookie",
+                                                           "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c."
+                                                           "Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D"}));
   EXPECT_EQ(requests[0].bodyText(), agent::usageReportBody("20240305", 5));
   EXPECT_EQ(last.bodyText(), agent::usageReportBody("20240305", 15));
 }

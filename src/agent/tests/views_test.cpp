@@ -55,7 +55,9 @@ class ViewsTest : public ::testing::Test {
 
 // ---- NIB loading ----------------------------------------------------------------
 
-class ProbeView final : public ui::View, public LoadableView<ProbeView>, public std::enable_shared_from_this<ProbeView> {
+class ProbeView final : public ui::View,
+                        public LoadableView<ProbeView>,
+                        public std::enable_shared_from_this<ProbeView> {
  public:
   using ui::View::View;
 };

@@ -23,11 +23,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <string>

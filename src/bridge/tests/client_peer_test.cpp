@@ -61,8 +61,8 @@ TEST(ClientAgainstRawPeer, PeerThatClosesWithoutAnswering) {
 
 TEST(ClientAgainstRawPeer, PeerThatSendsPartOfAResponseAndCloses) {
   const Data whole = Protocol::writeGoodResponse({{"key", "a value long enough"}});
-  for (const std::size_t cut : {std::size_t{1}, std::size_t{5}, Protocol::HEADER_LENGTH, whole.size() / 2,
-                                whole.size() - 1}) {
+  for (const std::size_t cut :
+       {std::size_t{1}, std::size_t{5}, Protocol::HEADER_LENGTH, whole.size() / 2, whole.size() - 1}) {
     SCOPED_TRACE(cut);
     RawPeer peer([&](const Fd& conn) {
       readRequest(conn);
@@ -150,7 +150,8 @@ TEST(ClientAgainstRawPeer, HopelessResponsesEndTheExchangeAtOnce) {
       {"status 3", test::bytesOf("pb\x01\x01\x03\x00\x00\x02\x00\x00\x00{}"sv), kClientMalformed},
       {"request status", Protocol::writeRequest("m", 1), kClientIncomplete},
       {"body not JSON", test::bytesOf("pb\x01\x01\x01\x00\x00\x03\x00\x00\x00{x}"sv), kClientIncomplete},
-      {"bad response without a message", test::bytesOf("pb\x01\x01\x02\x00\x00\x02\x00\x00\x00{}"sv), kClientIncomplete},
+      {"bad response without a message", test::bytesOf("pb\x01\x01\x02\x00\x00\x02\x00\x00\x00{}"sv),
+       kClientIncomplete},
       {"length over the cap", tooLarge, kClientTooLarge},
   };
   for (const auto& c : cases) {

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <optional>
 #include <latch>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -30,9 +30,9 @@ using namespace std::chrono_literals;
 class LoopbackServer : public testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<PBServer>(0, [this](const std::string& method, const Json& payload) {
-      return handle(method, payload);
-    }, "127.0.0.1", ServerLimits{.requestDeadline = 300s, .responseDeadline = 300s});
+    server_ = std::make_unique<PBServer>(
+        0, [this](const std::string& method, const Json& payload) { return handle(method, payload); }, "127.0.0.1",
+        ServerLimits{.requestDeadline = 300s, .responseDeadline = 300s});
     ASSERT_TRUE(server_->start());
     ASSERT_TRUE(server_->localPort());
     port_ = *server_->localPort();
@@ -59,9 +59,12 @@ class LoopbackServer : public testing::Test {
 };
 
 TEST_F(LoopbackServer, GoodResponsesCarryTheHandlersValue) {
-  const std::vector<Json> payloads = {
-      {{"name", "value"}, {"list", {1, 2, 3}}}, Json::array({1, "two", nullptr, {{"k", false}}}), nullptr,
-      Json::object(), "text", 3.25};
+  const std::vector<Json> payloads = {{{"name", "value"}, {"list", {1, 2, 3}}},
+                                      Json::array({1, "two", nullptr, {{"k", false}}}),
+                                      nullptr,
+                                      Json::object(),
+                                      "text",
+                                      3.25};
   for (const auto& payload : payloads) {
     SCOPED_TRACE(payload.dump());
     const auto result = client().request("echo", payload);
@@ -121,11 +124,14 @@ TEST(PBServerThreads, HandlerRunsOnAPoolThread) {
   };
   std::mutex mutex;
   std::optional<Seen> seen;
-  PBServer server(0, [&](const std::string&, const Json& payload) -> std::expected<Json, std::string> {
-    std::lock_guard lock(mutex);
-    seen = Seen{std::this_thread::get_id(), detail::IoPool::onPoolThread()};
-    return payload;
-  }, "127.0.0.1");
+  PBServer server(
+      0,
+      [&](const std::string&, const Json& payload) -> std::expected<Json, std::string> {
+        std::lock_guard lock(mutex);
+        seen = Seen{std::this_thread::get_id(), detail::IoPool::onPoolThread()};
+        return payload;
+      },
+      "127.0.0.1");
   auto queue = std::make_shared<ManualQueue>();
   ASSERT_TRUE(server.start(queue));
   std::atomic<bool> answered{false};
@@ -249,8 +255,8 @@ TEST(PBServerLifecycle, NeverStartedServerStopsQuietly) {
 
 TEST(PBServerLifecycle, PortInUseFailsToStartWithAServerError) {
   test::RawListener taken;
-  PBServer server(taken.port(), [](const std::string&, const Json&) -> std::expected<Json, std::string> { return 1; },
-                  "127.0.0.1");
+  PBServer server(
+      taken.port(), [](const std::string&, const Json&) -> std::expected<Json, std::string> { return 1; }, "127.0.0.1");
   testing::internal::CaptureStdout();
   const auto started = server.start();
   const std::string out = testing::internal::GetCapturedStdout();
@@ -296,8 +302,9 @@ class CountingQueue : public CallbackQueue {
 
 TEST(PBServerLifecycle, ListenerCallbacksRunOnTheGivenQueue) {
   auto queue = std::make_shared<CountingQueue>();
-  PBServer server(0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
-                  "127.0.0.1");
+  PBServer server(
+      0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
+      "127.0.0.1");
   ASSERT_TRUE(server.start(queue));
   const PBClient client("127.0.0.1", server.localPort().value(), 5000ms);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.request("m", i), Json(i));
@@ -308,12 +315,15 @@ TEST(PBServerLifecycle, StopWaitsForHandlerCallsInProgress) {
   std::latch entered(1);
   std::latch release(1);
   std::atomic<bool> handlerDone{false};
-  PBServer server(0, [&](const std::string&, const Json&) -> std::expected<Json, std::string> {
-    entered.count_down();
-    release.wait();
-    handlerDone = true;
-    return 1;
-  }, "127.0.0.1");
+  PBServer server(
+      0,
+      [&](const std::string&, const Json&) -> std::expected<Json, std::string> {
+        entered.count_down();
+        release.wait();
+        handlerDone = true;
+        return 1;
+      },
+      "127.0.0.1");
   ASSERT_TRUE(server.start());
   std::thread requester([&] {
     // The connection is closed by stop() before the handler's answer can go out.
@@ -337,10 +347,13 @@ TEST(PBServerLifecycle, StopWaitsForHandlerCallsInProgress) {
 
 TEST(PBServerLifecycle, StopFromInsideTheHandlerDoesNotDeadlock) {
   PBServer* self = nullptr;
-  PBServer server(0, [&](const std::string&, const Json&) -> std::expected<Json, std::string> {
-    self->stop();
-    return 1;
-  }, "127.0.0.1");
+  PBServer server(
+      0,
+      [&](const std::string&, const Json&) -> std::expected<Json, std::string> {
+        self->stop();
+        return 1;
+      },
+      "127.0.0.1");
   self = &server;
   ASSERT_TRUE(server.start());
   EXPECT_FALSE(PBClient("127.0.0.1", server.localPort().value(), 5000ms).request("m", 1));

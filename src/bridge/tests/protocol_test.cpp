@@ -39,8 +39,8 @@ Data good(std::string_view body) {
 
 TEST(ProtocolWrite, GoodResponseWithThirteenByteBodyIsByteExact) {
   const Data bytes = Protocol::writeGoodResponse(1);
-  const Data expected = {0x70, 0x62, 0x01, 0x01, 0x01, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00,
-                         '{',  '"',  'p',  'a',  'y',  'l',  'o',  'a',  'd',  '"',  ':', '1', '}'};
+  const Data expected = {0x70, 0x62, 0x01, 0x01, 0x01, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00, '{',
+                         '"',  'p',  'a',  'y',  'l',  'o',  'a',  'd',  '"',  ':',  '1',  '}'};
   EXPECT_EQ(bytes, expected);
 }
 
@@ -49,10 +49,14 @@ TEST(ProtocolWrite, RequestAndBadResponseBodiesAreCompactObjects) {
             message(header(0x70, 0x62, 1, 1, 0, 51), R"({"method":"ping","payload":{"a":1,"b":[true,null]}})"));
   EXPECT_EQ(Protocol::writeBadResponse("no"), message(header(0x70, 0x62, 1, 1, 2, 16), R"({"message":"no"})"));
   // Text that is not UTF-8 is written with U+FFFD instead of throwing, and reads back.
-  const Data bad = Protocol::writeBadResponse("a\xff" "b");
+  const Data bad = Protocol::writeBadResponse(
+      "a\xff"
+      "b");
   const auto read = Protocol::readResponse(bad);
   ASSERT_TRUE(read);
-  EXPECT_EQ(read->value, "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(read->value,
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(ProtocolRead, RequestOf300BodyBytesCompletesOnlyWithItsLastByte) {
@@ -187,9 +191,8 @@ TEST(ProtocolRead, EachReaderRefusesTheOtherSidesMessage) {
 }
 
 TEST(ProtocolRoundTrip, WrittenMessagesReadBack) {
-  const std::vector<Json> payloads = {nullptr,      Json::array({1, "two", nullptr}),
-                                      Json::object(), {{"nested", {{"deep", {1.5, false}}}}},
-                                      "text",       -42};
+  const std::vector<Json> payloads = {
+      nullptr, Json::array({1, "two", nullptr}), Json::object(), {{"nested", {{"deep", {1.5, false}}}}}, "text", -42};
   for (const auto& payload : payloads) {
     SCOPED_TRACE(payload.dump());
     EXPECT_EQ(Protocol::readResponse(Protocol::writeGoodResponse(payload)),

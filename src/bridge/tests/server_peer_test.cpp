@@ -22,12 +22,14 @@ using test::waitFor;
 class ServerAgainstRawClient : public testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<PBServer>(0, [this](const std::string& method, const Json& payload)
-                                                -> std::expected<Json, std::string> {
-      ++calls_;
-      if (method == "fail") return std::unexpected(std::string("cannot do that"));
-      return Json{{"method", method}, {"payload", payload}};
-    }, "127.0.0.1");
+    server_ = std::make_unique<PBServer>(
+        0,
+        [this](const std::string& method, const Json& payload) -> std::expected<Json, std::string> {
+          ++calls_;
+          if (method == "fail") return std::unexpected(std::string("cannot do that"));
+          return Json{{"method", method}, {"payload", payload}};
+        },
+        "127.0.0.1");
     ASSERT_TRUE(server_->start());
     port_ = server_->localPort().value();
   }
@@ -178,16 +180,18 @@ TEST_F(ServerAgainstRawClient, StopClosesOpenConnectionsQuietly) {
 class LimitedServer : public testing::Test {
  protected:
   void start(ServerLimits limits) {
-    server_ = std::make_unique<PBServer>(0, [this](const std::string& method, const Json& payload)
-                                                -> std::expected<Json, std::string> {
-      ++calls_;
-      if (method == "big") return std::string(payload.get<std::size_t>(), 'b');
-      if (method == "hold") {
-        ++held_;
-        waitFor([this] { return released_.load(); }, 60000ms);
-      }
-      return payload;
-    }, "127.0.0.1", limits);
+    server_ = std::make_unique<PBServer>(
+        0,
+        [this](const std::string& method, const Json& payload) -> std::expected<Json, std::string> {
+          ++calls_;
+          if (method == "big") return std::string(payload.get<std::size_t>(), 'b');
+          if (method == "hold") {
+            ++held_;
+            waitFor([this] { return released_.load(); }, 60000ms);
+          }
+          return payload;
+        },
+        "127.0.0.1", limits);
     ASSERT_TRUE(server_->start());
     port_ = server_->localPort().value();
   }

@@ -2,11 +2,11 @@
 // its failures, the word-list cache.
 #include "channel/safe_search_manager.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <filesystem>
 #include <fstream>
@@ -28,7 +28,6 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -79,15 +78,15 @@ std::string join(const std::vector<std::string>& items) {
 }
 std::string ruleSet(const std::vector<std::string>& categories, const std::vector<std::string>& exceptions,
                     const std::string& active = "true") {
-  return R"({"category_rules":[)" + join(categories) + R"(],"exceptions":[)" + join(exceptions) +
-         R"(],"is_active":)" + active + "}";
+  return R"({"category_rules":[)" + join(categories) + R"(],"exceptions":[)" + join(exceptions) + R"(],"is_active":)" +
+         active + "}";
 }
 
 rules::SafeSearchRulesBase decodeRules(const std::string& text) {
   networks::NetworkManager runner;
   coding::JSONDecoder decoder;
-  decoder.keyDecodingStrategy =
-      coding::KeyDecodingStrategy::custom([&](const coding::CodingPath& path) { return runner.customDecoingStrategy(path); });
+  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::custom(
+      [&](const coding::CodingPath& path) { return runner.customDecoingStrategy(path); });
   auto decoded = decoder.decode<rules::SafeSearchRulesBase>(std::string_view(text));
   EXPECT_TRUE(decoded) << text;
   return decoded ? *decoded : rules::SafeSearchRulesBase{};
@@ -119,9 +118,9 @@ class SafeSearchManagerTest : public ::testing::Test {
   }
 
   void reply(int status, const std::string& body) {
-    networks::URLProtocolStub::stub(platform::toData(body),
-                                    std::make_shared<platform::HTTPURLResponse>("https://x/", status, platform::HeaderList{}),
-                                    std::nullopt);
+    networks::URLProtocolStub::stub(
+        platform::toData(body),
+        std::make_shared<platform::HTTPURLResponse>("https://x/", status, platform::HeaderList{}), std::nullopt);
   }
 
   // Builds the word list from a rule-set text; returns the printed lines.
@@ -178,12 +177,17 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
        {category("Gambling", true), category("Weapons", true)},
        {},
        {"freebet", "casino", "gun\tshop"}},
-      {"exception with the space does not cancel", {category("Gambling", true)}, {exception("free bet", false)},
+      {"exception with the space does not cancel",
+       {category("Gambling", true)},
+       {exception("free bet", false)},
        {"freebet", "casino"}},
       {"exception without the space cancels", {category("Gambling", true)}, {exception("freebet", false)}, {"casino"}},
       {"duplicates kept, one exception removes one", {category("Adult", true)}, {exception("xxx", false)}, {"xxx"}},
       {"blocked then allowed same category cancels", {category("Drugs", true), category("Drugs", false)}, {}, {}},
-      {"allowed first finds nothing to remove", {category("Drugs", false), category("Drugs", true)}, {}, {"weed", "snus"}},
+      {"allowed first finds nothing to remove",
+       {category("Drugs", false), category("Drugs", true)},
+       {},
+       {"weed", "snus"}},
       {"word in two categories, allowed second removes",
        {category("Drugs", true), category("Tobacco", false)},
        {},
@@ -195,9 +199,13 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
       {"lower-case name matches nothing", {category("adult", true), category("Gambling ", true)}, {}, {}},
       {"word of spaces only becomes empty", {category("Game", true)}, {}, {""}},
       {"word without text or category contributes nothing", {category("Porn", true)}, {}, {}},
-      {"exception removes a word of an earlier exception", {}, {exception("x", true), exception("x", true),
-                                                                exception("x", false)}, {"x"}},
-      {"allowed exception before its blocked twin removes nothing", {}, {exception("x", false), exception("x", true)},
+      {"exception removes a word of an earlier exception",
+       {},
+       {exception("x", true), exception("x", true), exception("x", false)},
+       {"x"}},
+      {"allowed exception before its blocked twin removes nothing",
+       {},
+       {exception("x", false), exception("x", true)},
        {"x"}},
       {"a category named again adds nothing more",
        {category("Gambling", true), category("Drugs", true), category("Gambling", true)},
@@ -223,8 +231,13 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
        {category("Tobacco", true), category("Drugs", true), category("Tobacco", false), category("Drugs", false)},
        {},
        {}},
-      {"a category's own repeated word is kept", {category("Adult", true), category("Adult", true)}, {}, {"xxx", "xxx"}},
-      {"an exception equal to a category word is a rule of its own", {category("Drugs", true)}, {exception("weed", true)},
+      {"a category's own repeated word is kept",
+       {category("Adult", true), category("Adult", true)},
+       {},
+       {"xxx", "xxx"}},
+      {"an exception equal to a category word is a rule of its own",
+       {category("Drugs", true)},
+       {exception("weed", true)},
        {"weed", "snus", "weed"}},
   };
   for (const auto& c : cases) {
@@ -323,8 +336,10 @@ TEST_F(SafeSearchManagerTest, UnusableResourceContributesNothingButExceptionsApp
     bool decodeReported;
   };
   const Case cases[] = {
-      {"invalid UTF-8", [&] { writeWords(std::string(R"({"local_words":[{"category":"Drugs","word":")") + "\xff" + "\"}]}"); }, false},
-      {"unknown category fails the list", [&] { writeWords(R"({"local_words":[{"category":"drugs","word":"w"}]})"); }, true},
+      {"invalid UTF-8",
+       [&] { writeWords(std::string(R"({"local_words":[{"category":"Drugs","word":")") + "\xff" + "\"}]}"); }, false},
+      {"unknown category fails the list", [&] { writeWords(R"({"local_words":[{"category":"drugs","word":"w"}]})"); },
+       true},
       {"no local_words", [&] { writeWords("{}"); }, false},
       {"not JSON", [&] { writeWords("nope"); }, true},
       // Right after a list that did not decode: a missing one is not called undecodable.
@@ -358,7 +373,8 @@ TEST_F(SafeSearchManagerTest, UnreadableResourcePrintsTheErrorForEveryCategoryRu
 }
 
 TEST_F(SafeSearchManagerTest, WordListIsReadAgainOnlyWhenTheFileChanged) {
-  const std::string rules = ruleSet({category("Gambling", true), category("Drugs", true), category("Gambling", false)}, {});
+  const std::string rules =
+      ruleSet({category("Gambling", true), category("Drugs", true), category("Gambling", false)}, {});
   parse(rules);
   parse(rules);
   EXPECT_EQ(engine_.wordListLoads(), 1u);
@@ -419,7 +435,12 @@ TEST_F(SafeSearchManagerTest, LocalFileCheck) {
       {"does not decode: still readable", [&] { writeFile(path, "[1,2"); }, true, false},
       {"invalid UTF-8", [&] { writeFile(path, "\xc3\x28"); }, false, false},
       {"missing", [&] { fs::remove(path); }, false, false},
-      {"a folder", [&] { fs::remove(path); fs::create_directory(path); }, false, true},
+      {"a folder",
+       [&] {
+         fs::remove(path);
+         fs::create_directory(path);
+       },
+       false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -465,8 +486,7 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
 
   output_.clear();
   EXPECT_EQ(blocker_.releasePending(), 1u);
-  EXPECT_THAT(output_.take(),
-              ElementsAre("reloadContentBlocker:  error in sfcontentblocker nil", "4"));
+  EXPECT_THAT(output_.take(), ElementsAre("reloadContentBlocker:  error in sfcontentblocker nil", "4"));
 }
 
 TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) {
@@ -536,8 +556,8 @@ TEST_F(SafeSearchManagerTest, FailedWriteIsReportedAndTheReloadStillHappens) {
   const auto printed = pass();
   ASSERT_GE(printed.size(), 4u);
   EXPECT_THAT(std::vector(printed.end() - 4, printed.end()),
-              ElementsAre(::testing::StartsWith("1 file://"), "error writing json data to safe search extension path", "3",
-                          "5"));
+              ElementsAre(::testing::StartsWith("1 file://"), "error writing json data to safe search extension path",
+                          "3", "5"));
   EXPECT_EQ(blocker_.reloads().size(), 1u);
 }
 

@@ -3,9 +3,9 @@
 // bad input, and the wipe-and-exit in a child process.
 #include "channel/socket_handler.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -22,9 +22,9 @@
 #include "node_server.h"
 #include "platform/dispatch.h"
 #include "platform/fakes/capturing_log_sink.h"
+#include "platform/fakes/fake_workspace.h"
 #include "platform/log.h"
 #include "platform/settings.h"
-#include "platform/fakes/fake_workspace.h"
 #include "platform/user_defaults.h"
 #include "support/temp_home.h"
 
@@ -82,7 +82,6 @@ bool waitUntilSteady(const std::atomic<std::size_t>& counter, std::chrono::milli
   }
   return false;
 }
-
 
 platform::URLSessionConfiguration stubbedConfiguration() {
   platform::URLSessionConfiguration configuration;
@@ -177,7 +176,8 @@ class SocketHandlerTest : public ::testing::Test {
     server_ = std::make_unique<NodeServer>();
     // A rule set whose pass writes one word.
     networks::URLProtocolStub::stub(
-        platform::toData(R"({"category_rules":[],"is_active":true,"exceptions":[{"word":"w","rule":{"is_blocked":true}}]})"),
+        platform::toData(
+            R"({"category_rules":[],"is_active":true,"exceptions":[{"word":"w","rule":{"is_blocked":true}}]})"),
         std::make_shared<platform::HTTPURLResponse>("https://x/", 200, platform::HeaderList{}), std::nullopt);
     auto app = [](std::optional<std::string> identifier, pid_t pid, platform::ActivationPolicy policy) {
       platform::FakeWorkspace::Application application;
@@ -270,7 +270,9 @@ class SocketHandlerTest : public ::testing::Test {
   }
 
   // Lets every handler already handed to the handle queue finish.
-  void drain() { queue_->sync([] {}); }
+  void drain() {
+    queue_->sync([] {});
+  }
 
   // Emits an event asking for an acknowledgement (`args` absent: no data at all).
   void emit(const std::string& tag, const std::string& name, std::optional<json> args,
@@ -339,8 +341,9 @@ TEST_F(SocketHandlerTest, WithoutTokenNothingConnectsAndNothingIsRegistered) {
   handler_->socket().emit("fence");
   EXPECT_TRUE(waitUntil([&] {
     const auto entries = log->entries();
-    return std::any_of(entries.begin(), entries.end(),
-                       [](const platform::LogEntry& e) { return e.text.find("\"fence\" dropped") != std::string::npos; });
+    return std::any_of(entries.begin(), entries.end(), [](const platform::LogEntry& e) {
+      return e.text.find("\"fence\" dropped") != std::string::npos;
+    });
   }));
   EXPECT_THAT(output_.take(), ElementsAre());
   EXPECT_FALSE(handler_->isConnected());
@@ -509,7 +512,12 @@ TEST_F(SocketHandlerTest, InstantBlockReadsRunningApplicationsOnlyWhenTheFlagIsT
       {{{"isInstantBlockActivated", true}}, 1},
       {{{"isInstantBlockActivated", false}}, 0},
       {json::object(), 0},
-      {{{"is_instant_block_activated", true}, {"extra", [] { return json::array({1, 2}); }()}}, 1},
+      {{{"is_instant_block_activated", true},
+        {"extra",
+         [] {
+           return json::array({1, 2});
+         }()}},
+       1},
   };
   int reads = 0;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -610,8 +618,19 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
   handler_->listenToLiveLocation([](const LiveLocationRule&) { ADD_FAILURE() << "no live rule was valid"; });
   connect();
   const char* garbage[] = {
-      "garbage", "4", "42", "42[", "4x", "49[\"web_content_rule\",1]", "42\"web_content_rule\"", "42{\"a\":1}",
-      "42[1,2]", "42[\"web_content_rule\"]", "42[\"safe_search_rule\"]", "7", "",
+      "garbage",
+      "4",
+      "42",
+      "42[",
+      "4x",
+      "49[\"web_content_rule\",1]",
+      "42\"web_content_rule\"",
+      "42{\"a\":1}",
+      "42[1,2]",
+      "42[\"web_content_rule\"]",
+      "42[\"safe_search_rule\"]",
+      "7",
+      "",
   };
   int tag = 0;
   for (const char* text : garbage) server_->send({{"cmd", "raw"}, {"tag", std::to_string(++tag)}, {"text", text}});
@@ -619,16 +638,28 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
 
   // 1 MB payloads: the instant block decodes (no flag) and is acknowledged; the live
   // location does not decode and is not.
-  server_->send({{"cmd", "big"}, {"tag", "big-instant"}, {"name", "instant_block_activation"}, {"size", 1 << 20},
-                 {"ack", true}, {"timeout", 10000}});
-  server_->send({{"cmd", "big"}, {"tag", "big-live"}, {"name", "live_location"}, {"size", 1 << 20}, {"ack", true},
+  server_->send({{"cmd", "big"},
+                 {"tag", "big-instant"},
+                 {"name", "instant_block_activation"},
+                 {"size", 1 << 20},
+                 {"ack", true},
+                 {"timeout", 10000}});
+  server_->send({{"cmd", "big"},
+                 {"tag", "big-live"},
+                 {"name", "live_location"},
+                 {"size", 1 << 20},
+                 {"ack", true},
                  {"timeout", 1500}});
   // Binary attachments cannot be written as JSON text.
   const json blob = {{"$binary", "AAECAw=="}};
   for (const auto& [name, acked] : std::vector<std::pair<std::string, bool>>{
            {"instant_block_activation", true}, {"live_location", false}, {"web_content_rule", true}}) {
-    server_->send({{"cmd", "emitBinary"}, {"tag", "bin-" + name}, {"name", name}, {"args", json::array({blob})},
-                   {"ack", true}, {"timeout", acked ? 10000 : 1500}});
+    server_->send({{"cmd", "emitBinary"},
+                   {"tag", "bin-" + name},
+                   {"name", name},
+                   {"args", json::array({blob})},
+                   {"ack", true},
+                   {"timeout", acked ? 10000 : 1500}});
   }
   EXPECT_EQ(ackOf("big-instant"), kOk);
   EXPECT_FALSE(ackOf("big-live"));
@@ -680,7 +711,6 @@ TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
   EXPECT_FALSE(called);
   EXPECT_EQ(exits().size(), 2u);
 }
-
 
 TEST(SocketHandlerRetryTest, WaitsDoubleUpToTheirCapWithinAQuarterEitherWay) {
   using std::chrono::milliseconds;
@@ -833,8 +863,12 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     const auto connection = server.waitFor(eventIs("connection"));
     ASSERT_TRUE(connection);
     EXPECT_EQ((*connection)["query"]["token"], kToken);
-    server.send({{"cmd", "emit"}, {"tag", "end"}, {"name", event}, {"args", json::array({{{"isBlock", true}}})},
-                 {"ack", true}, {"timeout", 1000}});
+    server.send({{"cmd", "emit"},
+                 {"tag", "end"},
+                 {"name", event},
+                 {"args", json::array({{{"isBlock", true}}})},
+                 {"ack", true},
+                 {"timeout", 1000}});
 
     int status = -1;
     const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });

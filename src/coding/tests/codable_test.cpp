@@ -13,9 +13,7 @@ enum class Color { red, darkBlue };
 struct Inner {
   std::optional<bool> flag;
   std::optional<std::int64_t> count;
-  static constexpr auto codingKeys() {
-    return std::tuple{field("flag", &Inner::flag), field("count", &Inner::count)};
-  }
+  static constexpr auto codingKeys() { return std::tuple{field("flag", &Inner::flag), field("count", &Inner::count)}; }
   static constexpr const char* typeName = "Inner";
 };
 
@@ -28,10 +26,10 @@ struct Outer {
   std::optional<double> ratio;
   std::optional<Color> color;
   static constexpr auto codingKeys() {
-    return std::tuple{field("name", &Outer::name),           field("note", &Outer::note),
-                      field("innerValue", &Outer::innerValue), field("innerList", &Outer::innerList),
-                      field("tags", &Outer::tags),           field("ratio", &Outer::ratio),
-                      field("color", &Outer::color)};
+    return std::tuple{
+        field("name", &Outer::name),           field("note", &Outer::note), field("innerValue", &Outer::innerValue),
+        field("innerList", &Outer::innerList), field("tags", &Outer::tags), field("ratio", &Outer::ratio),
+        field("color", &Outer::color)};
   }
 };
 
@@ -253,8 +251,13 @@ TEST(CodableTest, NumbersEncodeAsShortestTextAndNonFiniteIsRefused) {
 }
 
 TEST(CodableTest, RoundTripThroughSnakeCase) {
-  Outer value{"n", "note", Inner{true, 9}, std::vector<Inner>{Inner{false, std::nullopt}},
-              std::vector<std::string>{"a b", "ü"}, 1e-05, Color::darkBlue};
+  Outer value{"n",
+              "note",
+              Inner{true, 9},
+              std::vector<Inner>{Inner{false, std::nullopt}},
+              std::vector<std::string>{"a b", "ü"},
+              1e-05,
+              Color::darkBlue};
   JSONEncoder encoder;
   encoder.keyEncodingStrategy = KeyEncodingStrategy::convertToSnakeCase;
   auto text = encoder.encode(value);

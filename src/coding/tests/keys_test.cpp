@@ -12,12 +12,17 @@ struct Case {
 
 TEST(KeysTest, ConvertToSnakeCase) {
   const Case cases[] = {
-      {"pairCode", "pair_code"},       {"agentId", "agent_id"},
-      {"platform", "platform"},        {"pin_code", "pin_code"},
+      {"pairCode", "pair_code"},
+      {"agentId", "agent_id"},
+      {"platform", "platform"},
+      {"pin_code", "pin_code"},
       {"firstInstalledTime", "first_installed_time"},
-      {"metaData", "meta_data"},       {"batteryIsCharging", "battery_is_charging"},
-      {"_privateKey", "_private_key"}, {"trailing_", "trailing_"},
-      {"URLList", "url_list"},         {"", ""},
+      {"metaData", "meta_data"},
+      {"batteryIsCharging", "battery_is_charging"},
+      {"_privateKey", "_private_key"},
+      {"trailing_", "trailing_"},
+      {"URLList", "url_list"},
+      {"", ""},
       {"___", "___"},
   };
   for (const auto& c : cases) EXPECT_EQ(convertToSnakeCase(c.in), c.out) << c.in;
@@ -25,13 +30,18 @@ TEST(KeysTest, ConvertToSnakeCase) {
 
 TEST(KeysTest, ConvertFromSnakeCase) {
   const Case cases[] = {
-      {"exact_error", "exactError"},  {"exactError", "exactError"},
+      {"exact_error", "exactError"},
+      {"exactError", "exactError"},
       {"is_instant_block_activated", "isInstantBlockActivated"},
-      {"is_block", "isBlock"},        {"message", "message"},
-      {"_id", "_id"},                 {"__v", "__v"},
+      {"is_block", "isBlock"},
+      {"message", "message"},
+      {"_id", "_id"},
+      {"__v", "__v"},
       {"_private_key_", "_privateKey_"},
-      {"URL_list", "urlList"},        {"a__b", "aB"},
-      {"", ""},                       {"_", "_"},
+      {"URL_list", "urlList"},
+      {"a__b", "aB"},
+      {"", ""},
+      {"_", "_"},
   };
   for (const auto& c : cases) EXPECT_EQ(convertFromSnakeCase(c.in), c.out) << c.in;
 }

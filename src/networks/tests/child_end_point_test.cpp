@@ -62,16 +62,15 @@ TEST_F(ChildEndPointTest, EveryCaseHasItsUrlMethodAndBody) {
       {ChildEndPoint::check(check), kFamily + "/api/v1/auth/child/sign-in", "POST",
        R"({"pair_code":"123456","device_name":"Kid's Mac","platform":"macos","agent_id":"agent-1"})"},
       {ChildEndPoint::register_("AB-12"), kDeviceManagement + "/mdm/api/v1/register-device/AB-12", "GET", "<none>"},
-      {ChildEndPoint::setApplicationList("AB-12"), kDeviceManagement + "/mdm/api/v1/set-application-list/AB-12",
-       "GET", "<none>"},
+      {ChildEndPoint::setApplicationList("AB-12"), kDeviceManagement + "/mdm/api/v1/set-application-list/AB-12", "GET",
+       "<none>"},
       {ChildEndPoint::sendLocation({}), kFamily + "/api/v1/children/location", "POST", "[]"},
       {ChildEndPoint::sendApplicationList({}), kFamily + "/api/v1/children/device-apps/sync-apps", "POST", "{}"},
       {ChildEndPoint::deviceEnrolled(), kDeviceManagement + "/mdm/api/v1/device-enrollment", "GET", "<none>"},
       {ChildEndPoint::me(), kFamily + "/api/v1/children", "GET", "<none>"},
       {ChildEndPoint::screentimeRules(), kFamily + "/api/v1/children/rules/screen-time", "GET", "<none>"},
       {ChildEndPoint::getAppRules(), kFamily + "/api/v1/children/rules/app-rules", "GET", "<none>"},
-      {ChildEndPoint::getSafeSearchRules(), kFamily + "/api/v1/children/rules/web-rules/safe-search", "GET",
-       "<none>"},
+      {ChildEndPoint::getSafeSearchRules(), kFamily + "/api/v1/children/rules/web-rules/safe-search", "GET", "<none>"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.endPoint.url(), c.url);
@@ -94,10 +93,8 @@ TEST_F(ChildEndPointTest, UuidsArePercentEncodedAndNeverStartAQuery) {
     const char* uuid;
     const char* path;
   } cases[] = {
-      {"", "/mdm/api/v1/register-device/"},
-      {"a b?c=d#e", "/mdm/api/v1/register-device/a%20b%3Fc=d%23e"},
-      {"100%", "/mdm/api/v1/register-device/100%25"},
-      {"x/y", "/mdm/api/v1/register-device/x/y"},
+      {"", "/mdm/api/v1/register-device/"},           {"a b?c=d#e", "/mdm/api/v1/register-device/a%20b%3Fc=d%23e"},
+      {"100%", "/mdm/api/v1/register-device/100%25"}, {"x/y", "/mdm/api/v1/register-device/x/y"},
       {"ü", "/mdm/api/v1/register-device/%C3%BC"},
   };
   for (const auto& c : cases) {

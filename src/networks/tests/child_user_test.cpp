@@ -106,7 +106,8 @@ TEST_F(ChildUserTest, UnreadableLoginRecordsCountAsNone) {
   const platform::PlistValue values[] = {
       platform::PlistValue(std::string(R"({"token":"t","parentId":"p","childId":"c","role":"r","deviceId":"d"})")),
       platform::PlistValue(platform::toData(R"({"token":"t","parentId":"p","childId":"c","deviceId":"d"})")),
-      platform::PlistValue(platform::toData(R"({"token":"t","parent_id":"p","child_id":"c","role":"r","device_id":"d"})")),
+      platform::PlistValue(
+          platform::toData(R"({"token":"t","parent_id":"p","child_id":"c","role":"r","device_id":"d"})")),
       platform::PlistValue(platform::toData("not json")),
       platform::PlistValue(true),
   };

@@ -23,8 +23,9 @@ TEST(LogTest, EntriesCarrySubsystemCategoryAndPrefixedText) {
   logw("");
   const auto entries = sink->entries();
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0], (platform::LogEntry{"so.velmorhome.mopet.agent", "ContentBlockerQRV", platform::LogType::Default,
-                                            "QRVNSFilterLog: filter load failed: 100% of %s %@ %n"}));
+  EXPECT_EQ(entries[0],
+            (platform::LogEntry{"so.velmorhome.mopet.agent", "ContentBlockerQRV", platform::LogType::Default,
+                                "QRVNSFilterLog: filter load failed: 100% of %s %@ %n"}));
   EXPECT_EQ(entries[1].text, "QRVNSFilterLog: ");
 }
 

@@ -61,8 +61,9 @@ TEST_F(NetworkManagerHttpsTest, PostSendsHeadersAndBodyAndDecodesTheReply) {
   ASSERT_TRUE(server_->setReply(path, 201, platform::toData(R"({"message":"synced","status":201})")));
   NetworkManager runner(session_);
   std::optional<Result<AcceptanceModel>> outcome;
-  runner.sendAppList(SendAppListModel{std::vector<Norule>{{"Editor", "org.example.editor"}}, std::nullopt, std::nullopt},
-                     [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
+  runner.sendAppList(
+      SendAppListModel{std::vector<Norule>{{"Editor", "org.example.editor"}}, std::nullopt, std::nullopt},
+      [&](Result<AcceptanceModel> r) { outcome = std::move(r); });
   ASSERT_TRUE(outcome);
   ASSERT_TRUE(outcome->has_value()) << outcome->error().message;
   EXPECT_EQ(**outcome, (AcceptanceModel{"synced", 201}));
@@ -79,7 +80,9 @@ TEST_F(NetworkManagerHttpsTest, PostSendsHeadersAndBodyAndDecodesTheReply) {
 TEST_F(NetworkManagerHttpsTest, GetCarriesBothHeadersAndTheKeyMapperApplies) {
   const std::string path = "/api/v1/children/rules/web-rules/safe-search";
   ASSERT_TRUE(server_->setReply(
-      path, 200, platform::toData(R"({"_id":"x","__v":0,"is_active":true,"category_rules":[{"name":"Drugs","rule":{"is_blocked":true}}]})")));
+      path, 200,
+      platform::toData(
+          R"({"_id":"x","__v":0,"is_active":true,"category_rules":[{"name":"Drugs","rule":{"is_blocked":true}}]})")));
   NetworkManager runner(session_);
   std::optional<Result<rules::SafeSearchRulesBase>> outcome;
   runner.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { outcome = std::move(r); });
@@ -97,7 +100,8 @@ TEST_F(NetworkManagerHttpsTest, GetCarriesBothHeadersAndTheKeyMapperApplies) {
 
 TEST_F(NetworkManagerHttpsTest, ErrorReplyAndUndecodableSuccess) {
   const std::string path = "/api/v1/children/location";
-  ASSERT_TRUE(server_->setReply(path, 422, platform::toData(R"({"message":"bad sample","status":422,"exact_error":"lat"})")));
+  ASSERT_TRUE(
+      server_->setReply(path, 422, platform::toData(R"({"message":"bad sample","status":422,"exact_error":"lat"})")));
   NetworkManager runner(session_);
   std::optional<Result<AcceptanceModel>> outcome;
   runner.sendLocation({}, [&](Result<AcceptanceModel> r) { outcome = std::move(r); });

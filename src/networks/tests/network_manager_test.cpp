@@ -136,8 +136,9 @@ TEST_F(NetworkManagerTest, RequestCarriesTokenHeadersMethodAndBody) {
   auto posted = observed.waitForOne();
   ASSERT_TRUE(posted);
   EXPECT_EQ(posted->httpMethod, "POST");
-  EXPECT_EQ(platform::toString(*posted->httpBody),
-            R"([{"long":"1.0","lat":"2.0","time":3,"meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
+  EXPECT_EQ(
+      platform::toString(*posted->httpBody),
+      R"([{"long":"1.0","lat":"2.0","time":3,"meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
 }
 
 TEST_F(NetworkManagerTest, TheAgentsOwnRequestsGoOutAsTheyAlwaysHave) {
@@ -155,12 +156,17 @@ TEST_F(NetworkManagerTest, TheAgentsOwnRequestsGoOutAsTheyAlwaysHave) {
     std::optional<std::string> body;
   } cases[] = {
       {ChildEndPoint::smartAppRules(), "/api/v1/children/device-apps/smart-app-rules", "GET", {bearer}, std::nullopt},
-      {ChildEndPoint::webContentRules(), "/api/v1/children/rules/web-rules/web-content", "GET", {bearer},
-       std::nullopt},
-      {ChildEndPoint::usageReport("[\n  {}\n]"), "/api/v1/children/reports", "POST",
-       {bearer, json, {"Cookie", reportCookie}}, "[\n  {}\n]"},
-      {ChildEndPoint::syncApps("[]"), "/api/v1/children/device-apps/sync-apps", "POST",
-       {json, {"Cookie", syncCookie}, bearer}, "[]"},
+      {ChildEndPoint::webContentRules(), "/api/v1/children/rules/web-rules/web-content", "GET", {bearer}, std::nullopt},
+      {ChildEndPoint::usageReport("[\n  {}\n]"),
+       "/api/v1/children/reports",
+       "POST",
+       {bearer, json, {"Cookie", reportCookie}},
+       "[\n  {}\n]"},
+      {ChildEndPoint::syncApps("[]"),
+       "/api/v1/children/device-apps/sync-apps",
+       "POST",
+       {json, {"Cookie", syncCookie}, bearer},
+       "[]"},
   };
   setToken("tok-7");
   const struct {
@@ -251,12 +257,14 @@ TEST_F(NetworkManagerTest, RepliesWithoutDataOrHttpResponseRunNoCompletion) {
 
 TEST_F(NetworkManagerTest, TransportErrorCarriesItsCodeAndDescription) {
   setToken("t");
-  URLProtocolStub::stub(platform::toData("{}"), httpResponse(200), platform::Error::url(platform::URLErrorCode::cannotConnectToHost));
+  URLProtocolStub::stub(platform::toData("{}"), httpResponse(200),
+                        platform::Error::url(platform::URLErrorCode::cannotConnectToHost));
   auto outcome = run<AcceptanceModel>(ChildEndPoint::me());
   ASSERT_TRUE(outcome);
   ASSERT_FALSE(outcome->has_value());
   EXPECT_EQ(outcome->error().status, -1004);
-  EXPECT_EQ(outcome->error().message, platform::Error::url(platform::URLErrorCode::cannotConnectToHost).localizedDescription);
+  EXPECT_EQ(outcome->error().message,
+            platform::Error::url(platform::URLErrorCode::cannotConnectToHost).localizedDescription);
 }
 
 TEST_F(NetworkManagerTest, UnencodableBodyIsReportedFromTheSessionQueueAndNothingIsSent) {
@@ -309,9 +317,11 @@ TEST_F(NetworkManagerTest, CompletionRunsOffTheCallerThreadBeforeTheCallReturns)
 
 TEST_F(NetworkManagerTest, SuccessfulRepliesPassTheKeyMapper) {
   setToken("t");
-  URLProtocolStub::stub(platform::toData(R"({"category_rules":[{"_id":"c1","name":"Adult","rule":{"is_blocked":true}}],)"
-                                         R"("is_active":false,"__v":3,"exceptions":[{"id":"e1","word":"two words","rule":{"isBlocked":false}}]})"),
-                        httpResponse(200), std::nullopt);
+  URLProtocolStub::stub(
+      platform::toData(
+          R"({"category_rules":[{"_id":"c1","name":"Adult","rule":{"is_blocked":true}}],)"
+          R"("is_active":false,"__v":3,"exceptions":[{"id":"e1","word":"two words","rule":{"isBlocked":false}}]})"),
+      httpResponse(200), std::nullopt);
   std::optional<Result<rules::SafeSearchRulesBase>> outcome;
   runner_.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { outcome = std::move(r); });
   ASSERT_TRUE(outcome);
@@ -332,11 +342,20 @@ TEST(CustomDecoingStrategyTest, MapsKeysAsTheServerWritesThem) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"category_rules", "categoryRules"}, {"is_active", "isActive"},   {"first_installed_time", "firstInstalledTime"},
-      {"isActive", "isActive"},            {"URL_list", "URLList"},     {"safe_URL", "safeUrl"},
-      {"_private_key", "privateKey"},      {"user__id", "userId"},      {"___", ""},
-      {"__v", "v"},                        {"_id", "id"},               {"id_", "id"},
-      {"_v", "v"},                         {"message", "message"},
+      {"category_rules", "categoryRules"},
+      {"is_active", "isActive"},
+      {"first_installed_time", "firstInstalledTime"},
+      {"isActive", "isActive"},
+      {"URL_list", "URLList"},
+      {"safe_URL", "safeUrl"},
+      {"_private_key", "privateKey"},
+      {"user__id", "userId"},
+      {"___", ""},
+      {"__v", "v"},
+      {"_id", "id"},
+      {"id_", "id"},
+      {"_v", "v"},
+      {"message", "message"},
   };
   for (const auto& c : cases) {
     const coding::CodingPath path{coding::AnyKey(std::string("outer")), coding::AnyKey(std::string(c.in))};

@@ -52,7 +52,8 @@ TEST(RecordsTest, DeviceLoginModelKeysAreTheFieldNames) {
   EXPECT_EQ(text, R"({"token":"t","parentId":"p","childId":"c","role":"child","deviceId":"d"})");
   coding::JSONDecoder decoder;
   EXPECT_EQ(decoder.decode<DeviceLoginModel>(std::string_view(text)).value(), login);
-  EXPECT_FALSE(decoder.decode<DeviceLoginModel>(std::string_view(R"({"token":"t","parentId":"p","childId":"c","role":"r"})")));
+  EXPECT_FALSE(
+      decoder.decode<DeviceLoginModel>(std::string_view(R"({"token":"t","parentId":"p","childId":"c","role":"r"})")));
   EXPECT_FALSE(decoder.decode<DeviceLoginModel>(
       std::string_view(R"({"token":"t","parent_id":"p","childId":"c","role":"r","deviceId":"d"})")));
   EXPECT_NE(login, (DeviceLoginModel{"t", "p", "c", "parent", "d"}));
@@ -67,15 +68,15 @@ TEST(RecordsTest, AppListReportWireForm) {
             R"({"first_installed_time":0})");
   EXPECT_EQ(encoder.encode(Allowed{}).value(), "{}");
 
-  const SendAppListModel report{
-      std::vector<Norule>{{"Text Editor", "org.example.TextEditor"}},
-      std::vector<Allowed>{{"System", 0, "com.apple.placeholder", "22222", "empty"}},
-      std::vector<Blocked>{{"System Extentions", "com.apple.placeholder", "empty"}}};
+  const SendAppListModel report{std::vector<Norule>{{"Text Editor", "org.example.TextEditor"}},
+                                std::vector<Allowed>{{"System", 0, "com.apple.placeholder", "22222", "empty"}},
+                                std::vector<Blocked>{{"System Extentions", "com.apple.placeholder", "empty"}}};
   const std::string text = encoder.encode(report).value();
-  EXPECT_EQ(text,
-            R"({"norules":[{"name":"Text Editor","pk":"org.example.TextEditor"}],)"
-            R"("allowed":[{"name":"System","first_installed_time":0,"pk":"com.apple.placeholder","current_version":"22222","icon":"empty"}],)"
-            R"("blocked":[{"name":"System Extentions","pk":"com.apple.placeholder","icon":"empty"}]})");
+  EXPECT_EQ(
+      text,
+      R"({"norules":[{"name":"Text Editor","pk":"org.example.TextEditor"}],)"
+      R"("allowed":[{"name":"System","first_installed_time":0,"pk":"com.apple.placeholder","current_version":"22222","icon":"empty"}],)"
+      R"("blocked":[{"name":"System Extentions","pk":"com.apple.placeholder","icon":"empty"}]})");
 
   // Snake-case decoding reads back what was written; a plain decoder misses the two
   // converted keys.
@@ -93,9 +94,8 @@ TEST(RecordsTest, AppListReportWireForm) {
 TEST(RecordsTest, LocationReportWireForm) {
   const std::vector<LocationModel> samples{{"13.404954", "-52.5", 1700000000123.456, {10.0f, false, 100}}};
   const std::string text = snakeEncoder().encode(samples).value();
-  EXPECT_EQ(text,
-            R"([{"long":"13.404954","lat":"-52.5","time":1700000000123.456,)"
-            R"("meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
+  EXPECT_EQ(text, R"([{"long":"13.404954","lat":"-52.5","time":1700000000123.456,)"
+                  R"("meta_data":{"accuracy":10,"battery_is_charging":false,"battery_percentage":100}}])");
   EXPECT_EQ(snakeEncoder().encode(std::vector<LocationModel>{}).value(), "[]");
 
   auto back = snakeDecoder().decode<std::vector<LocationModel>>(std::string_view(text));
@@ -149,9 +149,9 @@ TEST(RecordsTest, MeModelDecodesExactKeysAndFailsAsAWhole) {
   ASSERT_TRUE(noTopics);
   EXPECT_FALSE(noTopics->device->topics);  // decoding gives no default
 
-  for (const char* bad : {R"({"v":"3"})", R"({"isBlock":1})", R"({"device":{"topics":[1]}})",
-                          R"({"profile":{"AppBlocker":"yes"}})", R"({"device":{"locationConfigs":{"distance":1.5}}})",
-                          R"({"device":[]})"}) {
+  for (const char* bad :
+       {R"({"v":"3"})", R"({"isBlock":1})", R"({"device":{"topics":[1]}})", R"({"profile":{"AppBlocker":"yes"}})",
+        R"({"device":{"locationConfigs":{"distance":1.5}}})", R"({"device":[]})"}) {
     EXPECT_FALSE(decoder.decode<MeModel>(std::string_view(bad))) << bad;
   }
 

@@ -70,7 +70,9 @@ std::vector<FakeFilterManager::Operation> FakeFilterManager::calls() const {
   return calls_;
 }
 
-void FakeFilterManager::drain() { queue_->sync([] {}); }
+void FakeFilterManager::drain() {
+  queue_->sync([] {});
+}
 
 std::optional<ExtensionReplacementAction> SystemExtensionRequestDriver::askToReplace(
     const ExtensionProperties& existing, const ExtensionProperties& extension) {

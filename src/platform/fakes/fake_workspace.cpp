@@ -165,8 +165,8 @@ bool FakeWorkspace::sendSignal(pid_t pid, int signal) {
   if (pid <= 0 || pid == ::getpid()) return false;
   auto it = state_->find(pid);
   if (it == state_->running.end()) return false;
-  const bool ends = signal == SIGKILL ||
-                    ((signal == SIGTERM || signal == SIGINT || signal == SIGHUP) && !it->ignoresSIGTERM);
+  const bool ends =
+      signal == SIGKILL || ((signal == SIGTERM || signal == SIGINT || signal == SIGHUP) && !it->ignoresSIGTERM);
   if (ends) state_->running.erase(it);
   return true;
 }

@@ -162,8 +162,7 @@ std::optional<RecordedRequest> parseEcho(const Data& echo) {
   return request;
 }
 
-std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::string>& hostNames,
-                                                        std::string& error) {
+std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::string>& hostNames, std::string& error) {
   std::unique_ptr<HttpsTestServer> server(new HttpsTestServer);
   std::string base = (std::filesystem::temp_directory_path() / "mopet-https-XXXXXX").string();
   if (mkdtemp(base.data()) == nullptr) {
@@ -182,21 +181,37 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
         << "extendedKeyUsage=serverAuth\n";
   }
   auto makeCa = [&](const std::string& name, const std::string& subject) {
-    return runTool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", dir + name + ".key", "-out", dir + name + ".pem", "-days", "2", "-subj",
-                    subject, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+    return runTool({"openssl",
+                    "req",
+                    "-x509",
+                    "-newkey",
+                    "ec",
+                    "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1",
+                    "-nodes",
+                    "-keyout",
+                    dir + name + ".key",
+                    "-out",
+                    dir + name + ".pem",
+                    "-days",
+                    "2",
+                    "-subj",
+                    subject,
+                    "-addext",
+                    "basicConstraints=critical,CA:TRUE",
+                    "-addext",
                     "keyUsage=critical,keyCertSign,cRLSign"},
                    log);
   };
-  bool made = makeCa("ca", "/CN=Mopet Test Authority") && makeCa("other-ca", "/CN=Mopet Other Authority") &&
-              runTool({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                       "-keyout", dir + "server.key", "-out", dir + "server.csr", "-subj",
-                       "/CN=" + (hostNames.empty() ? std::string("localhost") : hostNames.front())},
-                      log) &&
-              runTool({"openssl", "x509", "-req", "-in", dir + "server.csr", "-CA", dir + "ca.pem", "-CAkey",
-                       dir + "ca.key", "-CAcreateserial", "-out", dir + "server.pem", "-days", "2", "-extfile",
-                       dir + "server.ext"},
-                      log);
+  bool made =
+      makeCa("ca", "/CN=Mopet Test Authority") && makeCa("other-ca", "/CN=Mopet Other Authority") &&
+      runTool({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+               dir + "server.key", "-out", dir + "server.csr", "-subj",
+               "/CN=" + (hostNames.empty() ? std::string("localhost") : hostNames.front())},
+              log) &&
+      runTool({"openssl", "x509", "-req", "-in", dir + "server.csr", "-CA", dir + "ca.pem", "-CAkey", dir + "ca.key",
+               "-CAcreateserial", "-out", dir + "server.pem", "-days", "2", "-extfile", dir + "server.ext"},
+              log);
   if (!made) {
     error = "openssl failed: " + readAll(log);
     return nullptr;
@@ -294,8 +309,8 @@ std::string HttpsTestServer::connectTo(const std::string& host, int urlPort) con
   return host + ":" + std::to_string(urlPort) + ":127.0.0.1:" + std::to_string(port_);
 }
 
-bool HttpsTestServer::setReply(const std::string& path, int status, const Data& body,
-                               const std::string& contentType, std::chrono::milliseconds byteInterval) {
+bool HttpsTestServer::setReply(const std::string& path, int status, const Data& body, const std::string& contentType,
+                               std::chrono::milliseconds byteInterval) {
   std::size_t expected = 0;
   {
     std::lock_guard lock(mutex_);
@@ -312,8 +327,7 @@ bool HttpsTestServer::setReply(const std::string& path, int status, const Data& 
     written += static_cast<std::size_t>(n);
   }
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(10),
-                           [&] { return acknowledgements_ >= expected || ended_; }) &&
+  return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return acknowledgements_ >= expected || ended_; }) &&
          acknowledgements_ >= expected;
 }
 

@@ -31,7 +31,9 @@ struct Outcome {
 Outcome await(const std::function<void(ContentFilterManager::Completion)>& operation) {
   std::promise<Outcome> promise;
   auto future = promise.get_future();
-  operation([&promise](std::optional<Error> error) { promise.set_value({std::move(error), std::this_thread::get_id()}); });
+  operation([&promise](std::optional<Error> error) {
+    promise.set_value({std::move(error), std::this_thread::get_id()});
+  });
   if (future.wait_for(5s) != std::future_status::ready) {
     ADD_FAILURE() << "the completion never ran";
     return {};
@@ -39,9 +41,15 @@ Outcome await(const std::function<void(ContentFilterManager::Completion)>& opera
   return future.get();
 }
 
-Outcome load(ContentFilterManager& m) { return await([&](auto c) { m.loadFromPreferences(std::move(c)); }); }
-Outcome save(ContentFilterManager& m) { return await([&](auto c) { m.saveToPreferences(std::move(c)); }); }
-Outcome remove(ContentFilterManager& m) { return await([&](auto c) { m.removeFromPreferences(std::move(c)); }); }
+Outcome load(ContentFilterManager& m) {
+  return await([&](auto c) { m.loadFromPreferences(std::move(c)); });
+}
+Outcome save(ContentFilterManager& m) {
+  return await([&](auto c) { m.saveToPreferences(std::move(c)); });
+}
+Outcome remove(ContentFilterManager& m) {
+  return await([&](auto c) { m.removeFromPreferences(std::move(c)); });
+}
 
 FilterProviderConfiguration socketFilter() {
   FilterProviderConfiguration c;
@@ -157,8 +165,14 @@ TEST_F(PlistFilterManagerTest, OperationsCallBackInTheOrderAsked) {
   std::mutex mutex;
   std::vector<std::string> order;
   std::promise<void> done;
-  manager.saveToPreferences([&](auto) { std::lock_guard l(mutex); order.push_back("save"); });
-  manager.loadFromPreferences([&](auto) { std::lock_guard l(mutex); order.push_back("load"); });
+  manager.saveToPreferences([&](auto) {
+    std::lock_guard l(mutex);
+    order.push_back("save");
+  });
+  manager.loadFromPreferences([&](auto) {
+    std::lock_guard l(mutex);
+    order.push_back("load");
+  });
   manager.removeFromPreferences([&](auto) {
     {
       std::lock_guard l(mutex);
@@ -218,8 +232,8 @@ TEST(FakeFilterManagerTest, KeepsItsPreferencesInMemoryAndFailsOnRequest) {
   ASSERT_TRUE(manager.stored().has_value());
   EXPECT_TRUE(manager.stored()->enabled);
   EXPECT_EQ(manager.calls(), (std::vector<FakeFilterManager::Operation>{FakeFilterManager::Operation::load,
-                                                                         FakeFilterManager::Operation::save,
-                                                                         FakeFilterManager::Operation::save}));
+                                                                        FakeFilterManager::Operation::save,
+                                                                        FakeFilterManager::Operation::save}));
 }
 
 // ---- system-extension requests ------------------------------------------------

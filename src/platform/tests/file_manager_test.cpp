@@ -75,12 +75,11 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   EXPECT_EQ(files_.documentsDirectory(), (root_ / "Documents").string());
   EXPECT_EQ(files_.containerPath("group.so.velmorhome.mopet"),
             (root_ / "Library/Group Containers/group.so.velmorhome.mopet").string());
-  for (const std::string& bad : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-                                 std::string("nul\0", 4)}) {
+  for (const std::string& bad :
+       {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("nul\0", 4)}) {
     EXPECT_EQ(files_.containerPath(bad), std::nullopt) << bad;
   }
   EXPECT_FALSE(fs::exists(root_ / "Documents"));  // asking creates nothing
-
 
   // The desktop's folders (settings::dataDirectories), each with its "applications".
   // NOLINTBEGIN(concurrency-mt-unsafe): see FileManagerTest
@@ -213,7 +212,7 @@ TEST_F(FileManagerTest, ExistenceAndExecutability) {
     bool executable;
   };
   const Case cases[] = {
-      {"plain", true, false, false}, {"tool", true, false, true},     {"App.app", true, true, true},
+      {"plain", true, false, false},     {"tool", true, false, true},      {"App.app", true, true, true},
       {"dangling", false, false, false}, {"missing", false, false, false},
   };
   for (const auto& c : cases) {
@@ -278,7 +277,8 @@ TEST_F(FileManagerTest, MoveItemNeverReplaces) {
 }
 
 TEST_F(FileManagerTest, MoveItemAcrossFileSystemsCopiesAndRemoves) {
-  struct stat here {}, there {};
+  struct stat here {
+  }, there{};
   if (::stat("/dev/shm", &there) != 0 || ::stat(root_.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
     GTEST_SKIP() << "no second file system to move to";
   }

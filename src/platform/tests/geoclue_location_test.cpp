@@ -78,9 +78,7 @@ bool waitFor(const std::function<bool()>& condition) {
 
 // The probes below run before the test starts a thread of its own.
 // NOLINTBEGIN(concurrency-mt-unsafe)
-bool onPath(const std::string& tool) {
-  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool onPath(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 // A Python that has python-dbusmock: the system's first (a user's own Python may
 // come first on PATH), else the one on PATH.
@@ -131,10 +129,10 @@ class DesktopLocationTest : public ::testing::Test {
     // NOLINTEND(concurrency-mt-unsafe)
 
     spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_});
-    ASSERT_TRUE(waitFor([&] { return run(busCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                 "org.freedesktop.DBus.GetId"))
-                                         .find('\'') != std::string::npos; }))
-        << "the private bus did not come up";
+    ASSERT_TRUE(waitFor([&] {
+      return run(busCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.GetId")).find('\'') !=
+             std::string::npos;
+    })) << "the private bus did not come up";
   }
 
   void TearDown() override {
@@ -175,8 +173,8 @@ class DesktopLocationTest : public ::testing::Test {
 
   std::string busCall(const std::string& dest, const std::string& path, const std::string& method,
                       const std::string& args = "") const {
-    return "gdbus call --address '" + address_ + "' --dest " + dest + " --object-path " + path + " --method " +
-           method + " " + args;
+    return "gdbus call --address '" + address_ + "' --dest " + dest + " --object-path " + path + " --method " + method +
+           " " + args;
   }
   std::string mockCall(const std::string& method, const std::string& args = "") const {
     return run(busCall("org.freedesktop.GeoClue2", "/org/freedesktop/GeoClue2/Manager",
@@ -191,8 +189,8 @@ class DesktopLocationTest : public ::testing::Test {
   }
   std::string describe() const { return mockCall("Describe"); }
   void emitFix(double latitude, double longitude, double accuracy) {
-    mockCall("EmitFix", "-- " + std::to_string(latitude) + " " + std::to_string(longitude) + " " +
-                            std::to_string(accuracy));
+    mockCall("EmitFix",
+             "-- " + std::to_string(latitude) + " " + std::to_string(longitude) + " " + std::to_string(accuracy));
   }
 
   fs::path folder_;
@@ -279,8 +277,8 @@ TEST_F(DesktopLocationTest, NoServiceOrAccessDeniedIsLocationServicesOff) {
     manager->setDelegate(&recorder);
     manager->startUpdatingLocation();
     ASSERT_TRUE(runUntil([&] { return recorder.saw("authorization 2") && recorder.saw("error 1"); }));
-    EXPECT_EQ(recorder.statuses, (std::vector<AuthorizationStatus>{AuthorizationStatus::notDetermined,
-                                                                   AuthorizationStatus::denied}));
+    EXPECT_EQ(recorder.statuses,
+              (std::vector<AuthorizationStatus>{AuthorizationStatus::notDetermined, AuthorizationStatus::denied}));
     EXPECT_EQ(manager->authorizationStatus(), AuthorizationStatus::denied);
     EXPECT_FALSE(manager->locationServicesEnabled());
     EXPECT_FALSE(manager->isMonitoringAvailableForCircularRegions());

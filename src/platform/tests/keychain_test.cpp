@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "support/temp_home.h"
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/temp_home.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -189,9 +189,9 @@ TEST(FakeKeychainStoreTest, RecordsCallsAndReturnsScriptedStatuses) {
   EXPECT_EQ(fake.add("k", toData("v")), errSecSuccess);  // the script was used up
   using Op = FakeKeychainStore::Operation;
   EXPECT_EQ(fake.calls(), (std::vector<FakeKeychainStore::Call>{{Op::Delete, "k", {}},
-                                                                 {Op::Add, "k", toData("v")},
-                                                                 {Op::CopyMatching, "k", {}},
-                                                                 {Op::Add, "k", toData("v")}}));
+                                                                {Op::Add, "k", toData("v")},
+                                                                {Op::CopyMatching, "k", {}},
+                                                                {Op::Add, "k", toData("v")}}));
 }
 
 }  // namespace

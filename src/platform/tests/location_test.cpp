@@ -153,7 +153,9 @@ TEST(FakeLocationManagerTest, RegionsAreReplacedByIdentifierLimitedAndReportExit
   manager->startMonitoring(region("unavailable"));
   drainMainQueue();
 
-  auto count = [&](const std::string& event) { return std::count(recorder.events.begin(), recorder.events.end(), event); };
+  auto count = [&](const std::string& event) {
+    return std::count(recorder.events.begin(), recorder.events.end(), event);
+  };
   EXPECT_EQ(count("monitoring lastUserLocation"), 2);
   EXPECT_EQ(count("exit lastUserLocation"), 1);
   EXPECT_EQ(count("exit elsewhere"), 1);
@@ -231,8 +233,8 @@ TEST_F(LinuxLocationTest, WithoutASourceLocationServicesAreOff) {
   ASSERT_TRUE(runUntil([&] { return recorder.events.size() >= 4; }));
   RunLoop::main().runUntil(std::chrono::steady_clock::now() + 50ms);
 
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{"authorization", "error 1", "error 1",
-                                                       "monitoring failed lastUserLocation"}));
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{"authorization", "error 1", "error 1", "monitoring failed lastUserLocation"}));
   EXPECT_EQ(recorder.statuses, (std::vector<AuthorizationStatus>{AuthorizationStatus::denied}));
   EXPECT_TRUE(recorder.batches.empty());
   EXPECT_FALSE(manager->location().has_value());
@@ -288,9 +290,8 @@ TEST_F(LinuxLocationTest, AWatchedSourceReportsMovesAndLeavingARegion) {
   ASSERT_TRUE(runUntil([&] { return recorder.batches.size() == 2; }));
   ASSERT_EQ(recorder.batches[1].size(), 2u);
   EXPECT_EQ(recorder.batches[1][1].coordinate, (LocationCoordinate{10.002, 20.0}));
-  ASSERT_TRUE(runUntil([&] {
-    return std::find(recorder.events.begin(), recorder.events.end(), "exit home") != recorder.events.end();
-  }));
+  ASSERT_TRUE(runUntil(
+      [&] { return std::find(recorder.events.begin(), recorder.events.end(), "exit home") != recorder.events.end(); }));
 
   writeSource("not json");
   ASSERT_TRUE(runUntil([&] { return !recorder.errors.empty(); }));

@@ -72,11 +72,14 @@ TEST(UnifiedLogTest, WritesFromManyThreadsAreAllKept) {
 }
 
 TEST(SyslogSinkTest, MessageAndPriority) {
-  EXPECT_EQ(SyslogSink::message({"so.velmorhome.mopet.agent", "ContentBlockerQRV", LogType::Default, "QRVNSFilterLog: hi"}),
-            "[so.velmorhome.mopet.agent:ContentBlockerQRV] QRVNSFilterLog: hi");
+  EXPECT_EQ(
+      SyslogSink::message({"so.velmorhome.mopet.agent", "ContentBlockerQRV", LogType::Default, "QRVNSFilterLog: hi"}),
+      "[so.velmorhome.mopet.agent:ContentBlockerQRV] QRVNSFilterLog: hi");
   EXPECT_EQ(SyslogSink::message({"s", "c", LogType::Default, std::string("a\0b", 3)}), "[s:c] a\\0b");
-  const std::pair<LogType, int> priorities[] = {{LogType::Default, LOG_NOTICE}, {LogType::Info, LOG_INFO},
-                                                {LogType::Debug, LOG_DEBUG},    {LogType::Error, LOG_ERR},
+  const std::pair<LogType, int> priorities[] = {{LogType::Default, LOG_NOTICE},
+                                                {LogType::Info, LOG_INFO},
+                                                {LogType::Debug, LOG_DEBUG},
+                                                {LogType::Error, LOG_ERR},
                                                 {LogType::Fault, LOG_CRIT}};
   for (const auto& [type, priority] : priorities) EXPECT_EQ(SyslogSink::priority(type), priority) << logTypeName(type);
   EXPECT_EQ(logTypeName(LogType::Fault), "fault");

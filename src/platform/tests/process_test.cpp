@@ -111,13 +111,25 @@ TEST(ProcessTest, RunsProgramsAndReportsOutputAndStatus) {
     TerminationReason reason;
   };
   const std::vector<Case> cases = {
-      {"zsh with output and error on one pipe", "/bin/zsh", {"-c", "print -n 'a\nb\n'; print err >&2; exit 3"},
-       "a\nb\nerr\n", 3, TerminationReason::exit},
+      {"zsh with output and error on one pipe",
+       "/bin/zsh",
+       {"-c", "print -n 'a\nb\n'; print err >&2; exit 3"},
+       "a\nb\nerr\n",
+       3,
+       TerminationReason::exit},
       {"through env", "/usr/bin/env", {"printf", "%s|%s", "one two", ""}, "one two|", 0, TerminationReason::exit},
-      {"arguments are passed whole", "/bin/sh", {"-c", "printf '[%s]' \"$@\"", "sh", "a b", "'\"", "$HOME"},
-       "[a b]['\"][$HOME]", 0, TerminationReason::exit},
-      {"invalid UTF-8 passes through as bytes", "/bin/sh", {"-c", "printf '\\377\\376ok\\200\\n'"},
-       "\xff\xfeok\x80\n", 0, TerminationReason::exit},
+      {"arguments are passed whole",
+       "/bin/sh",
+       {"-c", "printf '[%s]' \"$@\"", "sh", "a b", "'\"", "$HOME"},
+       "[a b]['\"][$HOME]",
+       0,
+       TerminationReason::exit},
+      {"invalid UTF-8 passes through as bytes",
+       "/bin/sh",
+       {"-c", "printf '\\377\\376ok\\200\\n'"},
+       "\xff\xfeok\x80\n",
+       0,
+       TerminationReason::exit},
       {"killed by a signal", "/bin/sh", {"-c", "kill -TERM $$"}, "", SIGTERM, TerminationReason::uncaughtSignal},
   };
   for (const auto& c : cases) {

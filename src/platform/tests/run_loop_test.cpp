@@ -119,11 +119,13 @@ TEST_F(RunLoopTest, TimersFireOnlyInTheirModes) {
     loop.setCurrentMode(c.loopMode);
     EXPECT_EQ(loop.currentMode(), c.loopMode);
     int fires = 0;
-    auto timer = schedule(5ms, true, [&](Timer&) { ++fires; }, c.scheduledIn);
+    auto timer = schedule(
+        5ms, true, [&](Timer&) { ++fires; }, c.scheduledIn);
     if (c.alsoAddedTo) loop.add(timer, *c.alsoAddedTo);
     // A marker timer in the loop's own mode shows that the loop ran long enough.
     int markerFires = 0;
-    auto marker = schedule(40ms, false, [&](Timer&) { ++markerFires; }, c.loopMode);
+    auto marker = schedule(
+        40ms, false, [&](Timer&) { ++markerFires; }, c.loopMode);
     ASSERT_TRUE(loop.runUntil([&] { return markerFires == 1; }, 5s));
     EXPECT_EQ(fires > 0, c.fires) << fires << " firings";
     timer->invalidate();

@@ -16,10 +16,10 @@
 namespace platform {
 namespace {
 
-using ::testing::IsEmpty;
 using settings::configHome;
 using settings::dataDirectories;
 using settings::homeDirectory;
+using ::testing::IsEmpty;
 
 // Sets or clears an environment variable for one test and puts it back afterwards.
 // What is tested here reads the process environment itself, so the tests change it;
@@ -59,11 +59,14 @@ TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
   const Case cases[] = {
       {std::nullopt, std::nullopt, {"/home/kid/.local/share", "/usr/local/share", "/usr/share"}},
       {"", "", {"/home/kid/.local/share", "/usr/local/share", "/usr/share"}},
-      {"/data/kid", "/opt/share:/var/lib/flatpak/exports/share/:/usr/share",
+      {"/data/kid",
+       "/opt/share:/var/lib/flatpak/exports/share/:/usr/share",
        {"/data/kid", "/opt/share", "/var/lib/flatpak/exports/share", "/usr/share"}},
       // Relative folders are ignored (a relative data home falls back to the default);
       // empty items and repeats are skipped.
-      {"relative/share", "::share:/usr/share:/usr/share/:/data/kid", {"/home/kid/.local/share", "/usr/share", "/data/kid"}},
+      {"relative/share",
+       "::share:/usr/share:/usr/share/:/data/kid",
+       {"/home/kid/.local/share", "/usr/share", "/data/kid"}},
       {"/usr/share", "/usr/share:/usr/local/share", {"/usr/share", "/usr/local/share"}},
   };
   for (const auto& c : cases) {
@@ -72,9 +75,11 @@ TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
     ScopedVariable dataDirs("XDG_DATA_DIRS", c.dataDirs);
     EXPECT_EQ(dataDirectories(), c.folders);
   }
-  for (const auto& [value, folder] : std::vector<std::pair<std::optional<std::string>, std::string>>{
-           {std::nullopt, "/home/kid/.config"}, {"", "/home/kid/.config"}, {"relative", "/home/kid/.config"},
-           {"/cfg", "/cfg"}}) {
+  for (const auto& [value, folder] :
+       std::vector<std::pair<std::optional<std::string>, std::string>>{{std::nullopt, "/home/kid/.config"},
+                                                                       {"", "/home/kid/.config"},
+                                                                       {"relative", "/home/kid/.config"},
+                                                                       {"/cfg", "/cfg"}}) {
     SCOPED_TRACE(value.value_or("(unset)"));
     ScopedVariable configHomeVariable("XDG_CONFIG_HOME", value);
     EXPECT_EQ(configHome(), folder);

@@ -29,7 +29,8 @@ class UiTest : public ::testing::Test {
     Application::shared().reset();
   }
   std::shared_ptr<Timer> schedule(std::chrono::milliseconds interval, RunLoopMode mode, std::atomic<int>& count) {
-    auto timer = RunLoop::main().scheduledTimer(interval, true, [&count](Timer&) { ++count; }, mode);
+    auto timer = RunLoop::main().scheduledTimer(
+        interval, true, [&count](Timer&) { ++count; }, mode);
     timers_.push_back(timer);
     return timer;
   }

@@ -55,21 +55,21 @@ Outcome load(URLSession& session, URLRequest request, Clock::duration timeout = 
   const auto caller = std::this_thread::get_id();
   const auto start = Clock::now();
   DispatchQueue* delegate = &session.delegateQueue();
-  auto task = session.dataTask(std::move(request), [shared, caller, start, delegate](auto data, auto response,
-                                                                                      auto error) {
-    {
-      std::lock_guard lock(shared->mutex);
-      auto& o = shared->outcome;
-      ++o.calls;
-      o.data = std::move(data);
-      o.response = std::move(response);
-      o.error = std::move(error);
-      o.onDelegateQueue = delegate->isCurrent();
-      o.onCallerThread = std::this_thread::get_id() == caller;
-      o.elapsed = Clock::now() - start;
-    }
-    shared->done.signal();
-  });
+  auto task =
+      session.dataTask(std::move(request), [shared, caller, start, delegate](auto data, auto response, auto error) {
+        {
+          std::lock_guard lock(shared->mutex);
+          auto& o = shared->outcome;
+          ++o.calls;
+          o.data = std::move(data);
+          o.response = std::move(response);
+          o.error = std::move(error);
+          o.onDelegateQueue = delegate->isCurrent();
+          o.onCallerThread = std::this_thread::get_id() == caller;
+          o.elapsed = Clock::now() - start;
+        }
+        shared->done.signal();
+      });
   task->resume();
   if (whileRunning) whileRunning(*task);
   if (!shared->done.waitFor(timeout)) {
@@ -187,9 +187,9 @@ TEST(URLRequest, HeaderHelpersKeepOrderAndCompareNamesWithoutCase) {
   request.headers.emplace_back("X-Twice", "1");
   request.headers.emplace_back("x-twice", "2");
   request.setValue("3", "X-TWICE");
-  EXPECT_EQ(request.headers, (HeaderList{{"Authorization", "Bearer t"},
-                                         {"Content-Type", "application/json,text/plain"},
-                                         {"X-Twice", "3"}}));
+  EXPECT_EQ(
+      request.headers,
+      (HeaderList{{"Authorization", "Bearer t"}, {"Content-Type", "application/json,text/plain"}, {"X-Twice", "3"}}));
   EXPECT_FALSE(request.value("Accept"));
 
   HTTPURLResponse response("https://x/y", 404, {{"Content-Type", "text/html"}});
@@ -336,12 +336,8 @@ TEST_F(HttpsSessionTest, EachMethodReachesTheServerWithItsBody) {
     std::optional<std::string> contentLength;
   };
   const Case cases[] = {
-      {"GET", std::nullopt, std::nullopt},
-      {"DELETE", std::nullopt, std::nullopt},
-      {"POST", std::nullopt, "0"},
-      {"POST", std::string("{\"a\":1}"), "7"},
-      {"PUT", std::string("[1,2]"), "5"},
-      {"PATCH", std::string(""), "0"},
+      {"GET", std::nullopt, std::nullopt},     {"DELETE", std::nullopt, std::nullopt}, {"POST", std::nullopt, "0"},
+      {"POST", std::string("{\"a\":1}"), "7"}, {"PUT", std::string("[1,2]"), "5"},     {"PATCH", std::string(""), "0"},
   };
   URLSession session(configuration());
   for (const auto& c : cases) {
@@ -717,7 +713,9 @@ class ScriptedProtocol : public URLProtocol {
  public:
   ScriptedProtocol(const URLRequest& request, URLProtocolClient* client, std::vector<Step> steps, bool fromThread,
                    std::shared_ptr<HookLog> log)
-      : URLProtocol(request, std::nullopt, client), steps_(std::move(steps)), fromThread_(fromThread),
+      : URLProtocol(request, std::nullopt, client),
+        steps_(std::move(steps)),
+        fromThread_(fromThread),
         log_(std::move(log)) {}
   ~ScriptedProtocol() override {
     if (thread_.joinable()) thread_.join();
@@ -770,7 +768,7 @@ URLProtocolClass scripted(std::vector<Step> steps, const std::shared_ptr<HookLog
     return canonical;
   };
   protocolClass.make = [steps = std::move(steps), log, fromThread, name](const URLRequest& request,
-                                                                        URLProtocolClient* client) {
+                                                                         URLProtocolClient* client) {
     log->add(name + " make");
     return std::make_unique<ScriptedProtocol>(request, client, steps, fromThread, log);
   };
@@ -803,7 +801,11 @@ TEST_F(ProtocolHookTest, WhatTheHandlerReportsIsWhatTheCompletionGets) {
       {"failure only", {lost}, false, std::nullopt, nullptr, lost},
       {"finish only: no data, no response", {Finish{}}, false, std::nullopt, nullptr, std::nullopt},
       {"a response without data", {notFound, Finish{}}, false, std::nullopt, notFound, std::nullopt},
-      {"messages after the end are ignored", {Finish{}, toData("late"), lost, Finish{}}, false, std::nullopt, nullptr,
+      {"messages after the end are ignored",
+       {Finish{}, toData("late"), lost, Finish{}},
+       false,
+       std::nullopt,
+       nullptr,
        std::nullopt},
   };
   for (const auto& c : cases) {

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "support/temp_home.h"
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/temp_home.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -82,9 +82,11 @@ TEST_F(UserDefaultsTest, EveryTypeRoundTripsThroughTheFileAndKeepsItsType) {
       {"tiny", 4.9e-324},
       {"negative real", -2.5},
       {"infinity", std::numeric_limits<double>::infinity()},
-      {"array", PlistValue::Array{std::string("a"), 1, true, 2.5, toData("x"), PlistValue::Array{}, PlistValue::Dictionary{}}},
-      {"dictionary", PlistValue::Dictionary{{"nested <&>", PlistValue::Dictionary{{"deeper", PlistValue::Array{false, -7}}}},
-                                            {"", std::string("empty key")}}},
+      {"array",
+       PlistValue::Array{std::string("a"), 1, true, 2.5, toData("x"), PlistValue::Array{}, PlistValue::Dictionary{}}},
+      {"dictionary",
+       PlistValue::Dictionary{{"nested <&>", PlistValue::Dictionary{{"deeper", PlistValue::Array{false, -7}}}},
+                              {"", std::string("empty key")}}},
       {"", std::string("value under the empty key")},
   };
   {
@@ -181,7 +183,8 @@ TEST_F(UserDefaultsTest, DomainsLiveWhereTheirNamesSay) {
             (home_.path() /
              "Library/Group Containers/group.so.velmorhome.mopet/Library/Preferences/group.so.velmorhome.mopet.plist")
                 .string());
-  EXPECT_EQ(UserDefaults::suite("other.domain")->path(), (home_.path() / "Library/Preferences/other.domain.plist").string());
+  EXPECT_EQ(UserDefaults::suite("other.domain")->path(),
+            (home_.path() / "Library/Preferences/other.domain.plist").string());
   for (const std::string& bad : {std::string(), std::string("a/b"), std::string("../x"), std::string("nul\0x", 5)}) {
     EXPECT_EQ(UserDefaults::suite(bad), nullptr) << bad;
   }
@@ -273,7 +276,9 @@ std::string nestedBinary(std::size_t arrays, bool cycle = false) {
   bigEndian(bytes, 1, 4);
   bigEndian(bytes, 2, 4);
   offsets.push_back(bytes.size());  // 1: the key
-  bytes += "\x54" "flag";
+  bytes +=
+      "\x54"
+      "flag";
   for (std::size_t i = 0; i < arrays; ++i) {  // 2 ...: the arrays
     offsets.push_back(bytes.size());
     const bool last = i + 1 == arrays;
@@ -300,7 +305,9 @@ std::string binaryWithText(const std::string& text) {
   std::string bytes = "bplist00";
   const std::size_t key = 8 + 3, value = key + 5;
   bytes += "\xD1\x01\x02";  // 0: {1: 2}, one-byte references
-  bytes += "\x54" "flag";    // 1
+  bytes +=
+      "\x54"
+      "flag";    // 1
   bytes += static_cast<char>(0x50 | text.size());
   bytes += text;              // 2
   const std::size_t table = bytes.size();
@@ -366,7 +373,8 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
       {"truncated binary", [](const fs::path& p) { writeText(p, validBinary().substr(0, validBinary().size() - 5)); }},
       {"garbage", [](const fs::path& p) { writeText(p, std::string("\x00\xff not a plist <dict>", 21)); }},
       {"empty file", [](const fs::path& p) { writeText(p, ""); }},
-      {"array at the top", [](const fs::path& p) {
+      {"array at the top",
+       [](const fs::path& p) {
          writeText(p, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><true/></array></plist>");
        }},
       {"unterminated nesting", [](const fs::path& p) { writeText(p, "<plist><dict><key>flag</key><array><array>"); }},
@@ -376,10 +384,10 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
       {"an unterminated comment", [](const fs::path& p) { writeText(p, validXml() + "<!-- <array>"); }},
       // A text holding a NUL would make libplist's accessors abort.
       {"a binary text holding a NUL", [](const fs::path& p) { writeText(p, binaryWithText(std::string("a\0b", 3))); }},
-      {"an XML text naming NUL", [](const fs::path& p) {
-         writeText(p, "<plist><dict><key>flag</key><string>a&#x00;b</string></dict></plist>");
-       }},
-      {"an XML key holding a NUL byte", [](const fs::path& p) {
+      {"an XML text naming NUL",
+       [](const fs::path& p) { writeText(p, "<plist><dict><key>flag</key><string>a&#x00;b</string></dict></plist>"); }},
+      {"an XML key holding a NUL byte",
+       [](const fs::path& p) {
          writeText(p, std::string("<plist><dict><key>fl\0ag</key><true/></dict></plist>", 51));
        }},
   };
@@ -544,7 +552,8 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
   EXPECT_EQ(reader->integer("counter"), (kThreads + 1) * kIncrements);
   for (int i = 0; i < kIncrements; ++i) {
     EXPECT_EQ(reader->integer("child key " + std::to_string(i)), i);
-    for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(reader->object("thread " + std::to_string(t) + " key " + std::to_string(i)));
+    for (int t = 0; t < kThreads; ++t)
+      EXPECT_TRUE(reader->object("thread " + std::to_string(t) + " key " + std::to_string(i)));
   }
 }
 

@@ -9,7 +9,8 @@ namespace platform {
 namespace {
 
 TEST(WindowListTest, LinuxListsNoWindowsButAlwaysGivesAList) {
-  auto windows = WindowList::system().windows(WindowListOption::onScreenOnly | WindowListOption::excludeDesktopElements);
+  auto windows =
+      WindowList::system().windows(WindowListOption::onScreenOnly | WindowListOption::excludeDesktopElements);
   ASSERT_TRUE(windows.has_value());
   EXPECT_TRUE(windows->empty());
 }

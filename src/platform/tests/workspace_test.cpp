@@ -71,10 +71,14 @@ class WorkspaceTest : public ::testing::Test {
   // into the identifier. With `prelude`, a shell runs it first and then execs sleep.
   Process& startSleeper(const std::map<std::string, std::string>& environment, const std::string& prelude = "",
                         const fs::path& program = "/bin/sleep") {
-    std::map<std::string, std::string> cleared = {
-        {"MOPET_BUNDLE_IDENTIFIER", ""}, {"FLATPAK_ID", ""},     {"SNAP_NAME", ""},
-        {"GIO_LAUNCHED_DESKTOP_FILE", ""}, {"GIO_LAUNCHED_DESKTOP_FILE_PID", ""},
-        {"BAMF_DESKTOP_FILE_HINT", ""},  {"DISPLAY", ""},        {"WAYLAND_DISPLAY", ""}};
+    std::map<std::string, std::string> cleared = {{"MOPET_BUNDLE_IDENTIFIER", ""},
+                                                  {"FLATPAK_ID", ""},
+                                                  {"SNAP_NAME", ""},
+                                                  {"GIO_LAUNCHED_DESKTOP_FILE", ""},
+                                                  {"GIO_LAUNCHED_DESKTOP_FILE_PID", ""},
+                                                  {"BAMF_DESKTOP_FILE_HINT", ""},
+                                                  {"DISPLAY", ""},
+                                                  {"WAYLAND_DISPLAY", ""}};
     for (auto& [name, value] : environment) cleared[name] = value;
     auto child = std::make_unique<Process>();
     if (prelude.empty()) {
@@ -226,9 +230,17 @@ TEST_F(WorkspaceTest, IdentifiersComeFromWhatTheDesktopGives) {
        "org.example.Flat",
        ActivationPolicy::regular,
        "Flat Example"},
-      {"flatpak app without a display", {{"FLATPAK_ID", "org.example.Flat"}}, "", "org.example.Flat",
-       ActivationPolicy::accessory, "Flat Example"},
-      {"snap", {{"SNAP_NAME", "snapapp"}, {"WAYLAND_DISPLAY", "wayland-0"}}, "", "snapapp", ActivationPolicy::regular,
+      {"flatpak app without a display",
+       {{"FLATPAK_ID", "org.example.Flat"}},
+       "",
+       "org.example.Flat",
+       ActivationPolicy::accessory,
+       "Flat Example"},
+      {"snap",
+       {{"SNAP_NAME", "snapapp"}, {"WAYLAND_DISPLAY", "wayland-0"}},
+       "",
+       "snapapp",
+       ActivationPolicy::regular,
        "sleep"},
       {"launched from a desktop entry",
        {{"GIO_LAUNCHED_DESKTOP_FILE", gioEntry.string()}, {"DISPLAY", ":0"}},
@@ -242,10 +254,18 @@ TEST_F(WorkspaceTest, IdentifiersComeFromWhatTheDesktopGives) {
        "sleep",
        ActivationPolicy::accessory,
        "sleep"},
-      {"bamf hint", {{"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/bamf-app.desktop"}, {"DISPLAY", ":0"}}, "",
-       "bamf-app", ActivationPolicy::regular, "sleep"},
-      {"explicit identifier wins", {{"MOPET_BUNDLE_IDENTIFIER", "test.mopet.explicit"}, {"FLATPAK_ID", "org.x"}}, "",
-       "test.mopet.explicit", ActivationPolicy::regular, "sleep"},
+      {"bamf hint",
+       {{"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/bamf-app.desktop"}, {"DISPLAY", ":0"}},
+       "",
+       "bamf-app",
+       ActivationPolicy::regular,
+       "sleep"},
+      {"explicit identifier wins",
+       {{"MOPET_BUNDLE_IDENTIFIER", "test.mopet.explicit"}, {"FLATPAK_ID", "org.x"}},
+       "",
+       "test.mopet.explicit",
+       ActivationPolicy::regular,
+       "sleep"},
       {"nothing given: the executable's name", {{"DISPLAY", ":0"}}, "", "sleep", ActivationPolicy::accessory, "sleep"},
   };
   for (const auto& c : cases) {
@@ -272,11 +292,11 @@ class ProcFixture {
            std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777") {
     const fs::path dir = root_ / std::to_string(pid);
     std::ostringstream stat;
-    stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags
-         << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start << " 1000 100 18446744073709551615 0 0 0";
+    stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start
+         << " 1000 100 18446744073709551615 0 0 0";
     writeText(dir / "stat", stat.str());
-    writeText(dir / "status", "Name:\t" + comm + "\nUid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) +
-                                  "\t0\t0\n");
+    writeText(dir / "status",
+              "Name:\t" + comm + "\nUid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t0\t0\n");
     writeText(dir / "comm", comm + "\n");
     writeText(dir / "environ", environ);
     if (exe) fs::create_symlink(*exe, dir / "exe");
@@ -292,8 +312,7 @@ TEST_F(WorkspaceTest, ProcTreeRulesForKernelThreadsOtherUsersAndOddNames) {
   const uid_t me = ::getuid();
   const uid_t other = me + 4242;
   proc.add(60000000, "kworker/0:1", 'I', 0x00200000 | 0x40, me, std::nullopt);
-  proc.add(5000000, "we) ird (name", 'S', 0, me, "/opt/odd/we) ird (name (deleted)",
-           "FOO=1\0DISPLAY=:0\0"s);
+  proc.add(5000000, "we) ird (name", 'S', 0, me, "/opt/odd/we) ird (name (deleted)", "FOO=1\0DISPLAY=:0\0"s);
   proc.add(7000000, "zombie", 'Z', 0, me, std::nullopt);
   proc.add(8000000, "theirs", 'S', 0, other, "/usr/bin/theirs");
   proc.add(9000000, "flat", 'S', 0, me, "/usr/bin/bwrap-child",
@@ -429,7 +448,9 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
        with({"test.hint", "org.example.Claimed", "claimed-snap", "org.example.Launched", "bamf-app"}), "test.hint"},
       {"a claimed id beside the recorded one", 1000009, with({"org.example.Sandboxed", "org.example.Claimed"}),
        "org.example.Claimed"},
-      {"a shell is not named by an entry that runs one", 1000010, {shell.filename().string()},
+      {"a shell is not named by an entry that runs one",
+       1000010,
+       {shell.filename().string()},
        shell.filename().string()},
   };
 
@@ -472,7 +493,8 @@ TEST_F(WorkspaceTest, NamesAreReadAgainForARecycledPidAndForANewProgram) {
   LinuxWorkspace workspace(options);
   auto namesNow = [&] {
     auto running = workspace.runningApplications();
-    return running.size() == 1 ? running[0]->names() : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
+    return running.size() == 1 ? running[0]->names()
+                               : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
   };
 
   put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
@@ -503,13 +525,14 @@ TEST_F(WorkspaceTest, EnvironmentHintsAddNamesAndHideNone) {
   writeText(dir_ / "applications" / "org.example.BlockedGame.desktop",
             "[Desktop Entry]\nName=Blocked Game\nExec=" + program.string() + " %U\n");
   writeText(dir_ / "applications" / "org.example.Decoy.desktop", "[Desktop Entry]\nName=Decoy\nExec=/bin/true\n");
-  Process& child = startSleeper({{"MOPET_BUNDLE_IDENTIFIER", "allowed.one"},
-                                 {"FLATPAK_ID", "org.example.Decoy"},
-                                 {"SNAP_NAME", "decoy"},
-                                 {"GIO_LAUNCHED_DESKTOP_FILE", (dir_ / "applications/org.example.Decoy.desktop").string()},
-                                 {"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/decoy-bamf.desktop"},
-                                 {"DISPLAY", ":0"}},
-                                "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$", program);
+  Process& child =
+      startSleeper({{"MOPET_BUNDLE_IDENTIFIER", "allowed.one"},
+                    {"FLATPAK_ID", "org.example.Decoy"},
+                    {"SNAP_NAME", "decoy"},
+                    {"GIO_LAUNCHED_DESKTOP_FILE", (dir_ / "applications/org.example.Decoy.desktop").string()},
+                    {"BAMF_DESKTOP_FILE_HINT", "/usr/share/applications/decoy-bamf.desktop"},
+                    {"DISPLAY", ":0"}},
+                   "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$", program);
   LinuxWorkspace workspace = ownWorkspace();
   auto app = workspace.application(child.processIdentifier());
   ASSERT_NE(app, nullptr);
@@ -558,10 +581,10 @@ TEST(DesktopEntryTest, ExecValuesBecomeArguments) {
   const std::vector<Case> cases = {
       {"plain words", "mopet --start  now", {"mopet", "--start", "now"}},
       {"file codes dropped", "viewer %U --flag %f", {"viewer", "--flag"}},
-      {"quoted with escapes", R"("/opt/My App/run" "a \"b\" \$c \\d" x)",
-       {"/opt/My App/run", R"(a "b" $c \d)", "x"}},
-      {"name, path, icon and percent", "tool %c %k %i 100%%", {"tool", "Tool Name", "/apps/tool.desktop", "--icon",
-                                                                "tool-icon", "100%"}},
+      {"quoted with escapes", R"("/opt/My App/run" "a \"b\" \$c \\d" x)", {"/opt/My App/run", R"(a "b" $c \d)", "x"}},
+      {"name, path, icon and percent",
+       "tool %c %k %i 100%%",
+       {"tool", "Tool Name", "/apps/tool.desktop", "--icon", "tool-icon", "100%"}},
       {"unterminated quote", "\"broken", {}},
       {"only field codes", "%u", {}},
       {"empty", "", {}},
@@ -600,10 +623,11 @@ TEST_F(WorkspaceTest, DesktopEntryFileIsRead) {
 
 TEST_F(WorkspaceTest, LaunchApplicationFindsDesktopEntriesAndExecutables) {
   const fs::path marker = dir_ / "launched";
-  const fs::path app = script("mopet-app", "{ printf '%s\\n' \"$@\"; echo \"file=$GIO_LAUNCHED_DESKTOP_FILE\";"
-                                           " [ \"$GIO_LAUNCHED_DESKTOP_FILE_PID\" = $$ ] && echo pid-matches; } > '" +
-                                               marker.string() + ".tmp' && mv '" + marker.string() + ".tmp' '" +
-                                               marker.string() + "'\n");
+  const fs::path app =
+      script("mopet-app",
+             "{ printf '%s\\n' \"$@\"; echo \"file=$GIO_LAUNCHED_DESKTOP_FILE\";"
+             " [ \"$GIO_LAUNCHED_DESKTOP_FILE_PID\" = $$ ] && echo pid-matches; } > '" +
+                 marker.string() + ".tmp' && mv '" + marker.string() + ".tmp' '" + marker.string() + "'\n");
   const fs::path entry = dir_ / "applications" / "so.velmorhome.Mopet.desktop";
   writeText(entry, "[Desktop Entry]\nType=Application\nName=Mopet\nExec=\"" + app.string() + "\" --from %k %U\n");
   writeText(dir_ / "applications" / "hidden.desktop", "[Desktop Entry]\nName=Hidden\nHidden=true\nExec=/bin/true\n");
@@ -662,9 +686,12 @@ TEST_F(WorkspaceTest, FrontmostApplicationComesFromTheActiveWindow) {
   const fs::path answers = dir_ / "answers";
   script("xprop",
          "[ \"$DISPLAY\" = ':7' ] || exit 9\n"
-         "if [ \"$1\" = -root ]; then cat '" + (answers / "active").string() + "'; exit; fi\n"
-         "[ \"$1 $3\" = \"-id _NET_WM_PID\" ] || exit 8\n"
-         "cat '" + (answers / "pid").string() + "'\n");
+         "if [ \"$1\" = -root ]; then cat '" +
+             (answers / "active").string() +
+             "'; exit; fi\n"
+             "[ \"$1 $3\" = \"-id _NET_WM_PID\" ] || exit 8\n"
+             "cat '" +
+             (answers / "pid").string() + "'\n");
   putFirstInChildPath(dir_ / "bin");
   writeText(answers / "pid", "_NET_WM_PID(CARDINAL) = " + std::to_string(::getpid()) + "\n");
 

@@ -102,25 +102,25 @@ TEST(SafeSearchRulesTest, SnakeAndCamelKeysFillTheSameFieldsAndMayMix) {
 }
 
 TEST(SafeSearchRulesTest, WrongTypeAnywhereFailsTheWholeReply) {
-  expectFailures(decodeSafeSearch, {
-                                       {R"({"is_active":"true"})", Kind::typeMismatch, "isActive"},
-                                       {R"({"is_active":1})", Kind::typeMismatch, "isActive"},
-                                       {R"({"category_rules":[{"name":5}]})", Kind::typeMismatch, "categoryRules[0].name"},
-                                       {R"({"exceptions":[{"rule":{"isBlocked":true},"word":7}]})", Kind::typeMismatch,
-                                        "exceptions[0].word"},
-                                       {R"({"exceptions":[{},{"rule":{"is_blocked":"yes"}}]})", Kind::typeMismatch,
-                                        "exceptions[1].rule.isBlocked"},
-                                       {R"({"category_rules":[null]})", Kind::valueNotFound, "categoryRules[0]"},
-                                       {R"({"category_rules":{}})", Kind::typeMismatch, "categoryRules"},
-                                       {R"({"exceptions":[{"rule":[]}]})", Kind::typeMismatch, "exceptions[0].rule"},
-                                       {R"([])", Kind::typeMismatch, ""},
-                                       {R"("rules")", Kind::typeMismatch, ""},
-                                   });
+  expectFailures(
+      decodeSafeSearch,
+      {
+          {R"({"is_active":"true"})", Kind::typeMismatch, "isActive"},
+          {R"({"is_active":1})", Kind::typeMismatch, "isActive"},
+          {R"({"category_rules":[{"name":5}]})", Kind::typeMismatch, "categoryRules[0].name"},
+          {R"({"exceptions":[{"rule":{"isBlocked":true},"word":7}]})", Kind::typeMismatch, "exceptions[0].word"},
+          {R"({"exceptions":[{},{"rule":{"is_blocked":"yes"}}]})", Kind::typeMismatch, "exceptions[1].rule.isBlocked"},
+          {R"({"category_rules":[null]})", Kind::valueNotFound, "categoryRules[0]"},
+          {R"({"category_rules":{}})", Kind::typeMismatch, "categoryRules"},
+          {R"({"exceptions":[{"rule":[]}]})", Kind::typeMismatch, "exceptions[0].rule"},
+          {R"([])", Kind::typeMismatch, ""},
+          {R"("rules")", Kind::typeMismatch, ""},
+      });
 }
 
 TEST(SafeSearchRulesTest, PlainDecoderKnowsOnlyTheFieldNames) {
-  auto rules = coding::JSONDecoder{}.decode<SafeSearchRulesBase>(
-      std::string_view(R"({"category_rules":[],"is_active":true,"exceptions":[{"_id":"e","rule":{"is_blocked":true}}]})"));
+  auto rules = coding::JSONDecoder{}.decode<SafeSearchRulesBase>(std::string_view(
+      R"({"category_rules":[],"is_active":true,"exceptions":[{"_id":"e","rule":{"is_blocked":true}}]})"));
   ASSERT_TRUE(rules);
   EXPECT_FALSE(rules->categoryRules);
   EXPECT_FALSE(rules->isActive);
@@ -130,8 +130,8 @@ TEST(SafeSearchRulesTest, PlainDecoderKnowsOnlyTheFieldNames) {
 
 TEST(SafeSearchRulesTest, EncodingLeavesAbsentFieldsOut) {
   EXPECT_EQ(encoded(SafeSearchRulesBase{}), "{}");
-  EXPECT_EQ(encoded(SafeSearchRulesBase{std::nullopt, std::vector<CategoryRule>{CategoryRule{Rule{}, std::nullopt, "i"}},
-                                        false}),
+  EXPECT_EQ(encoded(SafeSearchRulesBase{std::nullopt,
+                                        std::vector<CategoryRule>{CategoryRule{Rule{}, std::nullopt, "i"}}, false}),
             R"({"categoryRules":[{"rule":{},"id":"i"}],"isActive":false})");
 }
 
@@ -159,7 +159,8 @@ TEST(WebfilterRulesTest, DecodesExactKeysOnly) {
   EXPECT_EQ(list[3].rule->is_blocked, false);
   EXPECT_FALSE(rules->categoryRules);  // the snake-case list key is unknown
 
-  auto withCategories = decodeWebfilterRules(std::string_view(R"({"categoryRules":[{"name":"Adult","_id":"c","rule":{"is_blocked":true}}],"exceptions":[]})"));
+  auto withCategories = decodeWebfilterRules(
+      std::string_view(R"({"categoryRules":[{"name":"Adult","_id":"c","rule":{"is_blocked":true}}],"exceptions":[]})"));
   ASSERT_TRUE(withCategories);
   EXPECT_TRUE(withCategories->exceptions->empty());
   EXPECT_EQ(withCategories->categoryRules->at(0).name, "Adult");
@@ -175,21 +176,22 @@ TEST(WebfilterRulesTest, DecodesExactKeysOnly) {
 
 TEST(WebfilterRulesTest, WrongTypeAnywhereFailsTheWholeReply) {
   auto decode = [](std::string_view text) { return decodeWebfilterRules(text); };
-  expectFailures(decode, {
-                             {R"({"exceptions":[{"rule":{"is_blocked":1}}]})", Kind::typeMismatch, "exceptions[0].rule.is_blocked"},
-                             {R"({"exceptions":[{"rule":{"is_blocked":"true"}}]})", Kind::typeMismatch,
-                              "exceptions[0].rule.is_blocked"},
+  expectFailures(
+      decode,
+      {
+          {R"({"exceptions":[{"rule":{"is_blocked":1}}]})", Kind::typeMismatch, "exceptions[0].rule.is_blocked"},
+          {R"({"exceptions":[{"rule":{"is_blocked":"true"}}]})", Kind::typeMismatch, "exceptions[0].rule.is_blocked"},
                              // A bad category rule, which nothing reads, still discards the exceptions.
-                             {R"({"exceptions":[{"domain":"a.example","rule":{"is_blocked":true}}],"categoryRules":[{"rule":{"is_blocked":0}}]})",
-                              Kind::typeMismatch, "categoryRules[0].rule.is_blocked"},
-                             {R"({"exceptions":[{"domain":5}]})", Kind::typeMismatch, "exceptions[0].domain"},
-                             {R"({"exceptions":[null]})", Kind::valueNotFound, "exceptions[0]"},
-                             {R"({"categoryRules":[{},null]})", Kind::valueNotFound, "categoryRules[1]"},
-                             {R"({"exceptions":{"domain":"a.example"}})", Kind::typeMismatch, "exceptions"},
-                             {R"([{"exceptions":[]}])", Kind::typeMismatch, ""},
-                             {R"("exceptions")", Kind::typeMismatch, ""},
-                             {R"(<html>)", Kind::dataCorrupted, ""},
-                         });
+          {R"({"exceptions":[{"domain":"a.example","rule":{"is_blocked":true}}],"categoryRules":[{"rule":{"is_blocked":0}}]})",
+           Kind::typeMismatch, "categoryRules[0].rule.is_blocked"},
+          {R"({"exceptions":[{"domain":5}]})", Kind::typeMismatch, "exceptions[0].domain"},
+          {R"({"exceptions":[null]})", Kind::valueNotFound, "exceptions[0]"},
+          {R"({"categoryRules":[{},null]})", Kind::valueNotFound, "categoryRules[1]"},
+          {R"({"exceptions":{"domain":"a.example"}})", Kind::typeMismatch, "exceptions"},
+          {R"([{"exceptions":[]}])", Kind::typeMismatch, ""},
+          {R"("exceptions")", Kind::typeMismatch, ""},
+          {R"(<html>)", Kind::dataCorrupted, ""},
+      });
 }
 
 TEST(WebfilterRulesTest, EncodingRoundTripsAndLeavesAbsentFieldsOut) {
@@ -251,28 +253,30 @@ TEST(AppBlockerRulesTest, DecodesExactKeysOnly) {
 TEST(AppBlockerRulesTest, WrongTypeAnywhereFailsTheWholeReply) {
   auto decode = [](std::string_view text) { return decodeAppBlockerRules(text); };
   expectFailures(
-      decode, {
-                  {R"({"rules":[{"rule_type":"BLACK_LIST","applications":[{"pk":42}]}]})", Kind::typeMismatch,
-                   "rules[0].applications[0].pk"},
+      decode,
+      {
+          {R"({"rules":[{"rule_type":"BLACK_LIST","applications":[{"pk":42}]}]})", Kind::typeMismatch,
+           "rules[0].applications[0].pk"},
                   // A bad application in a rule nobody looks at still discards the black list.
-                  {R"({"rules":[{"rule_type":"BLACK_LIST","applications":[{"pk":"a"}]},{"rule_type":"WHITE_LIST","applications":{"pk":"b"}}]})",
-                   Kind::typeMismatch, "rules[1].applications"},
-                  {R"({"rules":[{"applications":[{"id":7}]}]})", Kind::typeMismatch, "rules[0].applications[0].id"},
-                  {R"({"rules":[{"rule_type":true}]})", Kind::typeMismatch, "rules[0].rule_type"},
-                  {R"({"rules":[null]})", Kind::valueNotFound, "rules[0]"},
-                  {R"({"rules":[{"applications":[null]}]})", Kind::valueNotFound, "rules[0].applications[0]"},
-                  {R"({"message":404})", Kind::typeMismatch, "message"},
-                  {R"([])", Kind::typeMismatch, ""},
-                  {R"("BLACK_LIST")", Kind::typeMismatch, ""},
-                  {R"({"rules":[)", Kind::dataCorrupted, ""},
-              });
+          {R"({"rules":[{"rule_type":"BLACK_LIST","applications":[{"pk":"a"}]},{"rule_type":"WHITE_LIST","applications":{"pk":"b"}}]})",
+           Kind::typeMismatch, "rules[1].applications"},
+          {R"({"rules":[{"applications":[{"id":7}]}]})", Kind::typeMismatch, "rules[0].applications[0].id"},
+          {R"({"rules":[{"rule_type":true}]})", Kind::typeMismatch, "rules[0].rule_type"},
+          {R"({"rules":[null]})", Kind::valueNotFound, "rules[0]"},
+          {R"({"rules":[{"applications":[null]}]})", Kind::valueNotFound, "rules[0].applications[0]"},
+          {R"({"message":404})", Kind::typeMismatch, "message"},
+          {R"([])", Kind::typeMismatch, ""},
+          {R"("BLACK_LIST")", Kind::typeMismatch, ""},
+          {R"({"rules":[)", Kind::dataCorrupted, ""},
+      });
 }
 
 TEST(AppBlockerRulesTest, EncodingRoundTripsAndLeavesAbsentFieldsOut) {
-  AppBlockerRuleBase value{std::vector<RuleApp>{RuleApp{std::nullopt, "BLACK_LIST",
-                                                        std::vector<ApplicationApp>{ApplicationApp{"1", std::nullopt, "p"}}},
-                                                RuleApp{}},
-                           std::nullopt};
+  AppBlockerRuleBase value{
+      std::vector<RuleApp>{
+          RuleApp{std::nullopt, "BLACK_LIST", std::vector<ApplicationApp>{ApplicationApp{"1", std::nullopt, "p"}}},
+          RuleApp{}},
+      std::nullopt};
   const std::string text = encoded(value);
   EXPECT_EQ(text, R"({"rules":[{"rule_type":"BLACK_LIST","applications":[{"id":"1","pk":"p"}]},{}]})");
   auto back = decodeAppBlockerRules(text);

@@ -74,7 +74,8 @@ TEST(TimeRulesTest, WrongTypeAnywhereFailsTheWholeRecord) {
   } cases[] = {
       {R"({"_id":5})", Kind::typeMismatch, "_id"},
       {R"({"rule_type":true})", Kind::typeMismatch, "rule_type"},
-      {R"({"application":{"first_installed_time":1700000000}})", Kind::typeMismatch, "application.first_installed_time"},
+      {R"({"application":{"first_installed_time":1700000000}})", Kind::typeMismatch,
+       "application.first_installed_time"},
       {R"({"deleted":"false"})", Kind::typeMismatch, "deleted"},
       {R"({"deleted":0})", Kind::typeMismatch, "deleted"},
       {R"({"__v":"1"})", Kind::typeMismatch, "__v"},

@@ -22,9 +22,8 @@ int main(int argc, char** argv) {
   environment.caFile = argv[2];
   sio::SocketManager manager(argv[1], config, environment);
   auto& socket = manager.defaultSocket();
-  socket.on(sio::SocketClientEvent::connect, [](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) {
-    std::cout << "connected" << std::endl;
-  });
+  socket.on(sio::SocketClientEvent::connect,
+            [](const std::vector<nlohmann::json>&, sio::SocketAckEmitter&) { std::cout << "connected" << std::endl; });
   socket.on(sio::SocketClientEvent::error, [](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter&) {
     std::cerr << "error: " << (data.empty() ? "" : data[0].dump()) << std::endl;
   });

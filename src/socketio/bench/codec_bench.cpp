@@ -23,7 +23,8 @@ void EncodeAck(benchmark::State& state) {
 BENCHMARK(EncodeAck);
 
 void DecodeLargeEvent(benchmark::State& state) {
-  const std::string text = R"(2["big",{"blob":")" + std::string(static_cast<std::size_t>(state.range(0)), 'x') + R"("}])";
+  const std::string text =
+      R"(2["big",{"blob":")" + std::string(static_cast<std::size_t>(state.range(0)), 'x') + R"("}])";
   for (auto _ : state) {
     auto header = sio::decodePacketText(text);
     benchmark::DoNotOptimize(header);

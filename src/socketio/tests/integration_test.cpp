@@ -96,8 +96,10 @@ struct Client {
     manager = std::make_unique<SocketManager>(url, std::move(config), std::move(env));
     auto& socket = manager->defaultSocket();
     const std::pair<SocketClientEvent, const char*> events[] = {
-        {SocketClientEvent::connect, "connect"},     {SocketClientEvent::disconnect, "disconnect"},
-        {SocketClientEvent::error, "error"},         {SocketClientEvent::reconnect, "reconnect"},
+        {SocketClientEvent::connect, "connect"},
+        {SocketClientEvent::disconnect, "disconnect"},
+        {SocketClientEvent::error, "error"},
+        {SocketClientEvent::reconnect, "reconnect"},
         {SocketClientEvent::reconnectAttempt, "reconnectAttempt"}};
     for (auto [event, name] : events) {
       socket.on(event, [this, n = std::string(name)](const std::vector<json>& data, SocketAckEmitter& ack) {
@@ -208,8 +210,9 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   client.socket().on("command", [&](const std::vector<json>& data, SocketAckEmitter& ack) {
     EXPECT_EQ(secondRuns.load(), firstRuns.load());
     ++firstRuns;
-    client.waiter.add("command", {{"data", data}, {"expected", ack.expected()},
-                                  {"id", ack.ackNum() ? json(*ack.ackNum()) : json(nullptr)}});
+    client.waiter.add(
+        "command",
+        {{"data", data}, {"expected", ack.expected()}, {"id", ack.ackNum() ? json(*ack.ackNum()) : json(nullptr)}});
     if (!data.empty() && data[0].is_object() && data[0].contains("reply")) {
       ack.with(data[0]["reply"].get<std::vector<json>>());
     } else {
@@ -221,9 +224,8 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
     ack.with(json{{"status", "second"}});
     client.waiter.add("second", nullptr);
   });
-  auto removed = client.socket().on("command", [&](const std::vector<json>&, SocketAckEmitter&) {
-    ADD_FAILURE() << "a removed handler ran";
-  });
+  auto removed = client.socket().on(
+      "command", [&](const std::vector<json>&, SocketAckEmitter&) { ADD_FAILURE() << "a removed handler ran"; });
   client.socket().off(removed);
   client.socket().on("other", [&](const std::vector<json>&, SocketAckEmitter&) { ADD_FAILURE() << "removed"; });
   client.socket().off("other");
@@ -262,7 +264,8 @@ TEST_F(SocketIOServerTest, AcknowledgesExactlyWhatTheEventAskedFor) {
   server->send({{"cmd", "raw"}, {"tag", "raw"}, {"text", R"(42987654["command",{"raw":1}])"}});
   ASSERT_TRUE(client.waiter.waitFor("command", ++n));
   EXPECT_EQ((*client.waiter.waitFor("command", n))["id"], 987654);
-  auto rawAck = server->waitFor([&](const json& r) { return packetFrom(sid)(r) && r["data"] == R"(3987654[{"status":"ok"}])"; });
+  auto rawAck =
+      server->waitFor([&](const json& r) { return packetFrom(sid)(r) && r["data"] == R"(3987654[{"status":"ok"}])"; });
   EXPECT_TRUE(rawAck);
 
   // Exactly one acknowledgement per event that asked, none for the one that did not.
@@ -330,8 +333,22 @@ TEST_F(SocketIOServerTest, BadInputIsDroppedAndTheConnectionKept) {
   std::string sid = connect(client);
 
   const std::string garbage[] = {
-      "garbage", "", "9", "4", "4x", "47", R"(42{"a":1})", R"(42"text")", "42[]", "42[1]", R"(42["command")",
-      R"(43[{"status":"ok"}])", R"(4399["x"])", R"(42/other,5["command"])", R"(45["command"])", R"(44{"message":"x"})",
+      "garbage",
+      "",
+      "9",
+      "4",
+      "4x",
+      "47",
+      R"(42{"a":1})",
+      R"(42"text")",
+      "42[]",
+      "42[1]",
+      R"(42["command")",
+      R"(43[{"status":"ok"}])",
+      R"(4399["x"])",
+      R"(42/other,5["command"])",
+      R"(45["command"])",
+      R"(44{"message":"x"})",
       "42" + std::string(2000, '[') + std::string(2000, ']'),
   };
   int tag = 0;
@@ -350,8 +367,11 @@ TEST_F(SocketIOServerTest, BadInputIsDroppedAndTheConnectionKept) {
   ASSERT_TRUE(bigData);
   EXPECT_EQ((*bigData)[0]["blob"].get<std::string>().size(), 1u << 20);
 
-  server->send({{"cmd", "emitBinary"}, {"tag", "binary"}, {"name", "command"},
-                {"args", json::array({{{"$binary", "3q2+7w=="}}, "after"})}, {"ack", true}});
+  server->send({{"cmd", "emitBinary"},
+                {"tag", "binary"},
+                {"name", "command"},
+                {"args", json::array({{{"$binary", "3q2+7w=="}}, "after"})},
+                {"ack", true}});
   ASSERT_TRUE(server->waitFor(eventAndTag("ack", "binary")));
   auto binary = client.waiter.waitFor("command", 2);
   ASSERT_TRUE(binary);
@@ -550,11 +570,18 @@ TEST_F(SocketIOServerTest, VerifiesCertificatesAndHonoursConnectTo) {
   const Case cases[] = {
       {"localhost", "https://localhost:" + port, {}, ca, true, "localhost:" + port},
       {"ip address", "https://127.0.0.1:" + port, {}, ca, true, "127.0.0.1:" + port},
-      {"mapped name", "https://sio.mopet.test", {"sio.mopet.test:443:127.0.0.1:" + port}, ca, true,
+      {"mapped name", "https://sio.mopet.test", {"sio.mopet.test:443:127.0.0.1:" + port}, ca, true, "sio.mopet.test"},
+      {"mapped any host",
+       "wss://sio.mopet.test",
+       {"other.test:443:127.0.0.2:1", "::127.0.0.1:" + port},
+       ca,
+       true,
        "sio.mopet.test"},
-      {"mapped any host", "wss://sio.mopet.test", {"other.test:443:127.0.0.2:1", "::127.0.0.1:" + port}, ca, true,
-       "sio.mopet.test"},
-      {"wrong name", "https://wrong.mopet.test", {"wrong.mopet.test:443:127.0.0.1:" + port}, ca, false,
+      {"wrong name",
+       "https://wrong.mopet.test",
+       {"wrong.mopet.test:443:127.0.0.1:" + port},
+       ca,
+       false,
        "certificate verify failed"},
       {"untrusted", "https://localhost:" + port, {}, "", false, "certificate verify failed"},
       {"missing CA file", "https://localhost:" + port, {}, "/nonexistent/ca.pem", false, "loading trusted"},
@@ -609,9 +636,8 @@ TEST(SocketIOFailureTest, GivesUpAfterTheAllowedAttempts) {
   config.log = false;
   config.reconnects = false;
   SocketManager silent("https://localhost:" + std::to_string(test::unusedPort()), config, quiet);
-  silent.defaultSocket().on(SocketClientEvent::error, [&](const std::vector<json>&, SocketAckEmitter&) {
-    failed = true;
-  });
+  silent.defaultSocket().on(SocketClientEvent::error,
+                            [&](const std::vector<json>&, SocketAckEmitter&) { failed = true; });
   silent.defaultSocket().connect();
   for (int i = 0; i < 500 && !failed; ++i) {
     std::this_thread::sleep_for(10ms);
@@ -624,7 +650,10 @@ TEST(SocketIOFailureTest, GivesUpAfterTheAllowedAttempts) {
 TEST_F(SocketIOServerTest, DestroyingManagersInEveryStateIsClean) {
   for (int round = 0; round < 3; ++round) {
     // While connecting.
-    { Client connecting(url(), fastConfig()); connecting.socket().connect(); }
+    {
+      Client connecting(url(), fastConfig());
+      connecting.socket().connect();
+    }
     // While waiting to reconnect to nothing.
     {
       Client waiting("https://localhost:" + std::to_string(test::unusedPort()), fastConfig());
@@ -641,9 +670,15 @@ TEST_F(SocketIOServerTest, DestroyingManagersInEveryStateIsClean) {
         threads.emplace_back([ack]() mutable { ack.with(json{{"status", "late"}}); });
       });
       connect(busy);
-      server->send({{"cmd", "emit"}, {"tag", "burst" + std::to_string(round)}, {"name", "command"},
-                    {"args", json::array({1})}, {"ack", true}});
-      server->send({{"cmd", "big"}, {"tag", "big" + std::to_string(round)}, {"name", "command"}, {"size", 100000},
+      server->send({{"cmd", "emit"},
+                    {"tag", "burst" + std::to_string(round)},
+                    {"name", "command"},
+                    {"args", json::array({1})},
+                    {"ack", true}});
+      server->send({{"cmd", "big"},
+                    {"tag", "big" + std::to_string(round)},
+                    {"name", "command"},
+                    {"size", 100000},
                     {"ack", true}});
       busy.manager.reset();
     }  // the client's handle queue has stopped: no handler runs any more
@@ -654,9 +689,8 @@ TEST_F(SocketIOServerTest, DestroyingManagersInEveryStateIsClean) {
   // Without a handle queue of our own, the internal one is used.
   SocketManager manager(url(), fastConfig(), {.caFile = TestCertificates::get().caFile});
   std::atomic<bool> connected{false};
-  manager.defaultSocket().on(SocketClientEvent::connect, [&](const std::vector<json>&, SocketAckEmitter&) {
-    connected = true;
-  });
+  manager.defaultSocket().on(SocketClientEvent::connect,
+                             [&](const std::vector<json>&, SocketAckEmitter&) { connected = true; });
   manager.defaultSocket().connect();
   for (int i = 0; i < 500 && !connected; ++i) {
     std::this_thread::sleep_for(10ms);
@@ -681,12 +715,14 @@ TEST_F(SocketIOServerTest, DestroyingFromItsOwnHandlerIsSafe) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto manager = std::make_unique<SocketManager>(
-        url(), fastConfig(), SocketManagerEnvironment{.handleQueue = c.handleQueue, .caFile = TestCertificates::get().caFile});
+        url(), fastConfig(),
+        SocketManagerEnvironment{.handleQueue = c.handleQueue, .caFile = TestCertificates::get().caFile});
     // Shared with the handlers: the destroying one still runs when the test goes on.
     auto waiter = std::make_shared<Waiter>();
     std::atomic<bool> laterRan{false};
-    manager->defaultSocket().on(SocketClientEvent::connect,
-                                [waiter](const std::vector<json>&, SocketAckEmitter&) { waiter->add("connect", nullptr); });
+    manager->defaultSocket().on(SocketClientEvent::connect, [waiter](const std::vector<json>&, SocketAckEmitter&) {
+      waiter->add("connect", nullptr);
+    });
     manager->defaultSocket().on("command", [&manager, waiter](const std::vector<json>&, SocketAckEmitter& ack) {
       ack.with(json{{"status", "ok"}});
       manager.reset();

@@ -49,13 +49,13 @@ const TestCertificates& TestCertificates::get() {
                                          "extendedKeyUsage=serverAuth\n";
     const std::string d = c.dir;
     const std::string quiet = " >>" + d + "/openssl.log 2>&1";
-    run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d +
-        "/ca.key -out " + c.caFile + " -days 2 -subj '/CN=Mopet Test CA'" +
+    run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + "/ca.key -out " +
+        c.caFile + " -days 2 -subj '/CN=Mopet Test CA'" +
         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" + quiet);
     run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + c.keyFile + " -out " + d +
         "/server.csr -subj '/CN=localhost'" + quiet);
-    run("openssl x509 -req -in " + d + "/server.csr -CA " + c.caFile + " -CAkey " + d + "/ca.key -CAcreateserial -out " +
-        c.certFile + " -days 2 -extfile " + d + "/ext.cnf" + quiet);
+    run("openssl x509 -req -in " + d + "/server.csr -CA " + c.caFile + " -CAkey " + d +
+        "/ca.key -CAcreateserial -out " + c.certFile + " -days 2 -extfile " + d + "/ext.cnf" + quiet);
     static const std::string* const toRemove = new std::string(c.dir);  // outlives the static below
     std::atexit([] {
       std::error_code ignored;

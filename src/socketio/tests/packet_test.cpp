@@ -116,7 +116,10 @@ TEST(PacketTest, DecodesServerPackets) {
       {R"(2/chat,12["e"])", PacketType::event, "/chat", 12, json::array({"e"})},
       {R"(318446744073709551615[])", PacketType::ack, "/", 18446744073709551615ull, json::array()},
       {R"(35[{"status":"ok"}])", PacketType::ack, "/", 5, json::array({{{"status", "ok"}}})},
-      {R"(4{"message":"not authorized"})", PacketType::connectError, "/", std::nullopt,
+      {R"(4{"message":"not authorized"})",
+       PacketType::connectError,
+       "/",
+       std::nullopt,
        {{"message", "not authorized"}}},
       {R"(4"bad")", PacketType::connectError, "/", std::nullopt, "bad"},
   };
@@ -322,7 +325,7 @@ TEST(HelpersTest, ReconnectDelayBacksOffWithinBounds) {
     long expected;
   };
   const Case cases[] = {
-      {0, 0.5, 1000}, {1, 0.5, 2000}, {2, 0.5, 4000}, {3, 0.5, 5000}, {40, 0.5, 5000},
+      {0, 0.5, 1000}, {1, 0.5, 2000},      {2, 0.5, 4000},      {3, 0.5, 5000}, {40, 0.5, 5000},
       {0, 0.0, 500},  {0, 0.999999, 1499}, {3, 0.999999, 5000}, {3, 0.0, 2500},
   };
   for (const auto& c : cases) {

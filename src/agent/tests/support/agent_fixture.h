@@ -25,8 +25,8 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/app_delegate.h"
@@ -194,7 +194,8 @@ inline void CannedService::load(CannedProtocol& protocol) {
   std::vector<std::string> releaseFirst;
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back({request.url, path, request.httpMethod, request.headers, request.httpBody, request.timeoutInterval});
+    requests_.push_back(
+        {request.url, path, request.httpMethod, request.headers, request.httpBody, request.timeoutInterval});
     if (holding_[path]) {
       held_.push_back({path, &protocol});
       return;
@@ -219,7 +220,8 @@ inline void CannedService::deliver(CannedProtocol& protocol, const std::string& 
   }
   client->didLoadData(protocol, platform::toData(reply.body));
   client->didReceiveResponse(
-      protocol, std::make_shared<platform::HTTPURLResponse>(protocol.request().url, reply.status, platform::HeaderList{}),
+      protocol,
+      std::make_shared<platform::HTTPURLResponse>(protocol.request().url, reply.status, platform::HeaderList{}),
       platform::URLCacheStoragePolicy::notAllowed);
   client->didFinishLoading(protocol);
 }
@@ -254,17 +256,17 @@ class StubTools {
   explicit StubTools(const std::filesystem::path& folder) : folder_(folder) {
     std::filesystem::create_directories(folder_ / "bin");
     std::filesystem::create_directories(folder_ / "log" / "sudo");
-    writeScript("sudo",
-                "log=" + quoted((folder_ / "log" / "sudo").string()) +
-                    "\n"
-                    "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
-                    "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n"
-                    "cat > \"$log/$i/stdin\"\n"
-                    "hook=" + quoted((folder_ / "before-sudo").string()) +
-                    "\n"
-                    "if [ -f \"$hook\" ]; then bash \"$hook\"; rm -f \"$hook\"; fi\n"
-                    "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
-                    "exec \"$@\"\n");
+    writeScript("sudo", "log=" + quoted((folder_ / "log" / "sudo").string()) +
+                            "\n"
+                            "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
+                            "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n"
+                            "cat > \"$log/$i/stdin\"\n"
+                            "hook=" +
+                            quoted((folder_ / "before-sudo").string()) +
+                            "\n"
+                            "if [ -f \"$hook\" ]; then bash \"$hook\"; rm -f \"$hook\"; fi\n"
+                            "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
+                            "exec \"$@\"\n");
     for (const char* tool : {"resolvectl", "nscd", "chown"}) recordingStub(tool);
   }
   StubTools(const StubTools&) = delete;
@@ -379,8 +381,7 @@ class RecordingRunLoop final : public platform::RunLoop {
   std::optional<std::chrono::steady_clock::duration> realInterval;
 
   std::shared_ptr<platform::Timer> scheduledTimer(std::chrono::steady_clock::duration interval, bool repeats,
-                                                  platform::Timer::Action action,
-                                                  platform::RunLoopMode mode) override {
+                                                  platform::Timer::Action action, platform::RunLoopMode mode) override {
     if (onSchedule) onSchedule();
     auto fired = std::make_shared<int>(0);
     auto timer = main().scheduledTimer(
@@ -413,9 +414,7 @@ class RecordingRunLoop final : public platform::RunLoop {
 class AgentFixture : public ::testing::Test {
  protected:
   AgentFixture()
-      : tools_(home_.path() / "stub-tools"),
-        session_(makeConfiguration()),
-        hostsTarget_(home_.path() / "etc-hosts") {
+      : tools_(home_.path() / "stub-tools"), session_(makeConfiguration()), hostsTarget_(home_.path() / "etc-hosts") {
     settings_.hostsFile = hostsTarget_.string();
     settings_.childPath = tools_.childPath();
     CannedService::shared().reset();
