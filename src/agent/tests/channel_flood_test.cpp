@@ -14,6 +14,7 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/log.h"
 #include "support/agent_fixture.h"
+#include "support/steady.h"
 
 namespace {
 
@@ -86,24 +87,6 @@ std::size_t loggedEvents(const platform::CapturingLogSink& log) {
   });
 }
 
-// Waits until a counter has stayed the same for a while.
-bool waitUntilSteady(const std::atomic<std::size_t>& counter, std::chrono::milliseconds quiet = 300ms) {
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  std::size_t last = counter.load();
-  auto since = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-    const std::size_t now = counter.load();
-    if (now != last) {
-      last = now;
-      since = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - since >= quiet) {
-      return true;
-    }
-  }
-  return false;
-}
-
 TEST_F(ChannelFlood, ABlockedApplicationStartedAfterABurstOfRuleCommandsIsStoppedWithinTwoTicks) {
   launch();
   ASSERT_TRUE(runMainLoopUntil([&] {
@@ -126,7 +109,7 @@ TEST_F(ChannelFlood, ABlockedApplicationStartedAfterABurstOfRuleCommandsIsStoppe
   // The client has read every event once it has logged them all, and hands them to the
   // main queue in batches right after: wait until nothing more is handed over.
   ASSERT_TRUE(agenttest::waitFor([&] { return loggedEvents(*log) >= kBurst; }, 60s));
-  ASSERT_TRUE(waitUntilSteady(*posted_));
+  ASSERT_TRUE(testsupport::waitUntilSteady(*posted_));
 
   platform::FakeWorkspace::Application game;
   game.bundleIdentifier = kBlockedGame;

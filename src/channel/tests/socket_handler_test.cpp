@@ -26,6 +26,7 @@
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/user_defaults.h"
+#include "support/steady.h"
 #include "support/temp_home.h"
 
 extern char** environ;
@@ -62,25 +63,6 @@ std::size_t logged(const platform::CapturingLogSink& log, const std::string& tex
   const auto entries = log.entries();
   return std::count_if(entries.begin(), entries.end(),
                        [&](const platform::LogEntry& e) { return e.text.find(text) != std::string::npos; });
-}
-
-// Waits until a counter has stayed the same for a while (the client's batches of
-// events handed to the queue have all come).
-bool waitUntilSteady(const std::atomic<std::size_t>& counter, std::chrono::milliseconds quiet = 300ms) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  std::size_t last = counter.load();
-  auto since = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-    const std::size_t now = counter.load();
-    if (now != last) {
-      last = now;
-      since = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - since >= quiet) {
-      return true;
-    }
-  }
-  return false;
 }
 
 platform::URLSessionConfiguration stubbedConfiguration() {
@@ -487,7 +469,7 @@ TEST_F(SocketHandlerTest, SafeSearchRulesWaitingTogetherShareOnePassAndAreEachAc
   // The client has read every event once it has logged them all; it hands them to the
   // queue in batches right after, so wait until nothing more is handed over.
   ASSERT_TRUE(waitUntil([&] { return logged(*log, "event \"safe_search_rule\"") >= kBurst + 1; }, 30s));
-  ASSERT_TRUE(waitUntilSteady(*posted_));
+  ASSERT_TRUE(testsupport::waitUntilSteady(*posted_));
   gate.signal();
   for (int i = 0; i < kBurst; ++i) EXPECT_EQ(ackOf("b" + std::to_string(i)), kOk) << i;
   EXPECT_FALSE(ackOf("empty"));
