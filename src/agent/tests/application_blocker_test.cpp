@@ -15,6 +15,7 @@
 namespace {
 
 using agenttest::AgentFixture;
+using agenttest::app;
 using platform::FakeWorkspace;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -25,15 +26,6 @@ class ApplicationBlockerPeer : public agent::ApplicationBlocker {
   using agent::ApplicationBlocker::ApplicationBlocker;
   using agent::ApplicationBlocker::terminate;
 };
-
-FakeWorkspace::Application app(std::string id, pid_t pid) {
-  FakeWorkspace::Application a;
-  a.bundleIdentifier = std::move(id);
-  a.processIdentifier = pid;
-  // Refusing the polite request leaves the kill to end it, so both are seen.
-  a.refusesTerminate = true;
-  return a;
-}
 
 // The blocker built with exactly its pieces: the workspace, a request runner over the
 // fixture's canned session, and the fixture's clock.

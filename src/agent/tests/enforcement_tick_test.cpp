@@ -20,6 +20,7 @@
 namespace {
 
 using agenttest::AgentFixture;
+using agenttest::app;
 using agenttest::kAppRulesPath;
 using agenttest::kSafeSearchPath;
 using agenttest::kWebRulesPath;
@@ -44,15 +45,6 @@ constexpr const char* kBlockingRules = R"({
   ],
   "message": "ok"
 })";
-
-FakeWorkspace::Application app(std::string id, pid_t pid) {
-  FakeWorkspace::Application a;
-  a.bundleIdentifier = std::move(id);
-  a.processIdentifier = pid;
-  // Refusing the polite request leaves the kill to end it, so both are seen.
-  a.refusesTerminate = true;
-  return a;
-}
 
 class Tick : public AgentFixture {
  protected:

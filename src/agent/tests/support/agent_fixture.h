@@ -514,4 +514,14 @@ class AgentFixture : public ::testing::Test {
   std::shared_ptr<agent::AppDelegate> delegate_;
 };
 
+// A running application of the fake workspace that refuses the polite request, so
+// that the tick's kill after it is seen too.
+inline platform::FakeWorkspace::Application app(std::string id, pid_t pid) {
+  platform::FakeWorkspace::Application a;
+  a.bundleIdentifier = std::move(id);
+  a.processIdentifier = pid;
+  a.refusesTerminate = true;
+  return a;
+}
+
 }  // namespace agenttest
