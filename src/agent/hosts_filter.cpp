@@ -104,11 +104,13 @@ std::optional<std::string> hostsFileName(std::string_view name) {
 
 bool isValidHostName(const std::string& name) { return hostsFileName(name).has_value(); }
 
-bool isNeverSunk(std::string_view domain) {
+namespace {
+
+// As isNeverSunk, given what hostsFileName made of the domain already.
+bool isNeverSunk(std::string_view domain, const std::optional<std::string>& name) {
   const std::string raw(domain);
   in6_addr v6{};
   if (::inet_pton(AF_INET6, raw.c_str(), &v6) == 1) return true;
-  auto name = hostsFileName(domain);
   if (!name) return false;
   std::string lower = *name;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -118,6 +120,34 @@ bool isNeverSunk(std::string_view domain) {
   if (::inet_aton(lower.c_str(), &v4) != 0) return true;
   return lower == "localhost" || lower == networks::kFamilyApiHost || lower == networks::kSchoolApiHost;
 }
+
+// The entries that sink the domains a reply blocks. A domain that is not a host name
+// could add or override arbitrary lines, and sinking the service, localhost or an
+// address would cut the agent off or break the machine: both are skipped, each with
+// a printed line. Every exception prints its "model:" line.
+HostEntries blockedEntries(const std::vector<rules::WebException>& exceptions) {
+  HostEntries blocked;
+  for (const auto& exception : exceptions) {
+    std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
+    if (flag && *flag && exception.domain) {
+      auto name = hostsFileName(*exception.domain);
+      if (isNeverSunk(*exception.domain, name)) {
+        networks::printLine("Skipping blocked domain that is never sunk (the service, localhost or an address): " +
+                            describe(exception.domain));
+      } else if (!name) {
+        networks::printLine("Skipping blocked domain that is not a valid host name: " + describe(exception.domain));
+      } else {
+        blocked.emplace_back(std::move(*name), kBlockedAddress);
+      }
+    }
+    networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
+  }
+  return blocked;
+}
+
+}  // namespace
+
+bool isNeverSunk(std::string_view domain) { return isNeverSunk(domain, hostsFileName(domain)); }
 
 std::string hostsFileText(const HostEntries& entries) {
   std::string text;
@@ -227,13 +257,13 @@ void HostsFilter::requestWebRules() {
   const auto token = networks::NetworkManager::storedToken();
   if (!token) return;
 
+  // Only a rule set that arrived whole replaces the blocked domains; anything else (no
+  // answer, an error status, a body that does not decode or holds no list of
+  // exceptions) leaves the domains in force until a later reply does arrive.
   requests_.send(networks::ChildEndPoint::webContentRules(), *token,
                  [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
                                                           const std::shared_ptr<const platform::URLResponse>& response,
                                                           std::optional<platform::Error> error) {
-        // Only a rule set that arrived whole replaces the blocked domains; anything else
-        // (no answer, an error status, a body that does not decode or holds no list of
-        // exceptions) leaves the domains in force until a later reply does arrive.
                    if (!data) {
                      networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
                      return;
@@ -251,26 +281,7 @@ void HostsFilter::requestWebRules() {
                                          (http ? std::to_string(http->statusCode()) : std::string("none")));
                    }
                    if (!decoded->exceptions) return;
-                   HostEntries blocked;
-                   for (const auto& exception : *decoded->exceptions) {
-                     std::optional<bool> flag = exception.rule ? exception.rule->is_blocked : std::nullopt;
-                     if (flag && *flag && exception.domain) {
-            // A domain that is not a host name could add or override arbitrary lines.
-                       auto name = hostsFileName(*exception.domain);
-                       if (isNeverSunk(*exception.domain)) {
-              // Sinking these would cut the agent off from its service or break the machine.
-                         networks::printLine(
-                             "Skipping blocked domain that is never sunk (the service, localhost or an address): " +
-                             describe(exception.domain));
-                       } else if (!name) {
-                         networks::printLine("Skipping blocked domain that is not a valid host name: " +
-                                             describe(exception.domain));
-                       } else {
-                         blocked.emplace_back(std::move(*name), kBlockedAddress);
-                       }
-                     }
-                     networks::printLine("model: " + describe(exception.domain) + " - " + describe(flag));
-                   }
+                   HostEntries blocked = blockedEntries(*decoded->exceptions);
                    if (!arrived) return;
                    list->modify([&](HostEntries& entries) {
                      entries = defaults;
