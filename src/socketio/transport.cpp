@@ -256,6 +256,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     ws_.set_option(timeouts);
     websocket::permessage_deflate deflate;
     deflate.client_enable = request_.compress;
+    // Lets the server compress each message on its own, so that it may send
+    // small ones (every event and acknowledgement here) uncompressed: per-message
+    // deflate on the server side bounded the rate with many acknowledgements in flight.
+    deflate.server_no_context_takeover = true;
     ws_.set_option(deflate);
     ws_.read_message_max(kReadMessageMax);
     ws_.auto_fragment(false);
