@@ -68,7 +68,7 @@ AppDelegate::AppDelegate(Platform platform)
           [childPath = platform_.settings.childPath](const std::string& command) {
             return shellOutput(command, childPath);
           },
-          platform_.settings.childPath),
+          platform_.settings.childPath, platform_.settings.inheritedPath),
       g_input(hostsFilter_.hostList()),
       g_input_org(hostsFilter_.defaults()),
       safariTime(usageReporter_.safariTime()),

@@ -100,7 +100,7 @@ struct Platform {
   platform::WindowList& windowList;
   networks::ChildUser& childUser;
   // The settings the delegate reads (the hosts file the tick replaces, the folders put
-  // first in its child processes' PATH).
+  // first in its child processes' PATH, the PATH it inherited).
   platform::Settings settings = platform::Settings::current();
   // The current time (report day, weekday).
   std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };

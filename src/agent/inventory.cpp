@@ -28,7 +28,6 @@
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"
-#include "platform/settings.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
 
@@ -44,8 +43,8 @@ std::string baseName(const std::string& path) {
 }
 
 // The executable file `program` names: as given when it holds a slash, else the first
-// match in the PATH that children get.
-std::optional<std::string> resolveProgram(const platform::FileManager& files, const std::string& childPath,
+// match in `searchPath` (the PATH that children get).
+std::optional<std::string> resolveProgram(const platform::FileManager& files, const std::string& searchPath,
                                           const std::string& program) {
   auto runnable = [&](const std::string& path) {
     bool isDirectory = false;
@@ -53,13 +52,12 @@ std::optional<std::string> resolveProgram(const platform::FileManager& files, co
   };
   if (program.empty()) return std::nullopt;
   if (program.find('/') != std::string::npos) return runnable(program) ? std::optional(program) : std::nullopt;
-  const std::string path = platform::Process::childSearchPath(childPath, platform::settings::variable("PATH"));
   std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t colon = path.find(':', start);
-    if (colon == std::string::npos) colon = path.size();
+  while (start <= searchPath.size()) {
+    std::size_t colon = searchPath.find(':', start);
+    if (colon == std::string::npos) colon = searchPath.size();
     if (colon > start) {
-      std::string candidate = path.substr(start, colon - start) + "/" + program;
+      std::string candidate = searchPath.substr(start, colon - start) + "/" + program;
       if (runnable(candidate)) return candidate;
     }
     start = colon + 1;
@@ -72,13 +70,13 @@ std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {
   return platform::readDesktopEntry(path);
 }
 
-bool isExecutableEntry(const platform::FileManager& files, const std::string& childPath, const std::string& path) {
+bool isExecutableEntry(const platform::FileManager& files, const std::string& searchPath, const std::string& path) {
   auto entry = desktopEntryAt(path);
   if (!entry) return files.isExecutableFile(path);
   if (!entry->type.empty() && entry->type != "Application") return false;
-  if (!entry->tryExec.empty() && !resolveProgram(files, childPath, entry->tryExec)) return false;
+  if (!entry->tryExec.empty() && !resolveProgram(files, searchPath, entry->tryExec)) return false;
   const auto arguments = platform::desktopEntryArguments(*entry);
-  return !arguments.empty() && resolveProgram(files, childPath, arguments.front()).has_value();
+  return !arguments.empty() && resolveProgram(files, searchPath, arguments.front()).has_value();
 }
 
 std::optional<MetadataItem> metadataItem(const std::string& path) {
@@ -172,8 +170,11 @@ std::string appListDescription(const std::vector<ApplicationListElement>& list) 
 }  // namespace
 
 Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
-                     std::string childPath)
-    : files_(files), requests_(requests), runCommand_(std::move(runCommand)), childPath_(std::move(childPath)) {}
+                     std::string childPath, std::string inheritedPath)
+    : files_(files),
+      requests_(requests),
+      runCommand_(std::move(runCommand)),
+      searchPath_(platform::Process::childSearchPath(childPath, inheritedPath)) {}
 
 std::vector<MetadataItem> Inventory::collect() {
   const auto& files = files_;
@@ -197,7 +198,7 @@ std::vector<MetadataItem> Inventory::collect() {
 
   std::vector<MetadataItem> items;
   for (const auto& entry : entries) {
-    if (!isExecutableEntry(files, childPath_, entry)) continue;
+    if (!isExecutableEntry(files, searchPath_, entry)) continue;
     if (auto item = metadataItem(entry)) items.push_back(std::move(*item));
   }
 

@@ -29,13 +29,14 @@ struct ApplicationListElement {
 };
 
 // Built with the file manager (desktop entries, Documents), the request runner (the
-// report, the sync), the runner of the scripting command (its output) and the folders
-// put first in the children's PATH (where an entry's program is looked for).
+// report, the sync), the runner of the scripting command (its output), and the folders
+// put first in the children's PATH and the PATH the agent inherited (together, where an
+// entry's program is looked for; Settings::childPath and Settings::inheritedPath).
 class Inventory {
  public:
   using CommandRunner = std::function<std::string(const std::string&)>;
   Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
-            std::string childPath);
+            std::string childPath, std::string inheritedPath);
 
   // The installed applications; sends their report and prints the application list.
   std::vector<MetadataItem> collect();
@@ -51,7 +52,8 @@ class Inventory {
   const platform::FileManager& files_;
   networks::NetworkManager& requests_;
   CommandRunner runCommand_;
-  std::string childPath_;
+  // The PATH where an entry's program is looked for: childPath, then inheritedPath.
+  std::string searchPath_;
   std::vector<ApplicationListElement> appList_;
 };
 

@@ -2,8 +2,9 @@
 // Files and folders as the agent uses them:
 //   Documents            -> $HOME/Documents
 //   app-group container  -> $HOME/Library/Group Containers/<group>
-//   application folders  -> the XDG data folders' "applications" (tests set XDG_DATA_*)
-// Paths are plain texts; HOME is read at every call, so a test may point it elsewhere.
+//   application folders  -> the XDG data folders' "applications"
+// Paths are plain texts; the folders come from Settings::current() at every call, so a
+// test that installs settings of its own (a sandbox home) sees them at once.
 // Every operation that can fail returns a FileResult carrying the errno and a readable
 // description. Safe to use from several threads.
 #include <expected>
@@ -42,7 +43,7 @@ class FileManager {
 
   // Where installed desktop applications live, in the order the desktop looks: the
   // "applications" folder of each data folder (settings::dataDirectories), the user's
-  // own first. Read from the environment at every call; nothing is created or checked.
+  // own first. From the current settings at every call; nothing is created or checked.
   std::vector<std::string> applicationDirectories() const;
   // The user's autostart folder: $XDG_CONFIG_HOME/autostart (default ~/.config/autostart).
   std::string autostartDirectory() const;

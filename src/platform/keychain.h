@@ -1,7 +1,8 @@
 #pragma once
 // Generic-password items: one block of data per account name, with the platform's
 // status codes. The Linux store keeps them in a property-list file, mode 0600, in a
-// 0700 folder: $HOME/Library/Keychains/login.keychain.plist (HOME read at every call).
+// 0700 folder: $HOME/Library/Keychains/login.keychain.plist (the home of
+// Settings::current(), taken at every call).
 // Every store is safe to use from several threads; the file store also from several
 // processes (file lock, atomic rewrite).
 #include <cstdint>

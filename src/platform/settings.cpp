@@ -6,59 +6,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "platform/bundle.h"
-
-namespace platform::settings {
-
-std::string variable(const char* name) {
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): the agent itself never changes its environment.
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
-}
-
-std::string homeDirectory() {
-  if (auto home = variable("HOME"); !home.empty()) return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* result = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
-      result->pw_dir != nullptr) {
-    return result->pw_dir;
-  }
-  return "/";
-}
-
-std::vector<std::string> dataDirectories() {
-  std::vector<std::string> folders;
-  auto add = [&](std::string folder) {
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    if (folder.empty() || folder.front() != '/') return;
-    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
-  };
-  const std::string dataHome = variable("XDG_DATA_HOME");
-  add(!dataHome.empty() && dataHome.front() == '/' ? dataHome : homeDirectory() + "/.local/share");
-  std::string dataDirs = variable("XDG_DATA_DIRS");
-  if (dataDirs.empty()) dataDirs = "/usr/local/share:/usr/share";
-  std::size_t start = 0;
-  while (start <= dataDirs.size()) {
-    auto colon = dataDirs.find(':', start);
-    if (colon == std::string::npos) colon = dataDirs.size();
-    add(dataDirs.substr(start, colon - start));
-    start = colon + 1;
-  }
-  return folders;
-}
-
-std::string configHome() {
-  if (auto folder = variable("XDG_CONFIG_HOME"); !folder.empty() && folder.front() == '/') return folder;
-  return homeDirectory() + "/.config";
-}
-
-}  // namespace platform::settings
 
 namespace platform {
 
@@ -79,6 +32,34 @@ std::vector<std::string> connectToEntries(const std::string& text) {
   return entries;
 }
 
+// The password database's home of the current user, "/" when it has none.
+std::string passwordDatabaseHome() {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
+      result->pw_dir != nullptr) {
+    return result->pw_dir;
+  }
+  return "/";
+}
+
+bool isAbsolute(const std::string& folder) { return !folder.empty() && folder.front() == '/'; }
+
+// The absolute folders of a colon-separated list, in order.
+std::vector<std::string> absoluteFolders(const std::string& list) {
+  std::vector<std::string> folders;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    auto colon = list.find(':', start);
+    if (colon == std::string::npos) colon = list.size();
+    std::string folder = list.substr(start, colon - start);
+    if (isAbsolute(folder)) folders.push_back(std::move(folder));
+    start = colon + 1;
+  }
+  return folders;
+}
+
 std::string installedToolFolder() {
   const std::string tools = Bundle::main().resourcePath() + "/tools";
   struct stat info {};
@@ -86,9 +67,18 @@ std::string installedToolFolder() {
 }
 
 std::mutex installedMutex;
-std::optional<Settings>& installed() {
-  static auto* settings = new std::optional<Settings>;  // lives to the end
+// The installed value; empty until install(), exchange() or the first current().
+std::shared_ptr<const Settings>& installed() {
+  static auto* settings = new std::shared_ptr<const Settings>;  // lives to the end
   return *settings;
+}
+
+// The installed value, read from the environment at the first call when nothing is
+// installed. Readers share it; install() and exchange() put a new one in its place.
+std::shared_ptr<const Settings> currentValue() {
+  std::lock_guard lock(installedMutex);
+  if (!installed()) installed() = std::make_shared<const Settings>(Settings::fromEnvironment());
+  return installed();
 }
 
 }  // namespace
@@ -102,29 +92,66 @@ Settings Settings::read(const Lookup& lookup) {
   settings.connectTo = connectToEntries(value("MOPET_CONNECT_TO"));
   settings.caFile = value("SSL_CERT_FILE");
   settings.locationFile = value("MOPET_LOCATION_FILE");
+
+  settings.homeDirectory = value("HOME");
+  if (settings.homeDirectory.empty()) settings.homeDirectory = passwordDatabaseHome();
+  if (auto folder = value("XDG_DATA_HOME"); isAbsolute(folder)) settings.xdgDataHome = std::move(folder);
+  if (auto list = value("XDG_DATA_DIRS"); !list.empty()) settings.xdgDataDirs = absoluteFolders(list);
+  if (auto folder = value("XDG_CONFIG_HOME"); isAbsolute(folder)) settings.xdgConfigHome = std::move(folder);
+  settings.inheritedPath = value("PATH");
+  settings.display = value("DISPLAY");
   return settings;
 }
 
 Settings Settings::fromEnvironment() {
   return read([](const char* name) -> std::optional<std::string> {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once by the composition root, before any thread.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the agent never changes its environment, nor do the tests.
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string(value);
   });
 }
 
-Settings Settings::current() {
-  {
-    std::lock_guard lock(installedMutex);
-    if (installed()) return *installed();
-  }
-  return fromEnvironment();
+std::vector<std::string> Settings::dataDirectories() const {
+  std::vector<std::string> folders;
+  auto add = [&](std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (!isAbsolute(folder)) return;
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+  };
+  add(isAbsolute(xdgDataHome) ? xdgDataHome : homeDirectory + "/.local/share");
+  for (const auto& folder : xdgDataDirs) add(folder);
+  return folders;
 }
 
+std::string Settings::configHome() const {
+  return isAbsolute(xdgConfigHome) ? xdgConfigHome : homeDirectory + "/.config";
+}
+
+Settings Settings::current() { return *currentValue(); }
+
 void Settings::install(Settings settings) {
+  auto next = std::make_shared<const Settings>(std::move(settings));
   std::lock_guard lock(installedMutex);
-  installed() = std::move(settings);
+  installed() = std::move(next);
+}
+
+Settings Settings::exchange(Settings settings) {
+  auto next = std::make_shared<const Settings>(std::move(settings));
+  std::lock_guard lock(installedMutex);
+  if (!installed()) installed() = std::make_shared<const Settings>(fromEnvironment());
+  installed().swap(next);
+  return *next;
 }
 
 }  // namespace platform
+
+namespace platform::settings {
+
+std::string homeDirectory() { return currentValue()->homeDirectory; }
+
+std::vector<std::string> dataDirectories() { return currentValue()->dataDirectories(); }
+
+std::string configHome() { return currentValue()->configHome(); }
+
+}  // namespace platform::settings

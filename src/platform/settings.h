@@ -1,13 +1,20 @@
 #pragma once
-// The settings that tests and the local demo use to redirect the agent's effects.
-// Every one is read here and nowhere else; with none set the agent behaves as on a
-// real machine.
+// The settings that tests and the local demo use to redirect the agent's effects, and
+// the variables of the desktop session that the agent follows. Every one is read here
+// and nowhere else; with none set the agent behaves as on a real machine.
 //
-// The agent's own settings form a value (Settings) that the composition root reads
-// from the environment once and installs; what uses one takes it as a value (a
-// Process's childPath, a session configuration's connectTo and caFile, ...), and
-// tests build a value instead of changing the environment. HOME and the desktop's
-// folders stay functions of the environment (namespace settings below).
+// They form one value (Settings) that the composition root reads from the environment
+// once and installs. What is built with settings takes them as a value (a Process's
+// childPath, a session configuration's connectTo and caFile, the inventory's PATH,
+// ...); what is reached deep inside a shared object (the home folder behind the user
+// defaults, the file manager's folders, the keychain file) reads Settings::current()
+// at each use, through the functions of namespace settings below.
+//
+// Tests never change the process environment: they build a value and install it for
+// their own duration (testsupport::ScopedSettings in tests/support/scoped_settings.h,
+// over Settings::exchange; testsupport::TempHome installs one whose home is a fresh
+// folder). A test that starts one of our programs as a child process gives it the
+// variables it needs in the child's own environment.
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +38,31 @@ struct Settings {
   // reports; empty, the provider asks the desktop's location service (GeoClue2).
   std::string locationFile;
 
+  // HOME: where the user defaults, Documents, the app-group container, the keychain
+  // file, the content blocker's and the content filter's files live; unset or empty,
+  // the password database's home of the current user ("/" when it has none). read()
+  // always fills it; a value for install() starts from read() or current().
+  std::string homeDirectory;
+  // XDG_DATA_HOME when it is an absolute folder; empty, homeDirectory/.local/share.
+  std::string xdgDataHome;
+  // The absolute folders of XDG_DATA_DIRS (colon-separated), in order; unset or empty,
+  // /usr/local/share and /usr/share.
+  std::vector<std::string> xdgDataDirs = {"/usr/local/share", "/usr/share"};
+  // XDG_CONFIG_HOME when it is an absolute folder; empty, homeDirectory/.config.
+  std::string xdgConfigHome;
+  // PATH as the agent inherited it: searched after childPath for the programs children
+  // run (Process::childSearchPath); empty when unset.
+  std::string inheritedPath;
+  // DISPLAY: the X display asked for the active window; empty when unset.
+  std::string display;
+
+  // The folders where desktop data lives, the user's first: the data home, then each
+  // of xdgDataDirs. Trailing slashes are dropped, relative folders ignored (as the
+  // desktop ignores them); each folder comes once, at its first place.
+  std::vector<std::string> dataDirectories() const;
+  // The user's configuration folder: xdgConfigHome, else homeDirectory/.config.
+  std::string configHome() const;
+
   bool operator==(const Settings&) const = default;
 
   // A variable's value, or nullopt when it is not set.
@@ -43,29 +75,27 @@ struct Settings {
 
   // The settings of what the process makes without being given them (the shared
   // session and workspace, a Process's default childPath, LocationManager::make(),
-  // the command channel's defaults): those given to install(); until something is
-  // installed, fromEnvironment() at every call, so that tests which still change the
-  // environment see each change at once.
+  // the command channel's defaults, the home folder and the desktop folders): those
+  // installed last; until something is installed, fromEnvironment(), read once at the
+  // first call.
   static Settings current();
   // Called once by the composition root, before the first shared object is made.
   static void install(Settings settings);
+  // Installs `settings` and returns what current() gave until now, so that a test can
+  // put it back when it ends (tests/support/scoped_settings.h does).
+  static Settings exchange(Settings settings);
 };
 
 }  // namespace platform
 
 namespace platform::settings {
 
-// The variable of the agent's own environment, or empty when unset; read on every call.
-// Everything outside the settings reads the environment through this.
-std::string variable(const char* name);
-// $HOME, or the password database's home of the current user.
+// Readers of Settings::current(), for what is reached deep inside shared objects.
+// Settings::current().homeDirectory.
 std::string homeDirectory();
-// The folders where desktop data lives, the user's first: $XDG_DATA_HOME (else
-// $HOME/.local/share), then each folder of $XDG_DATA_DIRS (else /usr/local/share and
-// /usr/share). Relative folders are ignored, as the desktop ignores them; each folder
-// comes once, at its first place.
+// Settings::current().dataDirectories().
 std::vector<std::string> dataDirectories();
-// $XDG_CONFIG_HOME (an absolute folder), else $HOME/.config.
+// Settings::current().configHome().
 std::string configHome();
 
 }  // namespace platform::settings

@@ -87,15 +87,15 @@ bool isExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The executable `name` in the PATH children get (`childPath` first); a name with a
-// slash is taken as is.
+// The executable `name` in the PATH children get (`childPath` first, then the PATH the
+// agent inherited); a name with a slash is taken as is.
 std::optional<std::string> findExecutable(const std::string& name, const std::string& childPath) {
   if (name.empty()) return std::nullopt;
   if (name.find('/') != std::string::npos) {
     if (isExecutableFile(name)) return name;
     return std::nullopt;
   }
-  const std::string path = Process::childSearchPath(childPath, settings::variable("PATH"));
+  const std::string path = Process::childSearchPath(childPath, Settings::current().inheritedPath);
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t colon = path.find(':', start);
@@ -455,20 +455,10 @@ std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry) {
 }
 
 std::vector<std::string> defaultApplicationFolders() {
+  const Settings settings = Settings::current();
   std::vector<std::string> folders;
-  const std::string dataHome = settings::variable("XDG_DATA_HOME");
-  const std::string home = settings::homeDirectory();
-  folders.push_back((!dataHome.empty() ? dataHome : home + "/.local/share") + "/applications");
-  std::string dirs = settings::variable("XDG_DATA_DIRS");
-  if (dirs.empty()) dirs = "/usr/local/share:/usr/share";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    std::size_t colon = dirs.find(':', start);
-    if (colon == std::string::npos) colon = dirs.size();
-    if (colon > start) folders.push_back(dirs.substr(start, colon - start) + "/applications");
-    start = colon + 1;
-  }
-  folders.push_back(home + "/.local/share/flatpak/exports/share/applications");
+  for (const auto& data : settings.dataDirectories()) folders.push_back(data + "/applications");
+  folders.push_back(settings.homeDirectory + "/.local/share/flatpak/exports/share/applications");
   folders.push_back("/var/lib/flatpak/exports/share/applications");
   // A folder named twice is searched once, at its first place.
   std::vector<std::string> unique;
@@ -903,7 +893,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::frontmostApplication() {
   if (options_.display) {
     display = *options_.display;
   } else {
-    display = settings::variable("DISPLAY");
+    display = Settings::current().display;
   }
   if (display.empty()) return nullptr;
   const std::string children = childPath();

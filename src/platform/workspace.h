@@ -136,9 +136,10 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path);
 // expanded for launching without files (%f %F %u %U dropped, %c the name, %k the
 // path, %i "--icon" and the icon, %% a percent sign). Empty when malformed.
 std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry);
-// The folders holding desktop entries: $XDG_DATA_HOME/applications (default
-// ~/.local/share/applications), then each of $XDG_DATA_DIRS (default
-// /usr/local/share:/usr/share) with "/applications", then the flatpak export folders.
+// The folders holding desktop entries: the "applications" folder of each of the current
+// settings' data folders (Settings::dataDirectories: $XDG_DATA_HOME, default
+// ~/.local/share, then $XDG_DATA_DIRS, default /usr/local/share:/usr/share), then the
+// flatpak export folders; each folder once.
 std::vector<std::string> defaultApplicationFolders();
 
 struct WorkspaceOptions {
@@ -149,7 +150,8 @@ struct WorkspaceOptions {
   std::function<bool(pid_t)> includeProcess;
   // Where launchApplication looks up names; empty means defaultApplicationFolders().
   std::vector<std::string> applicationFolders;
-  // The X display asked for the active window; nullopt means $DISPLAY.
+  // The X display asked for the active window; nullopt means Settings::current()'s
+  // display ($DISPLAY) at each use.
   std::optional<std::string> display;
   // How long the window-system queries of frontmostApplication may take.
   std::chrono::milliseconds queryTimeout{2000};

@@ -1,25 +1,29 @@
 #pragma once
-// A temporary HOME for one test: user defaults, Documents and the app-group container
-// all land inside it, and it is removed afterwards.
+// A temporary home for one test: user defaults, Documents, the app-group container and
+// the user's data and configuration folders (their XDG variables set aside) all land
+// inside it, and it is removed afterwards. It installs the current settings with that
+// home for its lifetime (ScopedSettings); the process environment is left alone, so a
+// child process that must see the home gets HOME in its own environment.
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "support/scoped_settings.h"
+
 namespace testsupport {
 
 class TempHome {
  public:
-  TempHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mopet-home-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-    if (const char* old = std::getenv("HOME")) previous_ = old;
-    ::setenv("HOME", path_.c_str(), 1);
+  TempHome() : path_(makeFolder()) {
+    settings_.emplace([this](platform::Settings& settings) {
+      settings.homeDirectory = path_.string();
+      settings.xdgDataHome.clear();
+      settings.xdgConfigHome.clear();
+    });
   }
   ~TempHome() {
-    if (previous_) ::setenv("HOME", previous_->c_str(), 1);
-    else ::unsetenv("HOME");
+    settings_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
@@ -29,8 +33,14 @@ class TempHome {
   const std::filesystem::path& path() const { return path_; }
 
  private:
+  static std::filesystem::path makeFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "mopet-home-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern;
+  }
+
   std::filesystem::path path_;
-  std::optional<std::string> previous_;
+  std::optional<ScopedSettings> settings_;
 };
 
 }  // namespace testsupport

@@ -16,6 +16,7 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "platform/workspace.h"
+#include "support/scoped_settings.h"
 
 namespace {
 
@@ -216,11 +217,12 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   auto odd = home_.path() / "o'neil $(touch pwned) home";
   std::filesystem::create_directories(odd / "Documents");
   std::filesystem::copy(home_.path() / "Library", odd / "Library", std::filesystem::copy_options::recursive);
-  // The tick finds Documents through HOME; the tick runs on this thread.
-  ::setenv("HOME", odd.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   const std::string staging = (odd / "Documents" / "hosts").string();
-  delegate().fireTimer();
-  ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  {
+    // The tick finds Documents through the settings' home.
+    testsupport::ScopedSettings oddHome([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
+    delegate().fireTimer();
+  }
 
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
   EXPECT_FALSE(std::filesystem::exists(staging));

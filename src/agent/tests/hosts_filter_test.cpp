@@ -12,6 +12,8 @@
 #include "agent/tests/support/printed.h"
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
+#include "platform/settings.h"
+#include "support/scoped_settings.h"
 
 namespace {
 
@@ -198,11 +200,10 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
   // staging path is still the real folder.
   auto odd = home_.path() / "o'neil home";
   std::filesystem::create_directories(odd / "Documents");
-  // The folders follow HOME, read as the call is made; no other thread runs here.
-  ::setenv("HOME", odd.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  // The folders follow the settings' home, taken as the call is made.
+  testsupport::ScopedSettings oddHome([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
   EXPECT_THAT(d.documentsDirectoryURL(), HasSubstr("o'neil%20home/Documents/"));
   EXPECT_EQ(d.stagingPath(), (odd / "Documents" / "hosts").string());
-  ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
 }
 
 TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {

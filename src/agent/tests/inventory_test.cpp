@@ -24,7 +24,9 @@
 #include "networks/url_protocol_stub.h"
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/file_manager.h"
+#include "platform/settings.h"
 #include "platform/user_defaults.h"
+#include "support/scoped_settings.h"
 #include "support/temp_home.h"
 
 namespace agent {
@@ -87,32 +89,11 @@ class RequestLog {
   std::vector<platform::URLRequest> requests_;
 };
 
-// The inventory reads XDG_DATA_DIRS itself; the tests set it before any thread of the
-// code under test runs.
-// NOLINTBEGIN(concurrency-mt-unsafe)
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) ::setenv(name_, previous_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
-// NOLINTEND(concurrency-mt-unsafe)
-
-// A home with the user's application folder (home/local/applications, XDG_DATA_HOME)
-// and a system one (home/share/applications, XDG_DATA_DIRS), where both the inventory
-// and the stand-in look; the children's PATH starts with a recording "osascript" that
-// hands over to the stand-in, or to scripted answers.
+// A home with the user's application folder (home/local/applications, the data home)
+// and a system one (home/share/applications, the data folders): the inventory finds
+// them through the installed settings, the stand-in (a child process) through the
+// variables the recording tool sets for it. The children's PATH starts with that
+// recording "osascript", which hands over to the stand-in, or to scripted answers.
 class InventoryTest : public ::testing::Test {
  protected:
   InventoryTest()
@@ -120,9 +101,10 @@ class InventoryTest : public ::testing::Test {
         local_(root_ / "local/applications"),
         system_(root_ / "share/applications"),
         bin_(root_ / "bin"),
-        dataHome_("XDG_DATA_HOME", (root_ / "local").string()),
-        dataDirs_("XDG_DATA_DIRS", (root_ / "share").string()),
-        toolLog_("OSASCRIPT_LOG", (root_ / "osascript.log").string()) {
+        desktop_([this](platform::Settings& settings) {
+          settings.xdgDataHome = (root_ / "local").string();
+          settings.xdgDataDirs = {(root_ / "share").string()};
+        }) {
     fs::create_directories(local_);
     fs::create_directories(system_);
     useStandIn();
@@ -136,17 +118,23 @@ class InventoryTest : public ::testing::Test {
     return fakes_.makeDelegate();
   }
 
-  // The scripting tool records each script it gets, then the stand-in answers.
+  // The first lines of the recording tool: the script it got goes to the log.
+  std::string recordingStart() const {
+    return "#!/bin/sh\nprintf '%s\\n' \"$2\" >> '" + (root_ / "osascript.log").string() + "'\n";
+  }
+  // The scripting tool records each script it gets, then the stand-in answers from the
+  // fixture's folders.
   void useStandIn() {
     writeFile(bin_ / "osascript",
-              "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$OSASCRIPT_LOG\"\nexec '" + kTools + "/osascript' \"$@\"\n", true);
+              recordingStart() + "export HOME='" + root_.string() + "' XDG_DATA_HOME='" + (root_ / "local").string() +
+                  "' XDG_DATA_DIRS='" + (root_ / "share").string() + "'\nexec '" + kTools + "/osascript' \"$@\"\n",
+              true);
   }
   // The scripting tool records each script and prints the file answers/<name>.
   void useScriptedAnswers() {
     writeFile(bin_ / "osascript",
-              "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$OSASCRIPT_LOG\"\n"
-              "name=${2#'id of app \"'}\nname=${name%'\"'}\ncat \"" +
-                  (root_ / "answers").string() + "/$name\"\n",
+              recordingStart() + "name=${2#'id of app \"'}\nname=${name%'\"'}\ncat \"" + (root_ / "answers").string() +
+                  "/$name\"\n",
               true);
   }
   void answer(const std::string& name, const std::string& output) { writeFile(root_ / "answers" / name, output); }
@@ -197,9 +185,7 @@ class InventoryTest : public ::testing::Test {
   fs::path local_;
   fs::path system_;
   fs::path bin_;
-  ScopedEnv dataHome_;
-  ScopedEnv dataDirs_;
-  ScopedEnv toolLog_;
+  testsupport::ScopedSettings desktop_;
   testing::DelegatePlatform fakes_;
   std::shared_ptr<AppDelegate> delegate_ = makeDelegate();
   RequestLog log_;
@@ -309,7 +295,7 @@ TEST_F(InventoryTest, EachNamedEntryGetsOneScriptingCommandWhoseAnswerNamesIt) {
         return command.find("Broken") != std::string::npos ? std::string("0:2: execution error\n")
                                                            : std::string("org.kids.game\n");
       },
-      childPath());
+      childPath(), platform::Settings::current().inheritedPath);
   platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   const auto items = inventory.collect();
   EXPECT_EQ(items.size(), 2u);
@@ -385,9 +371,10 @@ TEST_F(InventoryTest, EveryFolderInTheDesktopsOrderEachIdOnce) {
   useScriptedAnswers();
   const fs::path flatpak = root_ / "flatpak/exports/share/applications";
   const fs::path snap = root_ / "snap/share/applications";
-  ScopedEnv dataDirs("XDG_DATA_DIRS", (root_ / "share").string() + ":" + (root_ / "missing").string() + ":" +
-                                          (root_ / "flatpak/exports/share").string() + ":" +
-                                          (root_ / "snap/share").string());
+  testsupport::ScopedSettings dataDirs([&](platform::Settings& settings) {
+    settings.xdgDataDirs = {(root_ / "share").string(), (root_ / "missing").string(),
+                            (root_ / "flatpak/exports/share").string(), (root_ / "snap/share").string()};
+  });
   writeFile(local_ / "editor.desktop", desktopEntry("Name=My Editor\n"));
   writeFile(local_ / "removed.desktop", desktopEntry("Name=Removed\n", "Exec=true\n", "Hidden=true\n"));
   writeFile(system_ / "editor.desktop", desktopEntry("Name=System Editor\n"));

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "agent/app_delegate.h"
@@ -20,6 +21,7 @@
 #include "platform/fakes/fake_alert_responder.h"
 #include "platform/process.h"
 #include "platform/ui_nib.h"
+#include "support/scoped_settings.h"
 
 namespace {
 
@@ -138,9 +140,13 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     fs::remove_all(home_.path() / "elsewhere");
     if (c.token) storeToken();
     else sharedSuite()->removeObject(std::string(networks::kSharedChildToken));
-    // Start-up finds the autostart folder through XDG_CONFIG_HOME, set before it runs.
-    if (c.configHome)
-      ::setenv("XDG_CONFIG_HOME", (home_.path() / *c.configHome).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    // Start-up finds the autostart folder through the settings' configuration folder
+    // (XDG_CONFIG_HOME), installed before it runs.
+    std::optional<testsupport::ScopedSettings> configuration;
+    if (c.configHome) {
+      configuration.emplace(
+          [&](platform::Settings& settings) { settings.xdgConfigHome = (home_.path() / *c.configHome).string(); });
+    }
     c.arrange();
     const fs::path entry =
         c.configHome ? home_.path() / *c.configHome / "autostart" / kAutostartName : autostartEntry();
@@ -151,7 +157,7 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     platform::CapturedOutput captured;
     launch();
     const std::string printed = agenttest::printedText(captured.take());
-    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+    configuration.reset();
     globalQueue_.discardAll();
     for (const auto& timer : runLoop_.scheduled) timer.timer->invalidate();
     runLoop_.scheduled.clear();
@@ -346,6 +352,10 @@ TEST_F(AgentFixture, TheExecutableStartsAndTicks) {
   platform::Process agentProcess;
   agentProcess.executablePath = MOPET_AGENT_EXECUTABLE;
   agentProcess.environment["HOME"] = home_.path().string();
+  // Its autostart entry and desktop data go inside the sandbox home, whatever the
+  // test's own environment names.
+  agentProcess.environment["XDG_CONFIG_HOME"] = (home_.path() / ".config").string();
+  agentProcess.environment["XDG_DATA_HOME"] = (home_.path() / ".local/share").string();
   // The executable reads its settings from its environment, as on a real machine.
   agentProcess.environment["MOPET_HOSTS_FILE"] = settings_.hostsFile;
   agentProcess.environment["MOPET_CHILD_PATH"] = settings_.childPath;

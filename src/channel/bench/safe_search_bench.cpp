@@ -19,6 +19,7 @@
 #include "platform/bundle.h"
 #include "platform/fakes/fake_content_blocker.h"
 #include "platform/file_manager.h"
+#include "platform/settings.h"
 #include "rules/local_words.h"
 
 namespace {
@@ -31,7 +32,12 @@ struct Sandbox {
     std::string pattern = (fs::temp_directory_path() / "mopet-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     home = pattern;
-    ::setenv("HOME", home.c_str(), 1);
+    // The bench's own home, for the whole run: what the pass writes lands inside it.
+    platform::Settings settings = platform::Settings::current();
+    settings.homeDirectory = home.string();
+    settings.xdgDataHome.clear();
+    settings.xdgConfigHome.clear();
+    platform::Settings::install(settings);
     fs::create_directories(home / "resources");
     std::ofstream out(home / "resources/wordsSafeSearch.json");
     out << "{\"local_words\":[";

@@ -15,7 +15,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "networks/shared_settings.h"
 #include "networks/url_protocol_stub.h"
@@ -69,6 +72,17 @@ platform::URLSessionConfiguration stubbedConfiguration() {
   platform::URLSessionConfiguration configuration;
   configuration.protocolClasses = {platform::URLProtocolClass::of<networks::URLProtocolStub>()};
   return configuration;
+}
+
+// This process's environment with HOME set to `home`, for a child that must find its
+// defaults there (it reads its own HOME; the test's settings are not its).
+std::vector<std::string> environmentWithHome(const fs::path& home) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!std::string_view(*entry).starts_with("HOME=")) entries.emplace_back(*entry);
+  }
+  entries.push_back("HOME=" + home.string());
+  return entries;
 }
 
 fs::path standardDefaultsFile() {
@@ -835,11 +849,15 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     std::string url = "https://localhost:" + std::to_string(server.port());
     std::string ca = TestCertificates::get().caFile;
     std::vector<char*> argv = {helper.data(), url.data(), ca.data(), nullptr};
+    std::vector<std::string> environment = environmentWithHome(home.path());
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
 
     const auto connection = server.waitFor(eventIs("connection"));

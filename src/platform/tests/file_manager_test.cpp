@@ -1,6 +1,8 @@
-// The file manager against a temporary folder (and a temporary HOME).
+// The file manager against a temporary folder (and a temporary home folder).
 #include "platform/file_manager.h"
 #include "platform/bundle.h"
+#include "platform/settings.h"
+#include "support/scoped_settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,26 +38,25 @@ mode_t modeOf(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-// The file manager's folders come from HOME and the desktop's variables, which stay
-// functions of the environment; the tests change them on the main thread while no
-// other thread of the test runs.
-// NOLINTBEGIN(concurrency-mt-unsafe)
+// The file manager's folders come from the current settings: each test installs a
+// home of its own, a temporary folder.
 class FileManagerTest : public ::testing::Test {
  protected:
-  FileManagerTest() : root_(makeTemporaryFolder(fs::temp_directory_path())) {
-    if (const char* old = std::getenv("HOME")) previousHome_ = old;
-    ::setenv("HOME", root_.c_str(), 1);
-  }
+  FileManagerTest() : root_(makeTemporaryFolder(fs::temp_directory_path())), home_(withHome(root_)) {}
   ~FileManagerTest() override {
-    if (previousHome_) {
-      ::setenv("HOME", previousHome_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
-  // NOLINTEND(concurrency-mt-unsafe)
+
+  // The current settings with `home` as the home and the user's folders under it.
+  static Settings withHome(const fs::path& home) {
+    Settings settings = Settings::current();
+    settings.homeDirectory = home.string();
+    settings.xdgDataHome.clear();
+    settings.xdgDataDirs = Settings{}.xdgDataDirs;
+    settings.xdgConfigHome.clear();
+    return settings;
+  }
 
   // The names in a folder, as the test sees them.
   std::vector<std::string> namesIn(const fs::path& folder) const {
@@ -67,7 +68,7 @@ class FileManagerTest : public ::testing::Test {
 
   FileManager& files_ = FileManager::defaultManager();
   fs::path root_;
-  std::optional<std::string> previousHome_;
+  testsupport::ScopedSettings home_;
 };
 
 TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
@@ -81,19 +82,18 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   }
   EXPECT_FALSE(fs::exists(root_ / "Documents"));  // asking creates nothing
 
-  // The desktop's folders (settings::dataDirectories), each with its "applications".
-  // NOLINTBEGIN(concurrency-mt-unsafe): see FileManagerTest
-  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-  ::setenv("XDG_DATA_DIRS", "/opt/share/:/usr/share", 1);
-  ::setenv("XDG_CONFIG_HOME", (root_ / "cfg").c_str(), 1);
-  EXPECT_EQ(files_.applicationDirectories(),
-            (std::vector<std::string>{(root_ / "data/applications").string(), "/opt/share/applications",
-                                      "/usr/share/applications"}));
-  EXPECT_EQ(files_.autostartDirectory(), (root_ / "cfg/autostart").string());
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("XDG_DATA_DIRS");
-  ::unsetenv("XDG_CONFIG_HOME");
-  // NOLINTEND(concurrency-mt-unsafe)
+  // The desktop's folders (Settings::dataDirectories), each with its "applications".
+  {
+    testsupport::ScopedSettings desktop([&](Settings& settings) {
+      settings.xdgDataHome = (root_ / "data").string();
+      settings.xdgDataDirs = {"/opt/share/", "/usr/share"};
+      settings.xdgConfigHome = (root_ / "cfg").string();
+    });
+    EXPECT_EQ(files_.applicationDirectories(),
+              (std::vector<std::string>{(root_ / "data/applications").string(), "/opt/share/applications",
+                                        "/usr/share/applications"}));
+    EXPECT_EQ(files_.autostartDirectory(), (root_ / "cfg/autostart").string());
+  }
   EXPECT_EQ(files_.applicationDirectories(),
             (std::vector<std::string>{(root_ / ".local/share/applications").string(), "/usr/local/share/applications",
                                       "/usr/share/applications"}));

@@ -266,7 +266,7 @@ TEST(ProcessTest, ChildSearchPathPutsChildFoldersFirst) {
                                   {{"PATH", "/usr/bin:/bin"}, {"MOPET_PROCESS_TEST", "added value"}}, stub);
   EXPECT_EQ(withPath.output, stub + ":/usr/bin:/bin|added value");
   Outcome inherited = runCapturing("/bin/sh", {"-c", "printf '%s' \"$PATH\""}, {}, stub);
-  EXPECT_EQ(inherited.output, Process::childSearchPath(stub, settings::variable("PATH")));
+  EXPECT_EQ(inherited.output, Process::childSearchPath(stub, Settings::current().inheritedPath));
 
   // The stub wins over the real program of the same name.
   folder.script("id", "echo stub-id\n");

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "platform/bundle.h"
+#include "support/scoped_settings.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,41 +17,18 @@
 namespace platform {
 namespace {
 
-using settings::configHome;
-using settings::dataDirectories;
-using settings::homeDirectory;
 using ::testing::IsEmpty;
 
-// Sets or clears an environment variable for one test and puts it back afterwards.
-// What is tested here reads the process environment itself, so the tests change it;
-// each does so on the main thread while no other thread of the test runs.
-// NOLINTBEGIN(concurrency-mt-unsafe)
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
+// Settings read from a table of variables instead of the process environment.
+Settings readFrom(const std::map<std::string, std::string>& variables) {
+  return Settings::read([&](const char* name) -> std::optional<std::string> {
+    auto it = variables.find(name);
+    if (it == variables.end()) return std::nullopt;
+    return it->second;
+  });
+}
 
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-// NOLINTEND(concurrency-mt-unsafe)
-
-TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
-  ScopedVariable home("HOME", "/home/kid");
+TEST(SettingsValue, DesktopFoldersFollowXdgWithTheUsualDefaults) {
   struct Case {
     std::optional<std::string> dataHome;
     std::optional<std::string> dataDirs;
@@ -68,12 +46,15 @@ TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
        "::share:/usr/share:/usr/share/:/data/kid",
        {"/home/kid/.local/share", "/usr/share", "/data/kid"}},
       {"/usr/share", "/usr/share:/usr/local/share", {"/usr/share", "/usr/local/share"}},
+      // A list of relative folders only is no list: the defaults do not come back.
+      {"/data/kid/", "share:more", {"/data/kid"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dataHome.value_or("(unset)") + " | " + c.dataDirs.value_or("(unset)"));
-    ScopedVariable dataHome("XDG_DATA_HOME", c.dataHome);
-    ScopedVariable dataDirs("XDG_DATA_DIRS", c.dataDirs);
-    EXPECT_EQ(dataDirectories(), c.folders);
+    std::map<std::string, std::string> variables = {{"HOME", "/home/kid"}};
+    if (c.dataHome) variables["XDG_DATA_HOME"] = *c.dataHome;
+    if (c.dataDirs) variables["XDG_DATA_DIRS"] = *c.dataDirs;
+    EXPECT_EQ(readFrom(variables).dataDirectories(), c.folders);
   }
   for (const auto& [value, folder] :
        std::vector<std::pair<std::optional<std::string>, std::string>>{{std::nullopt, "/home/kid/.config"},
@@ -81,24 +62,30 @@ TEST(Settings, DesktopFoldersFollowXdgWithTheUsualDefaults) {
                                                                        {"relative", "/home/kid/.config"},
                                                                        {"/cfg", "/cfg"}}) {
     SCOPED_TRACE(value.value_or("(unset)"));
-    ScopedVariable configHomeVariable("XDG_CONFIG_HOME", value);
-    EXPECT_EQ(configHome(), folder);
+    std::map<std::string, std::string> variables = {{"HOME", "/home/kid"}};
+    if (value) variables["XDG_CONFIG_HOME"] = *value;
+    EXPECT_EQ(readFrom(variables).configHome(), folder);
   }
+}
+
+TEST(SettingsValue, TheDesktopFoldersFollowAHomeChangedLater) {
+  // A value whose home is changed after reading (as a sandbox home is installed) keeps
+  // the user's folders under the new home, unless the variables named others.
+  Settings settings = readFrom({{"HOME", "/home/kid"}});
+  settings.homeDirectory = "/tmp/sandbox";
+  EXPECT_EQ(settings.dataDirectories(),
+            (std::vector<std::string>{"/tmp/sandbox/.local/share", "/usr/local/share", "/usr/share"}));
+  EXPECT_EQ(settings.configHome(), "/tmp/sandbox/.config");
+  settings = readFrom({{"HOME", "/home/kid"}, {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/cfg"}});
+  settings.homeDirectory = "/tmp/sandbox";
+  EXPECT_EQ(settings.dataDirectories().front(), "/data");
+  EXPECT_EQ(settings.configHome(), "/cfg");
 }
 
 // The install's tool folder, when the resources hold one.
 std::string defaultToolFolder() {
   const std::string tools = Bundle::main().resourcePath() + "/tools";
   return std::filesystem::is_directory(tools) ? tools : std::string();
-}
-
-// Settings read from a table of variables instead of the process environment.
-Settings readFrom(const std::map<std::string, std::string>& variables) {
-  return Settings::read([&](const char* name) -> std::optional<std::string> {
-    auto it = variables.find(name);
-    if (it == variables.end()) return std::nullopt;
-    return it->second;
-  });
 }
 
 TEST(SettingsValue, ConnectToSplitsCommaSeparatedEntries) {
@@ -132,36 +119,79 @@ TEST(SettingsValue, EachSettingComesFromItsVariableWithItsDefaultWhenUnsetOrEmpt
                                    {"MOPET_CHILD_PATH", ""},
                                    {"MOPET_CONNECT_TO", ""},
                                    {"SSL_CERT_FILE", ""},
-                                   {"MOPET_LOCATION_FILE", ""}});
+                                   {"MOPET_LOCATION_FILE", ""},
+                                   {"HOME", ""},
+                                   {"XDG_DATA_HOME", ""},
+                                   {"XDG_DATA_DIRS", ""},
+                                   {"XDG_CONFIG_HOME", ""},
+                                   {"PATH", ""},
+                                   {"DISPLAY", ""}});
   EXPECT_EQ(empty, unset);
+  EXPECT_EQ(unset.inheritedPath, "");
+  EXPECT_EQ(unset.display, "");
 
   const Settings set = readFrom({{"MOPET_HOSTS_FILE", "/tmp/hosts"},
                                  {"MOPET_CHILD_PATH", "/tmp/a:/tmp/b"},
                                  {"MOPET_CONNECT_TO", "h:443:127.0.0.1:1"},
                                  {"SSL_CERT_FILE", "/tmp/ca.pem"},
                                  {"MOPET_LOCATION_FILE", "/tmp/fix.json"},
-                                 {"HOME", "/elsewhere"}});
+                                 {"HOME", "/elsewhere"},
+                                 {"PATH", "/opt/bin::relative"},
+                                 {"DISPLAY", ":7"}});
   EXPECT_EQ(set.hostsFile, "/tmp/hosts");
   EXPECT_EQ(set.childPath, "/tmp/a:/tmp/b");
   EXPECT_EQ(set.connectTo, std::vector<std::string>{"h:443:127.0.0.1:1"});
   EXPECT_EQ(set.caFile, "/tmp/ca.pem");
   EXPECT_EQ(set.locationFile, "/tmp/fix.json");
+  EXPECT_EQ(set.homeDirectory, "/elsewhere");
+  EXPECT_EQ(set.inheritedPath, "/opt/bin::relative");  // as it comes: the children's PATH drops empty items
+  EXPECT_EQ(set.display, ":7");
+}
+
+TEST(SettingsValue, HomeComesFromHomeElseThePasswordDatabase) {
+  EXPECT_EQ(readFrom({{"HOME", "/tmp/sandbox-home"}}).homeDirectory, "/tmp/sandbox-home");
+  const passwd* entry = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe): no other thread runs
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(readFrom({}).homeDirectory, entry->pw_dir);
+  EXPECT_EQ(readFrom({{"HOME", ""}}).homeDirectory, entry->pw_dir);
 }
 
 TEST(SettingsValue, TheEnvironmentIsReadWithTheSameNames) {
-  ScopedVariable hosts("MOPET_HOSTS_FILE", "/tmp/from-environment");
-  EXPECT_EQ(Settings::fromEnvironment().hostsFile, "/tmp/from-environment");
+  // The variables this process was started with, read through the same names.
+  const Settings settings = Settings::fromEnvironment();
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): nothing changes the environment
+  EXPECT_EQ(settings.inheritedPath, path != nullptr ? path : "");
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): as above
+  if (home != nullptr && *home != '\0') {
+    EXPECT_EQ(settings.homeDirectory, home);
+  }
 }
 
-TEST(Settings, HomeComesFromHomeElseThePasswordDatabase) {
+TEST(SettingsInstalled, ExchangeInstallsAndGivesBackWhatWasCurrent) {
+  const Settings before = Settings::current();
+  EXPECT_EQ(Settings::current(), before);  // read once, the same value at every call
+  Settings sandbox = before;
+  sandbox.homeDirectory = "/tmp/sandbox-home";
+  sandbox.hostsFile = "/tmp/hosts";
+  EXPECT_EQ(Settings::exchange(sandbox), before);
+  EXPECT_EQ(Settings::current(), sandbox);
+  EXPECT_EQ(settings::homeDirectory(), "/tmp/sandbox-home");
+  EXPECT_EQ(settings::configHome(), sandbox.configHome());
+  EXPECT_EQ(settings::dataDirectories(), sandbox.dataDirectories());
   {
-    ScopedVariable home("HOME", "/tmp/sandbox-home");
-    EXPECT_EQ(homeDirectory(), "/tmp/sandbox-home");
+    // Nested scopes put back, innermost first, what each found.
+    testsupport::ScopedSettings outer([](Settings& settings) { settings.homeDirectory = "/tmp/outer"; });
+    EXPECT_EQ(settings::homeDirectory(), "/tmp/outer");
+    EXPECT_EQ(Settings::current().hostsFile, "/tmp/hosts");
+    {
+      testsupport::ScopedSettings inner(Settings{});
+      EXPECT_EQ(Settings::current(), Settings{});
+    }
+    EXPECT_EQ(settings::homeDirectory(), "/tmp/outer");
   }
-  ScopedVariable home("HOME", std::nullopt);
-  const passwd* entry = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe): no other thread runs
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(homeDirectory(), entry->pw_dir);
+  EXPECT_EQ(Settings::current(), sandbox);
+  EXPECT_EQ(Settings::exchange(before), sandbox);
+  EXPECT_EQ(Settings::current(), before);
 }
 
 }  // namespace

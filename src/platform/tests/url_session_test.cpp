@@ -18,6 +18,7 @@
 #include "platform/dispatch.h"
 #include "platform/fakes/https_test_server.h"
 #include "platform/settings.h"
+#include "support/scoped_settings.h"
 
 namespace platform {
 namespace {
@@ -678,10 +679,10 @@ TEST_F(HttpsSessionTest, DestroyingTheSessionEndsItsOpenTasks) {
 TEST_F(HttpsSessionTest, TheSharedSessionLoadsToo) {
   // The shared session takes the settings that the composition root installs before
   // its first use.
-  Settings settings;
-  settings.connectTo = connectTo_;
-  settings.caFile = caFile_;
-  Settings::install(settings);
+  testsupport::ScopedSettings installed([&](Settings& settings) {
+    settings.connectTo = connectTo_;
+    settings.caFile = caFile_;
+  });
   EXPECT_EQ(URLSession::shared().configuration().connectTo, connectTo_);
   EXPECT_EQ(URLSession::shared().configuration().caFile, caFile_);
   auto outcome = load(URLSession::shared(), requestTo("/status/200"));

@@ -418,19 +418,12 @@ class AgentFixture : public ::testing::Test {
     settings_.hostsFile = hostsTarget_.string();
     settings_.childPath = tools_.childPath();
     CannedService::shared().reset();
-    // The user's configuration (the autostart folder) lives in the temporary HOME.
-    // Before any thread of the code under test runs.
-    if (const char* config = std::getenv("XDG_CONFIG_HOME")) configHome_ = config;  // NOLINT(concurrency-mt-unsafe)
-    ::unsetenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
     std::filesystem::create_directories(home_.path() / "Documents");
     writeFile(hostsTarget_, "# the machine's hosts file\n");
     CannedService::shared().setReply(kSafeSearchPath, reply(200, kEmptySafeSearchRules));
     CannedService::shared().setReply(kReportsPath, reply(200, R"({"message":"ok"})"));
   }
-  ~AgentFixture() override {
-    delegate_.reset();
-    if (configHome_) ::setenv("XDG_CONFIG_HOME", configHome_->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-  }
+  ~AgentFixture() override { delegate_.reset(); }
 
   static platform::URLSessionConfiguration makeConfiguration() {
     platform::URLSessionConfiguration configuration;
@@ -495,13 +488,14 @@ class AgentFixture : public ::testing::Test {
     return waitFor([&] { return delegate().blockingAppsArrayString.get().size() >= n; });
   }
 
+  // The user's home, its configuration (the autostart folder) and data inside it.
   testsupport::TempHome home_;
-  std::optional<std::string> configHome_;
   StubTools tools_;
   platform::URLSession session_;
   std::filesystem::path hostsTarget_;
-  // What the delegate is given as its settings: the hosts target, the stub folder.
-  platform::Settings settings_;
+  // What the delegate is given as its settings: the current ones (the temporary home)
+  // with the hosts target and the stub folder.
+  platform::Settings settings_ = platform::Settings::current();
   platform::FakeWorkspace workspace_;
   platform::Workspace* workspaceOverride_ = nullptr;
   RecordingRunLoop runLoop_;
