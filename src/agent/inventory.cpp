@@ -170,7 +170,7 @@ std::string appListDescription(const std::vector<ApplicationListElement>& list) 
 }  // namespace
 
 Inventory::Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
-                     std::string childPath, std::string inheritedPath)
+                     const std::string& childPath, const std::string& inheritedPath)
     : files_(files),
       requests_(requests),
       runCommand_(std::move(runCommand)),

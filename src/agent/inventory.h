@@ -36,7 +36,7 @@ class Inventory {
  public:
   using CommandRunner = std::function<std::string(const std::string&)>;
   Inventory(const platform::FileManager& files, networks::NetworkManager& requests, CommandRunner runCommand,
-            std::string childPath, std::string inheritedPath);
+            const std::string& childPath, const std::string& inheritedPath);
 
   // The installed applications; sends their report and prints the application list.
   std::vector<MetadataItem> collect();

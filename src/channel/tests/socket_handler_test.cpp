@@ -851,6 +851,7 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     std::vector<char*> argv = {helper.data(), url.data(), ca.data(), nullptr};
     std::vector<std::string> environment = environmentWithHome(home.path());
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
