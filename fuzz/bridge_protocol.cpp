@@ -8,7 +8,11 @@
 //     announced body is in), never invalid, so a receive loop waits for the rest;
 //   - a message that reads is written back by the writers to one that reads the same;
 //   - the request and response writers give byte for byte what writing their body
-//     object gives.
+//     object gives;
+//   - the bridge's own body parser reads what the JSON library reads, to the same
+//     values in the same types, and refuses what it refuses (or nests too deep).
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,7 +40,49 @@ void checkPrefixes(std::span<const std::uint8_t> bytes) {
   }
 }
 
+// The same value in the same JSON types, down to the sign of a zero.
+bool sameValue(const bridge::Json& a, const bridge::Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_number_float()) {
+    const double x = a.get<double>();
+    const double y = b.get<double>();
+    return x == y && std::signbit(x) == std::signbit(y);
+  }
+  if (a.is_array()) return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameValue);
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto it = a.begin(), other = b.begin(); it != a.end(); ++it, ++other) {
+      if (it.key() != other.key() || !sameValue(*it, *other)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+// Whether arrays and objects nest at most `limit` deep (a scalar is 0 deep).
+bool nestsWithin(const bridge::Json& value, std::size_t limit) {
+  if (!value.is_structured()) return true;
+  if (limit == 0) return false;
+  for (const auto& item : value) {
+    if (!nestsWithin(item, limit - 1)) return false;
+  }
+  return true;
+}
+
+void checkBodyParser(std::span<const std::uint8_t> bytes) {
+  if (Protocol::frameState(bytes) != FrameState::complete) return;
+  const auto body = bytes.subspan(Protocol::HEADER_LENGTH, Protocol::announcedLength(bytes));
+  const auto* text = reinterpret_cast<const char*>(body.data());
+  const bridge::Json expected = bridge::Json::parse(text, text + body.size(), nullptr, /*allow_exceptions=*/false);
+  const bool readable = !expected.is_discarded() && (expected.is_object() || expected.is_array()) &&
+                        nestsWithin(expected, Protocol::MAX_NESTING_DEPTH);
+  const auto message = Protocol::read(bytes);
+  FUZZ_CHECK(message.has_value() == readable);
+  if (message) FUZZ_CHECK(sameValue(message->second, expected));
+}
+
 void checkReaders(std::span<const std::uint8_t> bytes) {
+  checkBodyParser(bytes);
   const auto message = Protocol::read(bytes);
   if (message) {
     FUZZ_CHECK(Protocol::frameState(bytes) == FrameState::complete);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -188,6 +190,177 @@ TEST(ProtocolRead, EachReaderRefusesTheOtherSidesMessage) {
   EXPECT_FALSE(Protocol::readResponse(Protocol::writeRequest("m", 1)));
   EXPECT_EQ(Protocol::read(Protocol::writeRequest("m", 1)),
             (std::pair{StatusCode::request, Json{{"method", "m"}, {"payload", 1}}}));
+}
+
+// The same value in the same JSON types, down to the sign of a zero: an unsigned 1 and
+// a signed 1 compare equal in the library, but are not the same reading.
+bool sameValue(const Json& a, const Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_number_float()) {
+    const double x = a.get<double>();
+    const double y = b.get<double>();
+    return x == y && std::signbit(x) == std::signbit(y);
+  }
+  if (a.is_array()) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameValue);
+  }
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto it = a.begin(), other = b.begin(); it != a.end(); ++it, ++other) {
+      if (it.key() != other.key() || !sameValue(*it, *other)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+// The bridge reads bodies with a parser of its own; it must accept exactly what the
+// JSON library accepts and give exactly the values it gives.
+TEST(ProtocolRead, BodiesReadAsTheJsonLibraryReadsThem) {
+  using namespace std::string_literals;
+  const std::vector<std::string> bodies = {
+      // whitespace, literals, structure
+      " \t\r\n{ \"a\" : [ true , false , null ] }\r\n",
+      "{}",
+      "[]",
+      "[[],{}]",
+      R"({"a":{"b":{"c":[]}}})",
+      "[true,]",
+      "{\"a\":1,}",
+      "[,1]",
+      "{,}",
+      "[1 2]",
+      "{\"a\" 1}",
+      "{\"a\":}",
+      "{1:2}",
+      "[tru]",
+      "[truex]",
+      "[nul]",
+      "[fals]",
+      "[True]",
+      "{\"a\":1}}",
+      "[1]]",
+      "{\"a\":1",
+      "[",
+      "{",
+      "",
+      " ",
+      "\v[]",
+      "\f[]",
+      // numbers
+      "[0,-0,1,-1,42,007]",
+      "[01]",
+      "[-]",
+      "[1.]",
+      "[.5]",
+      "[1e]",
+      "[1e+]",
+      "[+1]",
+      "[0x10]",
+      "[1.5,-2.25e3,1E2,1e-2]",
+      "[-0.0,0.0,0e0,-0e-0]",
+      "[18446744073709551615,18446744073709551616,-9223372036854775808,-9223372036854775809]",
+      "[9223372036854775807,9223372036854775808,123456789012345678901234567890]",
+      "[1e400,-1e400,1e-400,2.5e-320]",
+      "[0.1,0.30000000000000004,1.7976931348623157e308,4.9e-324]",
+      "[1-2]",
+      "[--1]",
+      "[1e5.5]",
+      "[NaN]",
+      "[Infinity]",
+      // strings and escapes
+      R"(["", "plain", "\"\\\/\b\f\n\r\t"])",
+      R"(["\u0041\u00e9\u20ac\ud83d\ude00"])",
+      R"(["\u0000x"])",
+      R"(["\ud800"])",
+      R"(["\ud800x"])",
+      R"(["\ud800\u0041"])",
+      R"(["\udc00"])",
+      R"(["\ud800\udbff"])",
+      R"(["\u12"])",
+      R"(["\u12g4"])",
+      R"(["\x"])",
+      R"(["\'"])",
+      "[\"tab\there\"]",
+      "[\"nl\nhere\"]",
+      "[\"unterminated]",
+      "[\"\\\"]",
+      "[\"\x7f\"]",
+      "[\"\x1f\"]",
+      // UTF-8 inside strings
+      "[\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"]",
+      "[\"\xc0\x80\"]",
+      "[\"\xc1\xbf\"]",
+      "[\"\xc2\"]",
+      "[\"\xe0\x80\x80\"]",
+      "[\"\xe0\xa0\x80\"]",
+      "[\"\xed\x9f\xbf\"]",
+      "[\"\xed\xa0\x80\"]",
+      "[\"\xef\xbf\xbf\"]",
+      "[\"\xf0\x8f\xbf\xbf\"]",
+      "[\"\xf0\x90\x80\x80\"]",
+      "[\"\xf4\x8f\xbf\xbf\"]",
+      "[\"\xf4\x90\x80\x80\"]",
+      "[\"\xf5\x80\x80\x80\"]",
+      "[\"\x80\"]",
+      "[\"\xe2\x82\"]",
+      "[\"\xff\"]",
+      "\xff[]",
+      // objects: repeated keys (the last wins), order, unicode keys
+      R"({"a":1,"a":2})",
+      R"({"a":[1],"a":{"b":2}})",
+      R"({"b":1,"a":2,"c":3,"a":4})",
+      R"({"\u00e9":1,"é":2})",
+      // byte order mark and NUL bytes
+      "\xef\xbb\xbf{}",
+      "\xef\xbb{}",
+      "\xef{}",
+      " \xef\xbb\xbf{}",
+      "\xef\xbb\xbf\xef\xbb\xbf{}",
+      "{}\0"s,
+      "{} \0trailing"s,
+      "{\"a\":1\0}"s,
+      "[1,\0]"s,
+      "\0{}"s,
+      "[\"a\0b\"]"s,
+      // what may follow the top level
+      "{} {}",
+      "{}x",
+      "[] ",
+      "[]\n\n",
+      // top levels that are no container
+      "1",
+      "\"x\"",
+      "null",
+      "true",
+  };
+  for (const auto& body : bodies) {
+    SCOPED_TRACE(testing::PrintToString(body));
+    const Json expected = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+    const auto read = Protocol::read(good(body));
+    if (expected.is_discarded() || !(expected.is_object() || expected.is_array())) {
+      EXPECT_FALSE(read);
+      continue;
+    }
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(sameValue(read->second, expected)) << read->second.dump() << " vs " << expected.dump();
+  }
+}
+
+// Requests and responses are read without their outer object being built; the member
+// that counts is the last of its name, and the others are still checked.
+TEST(ProtocolRead, MessageMembersFollowTheLastOfTheirNameAndTheRestMustBeValid) {
+  auto request = [](std::string_view body) {
+    return message(header(0x70, 0x62, 1, 1, 0, static_cast<std::uint32_t>(body.size())), body);
+  };
+  EXPECT_EQ(Protocol::readRequest(request(R"({"method":"a","payload":1,"method":"b","payload":[2]})")),
+            (Request{"b", Json::array({2})}));
+  EXPECT_FALSE(Protocol::readRequest(request(R"({"method":"a","payload":1,"method":2})")));
+  EXPECT_FALSE(Protocol::readRequest(request(R"({"method":"a","payload":1,"other":[1,}})")));
+  EXPECT_FALSE(Protocol::readRequest(request(R"({"method":"a","payload":1} x)")));
+  EXPECT_EQ(Protocol::readResponse(good(R"({"payload":1,"payload":{"k":-3}})")),
+            (Response{StatusCode::goodResponse, {{"k", -3}}}));
+  EXPECT_FALSE(Protocol::readResponse(good(R"({"payload":1,"message":"\ud800"})")));
 }
 
 TEST(ProtocolRoundTrip, WrittenMessagesReadBack) {
