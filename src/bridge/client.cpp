@@ -28,12 +28,9 @@ constexpr std::size_t kChunkSize = 4096;
 
 std::string describe(int error) { return error_code(error, boost::system::system_category()).message(); }
 
-// The endpoints for a host text: an address literal as it is, a name through the
-// system's resolver.
+// The endpoints for a host name, through the system's resolver.
 std::expected<std::vector<tcp::endpoint>, std::string> endpointsFor(const std::string& host, std::uint16_t port) {
   error_code ec;
-  const auto address = asio::ip::make_address(host, ec);
-  if (!ec) return std::vector{tcp::endpoint(address, port)};
   asio::io_context context(1);
   tcp::resolver resolver(context);
   const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, ec);
@@ -95,6 +92,9 @@ struct ClientConn::Exchange {
 
   // Connects to the first endpoint that accepts; the last failure otherwise.
   bool connect() {
+    error_code ec;
+    const auto address = asio::ip::make_address(host, ec);
+    if (!ec) return connectTo(tcp::endpoint(address, port));
     const auto endpoints = endpointsFor(host, port);
     if (!endpoints) return fail(endpoints.error());
     for (const auto& endpoint : *endpoints) {
@@ -149,8 +149,12 @@ struct ClientConn::Exchange {
         fail(std::string(hadBytes ? kClientIncomplete : kClientEmpty));
         return;
       }
-      Data bytes =
-          prefix_data(std::span(chunk.data(), static_cast<std::size_t>(n)), std::exchange(buffer, std::nullopt));
+      // A first chunk that holds the whole response is read where it lies.
+      std::span<const std::uint8_t> bytes(chunk.data(), static_cast<std::size_t>(n));
+      if (buffer) {
+        buffer->insert(buffer->end(), bytes.begin(), bytes.end());
+        bytes = *buffer;
+      }
       switch (Protocol::frameState(bytes)) {
         case FrameState::invalidHeader:
           fail(std::string(kClientMalformed));
@@ -160,7 +164,7 @@ struct ClientConn::Exchange {
           return;
         case FrameState::incomplete:
           // The buffer grows with what arrives, never by what the header announces.
-          buffer = std::move(bytes);
+          if (!buffer) buffer.emplace(bytes.begin(), bytes.end());
           continue;
         case FrameState::complete:
           break;
