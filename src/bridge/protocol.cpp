@@ -411,37 +411,32 @@ class BodyReader {
   const std::uint8_t* end_;
 };
 
-// A message body's top level: an object, of which only the members named `first` and
-// `second` are kept (the others are read and dropped), or an array, kept whole.
-struct TopLevel {
-  enum class Kind { invalid, object, array };
-  Kind kind = Kind::invalid;
-  std::optional<Json> first;
-  std::optional<Json> second;
-  Json array;
-};
+// What a message body's top level turned out to be.
+enum class TopLevel { invalid, object, array };
 
-TopLevel readTopLevel(std::span<const std::uint8_t> body, std::string_view first, std::string_view second) {
-  TopLevel top;
+// Reads a message body whose top level is an object, of which only the members named
+// `first` and `second` are kept, in `firstValue` and `secondValue` (the others are read
+// and dropped), or an array, kept whole in `array`.
+TopLevel readTopLevel(std::span<const std::uint8_t> body, std::string_view first, std::optional<Json>& firstValue,
+                      std::string_view second, std::optional<Json>& secondValue, Json& array) {
   BodyReader reader(body);
-  if (!reader.open()) return top;
+  if (!reader.open()) return TopLevel::invalid;
   bool read = false;
+  TopLevel kind = TopLevel::invalid;
   if (reader.peek() == '{') {
     Json dropped;
     read = reader.members(1, [&](std::string&& key) -> Json& {
-      auto pick = [&](std::optional<Json>& slot) -> Json& { return slot.emplace(); };
-      if (!first.empty() && key == first) return pick(top.first);
-      if (!second.empty() && key == second) return pick(top.second);
+      if (!first.empty() && key == first) return firstValue.emplace();
+      if (!second.empty() && key == second) return secondValue.emplace();
       dropped = nullptr;
       return dropped;
     });
-    top.kind = TopLevel::Kind::object;
+    kind = TopLevel::object;
   } else if (reader.peek() == '[') {
-    read = reader.value(top.array, 0);
-    top.kind = TopLevel::Kind::array;
+    read = reader.value(array, 0);
+    kind = TopLevel::array;
   }
-  if (!read || !reader.close()) return TopLevel{};
-  return top;
+  return read && reader.close() ? kind : TopLevel::invalid;
 }
 
 // The body of a complete message; nothing for any other bytes.
@@ -531,11 +526,14 @@ std::optional<std::pair<StatusCode, Json>> Protocol::read(std::span<const std::u
 std::optional<Request> Protocol::readRequest(std::span<const std::uint8_t> bytes) {
   const auto body = bodyOf(bytes);
   if (!body || bytes[kStatusOffset] != static_cast<std::uint8_t>(StatusCode::request)) return std::nullopt;
-  TopLevel top = readTopLevel(*body, METHOD, PAYLOAD);
-  if (top.kind == TopLevel::Kind::array) reportUnexpected(top.array);
-  if (top.kind != TopLevel::Kind::object) return std::nullopt;
-  if (!top.first || !top.first->is_string() || !top.second) return std::nullopt;
-  return Request{std::move(*top.first->get_ptr<Json::string_t*>()), std::move(*top.second)};
+  std::optional<Json> method;
+  std::optional<Json> payload;
+  Json array;
+  const TopLevel top = readTopLevel(*body, METHOD, method, PAYLOAD, payload, array);
+  if (top == TopLevel::array) reportUnexpected(array);
+  if (top != TopLevel::object) return std::nullopt;
+  if (!method || !method->is_string() || !payload) return std::nullopt;
+  return Request{std::move(*method->get_ptr<Json::string_t*>()), std::move(*payload)};
 }
 
 std::optional<Response> Protocol::readResponse(std::span<const std::uint8_t> bytes) {
@@ -546,15 +544,18 @@ std::optional<Response> Protocol::readResponse(std::span<const std::uint8_t> byt
   const std::string_view wanted = status == StatusCode::goodResponse  ? PAYLOAD
                                   : status == StatusCode::badResponse ? MESSAGE
                                                                       : std::string_view();
-  TopLevel top = readTopLevel(*body, wanted, {});
-  if (top.kind == TopLevel::Kind::array) reportUnexpected(top.array);
-  if (top.kind != TopLevel::Kind::object || !top.first) return std::nullopt;
+  std::optional<Json> value;
+  std::optional<Json> unused;
+  Json array;
+  const TopLevel top = readTopLevel(*body, wanted, value, {}, unused, array);
+  if (top == TopLevel::array) reportUnexpected(array);
+  if (top != TopLevel::object || !value) return std::nullopt;
   switch (*status) {
     case StatusCode::goodResponse:
-      return Response{StatusCode::goodResponse, std::move(*top.first)};
+      return Response{StatusCode::goodResponse, std::move(*value)};
     case StatusCode::badResponse:
-      if (!top.first->is_string()) return std::nullopt;
-      return Response{StatusCode::badResponse, std::move(*top.first)};
+      if (!value->is_string()) return std::nullopt;
+      return Response{StatusCode::badResponse, std::move(*value)};
     case StatusCode::request:
       break;
   }
