@@ -11,8 +11,6 @@
 //     object gives;
 //   - the bridge's own body parser reads what the JSON library reads, to the same
 //     values in the same types, and refuses what it refuses (or nests too deep).
-#include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "bridge/protocol.h"
+#include "bridge/tests/same_json.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -40,24 +39,7 @@ void checkPrefixes(std::span<const std::uint8_t> bytes) {
   }
 }
 
-// The same value in the same JSON types, down to the sign of a zero.
-bool sameValue(const bridge::Json& a, const bridge::Json& b) {
-  if (a.type() != b.type()) return false;
-  if (a.is_number_float()) {
-    const double x = a.get<double>();
-    const double y = b.get<double>();
-    return x == y && std::signbit(x) == std::signbit(y);
-  }
-  if (a.is_array()) return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameValue);
-  if (a.is_object()) {
-    if (a.size() != b.size()) return false;
-    for (auto it = a.begin(), other = b.begin(); it != a.end(); ++it, ++other) {
-      if (it.key() != other.key() || !sameValue(*it, *other)) return false;
-    }
-    return true;
-  }
-  return a == b;
-}
+using bridge::testsupport::sameValue;
 
 // Whether arrays and objects nest at most `limit` deep (a scalar is 0 deep).
 bool nestsWithin(const bridge::Json& value, std::size_t limit) {

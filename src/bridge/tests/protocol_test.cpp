@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
+#include "bridge/tests/same_json.h"
 #include "test_support.h"
 
 namespace bridge {
@@ -192,27 +191,7 @@ TEST(ProtocolRead, EachReaderRefusesTheOtherSidesMessage) {
             (std::pair{StatusCode::request, Json{{"method", "m"}, {"payload", 1}}}));
 }
 
-// The same value in the same JSON types, down to the sign of a zero: an unsigned 1 and
-// a signed 1 compare equal in the library, but are not the same reading.
-bool sameValue(const Json& a, const Json& b) {
-  if (a.type() != b.type()) return false;
-  if (a.is_number_float()) {
-    const double x = a.get<double>();
-    const double y = b.get<double>();
-    return x == y && std::signbit(x) == std::signbit(y);
-  }
-  if (a.is_array()) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameValue);
-  }
-  if (a.is_object()) {
-    if (a.size() != b.size()) return false;
-    for (auto it = a.begin(), other = b.begin(); it != a.end(); ++it, ++other) {
-      if (it.key() != other.key() || !sameValue(*it, *other)) return false;
-    }
-    return true;
-  }
-  return a == b;
-}
+using testsupport::sameValue;
 
 // The bridge reads bodies with a parser of its own; it must accept exactly what the
 // JSON library accepts and give exactly the values it gives.
