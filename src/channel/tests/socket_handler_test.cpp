@@ -265,6 +265,14 @@ class SocketHandlerTest : public ::testing::Test {
     connected();
   }
 
+  // The server's records of connections opening and closing, in the order they came.
+  std::vector<json> connectionsAndDisconnects() const {
+    return server_->matching([](const json& r) {
+      const auto event = r.value("event", "");
+      return event == "connection" || event == "disconnect";
+    });
+  }
+
   // Lets every handler already handed to the handle queue finish.
   void drain() {
     queue_->sync([] {});
@@ -793,10 +801,7 @@ TEST_F(SocketHandlerTest, ATokenChangedWhileConnectedMovesTheChannelToIt) {
   const auto second = connected(2);
   EXPECT_EQ(second["query"]["token"], "second");
   // The first connection was closed before the second was opened.
-  const auto records = server_->matching([](const json& r) {
-    const auto event = r.value("event", "");
-    return event == "connection" || event == "disconnect";
-  });
+  const auto records = connectionsAndDisconnects();
   ASSERT_GE(records.size(), 3u);
   EXPECT_EQ(records[0]["event"], "connection");
   EXPECT_EQ(records[1]["event"], "disconnect");
@@ -822,10 +827,7 @@ TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
   EXPECT_EQ(std::count(printed.begin(), printed.end(), "Successfuly validated rules"), 1);
   // One connection at a time: the kicked one ended before the next began, and no
   // third came.
-  const auto records = server_->matching([](const json& r) {
-    const auto event = r.value("event", "");
-    return event == "connection" || event == "disconnect";
-  });
+  const auto records = connectionsAndDisconnects();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1]["event"], "disconnect");
   EXPECT_EQ(records[1]["reason"], "server namespace disconnect");
