@@ -133,8 +133,9 @@ void BM_PlainSocket(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Bridge(benchmark::State& state) {
-  const bridge::PBClient client("127.0.0.1", g_bridgePort);
+// Times one echo request per iteration against the bridge server on `port`.
+void timeEchoRequests(benchmark::State& state, std::uint16_t port) {
+  const bridge::PBClient client("127.0.0.1", port);
   for (auto _ : state) {
     auto result = client.request("echo", kPayload);
     if (!result) {
@@ -143,6 +144,10 @@ void BM_Bridge(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(result);
   }
+}
+
+void BM_Bridge(benchmark::State& state) {
+  timeEchoRequests(state, g_bridgePort);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -207,15 +212,7 @@ void BM_BridgeBesideIdlePeers(benchmark::State& state) {
   for (int i = 0; i < 10000 && server->sessionCount() < expected; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const bridge::PBClient client("127.0.0.1", port);
-  for (auto _ : state) {
-    auto result = client.request("echo", kPayload);
-    if (!result) {
-      state.SkipWithError(result.error().text().c_str());
-      break;
-    }
-    benchmark::DoNotOptimize(result);
-  }
+  timeEchoRequests(state, port);
   const double after = residentMiB();
   state.counters["peers"] = static_cast<double>(idle.size());
   state.counters["held"] = static_cast<double>(server->sessionCount());
