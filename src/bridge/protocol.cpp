@@ -293,33 +293,15 @@ class BodyReader {
   bool escape(std::string& out) {
     ++p_;
     if (p_ == end_) return false;
-    const std::uint8_t c = *p_++;
-    switch (c) {
-      case '"':
-      case '\\':
-      case '/':
-        out.push_back(static_cast<char>(c));
-        return true;
-      case 'b':
-        out.push_back('\b');
-        return true;
-      case 'f':
-        out.push_back('\f');
-        return true;
-      case 'n':
-        out.push_back('\n');
-        return true;
-      case 'r':
-        out.push_back('\r');
-        return true;
-      case 't':
-        out.push_back('\t');
-        return true;
-      case 'u':
-        break;
-      default:
-        return false;
+    // The one-letter escapes, each beside the byte it stands for.
+    constexpr std::string_view kLetters = "\"\\/bfnrt";
+    constexpr std::string_view kBytes = "\"\\/\b\f\n\r\t";
+    const char c = static_cast<char>(*p_++);
+    if (const auto i = kLetters.find(c); i != std::string_view::npos) {
+      out.push_back(kBytes[i]);
+      return true;
     }
+    if (c != 'u') return false;
     int code = hex4();
     if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return false;
     if (code >= 0xD800 && code <= 0xDBFF) {
