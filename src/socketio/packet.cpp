@@ -254,19 +254,14 @@ std::expected<OpenInfo, CodecError> decodeOpen(std::string_view text) {
     if (it == value.end() || !it->is_number()) {
       return false;
     }
-    if (it->is_number_unsigned()) {
-      auto millis = std::min<std::uint64_t>(it->get<std::uint64_t>(), kPingMillisMax);
-      field = std::max(kPingMillisMin, static_cast<std::int64_t>(millis));
-    } else if (it->is_number_integer()) {
-      field = std::clamp<std::int64_t>(it->get<std::int64_t>(), kPingMillisMin, kPingMillisMax);
-    } else {
-      double millis = it->get<double>();
-      if (std::isnan(millis)) {
-        return false;
-      }
-      field = static_cast<std::int64_t>(
-          std::clamp(millis, static_cast<double>(kPingMillisMin), static_cast<double>(kPingMillisMax)));
+    // Read as a double, whatever kind of number: every value inside the range
+    // is exact there, and the clamp takes care of the rest.
+    double millis = it->get<double>();
+    if (std::isnan(millis)) {
+      return false;
     }
+    field = static_cast<std::int64_t>(
+        std::clamp(millis, static_cast<double>(kPingMillisMin), static_cast<double>(kPingMillisMax)));
     return true;
   };
   if (!readPing("pingInterval", info.pingInterval) || !readPing("pingTimeout", info.pingTimeout)) {
