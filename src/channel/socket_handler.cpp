@@ -259,15 +259,14 @@ void SocketHandler::watchToken() {
     std::lock_guard lock(connectionMutex_);
     changed = tokenInUse_ != *token;
     idle = wanted_ && !retryScheduled_;
-  }
-  if (changed) {
-    // A new token: whatever the channel is doing, it starts over with it at once.
-    {
-      std::lock_guard lock(connectionMutex_);
+    if (changed) {
+      // A new token: whatever the channel is doing, it starts over with it at once.
       ++retryGeneration_;
       retryScheduled_ = false;
       retryAttempt_ = 0;
     }
+  }
+  if (changed) {
     socket().disconnect();
     socket().setReconnecting(kReconnectingReason);
     connectWith(*token);
