@@ -3,15 +3,15 @@
 #include <utility>
 
 #include "platform/file_manager.h"
+#include "platform/shared_slot.h"
 #include "platform/user_defaults.h"
 
 namespace platform {
 namespace {
 
-std::mutex sharedMutex;
-
-std::shared_ptr<KeychainStore>& sharedStore() {
-  static auto* store = new std::shared_ptr<KeychainStore>(std::make_shared<FileKeychainStore>());  // lives to the end
+detail::SharedSlot<KeychainStore>& sharedStore() {
+  static auto* store =
+      new detail::SharedSlot<KeychainStore>(std::make_shared<FileKeychainStore>());  // lives to the end
   return *store;
 }
 
@@ -24,15 +24,11 @@ std::shared_ptr<UserDefaults> openFile(const std::string& path) { return UserDef
 
 }  // namespace
 
-std::shared_ptr<KeychainStore> KeychainStore::shared() {
-  std::lock_guard lock(sharedMutex);
-  return sharedStore();
-}
+std::shared_ptr<KeychainStore> KeychainStore::shared() { return sharedStore().get(); }
 
 std::shared_ptr<KeychainStore> KeychainStore::setShared(std::shared_ptr<KeychainStore> store) {
   if (!store) store = std::make_shared<FileKeychainStore>();
-  std::lock_guard lock(sharedMutex);
-  return std::exchange(sharedStore(), std::move(store));
+  return sharedStore().exchange(std::move(store));
 }
 
 FileKeychainStore::FileKeychainStore() = default;

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/shared_slot.h"
+
 namespace platform {
 
 std::string_view logTypeName(LogType type) {
@@ -73,11 +75,17 @@ void SyslogSink::write(const LogEntry& entry) {
 
 namespace {
 
-std::mutex sinkMutex;
+// The process-wide sink of each kind, starting as (and falling back to) a Default.
+template <class Default>
+detail::SharedSlot<LogSink>& sinkSlot() {
+  static auto* slot = new detail::SharedSlot<LogSink>(std::make_shared<Default>());  // lives to the end
+  return *slot;
+}
 
-std::shared_ptr<LogSink>& currentSink() {
-  static auto* sink = new std::shared_ptr<LogSink>(std::make_shared<SyslogSink>());  // lives to the end
-  return *sink;
+template <class Default>
+std::shared_ptr<LogSink> replaceSink(std::shared_ptr<LogSink> sink) {
+  if (!sink) sink = std::make_shared<Default>();
+  return sinkSlot<Default>().exchange(std::move(sink));
 }
 
 }  // namespace
@@ -86,20 +94,11 @@ void UnifiedLog::write(const LogEntry& entry) {
   if (const auto target = sink()) target->write(entry);
 }
 
-std::shared_ptr<LogSink> UnifiedLog::sink() {
-  std::lock_guard lock(sinkMutex);
-  return currentSink();
-}
+std::shared_ptr<LogSink> UnifiedLog::sink() { return sinkSlot<SyslogSink>().get(); }
 
 std::shared_ptr<LogSink> UnifiedLog::setSink(std::shared_ptr<LogSink> sink) {
-  if (!sink) sink = std::make_shared<SyslogSink>();
-  std::lock_guard lock(sinkMutex);
-  return std::exchange(currentSink(), std::move(sink));
+  return replaceSink<SyslogSink>(std::move(sink));
 }
-
-ScopedLogSink::ScopedLogSink(std::shared_ptr<LogSink> sink) : previous_(UnifiedLog::setSink(std::move(sink))) {}
-
-ScopedLogSink::~ScopedLogSink() { UnifiedLog::setSink(std::move(previous_)); }
 
 void StandardOutputSink::write(const LogEntry& entry) {
   static std::mutex mutex;
@@ -108,36 +107,15 @@ void StandardOutputSink::write(const LogEntry& entry) {
   if (!std::cout) std::cout.clear();
 }
 
-namespace {
-
-std::mutex outputSinkMutex;
-
-std::shared_ptr<LogSink>& currentOutputSink() {
-  static auto* sink = new std::shared_ptr<LogSink>(std::make_shared<StandardOutputSink>());  // lives to the end
-  return *sink;
-}
-
-}  // namespace
-
 void StandardOutput::writeLine(std::string_view line) {
   if (const auto target = sink()) target->write(LogEntry{{}, {}, LogType::Default, std::string(line)});
 }
 
-std::shared_ptr<LogSink> StandardOutput::sink() {
-  std::lock_guard lock(outputSinkMutex);
-  return currentOutputSink();
-}
+std::shared_ptr<LogSink> StandardOutput::sink() { return sinkSlot<StandardOutputSink>().get(); }
 
 std::shared_ptr<LogSink> StandardOutput::setSink(std::shared_ptr<LogSink> sink) {
-  if (!sink) sink = std::make_shared<StandardOutputSink>();
-  std::lock_guard lock(outputSinkMutex);
-  return std::exchange(currentOutputSink(), std::move(sink));
+  return replaceSink<StandardOutputSink>(std::move(sink));
 }
-
-ScopedStandardOutputSink::ScopedStandardOutputSink(std::shared_ptr<LogSink> sink)
-    : previous_(StandardOutput::setSink(std::move(sink))) {}
-
-ScopedStandardOutputSink::~ScopedStandardOutputSink() { StandardOutput::setSink(std::move(previous_)); }
 
 LogHandle::LogHandle(std::string subsystem, std::string category)
     : subsystem_(std::move(subsystem)), category_(std::move(category)) {}

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace platform {
 
@@ -67,18 +68,6 @@ class UnifiedLog {
   static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 };
 
-// Installs a sink for its lifetime and then puts the previous one back.
-class ScopedLogSink {
- public:
-  explicit ScopedLogSink(std::shared_ptr<LogSink> sink);
-  ~ScopedLogSink();
-  ScopedLogSink(const ScopedLogSink&) = delete;
-  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
-
- private:
-  std::shared_ptr<LogSink> previous_;
-};
-
 // Writes each entry's text and a newline to std::cout and flushes, one entry at a time
 // (lines from several threads never interleave). A reader that went away (EPIPE) or a
 // full disk loses that line, not the next ones.
@@ -98,17 +87,22 @@ class StandardOutput {
   static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 };
 
-// Installs a standard-output sink for its lifetime and then puts the previous one back.
-class ScopedStandardOutputSink {
+// Installs a sink through Replace (UnifiedLog::setSink or StandardOutput::setSink) for
+// its lifetime and then puts the previous one back.
+template <std::shared_ptr<LogSink> (*Replace)(std::shared_ptr<LogSink>)>
+class ScopedSink {
  public:
-  explicit ScopedStandardOutputSink(std::shared_ptr<LogSink> sink);
-  ~ScopedStandardOutputSink();
-  ScopedStandardOutputSink(const ScopedStandardOutputSink&) = delete;
-  ScopedStandardOutputSink& operator=(const ScopedStandardOutputSink&) = delete;
+  explicit ScopedSink(std::shared_ptr<LogSink> sink) : previous_(Replace(std::move(sink))) {}
+  ~ScopedSink() { Replace(std::move(previous_)); }
+  ScopedSink(const ScopedSink&) = delete;
+  ScopedSink& operator=(const ScopedSink&) = delete;
 
  private:
   std::shared_ptr<LogSink> previous_;
 };
+
+using ScopedLogSink = ScopedSink<&UnifiedLog::setSink>;
+using ScopedStandardOutputSink = ScopedSink<&StandardOutput::setSink>;
 
 // A log handle for one subsystem and category, writing through UnifiedLog.
 class LogHandle {
