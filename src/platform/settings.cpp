@@ -17,17 +17,26 @@ namespace platform {
 
 namespace {
 
-std::vector<std::string> connectToEntries(const std::string& text) {
-  std::vector<std::string> entries;
+// The pieces of `text` between separators, empty ones included.
+std::vector<std::string> pieces(const std::string& text, char separator) {
+  std::vector<std::string> result;
   std::size_t start = 0;
   while (start <= text.size()) {
-    auto comma = text.find(',', start);
-    if (comma == std::string::npos) comma = text.size();
-    std::string entry = text.substr(start, comma - start);
+    auto end = text.find(separator, start);
+    if (end == std::string::npos) end = text.size();
+    result.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return result;
+}
+
+// The comma-separated entries, blanks and tabs around each trimmed, empty ones dropped.
+std::vector<std::string> connectToEntries(const std::string& text) {
+  std::vector<std::string> entries;
+  for (const auto& entry : pieces(text, ',')) {
     auto first = entry.find_first_not_of(" \t");
     auto last = entry.find_last_not_of(" \t");
     if (first != std::string::npos) entries.push_back(entry.substr(first, last - first + 1));
-    start = comma + 1;
   }
   return entries;
 }
@@ -49,13 +58,8 @@ bool isAbsolute(const std::string& folder) { return !folder.empty() && folder.fr
 // The absolute folders of a colon-separated list, in order.
 std::vector<std::string> absoluteFolders(const std::string& list) {
   std::vector<std::string> folders;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    auto colon = list.find(':', start);
-    if (colon == std::string::npos) colon = list.size();
-    std::string folder = list.substr(start, colon - start);
+  for (auto& folder : pieces(list, ':')) {
     if (isAbsolute(folder)) folders.push_back(std::move(folder));
-    start = colon + 1;
   }
   return folders;
 }
