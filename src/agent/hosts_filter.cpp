@@ -24,32 +24,6 @@ namespace {
 
 constexpr const char* kBlockedAddress = "127.0.0.1";
 
-bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  return std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-}
-
-// A file URL's path with its escapes resolved.
-std::string percentDecoded(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && isHexDigit(text[i + 1]) && isHexDigit(text[i + 2])) {
-      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-namespace {
-
 // Whether the text is a host name of ASCII letters (either case), digits, hyphens and
 // underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
 bool isAsciiHostName(std::string_view name) {
@@ -251,7 +225,7 @@ HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkMa
     : files_(files),
       requests_(requests),
       defaults_(defaultHostEntries()),
-      hostList_(std::make_shared<Locked<HostEntries>>(defaultHostEntries())) {}
+      hostList_(std::make_shared<Locked<HostEntries>>(defaults_)) {}
 
 void HostsFilter::requestWebRules() {
   const auto token = networks::NetworkManager::storedToken();
@@ -295,9 +269,8 @@ std::string HostsFilter::documentsDirectoryURL() const {
 }
 
 std::string HostsFilter::stagingPath() const {
-  // The Documents URL's text less "file://", unescaped: the folder as it is on disk,
-  // also when the home folder's name holds a blank or a quote.
-  return percentDecoded(documentsDirectoryURL().substr(7)) + "hosts";
+  // The Documents folder as it is on disk (not its URL, which escapes blanks and quotes).
+  return files_.documentsDirectory() + "/hosts";
 }
 
 void HostsFilter::removeFile(const std::string& atPath) const {

@@ -65,7 +65,7 @@ class HostsFilter {
   void requestWebRules();
   // The file URL of the user's Documents folder, ending with "/".
   std::string documentsDirectoryURL() const;
-  // The staging file "hosts" in Documents (the Documents URL text less "file://").
+  // The staging file "hosts" in the Documents folder, as the path is on disk.
   std::string stagingPath() const;
   // Removes the item at the path; prints the outcome.
   void removeFile(const std::string& path) const;
