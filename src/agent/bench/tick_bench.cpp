@@ -12,9 +12,7 @@
 #include <streambuf>
 
 #include "agent/app_delegate.h"
-#include "platform/fakes/fake_content_blocker.h"
-#include "platform/fakes/fake_content_filter.h"
-#include "platform/fakes/fake_window_list.h"
+#include "agent/tests/fixtures/delegate_platform.h"
 #include "platform/fakes/fake_workspace.h"
 #include "support/temp_home.h"
 
@@ -37,26 +35,13 @@ class QuietOutput {
   std::streambuf* previous_;
 };
 
+// The delegate over the tests' fakes, with the workspace under measure.
 struct Bench {
   testsupport::TempHome home;
-  platform::FakeContentBlockerManager contentBlocker;
-  platform::FakeFilterManager contentFilter;
-  platform::FakeWindowList windowList;
+  agent::testing::DelegatePlatform fakes;
 
   std::shared_ptr<agent::AppDelegate> delegate(platform::Workspace& workspace) {
-    return std::make_shared<agent::AppDelegate>(agent::Platform{.workspace = workspace,
-                                                                .urlSession = platform::URLSession::shared(),
-                                                                .fileManager = platform::FileManager::defaultManager(),
-                                                                .runLoop = platform::RunLoop::main(),
-                                                                .mainQueue = platform::DispatchQueue::main(),
-                                                                .globalQueue = platform::DispatchQueue::global(),
-                                                                .statusBar = platform::ui::StatusBar::system(),
-                                                                .contentBlocker = contentBlocker,
-                                                                .contentFilter = contentFilter,
-                                                                .windowList = windowList,
-                                                                .childUser = networks::ChildUser::shared(),
-                                                                .locationReporter = {},
-                                                                .connectChannel = {}});
+    return std::make_shared<agent::AppDelegate>(fakes.bundle(workspace));
   }
 };
 
