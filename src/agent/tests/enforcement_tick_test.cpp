@@ -344,6 +344,29 @@ TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
   }
 }
 
+// A rule set of 100,000 domains, every hundredth of them not a host name, arrives whole
+// and the next tick writes every valid one, in the reply's order.
+TEST_F(Tick, AWebRuleReplyOfAHundredThousandDomainsIsWrittenWhole) {
+  constexpr int kDomains = 100000;
+  std::string reply = R"({"exceptions": [)";
+  std::string added;
+  for (int i = 0; i < kDomains; ++i) {
+    const std::string domain = (i % 100 == 99 ? "bad#" : "blocked-") + std::to_string(i) + ".example.com";
+    reply += (i ? "," : "") + std::string(R"({"domain": ")") + domain + R"(", "rule": {"is_blocked": true}})";
+    if (i % 100 != 99) added += "127.0.0.1\t" + domain + "\n";
+  }
+  reply += "]}";
+  setReply(kWebRulesPath, 200, reply);
+  auto& d = delegate();
+  {
+    platform::CapturedOutput captured;
+    d.fireTimer();
+    drainSession();
+    d.fireTimer();
+  }
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) + added);
+}
+
 TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
   sharedSuite()->removeObject("sharedChildToken");
   workspace_.setRunningApplications({app("com.blocked.game", 100)});
