@@ -270,8 +270,8 @@ void HostsFilter::requestWebRules() {
   requests_.send(
       networks::ChildEndPoint::webContentRules(), *token,
       [list = hostList_, defaults = defaults_](
-          std::optional<platform::Data> data, const std::shared_ptr<const platform::URLResponse>& response,
-          std::optional<platform::Error> error) { handleWebRuleReply(*list, defaults, data, response, error); });
+          const std::optional<platform::Data>& data, const std::shared_ptr<const platform::URLResponse>& response,
+          const std::optional<platform::Error>& error) { handleWebRuleReply(*list, defaults, data, response, error); });
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {
