@@ -21,40 +21,41 @@ void WordList::add(std::string_view word) {
   Occurrences& occurrences = found->second;
   const std::uint64_t position = nextPosition_++;
   ++size_;
-  if (!occurrences.empty()) {
-    Run& last = occurrences.runs.back();
-    // A run of one takes any spacing; a longer one grows when the spacing repeats.
-    if (last.count == 1) {
-      last.stride = position - last.start;
-      last.count = 2;
-      return;
-    }
-    if (position == last.start + last.stride * last.count) {
-      ++last.count;
-      return;
-    }
+  if (occurrences.empty()) {
+    occurrences.first = Run{position, 0, 1};
+    return;
   }
-  occurrences.runs.push_back(Run{position, 0, 1});
+  Run& last = occurrences.restHead < occurrences.rest.size() ? occurrences.rest.back() : occurrences.first;
+  // A run of one takes any spacing; a longer one grows when the spacing repeats.
+  if (last.count == 1) {
+    last.stride = position - last.start;
+    last.count = 2;
+  } else if (position == last.start + last.stride * last.count) {
+    ++last.count;
+  } else {
+    occurrences.rest.push_back(Run{position, 0, 1});
+  }
 }
 
 void WordList::removeFirst(std::string_view word) {
   auto found = texts_.find(word);
   if (found == texts_.end() || found->second.empty()) return;
   Occurrences& occurrences = found->second;
-  Run& first = occurrences.runs[occurrences.head];
+  Run& first = occurrences.first;
   first.start += first.stride;
   --size_;
   if (--first.count > 0) return;
-  ++occurrences.head;
-  // Used-up runs are dropped once they are half of the vector, so each is moved at most
+  if (occurrences.restHead == occurrences.rest.size()) return;  // no occurrence left
+  first = occurrences.rest[occurrences.restHead++];
+  // Used-up runs are dropped once they are half of the queue, so each is moved at most
   // a constant number of times on average.
-  if (occurrences.empty()) {
-    occurrences.runs.clear();
-    occurrences.head = 0;
-  } else if (occurrences.head * 2 >= occurrences.runs.size()) {
-    occurrences.runs.erase(occurrences.runs.begin(),
-                           occurrences.runs.begin() + static_cast<std::ptrdiff_t>(occurrences.head));
-    occurrences.head = 0;
+  if (occurrences.restHead == occurrences.rest.size()) {
+    occurrences.rest.clear();
+    occurrences.restHead = 0;
+  } else if (occurrences.restHead * 2 >= occurrences.rest.size()) {
+    occurrences.rest.erase(occurrences.rest.begin(),
+                           occurrences.rest.begin() + static_cast<std::ptrdiff_t>(occurrences.restHead));
+    occurrences.restHead = 0;
   }
 }
 
@@ -68,10 +69,11 @@ std::vector<std::string> WordList::words() const {
   std::vector<std::pair<std::uint64_t, const std::string*>> placed;
   placed.reserve(size_);
   for (const auto& [text, occurrences] : texts_) {
-    for (std::size_t r = occurrences.head; r < occurrences.runs.size(); ++r) {
-      const Run& run = occurrences.runs[r];
+    const auto place = [&](const Run& run) {
       for (std::uint64_t k = 0; k < run.count; ++k) placed.emplace_back(run.start + k * run.stride, &text);
-    }
+    };
+    place(occurrences.first);
+    for (std::size_t r = occurrences.restHead; r < occurrences.rest.size(); ++r) place(occurrences.rest[r]);
   }
   std::sort(placed.begin(), placed.end());
   std::vector<std::string> out;
@@ -83,7 +85,7 @@ std::vector<std::string> WordList::words() const {
 std::vector<std::string_view> WordList::distinctWords() const {
   std::vector<std::pair<std::uint64_t, std::string_view>> first;
   for (const auto& [text, occurrences] : texts_) {
-    if (!occurrences.empty()) first.emplace_back(occurrences.runs[occurrences.head].start, text);
+    if (!occurrences.empty()) first.emplace_back(occurrences.first.start, text);
   }
   std::sort(first.begin(), first.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string_view> out;

@@ -47,11 +47,13 @@ class WordList {
     std::uint64_t stride = 0;
     std::uint64_t count = 0;
   };
-  // The runs of one text, in position order; those before `head` are used up.
+  // The runs of one text, in position order: the first kept in place (most texts never
+  // need a second), the later ones queued behind it, those before `restHead` used up.
   struct Occurrences {
-    std::vector<Run> runs;
-    std::size_t head = 0;
-    bool empty() const { return head == runs.size(); }
+    Run first;
+    std::vector<Run> rest;
+    std::size_t restHead = 0;
+    bool empty() const { return first.count == 0; }
   };
   struct TextHash {
     using is_transparent = void;
