@@ -201,8 +201,8 @@ class AppDelegate : public platform::ui::Object,
   void fireTimerForActivityReport();
   // Removes the item at the path; prints the outcome (HostsFilter).
   void removeFile(const std::string& atPath);
-  // Sends the web-content rule request; a reply with a 2xx status and a list of
-  // exceptions makes g_input the defaults plus its blocked domains
+  // Sends the web-content rule request; a reply with a 2xx status that decodes makes
+  // g_input the defaults plus its blocked domains, if any
   // (HostsFilter::requestWebRules). Always the empty text: the reply is read by its
   // handler, later.
   std::string getWebfilterRule();

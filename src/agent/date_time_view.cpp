@@ -4,6 +4,7 @@
 
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "platform/user_defaults.h"
 
 namespace agent {
@@ -51,7 +52,7 @@ void DateTimeView::startTimer() {
   if (!suite) return;
   auto token = suite->string(std::string(networks::kSharedChildToken));
   if (!token) return;
-  networks::printLine("result:  " + *token);
+  networks::printLine("result:  " + networks::maskedToken(*token));
   getPreferredTimezoneID();
 
   // A timer still running from an earlier start would never be stopped once replaced.

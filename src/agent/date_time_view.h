@@ -42,9 +42,9 @@ class DateTimeView final : public platform::ui::View,
   std::shared_ptr<platform::Timer> timer;                // running while the menu is open
   std::optional<std::string> preferredTimezoneID;
 
-  // When the shared suite holds a child token: prints "result:  <token>", reads the
-  // preferred time zone, starts the 1-second timer, runs one tick at once and adds
-  // the timer to the common modes. Without a token it does nothing.
+  // When the shared suite holds a child token: prints "result:  " and the token masked
+  // (networks::maskedToken), reads the preferred time zone, starts the 1-second timer,
+  // runs one tick at once and adds the timer to the common modes. Without a token it does nothing.
   void startTimer();
   // Invalidates the timer, if any, and forgets it.
   void stopTimer();

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string_view>
 
@@ -221,6 +222,38 @@ HostEntries defaultHostEntries() {
           {"www.example.org", "127.0.0.1"}};
 }
 
+void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
+                        const std::optional<platform::Data>& data,
+                        const std::shared_ptr<const platform::URLResponse>& response,
+                        const std::optional<platform::Error>& error) {
+  if (!data) {
+    networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
+    return;
+  }
+  networks::printLine(printableText(*data));
+  auto decoded = rules::decodeWebfilterRules(*data);
+  if (!decoded) {
+    networks::printLine("Error decoding JSON: " + decoded.error().description());
+    return;
+  }
+  const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
+  const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+  if (!arrived) {
+    networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
+                        (http ? std::to_string(http->statusCode()) : std::string("none")));
+  }
+  // An absent list of exceptions is walked as an empty one: a rule set that arrived
+  // whole without it blocks no domain.
+  HostEntries blocked = decoded->exceptions ? blockedEntries(*decoded->exceptions) : HostEntries{};
+  if (!arrived) return;
+  HostEntries next;
+  next.reserve(defaults.size() + blocked.size());
+  next.insert(next.end(), defaults.begin(), defaults.end());
+  next.insert(next.end(), std::make_move_iterator(blocked.begin()), std::make_move_iterator(blocked.end()));
+  // Swapped in under the lock; the old list is freed after it.
+  list.modify([&](HostEntries& entries) { entries.swap(next); });
+}
+
 HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkManager& requests)
     : files_(files),
       requests_(requests),
@@ -232,36 +265,13 @@ void HostsFilter::requestWebRules() {
   if (!token) return;
 
   // Only a rule set that arrived whole replaces the blocked domains; anything else (no
-  // answer, an error status, a body that does not decode or holds no list of
-  // exceptions) leaves the domains in force until a later reply does arrive.
-  requests_.send(networks::ChildEndPoint::webContentRules(), *token,
-                 [list = hostList_, defaults = defaults_](std::optional<platform::Data> data,
-                                                          const std::shared_ptr<const platform::URLResponse>& response,
-                                                          std::optional<platform::Error> error) {
-                   if (!data) {
-                     networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
-                     return;
-                   }
-                   networks::printLine(printableText(*data));
-                   auto decoded = rules::decodeWebfilterRules(*data);
-                   if (!decoded) {
-                     networks::printLine("Error decoding JSON: " + decoded.error().description());
-                     return;
-                   }
-                   const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
-                   const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
-                   if (!arrived) {
-                     networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
-                                         (http ? std::to_string(http->statusCode()) : std::string("none")));
-                   }
-                   if (!decoded->exceptions) return;
-                   HostEntries blocked = blockedEntries(*decoded->exceptions);
-                   if (!arrived) return;
-                   list->modify([&](HostEntries& entries) {
-                     entries = defaults;
-                     entries.insert(entries.end(), blocked.begin(), blocked.end());
-                   });
-                 });
+  // answer, an error status, a body that does not decode) leaves the domains in force
+  // until a later reply does arrive.
+  requests_.send(
+      networks::ChildEndPoint::webContentRules(), *token,
+      [list = hostList_, defaults = defaults_](
+          const std::optional<platform::Data>& data, const std::shared_ptr<const platform::URLResponse>& response,
+          const std::optional<platform::Error>& error) { handleWebRuleReply(*list, defaults, data, response, error); });
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {

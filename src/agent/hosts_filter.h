@@ -46,6 +46,16 @@ std::string hostsReplacementCommand(const std::string& staging, const std::strin
 // Quotes a text as one word for bash (single quotes).
 std::string shellQuoted(const std::string& text);
 
+// Handles one web-rule reply (its body, response and transfer error): prints the body,
+// decodes it and prints a "model: " line per exception. A reply that arrived whole (a
+// 2xx status and a body that decodes) makes `list` the defaults plus its blocked
+// domains, none when it holds no list of exceptions; a failed transfer, another status
+// or a body that does not decode leaves `list` as it was.
+void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
+                        const std::optional<platform::Data>& data,
+                        const std::shared_ptr<const platform::URLResponse>& response,
+                        const std::optional<platform::Error>& error);
+
 // Built with the file manager (Documents, the staging file) and the request runner (the
 // web rules). The host list is shared with the web-rule reply handler, which may run
 // after the filter is gone, so the list lives as long as the last of them.
@@ -59,9 +69,8 @@ class HostsFilter {
   // The six default entries that every arriving rule set starts from.
   const HostEntries& defaults() const { return defaults_; }
 
-  // Sends the web-content rule request without waiting; a reply with a 2xx status and
-  // a list of exceptions makes the host list the defaults plus its blocked domains.
-  // Sends nothing without a stored child token.
+  // Sends the web-content rule request without waiting; its reply is handled by
+  // handleWebRuleReply() on the host list. Sends nothing without a stored child token.
   void requestWebRules();
   // The file URL of the user's Documents folder, ending with "/".
   std::string documentsDirectoryURL() const;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "networks/shared_settings.h"
@@ -104,37 +103,7 @@ struct CSafeSearchManager::WordListCache {
   // Per category (in declaration order), the words of that category with their spaces
   // removed, in resource order.
   std::array<std::vector<std::string>, rules::kAllCategories.size()> byCategory;
-  // Beside each word of byCategory: whether another category lists it too. Only such
-  // words need counting in a pass; the others behave as a plain list.
-  std::array<std::vector<bool>, rules::kAllCategories.size()> sharedWithOthers;
-  std::array<bool, rules::kAllCategories.size()> hasShared{};  // any true in sharedWithOthers
 };
-
-namespace {
-
-// Fills sharedWithOthers from byCategory: one look at every word.
-void markSharedWords(const std::array<std::vector<std::string>, rules::kAllCategories.size()>& byCategory,
-                     std::array<std::vector<bool>, rules::kAllCategories.size()>& shared,
-                     std::array<bool, rules::kAllCategories.size()>& hasShared) {
-  constexpr std::size_t kNone = rules::kAllCategories.size();
-  constexpr std::size_t kMany = kNone + 1;
-  // The one category that lists a word, or kMany.
-  std::unordered_map<std::string_view, std::size_t> owner;
-  for (std::size_t c = 0; c < byCategory.size(); ++c) {
-    for (const auto& word : byCategory[c]) {
-      auto [found, inserted] = owner.try_emplace(word, c);
-      if (!inserted && found->second != c) found->second = kMany;
-    }
-  }
-  for (std::size_t c = 0; c < byCategory.size(); ++c) {
-    shared[c].clear();
-    shared[c].reserve(byCategory[c].size());
-    for (const auto& word : byCategory[c]) shared[c].push_back(owner[word] == kMany);
-    hasShared[c] = std::find(shared[c].begin(), shared[c].end(), true) != shared[c].end();
-  }
-}
-
-}  // namespace
 
 CSafeSearchManager::CSafeSearchManager() : CSafeSearchManager(platform::URLSession::shared()) {}
 
@@ -199,7 +168,6 @@ CSafeSearchManager::WordListState CSafeSearchManager::loadWordList() {
               next->byCategory[static_cast<std::size_t>(*entry.category)].push_back(withoutSpaces(*entry.word));
             }
           }
-          markSharedWords(next->byCategory, next->sharedWithOthers, next->hasShared);
         } else {
           next->decodeError = decoded.error().description();
         }
@@ -219,23 +187,6 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
   // and its outcome applies to every category rule of the pass.
   std::optional<WordListState> wordList;
   bool reportedDecodeError = false;
-  // A category's words enter the list once per pass: a blocked rule of a category whose
-  // words a blocked rule already put in (and no allowed rule of it took out since) adds
-  // nothing, so a reply naming one category many times makes no more rules than naming
-  // it once.
-  std::array<bool, rules::kAllCategories.size()> categoryIn{};
-  // Per word that several categories list, how many category additions it has had
-  // (what the list would hold if every addition made a rule) and how many rules it has.
-  // A word that an earlier category already put in makes no second rule; it leaves the
-  // list when as many removals came as additions, so a shared word is blocked exactly
-  // as long as before. A category's own repeated words are kept as the resource lists
-  // them.
-  struct WordCount {
-    std::size_t additions = 0;
-    std::size_t rules = 0;
-  };
-  // Keys point into the cached word list, which stays as it is for the whole pass.
-  std::unordered_map<std::string_view, WordCount> counts;
   const auto& categoryRules = *data.categoryRules;
   const std::size_t ruleCount = categoryRules.size();
   for (std::size_t i = 0; i < ruleCount; ++i) {
@@ -261,43 +212,11 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
     const auto category = rules::categoryFromRawValue(name);
     if (!category) continue;
     const auto index = static_cast<std::size_t>(*category);
-    const auto& words = wordList->words->byCategory[index];
-    const auto& sharedWithOthers = wordList->words->sharedWithOthers[index];
-    const std::size_t wordCount = words.size();
-    if (blocked) {
-      if (categoryIn[index]) continue;
-      categoryIn[index] = true;
-      // Only words that were in the list before this rule are shared: the category's
-      // own repeated words are not.
-      std::vector<bool> inBefore;
-      if (wordList->words->hasShared[index]) inBefore.assign(wordCount, false);
-      for (std::size_t w = 0; w < wordCount && !inBefore.empty(); ++w) {
-        if (!sharedWithOthers[w]) continue;
-        auto found = counts.find(words[w]);
-        inBefore[w] = found != counts.end() && found->second.additions > 0;
-      }
-      for (std::size_t w = 0; w < wordCount; ++w) {
-        if (sharedWithOthers[w]) {
-          auto& count = counts[words[w]];
-          ++count.additions;
-          if (inBefore[w]) continue;
-          ++count.rules;
-        }
-        addWordToSafeSearch(words[w]);
-      }
-    } else {
-      categoryIn[index] = false;
-      for (std::size_t w = 0; w < wordCount; ++w) {
-        if (sharedWithOthers[w]) {
-          auto found = counts.find(words[w]);
-          if (found == counts.end() || found->second.additions == 0) continue;  // nothing to remove
-          auto& count = found->second;
-          --count.additions;
-          if (count.rules <= count.additions) continue;
-          --count.rules;
-        }
-        removeWordFromSafeSearch(words[w]);
-      }
+    // Each word of the category in resource order: a blocked rule appends it, an
+    // allowed one removes its first occurrence.
+    for (const auto& word : wordList->words->byCategory[index]) {
+      if (blocked) addWordToSafeSearch(word);
+      else removeWordFromSafeSearch(word);
     }
   }
 
@@ -316,14 +235,11 @@ bool CSafeSearchManager::parseSafeSearchRules(const rules::SafeSearchRulesBase& 
   return true;
 }
 
-void CSafeSearchManager::addWordToSafeSearch(const std::string& word) { parsedLines.push_back(word); }
+void CSafeSearchManager::addWordToSafeSearch(const std::string& word) { parsedLines.add(word); }
 
-void CSafeSearchManager::removeWordFromSafeSearch(const std::string& word) {
-  auto found = std::find(parsedLines.begin(), parsedLines.end(), word);
-  if (found != parsedLines.end()) parsedLines.erase(found);
-}
+void CSafeSearchManager::removeWordFromSafeSearch(const std::string& word) { parsedLines.removeFirst(word); }
 
-void CSafeSearchManager::resetWordList() { std::vector<std::string>().swap(parsedLines); }
+void CSafeSearchManager::resetWordList() { parsedLines.clear(); }
 
 bool CSafeSearchManager::parseWordsFromLocalFile() {
   auto path = platform::Bundle::main().path(rules::kWordListResourceName, rules::kWordListResourceType);
@@ -350,10 +266,12 @@ void CSafeSearchManager::fetchAndParseTrackerList(const std::function<void(const
   completion(generateBlacklistJSON(parsedLines));
 }
 
-coding::Json CSafeSearchManager::generateBlacklistJSON(const std::vector<std::string>& words) const {
+coding::Json CSafeSearchManager::generateBlacklistJSON(const rules::WordList& words) const {
+  // A word the list holds many times blocks no more than once: the file, and its
+  // lines, stay the size of the distinct words however often a rule set repeats them.
   coding::Json list = coding::Json::array();
-  for (const auto& word : words) {
-    printLine("Adding word " + word);
+  for (const auto word : words.distinctWords()) {
+    printLine("Adding word " + std::string(word));
     if (word.empty()) continue;
     coding::Json rule = coding::Json::object();
     rule["action"] = coding::Json{{"type", "block"}};

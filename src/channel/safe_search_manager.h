@@ -22,6 +22,7 @@
 #include "rules/json_validator.h"
 #include "rules/local_words.h"
 #include "rules/safe_search_rules.h"
+#include "rules/word_list.h"
 
 namespace channel {
 
@@ -49,10 +50,12 @@ class CSafeSearchManager {
   // A request that runs no completion (no stored token, ...) keeps the previous state.
   virtual bool getSafeSearchRules();
   // Validates the rule set and rebuilds `parsedLines` from it; false (and the list
-  // untouched) only when validation fails. A category's words enter the list at most
-  // once however often the rules name it, and a word two categories share is one entry.
+  // untouched) only when validation fails. A blocked category appends its words, an
+  // allowed one removes the first occurrence of each, then the exceptions do the same
+  // with their words; a category named many times adds its words as many times.
   virtual bool parseSafeSearchRules(const rules::SafeSearchRulesBase& data);
-  // Writes the content-blocker list from `parsedLines` and asks for the reload.
+  // Writes the content-blocker list from `parsedLines`, each distinct word once at its
+  // first place, and asks for the reload.
   virtual void applySafeSearchRules();
   virtual void fetchSafeSearchJSON();
   // Appends a word (duplicates kept).
@@ -65,7 +68,8 @@ class CSafeSearchManager {
   // is not checked). Changes no state.
   virtual bool parseWordsFromLocalFile();
   // Calls `completion` once, synchronously, with the rule list built from
-  // `parsedLines`; does not call it when there is no Documents folder.
+  // `parsedLines` (each distinct word once, at its first place, with one "Adding word "
+  // line); does not call it when there is no Documents folder.
   virtual void fetchAndParseTrackerList(const std::function<void(const coding::Json&)>& completion);
 
   // The failure of the last fetch that failed (never cleared).
@@ -75,7 +79,7 @@ class CSafeSearchManager {
   // The rules of the last successful fetch (never cleared).
   std::optional<rules::SafeSearchRulesBase> safeSearchRules;
   // The words to block, in insertion order, duplicates and empty texts possible.
-  std::vector<std::string> parsedLines;
+  rules::WordList parsedLines;
 
   // How many times the word-list resource was actually read and decoded (the engine
   // reads it again only when the file changed). For tests and measurements.
@@ -93,7 +97,7 @@ class CSafeSearchManager {
     std::optional<std::string> decodeError;  // printed once per pass
   };
   WordListState loadWordList();
-  coding::Json generateBlacklistJSON(const std::vector<std::string>& words) const;
+  coding::Json generateBlacklistJSON(const rules::WordList& words) const;
   void writeAndReload(const coding::Json& ruleList);
 
   networks::NetworkManager networks_;

@@ -3,7 +3,29 @@
 namespace coding {
 namespace {
 
-struct TooDeep {};
+// Whether the text's brackets, outside strings, nest deeper than kMaxDepth. Looked at
+// before parsing, so that the parser needs no callback: nlohmann's callback parser looks
+// through the enclosing container at the end of every object and array in it, which
+// makes an array of many objects cost the square of its length.
+bool nestsTooDeep(std::string_view text) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -48,17 +70,14 @@ std::string EncodingError::description() const {
 }
 
 std::expected<Json, DecodingError> parse(std::string_view text) {
-  auto depthGuard = [](int depth, Json::parse_event_t, Json&) {
-    if (depth > kMaxDepth) throw TooDeep{};
-    return true;
-  };
-  try {
-    return Json::parse(text.begin(), text.end(), depthGuard, /*allow_exceptions=*/true,
-                       /*ignore_comments=*/false);
-  } catch (const TooDeep&) {
+  if (nestsTooDeep(text)) {
     return std::unexpected(DecodingError{
         DecodingError::Kind::dataCorrupted, "",
         "The given data was not valid JSON: nesting deeper than " + std::to_string(kMaxDepth) + " levels."});
+  }
+  try {
+    return Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/true,
+                       /*ignore_comments=*/false);
   } catch (const nlohmann::json::exception& e) {
     return std::unexpected(DecodingError{DecodingError::Kind::dataCorrupted, "",
                                          std::string("The given data was not valid JSON: ") + e.what()});

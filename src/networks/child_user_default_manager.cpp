@@ -3,6 +3,7 @@
 #include "coding/codable.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "networks/token_mask.h"
 #include "networks/uuid.h"
 
 namespace networks {
@@ -27,7 +28,7 @@ void ChildUser::save(const std::optional<DeviceLoginModel>& tokenModel) {
     userDefault.removeObject(accessTokenKey);
     return;
   }
-  printLine("ACCESS_TOKEN: " + tokenModel->token);
+  printLine("ACCESS_TOKEN: " + maskedToken(tokenModel->token));
   if (auto encoded = coding::JSONEncoder().encode(*tokenModel))
     userDefault.set(accessTokenKey, platform::toData(*encoded));
 }

@@ -28,7 +28,8 @@ class ChildUser {
 
   // The device's identifier, made and stored under "CHILD_UUID" on first read.
   virtual std::string uniqueId();
-  // Stores the login record as JSON data under "ACCESS_TOKEN"; none removes it.
+  // Stores the login record as JSON data under "ACCESS_TOKEN", after printing
+  // "ACCESS_TOKEN: " and the token masked (maskedToken); none removes it.
   virtual void save(const std::optional<DeviceLoginModel>& tokenModel);
   // Whether "ACCESS_TOKEN" holds data that decodes as a login record.
   virtual bool tokenExist() const;

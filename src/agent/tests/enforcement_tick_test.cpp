@@ -268,7 +268,6 @@ TEST_F(Tick, AFailedOrUndecodableWebReplyKeepsTheBlockedDomains) {
       {"transport failure", {}, "Optional(Error Domain=NSURLErrorDomain Code=-1004"},
       {"not JSON", agenttest::reply(200, "<html>busy</html>"), "Error decoding JSON: "},
       {"wrong type", agenttest::reply(200, R"({"exceptions": {"domain": "x.example"}})"), "Error decoding JSON: "},
-      {"an object without exceptions", agenttest::reply(200, R"({"message": "ok"})"), "{\"message\": \"ok\"}\n"},
   };
   cases[2].reply.error = platform::Error::url(platform::URLErrorCode::cannotConnectToHost);
   for (const auto& c : cases) {
@@ -331,12 +330,41 @@ TEST_F(Tick, AShorterRuleSetUnblocksTheRest) {
        "127.0.0.1\tb.example\n"},
       {R"({"exceptions": []})", ""},
       {R"({"exceptions": [{"domain": "c.example", "rule": {"is_blocked": true}}]})", "127.0.0.1\tc.example\n"},
+      // An object without exceptions (or with a null list) arrived whole: it blocks no domain.
+      {R"({"message": "ok"})", ""},
+      {R"({"exceptions": [{"domain": "d.example", "rule": {"is_blocked": true}}]})", "127.0.0.1\td.example\n"},
+      {R"({"categoryRules": [{"name": "Adult", "rule": {"is_blocked": true}}]})", ""},
+      {R"({"exceptions": [{"domain": "e.example", "rule": {"is_blocked": true}}]})", "127.0.0.1\te.example\n"},
+      {R"({"exceptions": null})", ""},
   };
   for (const auto& step : steps) {
     setReply(kWebRulesPath, 200, step.reply);
     d.fireTimer();
     EXPECT_EQ(readFile(hostsTarget()), defaults + step.added) << step.reply;
   }
+}
+
+// A rule set of 100,000 domains, every hundredth of them not a host name, arrives whole
+// and the next tick writes every valid one, in the reply's order.
+TEST_F(Tick, AWebRuleReplyOfAHundredThousandDomainsIsWrittenWhole) {
+  constexpr int kDomains = 100000;
+  std::string reply = R"({"exceptions": [)";
+  std::string added;
+  for (int i = 0; i < kDomains; ++i) {
+    const std::string domain = (i % 100 == 99 ? "bad#" : "blocked-") + std::to_string(i) + ".example.com";
+    reply += (i ? "," : "") + std::string(R"({"domain": ")") + domain + R"(", "rule": {"is_blocked": true}})";
+    if (i % 100 != 99) added += "127.0.0.1\t" + domain + "\n";
+  }
+  reply += "]}";
+  setReply(kWebRulesPath, 200, reply);
+  auto& d = delegate();
+  {
+    platform::CapturedOutput captured;
+    d.fireTimer();
+    drainSession();
+    d.fireTimer();
+  }
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()) + added);
 }
 
 TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {

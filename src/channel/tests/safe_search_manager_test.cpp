@@ -207,38 +207,47 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
        {},
        {exception("x", false), exception("x", true)},
        {"x"}},
-      {"a category named again adds nothing more",
+      {"duplicates kept without an exception", {category("Adult", true)}, {}, {"xxx", "xxx"}},
+      {"a category named again adds its words again",
        {category("Gambling", true), category("Drugs", true), category("Gambling", true)},
        {},
-       {"freebet", "casino", "weed", "snus"}},
-      {"an allowed rule undoes the category however often it was blocked",
+       {"freebet", "casino", "weed", "snus", "freebet", "casino"}},
+      {"blocked twice then allowed leaves one copy",
        {category("Drugs", true), category("Drugs", true), category("Drugs", false)},
        {},
-       {}},
-      {"blocked again after being allowed comes back once",
+       {"weed", "snus"}},
+      {"blocked again after being allowed",
        {category("Drugs", true), category("Drugs", false), category("Drugs", true), category("Drugs", true)},
        {},
-       {"weed", "snus"}},
-      {"a word of two blocked categories makes one rule",
+       {"weed", "snus", "weed", "snus"}},
+      {"a word of two blocked categories occurs twice",
        {category("Drugs", true), category("Tobacco", true)},
        {},
+       {"weed", "snus", "snus", "cigar"}},
+      {"one allowed exception of a word two blocked categories share removes one copy",
+       {category("Drugs", true), category("Tobacco", true)},
+       {exception("snus", false)},
        {"weed", "snus", "cigar"}},
-      {"a shared word stays blocked while its other category is",
+      {"an allowed category takes the first copy of a shared word",
        {category("Tobacco", true), category("Drugs", true), category("Drugs", false)},
        {},
-       {"snus", "cigar"}},
+       {"cigar", "snus"}},
       {"a shared word goes when both its categories are allowed",
        {category("Tobacco", true), category("Drugs", true), category("Tobacco", false), category("Drugs", false)},
        {},
        {}},
-      {"a category's own repeated word is kept",
+      {"a category's own repeated word, blocked twice",
        {category("Adult", true), category("Adult", true)},
        {},
-       {"xxx", "xxx"}},
-      {"an exception equal to a category word is a rule of its own",
+       {"xxx", "xxx", "xxx", "xxx"}},
+      {"an exception equal to a category word is a copy of its own",
        {category("Drugs", true)},
        {exception("weed", true)},
        {"weed", "snus", "weed"}},
+      {"an allowed exception takes the category's copy, not the later exception's",
+       {category("Drugs", true)},
+       {exception("weed", true), exception("weed", false)},
+       {"snus", "weed"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -246,7 +255,7 @@ TEST_F(SafeSearchManagerTest, WordListRulesOverFixture) {
     bool validated = false;
     parse(ruleSet(c.categories, c.exceptions), &validated);
     EXPECT_TRUE(validated);
-    EXPECT_EQ(engine_.parsedLines, c.expected);
+    EXPECT_EQ(engine_.parsedLines.words(), c.expected);
   }
 }
 
@@ -268,7 +277,7 @@ TEST_F(SafeSearchManagerTest, ValidationDecidesWhetherTheListIsRebuilt) {
     bool validated = !c.valid;
     const auto printed = parse(c.text, &validated);
     EXPECT_EQ(validated, c.valid);
-    EXPECT_EQ(engine_.parsedLines, c.valid ? std::vector<std::string>{} : std::vector<std::string>{"kept"});
+    EXPECT_EQ(engine_.parsedLines.words(), c.valid ? std::vector<std::string>{} : std::vector<std::string>{"kept"});
     EXPECT_THAT(printed, IsEmpty());
   }
 }
@@ -288,7 +297,7 @@ TEST_F(SafeSearchManagerTest, PrintsOneLinePerCategoryRuleAndExceptionAndSkipsIn
   EXPECT_THAT(parse(text), ElementsAre("ZOREK WAS HERE: CATEGORY NAME Optional(\"Gambling\") - is blocked: true",
                                        "ZOREK WAS HERE: CATEGORY NAME Optional(\"Nope\") - is blocked: false",
                                        "word: free bet - isWordBlocked: false", "word: ok - isWordBlocked: true"));
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("freebet", "casino", "ok"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("freebet", "casino", "ok"));
 }
 
 TEST_F(SafeSearchManagerTest, ShippedWordListBlocksEveryCategoryWithSpacesRemoved) {
@@ -301,30 +310,32 @@ TEST_F(SafeSearchManagerTest, ShippedWordListBlocksEveryCategoryWithSpacesRemove
   std::vector<std::string> expected;
   for (const auto c : rules::kAllCategories) {
     categories.push_back(category(std::string(rules::rawValue(c)), true));
-    const std::vector<std::string> before = expected;
     for (const auto& entry : shipped->at("local_words")) {
       if (entry.at("category") != rules::rawValue(c)) continue;
       auto word = entry.at("word").get<std::string>();
       std::erase(word, ' ');
-      // A word an earlier category already blocks makes no second rule.
-      if (std::find(before.begin(), before.end(), word) != before.end()) continue;
       expected.push_back(word);
     }
   }
   ASSERT_GT(expected.size(), 100u);
   const auto printed = parse(ruleSet(categories, {}));
   EXPECT_EQ(printed.size(), 18u);
-  EXPECT_EQ(engine_.parsedLines, expected);
-  EXPECT_EQ(std::count(engine_.parsedLines.begin(), engine_.parsedLines.end(), "porn"), 1);
+  EXPECT_EQ(engine_.parsedLines.words(), expected);
+  const auto copies = [&](const std::string& word) {
+    const auto words = engine_.parsedLines.words();
+    return std::count(words.begin(), words.end(), word);
+  };
+  // Listed under "Adult" and "Porn": once for each.
+  EXPECT_EQ(copies("porn"), 2);
   EXPECT_EQ(engine_.wordListLoads(), 1u);
 
-  // "porn" is listed under "Adult" and "Porn": allowing "Porn" after blocking "Adult"
-  // takes it away again; the other order keeps it.
+  // Allowing "Porn" after blocking "Adult" takes "porn" away again; the other order
+  // keeps it.
   parse(ruleSet({category("Adult", true), category("Porn", false)}, {}));
-  EXPECT_EQ(std::count(engine_.parsedLines.begin(), engine_.parsedLines.end(), "porn"), 0);
-  EXPECT_EQ(std::count(engine_.parsedLines.begin(), engine_.parsedLines.end(), "adultcontent"), 1);
+  EXPECT_EQ(copies("porn"), 0);
+  EXPECT_EQ(copies("adultcontent"), 1);
   parse(ruleSet({category("Porn", false), category("Adult", true)}, {}));
-  EXPECT_EQ(std::count(engine_.parsedLines.begin(), engine_.parsedLines.end(), "porn"), 1);
+  EXPECT_EQ(copies("porn"), 1);
   EXPECT_EQ(engine_.wordListLoads(), 1u);
 }
 
@@ -350,7 +361,7 @@ TEST_F(SafeSearchManagerTest, UnusableResourceContributesNothingButExceptionsApp
     writeWords(kFixtureWords);
     c.prepare();
     const auto printed = parse(rules);
-    EXPECT_THAT(engine_.parsedLines, ElementsAre("e"));
+    EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("e"));
     ASSERT_GE(printed.size(), 3u);
     EXPECT_THAT(printed.front(), HasSubstr("Gambling"));
     EXPECT_EQ(printed.back(), "word: e - isWordBlocked: true");
@@ -369,7 +380,7 @@ TEST_F(SafeSearchManagerTest, UnreadableResourcePrintsTheErrorForEveryCategoryRu
   ASSERT_EQ(printed.size(), 5u);
   EXPECT_THAT(printed[1], HasSubstr("wordsSafeSearch.json"));
   EXPECT_EQ(printed[1], printed[3]);
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("e"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("e"));
 }
 
 TEST_F(SafeSearchManagerTest, WordListIsReadAgainOnlyWhenTheFileChanged) {
@@ -378,7 +389,7 @@ TEST_F(SafeSearchManagerTest, WordListIsReadAgainOnlyWhenTheFileChanged) {
   parse(rules);
   parse(rules);
   EXPECT_EQ(engine_.wordListLoads(), 1u);
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("weed", "snus"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("weed", "snus"));
 
   // Same size, rewritten in place, modification time put back: still noticed.
   const auto path = resources_ / "wordsSafeSearch.json";
@@ -391,22 +402,22 @@ TEST_F(SafeSearchManagerTest, WordListIsReadAgainOnlyWhenTheFileChanged) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   parse(rules);
   EXPECT_EQ(engine_.wordListLoads(), 2u);
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("kush", "snus"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("kush", "snus"));
 
   // Replaced by another file.
   writeFile(resources_ / "next.json", R"({"local_words":[{"category":"Drugs","word":"a b"}]})");
   fs::rename(resources_ / "next.json", path);
   parse(rules);
   EXPECT_EQ(engine_.wordListLoads(), 3u);
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("ab"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("ab"));
 
   // Gone, then back.
   fs::remove(path);
   parse(rules);
-  EXPECT_THAT(engine_.parsedLines, IsEmpty());
+  EXPECT_THAT(engine_.parsedLines.words(), IsEmpty());
   writeFile(path, kFixtureWords);
   parse(rules);
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("weed", "snus"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("weed", "snus"));
 }
 
 TEST_F(SafeSearchManagerTest, WordListOperations) {
@@ -415,11 +426,11 @@ TEST_F(SafeSearchManagerTest, WordListOperations) {
   engine_.addWordToSafeSearch("a");
   engine_.removeWordFromSafeSearch("b");  // case-sensitive: nothing
   engine_.removeWordFromSafeSearch("zz");
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("a", "B", "a"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("a", "B", "a"));
   engine_.removeWordFromSafeSearch("a");
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("B", "a"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("B", "a"));
   engine_.resetWordList();
-  EXPECT_THAT(engine_.parsedLines, IsEmpty());
+  EXPECT_THAT(engine_.parsedLines.words(), IsEmpty());
 }
 
 TEST_F(SafeSearchManagerTest, LocalFileCheck) {
@@ -450,7 +461,7 @@ TEST_F(SafeSearchManagerTest, LocalFileCheck) {
     output_.clear();
     EXPECT_EQ(engine_.parseWordsFromLocalFile(), c.readable);
     EXPECT_EQ(output_.take().size(), c.printsError ? 1u : 0u);
-    EXPECT_THAT(engine_.parsedLines, IsEmpty());
+    EXPECT_THAT(engine_.parsedLines.words(), IsEmpty());
   }
   fs::remove_all(path);
 }
@@ -473,14 +484,15 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
                            "Adding word casino",
                            "Adding word a.*b?[c]",
                            "Adding word \"q\" \\ é",
-                           "Adding word casino",
                            "Adding word ",
                            "1 " + url,
                            "2",
                            "3",
                            "5",
                        }));
-  EXPECT_THAT(fileWords(), ElementsAre("freebet", "casino", "a.*b?[c]", "\"q\" \\ é", "casino"));
+  // "casino", blocked by the category and by an exception, makes one rule at its first
+  // place; the empty word is told and left out.
+  EXPECT_THAT(fileWords(), ElementsAre("freebet", "casino", "a.*b?[c]", "\"q\" \\ é"));
   EXPECT_THAT(readFile(blockerFile()), HasSubstr("\n  {\n"));  // pretty-printed
   EXPECT_THAT(blocker_.reloads(), ElementsAre(kSafeSearchExtensionIdentifier));
 
@@ -489,27 +501,66 @@ TEST_F(SafeSearchManagerTest, PassWritesTheListPrintsInOrderAndReloads) {
   EXPECT_THAT(output_.take(), ElementsAre("reloadContentBlocker:  error in sfcontentblocker nil", "4"));
 }
 
+TEST_F(SafeSearchManagerTest, TheFileHoldsEachDistinctWordOnceAtItsFirstRemainingPlace) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> categories;
+    std::vector<std::string> exceptions;
+    std::vector<std::string> file;
+  };
+  const Case cases[] = {
+      {"duplicates of one category", {category("Adult", true)}, {}, {"xxx"}},
+      {"blocked, blocked, allowed: one copy left",
+       {category("Drugs", true), category("Drugs", true), category("Drugs", false)},
+       {},
+       {"weed", "snus"}},
+      {"two categories sharing a word, one copy allowed",
+       {category("Drugs", true), category("Tobacco", true)},
+       {exception("snus", false)},
+       {"weed", "snus", "cigar"}},
+      // The first "weed" is removed: the word now stands where its second copy does.
+      {"the first place is the first remaining one",
+       {category("Drugs", true)},
+       {exception("cigar", true), exception("weed", true), exception("weed", false)},
+       {"snus", "cigar", "weed"}},
+      {"every copy removed", {category("Drugs", true)}, {exception("weed", false), exception("weed", false)}, {"snus"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reply(200, ruleSet(c.categories, c.exceptions));
+    const auto printed = pass();
+    EXPECT_EQ(fileWords(), c.file);
+    std::vector<std::string> adding;
+    for (const auto& line : printed)
+      if (line.starts_with("Adding word ")) adding.push_back(line.substr(12));
+    EXPECT_EQ(adding, c.file);
+  }
+}
+
 TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) {
-  std::vector<std::string> categories(2000, category("Gambling", true));
+  std::vector<std::string> categories(20000, category("Gambling", true));
   categories.push_back(category("Adult", true));
   categories.push_back(category("Gambling", true));
   reply(200, ruleSet(categories, {exception("casino", true)}));
   const auto printed = pass();
-  EXPECT_THAT(fileWords(), ElementsAre("freebet", "casino", "xxx", "xxx", "casino"));
+  // The list holds every copy; the file and its lines one of each word.
+  EXPECT_EQ(engine_.parsedLines.size(), 2u * 20001 + 2 + 1);
+  EXPECT_THAT(fileWords(), ElementsAre("freebet", "casino", "xxx"));
   const auto adding = std::count_if(printed.begin(), printed.end(),
                                     [](const std::string& line) { return line.starts_with("Adding word "); });
-  EXPECT_EQ(adding, 5);
+  EXPECT_EQ(adding, 3);
   // Every entry of the reply is still told, once.
   const auto told = std::count(printed.begin(), printed.end(),
                                "ZOREK WAS HERE: CATEGORY NAME Optional(\"Gambling\") - is blocked: true");
-  EXPECT_EQ(told, 2001);
+  EXPECT_EQ(told, 20001);
 }
 
 TEST_F(SafeSearchManagerTest, EmptyListWritesAnEmptyArrayAndStillReloads) {
   for (const auto& exceptions : {std::vector<std::string>{}, {exception("", true), exception("", true)}}) {
     reply(200, ruleSet({}, exceptions));
     const auto printed = pass();
-    EXPECT_EQ(std::count(printed.begin(), printed.end(), "Adding word "), std::ssize(exceptions));
+    // Two empty words are one distinct word: told once, left out of the file.
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), "Adding word "), exceptions.empty() ? 0 : 1);
     EXPECT_EQ(coding::parse(readFile(blockerFile())).value(), coding::Json::array());
   }
   EXPECT_EQ(blocker_.reloads().size(), 2u);
@@ -601,7 +652,7 @@ TEST_F(SafeSearchManagerTest, FetchOutcomesDecideWhetherAPassRuns) {
   EXPECT_THAT(invalid, ::testing::Not(::testing::Contains("Successfuly validated rules")));
   EXPECT_EQ(blocker_.reloads().size(), reloadsBefore);
   EXPECT_THAT(fileWords(), ElementsAre("a"));
-  EXPECT_THAT(engine_.parsedLines, ElementsAre("a"));
+  EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("a"));
 }
 
 }  // namespace

@@ -474,7 +474,7 @@ TEST_F(SocketHandlerTest, SafeSearchRuleIsAcknowledgedAfterItsPass) {
   blocker_.open();
   EXPECT_EQ(ackOf("pass"), kOk);
   EXPECT_TRUE(handler_->SafeSearchManager.rq_success);
-  EXPECT_THAT(handler_->SafeSearchManager.parsedLines, ElementsAre("w"));
+  EXPECT_THAT(handler_->SafeSearchManager.parsedLines.words(), ElementsAre("w"));
 }
 
 TEST_F(SocketHandlerTest, SafeSearchRulesWaitingTogetherShareOnePassAndAreEachAcknowledged) {

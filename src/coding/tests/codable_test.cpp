@@ -277,6 +277,46 @@ TEST(CodableTest, ParseRejectsOverDeepNestingWithoutCrashing) {
   EXPECT_TRUE(parse(ok));
 }
 
+TEST(CodableTest, NestingIsCountedInContainersOutsideStrings) {
+  const auto nested = [](int levels, const std::string& inner) {
+    std::string text;
+    for (int i = 1; i < levels; ++i) text += i % 2 ? "[" : "{\"k\":";
+    text += levels % 2 ? "[" + inner + "]" : "{\"k\":" + (inner.empty() ? "0" : inner) + "}";
+    for (int i = levels - 1; i >= 1; --i) text += i % 2 ? "]" : "}";
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    bool parses;
+  };
+  const Case cases[] = {
+      {"the deepest accepted", nested(kMaxDepth, ""), true},
+      {"the deepest accepted, a value inside", nested(kMaxDepth, "1"), true},
+      {"one level more, empty inside", nested(kMaxDepth + 1, ""), false},
+      {"one level more, a value inside", nested(kMaxDepth + 1, "1"), false},
+      {"brackets inside a string do not count", R"([")" + std::string(1000, '[') + R"("])", true},
+      {"an escaped quote does not end the string", R"([" \" )" + std::string(1000, '{') + R"("])", true},
+      {"an escaped backslash before a quote does",
+       std::string(kMaxDepth, '[') + R"(" \\",[])" + std::string(kMaxDepth, ']'), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = parse(c.text);
+    EXPECT_EQ(result.has_value(), c.parses);
+    if (!result) {
+      EXPECT_EQ(result.error().kind, Kind::dataCorrupted);
+    }
+  }
+  // Only the depth at a time counts: an array of many objects is not deep.
+  std::string wide = "[";
+  for (int i = 0; i < 1000; ++i) wide += std::string(i ? "," : "") + "{\"a\":[{}]}";
+  wide += "]";
+  const auto parsed = parse(wide);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->size(), 1000u);
+}
+
 TEST(CodableTest, FragmentsParseAndSerialize) {
   for (const char* text : {"3", "\"x\"", "null", "true", "-0.5", "{\"a\":[1,\"b\"]}"}) {
     auto value = parse(std::string_view(text));

@@ -10,6 +10,7 @@
 
 #include "networks/child_user_default_manager.h"
 #include "networks/shared_settings.h"
+#include "platform/fakes/capturing_log_sink.h"
 #include "support/temp_home.h"
 
 namespace networks {
@@ -99,6 +100,17 @@ TEST_F(ChildUserTest, LoginRecordSurvivesARestartAndIsStoredAsData) {
   again.save(std::nullopt);
   EXPECT_FALSE(again.tokenExist());
   EXPECT_FALSE(again.userDefault.object("ACCESS_TOKEN"));
+}
+
+TEST_F(ChildUserTest, SavingPrintsTheTokenMaskedAndRemovingPrintsNothing) {
+  ChildUser& user = ChildUser::shared();
+  DeviceLoginModel login = kLogin;
+  login.token = "eyJhbGciOiJIUzI1NiJ9.secret";
+  platform::CapturedOutput printed;
+  user.save(login);
+  user.save(kLogin);
+  user.save(std::nullopt);
+  EXPECT_EQ(printed.take(), (std::vector<std::string>{"ACCESS_TOKEN: eyJh…", "ACCESS_TOKEN: …"}));
 }
 
 TEST_F(ChildUserTest, UnreadableLoginRecordsCountAsNone) {
