@@ -843,11 +843,15 @@ std::shared_ptr<ServerConn> PBServer::Impl::addSessionLocked(int fd, tcp protoco
   return conn;
 }
 
-// The listener cannot go on: stop the server and say why. The rest of the process
-// carries on; isStarted() turns false.
+// The listener cannot go on: stop the server, say why and end the process. Only the
+// thread that stops this start() of the server does so.
 void PBServer::Impl::listenerFailed(std::uint64_t gen, const std::string& text) {
   if (!stop(gen)) return;
   printLine("Server error: ", text);
+  // The owner's threads still run: end without running static destructors under them,
+  // once every stream is flushed.
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 void PBServer::Impl::removeSession(std::uint64_t id) {

@@ -15,7 +15,11 @@
 // connection are written to standard output as "Server error: <text>" and close that
 // connection only. A request is read into a buffer that grows with the bytes that
 // arrive, whatever length its header announces; see ServerLimits for deadlines, the
-// number of connections served at once and the bytes held for requests.
+// number of connections served at once and the bytes held for requests. Accept errors
+// that pass (a full descriptor table, a shortage of memory, a connection gone before it
+// was taken) are retried; a listener that has failed for good (its socket no longer
+// listens) stops the server, writes "Server error: <text>" and ends the process with
+// status 1.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
