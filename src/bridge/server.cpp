@@ -1,5 +1,6 @@
 #include "bridge/server.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,10 +13,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
 #include <new>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -88,6 +91,79 @@ std::string describe(int error) {
     return {};
   }
 }
+
+// The bytes of a request that spans chunks. A small one lives on the heap; from
+// kMappedBuffer on, in pages of its own that grow in place where they can, so that its
+// memory goes back to the system the moment the request is done (the heap would keep
+// it for later, in the arena of whichever thread freed it).
+class RequestBuffer {
+ public:
+  static constexpr std::size_t kMappedBuffer = std::size_t{64} * 1024;
+
+  RequestBuffer() = default;
+  ~RequestBuffer() { reset(); }
+  RequestBuffer(const RequestBuffer&) = delete;
+  RequestBuffer& operator=(const RequestBuffer&) = delete;
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+  // The capacity that reserve() gives for a wish of `bytes`: whole pages once mapped.
+  static std::size_t capacityFor(std::size_t bytes) {
+    if (bytes < kMappedBuffer) return bytes;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+  }
+
+  // Grows the storage to capacityFor(bytes), keeping the bytes held. Throws
+  // std::bad_alloc when the memory cannot be had; the bytes are then kept as they were.
+  void reserve(std::size_t bytes) {
+    const std::size_t capacity = capacityFor(bytes);
+    if (capacity <= capacity_) return;
+    if (capacity < kMappedBuffer) {
+      auto* grown = new std::uint8_t[capacity];
+      if (size_ > 0) std::memcpy(grown, data_, size_);
+      delete[] data_;
+      data_ = grown;
+    } else if (mapped_) {
+      void* grown = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+      if (grown == MAP_FAILED) throw std::bad_alloc();
+      data_ = static_cast<std::uint8_t*>(grown);
+    } else {
+      void* grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (grown == MAP_FAILED) throw std::bad_alloc();
+      if (size_ > 0) std::memcpy(grown, data_, size_);
+      delete[] data_;
+      data_ = static_cast<std::uint8_t*>(grown);
+      mapped_ = true;
+    }
+    capacity_ = capacity;
+  }
+
+  // Appends within the capacity.
+  void append(std::span<const std::uint8_t> chunk) {
+    std::memcpy(data_ + size_, chunk.data(), chunk.size());
+    size_ += chunk.size();
+  }
+
+  void reset() {
+    if (mapped_) {
+      ::munmap(data_, capacity_);
+    } else {
+      delete[] data_;
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+  }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;
+};
 
 // The listening socket and the threads that accept on it. Accepting threads block
 // in accept(); the kernel hands each new connection to one of them. A thread that
@@ -194,7 +270,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // before it leaves the connection to the pool.
   void start(Clock::duration inlineBudget) {
     inlineUntil_ = acceptedAt_ + inlineBudget;
-    receiveRequest(std::nullopt);
+    receiveRequest();
   }
 
   // Writes the line and closes, unless the connection is closed already: one
@@ -312,10 +388,10 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // Reads what the socket holds now, waiting for it within the inline budget; with
   // nothing there then, waits for readability on the pool. Memory that runs out
   // while the request is read (its bytes, its JSON) closes this connection only.
-  void receiveRequest(std::optional<Data> soFar) {
+  void receiveRequest() {
     bool waiting = false;
     try {
-      waiting = receiveLoop(std::move(soFar));
+      waiting = receiveLoop();
     } catch (const std::bad_alloc&) {
       fail(kServerTooLarge);
     } catch (const std::exception& e) {
@@ -327,8 +403,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   }
 
   // True when a wait for more bytes is outstanding (it owns buffer_ from then on).
-  bool receiveLoop(std::optional<Data> soFar) {
-    buffer_ = std::move(soFar);
+  bool receiveLoop() {
     std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
     for (;;) {
       error_code ec;
@@ -346,7 +421,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
                       self->fail(e.message());
                       return self->releaseBuffer();
                     }
-                    self->receiveRequest(std::move(self->buffer_));
+                    self->receiveRequest();
                   });
           return true;
         }
@@ -367,16 +442,16 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     if (chunk.empty()) {
       // The stream ended. Bytes of an unfinished request make it an incomplete one;
       // no bytes at all, an empty receive.
-      const bool hadBytes = buffer_ && !buffer_->empty();
+      const bool hadBytes = buffer_.size() > 0;
       fail(hadBytes ? kServerIncomplete : kServerEmpty);
       return false;
     }
     // The buffer grows with what arrives, never by what the header announces. A first
     // chunk that holds the whole request is read where it lies.
     std::span<const std::uint8_t> bytes = chunk;
-    if (buffer_) {
+    if (buffer_.size() > 0) {
       if (!append(chunk)) return false;
-      bytes = *buffer_;
+      bytes = buffer_.bytes();
     }
     switch (Protocol::frameState(bytes)) {
       case FrameState::invalidHeader:
@@ -390,11 +465,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
           fail(kServerIncomplete);
           return false;
         }
-        if (!buffer_) {
-          buffer_.emplace();
-          return append(chunk);
-        }
-        return true;
+        return buffer_.size() > 0 || append(chunk);
       case FrameState::complete:
         break;
     }
@@ -415,29 +486,26 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   }
 
   // Appends a chunk to buffer_. Growth is charged to the server's budget before it is
-  // allocated, and the old storage refunded once freed, so that the budget never
+  // allocated, and the old storage refunded once replaced, so that the budget never
   // counts less than is held. False, with the connection failed, when the budget or
   // the memory refuses.
   bool append(std::span<const std::uint8_t> chunk) {
-    Data& held = *buffer_;
-    const std::size_t needed = held.size() + chunk.size();
-    if (needed > held.capacity()) {
+    const std::size_t needed = buffer_.size() + chunk.size();
+    if (needed > buffer_.capacity()) {
       // Double, but never beyond the frame the header announces (or can announce).
       std::size_t frame = Protocol::HEADER_LENGTH + Protocol::MAX_BODY_LENGTH;
-      if (held.size() >= Protocol::HEADER_LENGTH) {
-        frame =
-            Protocol::HEADER_LENGTH + std::min<std::size_t>(Protocol::announcedLength(held), Protocol::MAX_BODY_LENGTH);
+      if (buffer_.size() >= Protocol::HEADER_LENGTH) {
+        frame = Protocol::HEADER_LENGTH +
+                std::min<std::size_t>(Protocol::announcedLength(buffer_.bytes()), Protocol::MAX_BODY_LENGTH);
       }
-      const std::size_t target = std::max(needed, std::min(std::max(2 * held.capacity(), kFirstBuffer), frame));
+      const std::size_t target =
+          RequestBuffer::capacityFor(std::max(needed, std::min(std::max(2 * buffer_.capacity(), kFirstBuffer), frame)));
       if (!server_->chargeRequestBytes(target, target <= kRequestBytesAlwaysAllowed)) {
         fail(kServerTooLarge);
         return false;
       }
       try {
-        Data grown;
-        grown.reserve(target);
-        grown.assign(held.begin(), held.end());
-        held.swap(grown);
+        buffer_.reserve(target);
       } catch (const std::bad_alloc&) {
         server_->refundRequestBytes(target);
         fail(kServerTooLarge);
@@ -445,7 +513,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       }
       server_->refundRequestBytes(std::exchange(charged_, target));
     }
-    held.insert(held.end(), chunk.begin(), chunk.end());
+    buffer_.append(chunk);
     return true;
   }
 
@@ -559,8 +627,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   Clock::time_point responseDeadline_{};
   Clock::time_point inlineUntil_{};
   bool inlineWaitArmed_ = false;
-  std::optional<Data> buffer_;  // the request's bytes so far, once they span chunks
-  std::size_t charged_ = 0;     // buffer_'s capacity, charged to the server's budget
+  RequestBuffer buffer_;     // the request's bytes so far, once they span chunks
+  std::size_t charged_ = 0;  // buffer_'s capacity, charged to the server's budget
   Data response_;               // set once, before the first write
 };
 
