@@ -1,6 +1,7 @@
-// The server's listener when accept() fails: errors that pass are retried, a listener
-// that has failed for good ends the process. Each case runs in a child process of
-// its own (a death test), since it ends the process or empties the descriptor table.
+// The server where the process runs short: accept() errors that pass are retried, a
+// listener that has failed for good ends the process, memory that runs out closes
+// only the connection that wanted it. Each case runs in a child process of its own
+// (a death test), since it ends the process or limits what it may take.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +119,64 @@ TEST_F(ServerListener, FullDescriptorTableIsWaitedOut) {
         endChild(response == Protocol::writeGoodResponse("after the wait") ? 0 : 15);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// The process's address space in bytes, from /proc.
+std::size_t addressSpace() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Peers send far more than the process may map; ends the process with 0 when a
+// normal request is still answered afterwards.
+[[noreturn]] void attackUnderAMemoryLimit() {
+  std::fflush(stdout);
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  // A budget far above the memory, so that the memory runs out first.
+  PBServer server(0, echo, "127.0.0.1",
+                  ServerLimits{.requestDeadline = 60000ms, .requestBudget = std::size_t{1} << 30});
+  if (!server.start()) endChild(10);
+  const std::uint16_t port = server.localPort().value();
+  {
+    // Served from the pool, so that the pool's threads are there before the limit.
+    const Data request = Protocol::writeRequest("m", "first");
+    Fd first = test::connectTo(port);
+    first.sendAll(std::span(request.data(), 5));
+    std::this_thread::sleep_for(20ms);
+    first.sendAll(std::span(request).subspan(5));
+    if (first.readToEnd() != Protocol::writeGoodResponse("first")) endChild(11);
+  }
+  Data attack = Protocol::writeRequest("m", 1);
+  attack.resize(Protocol::HEADER_LENGTH);
+  const std::uint32_t announced = Protocol::MAX_BODY_LENGTH;
+  for (std::size_t i = 0; i < 4; ++i) attack[7 + i] = static_cast<std::uint8_t>(announced >> (8 * i));
+  attack.resize(Protocol::HEADER_LENGTH + (std::size_t{15} << 20), 'x');
+  std::vector<Fd> peers;
+  peers.reserve(8);
+  // Room for 48 MiB more than the process has now; the peers send 120 MiB.
+  const rlimit limit{addressSpace() + (std::size_t{48} << 20), RLIM_INFINITY};
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) endChild(12);
+  for (int i = 0; i < 8; ++i) {
+    peers.push_back(test::connectTo(port));
+    try {
+      peers.back().sendAll(attack);
+    } catch (const std::runtime_error&) {
+      // Closed by the server.
+    }
+  }
+  // The server goes on.
+  Fd normal = test::connectTo(port);
+  normal.sendAll(Protocol::writeRequest("m", "still here"));
+  endChild(normal.readToEnd() == Protocol::writeGoodResponse("still here") ? 0 : 13);
+}
+
+TEST_F(ServerListener, MemoryThatRunsOutClosesOnlyTheConnectionThatWantedIt) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+  EXPECT_EXIT(attackUnderAMemoryLimit(), testing::ExitedWithCode(0), "Server error: Warning: Message too large\n");
 }
 
 }  // namespace
