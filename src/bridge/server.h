@@ -69,7 +69,7 @@ struct ServerLimits {
 };
 
 // What one connection may hold for its request whatever the budget's total.
-inline constexpr std::size_t kRequestBytesAlwaysAllowed = 16 * 1024;
+inline constexpr std::size_t kRequestBytesAlwaysAllowed = std::size_t{16} * 1024;
 
 // The request handler. It may be called for several connections at the same time on
 // different threads. An error (or a thrown exception, whose what() is used) becomes

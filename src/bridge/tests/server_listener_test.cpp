@@ -4,11 +4,11 @@
 // (a death test), since it ends the process or limits what it may take.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -27,11 +27,8 @@ std::expected<Json, std::string> echo(const std::string&, const Json& payload) {
 
 // The descriptor of the socket listening on the port, found among the process's own.
 int listeningDescriptor(std::uint16_t port) {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return -1;
-  int found = -1;
-  while (const dirent* entry = ::readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     int listening = 0;
@@ -39,11 +36,10 @@ int listeningDescriptor(std::uint16_t port) {
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
         ntohs(addr.sin_port) == port && ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionLength) == 0 &&
         listening == 1) {
-      found = fd;
+      return fd;
     }
   }
-  ::closedir(dir);
-  return found;
+  return -1;
 }
 
 // Ends the child with the status a check gave, without running the test's teardown.

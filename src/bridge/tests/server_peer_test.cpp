@@ -363,8 +363,8 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   constexpr std::size_t kBudget = std::size_t{1} << 20;
   constexpr std::size_t kPeers = 64;
   // Each peer's buffer ends at 256 KiB, so all of them together would hold 16 MiB.
-  constexpr std::size_t kBody = 200 * 1024;
-  constexpr std::size_t kBufferEach = 256 * 1024;
+  constexpr std::size_t kBody = std::size_t{200} * 1024;
+  constexpr std::size_t kBufferEach = std::size_t{256} * 1024;
   start({.requestDeadline = 60000ms, .requestBudget = kBudget});
   const Data attack = unfinishedRequest(Protocol::MAX_BODY_LENGTH - 1, kBody);
   std::vector<Fd> peers;
@@ -422,14 +422,15 @@ TEST_F(LimitedServer, ConnectionWhoseBytesCannotBeAllocatedIsClosedAlone) {
   // Allocations from 24 KiB on fail: the first while the buffer grows, the second
   // while a 10 KB request in a 16 KiB buffer is decoded.
   const std::vector<Case> cases = {
-      {"a body that outgrows what can be allocated", unfinishedRequest(Protocol::MAX_BODY_LENGTH - 1, 40 * 1024)},
+      {"a body that outgrows what can be allocated",
+       unfinishedRequest(Protocol::MAX_BODY_LENGTH - 1, std::size_t{40} * 1024)},
       {"a whole request whose JSON cannot be allocated", Protocol::writeRequest("m", numbers)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::internal::CaptureStdout();
     {
-      const test::FailAllocationsFrom failing(24 * 1024);
+      const test::FailAllocationsFrom failing(std::size_t{24} * 1024);
       Fd peer = connect();
       sendWhileOpen(peer, c.bytes);
       EXPECT_EQ(peer.readToEnd(10000ms), Data{});  // closed, no response
