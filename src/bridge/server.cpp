@@ -93,9 +93,8 @@ std::string describe(int error) {
 }
 
 // The bytes of a request that spans chunks. A small one lives on the heap; from
-// kMappedBuffer on, in pages of its own that grow in place where they can, so that its
-// memory goes back to the system the moment the request is done (the heap would keep
-// it for later, in the arena of whichever thread freed it).
+// kMappedBuffer on, in pages of its own, so that its memory goes back to the system the moment the request is done (the
+// heap would keep it for later, in the arena of whichever thread freed it).
 class RequestBuffer {
  public:
   static constexpr std::size_t kMappedBuffer = std::size_t{64} * 1024;
@@ -126,15 +125,11 @@ class RequestBuffer {
       if (size_ > 0) std::memcpy(grown, data_, size_);
       delete[] data_;
       data_ = grown;
-    } else if (mapped_) {
-      void* grown = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-      if (grown == MAP_FAILED) throw std::bad_alloc();
-      data_ = static_cast<std::uint8_t*>(grown);
     } else {
       void* grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (grown == MAP_FAILED) throw std::bad_alloc();
       if (size_ > 0) std::memcpy(grown, data_, size_);
-      delete[] data_;
+      releaseStorage();
       data_ = static_cast<std::uint8_t*>(grown);
       mapped_ = true;
     }
@@ -148,17 +143,21 @@ class RequestBuffer {
   }
 
   void reset() {
-    if (mapped_) {
-      ::munmap(data_, capacity_);
-    } else {
-      delete[] data_;
-    }
+    releaseStorage();
     data_ = nullptr;
     size_ = capacity_ = 0;
     mapped_ = false;
   }
 
  private:
+  void releaseStorage() {
+    if (mapped_) {
+      ::munmap(data_, capacity_);
+    } else {
+      delete[] data_;
+    }
+  }
+
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -228,8 +227,8 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   mutable std::mutex mutex;
   std::condition_variable delegatesIdle;
   std::condition_variable placeFreed;  // a session left, or the server stopped
-  std::size_t maxOpen = 0;             // of this start(): the limit, within the descriptors
-  std::size_t pending = 0;             // given a place, not yet in sessions
+  std::size_t maxOpen = 0;  // of this start(): the limit, within the descriptors
+  std::size_t pending = 0;  // given a place, not yet in sessions
   bool started = false;
   std::uint64_t generation = 0;  // one per start(); callbacks of an older one are void
   std::shared_ptr<Listener> listener;
@@ -615,8 +614,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   int fd_;
   const tcp protocol_;
   std::optional<tcp::socket> socket_;
-  std::optional<asio::steady_timer> timer_;   // the deadline of the phase waited in
-  Phase timedPhase_ = Phase::closed;          // the phase timer_ was set for; closed: none
+  std::optional<asio::steady_timer> timer_;  // the deadline of the phase waited in
+  Phase timedPhase_ = Phase::closed;  // the phase timer_ was set for; closed: none
   std::shared_ptr<PBServer::Impl> server_;
   const std::uint64_t id_;
   const std::uint64_t gen_;  // the server's start() that accepted it
@@ -627,9 +626,9 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   Clock::time_point responseDeadline_{};
   Clock::time_point inlineUntil_{};
   bool inlineWaitArmed_ = false;
-  RequestBuffer buffer_;     // the request's bytes so far, once they span chunks
+  RequestBuffer buffer_;  // the request's bytes so far, once they span chunks
   std::size_t charged_ = 0;  // buffer_'s capacity, charged to the server's budget
-  Data response_;               // set once, before the first write
+  Data response_;  // set once, before the first write
 };
 
 error_code PBServer::Impl::listen(tcp::acceptor& acc) const {

@@ -403,8 +403,13 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   ASSERT_TRUE(settled);
   EXPECT_GE(survivors, 1u);
   EXPECT_LE(survivors * kBufferEach, kBudget);
+  // A sanitizer's shadow memory grows with the memory touched, whoever holds it now.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(grown, kBudget + kPeers * kRequestBytesAlwaysAllowed + (std::size_t{1} << 20))
       << "the server held more than its budget";
+#else
+  static_cast<void>(grown);
+#endif
   // The refused peers were closed as too large; the others when they left.
   const std::size_t refused = countLines(out, kServerTooLarge);
   EXPECT_EQ(refused + countLines(out, kServerIncomplete), kPeers) << out;
