@@ -1,5 +1,6 @@
 #include "bridge/server.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,9 +11,14 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -34,6 +40,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kChunkSize = 4096;
+// A request's buffer starts this large and doubles, never beyond its frame.
+constexpr std::size_t kFirstBuffer = 2 * kChunkSize;
 // Threads waiting in accept() at start; more join while all of them are busy. The
 // kernel wakes the one that has waited longest; with this many, that one last ran long
 // enough ago for its processor to be idle more often than not, so it runs at once
@@ -60,8 +68,8 @@ AcceptFailure classify(int error) {
     case EBADF:
     case EINVAL:
     case ENOTSOCK:
-    case EOPNOTSUPP:
     case EFAULT:
+      // The socket is gone or no longer listens.
       return AcceptFailure::fatal;
     case EMFILE:
     case ENFILE:
@@ -69,12 +77,92 @@ AcceptFailure classify(int error) {
     case ENOMEM:
       return AcceptFailure::retryLater;
     default:
-      // The connection went away before it was accepted, or a signal: go on.
+      // The connection went away before it was accepted (ECONNABORTED, or a network
+      // error of the new connection that Linux reports here, EOPNOTSUPP among them),
+      // a firewall's refusal or a signal: go on.
       return AcceptFailure::retryNow;
   }
 }
 
-std::string describe(int error) { return error_code(error, boost::system::system_category()).message(); }
+std::string describe(int error) {
+  try {
+    return error_code(error, boost::system::system_category()).message();
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+// The bytes of a request that spans chunks. A small one lives on the heap; from
+// kMappedBuffer on, in pages of its own, so that its memory goes back to the system the moment the request is done (the
+// heap would keep it for later, in the arena of whichever thread freed it).
+class RequestBuffer {
+ public:
+  static constexpr std::size_t kMappedBuffer = std::size_t{64} * 1024;
+
+  RequestBuffer() = default;
+  ~RequestBuffer() { reset(); }
+  RequestBuffer(const RequestBuffer&) = delete;
+  RequestBuffer& operator=(const RequestBuffer&) = delete;
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+  // The capacity that reserve() gives for a wish of `bytes`: whole pages once mapped.
+  static std::size_t capacityFor(std::size_t bytes) {
+    if (bytes < kMappedBuffer) return bytes;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+  }
+
+  // Grows the storage to capacityFor(bytes), keeping the bytes held. Throws
+  // std::bad_alloc when the memory cannot be had; the bytes are then kept as they were.
+  void reserve(std::size_t bytes) {
+    const std::size_t capacity = capacityFor(bytes);
+    if (capacity <= capacity_) return;
+    if (capacity < kMappedBuffer) {
+      auto* grown = new std::uint8_t[capacity];
+      if (size_ > 0) std::memcpy(grown, data_, size_);
+      delete[] data_;
+      data_ = grown;
+    } else {
+      void* grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (grown == MAP_FAILED) throw std::bad_alloc();
+      if (size_ > 0) std::memcpy(grown, data_, size_);
+      releaseStorage();
+      data_ = static_cast<std::uint8_t*>(grown);
+      mapped_ = true;
+    }
+    capacity_ = capacity;
+  }
+
+  // Appends within the capacity.
+  void append(std::span<const std::uint8_t> chunk) {
+    std::memcpy(data_ + size_, chunk.data(), chunk.size());
+    size_ += chunk.size();
+  }
+
+  void reset() {
+    releaseStorage();
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+  }
+
+ private:
+  void releaseStorage() {
+    if (mapped_) {
+      ::munmap(data_, capacity_);
+    } else {
+      delete[] data_;
+    }
+  }
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;
+};
 
 // The listening socket and the threads that accept on it. Accepting threads block
 // in accept(); the kernel hands each new connection to one of them. A thread that
@@ -112,7 +200,9 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
       : port(port_), delegate(std::move(delegate_)), bindHost(std::move(bindHost_)), limits(limits_) {}
 
   std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> givenQueue);
-  void stop();
+  // Stops the server (only the start() of that generation, when one is given); true
+  // when this call stopped it.
+  bool stop(std::optional<std::uint64_t> onlyGeneration = std::nullopt);
   error_code listen(tcp::acceptor& acceptor) const;
   void spawnAcceptThread(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
   void acceptLoop(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
@@ -124,6 +214,10 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   std::shared_ptr<ServerConn> newConnection(int fd, tcp protocol, std::uint64_t gen);
   void listenerFailed(std::uint64_t gen, const std::string& text);
   void removeSession(std::uint64_t id);
+  // Adds to the bytes held for requests; refused (false) when the total would pass
+  // the budget, unless `always` (a connection's first bytes).
+  bool chargeRequestBytes(std::size_t bytes, bool always);
+  void refundRequestBytes(std::size_t bytes) { heldRequestBytes.fetch_sub(bytes, std::memory_order_relaxed); }
 
   const std::uint16_t port;
   Delegate delegate;
@@ -133,8 +227,8 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   mutable std::mutex mutex;
   std::condition_variable delegatesIdle;
   std::condition_variable placeFreed;  // a session left, or the server stopped
-  std::size_t maxOpen = 0;             // of this start(): the limit, within the descriptors
-  std::size_t pending = 0;             // given a place, not yet in sessions
+  std::size_t maxOpen = 0;  // of this start(): the limit, within the descriptors
+  std::size_t pending = 0;  // given a place, not yet in sessions
   bool started = false;
   std::uint64_t generation = 0;  // one per start(); callbacks of an older one are void
   std::shared_ptr<Listener> listener;
@@ -143,6 +237,7 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   std::map<std::uint64_t, std::shared_ptr<ServerConn>> sessions;  // by acceptance order
   std::uint64_t nextSessionId = 0;
   std::size_t activeDelegates = 0;
+  std::atomic<std::size_t> heldRequestBytes{0};  // of every start(), against limits.requestBudget
 };
 
 // One accepted connection. Its callbacks run on the thread that accepted it or on
@@ -162,7 +257,10 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
         acceptedAt_(Clock::now()),
         requestDeadline_(acceptedAt_ + server_->limits.requestDeadline) {}
   // A timer's cancel throws only when the system fails it; ending the program then is right.
-  ~ServerConn() { closeSocket(); }  // NOLINT(bugprone-exception-escape)
+  ~ServerConn() {  // NOLINT(bugprone-exception-escape)
+    closeSocket();
+    releaseBuffer();
+  }
   ServerConn(const ServerConn&) = delete;
   ServerConn& operator=(const ServerConn&) = delete;
 
@@ -171,14 +269,14 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // before it leaves the connection to the pool.
   void start(Clock::duration inlineBudget) {
     inlineUntil_ = acceptedAt_ + inlineBudget;
-    receiveRequest(std::nullopt);
+    receiveRequest();
   }
 
   // Writes the line and closes, unless the connection is closed already: one
   // connection ends once, with at most one line.
   void fail(std::string_view text) {
     if (stopped_.exchange(true)) return;
-    printLine("Server error: " + std::string(text));
+    printLine("Server error: ", text);
     close();
   }
 
@@ -287,29 +385,47 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   }
 
   // Reads what the socket holds now, waiting for it within the inline budget; with
-  // nothing there then, waits for readability on the pool.
-  void receiveRequest(std::optional<Data> soFar) {
-    buffer_ = std::move(soFar);
+  // nothing there then, waits for readability on the pool. Memory that runs out
+  // while the request is read (its bytes, its JSON) closes this connection only.
+  void receiveRequest() {
+    bool waiting = false;
+    try {
+      waiting = receiveLoop();
+    } catch (const std::bad_alloc&) {
+      fail(kServerTooLarge);
+    } catch (const std::exception& e) {
+      fail(e.what());
+    }
+    // Done with the request, one way or the other: its bytes go back to the budget
+    // now, not when the last callback lets go of the connection.
+    if (!waiting) releaseBuffer();
+  }
+
+  // True when a wait for more bytes is outstanding (it owns buffer_ from then on).
+  bool receiveLoop() {
     std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
     for (;;) {
       error_code ec;
       std::size_t n = 0;
       {
         std::lock_guard lock(socketMutex_);
-        if (stopped_) return;
+        if (stopped_) return false;
         n = readSome(chunk, inlineWaitArmed_ && Clock::now() < inlineUntil_, ec);
         if (ec == boost::system::errc::resource_unavailable_try_again) {
           if (armInlineWait()) continue;
           waitFor(tcp::socket::wait_read, Phase::waiting, requestDeadline_,
                   [self = shared_from_this()](const error_code& e) {
-                    if (self->stopped_) return;
-                    if (e) return self->fail(e.message());
-                    self->receiveRequest(std::move(self->buffer_));
+                    if (self->stopped_) return self->releaseBuffer();
+                    if (e) {
+                      self->fail(e.message());
+                      return self->releaseBuffer();
+                    }
+                    self->receiveRequest();
                   });
-          return;
+          return true;
         }
       }
-      if (!received(ec, std::span(chunk.data(), n))) return;
+      if (!received(ec, std::span(chunk.data(), n))) return false;
     }
   }
 
@@ -325,16 +441,16 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     if (chunk.empty()) {
       // The stream ended. Bytes of an unfinished request make it an incomplete one;
       // no bytes at all, an empty receive.
-      const bool hadBytes = buffer_ && !buffer_->empty();
+      const bool hadBytes = buffer_.size() > 0;
       fail(hadBytes ? kServerIncomplete : kServerEmpty);
       return false;
     }
     // The buffer grows with what arrives, never by what the header announces. A first
     // chunk that holds the whole request is read where it lies.
     std::span<const std::uint8_t> bytes = chunk;
-    if (buffer_) {
-      buffer_->insert(buffer_->end(), chunk.begin(), chunk.end());
-      bytes = *buffer_;
+    if (buffer_.size() > 0) {
+      if (!append(chunk)) return false;
+      bytes = buffer_.bytes();
     }
     switch (Protocol::frameState(bytes)) {
       case FrameState::invalidHeader:
@@ -348,8 +464,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
           fail(kServerIncomplete);
           return false;
         }
-        if (!buffer_) buffer_.emplace(chunk.begin(), chunk.end());
-        return true;
+        return buffer_.size() > 0 || append(chunk);
       case FrameState::complete:
         break;
     }
@@ -359,13 +474,53 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     // Answer as soon as a whole request is in, whether or not the client's side ended.
     // A whole frame whose body is no request can never become one: end at once, with
     // the text a receiver gives a request it could not read.
-    if (auto request = Protocol::readRequest(bytes)) {
-      buffer_.reset();
+    auto request = Protocol::readRequest(bytes);
+    releaseBuffer();
+    if (request) {
       sendResponse(request->method, request->payload);
     } else {
       fail(kServerIncomplete);
     }
     return false;
+  }
+
+  // Appends a chunk to buffer_. Growth is charged to the server's budget before it is
+  // allocated, and the old storage refunded once replaced, so that the budget never
+  // counts less than is held. False, with the connection failed, when the budget or
+  // the memory refuses.
+  bool append(std::span<const std::uint8_t> chunk) {
+    const std::size_t needed = buffer_.size() + chunk.size();
+    if (needed > buffer_.capacity()) {
+      // Double, but never beyond the frame the header announces (or can announce).
+      std::size_t frame = Protocol::HEADER_LENGTH + Protocol::MAX_BODY_LENGTH;
+      if (buffer_.size() >= Protocol::HEADER_LENGTH) {
+        frame = Protocol::HEADER_LENGTH +
+                std::min<std::size_t>(Protocol::announcedLength(buffer_.bytes()), Protocol::MAX_BODY_LENGTH);
+      }
+      const std::size_t target =
+          RequestBuffer::capacityFor(std::max(needed, std::min(std::max(2 * buffer_.capacity(), kFirstBuffer), frame)));
+      if (!server_->chargeRequestBytes(target, target <= kRequestBytesAlwaysAllowed)) {
+        fail(kServerTooLarge);
+        return false;
+      }
+      try {
+        buffer_.reserve(target);
+      } catch (const std::bad_alloc&) {
+        server_->refundRequestBytes(target);
+        fail(kServerTooLarge);
+        return false;
+      }
+      server_->refundRequestBytes(std::exchange(charged_, target));
+    }
+    buffer_.append(chunk);
+    return true;
+  }
+
+  // Frees the request's bytes and gives them back to the budget. On the connection's
+  // own thread, or once no callback of it is left.
+  void releaseBuffer() {
+    buffer_.reset();
+    server_->refundRequestBytes(std::exchange(charged_, 0));
   }
 
   void sendResponse(const std::string& method, const Json& payload) {
@@ -375,21 +530,27 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
       if (!server.started || stopped_) return;
       ++server.activeDelegates;
     }
-    std::expected<Json, std::string> outcome;
+    std::optional<std::expected<Json, std::string>> outcome;
     {
       const void* outer = t_inDelegateOf;
       t_inDelegateOf = &server;
       detail::IoPool::BlockingScope blocking;
+      // Even the text of an error can fail to be allocated: the call is then over all
+      // the same, with no response.
       try {
-        if (server.delegate) {
-          outcome = server.delegate(method, payload);
-        } else {
-          outcome = std::unexpected(std::string("No request handler"));
+        try {
+          if (server.delegate) {
+            outcome = server.delegate(method, payload);
+          } else {
+            outcome = std::unexpected(std::string("No request handler"));
+          }
+        } catch (const std::exception& e) {
+          outcome = std::unexpected(std::string(e.what()));
+        } catch (...) {
+          outcome = std::unexpected(std::string("Unknown error"));
         }
-      } catch (const std::exception& e) {
-        outcome = std::unexpected(std::string(e.what()));
-      } catch (...) {
-        outcome = std::unexpected(std::string("Unknown error"));
+      } catch (const std::bad_alloc&) {
+        outcome.reset();
       }
       t_inDelegateOf = outer;
     }
@@ -402,9 +563,10 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
     // The server stopped while the delegate ran: no response goes out.
     if (serverStopped) return stop();
     if (stopped_) return;
+    if (!outcome) return fail(kServerTooLarge);
 
     try {
-      response_ = outcome ? Protocol::writeGoodResponse(*outcome) : Protocol::writeBadResponse(outcome.error());
+      response_ = *outcome ? Protocol::writeGoodResponse(**outcome) : Protocol::writeBadResponse(outcome->error());
       if (response_.size() - Protocol::HEADER_LENGTH > Protocol::MAX_BODY_LENGTH) {
         response_ = Protocol::writeBadResponse(kServerResponseTooLarge);
       }
@@ -422,7 +584,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   // response's deadline runs from the first write that could not go through, right
   // after the response was ready.
   void writeResponse(std::size_t offset) {
-    {
+    try {
       std::lock_guard lock(socketMutex_);
       while (!stopped_ && offset < response_.size()) {
         error_code ec;
@@ -440,6 +602,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
         offset += n;
       }
       if (!stopped_) ::shutdown(fd_, SHUT_WR);
+    } catch (const std::exception&) {
+      // No memory to wait for the peer with: the response is given up, as a failed send.
     }
     stop();
   }
@@ -450,8 +614,8 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   int fd_;
   const tcp protocol_;
   std::optional<tcp::socket> socket_;
-  std::optional<asio::steady_timer> timer_;   // the deadline of the phase waited in
-  Phase timedPhase_ = Phase::closed;          // the phase timer_ was set for; closed: none
+  std::optional<asio::steady_timer> timer_;  // the deadline of the phase waited in
+  Phase timedPhase_ = Phase::closed;  // the phase timer_ was set for; closed: none
   std::shared_ptr<PBServer::Impl> server_;
   const std::uint64_t id_;
   const std::uint64_t gen_;  // the server's start() that accepted it
@@ -462,8 +626,9 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   Clock::time_point responseDeadline_{};
   Clock::time_point inlineUntil_{};
   bool inlineWaitArmed_ = false;
-  std::optional<Data> buffer_;  // the request's bytes so far, once they span chunks
-  Data response_;               // set once, before the first write
+  RequestBuffer buffer_;  // the request's bytes so far, once they span chunks
+  std::size_t charged_ = 0;  // buffer_'s capacity, charged to the server's budget
+  Data response_;  // set once, before the first write
 };
 
 error_code PBServer::Impl::listen(tcp::acceptor& acc) const {
@@ -503,7 +668,7 @@ std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue
     if (started) return std::unexpected(PBError::serverError("Server already started"));
     fresh = std::make_shared<Listener>();
     if (const error_code ec = listen(fresh->acceptor)) {
-      printLine("Server error: " + ec.message());
+      printLine("Server error: ", ec.message());
       return std::unexpected(PBError::serverError(ec.message()));
     }
     error_code ec;
@@ -527,12 +692,12 @@ std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue
   return {};
 }
 
-void PBServer::Impl::stop() {
+bool PBServer::Impl::stop(std::optional<std::uint64_t> onlyGeneration) {
   std::shared_ptr<Listener> closing;
   std::map<std::uint64_t, std::shared_ptr<ServerConn>> open;
   {
     std::lock_guard lock(mutex);
-    if (!started) return;
+    if (!started || (onlyGeneration && *onlyGeneration != generation)) return false;
     started = false;
     ++generation;
     closing = std::move(listener);
@@ -548,9 +713,18 @@ void PBServer::Impl::stop() {
     placeFreed.notify_all();
   }
   for (auto& [id, conn] : open) conn->stop();
-  if (t_inDelegateOf == this) return;
+  if (t_inDelegateOf == this) return true;
   std::unique_lock lock(mutex);
   delegatesIdle.wait(lock, [this] { return activeDelegates == 0; });
+  return true;
+}
+
+bool PBServer::Impl::chargeRequestBytes(std::size_t bytes, bool always) {
+  std::size_t held = heldRequestBytes.load(std::memory_order_relaxed);
+  do {
+    if (!always && (bytes > limits.requestBudget || held > limits.requestBudget - bytes)) return false;
+  } while (!heldRequestBytes.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+  return true;
 }
 
 void PBServer::Impl::spawnAcceptThread(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
@@ -650,7 +824,8 @@ void PBServer::Impl::admit(const Listener& l, std::uint64_t gen, int fd, tcp pro
   std::shared_ptr<ServerConn> conn;
   std::shared_ptr<CallbackQueue> target;
   std::size_t open = 0;
-  {
+  bool owned = false;  // the descriptor is in a session, or closed by the attempt
+  try {
     std::unique_lock lock(mutex);
     for (;;) {
       if (l.closing || gen != generation) {
@@ -667,9 +842,15 @@ void PBServer::Impl::admit(const Listener& l, std::uint64_t gen, int fd, tcp pro
     if (target) {
       ++pending;
     } else {
+      owned = true;
       conn = addSessionLocked(fd, protocol, gen);
     }
     open = sessions.size() + pending;
+  } catch (const std::exception&) {
+    // No memory for the connection: it is closed, and so is the one it evicted.
+    if (!owned) ::close(fd);
+    if (evicted) evicted->stop();
+    return;
   }
   if (evicted) evicted->stop();
   if (conn) {
@@ -677,11 +858,22 @@ void PBServer::Impl::admit(const Listener& l, std::uint64_t gen, int fd, tcp pro
     return;
   }
   // The owner's queue records the connection; serving it goes to the pool.
-  target->async([self = shared_from_this(), fd, protocol, gen] {
-    if (auto queued = self->newConnection(fd, protocol, gen)) {
-      asio::post(detail::IoPool::global().context(), [queued] { queued->start(Clock::duration::zero()); });
-    }
-  });
+  try {
+    target->async([self = shared_from_this(), fd, protocol, gen] {
+      auto queued = self->newConnection(fd, protocol, gen);
+      if (!queued) return;
+      try {
+        asio::post(detail::IoPool::global().context(), [queued] { queued->start(Clock::duration::zero()); });
+      } catch (const std::exception& e) {
+        queued->fail(e.what());
+      }
+    });
+  } catch (const std::exception&) {
+    ::close(fd);
+    std::lock_guard lock(mutex);
+    if (pending > 0) --pending;
+    placeFreed.notify_all();
+  }
 }
 
 // Takes ownership of the descriptor: it ends up in a session or closed.
@@ -692,28 +884,41 @@ std::shared_ptr<ServerConn> PBServer::Impl::newConnection(int fd, tcp protocol, 
     return nullptr;
   }
   if (pending > 0) --pending;
-  return addSessionLocked(fd, protocol, gen);
+  try {
+    return addSessionLocked(fd, protocol, gen);
+  } catch (const std::exception&) {
+    // No memory for the connection: it is closed, and its place is free again.
+    placeFreed.notify_all();
+    return nullptr;
+  }
 }
 
-// Records a session for the descriptor, which it then owns. Called with the mutex held.
+// Records a session for the descriptor, which it then owns (closed when no memory is
+// left for the session, which then throws). Called with the mutex held.
 std::shared_ptr<ServerConn> PBServer::Impl::addSessionLocked(int fd, tcp protocol, std::uint64_t gen) {
   const std::uint64_t id = nextSessionId++;
-  auto conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id, gen);
-  sessions.emplace(id, conn);
+  std::shared_ptr<ServerConn> conn;
+  try {
+    conn = std::make_shared<ServerConn>(fd, protocol, shared_from_this(), id, gen);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  sessions.emplace(id, conn);  // when this throws, conn closes the descriptor
   // A new session waiting for its request can make room for the next connection.
   placeFreed.notify_all();
   return conn;
 }
 
+// The listener cannot go on: stop the server, say why and end the process. Only the
+// thread that stops this start() of the server does so.
 void PBServer::Impl::listenerFailed(std::uint64_t gen, const std::string& text) {
-  {
-    std::lock_guard lock(mutex);
-    if (!started || gen != generation) return;
-  }
-  // The listener cannot go on: stop the server and say why. The rest of the
-  // process carries on; isStarted() turns false.
-  stop();
-  printLine("Server error: " + text);
+  if (!stop(gen)) return;
+  printLine("Server error: ", text);
+  // The owner's threads still run: end without running static destructors under them,
+  // once every stream is flushed.
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 void PBServer::Impl::removeSession(std::uint64_t id) {
@@ -761,5 +966,7 @@ std::size_t PBServer::sessionCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->sessions.size();
 }
+
+std::size_t PBServer::requestBytesHeld() const { return impl_->heldRequestBytes.load(std::memory_order_relaxed); }
 
 }  // namespace bridge

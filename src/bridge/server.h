@@ -14,8 +14,12 @@
 // the delegate's value or a bad response with its error text, close. Failures of a
 // connection are written to standard output as "Server error: <text>" and close that
 // connection only. A request is read into a buffer that grows with the bytes that
-// arrive, whatever length its header announces; see ServerLimits for deadlines and
-// the number of connections served at once.
+// arrive, whatever length its header announces; see ServerLimits for deadlines, the
+// number of connections served at once and the bytes held for requests. Accept errors
+// that pass (a full descriptor table, a shortage of memory, a connection gone before it
+// was taken) are retried; a listener that has failed for good (its socket no longer
+// listens) stops the server, writes "Server error: <text>" and ends the process with
+// status 1.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +59,17 @@ struct ServerLimits {
   // still waiting for its request, quietly; when every place is held by a handler
   // call or a response, it waits in the listen backlog until one frees.
   std::size_t maxConnections = 512;
+  // Bytes held at once, across every connection, for requests still coming in. A
+  // connection whose request would take the total past it is closed, with the line
+  // "Server error: " and kServerTooLarge; so is a connection whose bytes cannot be
+  // allocated, and the rest of the server goes on. Each connection may hold its first
+  // kRequestBytesAlwaysAllowed whatever the total, so that small requests are served
+  // while large ones fill the budget: the bound is this plus that much per connection.
+  std::size_t requestBudget = std::size_t{64} * 1024 * 1024;
 };
+
+// What one connection may hold for its request whatever the budget's total.
+inline constexpr std::size_t kRequestBytesAlwaysAllowed = std::size_t{16} * 1024;
 
 // The request handler. It may be called for several connections at the same time on
 // different threads. An error (or a thrown exception, whose what() is used) becomes
@@ -92,6 +106,8 @@ class PBServer {
 
   // Connections accepted and not yet closed.
   std::size_t sessionCount() const;
+  // Bytes held now for requests still coming in (charged to ServerLimits::requestBudget).
+  std::size_t requestBytesHeld() const;
 
  private:
   friend class ServerConn;

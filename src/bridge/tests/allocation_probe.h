@@ -1,12 +1,21 @@
 #pragma once
-// The size of the largest single allocation through operator new since the last
-// reset, across every thread of the test process (the probe replaces the global
-// operator new of the test binary).
+// What the test binary allocates through operator new, across every thread (the probe
+// replaces the global operator new of the test binary): the largest single
+// allocation, and allocations made to fail.
 #include <cstddef>
 
 namespace bridge::test {
 
 void resetLargestAllocation();
 std::size_t largestAllocation();
+
+// While one lives, every allocation of at least `size` bytes throws std::bad_alloc.
+class FailAllocationsFrom {
+ public:
+  explicit FailAllocationsFrom(std::size_t size);
+  ~FailAllocationsFrom();
+  FailAllocationsFrom(const FailAllocationsFrom&) = delete;
+  FailAllocationsFrom& operator=(const FailAllocationsFrom&) = delete;
+};
 
 }  // namespace bridge::test

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,6 +321,131 @@ TEST_F(LimitedServer, ConnectionsBeyondBusyPlacesWaitInTheBacklog) {
   for (auto& t : holders) t.join();
   waiting.join();
   EXPECT_EQ(answered, 3);
+}
+
+// The header of a request announcing `announced` body bytes, followed by `body`
+// bytes of its body.
+Data unfinishedRequest(std::uint32_t announced, std::size_t body) {
+  Data bytes = Protocol::writeRequest("m", 1);
+  bytes.resize(Protocol::HEADER_LENGTH);
+  for (std::size_t i = 0; i < 4; ++i) bytes[7 + i] = static_cast<std::uint8_t>(announced >> (8 * i));
+  bytes.insert(bytes.end(), body, 'x');
+  return bytes;
+}
+
+// Sends what the server takes; false once it has closed the connection.
+bool sendWhileOpen(const Fd& peer, std::span<const std::uint8_t> bytes) {
+  try {
+    peer.sendAll(bytes);
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
+std::size_t countLines(const std::string& out, std::string_view text) {
+  const std::string line = "Server error: " + std::string(text) + "\n";
+  std::size_t count = 0;
+  for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + line.size())) ++count;
+  return count;
+}
+
+// The process's resident memory, from /proc.
+std::size_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t size = 0;
+  std::size_t resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
+  constexpr std::size_t kBudget = std::size_t{1} << 20;
+  constexpr std::size_t kPeers = 64;
+  // Each peer's buffer ends at 256 KiB, so all of them together would hold 16 MiB.
+  constexpr std::size_t kBody = std::size_t{200} * 1024;
+  constexpr std::size_t kBufferEach = std::size_t{256} * 1024;
+  start({.requestDeadline = 60000ms, .requestBudget = kBudget});
+  const Data attack = unfinishedRequest(Protocol::MAX_BODY_LENGTH - 1, kBody);
+  std::vector<Fd> peers;
+  peers.reserve(kPeers);
+  testing::internal::CaptureStdout();
+  const std::size_t before = residentBytes();
+  for (std::size_t i = 0; i < kPeers; ++i) {
+    peers.push_back(connect());
+    sendWhileOpen(peers.back(), attack);
+  }
+  // Settled: every peer is either closed by the server (readable: it never sends
+  // these peers anything) or in a session that holds its whole buffer.
+  const auto closedByTheServer = [&] {
+    std::size_t closed = 0;
+    for (const Fd& peer : peers) {
+      pollfd p{peer.get(), POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0) ++closed;
+    }
+    return closed;
+  };
+  const bool settled = waitFor(
+      [&] {
+        const std::size_t sessions = server_->sessionCount();
+        return closedByTheServer() + sessions == kPeers && server_->requestBytesHeld() == sessions * kBufferEach;
+      },
+      20000ms);
+  const std::size_t survivors = server_->sessionCount();
+  // What the process holds now: what the refused peers sent is given back, not kept
+  // by the allocator.
+  const std::size_t grown = residentBytes() - std::min(before, residentBytes());
+  // A normal request is answered beside them.
+  EXPECT_EQ(request("m", "served"), Json("served"));
+  peers.clear();
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(settled);
+  EXPECT_GE(survivors, 1u);
+  EXPECT_LE(survivors * kBufferEach, kBudget);
+  // A sanitizer's shadow memory grows with the memory touched, whoever holds it now.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_LT(grown, kBudget + kPeers * kRequestBytesAlwaysAllowed + (std::size_t{1} << 20))
+      << "the server held more than its budget";
+#else
+  static_cast<void>(grown);
+#endif
+  // The refused peers were closed as too large; the others when they left.
+  const std::size_t refused = countLines(out, kServerTooLarge);
+  EXPECT_EQ(refused + countLines(out, kServerIncomplete), kPeers) << out;
+  EXPECT_GE(refused, kPeers - kBudget / kBufferEach);
+}
+
+TEST_F(LimitedServer, ConnectionWhoseBytesCannotBeAllocatedIsClosedAlone) {
+  start({.requestDeadline = 60000ms});
+  Json numbers = Json::array();
+  for (int i = 0; i < 5000; ++i) numbers.push_back(0);
+  struct Case {
+    const char* name;
+    Data bytes;
+  };
+  // Allocations from 24 KiB on fail: the first while the buffer grows, the second
+  // while a 10 KB request in a 16 KiB buffer is decoded.
+  const std::vector<Case> cases = {
+      {"a body that outgrows what can be allocated",
+       unfinishedRequest(Protocol::MAX_BODY_LENGTH - 1, std::size_t{40} * 1024)},
+      {"a whole request whose JSON cannot be allocated", Protocol::writeRequest("m", numbers)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStdout();
+    {
+      const test::FailAllocationsFrom failing(std::size_t{24} * 1024);
+      Fd peer = connect();
+      sendWhileOpen(peer, c.bytes);
+      EXPECT_EQ(peer.readToEnd(10000ms), Data{});  // closed, no response
+      // The rest of the server goes on.
+      EXPECT_EQ(request("m", "still here"), Json("still here"));
+    }
+    EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Server error: Warning: Message too large\n");
+  }
+  EXPECT_EQ(calls_, 2);
 }
 
 }  // namespace
