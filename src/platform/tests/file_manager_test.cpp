@@ -3,6 +3,7 @@
 #include "platform/bundle.h"
 #include "platform/settings.h"
 #include "support/scoped_settings.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,12 +19,6 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path makeTemporaryFolder(const fs::path& under) {
-  std::string pattern = (under / "files-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,7 +38,7 @@ mode_t modeOf(const fs::path& path) {
 // home of its own, a temporary folder.
 class FileManagerTest : public ::testing::Test {
  protected:
-  FileManagerTest() : root_(makeTemporaryFolder(fs::temp_directory_path())), home_(withHome(root_)) {}
+  FileManagerTest() : root_(testsupport::makeTemporaryFolder("files-test")), home_(withHome(root_)) {}
   ~FileManagerTest() override {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -347,7 +342,7 @@ TEST_F(FileManagerTest, MoveItemAcrossFileSystemsCopiesAndRemoves) {
   if (::stat("/dev/shm", &there) != 0 || ::stat(root_.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
     GTEST_SKIP() << "no second file system to move to";
   }
-  const fs::path other = makeTemporaryFolder("/dev/shm");
+  const fs::path other = testsupport::makeTemporaryFolderIn("/dev/shm", "files-test");
   fs::create_directories(root_ / "folder/sub");
   writeText(root_ / "folder/sub/f", "content");
   ::chmod((root_ / "folder/sub/f").c_str(), 0751);

@@ -65,9 +65,11 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
   out << text;
 }
 
-// Waits, without a fixed sleep, until `condition` holds; false after `timeout`.
+// Waits, without a fixed sleep, until `condition` holds; false after `timeout`. The
+// deadline only ends a failing test (a passing one returns as soon as the condition
+// holds), so it is generous: a loaded machine or a sanitizer build is slow to start.
 inline bool waitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
