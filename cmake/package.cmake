@@ -13,6 +13,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1, libcurl4 (>= 7.88), libplist3 (>= 2.2), libssl3 (>= 3.0), zlib1g, libglib2.0-0 (>= 2.74), libgeoclue-2-0 (>= 2.6), libidn2-0 (>= 2.3), zsh, sudo")
-# The desktop's location service; without it location services are off.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "geoclue-2.0")
+# The desktop's location service, only suggested: the agent works without it (location
+# services are off), and recommending it would pull in its own recommendations (a modem
+# manager, Wi-Fi and mDNS daemons) on every install.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "geoclue-2.0")
 include(CPack)

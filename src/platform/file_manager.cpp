@@ -110,6 +110,90 @@ FileResult<> copyTree(const std::string& from, const std::string& to) {
   return {};
 }
 
+// The documents folder that the desktop's user-dirs.dirs names (XDG_DOCUMENTS_DIR="...",
+// either "$HOME/..." or an absolute path; a backslash takes the next character as it
+// is; the last such line counts), or nothing when the file names none. Only the file's
+// first 64 KiB are read, and a FIFO there is not waited on.
+std::optional<std::string> userDirsDocuments(const std::string& configHome, const std::string& home) {
+  const std::string path = join(configHome, "user-dirs.dirs");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  std::string text;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    constexpr std::size_t kLargest = 64 * 1024;
+    text.resize(kLargest);
+    std::size_t filled = 0;
+    while (filled < kLargest) {
+      const ssize_t got = ::read(fd, text.data() + filled, kLargest - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    text.resize(filled);
+  }
+  ::close(fd);
+
+  std::optional<std::string> found;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+
+    std::size_t at = line.find_first_not_of(" \t");
+    auto take = [&](std::string_view word) {
+      if (at == std::string_view::npos || line.substr(at, word.size()) != word) return false;
+      at += word.size();
+      return true;
+    };
+    auto skipBlanks = [&] {
+      if (at != std::string_view::npos) at = line.find_first_not_of(" \t", at);
+    };
+    if (!take("XDG_DOCUMENTS_DIR")) continue;
+    skipBlanks();
+    if (!take("=")) continue;
+    skipBlanks();
+    if (!take("\"")) continue;
+    std::string folder;
+    if (take("$HOME")) {
+      if (at >= line.size() || (line[at] != '/' && line[at] != '"')) continue;
+      folder = home;
+    } else if (at >= line.size() || line[at] != '/') {
+      continue;  // neither under the home nor absolute: the desktop ignores it
+    }
+    bool closed = false;
+    for (; at < line.size(); ++at) {
+      if (line[at] == '"') {
+        closed = true;
+        break;
+      }
+      if (line[at] == '\\' && at + 1 < line.size()) ++at;
+      folder += line[at];
+    }
+    if (!closed) continue;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    found = folder.empty() ? home : folder;
+  }
+  return found;
+}
+
+// Creates the folder and whichever of its parents are missing, each private to the user
+// (0700); an existing folder is left as it is.
+void makePrivateFolders(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) == 0) return;
+  for (std::size_t position = 0;;) {
+    position = path.find('/', position + 1);
+    const std::string prefix = path.substr(0, position);
+    if (!prefix.empty() && prefix.back() != '/' && ::stat(prefix.c_str(), &info) != 0) {
+      if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+    }
+    if (position == std::string::npos) return;
+  }
+}
+
 }  // namespace
 
 std::string FileError::localizedDescription() const {
@@ -123,7 +207,12 @@ FileManager& FileManager::defaultManager() {
 
 std::string FileManager::homeDirectory() const { return settings::homeDirectory(); }
 
-std::string FileManager::documentsDirectory() const { return join(homeDirectory(), "Documents"); }
+std::string FileManager::documentsDirectory() const {
+  const std::string home = homeDirectory();
+  std::string folder = userDirsDocuments(settings::configHome(), home).value_or(join(home, "Documents"));
+  makePrivateFolders(folder);
+  return folder;
+}
 
 std::optional<std::string> FileManager::containerPath(const std::string& group) const {
   if (group.empty() || group == "." || group == ".." || group.find('/') != std::string::npos ||

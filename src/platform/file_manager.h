@@ -1,6 +1,6 @@
 #pragma once
 // Files and folders as the agent uses them:
-//   Documents            -> $HOME/Documents
+//   Documents            -> the desktop's documents folder (user-dirs.dirs), else $HOME/Documents
 //   app-group container  -> $HOME/Library/Group Containers/<group>
 //   application folders  -> the XDG data folders' "applications"
 // Paths are plain texts; the folders come from Settings::current() at every call, so a
@@ -35,7 +35,11 @@ class FileManager {
 
   // $HOME (or the password database's home of the current user).
   std::string homeDirectory() const;
-  // $HOME/Documents; not created.
+  // The desktop's documents folder: XDG_DOCUMENTS_DIR of $XDG_CONFIG_HOME/user-dirs.dirs
+  // ("$HOME/..." or an absolute path), else $HOME/Documents. Made when missing (it and
+  // its missing parents, mode 0700), so that what the agent keeps there can be written
+  // on a fresh account; when that fails the path is still returned and the write that
+  // follows says why.
   std::string documentsDirectory() const;
   // $HOME/Library/Group Containers/<group>; absent when `group` cannot name a folder
   // (empty, ".", "..", or holding "/" or a NUL). Not created.

@@ -25,7 +25,10 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t kLargestFile = 256u << 20;  // larger files are not taken for preferences
+// A larger file is not taken for preferences: it is refused unread, so that a huge file
+// in the child's folder costs a reader one stat, not a parse of all of it.
+constexpr std::size_t kLargestFile = 16u << 20;
+constexpr const char* kLargestFileText = "16 MiB";
 
 struct NodeDeleter {
   void operator()(void* node) const {
@@ -56,7 +59,10 @@ void forEachItem(plist_t dictionary, Visit visit) {
 
 void complain(const std::string& text) { std::cerr << "UserDefaults: " << text << '\n'; }
 
-std::string errorText(int error) { return std::generic_category().message(error); }
+std::string errorText(int error) {
+  if (error == EFBIG) return std::string("larger than ") + kLargestFileText + ", not parsed";
+  return std::generic_category().message(error);
+}
 
 // ---- values <-> libplist nodes ----------------------------------------------------
 
@@ -403,7 +409,8 @@ struct LoadedFile {
 
 LoadedFile load(const std::string& path) {
   LoadedFile file;
-  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO put in the file's place is refused below, never waited on.
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file.fd < 0) {
     file.error = errno;
     file.state = (errno == ENOENT || errno == ENOTDIR) ? FileState::Missing : FileState::Unreadable;
@@ -418,8 +425,13 @@ LoadedFile load(const std::string& path) {
     file.state = FileState::Folder;
     return file;
   }
-  if (!S_ISREG(file.info.st_mode) || static_cast<std::size_t>(file.info.st_size) > kLargestFile) {
+  if (!S_ISREG(file.info.st_mode)) {
     file.state = FileState::Corrupt;
+    return file;
+  }
+  if (static_cast<std::size_t>(file.info.st_size) > kLargestFile) {
+    file.error = EFBIG;
+    file.state = FileState::Unreadable;
     return file;
   }
   std::string bytes;
@@ -434,8 +446,9 @@ LoadedFile load(const std::string& path) {
       return file;
     }
     bytes.append(buffer, static_cast<std::size_t>(got));
-    if (bytes.size() > kLargestFile) {
-      file.state = FileState::Corrupt;
+    if (bytes.size() > kLargestFile) {  // it grew while being read
+      file.error = EFBIG;
+      file.state = FileState::Unreadable;
       return file;
     }
   }

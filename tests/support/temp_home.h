@@ -4,12 +4,12 @@
 // inside it, and it is removed afterwards. It installs the current settings with that
 // home for its lifetime (ScopedSettings); the process environment is left alone, so a
 // child process that must see the home gets HOME in its own environment.
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "support/scoped_settings.h"
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
@@ -33,11 +33,8 @@ class TempHome {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  static std::filesystem::path makeFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mopet-home-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-  }
+  // Throws, saying why, when the folder cannot be made (see temp_folder.h).
+  static std::filesystem::path makeFolder() { return makeTemporaryFolder("mopet-home"); }
 
   std::filesystem::path path_;
   std::optional<ScopedSettings> settings_;

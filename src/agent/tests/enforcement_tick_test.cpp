@@ -30,6 +30,7 @@ using platform::FakeWorkspace;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 constexpr const char* kBlockingRules = R"({
@@ -386,14 +387,29 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
 }
 
 TEST_F(Tick, AFailedWriteSkipsTheMoveAndTheFlush) {
-  // No Documents folder: the staging file cannot be written.
+  // A file where the Documents folder belongs: the staging file cannot be written.
   std::filesystem::remove_all(home_.path() / "Documents");
+  agenttest::writeFile(home_.path() / "Documents", "not a folder\n");
   platform::CapturedOutput captured;
   delegate().fireTimer();
   std::string out = agenttest::printedText(captured.take());
   EXPECT_THAT(out, HasSubstr("Failed to create hosts file: "));
   EXPECT_THAT(tools_.calls(), IsEmpty());
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+}
+
+// A fresh account has no Documents folder: the tick makes it, private to the user, and
+// the hosts file goes through it as usual.
+TEST_F(Tick, AMissingDocumentsFolderIsMadeAndTheHostsFileStillMoved) {
+  std::filesystem::remove_all(home_.path() / "Documents");
+  platform::CapturedOutput captured;
+  delegate().fireTimer();
+  std::string out = agenttest::printedText(captured.take());
+  EXPECT_THAT(out, Not(HasSubstr("Failed to create hosts file")));
+  EXPECT_EQ(std::filesystem::status(home_.path() / "Documents").permissions(), std::filesystem::perms::owner_all);
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
+  EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(agent::hostsFileText(agent::defaultHostEntries())),
+                                                     agent::kFlushDnsCacheCommand));
 }
 
 TEST_F(Tick, MarksTheAppsSyncedAndConnectsTheChannelOnceATokenAppears) {

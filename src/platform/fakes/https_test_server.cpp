@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -166,7 +168,7 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
   std::unique_ptr<HttpsTestServer> server(new HttpsTestServer);
   std::string base = (std::filesystem::temp_directory_path() / "mopet-https-XXXXXX").string();
   if (mkdtemp(base.data()) == nullptr) {
-    error = "cannot make a temporary folder";
+    error = "cannot make a temporary folder " + base + ": " + std::strerror(errno);
     return nullptr;
   }
   server->directory_ = base;

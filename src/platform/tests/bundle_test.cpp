@@ -1,5 +1,6 @@
 // The main bundle: identity and resource lookup.
 #include "platform/bundle.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -22,11 +23,7 @@ fs::path canonical(const std::string& folder) { return folder.empty() ? fs::path
 
 class BundleTest : public ::testing::Test {
  protected:
-  BundleTest() {
-    std::string pattern = (fs::temp_directory_path() / "bundle-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    folder_ = pattern;
-  }
+  BundleTest() { folder_ = testsupport::makeTemporaryFolder("bundle-test"); }
   ~BundleTest() override {
     Bundle::main().setResourcePath("");
     std::error_code ignored;

@@ -3,6 +3,7 @@
 #include "platform/bundle.h"
 #include "platform/settings.h"
 #include "support/scoped_settings.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,18 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path makeTemporaryFolder(const fs::path& under) {
-  std::string pattern = (under / "files-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -42,7 +38,7 @@ mode_t modeOf(const fs::path& path) {
 // home of its own, a temporary folder.
 class FileManagerTest : public ::testing::Test {
  protected:
-  FileManagerTest() : root_(makeTemporaryFolder(fs::temp_directory_path())), home_(withHome(root_)) {}
+  FileManagerTest() : root_(testsupport::makeTemporaryFolder("files-test")), home_(withHome(root_)) {}
   ~FileManagerTest() override {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -80,7 +76,10 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
        {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("nul\0", 4)}) {
     EXPECT_EQ(files_.containerPath(bad), std::nullopt) << bad;
   }
-  EXPECT_FALSE(fs::exists(root_ / "Documents"));  // asking creates nothing
+  // Asking for Documents makes it, private to the user; nothing else is made.
+  EXPECT_TRUE(fs::is_directory(root_ / "Documents"));
+  EXPECT_EQ(modeOf(root_ / "Documents"), 0700u);
+  EXPECT_FALSE(fs::exists(root_ / "Library"));
 
   // The desktop's folders (Settings::dataDirectories), each with its "applications".
   {
@@ -99,6 +98,67 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
                                       "/usr/share/applications"}));
   EXPECT_EQ(files_.autostartDirectory(), (root_ / ".config/autostart").string());
   EXPECT_FALSE(fs::exists(root_ / ".config"));
+}
+
+// The documents folder as the desktop's user-dirs.dirs names it, made when missing.
+TEST_F(FileManagerTest, DocumentsFollowTheDesktopsUserFolders) {
+  const std::string home = root_.string();
+  struct Case {
+    std::string name;
+    std::optional<std::string> file;  // user-dirs.dirs; nothing: no file
+    std::string documents;            // under the home; "/" + ... absolute
+  } cases[] = {
+      {"no file", std::nullopt, "Documents"},
+      {"as the desktop writes it",
+       "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+       "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n",
+       "Dokumente"},
+      {"blanks, a nested folder, a trailing slash", "  XDG_DOCUMENTS_DIR = \"$HOME/My Files/Papers/\"\n",
+       "My Files/Papers"},
+      {"an escaped quote", "XDG_DOCUMENTS_DIR=\"$HOME/say \\\"hi\\\"\"\n", "say \"hi\""},
+      {"an absolute folder", "XDG_DOCUMENTS_DIR=\"" + home + "/elsewhere/docs\"\n", "/elsewhere/docs"},
+      {"the last line counts", "XDG_DOCUMENTS_DIR=\"$HOME/first\"\nXDG_DOCUMENTS_DIR=\"$HOME/second\"\n", "second"},
+      {"the home itself", "XDG_DOCUMENTS_DIR=\"$HOME\"\n", ""},
+      {"a relative folder is ignored", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n", "Documents"},
+      {"an unclosed quote is ignored", "XDG_DOCUMENTS_DIR=\"$HOME/open\n", "Documents"},
+      {"$HOME as a prefix of a word", "XDG_DOCUMENTS_DIR=\"$HOMEWORK\"\n", "Documents"},
+      {"another folder only", "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", "Documents"},
+      {"a commented line", "#XDG_DOCUMENTS_DIR=\"$HOME/not-this\"\n", "Documents"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(root_ / ".config");
+    if (c.file) {
+      fs::create_directories(root_ / ".config");
+      writeText(root_ / ".config" / "user-dirs.dirs", *c.file);
+    }
+    const std::string expected = c.documents.empty()          ? home
+                                 : c.documents.front() == '/' ? home + c.documents
+                                                              : home + "/" + c.documents;
+    EXPECT_EQ(files_.documentsDirectory(), expected) << c.name;
+    EXPECT_TRUE(fs::is_directory(expected)) << c.name;
+    if (!c.documents.empty()) {
+      EXPECT_EQ(modeOf(expected), 0700u) << c.name;
+    }
+  }
+
+  // The file is looked for in the desktop's configuration folder.
+  testsupport::ScopedSettings configured(
+      [&](Settings& settings) { settings.xdgConfigHome = (root_ / "cfg").string(); });
+  fs::create_directories(root_ / "cfg");
+  writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/from-cfg\"\n");
+  EXPECT_EQ(files_.documentsDirectory(), home + "/from-cfg");
+
+  // A folder that exists keeps its mode; one that cannot be made is still named (the
+  // write that follows says why it fails).
+  fs::create_directories(root_ / "open");
+  ::chmod((root_ / "open").c_str(), 0755);
+  writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/open\"\n");
+  EXPECT_EQ(files_.documentsDirectory(), home + "/open");
+  EXPECT_EQ(modeOf(root_ / "open"), 0755u);
+  writeText(root_ / "a-file", "x");
+  writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/a-file/docs\"\n");
+  EXPECT_EQ(files_.documentsDirectory(), home + "/a-file/docs");
+  EXPECT_FALSE(fs::exists(root_ / "a-file" / "docs"));
 }
 
 TEST_F(FileManagerTest, AtomicWriteReplacesTheFileWholeAndKeepsItsMode) {
@@ -282,7 +342,7 @@ TEST_F(FileManagerTest, MoveItemAcrossFileSystemsCopiesAndRemoves) {
   if (::stat("/dev/shm", &there) != 0 || ::stat(root_.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
     GTEST_SKIP() << "no second file system to move to";
   }
-  const fs::path other = makeTemporaryFolder("/dev/shm");
+  const fs::path other = testsupport::makeTemporaryFolderIn("/dev/shm", "files-test");
   fs::create_directories(root_ / "folder/sub");
   writeText(root_ / "folder/sub/f", "content");
   ::chmod((root_ / "folder/sub/f").c_str(), 0751);

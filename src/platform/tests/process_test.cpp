@@ -2,6 +2,7 @@
 // scripts in a temporary folder put first in the children's PATH.
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "support/temp_folder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -29,11 +30,7 @@ using namespace std::chrono_literals;
 // A temporary folder for stub programs, given to a process as its childPath.
 class StubFolder {
  public:
-  StubFolder() {
-    std::string pattern = (fs::temp_directory_path() / "process-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
+  StubFolder() { path_ = testsupport::makeTemporaryFolder("process-test"); }
   ~StubFolder() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);

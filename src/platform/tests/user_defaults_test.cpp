@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -408,6 +409,62 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
     EXPECT_FALSE(reread->object("flag"));
     EXPECT_TRUE(readText(file).starts_with("<?xml"));
   }
+}
+
+// A file larger than preferences ever are is refused unread with a line saying so, and
+// the next write replaces it whole; one at the limit still reads.
+TEST_F(UserDefaultsTest, AFileLargerThanTheLimitIsRefusedUnparsed) {
+  constexpr std::size_t kLimit = 16u << 20;
+  struct Case {
+    std::string name;
+    std::size_t size;
+    bool refused;
+  } cases[] = {
+      {"at the limit", kLimit, false},
+      {"a byte over", kLimit + 1, true},
+      {"many times over", 4 * kLimit, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = home_.path() / "large.plist";
+    // A valid property list padded with blanks after its end, so that only its size
+    // can make it unreadable.
+    writeText(file, validXml() + std::string(c.size - validXml().size(), ' '));
+    ASSERT_EQ(fs::file_size(file), c.size);
+    auto defaults = UserDefaults::atPath(file.string());
+    ::testing::internal::CaptureStderr();
+    const auto flag = defaults->object("flag");
+    const std::string complaints = ::testing::internal::GetCapturedStderr();
+    if (!c.refused) {
+      EXPECT_EQ(flag, PlistValue(true));
+      EXPECT_EQ(complaints, "");
+      continue;
+    }
+    EXPECT_FALSE(flag);
+    EXPECT_EQ(complaints, "UserDefaults: cannot read " + file.string() + ": larger than 16 MiB, not parsed\n");
+    // Read again unchanged, it is not looked at again.
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(defaults->string("name"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+    ::testing::internal::CaptureStderr();
+    defaults->set("fresh", true);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("replaced whole"), std::string::npos);
+    EXPECT_LT(fs::file_size(file), 4096u);
+    auto reread = UserDefaults::atPath(file.string());
+    EXPECT_EQ(reread->object("fresh"), PlistValue(true));
+    EXPECT_FALSE(reread->object("flag"));
+  }
+}
+
+// A FIFO in the file's place is refused at once, never waited on for a writer.
+TEST_F(UserDefaultsTest, AFifoInTheFilesPlaceReadsAsEmptyAtOnce) {
+  const fs::path file = home_.path() / "fifo.plist";
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0) << std::strerror(errno);
+  auto defaults = UserDefaults::atPath(file.string());
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(defaults->object("flag"));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not a readable property list"), std::string::npos);
 }
 
 TEST_F(UserDefaultsTest, AFolderInTheWayReadsAsEmptyAndMakesWritesFail) {

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -37,7 +39,7 @@ const TestCertificates& TestCertificates::get() {
     std::vector<char> buffer(base.begin(), base.end());
     buffer.push_back('\0');
     if (!mkdtemp(buffer.data())) {
-      throw std::runtime_error("mkdtemp failed");
+      throw std::runtime_error("test set-up: cannot make a temporary folder " + base + ": " + std::strerror(errno));
     }
     TestCertificates c;
     c.dir = buffer.data();

@@ -65,9 +65,11 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
   out << text;
 }
 
-// Waits, without a fixed sleep, until `condition` holds; false after `timeout`.
+// Waits, without a fixed sleep, until `condition` holds; false after `timeout`. The
+// deadline only ends a failing test (a passing one returns as soon as the condition
+// holds), so it is generous: a loaded machine or a sanitizer build is slow to start.
 inline bool waitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -256,11 +258,8 @@ class StubTools {
   explicit StubTools(const std::filesystem::path& folder) : folder_(folder) {
     std::filesystem::create_directories(folder_ / "bin");
     std::filesystem::create_directories(folder_ / "log" / "sudo");
-    writeScript("sudo", "log=" + quoted((folder_ / "log" / "sudo").string()) +
-                            "\n"
-                            "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
-                            "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n"
-                            "cat > \"$log/$i/stdin\"\n"
+    writeScript("sudo", "log=" + quoted((folder_ / "log" / "sudo").string()) + "\n" + kRecordArguments +
+                            "cat > \"$log/$i.stdin\"\n"
                             "hook=" +
                             quoted((folder_ / "before-sudo").string()) +
                             "\n"
@@ -275,14 +274,16 @@ class StubTools {
   std::vector<Call> calls(const std::string& tool = "sudo") const {
     std::vector<Call> out;
     for (int i = 0;; ++i) {
-      auto dir = folder_ / "log" / tool / std::to_string(i);
-      if (!std::filesystem::exists(dir)) break;
+      const auto log = folder_ / "log" / tool;
+      const auto args = log / (std::to_string(i) + ".args");
+      const auto stdinFile = log / (std::to_string(i) + ".stdin");
+      if (!std::filesystem::exists(args)) break;
       Call call;
-      std::string raw = readFile(dir / "args");
+      std::string raw = readFile(args);
       std::size_t start = 0;
       for (std::size_t end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1)
         call.arguments.push_back(raw.substr(start, end - start));
-      if (std::filesystem::exists(dir / "stdin")) call.standardInput = readFile(dir / "stdin");
+      if (std::filesystem::exists(stdinFile)) call.standardInput = readFile(stdinFile);
       out.push_back(std::move(call));
     }
     return out;
@@ -301,17 +302,23 @@ class StubTools {
   // arguments are "$@"), as the resolvers' tools of a machine would answer.
   void recordingStub(const std::string& tool, const std::string& then = "exit 0\n") {
     std::filesystem::create_directories(folder_ / "log" / tool);
-    writeScript(tool, "log=" + quoted((folder_ / "log" / tool).string()) +
-                          "\n"
-                          "i=0; while ! mkdir \"$log/$i\" 2>/dev/null; do i=$((i+1)); done\n"
-                          "printf '%s\\0' \"$@\" > \"$log/$i/args\"\n" +
-                          then);
+    writeScript(tool, "log=" + quoted((folder_ / "log" / tool).string()) + "\n" + kRecordArguments + then);
   }
   // A bash script that the next sudo call runs first, as the child could between the
   // agent's write and root's command.
   void beforeNextSudo(const std::string& script) const { writeFile(folder_ / "before-sudo", script); }
 
  private:
+  // Records the call's arguments as "$log/<i>.args", <i> the first free number from 0,
+  // with shell built-ins only: the file is made with noclobber (O_EXCL), so concurrent
+  // calls each get their own number, and a call costs no process per earlier call.
+  static constexpr const char* kRecordArguments =
+      "set -C; i=0\n"
+      "until printf '%s\\0' \"$@\" 2>/dev/null > \"$log/$i.args\"; do\n"
+      "  [ -e \"$log/$i.args\" ] || break  # not taken, but unwritable: nothing is recorded\n"
+      "  i=$((i+1))\n"
+      "done\n"
+      "set +C\n";
   static std::string quoted(const std::string& text) { return "'" + text + "'"; }
   void writeScript(const std::string& name, const std::string& body) {
     auto path = folder_ / "bin" / name;
