@@ -301,6 +301,12 @@ class ProcFixture {
     writeText(dir / "environ", environ);
     if (exe) fs::create_symlink(*exe, dir / "exe");
   }
+  // /proc/<pid>/cmdline: the arguments, each ended by a NUL.
+  void setCommandLine(pid_t pid, const std::vector<std::string>& arguments) {
+    std::string text;
+    for (const auto& argument : arguments) text += argument + '\0';
+    writeText(root_ / std::to_string(pid) / "cmdline", text);
+  }
   const fs::path& root() const { return root_; }
 
  private:
@@ -391,6 +397,14 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
   writeText(apps / "org.example.Env.desktop",
             "[Desktop Entry]\nName=Env\nExec=env -u HOME GAME_MODE=1 " + game.string() + " %U\n");
   writeText(apps / "org.example.Shell.desktop", "[Desktop Entry]\nName=Shell\nExec=sh -c \"exit 0\"\n");
+  // An entry of 64 KiB is read; a larger one is skipped unread.
+  auto padded = [&](std::size_t size) {
+    std::string text = "[Desktop Entry]\nExec=" + game.string() + "\n#";
+    text.append(size - text.size() - 1, 'x');
+    return text + "\n";
+  };
+  writeText(apps / "org.example.Padded.desktop", padded(64 * 1024));
+  writeText(apps / "org.example.Large.desktop", padded(64 * 1024 + 1));
   // A file that would block whoever opens it for reading, and a link: neither is read.
   ASSERT_EQ(::mkfifo((apps / "org.example.Fifo.desktop").c_str(), 0600), 0);
 
@@ -424,7 +438,8 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
   const fs::path shell = fs::canonical("/bin/sh");
   addWith(1000010, shell, "", plainGroup);
 
-  const std::vector<std::string> gameNames = {"game", "org.example.Env", "org.example.Game", "org.example.Tried"};
+  const std::vector<std::string> gameNames = {"game", "org.example.Env", "org.example.Game", "org.example.Padded",
+                                              "org.example.Tried"};
   auto with = [&](std::vector<std::string> extra) {
     auto names = gameNames;
     names.insert(names.end(), extra.begin(), extra.end());
@@ -467,11 +482,95 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
     EXPECT_EQ(running[i]->bundleIdentifier(), expected[i].identifier);
     for (const auto& name : expected[i].names) EXPECT_TRUE(running[i]->isNamed(name)) << name;
     EXPECT_FALSE(running[i]->isNamed("org.example.Fifo"));
+    EXPECT_FALSE(running[i]->isNamed("org.example.Large"));
   }
 
-  // A desktop entry added later names the program from the next listing on.
+  // A desktop entry added later: a listing goes on with the index it has, which is
+  // made again at most once a minute, off the listing's thread.
+  options.desktopIndexInterval = 0ms;
+  LinuxWorkspace eager(options);
+  ASSERT_FALSE(eager.application(1000001)->isNamed("org.example.Later"));
   writeText(apps / "org.example.Later.desktop", "[Desktop Entry]\nName=Later\nExec=" + game.string() + "\n");
-  EXPECT_TRUE(workspace.application(1000001)->isNamed("org.example.Later"));
+  EXPECT_FALSE(workspace.application(1000001)->isNamed("org.example.Later"));
+  EXPECT_TRUE(eventually([&] { return eager.application(1000001)->isNamed("org.example.Later"); }));
+}
+
+// An entry names the processes that run its program with its fixed arguments (the
+// words of Exec after the program, up to the first field code) first among theirs.
+TEST_F(WorkspaceTest, DesktopEntriesNameOnlyTheProcessesThatRunTheirCommand) {
+  ProcFixture proc(dir_ / "proc");
+  const fs::path bin = dir_ / "bin";
+  for (const char* name : {"sleep", "python3", "firefox-esr", "tool", "game", "tried", "tried-wrapper"}) {
+    script(name, "exit 0\n");
+  }
+  const fs::path apps = dir_ / "applications";
+  auto entry = [&](const std::string& id, const std::string& lines) {
+    writeText(apps / (id + ".desktop"), "[Desktop Entry]\nName=" + id + "\n" + lines + "\n");
+  };
+  entry("a.Sleep600", "Exec=sleep 600");
+  entry("b.Python", "Exec=python3 /opt/game/run.py %f");
+  entry("c.Firefox", "Exec=" + (bin / "firefox-esr").string() + " %u");
+  entry("d.Quoted", R"(Exec=tool "two words" "back\\\\slash" "say \"hi\" \$5" 100%% %U)");
+  entry("e.Env", "Exec=env GAME_MODE=1 game --level 3 %U");
+  entry("f.Shell", "Exec=sh -c \"game --level 3\"");
+  entry("g.Code", "Exec=game --name=%c --fast");
+  entry("h.Tried", "TryExec=" + (bin / "tried").string() + "\nExec=" + (bin / "tried-wrapper").string() + " --go");
+  entry("i.TriedSame", "TryExec=sleep\nExec=sleep 900");
+  entry("j.EnvShell", "Exec=env FOO=1 bash -c \"game --level 3\"");
+
+  struct Case {
+    const char* name;
+    fs::path program;
+    std::optional<std::vector<std::string>> commandLine;  // nullopt: unreadable
+    std::vector<std::string> names;
+  };
+  const fs::path shell = fs::canonical("/bin/sh");
+  const std::vector<Case> cases = {
+      {"the fixed arguments", "sleep", {{"sleep", "600"}}, {"sleep", "a.Sleep600"}},
+      {"more arguments after them", "sleep", {{"sleep", "600", "more"}}, {"sleep", "a.Sleep600"}},
+      {"whatever argv[0] says", "sleep", {{"sleeper", "600"}}, {"sleep", "a.Sleep600"}},
+      {"other arguments", "sleep", {{"sleep", "0.1"}}, {"sleep"}},
+      {"words compared whole", "sleep", {{"sleep", "6000"}}, {"sleep"}},
+      {"none of them", "sleep", {{"sleep"}}, {"sleep"}},
+      {"TryExec of the Exec program: its arguments apply", "sleep", {{"sleep", "900"}}, {"sleep", "i.TriedSame"}},
+      {"no command line to compare", "sleep", std::nullopt, {"sleep"}},
+      {"up to the field code", "python3", {{"python3", "/opt/game/run.py", "save1"}}, {"python3", "b.Python"}},
+      {"another script of the interpreter", "python3", {{"python3", "/opt/other/run.py"}}, {"python3"}},
+      {"no fixed arguments: every process", "firefox-esr", {{"firefox-esr", "https://example.com"}},
+       {"firefox-esr", "c.Firefox"}},
+      {"no fixed arguments, no command line", "firefox-esr", std::nullopt, {"firefox-esr", "c.Firefox"}},
+      {"unquoted and unescaped", "tool", {{"tool", "two words", "back\\slash", "say \"hi\" $5", "100%", "file"}},
+       {"tool", "d.Quoted"}},
+      {"the quoted words split", "tool", {{"tool", "two", "words", "back\\slash", "say \"hi\" $5", "100%"}}, {"tool"}},
+      {"env looked through; a field code inside a word ends them", "game", {{"game", "--level", "3"}},
+       {"game", "e.Env", "g.Code"}},
+      {"env's command with other arguments", "game", {{"game", "--level", "4"}}, {"game", "g.Code"}},
+      {"a shell is named by no entry that runs one", shell, {{"sh", "-c", "game --level 3"}},
+       {shell.filename().string()}},
+      {"TryExec of another program: every process of it", "tried", {{"tried", "x"}}, {"tried", "h.Tried"}},
+      {"the Exec program of that entry", "tried-wrapper", {{"tried-wrapper", "--go"}}, {"tried-wrapper", "h.Tried"}},
+      {"the Exec program, other arguments", "tried-wrapper", {{"tried-wrapper", "--stop"}}, {"tried-wrapper"}},
+  };
+  const uid_t me = ::getuid();
+  pid_t pid = 1000200;
+  for (const auto& c : cases) {
+    const fs::path exe = c.program.is_absolute() ? c.program : bin / c.program;
+    proc.add(pid, exe.filename().string(), 'S', 0, me, exe.string());
+    if (c.commandLine) proc.setCommandLine(pid, *c.commandLine);
+    ++pid;
+  }
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  options.applicationFolders = {apps.string()};
+  options.childPath = bin.string();
+  LinuxWorkspace workspace(options);
+  auto running = workspace.runningApplications();
+  ASSERT_EQ(running.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(running[i]->names(), cases[i].names);
+    EXPECT_EQ(running[i]->bundleIdentifier(), cases[i].names.front());  // the reported identifier is as before
+  }
 }
 
 // Names are read once per program: a pid that now belongs to a new process (another
