@@ -792,7 +792,8 @@ class DesktopIndex {
 // A program that a process runs, and the arguments it was given.
 struct ProgramView {
   std::optional<FileIdentity> file;
-  std::string name;
+  std::string name;      // as the process named it
+  std::string fileName;  // the file's own name, where a link by another name led to it
   std::vector<std::string> arguments;
 };
 
@@ -824,13 +825,14 @@ struct LinuxWorkspace::Cache {
 
 namespace {
 
-// The arguments of /proc/<pid>/cmdline. Only the first ones matter here, so a long
-// command line is read in part, without the word the cut fell into.
-std::vector<std::string> readCommandLine(const std::string& processDir) {
+// The arguments of /proc/<pid>/cmdline, nullopt when it cannot be read. Only the first
+// ones matter here, so a long command line is read in part, without the word the cut
+// fell into.
+std::optional<std::vector<std::string>> readCommandLine(const std::string& processDir) {
   constexpr std::size_t kLimit = 64 * 1024;
   std::string text;
   std::vector<std::string> words;
-  if (!readRegularFile(processDir + "/cmdline", text, kLimit)) return words;
+  if (!readRegularFile(processDir + "/cmdline", text, kLimit)) return std::nullopt;
   const bool cut = text.size() == kLimit && text.back() != '\0';
   std::size_t start = 0;
   while (start < text.size()) {
@@ -863,9 +865,13 @@ std::optional<ProgramView> viewOfArgument(const std::string& processDir, const s
   if (index >= arguments.size() || arguments[index].empty()) return std::nullopt;
   const std::string path = pathOfArgument(processDir, arguments[index]);
   if (!isRegularFile(path)) return std::nullopt;
-  return ProgramView{identityOf(path), baseName(arguments[index]),
-                     std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1,
-                                              arguments.end())};
+  ProgramView view{identityOf(path), baseName(arguments[index]), {},
+                   std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1,
+                                            arguments.end())};
+  std::error_code error;
+  const auto real = std::filesystem::canonical(path, error);
+  if (!error && real.filename() != view.name) view.fileName = real.filename().string();
+  return view;
 }
 
 // The dynamic loader run as a program: "ld-linux-x86-64.so.2 [options] program args".
@@ -976,14 +982,13 @@ std::optional<ProgramView> programRunBy(const std::string& processDir, const Pro
 // What a process runs: its executable with the arguments of its command line, where
 // that cannot be read the program its command line starts with (when that is a path),
 // and then what each runs in turn through a loader or an interpreter.
-std::vector<ProgramView> programsOf(const std::string& processDir, const ExecutableKey& executable,
-                                    const std::string& executableName, bool executableKnown,
-                                    const std::string& childPath) {
+std::vector<ProgramView> programsOf(const std::string& processDir, const std::vector<std::string>& commandLine,
+                                    const ExecutableKey& executable, const std::string& executableName,
+                                    bool executableKnown, const std::string& childPath) {
   std::vector<ProgramView> programs;
-  std::vector<std::string> commandLine = readCommandLine(processDir);
   std::vector<std::string> arguments;
   if (!commandLine.empty()) arguments.assign(commandLine.begin() + 1, commandLine.end());
-  programs.push_back({executable.file, executableName, arguments});
+  programs.push_back({executable.file, executableName, {}, arguments});
   if (!executableKnown && !commandLine.empty() && commandLine[0].find('/') != std::string::npos) {
     if (auto started = viewOfArgument(processDir, commandLine, 0)) programs.push_back(std::move(*started));
   }
@@ -1049,7 +1054,9 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
     return;
   }
   cached.executableName = info.executablePath ? baseName(*info.executablePath) : comm;
-  cached.programs = programsOf(dir, executable, cached.executableName, info.executablePath.has_value(), childPath);
+  const auto commandLine = readCommandLine(dir);
+  cached.programs = programsOf(dir, commandLine.value_or(std::vector<std::string>()), executable,
+                               cached.executableName, info.executablePath.has_value(), childPath);
 
   // What the system records: the sandbox's application id, the snap's control group.
   if (auto id = flatpakApplicationId(dir)) addName(cached.extraNames, *id);
@@ -1059,8 +1066,10 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
 
   auto environText = readSmallFile(dir + "/environ");
   // A process in the middle of starting its program shows the new executable before
-  // its environment is in place: read it again next time.
-  if (environText && environText->empty() && info.executablePath) cached.complete = false;
+  // its command line and environment are in place: read it again next time.
+  if (((environText && environText->empty()) || (commandLine && commandLine->empty())) && info.executablePath) {
+    cached.complete = false;
+  }
   const auto environment = parseEnviron(environText.value_or(std::string()));
   const bool desktopSession =
       !nonEmpty(environment, "DISPLAY").empty() || !nonEmpty(environment, "WAYLAND_DISPLAY").empty();
@@ -1164,6 +1173,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
       // Each program it runs: the file's name, and the entries whose command it runs.
       for (const auto& program : cached.programs) {
         addName(names, program.name);
+        addName(names, program.fileName);
         if (!program.file || !cache.index.names) continue;
         auto found = cache.index.names->find(*program.file);
         if (found == cache.index.names->end()) continue;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -102,6 +103,30 @@ class WorkspaceTest : public ::testing::Test {
       std::error_code error;
       return fs::read_symlink(proc + "/exe", error) == fs::canonical(program) &&
              readText(proc + "/environ").find("MOPET_BUNDLE_IDENTIFIER=") != std::string::npos;
+    }));
+    return process;
+  }
+
+  // A child running `program` with these arguments, waited for until its executable is
+  // `exe` (after the interpreter or the shell's exec), its command line is in place and
+  // `ready` holds of its /proc folder.
+  Process& startProgram(
+      const fs::path& program, std::vector<std::string> arguments, const fs::path& exe,
+      std::map<std::string, std::string> environment = {},
+      const std::function<bool(const std::string&)>& ready = [](const std::string&) { return true; }) {
+    auto child = std::make_unique<Process>();
+    child->executablePath = program.string();
+    child->arguments = std::move(arguments);
+    child->environment = std::move(environment);
+    child->standardInput = NullDevice{};
+    EXPECT_TRUE(child->run());
+    children_.push_back(std::move(child));
+    Process& process = *children_.back();
+    const std::string proc = "/proc/" + std::to_string(process.processIdentifier());
+    EXPECT_TRUE(eventually([&] {
+      std::error_code error;
+      return (exe.empty() || fs::read_symlink(proc + "/exe", error) == fs::canonical(exe)) &&
+             !readText(proc + "/cmdline").empty() && ready(proc);
     }));
     return process;
   }
@@ -571,6 +596,132 @@ TEST_F(WorkspaceTest, DesktopEntriesNameOnlyTheProcessesThatRunTheirCommand) {
     EXPECT_EQ(running[i]->names(), cases[i].names);
     EXPECT_EQ(running[i]->bundleIdentifier(), cases[i].names.front());  // the reported identifier is as before
   }
+}
+
+// A program run through the dynamic loader, or a script run by its interpreter (by
+// name or as the interpreter's argument), is also known by the names of the file it
+// runs; the names it had stay.
+TEST_F(WorkspaceTest, ProgramsRunByALoaderOrAnInterpreterAnswerToTheirNames) {
+  fs::path loader;
+  for (const char* candidate : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1", "/lib/ld-linux.so.2"}) {
+    if (loader.empty() && fs::exists(candidate)) loader = candidate;
+  }
+  const fs::path python = "/usr/bin/python3";
+  if (loader.empty() || !fs::exists(python)) GTEST_SKIP() << "no dynamic loader or python3 here";
+
+  const fs::path bin = dir_ / "bin";
+  const fs::path game = bin / "blockedgame";
+  fs::create_directories(bin);
+  fs::copy_file("/bin/sleep", game);
+  fs::permissions(game, fs::perms::owner_all);
+  auto writeScript = [&](const std::string& name, const std::string& text) {
+    writeText(bin / name, text);
+    fs::permissions(bin / name, fs::perms::owner_all);
+    return bin / name;
+  };
+  const fs::path pyGame = writeScript("game.py", "#!" + python.string() + "\nimport time\ntime.sleep(30)\n");
+  const fs::path envGame = writeScript("envgame.py", "#!/usr/bin/env python3\nimport time\ntime.sleep(30)\n");
+  // The shell waits in its own `read` on a FIFO that nobody writes: one process.
+  const fs::path fifo = dir_ / "never-written";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path shGame = writeScript("game.sh", "#!/bin/sh\nread line < '" + fifo.string() + "'\n");
+  const fs::path apps = dir_ / "applications";
+  writeText(apps / "org.example.Blocked.desktop", "[Desktop Entry]\nExec=" + game.string() + " %U\n");
+  writeText(apps / "org.example.Script.desktop", "[Desktop Entry]\nExec=" + pyGame.string() + " --level 3\n");
+  writeText(apps / "org.example.ShellGame.desktop", "[Desktop Entry]\nExec=" + shGame.string() + "\n");
+  const fs::path shell = fs::canonical("/bin/sh");
+  const std::string pythonName = fs::canonical(python).filename().string();
+  const std::string loaderName = fs::canonical(loader).filename().string();
+
+  struct Case {
+    const char* name;
+    fs::path program;
+    std::vector<std::string> arguments;
+    fs::path exe;
+    std::vector<std::string> names;    // names() in this order
+    std::vector<std::string> missing;  // names it must not have
+  };
+  const std::vector<Case> cases = {
+      {"a program through the loader", loader, {game.string(), "30"}, loader,
+       {loaderName, "blockedgame", "org.example.Blocked"}, {}},
+      {"a script run by name", pyGame, {"--level", "3"}, python, {pythonName, "game.py", "org.example.Script"}, {}},
+      {"the script through its interpreter", python, {pyGame.string(), "--level", "3"}, python,
+       {pythonName, "game.py", "org.example.Script"}, {}},
+      {"the interpreter's options before it", python, {"-u", "-W", "ignore", pyGame.string(), "--level", "3"},
+       python, {pythonName, "game.py", "org.example.Script"}, {}},
+      {"other arguments of the script", pyGame, {"--level", "4"}, python, {pythonName, "game.py"},
+       {"org.example.Script"}},
+      {"a script relative to the interpreter's folder", "/bin/sh",
+       {"-c", "cd '" + bin.string() + "' && exec python3 game.py --level 3"}, python,
+       {pythonName, "game.py", "org.example.Script"}, {}},
+      {"a script whose #! line goes through env", envGame, {}, python, {pythonName, "envgame.py"}, {}},
+      {"a shell script run by name", shGame, {}, shell,
+       {shell.filename().string(), "game.sh", "org.example.ShellGame"}, {}},
+      {"a command given inline is no script", python, {"-c", "import time; time.sleep(30)", pyGame.string()},
+       python, {pythonName}, {"game.py"}},
+      {"the loader running an interpreter running a script (by a link's name, and its file's)", loader,
+       {python.string(), pyGame.string(), "--level", "3"}, loader,
+       {loaderName, "python3", pythonName, "game.py", "org.example.Script"}, {}},
+  };
+  LinuxWorkspace workspace = ownWorkspace();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // `env python3` and the shell's python3 are the system's.
+    Process& child = startProgram(c.program, c.arguments, c.exe, {{"PATH", python.parent_path().string()}});
+    auto app = workspace.application(child.processIdentifier());
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->names(), c.names);
+    EXPECT_EQ(app->bundleIdentifier(), c.names.front());  // as before
+    for (const auto& name : c.missing) EXPECT_FALSE(app->isNamed(name)) << name;
+  }
+}
+
+// A process whose executable cannot be read (it made itself non-dumpable) is named by
+// its command name and by the program its command line starts with.
+TEST_F(WorkspaceTest, AProcessThatHidesItsExecutableIsNamedFromItsCommandLine) {
+  if (::geteuid() == 0) {
+    // Root reads every process's executable: the case runs again as an ordinary user.
+    const fs::path setpriv = "/usr/bin/setpriv";
+    if (!fs::exists(setpriv)) GTEST_SKIP() << "running as root without setpriv";
+    Process inner;
+    inner.executablePath = setpriv.string();
+    inner.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", fs::read_symlink("/proc/self/exe").string(),
+                       "--gtest_filter=WorkspaceTest.AProcessThatHidesItsExecutableIsNamedFromItsCommandLine"};
+    Pipe output;
+    inner.standardInput = NullDevice{};
+    inner.standardOutput = output;
+    inner.standardError = output;
+    ASSERT_TRUE(inner.run());
+    const std::string text = toString(output.fileHandleForReading().readDataToEndOfFile());
+    ASSERT_TRUE(inner.waitUntilExit(20s));
+    EXPECT_EQ(inner.terminationStatus(), 0) << text;
+    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+    EXPECT_EQ(text.find("SKIPPED"), std::string::npos) << text;
+    return;
+  }
+  const fs::path bin = dir_ / "bin";
+  const fs::path hidden = bin / "hiddengame";
+  fs::create_directories(bin);
+  fs::copy_file(MOPET_HIDDEN_PROGRAM, hidden);
+  fs::permissions(hidden, fs::perms::owner_all);
+  const fs::path apps = dir_ / "applications";
+  writeText(apps / "org.example.Hidden.desktop", "[Desktop Entry]\nExec=" + hidden.string() + " --mode fast %U\n");
+  writeText(apps / "org.example.Slow.desktop", "[Desktop Entry]\nExec=" + hidden.string() + " --mode slow\n");
+
+  Process& child = startProgram(hidden, {"--mode", "fast"}, "", {{"HIDDEN_COMM", "renamed"}},
+                                [](const std::string& proc) { return readText(proc + "/comm") == "renamed\n"; });
+  std::error_code error;
+  (void)fs::read_symlink("/proc/" + std::to_string(child.processIdentifier()) + "/exe", error);
+  if (!error) GTEST_SKIP() << "this user can read a non-dumpable process's executable";
+
+  LinuxWorkspace workspace = ownWorkspace();
+  auto app = workspace.application(child.processIdentifier());
+  ASSERT_NE(app, nullptr);
+  EXPECT_EQ(app->names(), (std::vector<std::string>{"renamed", "hiddengame", "org.example.Hidden"}));
+  EXPECT_EQ(app->bundleIdentifier(), "renamed");  // as before
+  EXPECT_EQ(app->executablePath(), std::nullopt);
+  ASSERT_TRUE(app->terminate());
+  EXPECT_TRUE(child.waitUntilExit(10s));
 }
 
 // Names are read once per program: a pid that now belongs to a new process (another
