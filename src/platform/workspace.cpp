@@ -515,9 +515,10 @@ struct FileIdentityHash {
   }
 };
 
-std::optional<FileIdentity> identityOf(const std::string& path) {
+// The file at `path`, relative to the folder `dirFd` (AT_FDCWD: as it is).
+std::optional<FileIdentity> identityOf(const std::string& path, int dirFd = AT_FDCWD) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  if (::fstatat(dirFd, path.c_str(), &info, 0) != 0) return std::nullopt;
   return FileIdentity{info.st_dev, info.st_ino};
 }
 
@@ -527,19 +528,65 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 struct ExecutableKey {
   std::optional<FileIdentity> file;
   std::string link;
-  int error = 0;
+  int error = 0;      // why the file could not be looked at
+  int linkError = 0;  // why the link could not be read
   bool operator==(const ExecutableKey&) const = default;
 };
 
-ExecutableKey executableKey(const std::string& exeLink) {
+ExecutableKey executableKey(int dirFd, const std::string& exeLink) {
   ExecutableKey key;
-  key.file = identityOf(exeLink);
+  key.file = identityOf(exeLink, dirFd);
   if (key.file) return key;
   key.error = errno;
   std::array<char, PATH_MAX> target;
-  const ssize_t length = ::readlink(exeLink.c_str(), target.data(), target.size());
-  if (length > 0) key.link.assign(target.data(), static_cast<std::size_t>(length));
+  const ssize_t length = ::readlinkat(dirFd, exeLink.c_str(), target.data(), target.size());
+  if (length > 0) {
+    key.link.assign(target.data(), static_cast<std::size_t>(length));
+  } else {
+    key.linkError = errno;
+  }
   return key;
+}
+
+// The key again, for a process seen before, in one call: where its file could not be
+// looked at last time, only the link is read, and the same text (or the same reason it
+// cannot be read) keeps the key.
+ExecutableKey executableKeyAgain(int dirFd, const std::string& exeLink, const ExecutableKey& previous) {
+  if (previous.file) {
+    ExecutableKey key;
+    key.file = identityOf(exeLink, dirFd);
+    return key.file ? key : executableKey(dirFd, exeLink);
+  }
+  std::array<char, PATH_MAX> target;
+  const ssize_t length = ::readlinkat(dirFd, exeLink.c_str(), target.data(), target.size());
+  const int linkError = length > 0 ? 0 : errno;
+  const std::string_view link(target.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+  if (link == previous.link && linkError == previous.linkError) return previous;
+  return executableKey(dirFd, exeLink);
+}
+
+// Reads a listing's /proc/<pid>/stat in as few calls as it takes: one read, as the
+// file is far smaller than the buffer (a short read is its end). The tree is the
+// kernel's (or a test's), not a file of the child's; O_NONBLOCK still keeps a FIFO put
+// there from blocking.
+bool readStatFile(int dirFd, const std::string& path, std::string& out) {
+  constexpr std::size_t kLimit = 4096;
+  out.resize(kLimit);
+  const int fd = ::openat(dirFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  std::size_t size = 0;
+  bool ok = fd >= 0;
+  while (ok && size < kLimit) {
+    const ssize_t count = ::read(fd, out.data() + size, kLimit - size);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) ok = false;
+    if (count <= 0) break;
+    const bool filled = static_cast<std::size_t>(count) == kLimit - size;
+    size += static_cast<std::size_t>(count);
+    if (!filled) break;
+  }
+  if (fd >= 0) ::close(fd);
+  out.resize(size);
+  return ok;
 }
 
 void addName(std::vector<std::string>& names, std::string name) {
@@ -821,6 +868,7 @@ struct LinuxWorkspace::Cache {
   DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
   std::string buffer;  // reused for /proc/<pid>/stat
+  std::string path;    // reused for the paths of /proc/<pid>
 };
 
 namespace {
@@ -1145,21 +1193,33 @@ Workspace& Workspace::shared() {
 }
 
 // With the cache's lock held: the application for one pid, through the cache.
-std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
+std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd) {
   if (pid <= 0) return nullptr;
   if (options_.includeProcess && !options_.includeProcess(pid)) return nullptr;
-  const std::string dir = options_.procRoot + "/" + std::to_string(pid);
   Cache& cache = *cache_;
-  if (!readRegularFile(dir + "/stat", cache.buffer, 4096)) return nullptr;
+  // One path buffer for the files of every process: "<pid>/" and the name, relative to
+  // the open root folder, or else from "<root>/".
+  const int dirFd = rootFd >= 0 ? rootFd : AT_FDCWD;
+  std::string& path = cache.path;
+  path.clear();
+  if (rootFd < 0) path.append(options_.procRoot).append("/");
+  path.append(std::to_string(pid)).append("/");
+  const std::size_t dirLength = path.size();
+  if (!readStatFile(dirFd, path.append("stat"), cache.buffer)) return nullptr;
   auto stat = parseStat(cache.buffer);
   if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
 
   const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
-  ExecutableKey executable = kernelThread ? ExecutableKey{} : executableKey(dir + "/exe");
   auto [it, inserted] = cache.processes.try_emplace(pid);
   CachedProcess& cached = it->second;
+  path.resize(dirLength);
+  path.append("exe");
+  ExecutableKey executable = kernelThread ? ExecutableKey{}
+                             : inserted   ? executableKey(dirFd, path)
+                                          : executableKeyAgain(dirFd, path, cached.executable);
   cached.listing = cache.listing;
   if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
+    const std::string dir = options_.procRoot + "/" + std::to_string(pid);
     readProcess(options_, childPath(), pid, dir, *stat, executable, cached);
     cached.startTime = stat->startTime;
     cached.executable = std::move(executable);
@@ -1196,12 +1256,13 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
 std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
   std::lock_guard lock(cache_->mutex);
   cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
-  return lookUp(pid);
+  return lookUp(pid, -1);
 }
 
 RunningApplications LinuxWorkspace::runningApplications() {
   std::vector<pid_t> pids;
-  if (DIR* dir = ::opendir(options_.procRoot.c_str())) {
+  DIR* dir = ::opendir(options_.procRoot.c_str());
+  if (dir != nullptr) {
     // readdir is safe on a stream that only this thread reads (readdir_r is deprecated).
     while (dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
       std::string_view name(entry->d_name);
@@ -1211,7 +1272,6 @@ RunningApplications LinuxWorkspace::runningApplications() {
       long value = std::strtol(entry->d_name, nullptr, 10);
       if (value > 0) pids.push_back(static_cast<pid_t>(value));
     }
-    ::closedir(dir);
   }
   std::sort(pids.begin(), pids.end());
   RunningApplications applications;
@@ -1219,9 +1279,12 @@ RunningApplications LinuxWorkspace::runningApplications() {
   std::lock_guard lock(cache_->mutex);
   cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   const unsigned long listing = ++cache_->listing;
+  // The processes' files are opened from the listed folder: shorter path walks.
+  const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
   for (pid_t pid : pids) {
-    if (auto app = lookUp(pid)) applications.push_back(std::move(app));
+    if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
   }
+  if (dir != nullptr) ::closedir(dir);
   // What this listing did not see has ended.
   std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
   return applications;

@@ -188,7 +188,8 @@ class LinuxWorkspace final : public Workspace {
 
  private:
   struct Cache;
-  std::shared_ptr<RunningApplication> lookUp(pid_t pid);
+  // rootFd: the open procRoot folder, or -1.
+  std::shared_ptr<RunningApplication> lookUp(pid_t pid, int rootFd);
   std::string childPath() const;
 
   WorkspaceOptions options_;

@@ -3,8 +3,11 @@
 // Linux workspace over a /proc-like tree of 1,000 processes), and writing a host list
 // of 10,000 entries.
 #include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -131,6 +134,32 @@ void BM_BlockAppsByRule_ProcTree(benchmark::State& state) {
   for (auto _ : state) delegate->blockAppsByRule();
 }
 BENCHMARK(BM_BlockAppsByRule_ProcTree)->Unit(benchmark::kMillisecond);
+
+// The scan's physical limit: the same tree read once, the process list and each
+// process's stat file, with nothing kept.
+void BM_ProcTreeReadOnce(benchmark::State& state) {
+  const std::string root = procTree().string();
+  std::string text;
+  for (auto _ : state) {
+    std::size_t bytes = 0;
+    DIR* dir = ::opendir(root.c_str());
+    if (dir == nullptr) state.SkipWithError("proc tree not read");
+    while (dir != nullptr) {
+      const dirent* entry = ::readdir(dir);  // NOLINT(concurrency-mt-unsafe): one thread
+      if (entry == nullptr) break;
+      if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+      const int fd = ::open((root + "/" + entry->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      std::array<char, 4096> buffer;
+      const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+      if (count > 0) bytes += static_cast<std::size_t>(count);
+      ::close(fd);
+    }
+    if (dir != nullptr) ::closedir(dir);
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_ProcTreeReadOnce)->Unit(benchmark::kMillisecond);
 
 void BM_BlockAnAppEach_ProcTree(benchmark::State& state) {
   Bench bench;
