@@ -121,33 +121,51 @@ struct StatFields {
   char state = '?';
   unsigned long flags = 0;
   std::string startTime;
+  // Where the process's program image lies: fields 26-28 (code and stack) and 45-51
+  // (data, heap, arguments, environment), as text. They are set at each exec, and with
+  // address randomisation never alike twice; empty when the kernel does not show them
+  // (another user's or a non-dumpable process) or the line lacks them.
+  std::string_view codeImage;
+  std::string_view dataImage;
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
 // /proc/<pid>/stat: "pid (comm) state ppid ...". comm may hold blanks and
-// parentheses, so the fields start after the last ')'.
+// parentheses, so the fields start after the last ')'. The views point into `text`.
 std::optional<StatFields> parseStat(std::string_view text) {
   auto open = text.find('(');
   auto close = text.rfind(')');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
   StatFields fields;
   fields.comm = std::string(text.substr(open + 1, close - open - 1));
-  // tokens[0] is field 3 (state), tokens[6] field 9 (flags), tokens[19] field 22 (start time).
-  std::array<std::string_view, 20> tokens;
+  // tokens[n - 3] is field n: [0] state, [6] flags, [19] start time, [23..25] and
+  // [42..48] the image's addresses.
+  std::array<std::string_view, 49> tokens;
+  // The fields are split at blanks in one pass over the characters.
   std::size_t count = 0;
-  std::size_t i = close + 1;
-  while (count < tokens.size()) {
-    while (i < text.size() && isBlank(text[i])) ++i;
-    if (i == text.size()) break;
-    const std::size_t start = i;
-    while (i < text.size() && !isBlank(text[i])) ++i;
-    tokens[count++] = text.substr(start, i - start);
+  std::size_t start = std::string_view::npos;
+  for (std::size_t i = close + 1; i < text.size() && count < tokens.size(); ++i) {
+    if (isBlank(text[i])) {
+      if (start != std::string_view::npos) tokens[count++] = text.substr(start, i - start);
+      start = std::string_view::npos;
+    } else if (start == std::string_view::npos) {
+      start = i;
+    }
   }
-  if (count < tokens.size() || tokens[0].size() != 1) return std::nullopt;
+  if (start != std::string_view::npos && count < tokens.size()) tokens[count++] = text.substr(start);
+  if (count < 20 || tokens[0].size() != 1) return std::nullopt;
   fields.state = tokens[0][0];
   std::from_chars(tokens[6].data(), tokens[6].data() + tokens[6].size(), fields.flags);
   fields.startTime = std::string(tokens[19]);
+  auto span = [&](std::size_t first, std::size_t last) {
+    return std::string_view(tokens[first].data(),
+                            static_cast<std::size_t>(tokens[last].data() + tokens[last].size() - tokens[first].data()));
+  };
+  if (count == tokens.size() && !(tokens[23] == "0" && tokens[24] == "0")) {
+    fields.codeImage = span(23, 25);
+    fields.dataImage = span(42, 48);
+  }
   return fields;
 }
 
@@ -569,24 +587,25 @@ ExecutableKey executableKeyAgain(int dirFd, const std::string& exeLink, const Ex
 // file is far smaller than the buffer (a short read is its end). The tree is the
 // kernel's (or a test's), not a file of the child's; O_NONBLOCK still keeps a FIFO put
 // there from blocking.
-bool readStatFile(int dirFd, const std::string& path, std::string& out) {
-  constexpr std::size_t kLimit = 4096;
-  out.resize(kLimit);
+using StatBuffer = std::array<char, 4096>;
+
+std::optional<std::string_view> readStatFile(int dirFd, const std::string& path, StatBuffer& buffer) {
   const int fd = ::openat(dirFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
   std::size_t size = 0;
-  bool ok = fd >= 0;
-  while (ok && size < kLimit) {
-    const ssize_t count = ::read(fd, out.data() + size, kLimit - size);
+  bool ok = true;
+  while (size < buffer.size()) {
+    const ssize_t count = ::read(fd, buffer.data() + size, buffer.size() - size);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) ok = false;
     if (count <= 0) break;
-    const bool filled = static_cast<std::size_t>(count) == kLimit - size;
+    const bool filled = static_cast<std::size_t>(count) == buffer.size() - size;
     size += static_cast<std::size_t>(count);
     if (!filled) break;
   }
-  if (fd >= 0) ::close(fd);
-  out.resize(size);
-  return ok;
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return std::string_view(buffer.data(), size);
 }
 
 void addName(std::vector<std::string>& names, std::string name) {
@@ -847,6 +866,9 @@ struct ProgramView {
 // What was read of one process, valid while its start time and executable stay.
 struct CachedProcess {
   std::string startTime;
+  std::string comm;       // as the stat line gave it
+  std::string codeImage;  // the stat line's image fields (see StatFields)
+  std::string dataImage;
   ExecutableKey executable;
   bool visible = false;  // passes the user check
   bool complete = true;  // false: caught while starting a program, read again next time
@@ -857,6 +879,7 @@ struct CachedProcess {
   std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
   unsigned long namesGeneration = 0;    // the desktop index that info.names was made with
   unsigned long listing = 0;            // the last listing that saw it
+  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
 };
 
 }  // namespace
@@ -867,7 +890,7 @@ struct LinuxWorkspace::Cache {
   DesktopIndex desktop;
   DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
-  std::string buffer;  // reused for /proc/<pid>/stat
+  StatBuffer statBuffer;  // reused for /proc/<pid>/stat
   std::string path;    // reused for the paths of /proc/<pid>
 };
 
@@ -913,9 +936,11 @@ std::optional<ProgramView> viewOfArgument(const std::string& processDir, const s
   if (index >= arguments.size() || arguments[index].empty()) return std::nullopt;
   const std::string path = pathOfArgument(processDir, arguments[index]);
   if (!isRegularFile(path)) return std::nullopt;
-  ProgramView view{identityOf(path), baseName(arguments[index]), {},
-                   std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1,
-                                            arguments.end())};
+  ProgramView view{
+      identityOf(path),
+      baseName(arguments[index]),
+      {},
+      std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1, arguments.end())};
   std::error_code error;
   const auto real = std::filesystem::canonical(path, error);
   if (!error && real.filename() != view.name) view.fileName = real.filename().string();
@@ -927,8 +952,8 @@ bool isLoader(std::string_view name) { return name.starts_with("ld-linux") && na
 
 std::optional<ProgramView> programOfLoader(const std::string& processDir, const std::vector<std::string>& arguments) {
   static const std::set<std::string, std::less<>> kWithValue = {
-      "--library-path", "--inhibit-rpath", "--audit", "--preload", "--argv0", "--glibc-hwcaps-prefix",
-      "--glibc-hwcaps-mask"};
+      "--library-path",        "--inhibit-rpath",    "--audit", "--preload", "--argv0",
+      "--glibc-hwcaps-prefix", "--glibc-hwcaps-mask"};
   std::size_t index = 0;
   while (index < arguments.size() && arguments[index].starts_with("--")) {
     const std::string& option = arguments[index++];
@@ -952,11 +977,11 @@ std::optional<InterpreterOptions> interpreterByName(std::string_view name) {
     name.remove_suffix(1);
   }
   static const std::map<std::string, InterpreterOptions, std::less<>> kInterpreters = {
-      {"sh", {"c", "oO"}},   {"bash", {"c", "oO"}},  {"dash", {"c", "oO"}},  {"zsh", {"c", "oO"}},
-      {"ksh", {"c", "oO"}},  {"mksh", {"c", "oO"}},  {"fish", {"c", ""}},    {"python", {"cm", "WX"}},
-      {"pypy", {"cm", "WX"}}, {"perl", {"eE", ""}},  {"ruby", {"e", "r"}},   {"node", {"ep", "r"}},
-      {"nodejs", {"ep", "r"}}, {"php", {"r", ""}},   {"lua", {"e", "l"}},    {"luajit", {"e", "l"}},
-      {"tclsh", {"", ""}},   {"wish", {"", ""}},     {"Rscript", {"e", ""}}, {"guile", {"c", ""}}};
+      {"sh", {"c", "oO"}},     {"bash", {"c", "oO"}}, {"dash", {"c", "oO"}},  {"zsh", {"c", "oO"}},
+      {"ksh", {"c", "oO"}},    {"mksh", {"c", "oO"}}, {"fish", {"c", ""}},    {"python", {"cm", "WX"}},
+      {"pypy", {"cm", "WX"}},  {"perl", {"eE", ""}},  {"ruby", {"e", "r"}},   {"node", {"ep", "r"}},
+      {"nodejs", {"ep", "r"}}, {"php", {"r", ""}},    {"lua", {"e", "l"}},    {"luajit", {"e", "l"}},
+      {"tclsh", {"", ""}},     {"wish", {"", ""}},    {"Rscript", {"e", ""}}, {"guile", {"c", ""}}};
   auto found = kInterpreters.find(name);
   if (found == kInterpreters.end()) return std::nullopt;
   return found->second;
@@ -1103,8 +1128,8 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
   }
   cached.executableName = info.executablePath ? baseName(*info.executablePath) : comm;
   const auto commandLine = readCommandLine(dir);
-  cached.programs = programsOf(dir, commandLine.value_or(std::vector<std::string>()), executable,
-                               cached.executableName, info.executablePath.has_value(), childPath);
+  cached.programs = programsOf(dir, commandLine.value_or(std::vector<std::string>()), executable, cached.executableName,
+                               info.executablePath.has_value(), childPath);
 
   // What the system records: the sandbox's application id, the snap's control group.
   if (auto id = flatpakApplicationId(dir)) addName(cached.extraNames, *id);
@@ -1205,8 +1230,9 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   if (rootFd < 0) path.append(options_.procRoot).append("/");
   path.append(std::to_string(pid)).append("/");
   const std::size_t dirLength = path.size();
-  if (!readStatFile(dirFd, path.append("stat"), cache.buffer)) return nullptr;
-  auto stat = parseStat(cache.buffer);
+  const auto statText = readStatFile(dirFd, path.append("stat"), cache.statBuffer);
+  if (!statText) return nullptr;
+  auto stat = parseStat(*statText);
   if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
 
   const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
@@ -1214,15 +1240,27 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   CachedProcess& cached = it->second;
   path.resize(dirLength);
   path.append("exe");
+  // The same start time, command name and program image as last time: the same exec
+  // of the same program, so the executable need not be looked at again.
+  const bool sameImage = !inserted && !stat->codeImage.empty() && stat->startTime == cached.startTime &&
+                         stat->comm == cached.comm && stat->codeImage == cached.codeImage &&
+                         stat->dataImage == cached.dataImage;
   ExecutableKey executable = kernelThread ? ExecutableKey{}
+                             : sameImage  ? cached.executable
                              : inserted   ? executableKey(dirFd, path)
                                           : executableKeyAgain(dirFd, path, cached.executable);
   cached.listing = cache.listing;
   if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
     const std::string dir = options_.procRoot + "/" + std::to_string(pid);
     readProcess(options_, childPath(), pid, dir, *stat, executable, cached);
+    cached.snapshot.reset();
     cached.startTime = stat->startTime;
     cached.executable = std::move(executable);
+  }
+  if (!sameImage) {
+    cached.comm = stat->comm;
+    cached.codeImage.assign(stat->codeImage);
+    cached.dataImage.assign(stat->dataImage);
   }
   if (!cached.visible) return nullptr;
 
@@ -1249,8 +1287,14 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
     }
     cached.info.names = std::move(names);
     cached.namesGeneration = cache.index.generation;
+    cached.snapshot.reset();
   }
-  return std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
+  // The snapshot is immutable: while nothing of the process changed, every listing
+  // hands out the same one.
+  if (!cached.snapshot) {
+    cached.snapshot = std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
+  }
+  return cached.snapshot;
 }
 
 std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {

@@ -80,8 +80,15 @@ const std::filesystem::path& procTree() {
       auto p = dir / std::to_string(pid);
       std::filesystem::create_directories(p);
       const std::string name = "app" + std::to_string(i);
-      std::ofstream(p / "stat") << pid << " (" << name << ") S 1 1 1 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 "
-                                << 100000 + i << " 0 0\n";
+      // The whole line, as the kernel writes it for one's own process: the program
+      // image's addresses differ from process to process.
+      const unsigned long long code = 94922502942720ULL + 0x100000ULL * static_cast<unsigned long long>(i);
+      const unsigned long long stack = 140727778260896ULL - 0x100000ULL * static_cast<unsigned long long>(i);
+      std::ofstream(p / "stat") << pid << " (" << name << ") S 1 1 1 0 -1 4194304 99 0 0 0 0 0 0 0 20 0 1 0 "
+                                << 100000 + i << " 3133440 408 18446744073709551615 " << code << " " << code + 19881
+                                << " " << stack << " 0 0 0 0 0 0 0 0 0 17 5 0 0 0 0 0 " << code + 35888 << " "
+                                << code + 37504 << " " << code + 969670656 << " " << stack + 4843 << " " << stack + 4863
+                                << " " << stack + 4863 << " " << stack + 6219 << " 0\n";
       std::ofstream(p / "status") << "Name:\t" << name << "\nUid:\t" << ::getuid() << "\t" << ::getuid() << "\t"
                                   << ::getuid() << "\t" << ::getuid() << "\n";
       std::ofstream(p / "comm") << name << "\n";

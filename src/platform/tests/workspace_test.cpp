@@ -314,11 +314,20 @@ class ProcFixture {
   explicit ProcFixture(fs::path root) : root_(std::move(root)) { fs::create_directories(root_); }
 
   void add(pid_t pid, const std::string& comm, char state, unsigned long flags, uid_t uid,
-           std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777") {
+           std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777",
+           unsigned long long image = 0) {
     const fs::path dir = root_ / std::to_string(pid);
     std::ostringstream stat;
     stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start
          << " 1000 100 18446744073709551615 0 0 0";
+    // With an image, the whole line of one's own process: its program's addresses.
+    if (image != 0) {
+      stat.str("");
+      stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start
+           << " 1000 100 18446744073709551615 " << image << " " << image + 4096 << " " << image + 8192
+           << " 0 0 0 0 0 0 0 0 0 17 5 0 0 0 0 0 " << image + 12288 << " " << image + 16384 << " " << image + 20480
+           << " " << image + 24576 << " " << image + 28672 << " " << image + 28672 << " " << image + 32768 << " 0\n";
+    }
     writeText(dir / "stat", stat.str());
     writeText(dir / "status",
               "Name:\t" + comm + "\nUid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t0\t0\n");
@@ -564,16 +573,24 @@ TEST_F(WorkspaceTest, DesktopEntriesNameOnlyTheProcessesThatRunTheirCommand) {
       {"no command line to compare", "sleep", std::nullopt, {"sleep"}},
       {"up to the field code", "python3", {{"python3", "/opt/game/run.py", "save1"}}, {"python3", "b.Python"}},
       {"another script of the interpreter", "python3", {{"python3", "/opt/other/run.py"}}, {"python3"}},
-      {"no fixed arguments: every process", "firefox-esr", {{"firefox-esr", "https://example.com"}},
+      {"no fixed arguments: every process",
+       "firefox-esr",
+       {{"firefox-esr", "https://example.com"}},
        {"firefox-esr", "c.Firefox"}},
       {"no fixed arguments, no command line", "firefox-esr", std::nullopt, {"firefox-esr", "c.Firefox"}},
-      {"unquoted and unescaped", "tool", {{"tool", "two words", "back\\slash", "say \"hi\" $5", "100%", "file"}},
+      {"unquoted and unescaped",
+       "tool",
+       {{"tool", "two words", "back\\slash", "say \"hi\" $5", "100%", "file"}},
        {"tool", "d.Quoted"}},
       {"the quoted words split", "tool", {{"tool", "two", "words", "back\\slash", "say \"hi\" $5", "100%"}}, {"tool"}},
-      {"env looked through; a field code inside a word ends them", "game", {{"game", "--level", "3"}},
+      {"env looked through; a field code inside a word ends them",
+       "game",
+       {{"game", "--level", "3"}},
        {"game", "e.Env", "g.Code"}},
       {"env's command with other arguments", "game", {{"game", "--level", "4"}}, {"game", "g.Code"}},
-      {"a shell is named by no entry that runs one", shell, {{"sh", "-c", "game --level 3"}},
+      {"a shell is named by no entry that runs one",
+       shell,
+       {{"sh", "-c", "game --level 3"}},
        {shell.filename().string()}},
       {"TryExec of another program: every process of it", "tried", {{"tried", "x"}}, {"tried", "h.Tried"}},
       {"the Exec program of that entry", "tried-wrapper", {{"tried-wrapper", "--go"}}, {"tried-wrapper", "h.Tried"}},
@@ -645,26 +662,56 @@ TEST_F(WorkspaceTest, ProgramsRunByALoaderOrAnInterpreterAnswerToTheirNames) {
     std::vector<std::string> missing;  // names it must not have
   };
   const std::vector<Case> cases = {
-      {"a program through the loader", loader, {game.string(), "30"}, loader,
-       {loaderName, "blockedgame", "org.example.Blocked"}, {}},
+      {"a program through the loader",
+       loader,
+       {game.string(), "30"},
+       loader,
+       {loaderName, "blockedgame", "org.example.Blocked"},
+       {}},
       {"a script run by name", pyGame, {"--level", "3"}, python, {pythonName, "game.py", "org.example.Script"}, {}},
-      {"the script through its interpreter", python, {pyGame.string(), "--level", "3"}, python,
-       {pythonName, "game.py", "org.example.Script"}, {}},
-      {"the interpreter's options before it", python, {"-u", "-W", "ignore", pyGame.string(), "--level", "3"},
-       python, {pythonName, "game.py", "org.example.Script"}, {}},
-      {"other arguments of the script", pyGame, {"--level", "4"}, python, {pythonName, "game.py"},
+      {"the script through its interpreter",
+       python,
+       {pyGame.string(), "--level", "3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
+      {"the interpreter's options before it",
+       python,
+       {"-u", "-W", "ignore", pyGame.string(), "--level", "3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
+      {"other arguments of the script",
+       pyGame,
+       {"--level", "4"},
+       python,
+       {pythonName, "game.py"},
        {"org.example.Script"}},
-      {"a script relative to the interpreter's folder", "/bin/sh",
-       {"-c", "cd '" + bin.string() + "' && exec python3 game.py --level 3"}, python,
-       {pythonName, "game.py", "org.example.Script"}, {}},
+      {"a script relative to the interpreter's folder",
+       "/bin/sh",
+       {"-c", "cd '" + bin.string() + "' && exec python3 game.py --level 3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
       {"a script whose #! line goes through env", envGame, {}, python, {pythonName, "envgame.py"}, {}},
-      {"a shell script run by name", shGame, {}, shell,
-       {shell.filename().string(), "game.sh", "org.example.ShellGame"}, {}},
-      {"a command given inline is no script", python, {"-c", "import time; time.sleep(30)", pyGame.string()},
-       python, {pythonName}, {"game.py"}},
-      {"the loader running an interpreter running a script (by a link's name, and its file's)", loader,
-       {python.string(), pyGame.string(), "--level", "3"}, loader,
-       {loaderName, "python3", pythonName, "game.py", "org.example.Script"}, {}},
+      {"a shell script run by name",
+       shGame,
+       {},
+       shell,
+       {shell.filename().string(), "game.sh", "org.example.ShellGame"},
+       {}},
+      {"a command given inline is no script",
+       python,
+       {"-c", "import time; time.sleep(30)", pyGame.string()},
+       python,
+       {pythonName},
+       {"game.py"}},
+      {"the loader running an interpreter running a script (by a link's name, and its file's)",
+       loader,
+       {python.string(), pyGame.string(), "--level", "3"},
+       loader,
+       {loaderName, "python3", pythonName, "game.py", "org.example.Script"},
+       {}},
   };
   LinuxWorkspace workspace = ownWorkspace();
   for (const auto& c : cases) {
@@ -736,36 +783,44 @@ TEST_F(WorkspaceTest, NamesAreReadAgainForARecycledPidAndForANewProgram) {
   const fs::path shell = script("launcher", "exit 0\n");
   const fs::path game = script("game", "exit 0\n");
   const pid_t pid = 1000100;
-  auto put = [&](const fs::path& exe, const std::string& start, const std::string& environ) {
-    fs::remove_all(proc.root() / std::to_string(pid));
-    proc.add(pid, exe.filename().string(), 'S', 0, me, exe.string(), environ, start);
-  };
-  WorkspaceOptions options;
-  options.procRoot = proc.root().string();
-  options.applicationFolders = {(dir_ / "none").string()};
-  LinuxWorkspace workspace(options);
-  auto namesNow = [&] {
-    auto running = workspace.runningApplications();
-    return running.size() == 1 ? running[0]->names()
-                               : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
-  };
+  // Once with stat lines that show no program image, once with whole lines in which
+  // every exec gives another image (and the command name stays, as it may).
+  for (bool withImage : {false, true}) {
+    SCOPED_TRACE(withImage ? "stat lines with the program's image" : "stat lines without it");
+    unsigned long long image = 0x550000000000ULL;
+    auto put = [&](const fs::path& exe, const std::string& start, const std::string& environ) {
+      fs::remove_all(proc.root() / std::to_string(pid));
+      image += 0x1000000;
+      proc.add(pid, withImage ? "worker" : exe.filename().string(), 'S', 0, me, exe.string(), environ, start,
+               withImage ? image : 0);
+    };
+    WorkspaceOptions options;
+    options.procRoot = proc.root().string();
+    options.applicationFolders = {(dir_ / "none").string()};
+    LinuxWorkspace workspace(options);
+    auto namesNow = [&] {
+      auto running = workspace.runningApplications();
+      return running.size() == 1 ? running[0]->names()
+                                 : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
+    };
 
-  put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+    put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
   // The same process with the same program: what was read stands.
-  writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+    writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
   // The pid recycled for another process of the same program.
-  put(shell, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "second"}));
+    put(shell, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "second"}));
   // That process starts another program: same pid, same start time.
-  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "second"}));
+    put(game, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "second"}));
   // Gone, then back under the old key: nothing of the earlier process is kept.
-  fs::remove_all(proc.root() / std::to_string(pid));
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"<0 listed>"}));
-  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=third\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "third"}));
+    fs::remove_all(proc.root() / std::to_string(pid));
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"<0 listed>"}));
+    put(game, "501", "MOPET_BUNDLE_IDENTIFIER=third\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "third"}));
+  }
 }
 
 // A blocked program started with every hint of its environment naming something else
