@@ -21,6 +21,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/dispatch.h"
 #include "platform/process.h"
 #include "platform/settings.h"
 
@@ -36,7 +37,9 @@ const std::map<std::string, std::string> kNoDesktopFile = {{"GIO_LAUNCHED_DESKTO
 // Reads at most `limit` bytes of a regular file into `out`. It never waits: a FIFO or
 // a device put where a file is expected (a child's own folders, a child's sandbox
 // root) is refused instead of blocking the caller. /proc files count as regular.
-bool readRegularFile(const std::string& path, std::string& out, std::size_t limit, bool followLinks = true) {
+// With `refuseLarger`, a file of more than `limit` bytes is refused rather than cut.
+bool readRegularFile(const std::string& path, std::string& out, std::size_t limit, bool followLinks = true,
+                     bool refuseLarger = false) {
   out.clear();
   int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   if (!followLinks) flags |= O_NOFOLLOW;
@@ -44,15 +47,19 @@ bool readRegularFile(const std::string& path, std::string& out, std::size_t limi
   if (fd < 0) return false;
   struct stat info {};
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok && refuseLarger && static_cast<unsigned long long>(info.st_size) > limit) ok = false;
+  // One byte more than the limit tells a file that grew while it was read.
+  const std::size_t wanted = refuseLarger ? limit + 1 : limit;
   std::array<char, 4096> buffer;
-  while (ok && out.size() < limit) {
-    const ssize_t count = ::read(fd, buffer.data(), std::min(buffer.size(), limit - out.size()));
+  while (ok && out.size() < wanted) {
+    const ssize_t count = ::read(fd, buffer.data(), std::min(buffer.size(), wanted - out.size()));
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) ok = false;
     if (count <= 0) break;
     out.append(buffer.data(), static_cast<std::size_t>(count));
   }
   ::close(fd);
+  if (refuseLarger && out.size() > limit) ok = false;
   return ok;
 }
 
@@ -114,33 +121,51 @@ struct StatFields {
   char state = '?';
   unsigned long flags = 0;
   std::string startTime;
+  // Where the process's program image lies: fields 26-28 (code and stack) and 45-51
+  // (data, heap, arguments, environment), as text. They are set at each exec, and with
+  // address randomisation never alike twice; empty when the kernel does not show them
+  // (another user's or a non-dumpable process) or the line lacks them.
+  std::string_view codeImage;
+  std::string_view dataImage;
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
 // /proc/<pid>/stat: "pid (comm) state ppid ...". comm may hold blanks and
-// parentheses, so the fields start after the last ')'.
+// parentheses, so the fields start after the last ')'. The views point into `text`.
 std::optional<StatFields> parseStat(std::string_view text) {
   auto open = text.find('(');
   auto close = text.rfind(')');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
   StatFields fields;
   fields.comm = std::string(text.substr(open + 1, close - open - 1));
-  // tokens[0] is field 3 (state), tokens[6] field 9 (flags), tokens[19] field 22 (start time).
-  std::array<std::string_view, 20> tokens;
+  // tokens[n - 3] is field n: [0] state, [6] flags, [19] start time, [23..25] and
+  // [42..48] the image's addresses.
+  std::array<std::string_view, 49> tokens;
+  // The fields are split at blanks in one pass over the characters.
   std::size_t count = 0;
-  std::size_t i = close + 1;
-  while (count < tokens.size()) {
-    while (i < text.size() && isBlank(text[i])) ++i;
-    if (i == text.size()) break;
-    const std::size_t start = i;
-    while (i < text.size() && !isBlank(text[i])) ++i;
-    tokens[count++] = text.substr(start, i - start);
+  std::size_t start = std::string_view::npos;
+  for (std::size_t i = close + 1; i < text.size() && count < tokens.size(); ++i) {
+    if (isBlank(text[i])) {
+      if (start != std::string_view::npos) tokens[count++] = text.substr(start, i - start);
+      start = std::string_view::npos;
+    } else if (start == std::string_view::npos) {
+      start = i;
+    }
   }
-  if (count < tokens.size() || tokens[0].size() != 1) return std::nullopt;
+  if (start != std::string_view::npos && count < tokens.size()) tokens[count++] = text.substr(start);
+  if (count < 20 || tokens[0].size() != 1) return std::nullopt;
   fields.state = tokens[0][0];
   std::from_chars(tokens[6].data(), tokens[6].data() + tokens[6].size(), fields.flags);
   fields.startTime = std::string(tokens[19]);
+  auto span = [&](std::size_t first, std::size_t last) {
+    return std::string_view(tokens[first].data(),
+                            static_cast<std::size_t>(tokens[last].data() + tokens[last].size() - tokens[first].data()));
+  };
+  if (count == tokens.size() && !(tokens[23] == "0" && tokens[24] == "0")) {
+    fields.codeImage = span(23, 25);
+    fields.dataImage = span(42, 48);
+  }
   return fields;
 }
 
@@ -269,6 +294,84 @@ std::string trim(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+// The words of an Exec value: split at blanks; inside double quotes a backslash
+// escapes `"`, '`', '$' and '\'. Field codes are left in. Nullopt when a quote is open.
+std::optional<std::vector<std::string>> splitExecLine(const std::string& exec) {
+  std::vector<std::string> words;
+  std::string current;
+  bool inWord = false;
+  bool inQuote = false;
+  for (std::size_t i = 0; i < exec.size(); ++i) {
+    char c = exec[i];
+    if (inQuote) {
+      if (c == '\\' && i + 1 < exec.size() && std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos) {
+        current += exec[++i];
+      } else if (c == '"') {
+        inQuote = false;
+      } else {
+        current += c;
+      }
+    } else if (c == ' ' || c == '\t' || c == '\n') {
+      if (inWord) words.push_back(std::move(current));
+      current.clear();
+      inWord = false;
+    } else if (c == '"') {
+      inQuote = true;
+      inWord = true;
+    } else {
+      current += c;
+      inWord = true;
+    }
+  }
+  if (inQuote) return std::nullopt;
+  if (inWord) words.push_back(std::move(current));
+  return words;
+}
+
+// The [Desktop Entry] group of a file's text; nullopt when it has none.
+std::optional<DesktopEntry> parseDesktopEntry(const std::string& path, const std::string& text) {
+  DesktopEntry entry;
+  entry.path = path;
+  entry.id = desktopIdFromPath(path);
+  bool inGroup = false;
+  bool sawGroup = false;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::string trimmed = trim(line);
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    if (trimmed[0] == '[') {
+      inGroup = trimmed == "[Desktop Entry]";
+      sawGroup = sawGroup || inGroup;
+      continue;
+    }
+    if (!inGroup) continue;
+    auto equals = trimmed.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = trim(std::string_view(trimmed).substr(0, equals));
+    const std::string value = unescapeDesktopValue(trim(std::string_view(trimmed).substr(equals + 1)));
+    if (key == "Type") entry.type = value;
+    else if (key == "Name") entry.name = value;
+    else if (key == "Exec") entry.exec = value;
+    else if (key == "TryExec") entry.tryExec = value;
+    else if (key == "Icon") entry.icon = value;
+    else if (key == "NoDisplay") entry.noDisplay = value == "true";
+    else if (key == "Hidden") entry.hidden = value == "true";
+  }
+  if (!sawGroup) return std::nullopt;
+  return entry;
+}
+
+// The largest desktop entry the workspace reads. Real entries are a few KiB; the
+// folders belong to the child's account, so a huge file there must not cost a listing.
+constexpr std::size_t kDesktopEntryLimit = 64 * 1024;
+
+// A desktop entry as the workspace reads it: a file above the limit is skipped.
+std::optional<DesktopEntry> loadDesktopEntry(const std::string& path) {
+  std::string text;
+  if (!readRegularFile(path, text, kDesktopEntryLimit, true, true)) return std::nullopt;
+  return parseDesktopEntry(path, text);
+}
+
 // Desktop entries of one folder, in file-name order.
 std::vector<std::string> desktopFilesIn(const std::string& folder) {
   std::vector<std::string> files;
@@ -287,7 +390,7 @@ std::vector<std::string> desktopFilesIn(const std::string& folder) {
 // The desktop entry with this id in the folders, if any.
 std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>& folders, const std::string& id) {
   for (const auto& folder : folders) {
-    if (auto entry = readDesktopEntry(std::string(folder).append("/").append(id).append(".desktop"))) return entry;
+    if (auto entry = loadDesktopEntry(std::string(folder).append("/").append(id).append(".desktop"))) return entry;
   }
   return std::nullopt;
 }
@@ -362,68 +465,13 @@ std::optional<std::string> RunningApplication::executableURL() const {
 std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
   auto text = readSmallFile(path);
   if (!text) return std::nullopt;
-  DesktopEntry entry;
-  entry.path = path;
-  entry.id = desktopIdFromPath(path);
-  bool inGroup = false;
-  bool sawGroup = false;
-  std::istringstream lines(*text);
-  for (std::string line; std::getline(lines, line);) {
-    std::string trimmed = trim(line);
-    if (trimmed.empty() || trimmed[0] == '#') continue;
-    if (trimmed[0] == '[') {
-      inGroup = trimmed == "[Desktop Entry]";
-      sawGroup = sawGroup || inGroup;
-      continue;
-    }
-    if (!inGroup) continue;
-    auto equals = trimmed.find('=');
-    if (equals == std::string::npos) continue;
-    const std::string key = trim(std::string_view(trimmed).substr(0, equals));
-    const std::string value = unescapeDesktopValue(trim(std::string_view(trimmed).substr(equals + 1)));
-    if (key == "Type") entry.type = value;
-    else if (key == "Name") entry.name = value;
-    else if (key == "Exec") entry.exec = value;
-    else if (key == "TryExec") entry.tryExec = value;
-    else if (key == "Icon") entry.icon = value;
-    else if (key == "NoDisplay") entry.noDisplay = value == "true";
-    else if (key == "Hidden") entry.hidden = value == "true";
-  }
-  if (!sawGroup) return std::nullopt;
-  return entry;
+  return parseDesktopEntry(path, *text);
 }
 
 std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry) {
-  // Split at blanks; inside double quotes a backslash escapes `"`, '`', '$' and '\'.
-  std::vector<std::string> words;
-  std::string current;
-  bool inWord = false;
-  bool inQuote = false;
-  const std::string& exec = entry.exec;
-  for (std::size_t i = 0; i < exec.size(); ++i) {
-    char c = exec[i];
-    if (inQuote) {
-      if (c == '\\' && i + 1 < exec.size() && std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos) {
-        current += exec[++i];
-      } else if (c == '"') {
-        inQuote = false;
-      } else {
-        current += c;
-      }
-    } else if (c == ' ' || c == '\t' || c == '\n') {
-      if (inWord) words.push_back(std::move(current));
-      current.clear();
-      inWord = false;
-    } else if (c == '"') {
-      inQuote = true;
-      inWord = true;
-    } else {
-      current += c;
-      inWord = true;
-    }
-  }
-  if (inQuote) return {};
-  if (inWord) words.push_back(std::move(current));
+  auto split = splitExecLine(entry.exec);
+  if (!split) return {};
+  const std::vector<std::string>& words = *split;
 
   std::vector<std::string> arguments;
   for (const auto& word : words) {
@@ -485,9 +533,10 @@ struct FileIdentityHash {
   }
 };
 
-std::optional<FileIdentity> identityOf(const std::string& path) {
+// The file at `path`, relative to the folder `dirFd` (AT_FDCWD: as it is).
+std::optional<FileIdentity> identityOf(const std::string& path, int dirFd = AT_FDCWD) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  if (::fstatat(dirFd, path.c_str(), &info, 0) != 0) return std::nullopt;
   return FileIdentity{info.st_dev, info.st_ino};
 }
 
@@ -497,19 +546,66 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 struct ExecutableKey {
   std::optional<FileIdentity> file;
   std::string link;
-  int error = 0;
+  int error = 0;      // why the file could not be looked at
+  int linkError = 0;  // why the link could not be read
   bool operator==(const ExecutableKey&) const = default;
 };
 
-ExecutableKey executableKey(const std::string& exeLink) {
+ExecutableKey executableKey(int dirFd, const std::string& exeLink) {
   ExecutableKey key;
-  key.file = identityOf(exeLink);
+  key.file = identityOf(exeLink, dirFd);
   if (key.file) return key;
   key.error = errno;
   std::array<char, PATH_MAX> target;
-  const ssize_t length = ::readlink(exeLink.c_str(), target.data(), target.size());
-  if (length > 0) key.link.assign(target.data(), static_cast<std::size_t>(length));
+  const ssize_t length = ::readlinkat(dirFd, exeLink.c_str(), target.data(), target.size());
+  if (length > 0) {
+    key.link.assign(target.data(), static_cast<std::size_t>(length));
+  } else {
+    key.linkError = errno;
+  }
   return key;
+}
+
+// The key again, for a process seen before, in one call: where its file could not be
+// looked at last time, only the link is read, and the same text (or the same reason it
+// cannot be read) keeps the key.
+ExecutableKey executableKeyAgain(int dirFd, const std::string& exeLink, const ExecutableKey& previous) {
+  if (previous.file) {
+    ExecutableKey key;
+    key.file = identityOf(exeLink, dirFd);
+    return key.file ? key : executableKey(dirFd, exeLink);
+  }
+  std::array<char, PATH_MAX> target;
+  const ssize_t length = ::readlinkat(dirFd, exeLink.c_str(), target.data(), target.size());
+  const int linkError = length > 0 ? 0 : errno;
+  const std::string_view link(target.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+  if (link == previous.link && linkError == previous.linkError) return previous;
+  return executableKey(dirFd, exeLink);
+}
+
+// Reads a listing's /proc/<pid>/stat in as few calls as it takes: one read, as the
+// file is far smaller than the buffer (a short read is its end). The tree is the
+// kernel's (or a test's), not a file of the child's; O_NONBLOCK still keeps a FIFO put
+// there from blocking.
+using StatBuffer = std::array<char, 4096>;
+
+std::optional<std::string_view> readStatFile(int dirFd, const std::string& path, StatBuffer& buffer) {
+  const int fd = ::openat(dirFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::size_t size = 0;
+  bool ok = true;
+  while (size < buffer.size()) {
+    const ssize_t count = ::read(fd, buffer.data() + size, buffer.size() - size);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) ok = false;
+    if (count <= 0) break;
+    const bool filled = static_cast<std::size_t>(count) == buffer.size() - size;
+    size += static_cast<std::size_t>(count);
+    if (!filled) break;
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return std::string_view(buffer.data(), size);
 }
 
 void addName(std::vector<std::string>& names, std::string name) {
@@ -572,31 +668,156 @@ std::vector<std::string> snapNames(const std::string& cgroupText) {
   return names;
 }
 
-// The program that an entry's Exec line ends up running, for naming processes by it.
-// `env` is looked through to the program it runs. A shell or a sandbox launcher names
-// no process: it runs many programs (the agent's own commands among them), so an entry
-// that starts one must not put its id on every shell or launcher of the account; a
-// sandboxed application is named by its Flatpak id or snap name instead.
-std::optional<std::string> launchedProgram(const std::vector<std::string>& arguments) {
+// Shells and sandbox launchers: they run many programs (the agent's own commands
+// among them), so an entry that starts one must not put its id on every shell or
+// launcher of the account; a sandboxed application is named by its Flatpak id or snap
+// name instead.
+bool isLauncher(std::string_view program) {
   static const std::set<std::string, std::less<>> kLaunchers = {"sh",   "bash",    "dash", "zsh",     "ksh",
                                                                 "fish", "flatpak", "snap", "xdg-open"};
-  size_t index = 0;
-  auto baseName = [](const std::string& path) { return std::filesystem::path(path).filename().string(); };
-  if (index < arguments.size() && baseName(arguments[index]) == "env") {
+  return kLaunchers.contains(baseName(program));
+}
+
+// Where the program is among an Exec line's words: `env` is looked through to the
+// program it runs. Nullopt when there is none or it is a launcher.
+std::optional<std::size_t> launchedProgramIndex(const std::vector<std::string>& words) {
+  std::size_t index = 0;
+  if (index < words.size() && baseName(words[index]) == "env") {
     ++index;
     // Options and variable assignments come before the program.
-    while (index < arguments.size() &&
-           (arguments[index].starts_with('-') || arguments[index].find('=') != std::string::npos)) {
-      const auto& option = arguments[index++];
+    while (index < words.size() && (words[index].starts_with('-') || words[index].find('=') != std::string::npos)) {
+      const auto& option = words[index++];
       if (option == "-u" || option == "-C" || option == "--unset" || option == "--chdir") ++index;  // takes a value
     }
   }
-  if (index >= arguments.size() || kLaunchers.contains(baseName(arguments[index]))) return std::nullopt;
-  return arguments[index];
+  if (index >= words.size() || isLauncher(words[index])) return std::nullopt;
+  return index;
 }
 
-// The desktop entries by the file their Exec program or TryExec resolves to.
-struct DesktopIndex {
+// True when a word of an Exec line holds a field code ("%%" is a percent sign).
+bool hasFieldCode(std::string_view word) {
+  for (std::size_t i = 0; i + 1 < word.size(); ++i) {
+    if (word[i] != '%') continue;
+    if (word[i + 1] != '%') return true;
+    ++i;
+  }
+  return false;
+}
+
+std::string withPercentSigns(std::string_view word) {
+  std::string out;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    out += word[i];
+    if (word[i] == '%' && i + 1 < word.size() && word[i + 1] == '%') ++i;
+  }
+  return out;
+}
+
+// The command of an entry as processes are matched against it: its program and its
+// fixed arguments, the words after the program up to the first field code.
+struct EntryCommand {
+  std::string program;
+  std::vector<std::string> fixedArguments;
+};
+
+std::optional<EntryCommand> entryCommand(const DesktopEntry& entry) {
+  auto words = splitExecLine(entry.exec);
+  if (!words) return std::nullopt;
+  auto index = launchedProgramIndex(*words);
+  if (!index || (*words)[*index].empty() || hasFieldCode((*words)[*index])) return std::nullopt;
+  EntryCommand command{withPercentSigns((*words)[*index]), {}};
+  for (std::size_t i = *index + 1; i < words->size() && !hasFieldCode((*words)[i]); ++i) {
+    command.fixedArguments.push_back(withPercentSigns((*words)[i]));
+  }
+  return command;
+}
+
+// One desktop entry's claim on a program: its id, for the processes whose arguments
+// after that program start with these.
+struct EntryName {
+  std::string id;
+  std::vector<std::string> fixedArguments;
+  bool operator==(const EntryName&) const = default;
+};
+
+using EntryNames = std::unordered_map<FileIdentity, std::vector<EntryName>, FileIdentityHash>;
+
+// Indexes the entries of the folders by the file that their Exec program and their
+// TryExec resolve to. TryExec names a program to look for and brings no arguments of
+// its own: when it is the Exec program's file the Exec line's fixed arguments apply,
+// otherwise (another file, or Exec runs a launcher) every process of it is named.
+EntryNames indexDesktopEntries(const std::vector<std::string>& folders, const std::string& childPath) {
+  EntryNames index;
+  auto add = [&index](const FileIdentity& file, EntryName name) {
+    auto& names = index[file];
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+  };
+  for (const auto& folder : folders) {
+    for (const auto& file : desktopFilesIn(folder)) {
+      auto entry = loadDesktopEntry(file);
+      if (!entry) continue;
+      auto command = entryCommand(*entry);
+      std::optional<FileIdentity> execFile;
+      if (command) {
+        auto path = findExecutable(command->program, childPath);
+        execFile = path ? identityOf(*path) : std::nullopt;
+        if (execFile) add(*execFile, {entry->id, command->fixedArguments});
+      }
+      if (!entry->tryExec.empty() && !isLauncher(entry->tryExec)) {
+        auto path = findExecutable(entry->tryExec, childPath);
+        auto tried = path ? identityOf(*path) : std::nullopt;
+        if (tried) add(*tried, {entry->id, tried == execFile ? command->fixedArguments : std::vector<std::string>{}});
+      }
+    }
+  }
+  return index;
+}
+
+// The desktop entries' index, shared by the listings. The first listing builds it; a
+// later one that finds it due (an application folder changed, or it is older than a
+// minute) and at least `minInterval` old starts a rebuild on a global queue and goes on
+// with the last index built: a folder full of large or changing files never holds a
+// listing up.
+class DesktopIndex {
+ public:
+  struct Snapshot {
+    std::shared_ptr<const EntryNames> names;
+    unsigned long generation = 0;  // 0: never built
+  };
+
+  Snapshot current(const std::vector<std::string>& folders, const std::string& childPath,
+                   std::chrono::steady_clock::duration minInterval) {
+    const auto now = std::chrono::steady_clock::now();
+    auto stamps = stampsOf(folders);
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->built.generation != 0) {
+        const auto age = now - state_->startedAt;
+        const bool due = stamps != state_->stamps || age >= kMaxAge;
+        if (!due || age < minInterval || state_->building) return state_->built;
+        state_->building = true;
+        state_->startedAt = now;
+        state_->stamps = std::move(stamps);
+        DispatchQueue::global().async([state = state_, folders, childPath] {
+          auto names = std::make_shared<const EntryNames>(indexDesktopEntries(folders, childPath));
+          std::lock_guard held(state->mutex);
+          state->built = {std::move(names), state->built.generation + 1};
+          state->building = false;
+        });
+        return state_->built;
+      }
+    }
+    auto names = std::make_shared<const EntryNames>(indexDesktopEntries(folders, childPath));
+    std::lock_guard lock(state_->mutex);
+    if (state_->built.generation == 0) {
+      state_->built = {std::move(names), 1};
+      state_->startedAt = now;
+      state_->stamps = std::move(stamps);
+    }
+    return state_->built;
+  }
+
+ private:
   struct FolderStamp {
     bool exists = false;
     dev_t device = 0;
@@ -606,11 +827,8 @@ struct DesktopIndex {
     bool operator==(const FolderStamp&) const = default;
   };
 
-  std::vector<FolderStamp> stamps;
-  std::chrono::steady_clock::time_point builtAt;
-  unsigned long generation = 0;  // 0: never built
-  std::unordered_map<FileIdentity, std::vector<std::string>, FileIdentityHash> idsByExecutable;
-
+  // A program replaced by an update is another file: the index is made again now and
+  // then even when no folder changed.
   static constexpr std::chrono::seconds kMaxAge{60};
 
   static std::vector<FolderStamp> stampsOf(const std::vector<std::string>& folders) {
@@ -627,50 +845,41 @@ struct DesktopIndex {
     return result;
   }
 
-  // Indexes the folders again when one of them changed or the index is old (a program
-  // replaced by an update is another file).
-  void refresh(const std::vector<std::string>& folders, const std::string& childPath) {
-    auto now = std::chrono::steady_clock::now();
-    auto current = stampsOf(folders);
-    if (generation != 0 && current == stamps && now - builtAt < kMaxAge) return;
-    idsByExecutable.clear();
-    for (const auto& folder : folders) {
-      for (const auto& file : desktopFilesIn(folder)) {
-        auto entry = readDesktopEntry(file);
-        if (!entry) continue;
-        std::vector<std::string> programs;
-        if (auto program = launchedProgram(desktopEntryArguments(*entry))) programs.push_back(*program);
-        if (!entry->tryExec.empty()) programs.push_back(entry->tryExec);
-        for (const auto& program : programs) {
-          auto path = findExecutable(program, childPath);
-          auto resolved = path ? identityOf(*path) : std::nullopt;
-          if (resolved) addName(idsByExecutable[*resolved], entry->id);
-        }
-      }
-    }
-    stamps = std::move(current);
-    builtAt = now;
-    ++generation;
-  }
+  struct State {
+    std::mutex mutex;
+    Snapshot built;
+    std::vector<FolderStamp> stamps;  // as they were when the last build started
+    std::chrono::steady_clock::time_point startedAt;
+    bool building = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
 
-  const std::vector<std::string>* ids(const std::optional<FileIdentity>& file) const {
-    if (!file) return nullptr;
-    auto found = idsByExecutable.find(*file);
-    return found == idsByExecutable.end() ? nullptr : &found->second;
-  }
+// A program that a process runs, and the arguments it was given.
+struct ProgramView {
+  std::optional<FileIdentity> file;
+  std::string name;      // as the process named it
+  std::string fileName;  // the file's own name, where a link by another name led to it
+  std::vector<std::string> arguments;
 };
 
 // What was read of one process, valid while its start time and executable stay.
 struct CachedProcess {
   std::string startTime;
+  std::string comm;       // as the stat line gave it
+  std::string codeImage;  // the stat line's image fields (see StatFields)
+  std::string dataImage;
   ExecutableKey executable;
   bool visible = false;  // passes the user check
   bool complete = true;  // false: caught while starting a program, read again next time
   RunningApplication::Info info;
   std::string executableName;
+  // Its executable first, then what it runs through a loader or an interpreter.
+  std::vector<ProgramView> programs;
   std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
   unsigned long namesGeneration = 0;    // the desktop index that info.names was made with
   unsigned long listing = 0;            // the last listing that saw it
+  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
 };
 
 }  // namespace
@@ -679,19 +888,205 @@ struct LinuxWorkspace::Cache {
   std::mutex mutex;
   std::unordered_map<pid_t, CachedProcess> processes;
   DesktopIndex desktop;
+  DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
-  std::string buffer;  // reused for /proc/<pid>/stat
+  StatBuffer statBuffer;  // reused for /proc/<pid>/stat
+  std::string path;    // reused for the paths of /proc/<pid>
 };
 
 namespace {
 
+// The arguments of /proc/<pid>/cmdline, nullopt when it cannot be read. Only the first
+// ones matter here, so a long command line is read in part, without the word the cut
+// fell into.
+std::optional<std::vector<std::string>> readCommandLine(const std::string& processDir) {
+  constexpr std::size_t kLimit = 64 * 1024;
+  std::string text;
+  std::vector<std::string> words;
+  if (!readRegularFile(processDir + "/cmdline", text, kLimit)) return std::nullopt;
+  const bool cut = text.size() == kLimit && text.back() != '\0';
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\0', start);
+    if (end == std::string::npos) {
+      if (cut) break;
+      end = text.size();
+    }
+    words.emplace_back(text, start, end - start);
+    start = end + 1;
+  }
+  return words;
+}
+
+// A path from a process's command line, as the process sees it: a relative one from
+// its working folder.
+std::string pathOfArgument(const std::string& processDir, const std::string& argument) {
+  if (argument.starts_with('/')) return argument;
+  return processDir + "/cwd/" + argument;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The file named by a process's argument, as a view with the arguments after it.
+std::optional<ProgramView> viewOfArgument(const std::string& processDir, const std::vector<std::string>& arguments,
+                                          std::size_t index) {
+  if (index >= arguments.size() || arguments[index].empty()) return std::nullopt;
+  const std::string path = pathOfArgument(processDir, arguments[index]);
+  if (!isRegularFile(path)) return std::nullopt;
+  ProgramView view{
+      identityOf(path),
+      baseName(arguments[index]),
+      {},
+      std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1, arguments.end())};
+  std::error_code error;
+  const auto real = std::filesystem::canonical(path, error);
+  if (!error && real.filename() != view.name) view.fileName = real.filename().string();
+  return view;
+}
+
+// The dynamic loader run as a program: "ld-linux-x86-64.so.2 [options] program args".
+bool isLoader(std::string_view name) { return name.starts_with("ld-linux") && name.find(".so") != std::string::npos; }
+
+std::optional<ProgramView> programOfLoader(const std::string& processDir, const std::vector<std::string>& arguments) {
+  static const std::set<std::string, std::less<>> kWithValue = {
+      "--library-path",        "--inhibit-rpath",    "--audit", "--preload", "--argv0",
+      "--glibc-hwcaps-prefix", "--glibc-hwcaps-mask"};
+  std::size_t index = 0;
+  while (index < arguments.size() && arguments[index].starts_with("--")) {
+    const std::string& option = arguments[index++];
+    if (option == "--") break;
+    if (option == "--list" || option == "--verify") return std::nullopt;  // runs nothing
+    if (kWithValue.contains(option)) ++index;
+  }
+  return viewOfArgument(processDir, arguments, index);
+}
+
+// How an interpreter's options are read: the letters after which no script file
+// follows (a command given inline, a module), and those that take the next argument.
+struct InterpreterOptions {
+  std::string_view inline_;
+  std::string_view withValue;
+};
+
+// Interpreters known by name (a trailing version is ignored: "python3.11", "lua5.4").
+std::optional<InterpreterOptions> interpreterByName(std::string_view name) {
+  while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) != 0 || name.back() == '.')) {
+    name.remove_suffix(1);
+  }
+  static const std::map<std::string, InterpreterOptions, std::less<>> kInterpreters = {
+      {"sh", {"c", "oO"}},     {"bash", {"c", "oO"}}, {"dash", {"c", "oO"}},  {"zsh", {"c", "oO"}},
+      {"ksh", {"c", "oO"}},    {"mksh", {"c", "oO"}}, {"fish", {"c", ""}},    {"python", {"cm", "WX"}},
+      {"pypy", {"cm", "WX"}},  {"perl", {"eE", ""}},  {"ruby", {"e", "r"}},   {"node", {"ep", "r"}},
+      {"nodejs", {"ep", "r"}}, {"php", {"r", ""}},    {"lua", {"e", "l"}},    {"luajit", {"e", "l"}},
+      {"tclsh", {"", ""}},     {"wish", {"", ""}},    {"Rscript", {"e", ""}}, {"guile", {"c", ""}}};
+  auto found = kInterpreters.find(name);
+  if (found == kInterpreters.end()) return std::nullopt;
+  return found->second;
+}
+
+// The index of an interpreter's first file argument, skipping its options; nullopt
+// when its options say that no script follows.
+std::optional<std::size_t> firstFileArgument(const std::vector<std::string>& arguments,
+                                             const InterpreterOptions& options) {
+  static const std::set<std::string, std::less<>> kInlineLong = {"--command", "--eval", "--print"};
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& word = arguments[index];
+    if (word == "--") return index + 1;
+    if (word.size() < 2 || word[0] != '-') return index;
+    if (word[1] == '-') {
+      if (kInlineLong.contains(word.substr(0, word.find('=')))) return std::nullopt;
+      continue;
+    }
+    for (std::size_t i = 1; i < word.size(); ++i) {
+      if (options.inline_.find(word[i]) != std::string_view::npos) return std::nullopt;
+      if (options.withValue.find(word[i]) != std::string_view::npos) {
+        if (i + 1 == word.size()) ++index;  // the value is the next argument
+        break;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// True when the file's "#!" line names this program as its interpreter (directly or
+// through `env`).
+bool scriptNamesInterpreter(const std::string& path, const ProgramView& interpreter, const std::string& childPath) {
+  std::string head;
+  if (!readRegularFile(path, head, 256) || !head.starts_with("#!")) return false;
+  std::istringstream line(head.substr(2, head.find('\n') - 2));
+  std::vector<std::string> words;
+  for (std::string word; line >> word;) words.push_back(word);
+  std::size_t index = 0;
+  if (!words.empty() && baseName(words[0]) == "env") {
+    index = 1;
+    while (index < words.size() && (words[index].starts_with('-') || words[index].find('=') != std::string::npos)) {
+      ++index;
+    }
+  }
+  if (index >= words.size()) return false;
+  const std::string& program = words[index];
+  if (baseName(program) == interpreter.name) return true;
+  auto found = findExecutable(program, childPath);
+  return found && interpreter.file && identityOf(*found) == interpreter.file;
+}
+
+// The program that one a process runs runs in turn: the program the dynamic loader
+// loads, or the script an interpreter runs (a known interpreter's first file argument,
+// or a file whose "#!" line names this program).
+std::optional<ProgramView> programRunBy(const std::string& processDir, const ProgramView& runner,
+                                        const std::string& childPath) {
+  if (isLoader(runner.name)) return programOfLoader(processDir, runner.arguments);
+  if (auto known = interpreterByName(runner.name)) {
+    auto index = firstFileArgument(runner.arguments, *known);
+    return index ? viewOfArgument(processDir, runner.arguments, *index) : std::nullopt;
+  }
+  auto index = firstFileArgument(runner.arguments, {});
+  if (!index) return std::nullopt;
+  auto script = viewOfArgument(processDir, runner.arguments, *index);
+  if (!script || !scriptNamesInterpreter(pathOfArgument(processDir, runner.arguments[*index]), runner, childPath)) {
+    return std::nullopt;
+  }
+  return script;
+}
+
+// What a process runs: its executable with the arguments of its command line, where
+// that cannot be read the program its command line starts with (when that is a path),
+// and then what each runs in turn through a loader or an interpreter.
+std::vector<ProgramView> programsOf(const std::string& processDir, const std::vector<std::string>& commandLine,
+                                    const ExecutableKey& executable, const std::string& executableName,
+                                    bool executableKnown, const std::string& childPath) {
+  std::vector<ProgramView> programs;
+  std::vector<std::string> arguments;
+  if (!commandLine.empty()) arguments.assign(commandLine.begin() + 1, commandLine.end());
+  programs.push_back({executable.file, executableName, {}, arguments});
+  if (!executableKnown && !commandLine.empty() && commandLine[0].find('/') != std::string::npos) {
+    if (auto started = viewOfArgument(processDir, commandLine, 0)) programs.push_back(std::move(*started));
+  }
+  const std::size_t direct = programs.size();
+  for (std::size_t first = 0; first < direct; ++first) {
+    const ProgramView* runner = &programs[first];
+    // A few steps at most: a loader running an interpreter running a script.
+    for (int step = 0; step < 3; ++step) {
+      auto next = programRunBy(processDir, *runner, childPath);
+      if (!next) break;
+      programs.push_back(std::move(*next));
+      runner = &programs.back();
+    }
+  }
+  return programs;
+}
+
 // Reads everything that names a process, at its first sight under this key.
-void readProcess(const WorkspaceOptions& options, pid_t pid, const std::string& dir, const StatFields& stat,
-                 CachedProcess& cached) {
+void readProcess(const WorkspaceOptions& options, const std::string& childPath, pid_t pid, const std::string& dir,
+                 const StatFields& stat, const ExecutableKey& executable, CachedProcess& cached) {
   cached.visible = true;
   cached.complete = true;
   cached.info = {};
   cached.executableName.clear();
+  cached.programs.clear();
   cached.extraNames.clear();
   cached.namesGeneration = 0;
   if (options.currentUserOnly) {
@@ -732,6 +1127,9 @@ void readProcess(const WorkspaceOptions& options, pid_t pid, const std::string& 
     return;
   }
   cached.executableName = info.executablePath ? baseName(*info.executablePath) : comm;
+  const auto commandLine = readCommandLine(dir);
+  cached.programs = programsOf(dir, commandLine.value_or(std::vector<std::string>()), executable, cached.executableName,
+                               info.executablePath.has_value(), childPath);
 
   // What the system records: the sandbox's application id, the snap's control group.
   if (auto id = flatpakApplicationId(dir)) addName(cached.extraNames, *id);
@@ -741,8 +1139,10 @@ void readProcess(const WorkspaceOptions& options, pid_t pid, const std::string& 
 
   auto environText = readSmallFile(dir + "/environ");
   // A process in the middle of starting its program shows the new executable before
-  // its environment is in place: read it again next time.
-  if (environText && environText->empty() && info.executablePath) cached.complete = false;
+  // its command line and environment are in place: read it again next time.
+  if (((environText && environText->empty()) || (commandLine && commandLine->empty())) && info.executablePath) {
+    cached.complete = false;
+  }
   const auto environment = parseEnviron(environText.value_or(std::string()));
   const bool desktopSession =
       !nonEmpty(environment, "DISPLAY").empty() || !nonEmpty(environment, "WAYLAND_DISPLAY").empty();
@@ -792,7 +1192,7 @@ void readProcess(const WorkspaceOptions& options, pid_t pid, const std::string& 
 
   // The display name: the desktop entry's Name where there is one, else the executable's.
   std::optional<DesktopEntry> entry;
-  if (desktopFile) entry = readDesktopEntry(*desktopFile);
+  if (desktopFile) entry = loadDesktopEntry(*desktopFile);
   if (!entry && desktopId) entry = findDesktopEntryById(options.applicationFolders, *desktopId);
   if (entry && !entry->name.empty()) {
     info.localizedName = entry->name;
@@ -818,51 +1218,95 @@ Workspace& Workspace::shared() {
 }
 
 // With the cache's lock held: the application for one pid, through the cache.
-std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid) {
+std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd) {
   if (pid <= 0) return nullptr;
   if (options_.includeProcess && !options_.includeProcess(pid)) return nullptr;
-  const std::string dir = options_.procRoot + "/" + std::to_string(pid);
   Cache& cache = *cache_;
-  if (!readRegularFile(dir + "/stat", cache.buffer, 4096)) return nullptr;
-  auto stat = parseStat(cache.buffer);
+  // One path buffer for the files of every process: "<pid>/" and the name, relative to
+  // the open root folder, or else from "<root>/".
+  const int dirFd = rootFd >= 0 ? rootFd : AT_FDCWD;
+  std::string& path = cache.path;
+  path.clear();
+  if (rootFd < 0) path.append(options_.procRoot).append("/");
+  path.append(std::to_string(pid)).append("/");
+  const std::size_t dirLength = path.size();
+  const auto statText = readStatFile(dirFd, path.append("stat"), cache.statBuffer);
+  if (!statText) return nullptr;
+  auto stat = parseStat(*statText);
   if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
 
   const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
-  ExecutableKey executable = kernelThread ? ExecutableKey{} : executableKey(dir + "/exe");
   auto [it, inserted] = cache.processes.try_emplace(pid);
   CachedProcess& cached = it->second;
+  path.resize(dirLength);
+  path.append("exe");
+  // The same start time, command name and program image as last time: the same exec
+  // of the same program, so the executable need not be looked at again.
+  const bool sameImage = !inserted && !stat->codeImage.empty() && stat->startTime == cached.startTime &&
+                         stat->comm == cached.comm && stat->codeImage == cached.codeImage &&
+                         stat->dataImage == cached.dataImage;
+  ExecutableKey executable = kernelThread ? ExecutableKey{}
+                             : sameImage  ? cached.executable
+                             : inserted   ? executableKey(dirFd, path)
+                                          : executableKeyAgain(dirFd, path, cached.executable);
   cached.listing = cache.listing;
   if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
-    readProcess(options_, pid, dir, *stat, cached);
+    const std::string dir = options_.procRoot + "/" + std::to_string(pid);
+    readProcess(options_, childPath(), pid, dir, *stat, executable, cached);
+    cached.snapshot.reset();
     cached.startTime = stat->startTime;
     cached.executable = std::move(executable);
   }
+  if (!sameImage) {
+    cached.comm = stat->comm;
+    cached.codeImage.assign(stat->codeImage);
+    cached.dataImage.assign(stat->dataImage);
+  }
   if (!cached.visible) return nullptr;
 
-  if (cached.namesGeneration != cache.desktop.generation) {
+  if (cached.namesGeneration != cache.index.generation) {
     std::vector<std::string> names;
     if (!cached.executableName.empty()) {
       addName(names, cached.executableName);
-      if (const auto* ids = cache.desktop.ids(cached.executable.file)) {
-        for (const auto& id : *ids) addName(names, id);
+      // Each program it runs: the file's name, and the entries whose command it runs.
+      for (const auto& program : cached.programs) {
+        addName(names, program.name);
+        addName(names, program.fileName);
+        if (!program.file || !cache.index.names) continue;
+        auto found = cache.index.names->find(*program.file);
+        if (found == cache.index.names->end()) continue;
+        for (const auto& entry : found->second) {
+          const auto& fixed = entry.fixedArguments;
+          if (program.arguments.size() >= fixed.size() &&
+              std::equal(fixed.begin(), fixed.end(), program.arguments.begin())) {
+            addName(names, entry.id);
+          }
+        }
       }
       for (const auto& name : cached.extraNames) addName(names, name);
     }
     cached.info.names = std::move(names);
-    cached.namesGeneration = cache.desktop.generation;
+    cached.namesGeneration = cache.index.generation;
+    cached.snapshot.reset();
   }
-  return std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
+  // The snapshot is immutable: while nothing of the process changed, every listing
+  // hands out the same one.
+  if (!cached.snapshot) {
+    cached.snapshot = std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
+  }
+  return cached.snapshot;
 }
 
 std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
   std::lock_guard lock(cache_->mutex);
-  cache_->desktop.refresh(options_.applicationFolders, childPath());
-  return lookUp(pid);
+  cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
+  return lookUp(pid, -1);
 }
 
 RunningApplications LinuxWorkspace::runningApplications() {
   std::vector<pid_t> pids;
-  if (DIR* dir = ::opendir(options_.procRoot.c_str())) {
+  DIR* dir = ::opendir(options_.procRoot.c_str());
+  if (dir != nullptr) {
     // readdir is safe on a stream that only this thread reads (readdir_r is deprecated).
     while (dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
       std::string_view name(entry->d_name);
@@ -872,17 +1316,19 @@ RunningApplications LinuxWorkspace::runningApplications() {
       long value = std::strtol(entry->d_name, nullptr, 10);
       if (value > 0) pids.push_back(static_cast<pid_t>(value));
     }
-    ::closedir(dir);
   }
   std::sort(pids.begin(), pids.end());
   RunningApplications applications;
   applications.reserve(pids.size());
   std::lock_guard lock(cache_->mutex);
-  cache_->desktop.refresh(options_.applicationFolders, childPath());
+  cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   const unsigned long listing = ++cache_->listing;
+  // The processes' files are opened from the listed folder: shorter path walks.
+  const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
   for (pid_t pid : pids) {
-    if (auto app = lookUp(pid)) applications.push_back(std::move(app));
+    if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
   }
+  if (dir != nullptr) ::closedir(dir);
   // What this listing did not see has ended.
   std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
   return applications;
@@ -930,7 +1376,7 @@ bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
   if (nameOrPath.empty()) return false;
   if (nameOrPath.find('/') != std::string::npos) {
     if (nameOrPath.ends_with(".desktop")) {
-      auto entry = readDesktopEntry(nameOrPath);
+      auto entry = loadDesktopEntry(nameOrPath);
       return entry && launchEntry(*entry, childPath());
     }
     return isExecutableFile(nameOrPath) && launchArguments({nameOrPath}, kNoDesktopFile, childPath());
@@ -940,7 +1386,7 @@ bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
   const std::string wanted = lowercase(name);
   for (const auto& folder : options_.applicationFolders) {
     for (const auto& file : desktopFilesIn(folder)) {
-      auto entry = readDesktopEntry(file);
+      auto entry = loadDesktopEntry(file);
       if (!entry || entry->hidden) continue;
       const std::string id = lowercase(entry->id);
       const auto dot = id.rfind('.');

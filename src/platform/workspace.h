@@ -158,6 +158,8 @@ struct WorkspaceOptions {
   // Folders put first in the PATH where programs are looked up and that launched
   // programs get; nullopt means Settings::current()'s childPath at each use.
   std::optional<std::string> childPath;
+  // The least time between two indexings of the desktop entries after the first.
+  std::chrono::milliseconds desktopIndexInterval{60000};
 };
 
 // Running applications from /proc; URLs through "xdg-open"; the frontmost application
@@ -186,7 +188,8 @@ class LinuxWorkspace final : public Workspace {
 
  private:
   struct Cache;
-  std::shared_ptr<RunningApplication> lookUp(pid_t pid);
+  // rootFd: the open procRoot folder, or -1.
+  std::shared_ptr<RunningApplication> lookUp(pid_t pid, int rootFd);
   std::string childPath() const;
 
   WorkspaceOptions options_;

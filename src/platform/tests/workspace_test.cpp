@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -102,6 +103,30 @@ class WorkspaceTest : public ::testing::Test {
       std::error_code error;
       return fs::read_symlink(proc + "/exe", error) == fs::canonical(program) &&
              readText(proc + "/environ").find("MOPET_BUNDLE_IDENTIFIER=") != std::string::npos;
+    }));
+    return process;
+  }
+
+  // A child running `program` with these arguments, waited for until its executable is
+  // `exe` (after the interpreter or the shell's exec), its command line is in place and
+  // `ready` holds of its /proc folder.
+  Process& startProgram(
+      const fs::path& program, std::vector<std::string> arguments, const fs::path& exe,
+      std::map<std::string, std::string> environment = {},
+      const std::function<bool(const std::string&)>& ready = [](const std::string&) { return true; }) {
+    auto child = std::make_unique<Process>();
+    child->executablePath = program.string();
+    child->arguments = std::move(arguments);
+    child->environment = std::move(environment);
+    child->standardInput = NullDevice{};
+    EXPECT_TRUE(child->run());
+    children_.push_back(std::move(child));
+    Process& process = *children_.back();
+    const std::string proc = "/proc/" + std::to_string(process.processIdentifier());
+    EXPECT_TRUE(eventually([&] {
+      std::error_code error;
+      return (exe.empty() || fs::read_symlink(proc + "/exe", error) == fs::canonical(exe)) &&
+             !readText(proc + "/cmdline").empty() && ready(proc);
     }));
     return process;
   }
@@ -289,17 +314,32 @@ class ProcFixture {
   explicit ProcFixture(fs::path root) : root_(std::move(root)) { fs::create_directories(root_); }
 
   void add(pid_t pid, const std::string& comm, char state, unsigned long flags, uid_t uid,
-           std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777") {
+           std::optional<std::string> exe, const std::string& environ = "", const std::string& start = "777",
+           unsigned long long image = 0) {
     const fs::path dir = root_ / std::to_string(pid);
     std::ostringstream stat;
     stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start
          << " 1000 100 18446744073709551615 0 0 0";
+    // With an image, the whole line of one's own process: its program's addresses.
+    if (image != 0) {
+      stat.str("");
+      stat << pid << " (" << comm << ") " << state << " 1 1 1 0 -1 " << flags << " 0 0 0 0 0 0 0 0 20 0 1 0 " << start
+           << " 1000 100 18446744073709551615 " << image << " " << image + 4096 << " " << image + 8192
+           << " 0 0 0 0 0 0 0 0 0 17 5 0 0 0 0 0 " << image + 12288 << " " << image + 16384 << " " << image + 20480
+           << " " << image + 24576 << " " << image + 28672 << " " << image + 28672 << " " << image + 32768 << " 0\n";
+    }
     writeText(dir / "stat", stat.str());
     writeText(dir / "status",
               "Name:\t" + comm + "\nUid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t0\t0\n");
     writeText(dir / "comm", comm + "\n");
     writeText(dir / "environ", environ);
     if (exe) fs::create_symlink(*exe, dir / "exe");
+  }
+  // /proc/<pid>/cmdline: the arguments, each ended by a NUL.
+  void setCommandLine(pid_t pid, const std::vector<std::string>& arguments) {
+    std::string text;
+    for (const auto& argument : arguments) text += argument + '\0';
+    writeText(root_ / std::to_string(pid) / "cmdline", text);
   }
   const fs::path& root() const { return root_; }
 
@@ -391,6 +431,14 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
   writeText(apps / "org.example.Env.desktop",
             "[Desktop Entry]\nName=Env\nExec=env -u HOME GAME_MODE=1 " + game.string() + " %U\n");
   writeText(apps / "org.example.Shell.desktop", "[Desktop Entry]\nName=Shell\nExec=sh -c \"exit 0\"\n");
+  // An entry of 64 KiB is read; a larger one is skipped unread.
+  auto padded = [&](std::size_t size) {
+    std::string text = "[Desktop Entry]\nExec=" + game.string() + "\n#";
+    text.append(size - text.size() - 1, 'x');
+    return text + "\n";
+  };
+  writeText(apps / "org.example.Padded.desktop", padded(64 * 1024));
+  writeText(apps / "org.example.Large.desktop", padded(64 * 1024 + 1));
   // A file that would block whoever opens it for reading, and a link: neither is read.
   ASSERT_EQ(::mkfifo((apps / "org.example.Fifo.desktop").c_str(), 0600), 0);
 
@@ -424,7 +472,8 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
   const fs::path shell = fs::canonical("/bin/sh");
   addWith(1000010, shell, "", plainGroup);
 
-  const std::vector<std::string> gameNames = {"game", "org.example.Env", "org.example.Game", "org.example.Tried"};
+  const std::vector<std::string> gameNames = {"game", "org.example.Env", "org.example.Game", "org.example.Padded",
+                                              "org.example.Tried"};
   auto with = [&](std::vector<std::string> extra) {
     auto names = gameNames;
     names.insert(names.end(), extra.begin(), extra.end());
@@ -467,11 +516,262 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
     EXPECT_EQ(running[i]->bundleIdentifier(), expected[i].identifier);
     for (const auto& name : expected[i].names) EXPECT_TRUE(running[i]->isNamed(name)) << name;
     EXPECT_FALSE(running[i]->isNamed("org.example.Fifo"));
+    EXPECT_FALSE(running[i]->isNamed("org.example.Large"));
   }
 
-  // A desktop entry added later names the program from the next listing on.
+  // A desktop entry added later: a listing goes on with the index it has, which is
+  // made again at most once a minute, off the listing's thread.
+  options.desktopIndexInterval = 0ms;
+  LinuxWorkspace eager(options);
+  ASSERT_FALSE(eager.application(1000001)->isNamed("org.example.Later"));
   writeText(apps / "org.example.Later.desktop", "[Desktop Entry]\nName=Later\nExec=" + game.string() + "\n");
-  EXPECT_TRUE(workspace.application(1000001)->isNamed("org.example.Later"));
+  fs::last_write_time(apps, fs::last_write_time(apps) + 1s);  // a change whatever the clock's grain
+  EXPECT_FALSE(workspace.application(1000001)->isNamed("org.example.Later"));
+  // The first listing after the change starts the rebuild and does not wait for it.
+  EXPECT_FALSE(eager.application(1000001)->isNamed("org.example.Later"));
+  EXPECT_TRUE(eventually([&] { return eager.application(1000001)->isNamed("org.example.Later"); }));
+}
+
+// An entry names the processes that run its program with its fixed arguments (the
+// words of Exec after the program, up to the first field code) first among theirs.
+TEST_F(WorkspaceTest, DesktopEntriesNameOnlyTheProcessesThatRunTheirCommand) {
+  ProcFixture proc(dir_ / "proc");
+  const fs::path bin = dir_ / "bin";
+  for (const char* name : {"sleep", "python3", "firefox-esr", "tool", "game", "tried", "tried-wrapper"}) {
+    script(name, "exit 0\n");
+  }
+  const fs::path apps = dir_ / "applications";
+  auto entry = [&](const std::string& id, const std::string& lines) {
+    writeText(apps / (id + ".desktop"), "[Desktop Entry]\nName=" + id + "\n" + lines + "\n");
+  };
+  entry("a.Sleep600", "Exec=sleep 600");
+  entry("b.Python", "Exec=python3 /opt/game/run.py %f");
+  entry("c.Firefox", "Exec=" + (bin / "firefox-esr").string() + " %u");
+  entry("d.Quoted", R"(Exec=tool "two words" "back\\\\slash" "say \"hi\" \$5" 100%% %U)");
+  entry("e.Env", "Exec=env GAME_MODE=1 game --level 3 %U");
+  entry("f.Shell", "Exec=sh -c \"game --level 3\"");
+  entry("g.Code", "Exec=game --name=%c --fast");
+  entry("h.Tried", "TryExec=" + (bin / "tried").string() + "\nExec=" + (bin / "tried-wrapper").string() + " --go");
+  entry("i.TriedSame", "TryExec=sleep\nExec=sleep 900");
+  entry("j.EnvShell", "Exec=env FOO=1 bash -c \"game --level 3\"");
+
+  struct Case {
+    const char* name;
+    fs::path program;
+    std::optional<std::vector<std::string>> commandLine;  // nullopt: unreadable
+    std::vector<std::string> names;
+  };
+  const fs::path shell = fs::canonical("/bin/sh");
+  const std::vector<Case> cases = {
+      {"the fixed arguments", "sleep", {{"sleep", "600"}}, {"sleep", "a.Sleep600"}},
+      {"more arguments after them", "sleep", {{"sleep", "600", "more"}}, {"sleep", "a.Sleep600"}},
+      {"whatever argv[0] says", "sleep", {{"sleeper", "600"}}, {"sleep", "a.Sleep600"}},
+      {"other arguments", "sleep", {{"sleep", "0.1"}}, {"sleep"}},
+      {"words compared whole", "sleep", {{"sleep", "6000"}}, {"sleep"}},
+      {"none of them", "sleep", {{"sleep"}}, {"sleep"}},
+      {"TryExec of the Exec program: its arguments apply", "sleep", {{"sleep", "900"}}, {"sleep", "i.TriedSame"}},
+      {"no command line to compare", "sleep", std::nullopt, {"sleep"}},
+      {"up to the field code", "python3", {{"python3", "/opt/game/run.py", "save1"}}, {"python3", "b.Python"}},
+      {"another script of the interpreter", "python3", {{"python3", "/opt/other/run.py"}}, {"python3"}},
+      {"no fixed arguments: every process",
+       "firefox-esr",
+       {{"firefox-esr", "https://example.com"}},
+       {"firefox-esr", "c.Firefox"}},
+      {"no fixed arguments, no command line", "firefox-esr", std::nullopt, {"firefox-esr", "c.Firefox"}},
+      {"unquoted and unescaped",
+       "tool",
+       {{"tool", "two words", "back\\slash", "say \"hi\" $5", "100%", "file"}},
+       {"tool", "d.Quoted"}},
+      {"the quoted words split", "tool", {{"tool", "two", "words", "back\\slash", "say \"hi\" $5", "100%"}}, {"tool"}},
+      {"env looked through; a field code inside a word ends them",
+       "game",
+       {{"game", "--level", "3"}},
+       {"game", "e.Env", "g.Code"}},
+      {"env's command with other arguments", "game", {{"game", "--level", "4"}}, {"game", "g.Code"}},
+      {"a shell is named by no entry that runs one",
+       shell,
+       {{"sh", "-c", "game --level 3"}},
+       {shell.filename().string()}},
+      {"TryExec of another program: every process of it", "tried", {{"tried", "x"}}, {"tried", "h.Tried"}},
+      {"the Exec program of that entry", "tried-wrapper", {{"tried-wrapper", "--go"}}, {"tried-wrapper", "h.Tried"}},
+      {"the Exec program, other arguments", "tried-wrapper", {{"tried-wrapper", "--stop"}}, {"tried-wrapper"}},
+  };
+  const uid_t me = ::getuid();
+  pid_t pid = 1000200;
+  for (const auto& c : cases) {
+    const fs::path exe = c.program.is_absolute() ? c.program : bin / c.program;
+    proc.add(pid, exe.filename().string(), 'S', 0, me, exe.string());
+    if (c.commandLine) proc.setCommandLine(pid, *c.commandLine);
+    ++pid;
+  }
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  options.applicationFolders = {apps.string()};
+  options.childPath = bin.string();
+  LinuxWorkspace workspace(options);
+  auto running = workspace.runningApplications();
+  ASSERT_EQ(running.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(running[i]->names(), cases[i].names);
+    EXPECT_EQ(running[i]->bundleIdentifier(), cases[i].names.front());  // the reported identifier is as before
+  }
+}
+
+// A program run through the dynamic loader, or a script run by its interpreter (by
+// name or as the interpreter's argument), is also known by the names of the file it
+// runs; the names it had stay.
+TEST_F(WorkspaceTest, ProgramsRunByALoaderOrAnInterpreterAnswerToTheirNames) {
+  fs::path loader;
+  for (const char* candidate : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1", "/lib/ld-linux.so.2"}) {
+    if (loader.empty() && fs::exists(candidate)) loader = candidate;
+  }
+  const fs::path python = "/usr/bin/python3";
+  if (loader.empty() || !fs::exists(python)) GTEST_SKIP() << "no dynamic loader or python3 here";
+
+  const fs::path bin = dir_ / "bin";
+  const fs::path game = bin / "blockedgame";
+  fs::create_directories(bin);
+  fs::copy_file("/bin/sleep", game);
+  fs::permissions(game, fs::perms::owner_all);
+  auto writeScript = [&](const std::string& name, const std::string& text) {
+    writeText(bin / name, text);
+    fs::permissions(bin / name, fs::perms::owner_all);
+    return bin / name;
+  };
+  const fs::path pyGame = writeScript("game.py", "#!" + python.string() + "\nimport time\ntime.sleep(30)\n");
+  const fs::path envGame = writeScript("envgame.py", "#!/usr/bin/env python3\nimport time\ntime.sleep(30)\n");
+  // The shell waits in its own `read` on a FIFO that nobody writes: one process.
+  const fs::path fifo = dir_ / "never-written";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path shGame = writeScript("game.sh", "#!/bin/sh\nread line < '" + fifo.string() + "'\n");
+  const fs::path apps = dir_ / "applications";
+  writeText(apps / "org.example.Blocked.desktop", "[Desktop Entry]\nExec=" + game.string() + " %U\n");
+  writeText(apps / "org.example.Script.desktop", "[Desktop Entry]\nExec=" + pyGame.string() + " --level 3\n");
+  writeText(apps / "org.example.ShellGame.desktop", "[Desktop Entry]\nExec=" + shGame.string() + "\n");
+  const fs::path shell = fs::canonical("/bin/sh");
+  const std::string pythonName = fs::canonical(python).filename().string();
+  const std::string loaderName = fs::canonical(loader).filename().string();
+
+  struct Case {
+    const char* name;
+    fs::path program;
+    std::vector<std::string> arguments;
+    fs::path exe;
+    std::vector<std::string> names;    // names() in this order
+    std::vector<std::string> missing;  // names it must not have
+  };
+  const std::vector<Case> cases = {
+      {"a program through the loader",
+       loader,
+       {game.string(), "30"},
+       loader,
+       {loaderName, "blockedgame", "org.example.Blocked"},
+       {}},
+      {"a script run by name", pyGame, {"--level", "3"}, python, {pythonName, "game.py", "org.example.Script"}, {}},
+      {"the script through its interpreter",
+       python,
+       {pyGame.string(), "--level", "3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
+      {"the interpreter's options before it",
+       python,
+       {"-u", "-W", "ignore", pyGame.string(), "--level", "3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
+      {"other arguments of the script",
+       pyGame,
+       {"--level", "4"},
+       python,
+       {pythonName, "game.py"},
+       {"org.example.Script"}},
+      {"a script relative to the interpreter's folder",
+       "/bin/sh",
+       {"-c", "cd '" + bin.string() + "' && exec python3 game.py --level 3"},
+       python,
+       {pythonName, "game.py", "org.example.Script"},
+       {}},
+      {"a script whose #! line goes through env", envGame, {}, python, {pythonName, "envgame.py"}, {}},
+      {"a shell script run by name",
+       shGame,
+       {},
+       shell,
+       {shell.filename().string(), "game.sh", "org.example.ShellGame"},
+       {}},
+      {"a command given inline is no script",
+       python,
+       {"-c", "import time; time.sleep(30)", pyGame.string()},
+       python,
+       {pythonName},
+       {"game.py"}},
+      {"the loader running an interpreter running a script (by a link's name, and its file's)",
+       loader,
+       {python.string(), pyGame.string(), "--level", "3"},
+       loader,
+       {loaderName, "python3", pythonName, "game.py", "org.example.Script"},
+       {}},
+  };
+  LinuxWorkspace workspace = ownWorkspace();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // `env python3` and the shell's python3 are the system's.
+    Process& child = startProgram(c.program, c.arguments, c.exe, {{"PATH", python.parent_path().string()}});
+    auto app = workspace.application(child.processIdentifier());
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->names(), c.names);
+    EXPECT_EQ(app->bundleIdentifier(), c.names.front());  // as before
+    for (const auto& name : c.missing) EXPECT_FALSE(app->isNamed(name)) << name;
+  }
+}
+
+// A process whose executable cannot be read (it made itself non-dumpable) is named by
+// its command name and by the program its command line starts with.
+TEST_F(WorkspaceTest, AProcessThatHidesItsExecutableIsNamedFromItsCommandLine) {
+  if (::geteuid() == 0) {
+    // Root reads every process's executable: the case runs again as an ordinary user.
+    const fs::path setpriv = "/usr/bin/setpriv";
+    if (!fs::exists(setpriv)) GTEST_SKIP() << "running as root without setpriv";
+    Process inner;
+    inner.executablePath = setpriv.string();
+    inner.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", fs::read_symlink("/proc/self/exe").string(),
+                       "--gtest_filter=WorkspaceTest.AProcessThatHidesItsExecutableIsNamedFromItsCommandLine"};
+    Pipe output;
+    inner.standardInput = NullDevice{};
+    inner.standardOutput = output;
+    inner.standardError = output;
+    ASSERT_TRUE(inner.run());
+    const std::string text = toString(output.fileHandleForReading().readDataToEndOfFile());
+    ASSERT_TRUE(inner.waitUntilExit(20s));
+    EXPECT_EQ(inner.terminationStatus(), 0) << text;
+    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+    EXPECT_EQ(text.find("SKIPPED"), std::string::npos) << text;
+    return;
+  }
+  const fs::path bin = dir_ / "bin";
+  const fs::path hidden = bin / "hiddengame";
+  fs::create_directories(bin);
+  fs::copy_file(MOPET_HIDDEN_PROGRAM, hidden);
+  fs::permissions(hidden, fs::perms::owner_all);
+  const fs::path apps = dir_ / "applications";
+  writeText(apps / "org.example.Hidden.desktop", "[Desktop Entry]\nExec=" + hidden.string() + " --mode fast %U\n");
+  writeText(apps / "org.example.Slow.desktop", "[Desktop Entry]\nExec=" + hidden.string() + " --mode slow\n");
+
+  Process& child = startProgram(hidden, {"--mode", "fast"}, "", {{"HIDDEN_COMM", "renamed"}},
+                                [](const std::string& proc) { return readText(proc + "/comm") == "renamed\n"; });
+  std::error_code error;
+  (void)fs::read_symlink("/proc/" + std::to_string(child.processIdentifier()) + "/exe", error);
+  if (!error) GTEST_SKIP() << "this user can read a non-dumpable process's executable";
+
+  LinuxWorkspace workspace = ownWorkspace();
+  auto app = workspace.application(child.processIdentifier());
+  ASSERT_NE(app, nullptr);
+  EXPECT_EQ(app->names(), (std::vector<std::string>{"renamed", "hiddengame", "org.example.Hidden"}));
+  EXPECT_EQ(app->bundleIdentifier(), "renamed");  // as before
+  EXPECT_EQ(app->executablePath(), std::nullopt);
+  ASSERT_TRUE(app->terminate());
+  EXPECT_TRUE(child.waitUntilExit(10s));
 }
 
 // Names are read once per program: a pid that now belongs to a new process (another
@@ -483,36 +783,44 @@ TEST_F(WorkspaceTest, NamesAreReadAgainForARecycledPidAndForANewProgram) {
   const fs::path shell = script("launcher", "exit 0\n");
   const fs::path game = script("game", "exit 0\n");
   const pid_t pid = 1000100;
-  auto put = [&](const fs::path& exe, const std::string& start, const std::string& environ) {
-    fs::remove_all(proc.root() / std::to_string(pid));
-    proc.add(pid, exe.filename().string(), 'S', 0, me, exe.string(), environ, start);
-  };
-  WorkspaceOptions options;
-  options.procRoot = proc.root().string();
-  options.applicationFolders = {(dir_ / "none").string()};
-  LinuxWorkspace workspace(options);
-  auto namesNow = [&] {
-    auto running = workspace.runningApplications();
-    return running.size() == 1 ? running[0]->names()
-                               : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
-  };
+  // Once with stat lines that show no program image, once with whole lines in which
+  // every exec gives another image (and the command name stays, as it may).
+  for (bool withImage : {false, true}) {
+    SCOPED_TRACE(withImage ? "stat lines with the program's image" : "stat lines without it");
+    unsigned long long image = 0x550000000000ULL;
+    auto put = [&](const fs::path& exe, const std::string& start, const std::string& environ) {
+      fs::remove_all(proc.root() / std::to_string(pid));
+      image += 0x1000000;
+      proc.add(pid, withImage ? "worker" : exe.filename().string(), 'S', 0, me, exe.string(), environ, start,
+               withImage ? image : 0);
+    };
+    WorkspaceOptions options;
+    options.procRoot = proc.root().string();
+    options.applicationFolders = {(dir_ / "none").string()};
+    LinuxWorkspace workspace(options);
+    auto namesNow = [&] {
+      auto running = workspace.runningApplications();
+      return running.size() == 1 ? running[0]->names()
+                                 : std::vector<std::string>{"<" + std::to_string(running.size()) + " listed>"};
+    };
 
-  put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+    put(shell, "500", "MOPET_BUNDLE_IDENTIFIER=first\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
   // The same process with the same program: what was read stands.
-  writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
+    writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "first"}));
   // The pid recycled for another process of the same program.
-  put(shell, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "second"}));
+    put(shell, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"launcher", "second"}));
   // That process starts another program: same pid, same start time.
-  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "second"}));
+    put(game, "501", "MOPET_BUNDLE_IDENTIFIER=second\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "second"}));
   // Gone, then back under the old key: nothing of the earlier process is kept.
-  fs::remove_all(proc.root() / std::to_string(pid));
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"<0 listed>"}));
-  put(game, "501", "MOPET_BUNDLE_IDENTIFIER=third\0"s);
-  EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "third"}));
+    fs::remove_all(proc.root() / std::to_string(pid));
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"<0 listed>"}));
+    put(game, "501", "MOPET_BUNDLE_IDENTIFIER=third\0"s);
+    EXPECT_EQ(namesNow(), (std::vector<std::string>{"game", "third"}));
+  }
 }
 
 // A blocked program started with every hint of its environment naming something else
