@@ -5,6 +5,52 @@ namespace {
 
 struct TooDeep {};
 
+// Builds the value as the library's own parser does, refusing any key, value or nested
+// structure inside more than kMaxDepth open structures. The library's callback parser
+// would say the same, but it looks through the whole enclosing array after every
+// object it ends, which makes a long list of objects cost its length squared.
+class DepthGuardedBuilder {
+ public:
+  explicit DepthGuardedBuilder(Json& result) : builder_(result, /*allow_exceptions=*/true) {}
+
+  bool null() { return inside() && builder_.null(); }
+  bool boolean(bool value) { return inside() && builder_.boolean(value); }
+  bool number_integer(Json::number_integer_t value) { return inside() && builder_.number_integer(value); }
+  bool number_unsigned(Json::number_unsigned_t value) { return inside() && builder_.number_unsigned(value); }
+  bool number_float(Json::number_float_t value, const Json::string_t& text) {
+    return inside() && builder_.number_float(value, text);
+  }
+  bool string(Json::string_t& value) { return inside() && builder_.string(value); }
+  bool binary(Json::binary_t& value) { return inside() && builder_.binary(value); }
+  bool key(Json::string_t& value) { return inside() && builder_.key(value); }
+  bool start_object(std::size_t elements) { return open() && builder_.start_object(elements); }
+  bool start_array(std::size_t elements) { return open() && builder_.start_array(elements); }
+  bool end_object() { return close() && builder_.end_object(); }
+  bool end_array() { return close() && builder_.end_array(); }
+  template <class Exception>
+  bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
+    return builder_.parse_error(position, token, error);
+  }
+
+ private:
+  bool inside() const {
+    if (depth_ > kMaxDepth) throw TooDeep{};
+    return true;
+  }
+  bool open() {
+    inside();
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<Json> builder_;
+  int depth_ = 0;  // structures open around the next event
+};
+
 }  // namespace
 
 std::string DecodingError::localizedDescription() const {
@@ -48,13 +94,12 @@ std::string EncodingError::description() const {
 }
 
 std::expected<Json, DecodingError> parse(std::string_view text) {
-  auto depthGuard = [](int depth, Json::parse_event_t, Json&) {
-    if (depth > kMaxDepth) throw TooDeep{};
-    return true;
-  };
   try {
-    return Json::parse(text.begin(), text.end(), depthGuard, /*allow_exceptions=*/true,
-                       /*ignore_comments=*/false);
+    Json result;
+    DepthGuardedBuilder builder(result);
+    Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json, /*strict=*/true,
+                    /*ignore_comments=*/false);
+    return result;
   } catch (const TooDeep&) {
     return std::unexpected(DecodingError{
         DecodingError::Kind::dataCorrupted, "",
