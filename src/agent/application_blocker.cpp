@@ -6,9 +6,11 @@
 
 #include <csignal>
 #include <ctime>
+#include <map>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "agent/describe.h"
 #include "rules/app_blocker_rules.h"
@@ -58,41 +60,83 @@ void ApplicationBlocker::requestRules() {
   blockByRule();
 }
 
+namespace {
+
+// How many passes after its SIGTERM a process that is still alive gets SIGKILL.
+constexpr std::uint64_t kPassesBeforeKill = 2;
+
+}  // namespace
+
 void ApplicationBlocker::blockByRule() {
-  const auto blocked = blocked_->get();
-  if (blocked.empty()) return;
+  ++passes_;
+  const bool nothingBlocked = blocked_->modify([](const std::set<std::string>& set) { return set.empty(); });
+  if (nothingBlocked) {
+    followUp(true);
+    return;
+  }
   // One look at the running applications serves every identifier. An application
   // answers to each of its names; the agent's own process is never a candidate.
   const auto running = workspace_.runningApplications();
+  followUp(true);
   const pid_t self = ::getpid();
-  std::unordered_map<std::string_view, platform::RunningApplication*> firstWithName;
-  firstWithName.reserve(running.size());
+  std::unordered_map<std::string_view, std::vector<const std::shared_ptr<platform::RunningApplication>*>> withName;
+  withName.reserve(running.size());
   for (const auto& application : running) {
     if (application->processIdentifier() == self) continue;
-    for (const auto& name : application->names()) firstWithName.try_emplace(name, application.get());
+    for (const auto& name : application->names()) withName[name].push_back(&application);
   }
-  for (const auto& bundleId : blocked) {
-    auto found = firstWithName.find(bundleId);
-    if (found != firstWithName.end()) terminate(*found->second);
+  // The blocked names among them, in the set's order. The running names are few and
+  // the set may be large, so each running name is looked up in the set, under its lock
+  // and without copying it.
+  std::map<std::string_view, const std::vector<const std::shared_ptr<platform::RunningApplication>*>*> matched;
+  blocked_->modify([&](const std::set<std::string>& set) {
+    std::string key;
+    for (const auto& [name, candidates] : withName) {
+      key.assign(name);
+      if (set.contains(key)) matched.emplace(name, &candidates);
+    }
+  });
+  for (const auto& [name, candidates] : matched) {
+    // A process that was sent SIGTERM and is still there does not shield the next one.
+    for (const auto* candidate : *candidates) {
+      if (signalled_.contains((*candidate)->processIdentifier())) continue;
+      terminate(*candidate);
+      break;
+    }
   }
 }
 
 void ApplicationBlocker::blockOne(const std::string& bundleId) {
   const pid_t self = ::getpid();
-  for (const auto& application : workspace_.runningApplications()) {
-    if (application->processIdentifier() != self && application->isNamed(bundleId)) {
-      terminate(*application);
+  const auto running = workspace_.runningApplications();
+  followUp(false);
+  for (const auto& application : running) {
+    if (application->processIdentifier() != self && application->isNamed(bundleId) &&
+        !signalled_.contains(application->processIdentifier())) {
+      terminate(application);
       return;
     }
   }
 }
 
-void ApplicationBlocker::terminate(platform::RunningApplication& application) {
-  if (application.processIdentifier() == ::getpid()) return;  // never the agent itself
-  application.terminate();
+void ApplicationBlocker::terminate(const std::shared_ptr<platform::RunningApplication>& application) {
+  if (application->processIdentifier() == ::getpid()) return;  // never the agent itself
+  application->terminate();
   // The kill follows at once; a process that is already gone is not signalled, so a
   // recycled process identifier is never hit.
-  if (!application.isTerminated()) workspace_.sendSignal(application.processIdentifier(), SIGTERM);
+  if (application->isTerminated()) return;
+  workspace_.sendSignal(application->processIdentifier(), SIGTERM);
+  signalled_.insert_or_assign(application->processIdentifier(), Signalled{application, passes_});
+}
+
+void ApplicationBlocker::followUp(bool kill) {
+  std::erase_if(signalled_, [&](auto& entry) {
+    auto& [application, pass] = entry.second;
+    if (application->isTerminated()) return true;
+    // The snapshot signals only the process it was taken of, never a pid's next owner.
+    if (kill && passes_ - pass >= kPassesBeforeKill) application->forceTerminate();
+    return false;
+  });
 }
 
 void ApplicationBlocker::storeWeekDay() {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "agent/locked.h"
 #include "networks/network_manager.h"
@@ -32,24 +33,42 @@ class ApplicationBlocker {
   // Stores the weekday, sends the app-rule request (when a child token is stored) and,
   // without waiting for its reply, terminates what earlier replies blocked.
   void requestRules();
-  // Terminates, for every identifier of (a copy of) the blocked set, the first running
-  // application with it, over one list of the running applications.
+  // One pass, run once by each tick: terminates, for every identifier of the blocked set
+  // (in the set's order), the first running application with it that has not been sent
+  // SIGTERM yet, over one list of the running applications; and ends with SIGKILL each
+  // process that is still alive two passes after its SIGTERM.
   void blockByRule();
-  // Terminates the first running application with exactly this identifier.
+  // Terminates the first running application with exactly this identifier that has not
+  // been sent SIGTERM yet; the passes of blockByRule() follow it up.
   void blockOne(const std::string& bundleId);
   // Stores the current weekday.
   void storeWeekDay();
 
  protected:
-  // Asks the application to quit, then sends its process SIGTERM; never the agent itself.
-  void terminate(platform::RunningApplication& application);
+  // Asks the application to quit, then sends its process SIGTERM, and keeps it for the
+  // follow-up; never the agent itself.
+  void terminate(const std::shared_ptr<platform::RunningApplication>& application);
 
  private:
+  // A process that was sent SIGTERM: its snapshot (which knows the process by pid and
+  // start time, so a recycled pid is never taken for it) and the pass that sent it.
+  struct Signalled {
+    std::shared_ptr<platform::RunningApplication> application;
+    std::uint64_t pass = 0;
+  };
+  // Forgets the signalled processes that are gone; with `kill`, sends SIGKILL to those
+  // whose SIGTERM is two passes old. Run after the running applications were listed, so
+  // a pid still held by a signalled process is that process in the list too.
+  void followUp(bool kill);
+
   platform::Workspace& workspace_;
   networks::NetworkManager& requests_;
   Clock now_;
   const std::shared_ptr<Locked<std::set<std::string>>> blocked_;
   std::int64_t weekDay_ = 0;
+  // Main thread only.
+  std::unordered_map<pid_t, Signalled> signalled_;
+  std::uint64_t passes_ = 0;
 };
 
 }  // namespace agent

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,6 +220,21 @@ class ProcRunningApplication final : public RunningApplication {
     auto fields = parseStat(*text);
     if (!fields) return true;
     return fields->state == 'Z' || fields->state == 'X' || fields->startTime != startTime_;
+  }
+
+  bool forceTerminate() override {
+    if (processIdentifier() == ::getpid()) return false;
+    // A pidfd stays with the process it was opened for: when the start time read after
+    // opening it is still this snapshot's, SIGKILL reaches this very process even if
+    // the pid is recycled meanwhile.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, processIdentifier(), 0));
+    if (pidfd < 0) {
+      if (errno == ESRCH || isTerminated()) return false;
+      return platform::sendSignal(processIdentifier(), SIGKILL);  // no pidfds: checked just before
+    }
+    const bool sent = !isTerminated() && ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+    ::close(pidfd);
+    return sent;
   }
 
  private:

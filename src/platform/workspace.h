@@ -88,6 +88,10 @@ class RunningApplication {
   virtual bool terminate() = 0;
   // True once the process has ended (or its pid now belongs to another process).
   virtual bool isTerminated() const = 0;
+  // Ends the process at once (SIGKILL on Linux), but only while its pid still belongs to
+  // the process of this snapshot. False when it is already gone, is the agent's own
+  // process, or the signal could not be delivered.
+  virtual bool forceTerminate() = 0;
 
  private:
   Info info_;

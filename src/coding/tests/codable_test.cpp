@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -268,13 +270,62 @@ TEST(CodableTest, RoundTripThroughSnakeCase) {
   EXPECT_EQ(plain.encode(*back).value(), plain.encode(value).value());
 }
 
-TEST(CodableTest, ParseRejectsOverDeepNestingWithoutCrashing) {
-  std::string deep(100000, '[');
-  auto result = parse(deep);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind, Kind::dataCorrupted);
-  std::string ok = std::string(200, '[') + std::string(200, ']');
-  EXPECT_TRUE(parse(ok));
+// Nesting: more than kMaxDepth open structures are refused, however
+// the structures mix; anything shallower parses, and other faults keep their own text.
+TEST(CodableTest, ParseRefusesOverDeepNestingAtTheLimitExactly) {
+  auto nested = [](int depth, const std::string& open, const std::string& inner, const std::string& close) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += open;
+    text += inner;
+    for (int i = 0; i < depth; ++i) text += close;
+    return text;
+  };
+  struct Case {
+    const char* what;
+    std::string text;
+    bool parses;
+  };
+  const std::vector<Case> cases = {
+      {"far too deep, unclosed", std::string(100000, '['), false},
+      {"arrays, a value at the limit", nested(kMaxDepth, "[", "1", "]"), true},
+      {"arrays, a value past the limit", nested(kMaxDepth + 1, "[", "1", "]"), false},
+      {"arrays, an empty one at the limit", nested(kMaxDepth, "[", "", "]"), true},
+      {"arrays, an empty one past the limit", nested(kMaxDepth + 1, "[", "", "]"), false},
+      {"objects, a key at the limit", nested(kMaxDepth - 1, "{\"a\":", "{\"k\":null}", "}"), true},
+      {"objects, a key past the limit", nested(kMaxDepth, "{\"a\":", "{\"k\":null}", "}"), false},
+      {"mixed, a string past the limit", nested(kMaxDepth / 2 + 1, "[{\"a\":", "\"x\"", "}]"), false},
+      {"mixed, shallow", nested(kMaxDepth / 2, "[{\"a\":", "\"x\"", "}]"), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = parse(c.text);
+    EXPECT_EQ(result.has_value(), c.parses);
+    if (!result) {
+      EXPECT_EQ(result.error().kind, Kind::dataCorrupted);
+      EXPECT_TRUE(result.error().debugDescription.starts_with("The given data was not valid JSON"));
+    }
+  }
+  for (const char* broken : {"[1,]", "{\"a\" 1}", "[1] 2", ""}) {
+    auto result = parse(std::string_view(broken));
+    ASSERT_FALSE(result) << broken;
+    EXPECT_EQ(result.error().debugDescription.find("nesting deeper"), std::string::npos);
+  }
+}
+
+// A long list of objects, as a large rule reply is, comes back whole and in order.
+TEST(CodableTest, ParseKeepsALongListOfObjectsWholeAndInOrder) {
+  std::string text = "{\"rules\":[";
+  constexpr int kCount = 20000;
+  for (int i = 0; i < kCount; ++i) text += (i ? "," : "") + std::string("{\"pk\":\"id") + std::to_string(i) + "\"}";
+  text += "],\"z\":1,\"a\":2}";
+  auto value = parse(text);
+  ASSERT_TRUE(value);
+  const auto& rules = (*value)["rules"];
+  ASSERT_EQ(rules.size(), static_cast<std::size_t>(kCount));
+  EXPECT_EQ(rules[0]["pk"], "id0");
+  EXPECT_EQ(rules[kCount - 1]["pk"], "id" + std::to_string(kCount - 1));
+  const auto back = serialize(*value);
+  EXPECT_TRUE(back.ends_with("\"}],\"z\":1,\"a\":2}")) << "keys keep their order";
 }
 
 TEST(CodableTest, NestingIsCountedInContainersOutsideStrings) {

@@ -65,6 +65,17 @@ class FakeRunningApplication final : public RunningApplication {
     return state_->find(processIdentifier()) == state_->running.end();
   }
 
+  // Recorded among the signals as SIGKILL; it ends any scripted application.
+  bool forceTerminate() override {
+    std::lock_guard lock(state_->mutex);
+    state_->signals.push_back({processIdentifier(), SIGKILL});
+    if (processIdentifier() == ::getpid()) return false;
+    auto it = state_->find(processIdentifier());
+    if (it == state_->running.end()) return false;
+    state_->running.erase(it);
+    return true;
+  }
+
  private:
   std::shared_ptr<FakeWorkspace::State> state_;
 };

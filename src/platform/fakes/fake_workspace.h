@@ -2,8 +2,9 @@
 // A scripted workspace for tests: the running applications are what the test says,
 // and every terminate(), signal, launch and open is recorded. An application that
 // accepts a termination (terminate(), or SIGTERM/SIGINT/SIGHUP/SIGKILL) leaves the
-// list, as a process that exits would. As the real one, it refuses to terminate or
-// signal the test's own process (an application scripted with its pid).
+// list, as a process that exits would; so does forceTerminate(), recorded among the
+// signals as SIGKILL. As the real one, it refuses to terminate or signal the test's
+// own process (an application scripted with its pid).
 #include <sys/types.h>
 
 #include <mutex>
