@@ -179,6 +179,8 @@ class ChildEndPointSchool {
   RequestBody body() const;
   coding::JSONEncoder jsonEncoder() const;
 
+  const Case& value() const { return case_; }
+
  private:
   Case case_;
 };
