@@ -20,8 +20,7 @@ constexpr const char* kAutostartEntryName = "so.velmorhome.mopet.agent";
 // write into root's home. An entry with the same bytes is left alone; any other file of
 // that name (an edited or disabled entry) is replaced, atomically.
 void installAutostartEntry(const platform::FileManager& files) {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  if (!networks::storedChildToken()) return;
   auto fail = [](const std::string& why) { networks::printLine("Could not install the autostart entry: " + why); };
   const auto source = platform::Bundle::main().path(kAutostartEntryName, "desktop");
   if (!source) return fail("it is not among the agent's resources");
@@ -224,8 +223,7 @@ bool AppDelegate::openApp(const std::string& name) { return platform_.workspace.
 
 void AppDelegate::connectChannelIfTokenStored() {
   if (channelConnectRequested_) return;
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  if (!networks::storedChildToken()) return;
   channelConnectRequested_ = true;
   if (platform_.connectChannel) platform_.connectChannel();
 }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "agent/describe.h"
+#include "networks/shared_settings.h"
 #include "rules/app_blocker_rules.h"
 
 namespace agent {
@@ -24,7 +25,7 @@ ApplicationBlocker::ApplicationBlocker(platform::Workspace& workspace, networks:
 void ApplicationBlocker::requestRules() {
   storeWeekDay();
 
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP RULES");
 

@@ -17,6 +17,7 @@
 #include "agent/text.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "platform/text.h"
 #include "rules/web_filter_rules.h"
 
 namespace agent {
@@ -228,7 +229,7 @@ HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkMa
       hostList_(std::make_shared<Locked<HostEntries>>(defaults_)) {}
 
 void HostsFilter::requestWebRules() {
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
 
   // Only a rule set that arrived whole replaces the blocked domains; anything else (no
@@ -249,7 +250,7 @@ void HostsFilter::requestWebRules() {
                      return;
                    }
                    const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
-                   const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+                   const bool arrived = http && http->hasSuccessStatus();
                    if (!arrived) {
                      networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
                                          (http ? std::to_string(http->statusCode()) : std::string("none")));
@@ -265,7 +266,7 @@ void HostsFilter::requestWebRules() {
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {
-  return "file://" + percentEncodedPath(files_.documentsDirectory()) + "/";
+  return platform::fileURLText(files_.documentsDirectory()) + "/";
 }
 
 std::string HostsFilter::stagingPath() const {

@@ -71,7 +71,7 @@ void UsageReporter::sendReport() {
   auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
   if (!shared) return;
   const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
 
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "networks/shared_settings.h"
+#include "platform/text.h"
 
 namespace networks {
 namespace {
@@ -167,7 +168,7 @@ template <class Case>
 std::string urlOf(const Case& value, const std::string& apiBase) {
   return std::visit(
       [&](const auto& c) {
-        const std::string path = percentEncodePath(pathOf(c));
+        const std::string path = platform::percentEncodedPath(pathOf(c));
         if (routeOf(c).server == Server::api) return apiBase + path;
         return "http://" + std::string(kDeviceManagementHost) + ":" + std::to_string(kDeviceManagementPort) + path;
       },
@@ -208,33 +209,6 @@ coding::JSONEncoder snakeCaseEncoder() {
   return encoder;
 }
 
-bool isPathCharacter(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '-':
-    case '.':
-    case '_':
-    case '~':
-    case '!':
-    case '$':
-    case '&':
-    case '\'':
-    case '(':
-    case ')':
-    case '*':
-    case '+':
-    case ',':
-    case ';':
-    case '=':
-    case ':':
-    case '@':
-    case '/':
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 std::optional<HTTPMethod> HTTPMethod::fromRawValue(std::string_view text) {
@@ -259,23 +233,6 @@ std::string_view HTTPMethod::rawValue() const {
   return "GET";
 }
 
-std::string percentEncodePath(std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(path.size());
-  for (char ch : path) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (isPathCharacter(c)) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
 platform::UserDefaults& userDefault() {
   static platform::UserDefaults& store = platform::UserDefaults::standard();
   return store;
@@ -294,7 +251,9 @@ bool ChildEndPoint::schoolChosen() {
   return choice && *choice == "school";
 }
 
-std::string ChildEndPoint::baseURL() { return httpsBase(schoolChosen() ? kSchoolApiHost : kFamilyApiHost); }
+std::string ChildEndPoint::baseURL() { return baseURL(schoolChosen()); }
+
+std::string ChildEndPoint::baseURL(bool school) { return httpsBase(school ? kSchoolApiHost : kFamilyApiHost); }
 
 platform::HeaderList ChildEndPoint::headers(std::string_view token) const {
   return std::visit([&](const auto& c) { return headerList(routeOf(c).headers, token); }, case_);

@@ -38,10 +38,7 @@ bool ChildUser::tokenExist() const {
   return coding::JSONDecoder().decode<DeviceLoginModel>(*data).has_value();
 }
 
-std::string ChildUser::token() const {
-  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-  return suite ? suite->string(std::string(kSharedChildToken)).value_or("") : "";
-}
+std::string ChildUser::token() const { return storedChildToken().value_or(""); }
 
 bool ChildUser::isInstalledProfile() const { return userDefault.boolean(installProfileKey); }
 bool ChildUser::isSyncedApps() const { return userDefault.boolean(syncedApps); }

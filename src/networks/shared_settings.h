@@ -2,6 +2,8 @@
 // The settings the companion application shares with the agent through its app group,
 // and the service's hosts. The agent only reads the shared suite (the usage counter
 // aside).
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace networks {
@@ -18,5 +20,9 @@ inline constexpr std::string_view kFamilyApiHost = "api.family.mopet.velmorhome.
 inline constexpr std::string_view kSchoolApiHost = "api.school.mopet.velmorhome.so";
 inline constexpr std::string_view kDeviceManagementHost = "192.0.2.10";
 inline constexpr int kDeviceManagementPort = 5050;
+
+// The child's bearer token under "sharedChildToken"; none when absent or when the
+// suite cannot be opened. Read anew on every call; every use of the token reads it here.
+std::optional<std::string> storedChildToken();
 
 }  // namespace networks
