@@ -129,20 +129,20 @@ platform::ui::Action AppDelegate::action(const std::string& selector) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-  // 1, 2: the location reporter first.
+  // The location reporter first: it listens for live-location commands, then sends fixes.
   if (platform_.locationReporter.listenToLiveLocationSocket) platform_.locationReporter.listenToLiveLocationSocket();
   if (platform_.locationReporter.startSendLocations) platform_.locationReporter.startSendLocations();
   // The command channel, now that the reporter listens on it, when a child is paired.
   connectChannelIfTokenStored();
 
-  // 3: start at every login: the autostart entry into the user's autostart folder.
+  // Start at every login: the autostart entry into the user's autostart folder.
   installAutostartEntry(platform_.fileManager);
 
-  // 4: the inventory, off the main thread; the work item keeps the delegate alive.
+  // The inventory, off the main thread; the work item keeps the delegate alive.
   platform_.globalQueue.async([self = shared_from_this()] { self->getAllApplications(); });
 
-  // 5, 6: the two timers, each fired once at once. The enforcement tick ends before the
-  // usage-report timer exists.
+  // The enforcement and usage-report timers, each fired once at once. The enforcement
+  // tick ends before the usage-report timer exists.
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   liveTimer = platform_.runLoop.scheduledTimer(
       kTickInterval, true,
