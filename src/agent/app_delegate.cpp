@@ -37,23 +37,6 @@ constexpr auto kTickInterval = std::chrono::seconds(5);
 
 }  // namespace
 
-Platform Platform::system() {
-  return Platform{.workspace = platform::Workspace::shared(),
-                  .urlSession = platform::URLSession::shared(),
-                  .fileManager = platform::FileManager::defaultManager(),
-                  .runLoop = platform::RunLoop::main(),
-                  .mainQueue = platform::DispatchQueue::main(),
-                  .globalQueue = platform::DispatchQueue::global(),
-                  .statusBar = platform::ui::StatusBar::system(),
-                  .contentBlocker = platform::ContentBlockerManager::shared(),
-                  .contentFilter = platform::ContentFilterManager::shared(),
-                  .windowList = platform::WindowList::system(),
-                  .childUser = networks::ChildUser::shared(),
-                  .settings = platform::Settings::current(),
-                  .locationReporter = defaultLocationReporterHooks(),
-                  .connectChannel = defaultChannelConnector()};
-}
-
 // Each job gets exactly the platform pieces it uses.
 AppDelegate::AppDelegate(Platform platform)
     : platform_(std::move(platform)),

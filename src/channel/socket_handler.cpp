@@ -59,10 +59,20 @@ sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options
 
 }  // namespace
 
+namespace {
+std::atomic<SocketHandler*> installedChannel{nullptr};
+}  // namespace
+
 SocketHandler& SocketHandler::shared() {
-  static SocketHandler* const instance = new SocketHandler(SocketHandlerOptions{});
-  return *instance;
+  auto* channel = installedChannel.load();
+  if (channel == nullptr) {
+    std::fputs("SocketHandler::shared() was asked for before main built the channel\n", stderr);
+    std::abort();
+  }
+  return *channel;
 }
+
+void SocketHandler::install(SocketHandler& channel) { installedChannel.store(&channel); }
 
 SocketHandler::SocketHandler(SocketHandlerOptions options)
     : SafeSearchManager(options.session ? *options.session : platform::URLSession::shared(),

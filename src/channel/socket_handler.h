@@ -64,9 +64,11 @@ struct SocketHandlerOptions {
 
 class SocketHandler {
  public:
-  // The agent's channel, made on first use (thread-safe) and never released. Creating
-  // it opens no connection.
+  // The agent's channel: the one main built and handed to install(). Asking before
+  // that ends the process. Creating a channel opens no connection.
   static SocketHandler& shared();
+  // Makes `channel` the one shared() returns; it must live for the rest of the process.
+  static void install(SocketHandler& channel);
 
   // A channel of its own (tests, other composition roots).
   explicit SocketHandler(SocketHandlerOptions options);

@@ -1,5 +1,10 @@
 #include "networks/child_user_default_manager.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
 #include "coding/codable.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
@@ -7,10 +12,29 @@
 
 namespace networks {
 
+namespace {
+
+// Never destroyed, so that code running at exit can still use it.
+std::atomic<ChildUser*> instance{nullptr};
+std::mutex making;
+
+}  // namespace
+
+ChildUser& ChildUser::make(platform::UserDefaults& store) {
+  std::lock_guard lock(making);
+  if (auto* made = instance.load()) return *made;
+  auto* made = new ChildUser(store);
+  instance.store(made);
+  return *made;
+}
+
 ChildUser& ChildUser::shared() {
-  // Never destroyed, so that code running at exit can still use it.
-  static auto* instance = new ChildUser(platform::UserDefaults::standard());
-  return *instance;
+  auto* made = instance.load();
+  if (made == nullptr) {
+    std::fputs("ChildUser::shared() was asked for before main made the child state\n", stderr);
+    std::abort();
+  }
+  return *made;
 }
 
 ChildUser::ChildUser(platform::UserDefaults& store) : userDefault(store) {}
