@@ -16,7 +16,7 @@ namespace agent {
 
 void PrivilegedRunner::run(const std::string& input) const {
   if (!networks::storedChildToken()) return;
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  auto shared = networks::openSharedSuite();
   if (!shared) return;
   // Without a stored password sudo gets an empty line (enough where no password is
   // asked for; otherwise sudo refuses and says so on the output pipe).

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/run_loop.h"
 #include "platform/ui.h"
@@ -17,7 +18,10 @@ Services::Services(platform::Settings settings)
       contentBlocker_(platform::ContentBlockerManager::shared()),
       contentFilter_(platform::ContentFilterManager::shared()),
       windowList_(platform::WindowList::system()),
-      childUser_(networks::ChildUser::make(standardDefaults_)) {}
+      childUser_(networks::ChildUser::make(standardDefaults_)) {
+  // The app-group suite the companion application writes, opened anew at every read.
+  networks::installSharedSuite([] { return platform::UserDefaults::suite(std::string(networks::kAppGroup)); });
+}
 
 channel::SocketHandler& Services::channel() {
   std::call_once(channelMade_, [this] {
@@ -25,6 +29,7 @@ channel::SocketHandler& Services::channel() {
     options.session = &session_;
     options.contentBlocker = &contentBlocker_;
     options.workspace = &workspace_;
+    options.ownDefaults = &standardDefaults_;
     options.caFile = settings_.caFile;
     options.connectTo = settings_.connectTo;
     channel_ = std::make_unique<channel::SocketHandler>(std::move(options));

@@ -1,6 +1,7 @@
 #pragma once
 // The agent's shared services, built once by main and never released: the platform's
-// pieces, the child state, the command channel and the location reporter. Each is built
+// pieces, the standard user defaults and the app-group suite, the child state, the
+// command channel and the location reporter. Each is built
 // from the ones before it, and every part of the agent is handed only what it uses:
 // the delegate its Platform bundle, the reporter its environment, the channel its
 // options. The classes' shared() return what was built here.

@@ -337,7 +337,7 @@ void SocketHandler::walkRunningApplications() {
 }
 
 void SocketHandler::removeOwnDefaults() {
-  auto& defaults = platform::UserDefaults::standard();
+  auto& defaults = options_.ownDefaults ? *options_.ownDefaults : platform::UserDefaults::standard();
   defaults.removePersistentDomain(platform::Bundle::main().bundleIdentifier());
   defaults.synchronize();
 }

@@ -242,7 +242,7 @@ platform::UserDefaults& userDefault() {
 
 std::optional<std::string> ChildEndPoint::backendChoice() {
   // A suite that cannot be opened holds no choice: the family host.
-  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  const auto suite = openSharedSuite();
   return suite ? suite->string(std::string(kSchoolFamilyApiAgent)) : std::nullopt;
 }
 

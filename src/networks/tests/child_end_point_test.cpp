@@ -8,7 +8,7 @@
 #include "networks/child_end_point.h"
 #include "networks/shared_settings.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_shared_suite.h"
 
 namespace networks {
 namespace {
@@ -21,17 +21,15 @@ const std::string kDeviceManagement =
 class ChildEndPointTest : public ::testing::Test {
  protected:
   void setChoice(std::optional<std::string> value) {
-    auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-    ASSERT_TRUE(suite);
-    if (value) suite->set(std::string(kSchoolFamilyApiAgent), *value);
-    else suite->removeObject(std::string(kSchoolFamilyApiAgent));
+    if (value) shared_.suite().set(std::string(kSchoolFamilyApiAgent), *value);
+    else shared_.suite().removeObject(std::string(kSchoolFamilyApiAgent));
   }
   static std::string body(const ChildEndPoint& e) {
     auto data = e.parameters();
     return data ? platform::toString(*data) : "<none>";
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedSharedSuite shared_;
 };
 
 TEST_F(ChildEndPointTest, HostChoiceIsExactlySchoolAndReadAtEachRequest) {
