@@ -20,8 +20,7 @@ constexpr const char* kAutostartEntryName = "so.velmorhome.mopet.agent";
 // write into root's home. An entry with the same bytes is left alone; any other file of
 // that name (an edited or disabled entry) is replaced, atomically.
 void installAutostartEntry(const platform::FileManager& files) {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  if (!networks::storedChildToken()) return;
   auto fail = [](const std::string& why) { networks::printLine("Could not install the autostart entry: " + why); };
   const auto source = platform::Bundle::main().path(kAutostartEntryName, "desktop");
   if (!source) return fail("it is not among the agent's resources");
@@ -37,23 +36,6 @@ void installAutostartEntry(const platform::FileManager& files) {
 constexpr auto kTickInterval = std::chrono::seconds(5);
 
 }  // namespace
-
-Platform Platform::system() {
-  return Platform{.workspace = platform::Workspace::shared(),
-                  .urlSession = platform::URLSession::shared(),
-                  .fileManager = platform::FileManager::defaultManager(),
-                  .runLoop = platform::RunLoop::main(),
-                  .mainQueue = platform::DispatchQueue::main(),
-                  .globalQueue = platform::DispatchQueue::global(),
-                  .statusBar = platform::ui::StatusBar::system(),
-                  .contentBlocker = platform::ContentBlockerManager::shared(),
-                  .contentFilter = platform::ContentFilterManager::shared(),
-                  .windowList = platform::WindowList::system(),
-                  .childUser = networks::ChildUser::shared(),
-                  .settings = platform::Settings::current(),
-                  .locationReporter = defaultLocationReporterHooks(),
-                  .connectChannel = defaultChannelConnector()};
-}
 
 // Each job gets exactly the platform pieces it uses.
 AppDelegate::AppDelegate(Platform platform)
@@ -130,20 +112,20 @@ platform::ui::Action AppDelegate::action(const std::string& selector) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-  // 1, 2: the location reporter first.
+  // The location reporter first: it listens for live-location commands, then sends fixes.
   if (platform_.locationReporter.listenToLiveLocationSocket) platform_.locationReporter.listenToLiveLocationSocket();
   if (platform_.locationReporter.startSendLocations) platform_.locationReporter.startSendLocations();
   // The command channel, now that the reporter listens on it, when a child is paired.
   connectChannelIfTokenStored();
 
-  // 3: start at every login: the autostart entry into the user's autostart folder.
+  // Start at every login: the autostart entry into the user's autostart folder.
   installAutostartEntry(platform_.fileManager);
 
-  // 4: the inventory, off the main thread; the work item keeps the delegate alive.
+  // The inventory, off the main thread; the work item keeps the delegate alive.
   platform_.globalQueue.async([self = shared_from_this()] { self->getAllApplications(); });
 
-  // 5, 6: the two timers, each fired once at once. The enforcement tick ends before the
-  // usage-report timer exists.
+  // The enforcement and usage-report timers, each fired once at once. The enforcement
+  // tick ends before the usage-report timer exists.
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   liveTimer = platform_.runLoop.scheduledTimer(
       kTickInterval, true,
@@ -224,8 +206,7 @@ bool AppDelegate::openApp(const std::string& name) { return platform_.workspace.
 
 void AppDelegate::connectChannelIfTokenStored() {
   if (channelConnectRequested_) return;
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  if (!networks::storedChildToken()) return;
   channelConnectRequested_ = true;
   if (platform_.connectChannel) platform_.connectChannel();
 }

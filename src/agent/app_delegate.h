@@ -13,7 +13,7 @@
 // one operation that puts several jobs together.
 //
 // Every platform facility comes in through one `Platform` bundle of references, so that
-// main.cpp wires the Linux implementations and tests wire fakes.
+// main.cpp wires the Linux implementations (agent/services.h) and tests wire fakes.
 //
 // Threads: everything runs on the main thread (the thread that runs the main run loop),
 // except the REST reply handlers (on the URL session's callback queue), the inventory
@@ -66,20 +66,13 @@ inline constexpr const char* kPublicWebHost = "www.mopet.velmorhome.so";
 // The main application that the menu launches.
 inline constexpr const char* kMainApplicationName = "Mopet.app";
 
-// What start-up does with the location reporter, in this order: take the process-wide
+// What start-up does with the location reporter, in this order: take the agent's
 // reporter and call its listenToLiveLocationSocket(), then take it again and call its
 // startSendLocations(). Empty functions do nothing.
 struct LocationReporterHooks {
   std::function<void()> listenToLiveLocationSocket;
   std::function<void()> startSendLocations;
 };
-
-// The hooks that drive the process-wide location reporter (LocationSenderManager).
-// Defined in location_sender_manager.cpp.
-LocationReporterHooks defaultLocationReporterHooks();
-
-// Connects the command channel (SocketHandler::shared().connectToWebsocket()).
-std::function<void()> defaultChannelConnector();
 
 // The platform facilities the delegate uses. References are not owned: they must
 // outlive the delegate (the system ones live for the process).
@@ -107,9 +100,6 @@ struct Platform {
   LocationReporterHooks locationReporter;
   // Connects the command channel; called once a child token is stored.
   std::function<void()> connectChannel;
-
-  // The Linux implementations, the default location reporter and channel connector.
-  static Platform system();
 };
 
 class AppDelegate : public platform::ui::Object,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/describe.h"
+#include "networks/shared_settings.h"
 #include "rules/app_blocker_rules.h"
 
 namespace agent {
@@ -26,7 +27,7 @@ ApplicationBlocker::ApplicationBlocker(platform::Workspace& workspace, networks:
 void ApplicationBlocker::requestRules() {
   storeWeekDay();
 
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   if (networks::ChildEndPoint::schoolChosen()) networks::printLine("USE SCHOOL FOR APP RULES");
 

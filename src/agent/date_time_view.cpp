@@ -48,9 +48,7 @@ platform::ui::Action DateTimeView::action(const std::string& selector) {
 }
 
 void DateTimeView::startTimer() {
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!suite) return;
-  auto token = suite->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::storedChildToken();
   if (!token) return;
   networks::printLine("result:  " + networks::maskedToken(*token));
   getPreferredTimezoneID();

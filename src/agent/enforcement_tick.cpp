@@ -13,22 +13,22 @@ namespace agent {
 void AppDelegate::fireTimer() {
   connectChannelIfTokenStored();
 
-  // 1. App-sync flag.
+  // Marks the applications as synced.
   if (!childUser.isSyncedApps()) childUser.setSyncApps(true);
-  // 2. App rules: send, and terminate what earlier replies blocked.
+  // App rules: send, and terminate what earlier replies blocked.
   getAppRule();
-  // 3. Web rules: a rule set that arrives replaces the blocked domains of g_input,
+  // Web rules: a rule set that arrives replaces the blocked domains of g_input,
   // whenever it lands; a failed reply leaves them in force.
   getWebfilterRule();
-  // 4, 5. The staging file of the previous tick goes.
+  // The staging file of the previous tick goes.
   const std::string staging = stagingPath();
   removeFile(staging);
-  // 6. The host list is not reset: it holds the defaults and the blocked domains of
-  // the last rule set that arrived, so the hosts file never loses them to a slow or
-  // failed reply. 7. The safe-search pass holds this thread while its reply (and
-  // normally the web-rule reply) arrives.
+  // The host list is not reset: it holds the defaults and the blocked domains of the
+  // last rule set that arrived, so the hosts file never loses them to a slow or failed
+  // reply. The safe-search pass holds this thread while its reply (and normally the
+  // web-rule reply) arrives.
   SafeSearchManager->startSafeSearchProcedure();
-  // 8, 9. Write what the list holds now; only a written file is moved into place.
+  // Write what the list holds now; only a written file is moved into place.
   auto written = createHostsFile(g_input.get(), staging);
   if (!written) return;
   // The staging folder is the child's: root takes the file out of its reach and checks

@@ -237,7 +237,7 @@ void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
     return;
   }
   const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
-  const bool arrived = http && http->statusCode() >= 200 && http->statusCode() <= 299;
+  const bool arrived = http && http->hasSuccessStatus();
   if (!arrived) {
     networks::printLine("Keeping the blocked domains: the web-rule reply has status " +
                         (http ? std::to_string(http->statusCode()) : std::string("none")));

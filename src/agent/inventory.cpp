@@ -228,7 +228,7 @@ std::string Inventory::syncApps() {
   platform::DispatchSemaphore semaphore(0);
   const std::string body = appListDescription(appList_);
 
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return "";
   const auto school = networks::ChildEndPoint::backendChoice();
   networks::printLine("USE SCHOOL SSS: " + (school ? "Optional(" + quotedText(*school) + ")" : std::string("nil")));

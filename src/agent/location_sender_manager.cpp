@@ -1,12 +1,13 @@
 #include "agent/location_sender_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
-#include "agent/app_delegate.h"
 #include "channel/command_payloads.h"
-#include "channel/socket_handler.h"
 #include "coding/number_text.h"
 
 namespace agent {
@@ -24,13 +25,11 @@ D toDuration(double seconds) {
 LocationSenderManager::Environment completed(LocationSenderManager::Environment environment) {
   if (!environment.locationManager) environment.locationManager = platform::LocationManager::make();
   if (!environment.networkManger) environment.networkManger = std::make_shared<networks::NetworkManager>();
-  if (environment.childUser == nullptr) environment.childUser = &networks::ChildUser::shared();
   if (environment.runLoop == nullptr) environment.runLoop = &platform::RunLoop::main();
   if (!environment.now) environment.now = [] { return LocationSenderManager::Clock::now(); };
-  if (!environment.listenToLiveLocation) {
-    environment.listenToLiveLocation = [](LocationSenderManager::LiveLocationHandler handler) {
-      channel::SocketHandler::shared().listenToLiveLocation(std::move(handler));
-    };
+  if (environment.childUser == nullptr) {
+    std::fputs("LocationSenderManager needs the child state it is to ask for a login record\n", stderr);
+    std::abort();
   }
   return environment;
 }
@@ -49,8 +48,6 @@ double liveDurationSeconds(double durationMilliseconds) {
   return std::clamp(durationMilliseconds / 1000.0, -LocationSenderManager::kMaximumSeconds,
                     LocationSenderManager::kMaximumSeconds);
 }
-
-LocationSenderManager::Environment LocationSenderManager::Environment::system() { return completed({}); }
 
 LocationSenderManager::LocationSenderManager(Environment environment)
     : LocationSenderManager(completed(std::move(environment)), Completed{}) {}
@@ -83,11 +80,20 @@ LocationSenderManager::~LocationSenderManager() {
   if (locationManager->delegate() == this) locationManager->setDelegate(nullptr);
 }
 
+namespace {
+std::atomic<LocationSenderManager*> installedReporter{nullptr};
+}  // namespace
+
 LocationSenderManager& LocationSenderManager::shared() {
-  // Never destroyed: timers and the command channel may call it until the process ends.
-  static auto* reporter = new LocationSenderManager(Environment{});
+  auto* reporter = installedReporter.load();
+  if (reporter == nullptr) {
+    std::fputs("LocationSenderManager::shared() was asked for before main built the reporter\n", stderr);
+    std::abort();
+  }
   return *reporter;
 }
+
+void LocationSenderManager::install(LocationSenderManager& reporter) { installedReporter.store(&reporter); }
 
 std::shared_ptr<platform::Timer> LocationSenderManager::schedule(
     double seconds, void (LocationSenderManager::*action)(platform::Timer&)) {
@@ -115,6 +121,7 @@ void LocationSenderManager::handleRegularTimer(platform::Timer&) {
 }
 
 void LocationSenderManager::listenToLiveLocationSocket() {
+  if (!environment_.listenToLiveLocation) return;
   std::weak_ptr<char> alive = alive_;
   environment_.listenToLiveLocation([this, alive](const channel::LiveLocationRule& rule) {
     if (alive.expired()) return;
@@ -191,11 +198,6 @@ void LocationSenderManager::sendLocation(const platform::Location& location) {
   networkManger->sendLocation({sample(location)}, [](networks::Result<networks::AcceptanceModel> result) {
     networks::printLine(result ? "success" : "failed");
   });
-}
-
-LocationReporterHooks defaultLocationReporterHooks() {
-  return LocationReporterHooks{[] { LocationSenderManager::shared().listenToLiveLocationSocket(); },
-                               [] { LocationSenderManager::shared().startSendLocations(); }};
 }
 
 }  // namespace agent

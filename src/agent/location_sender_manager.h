@@ -48,34 +48,35 @@ class LocationSenderManager final : public platform::LocationManagerDelegate {
   // value overflows the clock's arithmetic.
   static constexpr double kMaximumSeconds = 100.0 * 365 * 24 * 3600;
 
-  // Everything the reporter uses besides its own state. The process-wide reporter
-  // uses system(); tests pass fakes.
+  // Everything the reporter uses besides its own state: main gives the agent's own
+  // (agent/services.h), tests pass fakes.
   struct Environment {
     std::shared_ptr<platform::LocationManager> locationManager;
     // The request runner of the uploads.
     std::shared_ptr<networks::NetworkManager> networkManger;
-    // Asked once, at creation, whether a login record is stored.
+    // Asked once, at creation, whether a login record is stored. Required.
     networks::ChildUser* childUser = nullptr;
     // Where both timers are scheduled.
     platform::RunLoop* runLoop = nullptr;
     std::function<Clock::time_point()> now;
-    // Registers one "live_location" handler on the command channel.
+    // Registers one "live_location" handler on the command channel; empty: none.
     std::function<void(LiveLocationHandler)> listenToLiveLocation;
-
-    // A new Linux location manager, a request runner over the shared URL session,
-    // ChildUser::shared(), the main run loop, the system clock and the command channel.
-    static Environment system();
   };
 
-  // Creates the reporter (see the .cpp for the order of its steps). Missing pieces of
-  // the environment are taken from Environment::system().
+  // Creates the reporter (see the .cpp for the order of its steps). Of the environment,
+  // a missing location manager is a new Linux one, a missing request runner one over
+  // the shared URL session, a missing run loop the main one and a missing clock the
+  // system clock.
   explicit LocationSenderManager(Environment environment);
   ~LocationSenderManager() override;
   LocationSenderManager(const LocationSenderManager&) = delete;
   LocationSenderManager& operator=(const LocationSenderManager&) = delete;
 
-  // The process-wide reporter, made on first use (main thread) and never released.
+  // The agent's reporter: the one main built and handed to install(). Asking before
+  // that ends the process.
   static LocationSenderManager& shared();
+  // Makes `reporter` the one shared() returns; it must live for the rest of the process.
+  static void install(LocationSenderManager& reporter);
 
   // ---- state, in declaration order ----
   double regularTimeInterval = 300.0;  // seconds

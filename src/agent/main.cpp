@@ -21,6 +21,7 @@
 
 #include "agent/app_delegate.h"
 #include "agent/preferences.h"
+#include "agent/services.h"
 #include "platform/settings.h"
 #include "platform/ui.h"
 #include "platform/ui_window.h"
@@ -29,10 +30,13 @@ int main(int argc, char** argv) {
   // The settings are read from the environment here, once; what the process makes
   // takes them from here on.
   platform::Settings::install(platform::Settings::fromEnvironment());
+  // Every shared service, built once over those settings; never released, as threads
+  // may still use them while the process ends.
+  auto* services = new agent::Services(platform::Settings::current());
   // The classes the storyboard and the NIBs name.
   agent::registerInterfaceClasses();
-  platform::ui::ClassRegistry::add("AppDelegate",
-                                   [] { return std::make_shared<agent::AppDelegate>(agent::Platform::system()); });
+  platform::ui::ClassRegistry::add(
+      "AppDelegate", [services] { return std::make_shared<agent::AppDelegate>(services->delegatePlatform()); });
   // Loads "Main" (the delegate, its menu and outlets, awakeFromNib), finishes
   // launching and runs the main run loop until the application terminates.
   return platform::ui::applicationMain(argc, argv);

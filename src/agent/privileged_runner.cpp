@@ -9,13 +9,15 @@
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "platform/user_defaults.h"
 
 namespace agent {
 
 void PrivilegedRunner::run(const std::string& input) const {
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return;
+  if (!networks::storedChildToken()) return;
+  auto shared = networks::openSharedSuite();
+  if (!shared) return;
   // Without a stored password sudo gets an empty line (enough where no password is
   // asked for; otherwise sudo refuses and says so on the output pipe).
   std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";
@@ -39,7 +41,7 @@ void PrivilegedRunner::run(const std::string& input) const {
   output.setReadabilityHandler([](const platform::Data& chunk) {
     if (chunk.empty()) return;
     networks::printLine("read " + std::to_string(chunk.size()));
-    networks::printLine(isValidUTF8(chunk) ? platform::toString(chunk) : "<UTF8 conversion failed>");
+    networks::printLine(printableText(chunk));
   });
 
   platform::FileHandle writer = inputPipe.fileHandleForWriting();
@@ -80,7 +82,7 @@ std::optional<std::string> hostLookupAnswer(const std::string& from, const std::
   if (!task.run()) return std::nullopt;
   platform::Data data = pipe.fileHandleForReading().readDataToEndOfFile();
   task.waitUntilExit();
-  if (!isValidUTF8(data)) return std::nullopt;
+  if (!platform::isValidUTF8(data)) return std::nullopt;
 
   std::vector<std::string> tokens;
   std::string current;

@@ -45,7 +45,7 @@ UsageReporter::UsageReporter(platform::Workspace& workspace, platform::WindowLis
 
 void UsageReporter::tick() {
   const std::string key(networks::kDeviceUsage);
-  if (auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup))) {
+  if (auto shared = networks::openSharedSuite()) {
     std::int64_t usage = shared->integer(key);
     if (!childUser_.userDefault.object(key)) {
       // The counter has no bound of its own; it stops at the largest value rather than
@@ -68,10 +68,10 @@ void UsageReporter::sendReport() {
   char day[16];
   std::strftime(day, sizeof day, "%Y%m%d", &local);
 
-  auto shared = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  auto shared = networks::openSharedSuite();
   if (!shared) return;
   const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
 
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);

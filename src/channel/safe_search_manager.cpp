@@ -10,6 +10,7 @@
 #include "networks/shared_settings.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
+#include "platform/text.h"
 
 namespace channel {
 
@@ -18,56 +19,6 @@ namespace {
 using networks::printLine;
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
-
-// "file://" and the percent-encoded path, as a file URL prints.
-std::string fileURLText(const std::string& path) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (unsigned char c : path) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-                       c == '-' || c == '.' || c == '_' || c == '~';
-    if (plain) {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += hex[c >> 4];
-      url += hex[c & 0xf];
-    }
-  }
-  return url;
-}
-
-bool isValidUTF8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    std::uint32_t min = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1, min = 0x80, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, min = 0x800, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, min = 0x10000, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= n) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 std::string withoutSpaces(std::string word) {
   std::erase(word, ' ');
@@ -157,7 +108,7 @@ CSafeSearchManager::WordListState CSafeSearchManager::loadWordList() {
       next->readError = contents.error().localizedDescription();
     } else {
       const std::string_view text(reinterpret_cast<const char*>(contents->data()), contents->size());
-      if (isValidUTF8(text)) {
+      if (platform::isValidUTF8(text)) {
         auto decoded = rules::decodeLocalWords(text);
         if (decoded) {
           next->usable = true;
@@ -250,7 +201,7 @@ bool CSafeSearchManager::parseWordsFromLocalFile() {
     return false;
   }
   const std::string_view text(reinterpret_cast<const char*>(contents->data()), contents->size());
-  if (!isValidUTF8(text)) return false;
+  if (!platform::isValidUTF8(text)) return false;
   (void)rules::decodeLocalWords(text);  // the outcome is not part of the check
   return true;
 }
@@ -292,7 +243,7 @@ void CSafeSearchManager::writeAndReload(const coding::Json& ruleList) {
   auto container = files.containerPath(std::string(networks::kAppGroup));
   if (!container) return;
   const std::string path = *container + "/" + kSafeSearchBlockerFileName;
-  printLine("1 " + fileURLText(path));
+  printLine("1 " + platform::fileURLText(path));
 
   // Written atomically (temporary file in the same folder, then a rename), so that the
   // extension reading the list never sees half of it. The container folder is made

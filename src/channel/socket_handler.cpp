@@ -24,24 +24,11 @@ using networks::printLine;
 
 constexpr const char* kAgentBundleIdentifier = "so.velmorhome.mopet.agent";
 
-std::shared_ptr<platform::UserDefaults> sharedSuite() {
-  return platform::UserDefaults::suite(std::string(networks::kAppGroup));
-}
-
 // "https://" and the API host that "SCHOOL_FAMILYAPI_AGENT" selects.
 std::string serviceURL() {
-  auto suite = sharedSuite();
-  const auto choice = suite ? suite->string(std::string(networks::kSchoolFamilyApiAgent)) : std::nullopt;
-  if (choice && *choice == "school") {
-    printLine("USE SCHOOL FOR API");
-    return "https://" + std::string(networks::kSchoolApiHost);
-  }
-  return "https://" + std::string(networks::kFamilyApiHost);
-}
-
-std::optional<std::string> storedToken() {
-  auto suite = sharedSuite();
-  return suite ? suite->string(std::string(networks::kSharedChildToken)) : std::nullopt;
+  const bool school = networks::ChildEndPoint::schoolChosen();
+  if (school) printLine("USE SCHOOL FOR API");
+  return networks::ChildEndPoint::baseURL(school);
 }
 
 void printNotFound() { printLine("\"⛔️ result not found\""); }
@@ -72,10 +59,20 @@ sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options
 
 }  // namespace
 
+namespace {
+std::atomic<SocketHandler*> installedChannel{nullptr};
+}  // namespace
+
 SocketHandler& SocketHandler::shared() {
-  static SocketHandler* const instance = new SocketHandler(SocketHandlerOptions{});
-  return *instance;
+  auto* channel = installedChannel.load();
+  if (channel == nullptr) {
+    std::fputs("SocketHandler::shared() was asked for before main built the channel\n", stderr);
+    std::abort();
+  }
+  return *channel;
 }
+
+void SocketHandler::install(SocketHandler& channel) { installedChannel.store(&channel); }
 
 SocketHandler::SocketHandler(SocketHandlerOptions options)
     : SafeSearchManager(options.session ? *options.session : platform::URLSession::shared(),
@@ -130,7 +127,7 @@ sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config
 }
 
 void SocketHandler::connectToWebsocket() {
-  const auto token = storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   connectWith(*token);
 }
@@ -184,7 +181,7 @@ void SocketHandler::reconnectToWebsocket() {
   socket().disconnect();
   // Without a token nothing follows the disconnect: the socket stays disconnected
   // rather than marked as reconnecting.
-  const auto token = storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   socket().setReconnecting(kReconnectingReason);
   connectWith(*token);
@@ -229,7 +226,7 @@ void SocketHandler::retry(std::uint64_t generation) {
   if (socket().status() != sio::SocketIOStatus::disconnected) return;
   // Without a token there is nothing to connect with; the token watch connects once
   // one is stored.
-  const auto token = storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   connectWith(*token);
 }
@@ -251,7 +248,7 @@ void SocketHandler::scheduleTokenWatch() {
 }
 
 void SocketHandler::watchToken() {
-  const auto token = storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
   bool changed = false;
   bool idle = false;
@@ -340,7 +337,7 @@ void SocketHandler::walkRunningApplications() {
 }
 
 void SocketHandler::removeOwnDefaults() {
-  auto& defaults = platform::UserDefaults::standard();
+  auto& defaults = options_.ownDefaults ? *options_.ownDefaults : platform::UserDefaults::standard();
   defaults.removePersistentDomain(platform::Bundle::main().bundleIdentifier());
   defaults.synchronize();
 }

@@ -25,6 +25,7 @@
 #include "coding/codable.h"
 #include "platform/content_blocker.h"
 #include "platform/url_session.h"
+#include "platform/user_defaults.h"
 #include "platform/workspace.h"
 #include "socketio/client.h"
 
@@ -43,6 +44,7 @@ struct SocketHandlerOptions {
   platform::URLSession* session = nullptr;                  // the channel's safe-search engine's
   platform::ContentBlockerManager* contentBlocker = nullptr;
   platform::Workspace* workspace = nullptr;
+  platform::UserDefaults* ownDefaults = nullptr;            // the wipe's store; default: the standard one
   std::optional<std::string> caFile{};                      // default: Settings::current()'s
   std::optional<std::vector<std::string>> connectTo{};      // default: Settings::current()'s
   std::function<void(int status)> exitProcess{};            // default: end the process
@@ -64,9 +66,11 @@ struct SocketHandlerOptions {
 
 class SocketHandler {
  public:
-  // The agent's channel, made on first use (thread-safe) and never released. Creating
-  // it opens no connection.
+  // The agent's channel: the one main built and handed to install(). Asking before
+  // that ends the process. Creating a channel opens no connection.
   static SocketHandler& shared();
+  // Makes `channel` the one shared() returns; it must live for the rest of the process.
+  static void install(SocketHandler& channel);
 
   // A channel of its own (tests, other composition roots).
   explicit SocketHandler(SocketHandlerOptions options);

@@ -126,6 +126,8 @@ class ChildEndPoint {
   // "https://" and the school API host when "SCHOOL_FAMILYAPI_AGENT" in the shared
   // suite is exactly "school", else the family API host; read anew on every call.
   static std::string baseURL();
+  // "https://" and the school API host when `school`, else the family API host.
+  static std::string baseURL(bool school);
   // The stored "SCHOOL_FAMILYAPI_AGENT" text (none when absent or the suite cannot be
   // opened), and whether it chooses the school host: exactly "school".
   static std::optional<std::string> backendChoice();
@@ -179,15 +181,14 @@ class ChildEndPointSchool {
   RequestBody body() const;
   coding::JSONEncoder jsonEncoder() const;
 
+  const Case& value() const { return case_; }
+
  private:
   Case case_;
 };
 
 // The process's standard user-defaults store, set up on first access.
 platform::UserDefaults& userDefault();
-
-// Percent-encodes what a URL path may not hold; "/" stays a separator.
-std::string percentEncodePath(std::string_view path);
 
 }  // namespace networks
 

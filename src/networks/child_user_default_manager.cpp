@@ -1,5 +1,10 @@
 #include "networks/child_user_default_manager.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
 #include "coding/codable.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
@@ -8,10 +13,29 @@
 
 namespace networks {
 
+namespace {
+
+// Never destroyed, so that code running at exit can still use it.
+std::atomic<ChildUser*> instance{nullptr};
+std::mutex making;
+
+}  // namespace
+
+ChildUser& ChildUser::make(platform::UserDefaults& store) {
+  std::lock_guard lock(making);
+  if (auto* made = instance.load()) return *made;
+  auto* made = new ChildUser(store);
+  instance.store(made);
+  return *made;
+}
+
 ChildUser& ChildUser::shared() {
-  // Never destroyed, so that code running at exit can still use it.
-  static auto* instance = new ChildUser(platform::UserDefaults::standard());
-  return *instance;
+  auto* made = instance.load();
+  if (made == nullptr) {
+    std::fputs("ChildUser::shared() was asked for before main made the child state\n", stderr);
+    std::abort();
+  }
+  return *made;
 }
 
 ChildUser::ChildUser(platform::UserDefaults& store) : userDefault(store) {}
@@ -39,10 +63,7 @@ bool ChildUser::tokenExist() const {
   return coding::JSONDecoder().decode<DeviceLoginModel>(*data).has_value();
 }
 
-std::string ChildUser::token() const {
-  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-  return suite ? suite->string(std::string(kSharedChildToken)).value_or("") : "";
-}
+std::string ChildUser::token() const { return storedChildToken().value_or(""); }
 
 bool ChildUser::isInstalledProfile() const { return userDefault.boolean(installProfileKey); }
 bool ChildUser::isSyncedApps() const { return userDefault.boolean(syncedApps); }

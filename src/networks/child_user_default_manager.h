@@ -11,13 +11,18 @@
 
 namespace networks {
 
-// Exactly one instance exists: shared(). The initialiser is private, so no other
-// instance can be made, not even as part of a subclass. The operations are virtual, as
-// in the method table they come from. Tests use shared() over a temporary HOME, and
-// stand for a restart of the process by clearing `me`.
+// Exactly one instance exists: main makes it over the store it chooses (make()), and
+// shared() returns it. The initialiser is private, so no other instance can be made,
+// not even as part of a subclass. The operations are virtual, as in the method table
+// they come from. Tests make it over the standard store of a temporary HOME, and stand
+// for a restart of the process by clearing `me`.
 class ChildUser {
  public:
-  // The one instance, made on first use (safely from several threads) and never released.
+  // Makes the one instance over `store` and returns it (safely from several threads);
+  // once it exists, every later call returns it as it is. Never released.
+  static ChildUser& make(platform::UserDefaults& store);
+  // The instance make() made. Asking before it was made ends the process: nothing in the
+  // agent may run before main has built what it uses.
   static ChildUser& shared();
   ChildUser(const ChildUser&) = delete;
   ChildUser& operator=(const ChildUser&) = delete;

@@ -33,12 +33,6 @@ std::string ErrorModel::description() const {
 
 NetworkManager::NetworkManager(platform::URLSession& session) : session_(session) {}
 
-std::optional<std::string> NetworkManager::storedToken() {
-  // A suite that cannot be opened holds no token.
-  const auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-  return suite ? suite->string(std::string(kSharedChildToken)) : std::nullopt;
-}
-
 std::expected<platform::URLRequest, coding::EncodingError> NetworkManager::authorisedRequest(
     const ChildEndPoint& endPoint, std::string_view token) {
   auto body = endPoint.body();
@@ -84,7 +78,7 @@ coding::JSONDecoder NetworkManager::successDecoder() const {
 }
 
 void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
-  const auto token = storedToken();
+  const auto token = storedChildToken();
   if (!token) return;
   printLine("migratedData " + maskedToken(*token));
 
@@ -121,8 +115,7 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
     const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get());
     if (http == nullptr) return;
 
-    const int status = http->statusCode();
-    if (status >= 200 && status <= 299) {
+    if (http->hasSuccessStatus()) {
       if (auto failed = handler.decodeSuccess(*data)) {
         printLine("response data: " + http->description());
         handler.failure(ErrorModel{"can't decode json from server" + failed->description(), -1, std::nullopt});

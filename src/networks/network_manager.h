@@ -77,9 +77,6 @@ class NetworkManager {
   // split at "_" (empty pieces dropped), the first piece kept, the later capitalised.
   virtual coding::AnyKey customDecoingStrategy(const coding::CodingPath& codingPath) const;
 
-  // The child's bearer token from the shared suite; none when absent or the suite cannot
-  // be opened. Every request reads it here.
-  static std::optional<std::string> storedToken();
   // The request of the case authorised by `token`: its URL, method and body, no time
   // limit of its own, and its headers (ChildEndPoint::headers). The body's encoding
   // error when the encoder refuses it.

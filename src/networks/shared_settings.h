@@ -2,7 +2,15 @@
 // The settings the companion application shares with the agent through its app group,
 // and the service's hosts. The agent only reads the shared suite (the usage counter
 // aside).
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+
+namespace platform {
+class UserDefaults;
+}
 
 namespace networks {
 
@@ -18,5 +26,20 @@ inline constexpr std::string_view kFamilyApiHost = "api.family.mopet.velmorhome.
 inline constexpr std::string_view kSchoolApiHost = "api.school.mopet.velmorhome.so";
 inline constexpr std::string_view kDeviceManagementHost = "192.0.2.10";
 inline constexpr int kDeviceManagementPort = 5050;
+
+// Opens the app-group suite; none when it cannot be opened.
+using SharedSuiteOpener = std::function<std::shared_ptr<platform::UserDefaults>()>;
+
+// The app-group suite, opened anew at every call by the opener main installed; until
+// one is installed, the platform's suite of that name. Every read of the shared
+// settings goes through here.
+std::shared_ptr<platform::UserDefaults> openSharedSuite();
+// Makes `open` the opener of openSharedSuite() and returns the one before (empty: the
+// platform's), so that a test can put it back. Safe from any thread.
+SharedSuiteOpener installSharedSuite(SharedSuiteOpener open);
+
+// The child's bearer token under "sharedChildToken"; none when absent or when the
+// suite cannot be opened. Read anew on every call; every use of the token reads it here.
+std::optional<std::string> storedChildToken();
 
 }  // namespace networks

@@ -101,6 +101,8 @@ class HTTPURLResponse : public URLResponse {
   HTTPURLResponse(std::string url, int statusCode, HeaderList headers)
       : URLResponse(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {}
   int statusCode() const { return statusCode_; }
+  // Whether the status is a success, 200 to 299.
+  bool hasSuccessStatus() const { return statusCode_ >= 200 && statusCode_ <= 299; }
   const HeaderList& allHeaderFields() const { return headers_; }
   std::optional<std::string> value(const std::string& field) const;
   std::string description() const override;

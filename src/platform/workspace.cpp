@@ -25,6 +25,7 @@
 #include "platform/dispatch.h"
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -462,18 +463,7 @@ bool RunningApplication::isNamed(std::string_view name) const {
 
 std::optional<std::string> RunningApplication::executableURL() const {
   if (!info_.executablePath) return std::nullopt;
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (unsigned char c : *info_.executablePath) {
-    if (std::isalnum(c) != 0 || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += hex[c >> 4];
-      url += hex[c & 0xf];
-    }
-  }
-  return url;
+  return fileURLText(*info_.executablePath);
 }
 
 // ---- desktop entries ---------------------------------------------------------------

@@ -64,7 +64,8 @@ class LocationSenderManagerTest : public ::testing::Test {
   }
 
   void storeLoginRecord() {
-    networks::ChildUser::shared().save(networks::DeviceLoginModel{"token", "parent", "child", "CHILD", "device"});
+    networks::ChildUser::make(platform::UserDefaults::standard())
+        .save(networks::DeviceLoginModel{"token", "parent", "child", "CHILD", "device"});
   }
 
   // A reporter over the fakes. The clock moves on by a microsecond at every reading,
@@ -73,7 +74,7 @@ class LocationSenderManagerTest : public ::testing::Test {
     LocationSenderManager::Environment environment;
     environment.locationManager = manager_;
     environment.networkManger = runner_;
-    environment.childUser = &networks::ChildUser::shared();
+    environment.childUser = &networks::ChildUser::make(platform::UserDefaults::standard());
     environment.runLoop = &platform::RunLoop::main();
     environment.now = [this] { return now_ += 1us; };
     environment.listenToLiveLocation = [this](LocationSenderManager::LiveLocationHandler handler) {
@@ -392,6 +393,7 @@ TEST(LocationSenderManagerRunLoopTest, LiveTicksComeFromTheRunLoop) {
   LocationSenderManager::Environment environment;
   environment.locationManager = manager;
   environment.networkManger = runner;
+  environment.childUser = &networks::ChildUser::make(platform::UserDefaults::standard());
   environment.listenToLiveLocation = [&](LocationSenderManager::LiveLocationHandler handler) {
     handlers.push_back(std::move(handler));
   };

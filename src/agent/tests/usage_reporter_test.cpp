@@ -53,8 +53,8 @@ class UsageReport : public AgentFixture {
 
   // The reporter built with exactly its pieces, over the fixture's fakes and session.
   networks::NetworkManager requests_{session_};
-  agent::UsageReporter reporter_{workspace_, windowList_, networks::ChildUser::shared(), requests_,
-                                 [this] { return now_; }};
+  agent::UsageReporter reporter_{workspace_, windowList_, networks::ChildUser::make(platform::UserDefaults::standard()),
+                                 requests_, [this] { return now_; }};
 };
 
 TEST_F(UsageReport, EachTickAddsFiveAndReportsTheNewCount) {

@@ -1,12 +1,14 @@
 // The endpoint table: host choice, URLs, methods and bodies.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <unordered_map>
+#include <variant>
 
 #include "networks/child_end_point.h"
 #include "networks/shared_settings.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_shared_suite.h"
 
 namespace networks {
 namespace {
@@ -19,17 +21,15 @@ const std::string kDeviceManagement =
 class ChildEndPointTest : public ::testing::Test {
  protected:
   void setChoice(std::optional<std::string> value) {
-    auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-    ASSERT_TRUE(suite);
-    if (value) suite->set(std::string(kSchoolFamilyApiAgent), *value);
-    else suite->removeObject(std::string(kSchoolFamilyApiAgent));
+    if (value) shared_.suite().set(std::string(kSchoolFamilyApiAgent), *value);
+    else shared_.suite().removeObject(std::string(kSchoolFamilyApiAgent));
   }
   static std::string body(const ChildEndPoint& e) {
     auto data = e.parameters();
     return data ? platform::toString(*data) : "<none>";
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedSharedSuite shared_;
 };
 
 TEST_F(ChildEndPointTest, HostChoiceIsExactlySchoolAndReadAtEachRequest) {
@@ -48,35 +48,110 @@ TEST_F(ChildEndPointTest, HostChoiceIsExactlySchoolAndReadAtEachRequest) {
   EXPECT_EQ(ChildEndPointSchool(ChildEndPoint::Me{}).url(), kSchool + "/api/v1/children");
 }
 
-TEST_F(ChildEndPointTest, EveryCaseHasItsUrlMethodAndBody) {
+using Header = platform::HeaderList::value_type;
+const Header kBearer{"Authorization", "Bearer tok"};
+const Header kJson{"Content-Type", "application/json"};
+const Header kReportCookie{
+    "Cookie", "connect.sid=s%3AFh3JkP9sQw2ErT6yUi8oLa4SdG7hZx5c.Mn6BvC2xZl9KjH4gFd8SaP3oIu7YtR1eWq5EzA0Ls6D"};
+const Header kSyncCookie{
+    "Cookie", "connect.sid=s%3AQm7TwLp2Xc9RbN4vHs6KdJ8fYa3GtE5u.Wq4ZrT8nLm2VcX6bHp9KsD3fJy7GtA5eNu1RoYi0Bw8"};
+
+TEST_F(ChildEndPointTest, EveryCaseHasItsUrlMethodHeadersAndBody) {
   setChoice(std::nullopt);
   const PairCodeCheckModel check{"123456", "Kid's Mac", "macos", "agent-1"};
+  const platform::HeaderList standard{kBearer, kJson};
   const struct {
     ChildEndPoint endPoint;
     std::string url;
     const char* method;
+    platform::HeaderList headers;
     std::string body;
   } cases[] = {
-      {ChildEndPoint::getParentToken({"1234", "c1"}), kFamily + "/api/v1/children/parent-auth", "POST",
+      {ChildEndPoint::getParentToken({"1234", "c1"}), kFamily + "/api/v1/children/parent-auth", "POST", standard,
        R"({"pin_code":"1234","child_id":"c1"})"},
-      {ChildEndPoint::check(check), kFamily + "/api/v1/auth/child/sign-in", "POST",
+      {ChildEndPoint::check(check), kFamily + "/api/v1/auth/child/sign-in", "POST", standard,
        R"({"pair_code":"123456","device_name":"Kid's Mac","platform":"macos","agent_id":"agent-1"})"},
-      {ChildEndPoint::register_("AB-12"), kDeviceManagement + "/mdm/api/v1/register-device/AB-12", "GET", "<none>"},
-      {ChildEndPoint::setApplicationList("AB-12"), kDeviceManagement + "/mdm/api/v1/set-application-list/AB-12", "GET",
+      {ChildEndPoint::register_("AB-12"), kDeviceManagement + "/mdm/api/v1/register-device/AB-12", "GET", standard,
        "<none>"},
-      {ChildEndPoint::sendLocation({}), kFamily + "/api/v1/children/location", "POST", "[]"},
-      {ChildEndPoint::sendApplicationList({}), kFamily + "/api/v1/children/device-apps/sync-apps", "POST", "{}"},
-      {ChildEndPoint::deviceEnrolled(), kDeviceManagement + "/mdm/api/v1/device-enrollment", "GET", "<none>"},
-      {ChildEndPoint::me(), kFamily + "/api/v1/children", "GET", "<none>"},
-      {ChildEndPoint::screentimeRules(), kFamily + "/api/v1/children/rules/screen-time", "GET", "<none>"},
-      {ChildEndPoint::getAppRules(), kFamily + "/api/v1/children/rules/app-rules", "GET", "<none>"},
-      {ChildEndPoint::getSafeSearchRules(), kFamily + "/api/v1/children/rules/web-rules/safe-search", "GET", "<none>"},
+      {ChildEndPoint::setApplicationList("AB-12"), kDeviceManagement + "/mdm/api/v1/set-application-list/AB-12", "GET",
+       standard, "<none>"},
+      {ChildEndPoint::sendLocation({}), kFamily + "/api/v1/children/location", "POST", standard, "[]"},
+      {ChildEndPoint::sendApplicationList({}), kFamily + "/api/v1/children/device-apps/sync-apps", "POST", standard,
+       "{}"},
+      {ChildEndPoint::deviceEnrolled(), kDeviceManagement + "/mdm/api/v1/device-enrollment", "GET", standard, "<none>"},
+      {ChildEndPoint::me(), kFamily + "/api/v1/children", "GET", standard, "<none>"},
+      {ChildEndPoint::screentimeRules(), kFamily + "/api/v1/children/rules/screen-time", "GET", standard, "<none>"},
+      {ChildEndPoint::getAppRules(), kFamily + "/api/v1/children/rules/app-rules", "GET", standard, "<none>"},
+      {ChildEndPoint::getSafeSearchRules(), kFamily + "/api/v1/children/rules/web-rules/safe-search", "GET", standard,
+       "<none>"},
+      // The agent's own four.
+      {ChildEndPoint::smartAppRules(),
+       kFamily + "/api/v1/children/device-apps/smart-app-rules",
+       "GET",
+       {kBearer},
+       "<none>"},
+      {ChildEndPoint::webContentRules(),
+       kFamily + "/api/v1/children/rules/web-rules/web-content",
+       "GET",
+       {kBearer},
+       "<none>"},
+      {ChildEndPoint::usageReport("[\n  {}\n]"),
+       kFamily + "/api/v1/children/reports",
+       "POST",
+       {kBearer, kJson, kReportCookie},
+       "[\n  {}\n]"},
+      {ChildEndPoint::syncApps("[]"),
+       kFamily + "/api/v1/children/device-apps/sync-apps",
+       "POST",
+       {kJson, kSyncCookie, kBearer},
+       "[]"},
   };
+  std::set<std::size_t> covered;
   for (const auto& c : cases) {
+    covered.insert(c.endPoint.value().index());
     EXPECT_EQ(c.endPoint.url(), c.url);
     EXPECT_EQ(c.endPoint.httpMethod().rawValue(), c.method) << c.url;
+    EXPECT_EQ(c.endPoint.headers("tok"), c.headers) << c.url;
     EXPECT_EQ(body(c.endPoint), c.body) << c.url;
+    EXPECT_TRUE(c.endPoint.body()) << c.url;
   }
+  EXPECT_EQ(covered.size(), std::variant_size_v<ChildEndPoint::Case>) << "a case of the table is missing here";
+}
+
+TEST_F(ChildEndPointTest, EveryCaseOfTheSchoolTwinHasItsUrlMethodAndBody) {
+  setChoice("family");  // never read by the twin
+  const PairCodeCheckModel check{"9", "Mac", "macos", "a"};
+  using School = ChildEndPointSchool;
+  const struct {
+    ChildEndPointSchool endPoint;
+    std::string url;
+    const char* method;
+    std::string body;
+  } cases[] = {
+      {School(School::GetParentToken{{{"1", std::nullopt}, {}}}), kSchool + "/api/v1/children/parent-auth", "POST",
+       R"([{"pin_code":"1"},{}])"},
+      {School(ChildEndPoint::Check{check}), kSchool + "/api/v1/auth/child/sign-in", "POST",
+       R"({"pair_code":"9","device_name":"Mac","platform":"macos","agent_id":"a"})"},
+      {School(ChildEndPoint::Register{"u 1"}), kDeviceManagement + "/mdm/api/v1/register-device/u%201", "GET",
+       "<none>"},
+      {School(ChildEndPoint::SetApplicationList{"u"}), kDeviceManagement + "/mdm/api/v1/set-application-list/u", "GET",
+       "<none>"},
+      {School(ChildEndPoint::SendLocation{}), kSchool + "/api/v1/children/location", "POST", "[]"},
+      {School(ChildEndPoint::DeviceEnrolled{}), kDeviceManagement + "/mdm/api/v1/device-enrollment", "GET", "<none>"},
+      {School(ChildEndPoint::Me{}), kSchool + "/api/v1/children", "GET", "<none>"},
+      {School(ChildEndPoint::ScreentimeRules{}), kSchool + "/api/v1/children/rules/screen-time", "GET", "<none>"},
+      {School(ChildEndPoint::GetSafeSearchRules{}), kSchool + "/api/v1/children/rules/web-rules/safe-search", "GET",
+       "<none>"},
+  };
+  std::set<std::size_t> covered;
+  for (const auto& c : cases) {
+    covered.insert(c.endPoint.value().index());
+    EXPECT_EQ(c.endPoint.url(), c.url);
+    EXPECT_EQ(c.endPoint.httpMethod().rawValue(), c.method) << c.url;
+    const auto data = c.endPoint.parameters();
+    EXPECT_EQ(data ? platform::toString(*data) : "<none>", c.body) << c.url;
+  }
+  EXPECT_EQ(covered.size(), std::variant_size_v<ChildEndPointSchool::Case>) << "a case of the twin is missing here";
 }
 
 TEST_F(ChildEndPointTest, DeviceManagementCasesIgnoreTheHostChoice) {
@@ -104,13 +179,8 @@ TEST_F(ChildEndPointTest, UuidsArePercentEncodedAndNeverStartAQuery) {
   }
 }
 
-TEST_F(ChildEndPointTest, BodiesOfTheSchoolTwinAndEdgePayloads) {
+TEST_F(ChildEndPointTest, BodiesOfEdgePayloads) {
   EXPECT_EQ(body(ChildEndPoint::getParentToken({})), "{}");
-  ChildEndPointSchool parentTokens(ChildEndPointSchool::GetParentToken{{{"1", std::nullopt}, {}}});
-  EXPECT_EQ(parentTokens.url(), kSchool + "/api/v1/children/parent-auth");
-  EXPECT_EQ(parentTokens.httpMethod().rawValue(), "POST");
-  EXPECT_EQ(platform::toString(*parentTokens.parameters()), R"([{"pin_code":"1"},{}])");
-  EXPECT_FALSE(ChildEndPointSchool(ChildEndPoint::Me{}).parameters());
 
   // A body the encoder refuses is reported, not silently replaced by nothing.
   auto bad = ChildEndPoint::sendLocation({LocationModel{"0.0", "0.0", 0.0 / 0.0, {}}});

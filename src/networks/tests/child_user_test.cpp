@@ -28,8 +28,9 @@ class ChildUserTest : public ::testing::Test {
   // The one instance as after a restart of the process: the files as they are, the
   // in-memory account record gone.
   static ChildUser& restarted() {
-    ChildUser::shared().me.reset();
-    return ChildUser::shared();
+    ChildUser& user = ChildUser::make(platform::UserDefaults::standard());
+    user.me.reset();
+    return user;
   }
 
   testsupport::TempHome home_;
@@ -49,6 +50,10 @@ TEST_F(ChildUserTest, ThereIsExactlyOneInstance) {
   for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ChildUser::shared(); });
   for (auto& thread : threads) thread.join();
   for (auto* user : seen) EXPECT_EQ(user, &ChildUser::shared());
+  EXPECT_EQ(&ChildUser::shared().userDefault, &platform::UserDefaults::standard());
+  // Made once: a later make() over another store changes nothing.
+  auto other = platform::UserDefaults::atPath((home_.path() / "other.plist").string());
+  EXPECT_EQ(&ChildUser::make(*other), &ChildUser::shared());
   EXPECT_EQ(&ChildUser::shared().userDefault, &platform::UserDefaults::standard());
 }
 

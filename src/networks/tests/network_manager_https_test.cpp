@@ -10,7 +10,7 @@
 #include "networks/shared_settings.h"
 #include "platform/fakes/https_test_server.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_shared_suite.h"
 
 namespace networks {
 namespace {
@@ -31,7 +31,7 @@ class NetworkManagerHttpsTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_NE(server_, nullptr);
-    platform::UserDefaults::suite(std::string(kAppGroup))->set(std::string(kSharedChildToken), std::string("tok-9"));
+    shared_.suite().set(std::string(kSharedChildToken), std::string("tok-9"));
   }
 
   // `base` sending the family host to `port` of the test server (its main port unless
@@ -50,7 +50,7 @@ class NetworkManagerHttpsTest : public ::testing::Test {
   }
 
   static platform::fakes::HttpsTestServer* server_;
-  testsupport::TempHome home_;
+  testsupport::ScopedSharedSuite shared_;
   platform::URLSession session_{toServer()};
 };
 

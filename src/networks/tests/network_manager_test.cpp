@@ -11,7 +11,7 @@
 #include "networks/url_protocol_stub.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_shared_suite.h"
 
 namespace networks {
 namespace {
@@ -64,9 +64,8 @@ class NetworkManagerTest : public ::testing::Test {
   ~NetworkManagerTest() override { URLProtocolStub::removeStub(); }
 
   void setToken(std::optional<std::string> token) {
-    auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
-    if (token) suite->set(std::string(kSharedChildToken), *token);
-    else suite->removeObject(std::string(kSharedChildToken));
+    if (token) shared_.suite().set(std::string(kSharedChildToken), *token);
+    else shared_.suite().removeObject(std::string(kSharedChildToken));
   }
 
   // Runs one request; returns what reached the completion (none when it did not run).
@@ -100,7 +99,7 @@ class NetworkManagerTest : public ::testing::Test {
     EXPECT_EQ(observed.count(), 0u);
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedSharedSuite shared_;
   platform::URLSession session_;
   NetworkManager runner_;
 };
@@ -173,7 +172,7 @@ TEST_F(NetworkManagerTest, TheAgentsOwnRequestsGoOutAsTheyAlwaysHave) {
     std::optional<std::string> choice;
     std::string_view host;
   } hosts[] = {{std::nullopt, kFamilyApiHost}, {"school", kSchoolApiHost}, {"School", kFamilyApiHost}};
-  auto suite = platform::UserDefaults::suite(std::string(kAppGroup));
+  auto* suite = &shared_.suite();
   for (const auto& host : hosts) {
     if (host.choice) suite->set(std::string(kSchoolFamilyApiAgent), *host.choice);
     else suite->removeObject(std::string(kSchoolFamilyApiAgent));

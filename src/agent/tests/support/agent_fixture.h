@@ -449,7 +449,7 @@ class AgentFixture : public ::testing::Test {
                            .contentBlocker = contentBlocker_,
                            .contentFilter = contentFilter_,
                            .windowList = windowList_,
-                           .childUser = networks::ChildUser::shared(),
+                           .childUser = networks::ChildUser::make(platform::UserDefaults::standard()),
                            .settings = settings_,
                            .now = [this] { return now_; },
                            .locationReporter = {},

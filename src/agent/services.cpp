@@ -1,0 +1,76 @@
+#include "agent/services.h"
+
+#include <utility>
+
+#include "networks/shared_settings.h"
+#include "platform/dispatch.h"
+#include "platform/run_loop.h"
+#include "platform/ui.h"
+
+namespace agent {
+
+Services::Services(platform::Settings settings)
+    : settings_(std::move(settings)),
+      standardDefaults_(platform::UserDefaults::standard()),
+      fileManager_(platform::FileManager::defaultManager()),
+      session_(platform::URLSession::shared()),
+      workspace_(platform::Workspace::shared()),
+      contentBlocker_(platform::ContentBlockerManager::shared()),
+      contentFilter_(platform::ContentFilterManager::shared()),
+      windowList_(platform::WindowList::system()),
+      childUser_(networks::ChildUser::make(standardDefaults_)) {
+  // The app-group suite the companion application writes, opened anew at every read.
+  networks::installSharedSuite([] { return platform::UserDefaults::suite(std::string(networks::kAppGroup)); });
+}
+
+channel::SocketHandler& Services::channel() {
+  std::call_once(channelMade_, [this] {
+    channel::SocketHandlerOptions options;
+    options.session = &session_;
+    options.contentBlocker = &contentBlocker_;
+    options.workspace = &workspace_;
+    options.ownDefaults = &standardDefaults_;
+    options.caFile = settings_.caFile;
+    options.connectTo = settings_.connectTo;
+    channel_ = std::make_unique<channel::SocketHandler>(std::move(options));
+    channel::SocketHandler::install(*channel_);
+  });
+  return *channel_;
+}
+
+LocationSenderManager& Services::locationReporter() {
+  std::call_once(reporterMade_, [this] {
+    LocationSenderManager::Environment environment;
+    environment.locationManager = platform::LocationManager::make();
+    environment.networkManger = std::make_shared<networks::NetworkManager>(session_);
+    environment.childUser = &childUser_;
+    environment.runLoop = &platform::RunLoop::main();
+    environment.now = [] { return LocationSenderManager::Clock::now(); };
+    environment.listenToLiveLocation = [this](LocationSenderManager::LiveLocationHandler handler) {
+      channel().listenToLiveLocation(std::move(handler));
+    };
+    reporter_ = std::make_unique<LocationSenderManager>(std::move(environment));
+    LocationSenderManager::install(*reporter_);
+  });
+  return *reporter_;
+}
+
+Platform Services::delegatePlatform() {
+  return Platform{.workspace = workspace_,
+                  .urlSession = session_,
+                  .fileManager = fileManager_,
+                  .runLoop = platform::RunLoop::main(),
+                  .mainQueue = platform::DispatchQueue::main(),
+                  .globalQueue = platform::DispatchQueue::global(),
+                  .statusBar = platform::ui::StatusBar::system(),
+                  .contentBlocker = contentBlocker_,
+                  .contentFilter = contentFilter_,
+                  .windowList = windowList_,
+                  .childUser = childUser_,
+                  .settings = settings_,
+                  .locationReporter = {[this] { locationReporter().listenToLiveLocationSocket(); },
+                                       [this] { locationReporter().startSendLocations(); }},
+                  .connectChannel = [this] { channel().connectToWebsocket(); }};
+}
+
+}  // namespace agent
