@@ -18,6 +18,7 @@
 #include "agent/text.h"
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "platform/text.h"
 #include "rules/web_filter_rules.h"
 
 namespace agent {
@@ -261,7 +262,7 @@ HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkMa
       hostList_(std::make_shared<Locked<HostEntries>>(defaults_)) {}
 
 void HostsFilter::requestWebRules() {
-  const auto token = networks::NetworkManager::storedToken();
+  const auto token = networks::storedChildToken();
   if (!token) return;
 
   // Only a rule set that arrived whole replaces the blocked domains; anything else (no
@@ -275,7 +276,7 @@ void HostsFilter::requestWebRules() {
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {
-  return "file://" + percentEncodedPath(files_.documentsDirectory()) + "/";
+  return platform::fileURLText(files_.documentsDirectory()) + "/";
 }
 
 std::string HostsFilter::stagingPath() const {
