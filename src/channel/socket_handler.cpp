@@ -444,6 +444,8 @@ void SocketHandler::removeOwnDefaults() {
 
 void SocketHandler::wipeAndExit() {
   removeOwnDefaults();
+  // The acknowledgements given before the wipe go out before the process ends.
+  manager_->flush(kExitFlushWait);
   if (options_.exitProcess) options_.exitProcess(0);
   else endProcess(0);
 }

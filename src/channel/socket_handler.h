@@ -224,6 +224,8 @@ class SocketHandler {
   void watchToken();
 
   static constexpr double kRetryRandomization = 0.25;
+  // How long the wipe and exit waits for the acknowledgements before it to be written.
+  static constexpr std::chrono::seconds kExitFlushWait{2};
   // The attempt count stops growing here (the waits reached their cap long before).
   static constexpr int kMaxCountedRetries = 64;
 

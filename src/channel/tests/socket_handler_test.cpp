@@ -919,10 +919,21 @@ TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
 }
 
 // The agent-like helper process: the command ends it with status 0 after removing its
-// own defaults; the shared suite stays, and nothing is acknowledged.
+// own defaults; the shared suite stays, and the command is not acknowledged. The
+// commands sent before it are, before the process ends.
 TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
-  for (const std::string event : {"child_restriction", "session_termination"}) {
-    SCOPED_TRACE(event);
+  struct Case {
+    std::string event;
+    std::vector<std::string> before;  // commands sent just before it
+  };
+  const Case cases[] = {
+      {"child_restriction", {}},
+      {"session_termination", {}},
+      {"child_restriction", {"web_content_rule", "instant_block_activation", "app_blocker_rule"}},
+      {"session_termination", {"instant_block_activation", "web_content_rule", "instant_block_activation"}},
+  };
+  for (const auto& [event, before] : cases) {
+    SCOPED_TRACE(event + " after " + std::to_string(before.size()));
     testsupport::TempHome home;
     setSuiteValue(networks::kSharedChildToken, kToken);
     setSuiteValue(networks::kMacosPassword, "pw");
@@ -949,6 +960,14 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     const auto connection = server.waitFor(eventIs("connection"));
     ASSERT_TRUE(connection);
     EXPECT_EQ((*connection)["query"]["token"], kToken);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      server.send({{"cmd", "emit"},
+                   {"tag", std::to_string(i)},
+                   {"name", before[i]},
+                   {"args", json::array({{{"isInstantBlockActivated", true}}})},
+                   {"ack", true},
+                   {"timeout", 1000}});
+    }
     server.send({{"cmd", "emit"},
                  {"tag", "end"},
                  {"name", event},
@@ -966,6 +985,11 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(server.waitFor(eventAndTag("ackTimeout", "end")));
+    std::vector<json> acked;
+    for (const auto& ack : server.matching(eventIs("ack"))) acked.push_back(ack["tag"]);
+    std::vector<json> sent;
+    for (std::size_t i = 0; i < before.size(); ++i) sent.emplace_back(std::to_string(i));
+    EXPECT_EQ(acked, sent);
     EXPECT_FALSE(fs::exists(standardDefaultsFile()));
     auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
     EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);
