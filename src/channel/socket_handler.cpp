@@ -360,7 +360,7 @@ void SocketHandler::enqueue(const CommandStep& step, Acknowledger ack, std::size
       work = coalesced(pendingSafeSearch_, [this](const Work&) { SafeSearchManager.startSafeSearchProcedure(); });
       break;
     case CommandStep::Kind::liveLocation: {
-      auto completion = this->liveLocationListener(liveLocationListener);
+      auto completion = liveLocationCompletion(liveLocationListener);
       if (!completion || !step.rule) break;
       if (pendingLiveLocation_.size() <= liveLocationListener) pendingLiveLocation_.resize(liveLocationListener + 1);
       work = coalesced(pendingLiveLocation_[liveLocationListener], [completion](const Work& self) {
@@ -402,7 +402,13 @@ void SocketHandler::runPending() {
   pendingWalk_.reset();
   pendingSafeSearch_.reset();
   pendingLiveLocation_.clear();
-  draining_ = true;
+  struct Draining {
+    bool& flag;
+    explicit Draining(bool& f) : flag(f) { flag = true; }
+    ~Draining() { flag = false; }
+    Draining(const Draining&) = delete;
+    Draining& operator=(const Draining&) = delete;
+  } draining(draining_);
   for (auto& item : pending) {
     if (item.work && !item.work->done) {
       item.work->done = true;
@@ -410,7 +416,6 @@ void SocketHandler::runPending() {
     }
     if (item.ack) item.ack(Acknowledge("ok"));
   }
-  draining_ = false;
 }
 
 std::size_t SocketHandler::addLiveLocationListener(std::function<void(const LiveLocationRule&)> completion) {
@@ -420,7 +425,7 @@ std::size_t SocketHandler::addLiveLocationListener(std::function<void(const Live
   return liveLocationListeners_.size() - 1;
 }
 
-std::shared_ptr<const std::function<void(const LiveLocationRule&)>> SocketHandler::liveLocationListener(
+std::shared_ptr<const std::function<void(const LiveLocationRule&)>> SocketHandler::liveLocationCompletion(
     std::size_t number) {
   std::lock_guard lock(listenersMutex_);
   return number < liveLocationListeners_.size() ? liveLocationListeners_[number] : nullptr;

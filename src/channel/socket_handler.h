@@ -6,8 +6,9 @@
 //
 // The commands are the rows of one table (commandTable()): event name, payload
 // decoder, acknowledgement policy and action. The socket registers each row once for
-// the channel's life, so reconnecting never makes a command run twice, and every
-// registered handler goes through dispatch(), which a test can call without a socket.
+// the channel's life ("live_location" once per listener), so reconnecting never makes
+// a command run twice, and every registered handler goes through dispatch(), which a
+// test can call without a socket.
 //
 // Every handler runs on the handle queue (the main queue in the agent), one at a
 // time, and the commands take effect and are acknowledged in the order they came.
@@ -15,7 +16,8 @@
 // handing a live-location rule over) waits for the events already queued; a command
 // that asks for the same work meanwhile joins it, so a flood of commands costs one
 // walk or one pass, not one per command. A wipe and exit waits for the work asked for
-// before it, and their acknowledgements go out first.
+// before it, and for their acknowledgements to be written (up to 2 s), before the
+// process ends.
 //
 // A connection is opened only when a child token is stored, and then kept: the
 // channel connects again after an end the Socket.IO client takes as final, and moves
@@ -199,7 +201,7 @@ class SocketHandler {
   // The pending work of a coalesced kind, made when there is none.
   static std::shared_ptr<Work> coalesced(std::shared_ptr<Work>& slot, std::function<void(const Work&)> run);
   // The listener of that number, null when there is none.
-  std::shared_ptr<const std::function<void(const LiveLocationRule&)>> liveLocationListener(std::size_t number);
+  std::shared_ptr<const std::function<void(const LiveLocationRule&)>> liveLocationCompletion(std::size_t number);
   // Runs the commands queued so far, in order: each work once, before the first
   // acknowledgement that waits for it.
   void runPending();
