@@ -317,7 +317,7 @@ TEST_F(CommandDispatchTest, WorkServesEveryEventQueuedBeforeItRan) {
   platform::DispatchSemaphore gate(0);
   queue_->async([&] { gate.wait(); });
   const json on = {{"isInstantBlockActivated", true}};
-  auto post = [&](const char* event, json payload, std::string tag) {
+  auto post = [&](const char* event, const json& payload, const std::string& tag) {
     queue_->async([this, event, payload, tag] {
       handler_->dispatch(*findCommand(event), {payload}, [this, tag](const Acknowledge&) { note("ack " + tag); });
     });
