@@ -9,10 +9,12 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
 #include "coding/codable.h"
+#include "rules/instant_block.h"
 
 namespace channel {
 
@@ -80,6 +82,22 @@ std::expected<T, PayloadError> decodePayload(const nlohmann::json& element, cons
   auto decoded = decoder.decode<T>(std::string_view(*text));
   if (!decoded) return std::unexpected(PayloadError{PayloadError::Kind::decoding, decoded.error().description()});
   return std::move(*decoded);
+}
+
+// A command's payload as its decoder read it; nothing for a command whose payload is
+// not read.
+using Payload = std::variant<std::monostate, rules::InstantBlock, LiveLocationRule, ExpirationModel, AppDeletion>;
+
+// Reads an event's first data element into a payload (the path above), or says why not.
+using PayloadDecoder = std::expected<Payload, PayloadError> (*)(const nlohmann::json& element,
+                                                                const coding::JSONDecoder& decoder);
+
+// The payload decoder of one model type.
+template <class T>
+std::expected<Payload, PayloadError> decodeAs(const nlohmann::json& element, const coding::JSONDecoder& decoder) {
+  auto decoded = decodePayload<T>(element, decoder);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  return Payload(std::move(*decoded));
 }
 
 }  // namespace channel

@@ -1,5 +1,6 @@
 #include "channel/socket_handler.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -57,7 +58,44 @@ sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options
   return environment;
 }
 
+CommandStep nothing(const Payload&) { return {}; }
+
+CommandStep instantBlockStep(const Payload& payload) {
+  const auto& block = std::get<rules::InstantBlock>(payload);
+  // An absent flag asks for nothing, as false does.
+  if (!block.isInstantBlockActivated.value_or(false)) return {};
+  return {CommandStep::Kind::walkRunningApplications};
+}
+
+CommandStep safeSearchStep(const Payload&) { return {CommandStep::Kind::safeSearchPass}; }
+
+CommandStep wipeStep(const Payload&) { return {CommandStep::Kind::wipeAndExit}; }
+
+CommandStep liveLocationStep(const Payload& payload) {
+  return {CommandStep::Kind::liveLocation, std::get<LiveLocationRule>(payload)};
+}
+
+constexpr Command kCommands[] = {
+    {"instant_block_activation", &decodeAs<rules::InstantBlock>, AckPolicy::always, &instantBlockStep},
+    {"safe_search_rule", nullptr, AckPolicy::always, &safeSearchStep},
+    {"web_content_rule", nullptr, AckPolicy::always, &nothing},
+    {"app_blocker_rule", nullptr, AckPolicy::always, &nothing},
+    {"child_restriction", nullptr, AckPolicy::never, &wipeStep},
+    {"session_termination", nullptr, AckPolicy::never, &wipeStep},
+    {"live_location", &decodeAs<LiveLocationRule>, AckPolicy::onDecodedPayload, &liveLocationStep},
+};
+// setSocketEvents() registers the rows before this one.
+constexpr std::size_t kSocketEventCount = 6;
+
 }  // namespace
+
+std::span<const Command> commandTable() { return kCommands; }
+
+const Command* findCommand(std::string_view event) {
+  const auto* row = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                 [&](const Command& command) { return command.event == event; });
+  return row == std::end(kCommands) ? nullptr : row;
+}
 
 namespace {
 std::atomic<SocketHandler*> installedChannel{nullptr};
@@ -112,14 +150,6 @@ std::function<void()> SocketHandler::guarded(std::function<void()> block) const 
 }
 
 void SocketHandler::onHandleQueue(std::function<void()> block) { options_.handleQueue(guarded(std::move(block))); }
-
-void SocketHandler::runSafeSearchRefresh() {
-  // Events from here on ask for a pass of their own: they may carry newer rules.
-  safeSearchRefreshQueued_ = false;
-  auto acks = std::exchange(safeSearchAcks_, {});
-  SafeSearchManager.startSafeSearchProcedure();
-  for (auto& ack : acks) ack.with(Acknowledge("ok"));
-}
 
 sio::SocketManagerConfig SocketHandler::adjusted(sio::SocketManagerConfig config) const {
   if (options_.adjustConfig) options_.adjustConfig(config);
@@ -273,57 +303,129 @@ void SocketHandler::watchToken() {
   }
 }
 
-const nlohmann::json* SocketHandler::firstElement(const std::vector<nlohmann::json>& data) const {
+void SocketHandler::setSocketEvents() {
+  for (const auto& command : commandTable().first(kSocketEventCount)) registerCommand(command);
+}
+
+void SocketHandler::registerCommand(const Command& command) {
+  {
+    std::lock_guard lock(registrationMutex_);
+    if (!registered_.insert(command.event).second) return;
+  }
+  socket().on(std::string(command.event),
+              [this, &command](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+                dispatch(command, data, [ack](const Acknowledge& item) mutable { ack.with(item); });
+              });
+}
+
+void SocketHandler::dispatch(const Command& command, const std::vector<nlohmann::json>& data, Acknowledger ack,
+                             std::size_t liveLocationListener) {
   if (data.empty()) {
     printNotFound();
-    return nullptr;
+    return;
   }
-  return &data.front();
+  if (command.ack == AckPolicy::never) ack = nullptr;
+  Payload payload;
+  if (command.decode) {
+    auto decoded = command.decode(data.front(), jsonDecoder);
+    if (!decoded) {
+      printFailure(decoded.error());
+      // Nothing to act on; only a command acknowledged whatever came is acknowledged.
+      if (command.ack == AckPolicy::always) enqueue({}, std::move(ack), liveLocationListener);
+      return;
+    }
+    payload = *decoded;
+  }
+  enqueue(command.action(payload), std::move(ack), liveLocationListener);
 }
 
-void SocketHandler::setSocketEvents() {
-  if (commandEventsRegistered_.exchange(true)) return;
-  auto& s = socket();
+std::shared_ptr<SocketHandler::Work> SocketHandler::coalesced(std::shared_ptr<Work>& slot,
+                                                              std::function<void(const Work&)> run) {
+  if (!slot) slot = std::make_shared<Work>(Work{.run = std::move(run)});
+  return slot;
+}
 
-  s.on("instant_block_activation",
-       [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) { instantBlock(data, ack); });
-
-  // The pass runs from the handle queue after the events already queued there, and
-  // acknowledges each event it serves once it has ended.
-  s.on("safe_search_rule", [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-    if (!firstElement(data)) return;
-    safeSearchAcks_.push_back(ack);
-    if (safeSearchRefreshQueued_) return;
-    safeSearchRefreshQueued_ = true;
-    onHandleQueue([this] { runSafeSearchRefresh(); });
-  });
-
-  for (const char* event : {"web_content_rule", "app_blocker_rule"}) {
-    s.on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-      if (!firstElement(data)) return;
-      ack.with(Acknowledge("ok"));
-    });
+void SocketHandler::enqueue(const CommandStep& step, Acknowledger ack, std::size_t liveLocationListener) {
+  std::shared_ptr<Work> work;
+  switch (step.kind) {
+    case CommandStep::Kind::nothing:
+      break;
+    case CommandStep::Kind::walkRunningApplications:
+      work = coalesced(pendingWalk_, [this](const Work&) { walkRunningApplications(); });
+      break;
+    case CommandStep::Kind::safeSearchPass:
+      work = coalesced(pendingSafeSearch_, [this](const Work&) { SafeSearchManager.startSafeSearchProcedure(); });
+      break;
+    case CommandStep::Kind::liveLocation: {
+      auto completion = liveLocationCompletion(liveLocationListener);
+      if (!completion || !step.rule) break;
+      if (pendingLiveLocation_.size() <= liveLocationListener) pendingLiveLocation_.resize(liveLocationListener + 1);
+      work = coalesced(pendingLiveLocation_[liveLocationListener], [completion](const Work& self) {
+        if (*completion && self.rule) (*completion)(*self.rule);
+      });
+      work->rule = step.rule;  // the latest rule is the one in force
+      break;
+    }
+    case CommandStep::Kind::wipeAndExit:
+      work = std::make_shared<Work>(Work{.run = [this](const Work&) { wipeAndExit(); }, .wipes = true});
+      // What comes after the wipe never joins work asked for before it.
+      pendingWalk_.reset();
+      pendingSafeSearch_.reset();
+      pendingLiveLocation_.clear();
+      break;
   }
+  if (pending_.empty() && !draining_) {
+    // Nothing waits before this command: it takes effect at once, unless its work is
+    // of a kind that later events may join.
+    if (!work) {
+      if (ack) ack(Acknowledge("ok"));
+      return;
+    }
+    if (work->wipes) {
+      work->run(*work);
+      return;
+    }
+  }
+  pending_.push_back({std::move(work), std::move(ack)});
+  if (runPendingQueued_) return;
+  runPendingQueued_ = true;
+  onHandleQueue([this] { runPending(); });
+}
 
-  for (const char* event : {"child_restriction", "session_termination"}) {
-    s.on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter&) {
-      if (!firstElement(data)) return;
-      wipeAndExit();
-    });
+void SocketHandler::runPending() {
+  runPendingQueued_ = false;
+  // Events from here on ask for work of their own: they may carry newer rules.
+  auto pending = std::exchange(pending_, {});
+  pendingWalk_.reset();
+  pendingSafeSearch_.reset();
+  pendingLiveLocation_.clear();
+  struct Draining {
+    bool& flag;
+    explicit Draining(bool& f) : flag(f) { flag = true; }
+    ~Draining() { flag = false; }
+    Draining(const Draining&) = delete;
+    Draining& operator=(const Draining&) = delete;
+  } draining(draining_);
+  for (auto& item : pending) {
+    if (item.work && !item.work->done) {
+      item.work->done = true;
+      item.work->run(*item.work);
+    }
+    if (item.ack) item.ack(Acknowledge("ok"));
   }
 }
 
-void SocketHandler::instantBlock(const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-  const auto* element = firstElement(data);
-  if (!element) return;
-  auto payload = decodePayload<rules::InstantBlock>(*element, jsonDecoder);
-  if (!payload) {
-    printFailure(payload.error());
-  } else if (payload->isInstantBlockActivated.value_or(false)) {
-    walkRunningApplications();
-  }
-  // An absent flag asks for nothing; the command is acknowledged all the same.
-  ack.with(Acknowledge("ok"));
+std::size_t SocketHandler::addLiveLocationListener(std::function<void(const LiveLocationRule&)> completion) {
+  std::lock_guard lock(listenersMutex_);
+  liveLocationListeners_.push_back(
+      std::make_shared<const std::function<void(const LiveLocationRule&)>>(std::move(completion)));
+  return liveLocationListeners_.size() - 1;
+}
+
+std::shared_ptr<const std::function<void(const LiveLocationRule&)>> SocketHandler::liveLocationCompletion(
+    std::size_t number) {
+  std::lock_guard lock(listenersMutex_);
+  return number < liveLocationListeners_.size() ? liveLocationListeners_[number] : nullptr;
 }
 
 void SocketHandler::walkRunningApplications() {
@@ -344,53 +446,30 @@ void SocketHandler::removeOwnDefaults() {
 
 void SocketHandler::wipeAndExit() {
   removeOwnDefaults();
+  // The acknowledgements given before the wipe go out before the process ends.
+  manager_->flush(kExitFlushWait);
   if (options_.exitProcess) options_.exitProcess(0);
   else endProcess(0);
 }
 
 void SocketHandler::listenToLiveLocation(std::function<void(const LiveLocationRule&)> completion) {
-  socket().on("live_location", [this, completion = std::move(completion)](const std::vector<nlohmann::json>& data,
-                                                                          sio::SocketAckEmitter& ack) {
-    const auto* element = firstElement(data);
-    if (!element) return;
-    auto rule = decodePayload<LiveLocationRule>(*element, jsonDecoder);
-    if (!rule) {
-      printFailure(rule.error());
-      return;
-    }
-    if (completion) completion(*rule);
-    ack.with(Acknowledge("ok"));
-  });
-}
-
-template <class Model>
-void SocketHandler::listenToWipe(const char* event) {
-  socket().on(event, [this](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-    const auto* element = firstElement(data);
-    if (!element) return;
-    auto model = decodePayload<Model>(*element, jsonDecoder);
-    if (!model) {
-      printFailure(model.error());
-      return;
-    }
-    removeOwnDefaults();
-    ack.with(Acknowledge("ok"));
-    {
-      // This disconnect is meant: no retry follows it.
-      std::lock_guard lock(connectionMutex_);
-      wanted_ = false;
-    }
-    socket().disconnect();
-  });
+  const std::size_t listener = addLiveLocationListener(std::move(completion));
+  const Command& command = *findCommand("live_location");
+  // One handler per listener: each hands the rule to its own completion.
+  socket().on(std::string(command.event),
+              [this, &command, listener](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+                dispatch(
+                    command, data, [ack](const Acknowledge& item) mutable { ack.with(item); }, listener);
+              });
 }
 
 void SocketHandler::listenToExpiration(const std::function<void(const ExpirationModel&)>& /*completion*/) {
   connectToWebsocket();
-  listenToWipe<ExpirationModel>("child_restriction");
+  registerCommand(*findCommand("child_restriction"));
 }
 
 void SocketHandler::listenToDeletion(const std::function<void(const AppDeletion&)>& /*completion*/) {
-  listenToWipe<AppDeletion>("session_termination");
+  registerCommand(*findCommand("session_termination"));
 }
 
 }  // namespace channel

@@ -4,11 +4,24 @@
 // termination, live location); each is carried out and acknowledged with
 // {"status": "ok"} where the command calls for it.
 //
+// The commands are the rows of one table (commandTable()): event name, payload
+// decoder, acknowledgement policy and action. The socket registers each row once for
+// the channel's life ("live_location" once per listener), so reconnecting never makes
+// a command run twice, and every registered handler goes through dispatch(), which a
+// test can call without a socket.
+//
 // Every handler runs on the handle queue (the main queue in the agent), one at a
-// time. A connection is opened only when a child token is stored, and then kept: the
+// time, and the commands take effect and are acknowledged in the order they came.
+// The work a command asks for (walking the running applications, a safe-search pass,
+// handing a live-location rule over) waits for the events already queued; a command
+// that asks for the same work meanwhile joins it, so a flood of commands costs one
+// walk or one pass, not one per command. A wipe and exit waits for the work asked for
+// before it, and for their acknowledgements to be written (up to 2 s), before the
+// process ends.
+//
+// A connection is opened only when a child token is stored, and then kept: the
 // channel connects again after an end the Socket.IO client takes as final, and moves
-// to a new stored token at once. The command and client-event handlers are registered
-// once for the channel's life, so reconnecting never makes a command run twice.
+// to a new stored token at once.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,7 +30,10 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel/command_payloads.h"
@@ -33,6 +49,42 @@ namespace channel {
 
 // The reason given to the Socket.IO client when the channel starts over.
 inline constexpr const char* kReconnectingReason = "Socket Disconnected, Reconnecting...";
+
+// How a command whose event carries data is acknowledged (an event without data never
+// is): always, only when its payload decoded, or never (the command ends the process).
+enum class AckPolicy { always, onDecodedPayload, never };
+
+// What a command asks of the channel once its payload is read.
+struct CommandStep {
+  enum class Kind {
+    nothing,
+    walkRunningApplications,  // coalesced
+    safeSearchPass,           // coalesced; the channel's own engine
+    liveLocation,             // coalesced per listener, which gets the latest rule
+    wipeAndExit,              // removes the agent's own defaults, ends the process
+  };
+  Kind kind = Kind::nothing;
+  std::optional<LiveLocationRule> rule{};  // liveLocation's
+};
+
+// One row of the command table.
+struct Command {
+  std::string_view event;
+  PayloadDecoder decode;  // null: the payload must be present and is not read
+  AckPolicy ack;
+  // What the command asks for, from its decoded payload (not called when it failed).
+  CommandStep (*action)(const Payload& payload);
+};
+
+// The channel's commands: the six that setSocketEvents() registers, in that order, then
+// "live_location", which each listenToLiveLocation() registers.
+std::span<const Command> commandTable();
+// The row of an event; null for a name not in the table.
+const Command* findCommand(std::string_view event);
+
+// Where a command's acknowledgement goes: the event's Socket.IO handle on the channel,
+// a recorder in tests.
+using Acknowledger = std::function<void(const Acknowledge&)>;
 
 // What the agent's channel uses of its surroundings. Every field left empty takes the
 // agent's own: the service URL ("https://" and the API host chosen by
@@ -102,17 +154,30 @@ class SocketHandler {
   // `waitMax`, varied by up to a quarter either way (random01 in [0, 1)).
   static std::chrono::milliseconds retryDelay(int attempt, std::chrono::milliseconds wait,
                                               std::chrono::milliseconds waitMax, double random01);
-  // Registers the six command handlers (the first time only).
+  // Registers the six command handlers (each the first time only).
   virtual void setSocketEvents();
   // A "live_location" handler: decodes the rule, hands it to `completion`, then
   // acknowledges. Does not connect.
   virtual void listenToLiveLocation(std::function<void(const LiveLocationRule&)> completion);
-  // Runs connectToWebsocket(), then registers a "child_restriction" handler that wipes
-  // the agent's own defaults, acknowledges and disconnects (the process goes on).
-  // `completion` is kept and not called.
+  // Runs connectToWebsocket(), then registers the "child_restriction" handler (the
+  // wipe and exit) if it is not yet: there is one for the channel's life. `completion`
+  // is not called.
   virtual void listenToExpiration(const std::function<void(const ExpirationModel&)>& completion);
-  // A "session_termination" handler that does the same. Does not connect.
+  // Registers the one "session_termination" handler (the wipe and exit) if it is not
+  // yet. Does not connect. `completion` is not called.
   virtual void listenToDeletion(const std::function<void(const AppDeletion&)>& completion);
+
+  // Handles one event of `command` as its registered handler does. Handle queue only.
+  // An event without data is reported and dropped; the payload is read at once (and a
+  // failure reported); the work and the acknowledgement follow in the order the events
+  // came: at once when nothing waits before them, else after the handle queue's
+  // current block. `liveLocationListener` is the listener a "live_location" event is
+  // for (the number addLiveLocationListener() returned).
+  void dispatch(const Command& command, const std::vector<nlohmann::json>& data, Acknowledger ack,
+                std::size_t liveLocationListener = 0);
+  // Adds a live-location listener that dispatch() can hand rules to, without
+  // registering a handler; returns its number. listenToLiveLocation() uses it too.
+  std::size_t addLiveLocationListener(std::function<void(const LiveLocationRule&)> completion);
 
   // The channel's own safe-search engine, run by "safe_search_rule".
   CSafeSearchManager SafeSearchManager;
@@ -120,16 +185,33 @@ class SocketHandler {
   const coding::JSONDecoder jsonDecoder;
 
  private:
-  // The first data element of an event, or nothing (after saying so) when it has none.
-  const nlohmann::json* firstElement(const std::vector<nlohmann::json>& data) const;
-  void instantBlock(const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack);
+  // Work that commands wait for; the commands that asked for it while it was pending
+  // share it.
+  struct Work {
+    std::function<void(const Work&)> run;
+    std::optional<LiveLocationRule> rule{};  // a live-location hand-over's: the latest rule
+    bool wipes = false;                      // the wipe and exit
+    bool done = false;
+  };
+  // A command that came and is yet to take effect or be acknowledged.
+  struct Pending {
+    std::shared_ptr<Work> work;  // null: none
+    Acknowledger ack;            // empty: none
+  };
+  // Registers `command`'s handler on the socket unless it already is.
+  void registerCommand(const Command& command);
+  // Queues what a command asks for behind the commands before it.
+  void enqueue(const CommandStep& step, Acknowledger ack, std::size_t liveLocationListener);
+  // The pending work of a coalesced kind, made when there is none.
+  static std::shared_ptr<Work> coalesced(std::shared_ptr<Work>& slot, std::function<void(const Work&)> run);
+  // The listener of that number, null when there is none.
+  std::shared_ptr<const std::function<void(const LiveLocationRule&)>> liveLocationCompletion(std::size_t number);
+  // Runs the commands queued so far, in order: each work once, before the first
+  // acknowledgement that waits for it.
+  void runPending();
   void walkRunningApplications();
   // Removes the agent's own defaults domain and writes it out.
   void removeOwnDefaults();
-  // The listener of a wiping command: decodes `Model`, wipes the own defaults,
-  // acknowledges, then disconnects.
-  template <class Model>
-  void listenToWipe(const char* event);
   void wipeAndExit();
   sio::SocketManagerConfig adjusted(sio::SocketManagerConfig config) const;
   // `block`, made to do nothing once the channel is gone.
@@ -146,11 +228,10 @@ class SocketHandler {
   void startTokenWatch();
   void scheduleTokenWatch();
   void watchToken();
-  // The safe-search refresh that "safe_search_rule" events ask for: one pass, then the
-  // acknowledgement of every event it serves.
-  void runSafeSearchRefresh();
 
   static constexpr double kRetryRandomization = 0.25;
+  // How long the wipe and exit waits for the acknowledgements before it to be written.
+  static constexpr std::chrono::seconds kExitFlushWait{2};
   // The attempt count stops growing here (the waits reached their cap long before).
   static constexpr int kMaxCountedRetries = 64;
 
@@ -166,12 +247,21 @@ class SocketHandler {
   platform::Workspace& workspace_;
   std::atomic<bool> isConnected_{false};
   std::atomic<bool> clientEventsRegistered_{false};
-  std::atomic<bool> commandEventsRegistered_{false};
-  // Handle queue only. While a refresh is queued, a further "safe_search_rule" event
-  // only adds its acknowledgement to the ones that refresh will send, so a flood of
-  // events costs one fetch and one rewrite, not one per event.
-  bool safeSearchRefreshQueued_ = false;
-  std::vector<sio::SocketAckEmitter> safeSearchAcks_;
+  // The events whose command handler is registered. Any thread.
+  std::mutex registrationMutex_;
+  std::set<std::string_view> registered_;
+  // The live-location listeners, by number. Any thread.
+  std::mutex listenersMutex_;
+  std::vector<std::shared_ptr<const std::function<void(const LiveLocationRule&)>>> liveLocationListeners_;
+  // Handle queue only. The commands waiting for their turn, in the order they came,
+  // and the pending work of each coalesced kind (null when none is pending): a command
+  // asking for such work while it is pending joins it.
+  std::vector<Pending> pending_;
+  bool runPendingQueued_ = false;
+  bool draining_ = false;  // runPending() is at work
+  std::shared_ptr<Work> pendingWalk_;
+  std::shared_ptr<Work> pendingSafeSearch_;
+  std::vector<std::shared_ptr<Work>> pendingLiveLocation_;  // by listener
   // Whether and with what the channel is to be connected, and its retries. Any thread.
   std::mutex connectionMutex_;
   std::optional<std::string> tokenInUse_;

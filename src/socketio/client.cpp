@@ -411,6 +411,35 @@ class ManagerCore : public std::enable_shared_from_this<ManagerCore> {
 
   void log(const std::string& line) const { shared_->write(line); }
 
+  // Waits until what was emitted or acknowledged before the call has been written to
+  // the connection, or dropped, for at most `timeout`. Not from the loop thread.
+  bool flush(std::chrono::milliseconds timeout) {
+    if (shutDown_ || loop_->onLoopThread()) {
+      return false;
+    }
+    struct Wait {
+      std::mutex mutex;
+      std::condition_variable ended;
+      bool over = false;
+      void end() {
+        std::lock_guard lock(mutex);
+        over = true;
+        ended.notify_all();
+      }
+    };
+    auto wait = std::make_shared<Wait>();
+    post([this, wait] {
+      flushSends();
+      if (!ws_) {
+        wait->end();  // nothing to write to: what was given is dropped
+        return;
+      }
+      ws_->whenWritten([wait](bool) { wait->end(); });
+    });
+    std::unique_lock lock(wait->mutex);
+    return wait->ended.wait_for(lock, timeout, [&] { return wait->over; });
+  }
+
  private:
   void post(std::function<void()> task) {
     if (!shutDown_) {
@@ -990,5 +1019,7 @@ SocketManagerConfig SocketManager::config() const { return core_->config(); }
 void SocketManager::setConfig(SocketManagerConfig config) { core_->setConfig(std::move(config)); }
 
 std::string SocketManager::negotiatedExtensions() const { return core_->extensions(); }
+
+bool SocketManager::flush(std::chrono::milliseconds timeout) { return core_->flush(timeout); }
 
 }  // namespace sio

@@ -170,6 +170,12 @@ class SocketManager {
   SocketIOClient& defaultSocket() { return *defaultSocket_; }
   const std::string& socketURL() const { return socketURL_; }
 
+  // Waits until every emit and acknowledgement given before the call has been written
+  // to the connection (or dropped, the connection gone), at most `timeout`; true when
+  // the wait ended before it. For a process about to end. Not from a handler running
+  // on the manager's own I/O thread (returns false at once there).
+  bool flush(std::chrono::milliseconds timeout);
+
   // The Sec-WebSocket-Extensions header of the last successful upgrade
   // (e.g. "permessage-deflate"), empty when none was negotiated.
   std::string negotiatedExtensions() const;

@@ -134,6 +134,7 @@ class SessionBase {
   virtual void sendBinary(Bytes bytes) = 0;
   virtual void close() = 0;
   virtual void abort() = 0;  // drop the connection at once (loop shutdown)
+  virtual void whenWritten(std::function<void(bool written)> done) = 0;
 };
 
 template <bool Secure>
@@ -196,8 +197,17 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   // Ends the session with a failure that happened before it started.
   void failNow(const std::string& reason) { fail(reason); }
 
+  void whenWritten(std::function<void(bool written)> done) override {
+    if (done_ || (queue_.empty() && !writing_)) {
+      done(!done_);
+      return;
+    }
+    written_.push_back(std::move(done));
+  }
+
   void abort() override {
     done_ = true;
+    releaseWritten(false);
     callbacks_ = {};
     resolver_.cancel();
     beast::error_code ignored;
@@ -371,8 +381,17 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
     if (!queue_.empty()) {
       writeNext();
-    } else if (userClosed_) {
+      return;
+    }
+    releaseWritten(true);
+    if (userClosed_) {
       startClose();
+    }
+  }
+
+  void releaseWritten(bool written) {
+    for (auto& done : std::exchange(written_, {})) {
+      done(written);
     }
   }
 
@@ -393,6 +412,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
       return;
     }
     done_ = true;
+    releaseWritten(false);
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
     auto onClose = std::move(callbacks_.onClose);
@@ -410,6 +430,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   websocket::response_type response_;
   beast::flat_buffer buffer_;
   std::deque<std::pair<bool, std::string>> queue_;
+  std::vector<std::function<void(bool)>> written_;  // whenWritten() callbacks, until the queue is empty
   bool open_ = false;
   bool writing_ = false;
   bool userClosed_ = false;
@@ -424,6 +445,7 @@ class Handle final : public WebSocket {
   void sendText(std::string text) override { session_->sendText(std::move(text)); }
   void sendBinary(Bytes bytes) override { session_->sendBinary(std::move(bytes)); }
   void close() override { session_->close(); }
+  void whenWritten(std::function<void(bool written)> done) override { session_->whenWritten(std::move(done)); }
 
  private:
   std::shared_ptr<SessionBase> session_;

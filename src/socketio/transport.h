@@ -56,6 +56,9 @@ class WebSocket {
   virtual void sendBinary(Bytes bytes) = 0;
   // Flushes queued messages, then closes; no callback runs after this call.
   virtual void close() = 0;
+  // Calls `done(true)` once every message queued so far has been written (at once when
+  // none waits), `done(false)` when the connection fails or is dropped first.
+  virtual void whenWritten(std::function<void(bool written)> done) = 0;
 };
 
 class IoLoop {

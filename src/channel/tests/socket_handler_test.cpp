@@ -206,8 +206,13 @@ class SocketHandlerTest : public ::testing::Test {
     options.contentBlocker = &blocker_;
     options.workspace = &workspace_;
     options.exitProcess = [this](int status) {
-      std::lock_guard lock(mutex_);
-      exits_.push_back(status);
+      std::function<void(int)> extra;
+      {
+        std::lock_guard lock(mutex_);
+        exits_.push_back(status);
+        extra = onExit_;
+      }
+      if (extra) extra(status);
     };
     options.adjustConfig = [](sio::SocketManagerConfig& config) {
       config.reconnectWait = 50ms;
@@ -306,6 +311,12 @@ class SocketHandlerTest : public ::testing::Test {
     drain();  // and what they wrote is visible to this thread
   }
 
+  // Runs `extra` too whenever the channel would end the process.
+  void remakeExit(std::function<void(int)> extra) {
+    std::lock_guard lock(mutex_);
+    onExit_ = std::move(extra);
+  }
+
   std::vector<int> exits() const {
     std::lock_guard lock(mutex_);
     return exits_;
@@ -328,6 +339,7 @@ class SocketHandlerTest : public ::testing::Test {
   platform::FakeWorkspace workspace_;
   mutable std::mutex mutex_;
   std::vector<int> exits_;
+  std::function<void(int)> onExit_;
   std::vector<std::chrono::milliseconds> delays_;
   int fences_ = 0;
   std::unique_ptr<SocketHandler> handler_;
@@ -506,6 +518,75 @@ TEST_F(SocketHandlerTest, SafeSearchRulesWaitingTogetherShareOnePassAndAreEachAc
   EXPECT_EQ(ackPacketsSent(), std::size_t{kBurst} + 1);
 }
 
+// A flood of commands that all wait together: one walk over the running applications
+// and one safe-search pass serve them all, and every event is acknowledged once, in
+// the order the server sent them.
+TEST_F(SocketHandlerTest, AFloodOfCommandsCostsOneWalkAndOnePassAndIsAcknowledgedInOrder) {
+  connect();
+  drain();
+  const int walksBefore = workspace_.runningApplicationsCalls();
+  platform::DispatchSemaphore gate(0);
+  queue_->async([&] { gate.wait(); });
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  constexpr int kFlood = 3000;
+  std::vector<std::string> tags;
+  for (int i = 0; i < kFlood; ++i) {
+    tags.push_back("f" + std::to_string(i));
+    if (i % 10 == 9) emit(tags.back(), "safe_search_rule", json::array({i}), 60s);
+    else if (i % 10 == 8) emit(tags.back(), "web_content_rule", json::array({i}), 60s);
+    else emit(tags.back(), "instant_block_activation", json::array({{{"isInstantBlockActivated", true}}}), 60s);
+  }
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "asking for ack") >= std::size_t{kFlood}; }, 60s));
+  ASSERT_TRUE(testsupport::waitUntilSteady(*posted_));
+  gate.signal();
+  ASSERT_TRUE(waitUntil([&] { return server_->count(eventIs("ack")) == std::size_t{kFlood}; }, 60s));
+  drain();
+  EXPECT_EQ(workspace_.runningApplicationsCalls() - walksBefore, 1);
+  EXPECT_EQ(blocker_.reloads(), 1u);
+  std::vector<std::string> acked;
+  for (const auto& ack : server_->matching(eventIs("ack"))) {
+    EXPECT_EQ(ack["args"], kOk);
+    acked.push_back(ack.value("tag", ""));
+  }
+  EXPECT_EQ(acked, tags);
+  EXPECT_EQ(ackPacketsSent(), std::size_t{kFlood});
+  EXPECT_TRUE(workspace_.terminateCalls().empty());
+}
+
+// Safe-search commands and wipes handed over in one batch: each pass runs and its
+// event is acknowledged before the wipe that came after it ends the process (here a
+// stand-in that lets the channel go on).
+TEST_F(SocketHandlerTest, AWipeInTheSameBatchWaitsForThePassBeforeIt) {
+  connect();
+  drain();
+  std::vector<std::size_t> reloadsAtExit;
+  remakeExit([&](int) { reloadsAtExit.push_back(blocker_.reloads()); });
+  platform::DispatchSemaphore gate(0);
+  queue_->async([&] { gate.wait(); });
+  auto log = std::make_shared<platform::CapturingLogSink>();
+  platform::ScopedLogSink scopedLog(log);
+  emit("pass1", "safe_search_rule", json::array({1}));
+  emit("restriction", "child_restriction", json::array({json::object()}), 300ms);
+  emit("pass2", "safe_search_rule", json::array({2}));
+  emit("termination", "session_termination", json::array({json::object()}), 300ms);
+  ASSERT_TRUE(waitUntil([&] { return logged(*log, "asking for ack") >= 4; }));
+  ASSERT_TRUE(testsupport::waitUntilSteady(*posted_));
+  gate.signal();
+  EXPECT_EQ(ackOf("pass1"), kOk);
+  EXPECT_EQ(ackOf("pass2"), kOk);
+  EXPECT_FALSE(ackOf("restriction"));
+  EXPECT_FALSE(ackOf("termination"));
+  drain();
+  remakeExit(nullptr);
+  EXPECT_EQ(reloadsAtExit, (std::vector<std::size_t>{1, 2}));
+  EXPECT_EQ(exits(), (std::vector<int>{0, 0}));
+  const auto acks = server_->matching(eventIs("ack"));
+  ASSERT_EQ(acks.size(), 2u);
+  EXPECT_EQ(acks[0]["tag"], "pass1");
+  EXPECT_EQ(acks[1]["tag"], "pass2");
+}
+
 TEST_F(SocketHandlerTest, InstantBlockReadsRunningApplicationsOnlyWhenTheFlagIsTrue) {
   connect();
   struct Case {
@@ -681,39 +762,41 @@ TEST_F(SocketHandlerTest, BadInputIsDroppedAndNeverAcknowledgedWrongly) {
   EXPECT_TRUE(exits().empty());
 }
 
-TEST_F(SocketHandlerTest, ExpirationListenerConnectsWipesAcknowledgesAndDisconnects) {
+// The listener operations register the same wipe-and-exit handler as the channel's own
+// commands, once per event however often they are called: each command wipes and ends
+// once, with no acknowledgement, and the completions are never called.
+TEST_F(SocketHandlerTest, ListenersLeaveOneWipeHandlerPerEvent) {
   platform::UserDefaults::standard().set("SYNCED_APPS", true);
-  bool called = false;
-  handler_->listenToExpiration([&](const ExpirationModel&) { called = true; });
-  const auto connection = connected();
-
-  emit("bad", "child_restriction", json::array({json::object()}), 300ms);
-  EXPECT_FALSE(ackOf("bad"));
-  emit("good", "child_restriction", json::array({{{"is_block", true}}}));
-  EXPECT_EQ(ackOf("good"), kOk);
-  EXPECT_TRUE(server_->waitFor([&](const json& r) {
-    return r.value("event", "") == "disconnect" && json(r.value("id", "")) == connection["id"];
-  }));
-  EXPECT_TRUE(waitUntil([&] { return !handler_->isConnected(); }));
-  drain();
-  EXPECT_FALSE(called);
-  EXPECT_FALSE(fs::exists(standardDefaultsFile()));
-  // Without a stand-in exit the first of these handlers would have ended the process.
-  EXPECT_EQ(exits(), (std::vector<int>{0, 0}));
-}
-
-TEST_F(SocketHandlerTest, DeletionListenerNeedsABooleanAndDoesNotConnect) {
   bool called = false;
   handler_->listenToDeletion([&](const AppDeletion&) { called = true; });
   EXPECT_EQ(handler_->socket().status(), sio::SocketIOStatus::notConnected);
-  connect();
-  emit("number", "session_termination", json::array({{{"deleted", 1}}}), 300ms);
-  EXPECT_FALSE(ackOf("number"));
-  emit("bool", "session_termination", json::array({{{"deleted", false}}}));
-  EXPECT_EQ(ackOf("bool"), kOk);
-  drain();
+  handler_->listenToExpiration([&](const ExpirationModel&) { called = true; });
+  connected();
+  handler_->listenToDeletion([&](const AppDeletion&) { called = true; });
+  handler_->listenToExpiration([&](const ExpirationModel&) { called = true; });
+
+  struct Case {
+    const char* event;
+    json payload;
+  };
+  const Case cases[] = {
+      {"child_restriction", {{"is_block", true}}},
+      {"child_restriction", json::object()},
+      {"session_termination", {{"deleted", false}}},
+      {"session_termination", {{"deleted", 1}}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].event + (" " + cases[i].payload.dump()));
+    emit(std::to_string(i), cases[i].event, json::array({cases[i].payload}), 300ms);
+    EXPECT_FALSE(ackOf(std::to_string(i)));
+    fence();
+    EXPECT_EQ(exits(), std::vector<int>(i + 1, 0));
+  }
   EXPECT_FALSE(called);
-  EXPECT_EQ(exits().size(), 2u);
+  EXPECT_FALSE(fs::exists(standardDefaultsFile()));
+  EXPECT_EQ(server_->count(eventIs("connection")), 1u);
+  EXPECT_EQ(server_->count(eventIs("disconnect")), 0u);
+  EXPECT_EQ(ackPacketsSent(), std::size(cases));  // the fences
 }
 
 TEST(SocketHandlerRetryTest, WaitsDoubleUpToTheirCapWithinAQuarterEitherWay) {
@@ -836,10 +919,21 @@ TEST_F(SocketHandlerTest, AServerSideDisconnectIsFollowedByOneNewConnection) {
 }
 
 // The agent-like helper process: the command ends it with status 0 after removing its
-// own defaults; the shared suite stays, and nothing is acknowledged.
+// own defaults; the shared suite stays, and the command is not acknowledged. The
+// commands sent before it are, before the process ends.
 TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
-  for (const std::string event : {"child_restriction", "session_termination"}) {
-    SCOPED_TRACE(event);
+  struct Case {
+    std::string event;
+    std::vector<std::string> before;  // commands sent just before it
+  };
+  const Case cases[] = {
+      {"child_restriction", {}},
+      {"session_termination", {}},
+      {"child_restriction", {"web_content_rule", "instant_block_activation", "app_blocker_rule"}},
+      {"session_termination", {"instant_block_activation", "web_content_rule", "instant_block_activation"}},
+  };
+  for (const auto& [event, before] : cases) {
+    SCOPED_TRACE(event + " after " + std::to_string(before.size()));
     testsupport::TempHome home;
     setSuiteValue(networks::kSharedChildToken, kToken);
     setSuiteValue(networks::kMacosPassword, "pw");
@@ -866,6 +960,14 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     const auto connection = server.waitFor(eventIs("connection"));
     ASSERT_TRUE(connection);
     EXPECT_EQ((*connection)["query"]["token"], kToken);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      server.send({{"cmd", "emit"},
+                   {"tag", std::to_string(i)},
+                   {"name", before[i]},
+                   {"args", json::array({{{"isInstantBlockActivated", true}}})},
+                   {"ack", true},
+                   {"timeout", 1000}});
+    }
     server.send({{"cmd", "emit"},
                  {"tag", "end"},
                  {"name", event},
@@ -883,6 +985,11 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(server.waitFor(eventAndTag("ackTimeout", "end")));
+    std::vector<json> acked;
+    for (const auto& ack : server.matching(eventIs("ack"))) acked.push_back(ack["tag"]);
+    std::vector<json> sent;
+    for (std::size_t i = 0; i < before.size(); ++i) sent.emplace_back(std::to_string(i));
+    EXPECT_EQ(acked, sent);
     EXPECT_FALSE(fs::exists(standardDefaultsFile()));
     auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
     EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);

@@ -324,6 +324,32 @@ TEST_F(SocketIOServerTest, BurstsOfEventsAreAcknowledgedOneByOne) {
   }
 }
 
+// flush() from a handler: it returns once the acknowledgements given so far are
+// written, whether or not a connection is there to write them to.
+TEST_F(SocketIOServerTest, FlushWaitsForWhatWasGivenBefore) {
+  {
+    Client idle(url(), fastConfig());
+    EXPECT_TRUE(idle.manager->flush(5s));  // never connected: nothing to wait for
+  }
+  Client client(url(), fastConfig());
+  std::atomic<int> flushed{0};
+  client.socket().on("burst", [&](const std::vector<json>& data, SocketAckEmitter& ack) {
+    ack.with(json{{"n", data[0]}});
+    if (client.manager->flush(5s)) ++flushed;
+  });
+  connect(client);
+  constexpr int kCount = 50;
+  server->send({{"cmd", "burst"}, {"tag", "flush"}, {"name", "burst"}, {"count", kCount}});
+  auto done = server->waitFor(eventAndTag("burstDone", "flush"), 1, 30s);
+  ASSERT_TRUE(done);
+  EXPECT_EQ((*done)["matched"], kCount);
+  EXPECT_EQ((*done)["lost"], 0);
+  EXPECT_EQ(flushed.load(), kCount);
+  client.socket().disconnect();
+  ASSERT_TRUE(client.waiter.waitFor("disconnect"));
+  EXPECT_TRUE(client.manager->flush(5s));  // disconnected: nothing to wait for
+}
+
 TEST_F(SocketIOServerTest, BadInputIsDroppedAndTheConnectionKept) {
   Client client(url(), fastConfig());
   std::atomic<int> runs{0};
