@@ -121,7 +121,7 @@ std::optional<std::string> userDirsDocuments(const std::string& configHome, cons
   struct stat info {};
   std::string text;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    constexpr std::size_t kLargest = 64 * 1024;
+    constexpr std::size_t kLargest = std::size_t{64} * 1024;
     text.resize(kLargest);
     std::size_t filled = 0;
     while (filled < kLargest) {

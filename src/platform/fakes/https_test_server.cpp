@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 extern char** environ;
 
@@ -168,7 +169,7 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
   std::unique_ptr<HttpsTestServer> server(new HttpsTestServer);
   std::string base = (std::filesystem::temp_directory_path() / "mopet-https-XXXXXX").string();
   if (mkdtemp(base.data()) == nullptr) {
-    error = "cannot make a temporary folder " + base + ": " + std::strerror(errno);
+    error = "cannot make a temporary folder " + base + ": " + std::generic_category().message(errno);
     return nullptr;
   }
   server->directory_ = base;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -460,7 +461,7 @@ TEST_F(UserDefaultsTest, AFileLargerThanTheLimitIsRefusedUnparsed) {
 // A FIFO in the file's place is refused at once, never waited on for a writer.
 TEST_F(UserDefaultsTest, AFifoInTheFilesPlaceReadsAsEmptyAtOnce) {
   const fs::path file = home_.path() / "fifo.plist";
-  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0) << std::strerror(errno);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0) << std::generic_category().message(errno);
   auto defaults = UserDefaults::atPath(file.string());
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(defaults->object("flag"));

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 extern char** environ;
 
@@ -39,7 +40,8 @@ const TestCertificates& TestCertificates::get() {
     std::vector<char> buffer(base.begin(), base.end());
     buffer.push_back('\0');
     if (!mkdtemp(buffer.data())) {
-      throw std::runtime_error("test set-up: cannot make a temporary folder " + base + ": " + std::strerror(errno));
+      throw std::runtime_error("test set-up: cannot make a temporary folder " + base + ": " +
+                               std::generic_category().message(errno));
     }
     TestCertificates c;
     c.dir = buffer.data();
