@@ -109,7 +109,10 @@ function goodScenario() {
     replies: {
       [APP_RULES]: [
         { status: 200, body: { rules: [], message: 'no rules yet' } },
-        { status: 200, body: { message: 'ok', rules: [
+        // Answered a while after the tick that asked for it, as a real service would:
+        // the tick terminates from the replies it already had, so an instant reply on a
+        // loaded machine could otherwise overtake its own termination step.
+        { status: 200, delay_ms: 1500, body: { message: 'ok', rules: [
           { _id: 'allow', rule_type: 'WHITE_LIST', applications: [{ id: 'x', name: 'Other', pk: `${blockedId}.other` }] },
           { _id: 'block', rule_type: 'BLACK_LIST', applications: [{ id: 'a', name: 'Blocky Game', pk: blockedId }, { id: 'b', name: 'no id' }] },
         ] } },

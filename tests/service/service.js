@@ -31,7 +31,8 @@
 //                                                          first channel connection
 //   }
 //   <reply>: {"status": 200, "body": <JSON value>} or {"status": 200, "text": "<raw>"}
-//            or {"hang": true} (the request is accepted and never answered)
+//            or {"hang": true} (the request is accepted and never answered);
+//            "delay_ms": N on a reply answers it N ms after the request came
 // Paths without a reply answer 404 {"message":"not found"}.
 //
 // Commands (schedule entries and stdin lines):
@@ -138,8 +139,18 @@ function main() {
         return;
       }
       const payload = Buffer.from(reply.text !== undefined ? reply.text : JSON.stringify(reply.body ?? null));
-      res.writeHead(reply.status || 200, { 'Content-Type': 'application/json', 'Content-Length': payload.length });
-      res.end(payload);
+      const answer = () => {
+        if (res.destroyed || res.writableEnded) return;
+        res.writeHead(reply.status || 200, { 'Content-Type': 'application/json', 'Content-Length': payload.length });
+        res.end(payload);
+      };
+      if (Number(reply.delay_ms) > 0) {
+        hanging.add(res);
+        res.on('close', () => hanging.delete(res));
+        setTimeout(() => { hanging.delete(res); answer(); }, Number(reply.delay_ms));
+      } else {
+        answer();
+      }
     });
   }
 

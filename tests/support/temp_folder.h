@@ -17,7 +17,8 @@ inline std::filesystem::path makeTemporaryFolderIn(const std::filesystem::path& 
   std::string pattern = (under / (prefix + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     const int reason = errno;
-    throw std::runtime_error("test set-up: cannot make a temporary folder " + pattern + ": " + std::strerror(reason));
+    throw std::runtime_error("test set-up: cannot make a temporary folder " + pattern + ": " +
+                             std::generic_category().message(reason));
   }
   return pattern;
 }
