@@ -363,7 +363,7 @@ std::optional<DesktopEntry> parseDesktopEntry(const std::string& path, const std
 
 // The largest desktop entry the workspace reads. Real entries are a few KiB; the
 // folders belong to the child's account, so a huge file there must not cost a listing.
-constexpr std::size_t kDesktopEntryLimit = 64 * 1024;
+constexpr std::size_t kDesktopEntryLimit = std::size_t{64} * 1024;
 
 // A desktop entry as the workspace reads it: a file above the limit is skipped.
 std::optional<DesktopEntry> loadDesktopEntry(const std::string& path) {
@@ -900,7 +900,7 @@ namespace {
 // ones matter here, so a long command line is read in part, without the word the cut
 // fell into.
 std::optional<std::vector<std::string>> readCommandLine(const std::string& processDir) {
-  constexpr std::size_t kLimit = 64 * 1024;
+  constexpr std::size_t kLimit = std::size_t{64} * 1024;
   std::string text;
   std::vector<std::string> words;
   if (!readRegularFile(processDir + "/cmdline", text, kLimit)) return std::nullopt;
