@@ -7,9 +7,17 @@
 // Names. A process can be known by several names, and a rule that names any of them
 // applies to it (names()):
 //   - the file name of its executable (/proc/<pid>/exe, else its comm);
-//   - the id of every desktop entry in the application folders whose Exec program or
-//     TryExec resolves to that very file (same device and inode, so a link or a copy
-//     under another name is still the same program only when it is the same file);
+//   - the id of every desktop entry in the application folders that runs its command:
+//     the entry's Exec program (or TryExec) resolves to that very file (same device and
+//     inode, so a link under another name is the same program, a copy is not), and the
+//     Exec line's fixed arguments (the words after the program up to the first field
+//     code) are the first arguments of /proc/<pid>/cmdline. TryExec brings no
+//     arguments: for another file than the Exec program it names every process of it;
+//   - what it runs through the dynamic loader (ld-linux*.so*) or an interpreter (a
+//     known one's first file argument, or a file whose "#!" line names it): that file's
+//     name and the entries that run it, with the arguments after it;
+//   - where its executable cannot be read (a non-dumpable process), the program its
+//     command line starts with, when that is a path, as above;
 //   - its Flatpak application id as the sandbox records it (the "name" of the
 //     [Application] group of /proc/<pid>/root/.flatpak-info);
 //   - its snap name as its control group records it (a "snap.<name>.<app>..." part of
@@ -171,12 +179,16 @@ struct WorkspaceOptions {
 //
 // What names a process changes only when it runs another program, so the workspace
 // keeps what it read of each process under its pid, its start time (field 22 of
-// /proc/<pid>/stat) and the device and inode of its executable (what /proc/<pid>/exe
-// names). A listing reads /proc/<pid>/stat and looks at the executable of every
-// process, and reads the rest only of a process it has not seen under that key: a
-// recycled pid has another start time, a process that ran another program has another
-// executable. The desktop entries behind the names are indexed once and indexed again
-// when an application folder changes (or a minute has passed).
+// /proc/<pid>/stat), its program image (the code, data and argument addresses of the
+// same line, new at every exec) and the device and inode of its executable (what
+// /proc/<pid>/exe names). A listing reads /proc/<pid>/stat, looks at the executable
+// only where the image changed or is not shown, and reads the rest only of a process
+// it has not seen under that key: a recycled pid has another start time, a process
+// that ran another program has another image and executable. The desktop entries
+// behind the names (64 KiB at most each) are indexed at the first listing, and again
+// on a global queue when an application folder changed or a minute has passed, at
+// most once per desktopIndexInterval; a listing uses the last index built and never
+// waits for a rebuild.
 class LinuxWorkspace final : public Workspace {
  public:
   explicit LinuxWorkspace(WorkspaceOptions options = {});

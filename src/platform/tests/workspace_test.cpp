@@ -438,7 +438,7 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
     return text + "\n";
   };
   writeText(apps / "org.example.Padded.desktop", padded(std::size_t{64} * 1024));
-  writeText(apps / "org.example.Large.desktop", padded(64 * 1024 + 1));
+  writeText(apps / "org.example.Large.desktop", padded(std::size_t{64} * 1024 + 1));
   // A file that would block whoever opens it for reading, and a link: neither is read.
   ASSERT_EQ(::mkfifo((apps / "org.example.Fifo.desktop").c_str(), 0600), 0);
 
