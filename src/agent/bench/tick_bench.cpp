@@ -13,6 +13,8 @@
 #include <iostream>
 #include <sstream>
 #include <streambuf>
+#include <system_error>
+#include <utility>
 
 #include "agent/app_delegate.h"
 #include "agent/tests/fixtures/delegate_platform.h"
@@ -71,9 +73,21 @@ platform::FakeWorkspace& scriptedWorkspace() {
   return *workspace;
 }
 
+// A folder removed when the process ends.
+struct TemporaryTree {
+  explicit TemporaryTree(std::filesystem::path folder) : path(std::move(folder)) {}
+  std::filesystem::path path;
+  TemporaryTree(const TemporaryTree&) = delete;
+  TemporaryTree& operator=(const TemporaryTree&) = delete;
+  ~TemporaryTree() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+};
+
 // A /proc-like tree: stat, status, comm, environ and an exe link per process.
 const std::filesystem::path& procTree() {
-  static const std::filesystem::path root = [] {
+  static const TemporaryTree tree{[] {
     auto dir = std::filesystem::temp_directory_path() / ("mopet-bench-proc-" + std::to_string(::getpid()));
     for (int i = 0; i < kProcesses; ++i) {
       const int pid = 1000 + i;
@@ -96,13 +110,9 @@ const std::filesystem::path& procTree() {
       std::ofstream(p / "environ", std::ios::binary) << environ;
       std::filesystem::create_symlink("/opt/" + name + "/bin/" + name, p / "exe");
     }
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(procTree(), ignored);
-    });
     return dir;
-  }();
-  return root;
+  }()};
+  return tree.path;
 }
 
 platform::LinuxWorkspace& procWorkspace() {
