@@ -202,7 +202,7 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), agent::kFlushDnsCacheCommand));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments,
-              ElementsAre("0:0", (home_.path() / (".mopet-hosts-" + std::to_string(::getuid())) / "hosts").string()));
+              ElementsAre("-h", std::to_string(::getuid()), ".mopet-hosts-" + std::to_string(::getuid())));
   EXPECT_EQ(tools_.calls("resolvectl").size(), 2u);  // asked whether it runs, then flushed
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
