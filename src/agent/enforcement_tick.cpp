@@ -19,8 +19,8 @@ void AppDelegate::fireTimer() {
   // next tick on.
   const auto waitsEnd = std::chrono::steady_clock::now() + platform_.settings.replyWaitBudget;
   auto budgetLeft = [&] {
-    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      waitsEnd - std::chrono::steady_clock::now()));
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(waitsEnd - std::chrono::steady_clock::now()));
   };
 
   connectChannelIfTokenStored();
@@ -46,8 +46,8 @@ void AppDelegate::fireTimer() {
   if (!written) return;
   // The staging folder is the child's: root copies the file out of its reach and checks
   // it is still what was just written before anything of it reaches the target.
-  const auto replacement = privilegedRunner_.run(
-      hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
+  const auto replacement =
+      privilegedRunner_.run(hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
   // A replacement that had to be ended changed nothing to flush, and a second command
   // would most likely be held the same way.
   if (replacement == PrivilegedRunner::Outcome::ended) return;

@@ -196,7 +196,9 @@ std::string hostsReplacementCommand(const std::string& staging, const std::strin
   const std::string user = std::to_string(uid);
   const std::string limit = std::to_string(text.size() + 1);
   const bool systemFile = target == kSystemHostsFile;
-  auto fail = [](const std::string& why) { return "echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; "; };
+  auto fail = [](const std::string& why) {
+    return "echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; ";
+  };
   // Removes the staging entry (never a folder, never what a link names).
   const std::string dropEntry = "find " + entry + " -maxdepth 0 ! -type d -delete; ";
 

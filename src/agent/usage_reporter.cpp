@@ -79,16 +79,15 @@ void UsageReporter::sendReport() {
   if (reportOut_->exchange(true)) return;
   // The completion owns everything it touches: it may run after this call returned.
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);
-  const bool sent = requests_.send(
-      networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
-      [semaphore, out = reportOut_](std::optional<platform::Data> data,
-                                    const std::shared_ptr<const platform::URLResponse>&,
-                                    std::optional<platform::Error> error) {
-        if (!data) networks::printLine(error ? error->description() : "no error");
-        else networks::printLine(printableText(*data));
-        out->store(false);
-        semaphore->signal();
-      });
+  const bool sent = requests_.send(networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
+                                   [semaphore, out = reportOut_](std::optional<platform::Data> data,
+                                                                 const std::shared_ptr<const platform::URLResponse>&,
+                                                                 std::optional<platform::Error> error) {
+                                     if (!data) networks::printLine(error ? error->description() : "no error");
+                                     else networks::printLine(printableText(*data));
+                                     out->store(false);
+                                     semaphore->signal();
+                                   });
   if (!sent) {
     reportOut_->store(false);
     return;

@@ -82,18 +82,18 @@ class NetworkManager {
 
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
-    task(endPoint, ReplyHandler{[alive = alive_, completion](const platform::Data& body)
-                                    -> std::optional<coding::DecodingError> {
+    task(endPoint,
+         ReplyHandler{[alive = alive_, completion](const platform::Data& body) -> std::optional<coding::DecodingError> {
                                   // The decoder is the runner's: a reply that outlives the
                                   // runner is dropped.
-                                  std::lock_guard lock(alive->mutex);
-                                  if (alive->runner == nullptr) return std::nullopt;
-                                  auto decoded = alive->runner->successDecoder().decode<T>(body);
-                                  if (!decoded) return decoded.error();
-                                  completion(std::move(*decoded));
-                                  return std::nullopt;
-                                },
-                                [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
+                        std::lock_guard lock(alive->mutex);
+                        if (alive->runner == nullptr) return std::nullopt;
+                        auto decoded = alive->runner->successDecoder().decode<T>(body);
+                        if (!decoded) return decoded.error();
+                        completion(std::move(*decoded));
+                        return std::nullopt;
+                      },
+                      [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
   // The key mapper of successful replies, the custom key-decoding strategy (the name,

@@ -1,9 +1,9 @@
 // The hosts filter: host names, the hosts-file text and writer, the staging path, and
 // root's replacement of the hosts file (with the privileged runner, against a stub
 // sudo); and the delegate's runner operation as the tick calls it.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -305,7 +305,8 @@ TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
        "the staging file is not a plain file with one link"},
       {"foreign plain file", "printf '6.6.6.6\\tbank.example.com\\n' > " + copy + " && mv " + copy + " " + staging,
        "the staging file does not hold the text the agent wrote"},
-      {"the agent's text with one byte changed", "printf X | dd of=" + staging + " bs=1 seek=3 conv=notrunc status=none",
+      {"the agent's text with one byte changed",
+       "printf X | dd of=" + staging + " bs=1 seek=3 conv=notrunc status=none",
        "the staging file does not hold the text the agent wrote"},
       {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
        "the staging file is larger than the text the agent wrote"},
