@@ -187,10 +187,16 @@ std::string hostsReplacementCommand(const std::string& staging, const std::strin
   // The line uses no shell expansion: the paths are quoted words, nothing else varies.
   namespace fs = std::filesystem;
   const fs::path stagingPath(staging);
-  const std::string folder = stagingPath.parent_path().empty() ? "." : stagingPath.parent_path().string();
+  // Folders are named with a trailing slash: they are entered, never taken as files.
+  auto asFolder = [](const fs::path& path) {
+    std::string named = path.empty() ? "." : path.string();
+    if (named.back() != '/') named += '/';
+    return named;
+  };
+  const std::string folder = asFolder(stagingPath.parent_path());
   const std::string entry = shellQuoted("./" + stagingPath.filename().string());
   const fs::path targetPath(target);
-  const std::string targetFolder = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
+  const std::string targetFolder = asFolder(targetPath.parent_path());
   const std::string t = shellQuoted("./" + targetPath.filename().string());
   const std::string copy = shellQuoted(".mopet-hosts-" + std::to_string(uid));
   const std::string user = std::to_string(uid);
