@@ -43,7 +43,7 @@ AppDelegate::AppDelegate(Platform platform)
       networkManger(platform_.urlSession),
       hostsFilter_(platform_.fileManager, networkManger),
       applicationBlocker_(platform_.workspace, networkManger, platform_.now),
-      privilegedRunner_(platform_.settings.childPath),
+      privilegedRunner_(platform_.settings.childPath, platform_.settings.privilegedCommandDeadline),
       usageReporter_(platform_.workspace, platform_.windowList, platform_.childUser, networkManger, platform_.now),
       inventory_(
           platform_.fileManager, networkManger,
@@ -58,7 +58,11 @@ AppDelegate::AppDelegate(Platform platform)
       childUser(platform_.childUser),
       appList(inventory_.appList()),
       blockingAppsArrayString(applicationBlocker_.blocked()),
-      currentDeviceWeekDay(applicationBlocker_.weekDay()) {}
+      currentDeviceWeekDay(applicationBlocker_.weekDay()) {
+  // The main thread's waits for replies are bounded by the settings' budget.
+  networkManger.setReplyWaitLimit(platform_.settings.replyWaitBudget);
+  usageReporter_.setReplyWaitLimit(platform_.settings.replyWaitBudget / 2);
+}
 
 AppDelegate::~AppDelegate() {
   // The timers hold the delegate only weakly; stop them so they do not outlive it.

@@ -4,6 +4,9 @@
 // flush (PrivilegedRunner).
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "agent/app_delegate.h"
 #include "channel/safe_search_manager.h"
 #include "platform/settings.h"
@@ -11,6 +14,15 @@
 namespace agent {
 
 void AppDelegate::fireTimer() {
+  // Every wait of the tick for a reply draws on one budget; once it is spent the tick
+  // goes on without the replies, which are handled when they come and count from the
+  // next tick on.
+  const auto waitsEnd = std::chrono::steady_clock::now() + platform_.settings.replyWaitBudget;
+  auto budgetLeft = [&] {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(waitsEnd - std::chrono::steady_clock::now()));
+  };
+
   connectChannelIfTokenStored();
 
   // Marks the applications as synced.
@@ -26,14 +38,19 @@ void AppDelegate::fireTimer() {
   // The host list is not reset: it holds the defaults and the blocked domains of the
   // last rule set that arrived, so the hosts file never loses them to a slow or failed
   // reply. The safe-search pass holds this thread while its reply (and normally the
-  // web-rule reply) arrives.
+  // web-rule reply) arrives, at most for what is left of the budget.
+  SafeSearchManager->setReplyWaitLimit(budgetLeft());
   SafeSearchManager->startSafeSearchProcedure();
   // Write what the list holds now; only a written file is moved into place.
   auto written = createHostsFile(g_input.get(), staging);
   if (!written) return;
-  // The staging folder is the child's: root takes the file out of its reach and checks
+  // The staging folder is the child's: root copies the file out of its reach and checks
   // it is still what was just written before anything of it reaches the target.
-  runScriptThatNeedsSudo(hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
+  const auto replacement =
+      privilegedRunner_.run(hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
+  // A replacement that had to be ended changed nothing to flush, and a second command
+  // would most likely be held the same way.
+  if (replacement == PrivilegedRunner::Outcome::ended) return;
   runScriptThatNeedsSudo(kFlushDnsCacheCommand);
 }
 

@@ -25,6 +25,8 @@ namespace agent {
 namespace {
 
 constexpr const char* kBlockedAddress = "127.0.0.1";
+// The system's hosts file: the one target root replaces that is not the user's own.
+constexpr const char* kSystemHostsFile = "/etc/hosts";
 
 // Whether the text is a host name of ASCII letters (either case), digits, hyphens and
 // underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
@@ -167,50 +169,76 @@ std::string sha256Hex(std::string_view text) {
 std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
                                     unsigned long uid) {
   // Everything here runs as root while the child's account can change the staging
-  // folder at will. So root
-  //  - enters the staging folder once (cd -P) and goes on only when that folder is the
-  //    user's own, so a swapped folder cannot make it move a file of someone else's;
-  //  - moves the staging entry into a fresh folder of its own (0700, beside the target,
-  //    where the child cannot reach), whatever the entry is;
-  //  - refuses it there unless it is a plain file with one link (not a symbolic link,
-  //    not a hard link of another file);
-  //  - copies at most one byte more than the agent wrote into a new file of its own,
-  //    so that a descriptor the child kept open on the staging file cannot change it,
-  //    and refuses the copy unless it is exactly the agent's text (by SHA-256);
-  //  - gives the copy root's owner and mode 0644 and renames it over the target in
-  //    one step; a target that is a folder is refused.
+  // folder at will, and may have chosen the target. So root
+  //  - enters the target's folder once (cd -P) and works there by relative names only,
+  //    and replaces the target only when it is the system's hosts file or a regular
+  //    file of the user's own (a sandbox); a target that is a folder is refused;
+  //  - enters the staging folder once, in a subshell of its own, and goes on only when
+  //    that folder is the user's own, so a swapped folder cannot make it read or remove
+  //    a file of someone else's;
+  //  - refuses the staging entry unless it is a plain file with one link (not a
+  //    symbolic link, a named pipe or a hard link of another file) no larger than the
+  //    agent's text, looking at it without opening it;
+  //  - reads at most one byte more than the agent wrote, without following a link and
+  //    without waiting (a lease or a pipe the child holds makes the read fail at once),
+  //    into a new file of its own beside the target, so that a descriptor the child
+  //    kept open on the staging file cannot change it, and refuses that copy unless it
+  //    is exactly the agent's text (by SHA-256);
+  //  - renames the copy (mode 0644; root's for the system's file, the user's for the
+  //    user's own) over the target in one step, and removes the staging entry.
   // The line uses no shell expansion: the paths are quoted words, nothing else varies.
   namespace fs = std::filesystem;
   const fs::path stagingPath(staging);
-  const std::string folder = stagingPath.parent_path().empty() ? "." : stagingPath.parent_path().string();
-  const std::string entry = stagingPath.filename().string();
-  const fs::path targetPath(target);
-  const std::string targetFolder = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
-  const std::string work = targetFolder + "/.mopet-hosts-" + std::to_string(uid);
-  const std::string staged = work + "/staged";
-  const std::string copy = work + "/hosts";
-  const std::string t = shellQuoted(target);
-  const std::string w = shellQuoted(work);
-  // Says why, removes root's folder with whatever is in it, and ends with status 1.
-  auto refuse = [&](const std::string& why) {
-    return "; then echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; rm -rf -- " + w + "; exit 1; fi; ";
+  // Folders are named with a trailing slash: they are entered, never taken as files.
+  auto asFolder = [](const fs::path& path) {
+    std::string named = path.empty() ? "." : path.string();
+    if (named.back() != '/') named += '/';
+    return named;
   };
-  std::string line = "umask 077; ";
-  line += "if test -d " + t + "; then echo 'Hosts file not replaced: the target is a folder' >&2; exit 1; fi; ";
-  line += "cd -P -- " + shellQuoted(folder) + " || exit 1; ";
-  line += "if ! stat -c %u . | grep -qxF " + shellQuoted(std::to_string(uid)) +
-          "; then echo 'Hosts file not replaced: the staging folder belongs to someone else' >&2; exit 1; fi; ";
-  line += "rm -rf -- " + w + " && mkdir -m 700 -- " + w + " || exit 1; ";
-  line += "if ! mv -T -- " + shellQuoted(entry) + " " + shellQuoted(staged) + refuse("no staging file");
-  line += "if ! find " + shellQuoted(staged) + " -maxdepth 0 -type f -links 1 | grep -q ." +
-          refuse("the staging file is not a plain file with one link");
-  line += "if ! { head -c " + std::to_string(text.size() + 1) + " -- " + shellQuoted(staged) + " > " +
-          shellQuoted(copy) + " && sha256sum < " + shellQuoted(copy) + " | grep -qxF " +
-          shellQuoted(sha256Hex(text) + "  -") + "; }" +
-          refuse("the staging file does not hold the text the agent wrote");
-  line += "if ! { chown 0:0 " + shellQuoted(copy) + " && chmod 644 " + shellQuoted(copy) + " && mv -T -- " +
-          shellQuoted(copy) + " " + t + "; }" + refuse("the move failed");
-  line += "rm -rf -- " + w;
+  const std::string folder = asFolder(stagingPath.parent_path());
+  const std::string entry = shellQuoted("./" + stagingPath.filename().string());
+  const fs::path targetPath(target);
+  const std::string targetFolder = asFolder(targetPath.parent_path());
+  const std::string t = shellQuoted("./" + targetPath.filename().string());
+  const std::string copy = shellQuoted(".mopet-hosts-" + std::to_string(uid));
+  const std::string user = std::to_string(uid);
+  const std::string limit = std::to_string(text.size() + 1);
+  const bool systemFile = target == kSystemHostsFile;
+  auto fail = [](const std::string& why) {
+    return "echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; ";
+  };
+  // Removes the staging entry (never a folder, never what a link names).
+  const std::string dropEntry = "find " + entry + " -maxdepth 0 ! -type d -delete; ";
+
+  std::string line = "umask 022; set -o pipefail; ";
+  line += "cd -P -- " + shellQuoted(targetFolder) + " || exit 1; ";
+  line += "if test -d " + t + "; then " + fail("the target is a folder") + "exit 1; fi; ";
+  if (!systemFile) {
+    line += "if ! find " + t + " -maxdepth 0 -type f -user " + user + " | grep -q .; then " +
+            fail("the target is neither the system's hosts file nor a regular file of the agent's user") +
+            "exit 1; fi; ";
+  }
+  line += "rm -rf -- " + copy + " || exit 1; ";
+  // The staging side, in its own folder; it says why when it refuses.
+  std::string read = "cd -P -- " + shellQuoted(folder) + " || exit 1; ";
+  read += "if ! stat -c %u . | grep -qxF " + shellQuoted(user) + "; then " +
+          fail("the staging folder belongs to someone else") + "exit 1; fi; ";
+  read += "if ! test -e " + entry + " && ! test -L " + entry + "; then " + fail("no staging file") + "exit 1; fi; ";
+  read += "if ! find " + entry + " -maxdepth 0 -type f -links 1 | grep -q .; then " +
+          fail("the staging file is not a plain file with one link") + dropEntry + "exit 1; fi; ";
+  read += "if ! find " + entry + " -maxdepth 0 -size -" + limit + "c | grep -q .; then " +
+          fail("the staging file is larger than the text the agent wrote") + dropEntry + "exit 1; fi; ";
+  read += "if ! dd if=" + entry + " iflag=nofollow,nonblock,count_bytes count=" + limit +
+          " bs=65536 status=none; then " + fail("the staging file could not be read at once") + dropEntry +
+          "exit 1; fi; ";
+  read += dropEntry;
+  line += "if ! ( " + read + ") | dd of=" + copy + " conv=excl status=none; then rm -f -- " + copy + "; exit 1; fi; ";
+  line += "if ! dd if=" + copy + " iflag=nofollow,nonblock status=none | sha256sum | grep -qxF " +
+          shellQuoted(sha256Hex(text) + "  -") + "; then " +
+          fail("the staging file does not hold the text the agent wrote") + "rm -f -- " + copy + "; exit 1; fi; ";
+  std::string move = systemFile ? "" : "chown -h " + user + " " + copy + " && ";
+  move += "mv -T -- " + copy + " " + t;
+  line += "if ! { " + move + "; }; then " + fail("the move failed") + "rm -f -- " + copy + "; exit 1; fi";
   return line;
 }
 

@@ -37,10 +37,13 @@ bool isValidHostName(const std::string& name);
 bool isNeverSunk(std::string_view domain);
 // The hosts-file text of the entries (no validation).
 std::string hostsFileText(const HostEntries& entries);
-// The root command line that puts the staging file over the target when, and only when,
-// it is still the plain single-link file holding `text` that the agent wrote, in a
-// folder owned by `uid`; root's owner, mode 0644, one rename. Anything else leaves the
-// target as it was and says why on the error output.
+// The root command line that puts the staging file's text over the target when, and
+// only when, the staging entry is still the plain single-link file holding `text` that
+// the agent wrote, in a folder owned by `uid`, and the target is the system's hosts file
+// ("/etc/hosts") or a regular file owned by `uid`; mode 0644, one rename. Root never
+// opens the staging entry in a way that follows a link or waits, and reads no more of
+// it than `text` holds. Anything else leaves the target as it was and says why on the
+// error output.
 std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
                                     unsigned long uid);
 // Quotes a text as one word for bash (single quotes).

@@ -2,6 +2,7 @@
 // The agent's means of running commands: the privileged runner (a command line as root,
 // through sudo) and two plain runners that need no state (a shell command's output, a
 // host lookup).
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,20 +16,43 @@ inline constexpr const char* kFlushDnsCacheCommand =
     "if resolvectl status >/dev/null 2>&1; then resolvectl flush-caches; fi; "
     "if nscd --statistics >/dev/null 2>&1; then nscd --invalidate=hosts; fi";
 
+// The folders sudo is taken from when the children's PATH folders hold none: the
+// system's own, never the PATH the agent inherited (the child's account can put
+// anything first there).
+inline constexpr const char* kSystemToolFolders[] = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
+
+// The sudo the privileged runner starts: the first executable regular file "sudo" in the
+// absolute folders of `childPath` (the test setting), then in kSystemToolFolders;
+// nothing when there is none.
+std::optional<std::string> sudoExecutable(const std::string& childPath);
+
 // Runs command lines as root. It reads the child token and the password from the shared
-// suite at each call; it keeps nothing between calls but the children's PATH folders.
+// suite at each call; it keeps nothing between calls but its settings.
 class PrivilegedRunner {
  public:
-  // `childPath`: the folders put first in the PATH of the commands it starts.
-  explicit PrivilegedRunner(std::string childPath) : childPath_(std::move(childPath)) {}
+  // How a run went.
+  enum class Outcome {
+    notStarted,  // no stored child token, no sudo, or it could not be started
+    exited,      // sudo ended by itself, whatever its status
+    ended,       // sudo was still running at the deadline and was ended
+  };
+  static constexpr std::chrono::milliseconds kDefaultDeadline{10000};
 
-  // Runs the command line as root ("sudo -S /bin/bash -c <line>") with the stored
+  // `childPath`: the folders put first in the PATH of the commands it starts, and the
+  // first place sudo is looked for (sudoExecutable). `deadline`: how long sudo may run.
+  explicit PrivilegedRunner(std::string childPath, std::chrono::milliseconds deadline = kDefaultDeadline)
+      : childPath_(std::move(childPath)), deadline_(deadline) {}
+
+  // Runs the command line as root ("<sudo> -S /bin/bash -c <line>") with the stored
   // password on standard input and waits for it; what it writes is printed ("read <n>",
   // then the text), then "Process did exit". Starts nothing without a stored child token.
-  void run(const std::string& commandLine) const;
+  // A sudo still running at the deadline (held, stopped, waiting on something) is ended
+  // with a line that says so; what it wrote until then is printed as usual.
+  Outcome run(const std::string& commandLine) const;
 
  private:
   std::string childPath_;
+  std::chrono::milliseconds deadline_;
 };
 
 // Runs the command line with "/bin/zsh -c" and returns its output and error output;

@@ -74,16 +74,25 @@ void UsageReporter::sendReport() {
   const auto token = networks::storedChildToken();
   if (!token) return;
 
+  // One report at a time: one that a slow service has not answered yet is not joined by
+  // another (the counter it would carry goes with the next one).
+  if (reportOut_->exchange(true)) return;
+  // The completion owns everything it touches: it may run after this call returned.
   auto semaphore = std::make_shared<platform::DispatchSemaphore>(0);
-  const bool sent = requests_.send(
-      networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
-      [semaphore](std::optional<platform::Data> data, const std::shared_ptr<const platform::URLResponse>&,
-                  std::optional<platform::Error> error) {
-        if (!data) networks::printLine(error ? error->description() : "no error");
-        else networks::printLine(printableText(*data));
-        semaphore->signal();
-      });
-  if (sent) semaphore->wait();
+  const bool sent = requests_.send(networks::ChildEndPoint::usageReport(usageReportBody(day, usage)), *token,
+                                   [semaphore, out = reportOut_](std::optional<platform::Data> data,
+                                                                 const std::shared_ptr<const platform::URLResponse>&,
+                                                                 std::optional<platform::Error> error) {
+                                     if (!data) networks::printLine(error ? error->description() : "no error");
+                                     else networks::printLine(printableText(*data));
+                                     out->store(false);
+                                     semaphore->signal();
+                                   });
+  if (!sent) {
+    reportOut_->store(false);
+    return;
+  }
+  (void)semaphore->waitFor(replyWaitLimit_);
 }
 
 bool UsageReporter::safariIsInUse() {

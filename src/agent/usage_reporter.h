@@ -1,14 +1,17 @@
 #pragma once
 // The usage reporter: every tick the counter "device_usage" in the shared defaults grows
-// by 5 and one report is posted, the caller waiting for its reply; and the Safari window
+// by 5 and one report is posted, the caller waiting a bounded time for its reply; and the Safari window
 // check, which nothing calls.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "networks/child_user_default_manager.h"
 #include "networks/network_manager.h"
+#include "platform/settings.h"
 #include "platform/window_list.h"
 #include "platform/workspace.h"
 
@@ -28,9 +31,16 @@ class UsageReporter {
 
   // One tick: raises the counter, then sends one report.
   void tick();
-  // Sends one report of today's counter and returns once its reply was handled (at once
-  // when no child token is stored).
+  // Sends one report of today's counter and returns once its reply was handled, or once
+  // replyWaitLimit() has passed (at once when no child token is stored). A reply that
+  // comes later is printed when it comes. While a report is still unanswered no other
+  // is sent: the next one goes out after its reply or its deadline, and carries the
+  // counter as it is then.
   void sendReport();
+  // How long one report waits for its reply on the caller's thread; by default half the
+  // settings' reply-wait budget, so that the tick's waits and the report's together stay
+  // within one 5-second period of the main thread.
+  void setReplyWaitLimit(std::chrono::milliseconds limit) { replyWaitLimit_ = limit; }
   // Whether Safari is frontmost with a window on screen; each such answer raises
   // safariTime().
   bool safariIsInUse();
@@ -48,6 +58,9 @@ class UsageReporter {
   networks::NetworkManager& requests_;
   Clock now_;
   std::int64_t safariTime_ = 0;
+  std::chrono::milliseconds replyWaitLimit_ = platform::Settings::current().replyWaitBudget / 2;
+  // Set while a report is out; its completion clears it, whenever that runs.
+  std::shared_ptr<std::atomic<bool>> reportOut_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace agent

@@ -59,7 +59,7 @@ struct CSafeSearchManager::WordListCache {
 CSafeSearchManager::CSafeSearchManager() : CSafeSearchManager(platform::URLSession::shared()) {}
 
 CSafeSearchManager::CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker)
-    : networks_(session), contentBlocker_(contentBlocker), self_(std::make_shared<CSafeSearchManager*>(this)) {}
+    : networks_(session), contentBlocker_(contentBlocker) {}
 
 CSafeSearchManager::~CSafeSearchManager() = default;
 
@@ -74,19 +74,27 @@ void CSafeSearchManager::startSafeSearchProcedure() {
 }
 
 bool CSafeSearchManager::getSafeSearchRules() {
-  std::weak_ptr<CSafeSearchManager*> weak = self_;
-  networks_.getSafeSearch([weak](networks::Result<rules::SafeSearchRulesBase> result) {
-    auto self = weak.lock();
-    if (!self) return;
-    CSafeSearchManager& engine = **self;
-    if (result) {
-      engine.safeSearchRules = std::move(*result);
-      engine.rq_success = true;
-    } else {
-      engine.error = std::move(result.error());
-      engine.rq_success = false;
-    }
+  // The wait is bounded: the reply, whenever it comes, goes to the mailbox (the engine
+  // may be busy or gone by then), and is taken from there now or at the next fetch.
+  networks_.setReplyWaitLimit(replyWaitLimit_);
+  networks_.getSafeSearch([mailbox = mailbox_](networks::Result<rules::SafeSearchRulesBase> result) {
+    std::lock_guard lock(mailbox->mutex);
+    mailbox->outcome = std::move(result);
   });
+  std::optional<networks::Result<rules::SafeSearchRulesBase>> outcome;
+  {
+    std::lock_guard lock(mailbox_->mutex);
+    outcome.swap(mailbox_->outcome);
+  }
+  if (outcome) {
+    if (*outcome) {
+      safeSearchRules = std::move(**outcome);
+      rq_success = true;
+    } else {
+      error = std::move(outcome->error());
+      rq_success = false;
+    }
+  }
   return rq_success;
 }
 

@@ -7,9 +7,11 @@
 // A pass runs on the caller's thread and returns when it is over (the reload's own
 // completion prints later, from another queue). Not safe to use from two threads at
 // once; the agent runs every pass on the main thread.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "networks/error_model.h"
 #include "networks/network_manager.h"
 #include "platform/content_blocker.h"
+#include "platform/settings.h"
 #include "platform/url_session.h"
 #include "rules/json_validator.h"
 #include "rules/local_words.h"
@@ -46,9 +49,18 @@ class CSafeSearchManager {
   // One pass: fetch, validate, rebuild the word list, write the list and reload.
   // Ends early, leaving the file as it was, when the fetch or the validation fails.
   virtual void startSafeSearchProcedure();
-  // Fetches the rules; true when the last fetch whose completion ran succeeded.
-  // A request that runs no completion (no stored token, ...) keeps the previous state.
+  // Fetches the rules, waiting at most replyWaitLimit() for the reply; true when the
+  // last fetch whose completion ran succeeded. A request that runs no completion (no
+  // stored token, ...), or whose reply has not come within the wait, keeps the previous
+  // state; a reply that comes later is kept when it comes and takes effect at the next
+  // fetch.
   virtual bool getSafeSearchRules();
+
+  // How long one fetch waits for its reply (the pass's share of the main thread); by
+  // default the settings' reply-wait budget (Settings::replyWaitBudget, as installed
+  // when the engine is made). The tick sets what is left of its own budget.
+  void setReplyWaitLimit(std::chrono::milliseconds limit) { replyWaitLimit_ = limit; }
+  std::chrono::milliseconds replyWaitLimit() const { return replyWaitLimit_; }
   // Validates the rule set and rebuilds `parsedLines` from it; false (and the list
   // untouched) only when validation fails. A blocked category appends its words, an
   // allowed one removes the first occurrence of each, then the exceptions do the same
@@ -100,11 +112,19 @@ class CSafeSearchManager {
   coding::Json generateBlacklistJSON(const rules::WordList& words) const;
   void writeAndReload(const coding::Json& ruleList);
 
+  // The outcome of the last fetch whose completion ran and that no fetch has taken yet:
+  // completions store it here, on the session's queue, and the fetch on the caller's
+  // thread takes it, so that a completion never touches the engine itself.
+  struct FetchMailbox {
+    std::mutex mutex;
+    std::optional<networks::Result<rules::SafeSearchRulesBase>> outcome;
+  };
+
   networks::NetworkManager networks_;
+  std::chrono::milliseconds replyWaitLimit_ = platform::Settings::current().replyWaitBudget;
+  const std::shared_ptr<FetchMailbox> mailbox_ = std::make_shared<FetchMailbox>();
   rules::CJsonValidator jsonValidator_;
   platform::ContentBlockerManager& contentBlocker_;
-  // Lets a late fetch completion see that the engine is gone.
-  std::shared_ptr<CSafeSearchManager*> self_;
   std::unique_ptr<WordListCache> cache_;
   std::uint64_t wordListLoads_ = 0;
 };

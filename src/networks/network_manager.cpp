@@ -8,6 +8,7 @@
 #include "networks/token_mask.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/settings.h"
 #include "platform/user_defaults.h"
 
 namespace networks {
@@ -31,7 +32,30 @@ std::string ErrorModel::description() const {
   return text + ")";
 }
 
-NetworkManager::NetworkManager(platform::URLSession& session) : session_(session) {}
+NetworkManager::NetworkManager(platform::URLSession& session)
+    : session_(session),
+      replyWaitLimit_(platform::Settings::current().replyWaitBudget),
+      alive_(std::make_shared<Alive>()) {
+  alive_->runner = this;
+}
+
+NetworkManager::~NetworkManager() {
+  std::lock_guard lock(alive_->mutex);
+  alive_->runner = nullptr;
+}
+
+namespace {
+
+// Waits for the reply's signal, at most `limit` (none: until it comes).
+void waitForReply(platform::DispatchSemaphore& done, std::chrono::milliseconds limit) {
+  if (limit == NetworkManager::kNoReplyWaitLimit) {
+    done.wait();
+    return;
+  }
+  (void)done.waitFor(limit);
+}
+
+}  // namespace
 
 std::expected<platform::URLRequest, coding::EncodingError> NetworkManager::authorisedRequest(
     const ChildEndPoint& endPoint, std::string_view token) {
@@ -93,7 +117,7 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
           handler.failure(ErrorModel{message, -1, std::nullopt});
           done->signal();
         });
-    done->wait();
+    waitForReply(*done, replyWaitLimit_);
     return;
   }
 
@@ -131,7 +155,7 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
     }
   });
   task->resume();
-  done->wait();
+  waitForReply(*done, replyWaitLimit_);
 }
 
 void NetworkManager::sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {

@@ -12,13 +12,20 @@
 //   6 other status, error body   -> failure {the decoded body}
 //   7 other status, no error body-> no completion
 // Without a token in the shared suite nothing is sent and no completion runs. In every
-// case the call returns once the reply has been handled.
+// case the call returns once the reply has been handled, or once the runner's reply wait
+// (replyWaitLimit) is spent, whichever comes first: a reply that comes later is still
+// handled when it comes, on the session's queue, and its completion runs then. So a
+// completion given to a runner with a limit must own what it touches (shared state, not
+// the caller's stack). The request itself keeps the session's own deadline.
 //
 // It is also the one path of every authorised request of the agent: send() puts a case
 // of the endpoint table on the wire as authorisedRequest() builds it and hands the raw
 // reply to the caller, who reads it as its feature needs.
+#include <chrono>
 #include <expected>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,7 +62,19 @@ class NetworkManager {
   };
 
   explicit NetworkManager(platform::URLSession& session = platform::URLSession::shared());
-  virtual ~NetworkManager() = default;
+  // A reply handled after this runner is gone runs no success completion (its decoder
+  // is the runner's); one being handled meanwhile is waited for.
+  virtual ~NetworkManager();
+  NetworkManager(const NetworkManager&) = delete;
+  NetworkManager& operator=(const NetworkManager&) = delete;
+
+  // How long task() waits for a reply at most: by default the settings' reply-wait
+  // budget (Settings::replyWaitBudget, as installed when the runner is made); the
+  // largest value waits until the reply has been handled, which the session's own
+  // deadline bounds.
+  static constexpr std::chrono::milliseconds kNoReplyWaitLimit = std::chrono::milliseconds::max();
+  void setReplyWaitLimit(std::chrono::milliseconds limit) { replyWaitLimit_ = limit; }
+  std::chrono::milliseconds replyWaitLimit() const { return replyWaitLimit_; }
 
   // Sends one request; see the outcomes above. Overridable: the three API operations
   // below go through it.
@@ -63,13 +82,18 @@ class NetworkManager {
 
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
-    task(endPoint, ReplyHandler{[this, completion](const platform::Data& body) -> std::optional<coding::DecodingError> {
-                                  auto decoded = successDecoder().decode<T>(body);
-                                  if (!decoded) return decoded.error();
-                                  completion(std::move(*decoded));
-                                  return std::nullopt;
-                                },
-                                [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
+    task(endPoint,
+         ReplyHandler{[alive = alive_, completion](const platform::Data& body) -> std::optional<coding::DecodingError> {
+                                  // The decoder is the runner's: a reply that outlives the
+                                  // runner is dropped.
+                        std::lock_guard lock(alive->mutex);
+                        if (alive->runner == nullptr) return std::nullopt;
+                        auto decoded = alive->runner->successDecoder().decode<T>(body);
+                        if (!decoded) return decoded.error();
+                        completion(std::move(*decoded));
+                        return std::nullopt;
+                      },
+                      [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
   // The key mapper of successful replies, the custom key-decoding strategy (the name,
@@ -94,8 +118,18 @@ class NetworkManager {
   platform::URLSession& session() const { return session_; }
 
  private:
+  // Whether the runner still exists, for reply handlers that may outlive it. The mutex
+  // is held while a handler uses the runner and while the destructor clears `runner`;
+  // recursive, so that a completion may drop the runner's last owner.
+  struct Alive {
+    std::recursive_mutex mutex;
+    const NetworkManager* runner = nullptr;
+  };
+
   coding::JSONDecoder successDecoder() const;
   platform::URLSession& session_;
+  std::chrono::milliseconds replyWaitLimit_;
+  std::shared_ptr<Alive> alive_;
 };
 
 // Prints one line to standard output (whole lines, safe across threads), through the

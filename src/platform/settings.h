@@ -15,6 +15,7 @@
 // over Settings::exchange; testsupport::TempHome installs one whose home is a fresh
 // folder). A test that starts one of our programs as a child process gives it the
 // variables it needs in the child's own environment.
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -55,6 +56,14 @@ struct Settings {
   std::string inheritedPath;
   // DISPLAY: the X display asked for the active window; empty when unset.
   std::string display;
+
+  // Not read from the environment (tests shorten them in the value they install):
+  // How long the main thread waits for the service's replies at most: the waits of one
+  // enforcement tick together, a safe-search pass of the command channel, a location
+  // upload; a usage report waits half of it. A reply that comes later is still handled.
+  std::chrono::milliseconds replyWaitBudget{3000};
+  // How long a privileged command (sudo) may run before it is ended.
+  std::chrono::milliseconds privilegedCommandDeadline{10000};
 
   // The folders where desktop data lives, the user's first: the data home, then each
   // of xdgDataDirs. Trailing slashes are dropped, relative folders ignored (as the

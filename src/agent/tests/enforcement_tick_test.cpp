@@ -203,7 +203,7 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), agent::kFlushDnsCacheCommand));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments,
-              ElementsAre("0:0", (home_.path() / (".mopet-hosts-" + std::to_string(::getuid())) / "hosts").string()));
+              ElementsAre("-h", std::to_string(::getuid()), ".mopet-hosts-" + std::to_string(::getuid())));
   EXPECT_EQ(tools_.calls("resolvectl").size(), 2u);  // asked whether it runs, then flushed
   for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
 
@@ -384,6 +384,57 @@ TEST_F(Tick, WithoutATokenNothingIsSentTerminatedOrRun) {
   // The tick still wrote the staging file, with the domains in force.
   EXPECT_EQ(readFile(stagingPath()), agent::hostsFileText(agent::defaultHostEntries()) + "127.0.0.1\told.example\n");
   EXPECT_EQ(channelConnects_, 0);
+}
+
+// A safe-search reply that does not come holds the tick only for its budget: the tick
+// still terminates and writes; the reply, when it comes, counts from the next tick on,
+// even when that tick's own request is not answered either.
+TEST_F(Tick, AnUnansweredReplyHoldsTheTickOnlyForItsBudget) {
+  settings_.replyWaitBudget = std::chrono::milliseconds(50);
+  workspace_.setRunningApplications({app("com.blocked.game", 100)});
+  auto& d = delegate();
+  platform::CapturedOutput captured;
+  service().hold(kAppRulesPath, true);
+  d.fireTimer();
+  service().release(kAppRulesPath);
+  drainSession();
+  ASSERT_TRUE(waitForBlockedCount(2));
+  ASSERT_FALSE(contentBlocker_.reloads().empty());  // the first tick's rules were applied
+
+  // The next reply does not decode; it is held past the tick's budget. The tick goes on
+  // (the rules of before are applied again) and terminates and writes as ever.
+  setReply(agenttest::kSafeSearchPath, 200, R"({"categoryRules": 5})");
+  service().hold(agenttest::kSafeSearchPath, true);
+  d.fireTimer();
+  EXPECT_EQ(service().heldCount(agenttest::kSafeSearchPath), 1u);
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100));
+  EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
+  const auto reloads = contentBlocker_.reloads().size();
+
+  // The late reply is handled when it comes and counts at the next tick, whose own
+  // request is not answered in time either: that pass ends at the failed fetch.
+  ASSERT_EQ(service().release(agenttest::kSafeSearchPath), 1);
+  drainSession();
+  service().hold(agenttest::kSafeSearchPath, true);
+  d.fireTimer();
+  EXPECT_EQ(contentBlocker_.reloads().size(), reloads);
+  service().release(agenttest::kSafeSearchPath);
+  drainSession();
+}
+
+// A sudo that the child's account stops is ended at the runner's deadline: the hosts
+// file stays as it was, no flush follows, and the next tick runs as usual.
+TEST_F(Tick, AStoppedSudoIsEndedAndTheHostsFileKept) {
+  settings_.privilegedCommandDeadline = std::chrono::milliseconds(200);
+  tools_.recordingStub("sudo", "kill -STOP $$\n");
+  platform::CapturedOutput captured;
+  delegate().fireTimer();
+  std::string out = agenttest::printedText(captured.take());
+  EXPECT_THAT(out, HasSubstr("sudo did not end within 0.2 seconds and was ended; the command failed\n"));
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+  EXPECT_EQ(tools_.calls().size(), 1u);  // the replacement only: no flush after it
+  delegate().fireTimer();
+  EXPECT_EQ(tools_.calls().size(), 2u);
 }
 
 TEST_F(Tick, AFailedWriteSkipsTheMoveAndTheFlush) {

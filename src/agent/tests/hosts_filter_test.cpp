@@ -1,10 +1,14 @@
 // The hosts filter: host names, the hosts-file text and writer, the staging path, and
 // root's replacement of the hosts file (with the privileged runner, against a stub
 // sudo); and the delegate's runner operation as the tick calls it.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
 
 #include "agent/app_delegate.h"
 #include "agent/hosts_filter.h"
@@ -222,25 +226,41 @@ TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
 class Replacement : public AgentFixture {
  protected:
   void SetUp() override {
+    // A root line that waits on something fails here in seconds, not at the real deadline.
+    settings_.privilegedCommandDeadline = std::chrono::seconds(3);
     storeToken();
     storePassword("pw");
     agenttest::writeFile(victim(), "secret\n");
     std::filesystem::permissions(victim(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
   std::string victim() const { return (home_.path() / "victim").string(); }
-  std::string workFolder() const { return (home_.path() / (".mopet-hosts-" + std::to_string(::getuid()))).string(); }
-  // Writes the staging file as the tick does, lets `swap` run, then runs root's line.
-  std::string replace(const std::string& swap = "") {
+  // Root's copy beside the target while it is checked.
+  std::string rootCopy() const {
+    return (std::filesystem::path(hostsTarget()).parent_path() / (".mopet-hosts-" + std::to_string(::getuid())))
+        .string();
+  }
+  // Writes the staging file as the tick does.
+  void stage() {
     agent::HostEntries entries = agent::defaultHostEntries();
     entries.emplace_back("blocked.example", "127.0.0.1");
-    platform::CapturedOutput captured;
     auto text = delegate().createHostsFile(entries, stagingPath());
     EXPECT_TRUE(text);
     written_ = text.value_or("");
+  }
+  // Runs root's line for the staging file, with `swap` run first.
+  std::string runRootLine(const std::string& swap = "") {
+    platform::CapturedOutput captured;
     if (!swap.empty()) tools_.beforeNextSudo(swap);
     delegate().runScriptThatNeedsSudo(
         agent::hostsReplacementCommand(stagingPath(), hostsTarget(), written_, ::getuid()));
     return agenttest::printedText(captured.take());
+  }
+  std::string replace(const std::string& swap = "") {
+    {
+      platform::CapturedOutput quiet;
+      stage();
+    }
+    return runRootLine(swap);
   }
   std::string written_;
 };
@@ -250,7 +270,7 @@ unsigned modeOf(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-TEST_F(Replacement, TheAgentsOwnFileBecomesANewRootFileWithMode644) {
+TEST_F(Replacement, TheAgentsTextBecomesANewFileWithMode644) {
   // The inode the agent wrote, as a descriptor kept open on it would see it.
   const auto inodeFile = home_.path() / "staged-inode";
   std::string out = replace("stat -c %i " + agent::shellQuoted(stagingPath()) + " > " +
@@ -262,10 +282,12 @@ TEST_F(Replacement, TheAgentsOwnFileBecomesANewRootFileWithMode644) {
   ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
   EXPECT_NE(std::to_string(info.st_ino) + "\n", readFile(inodeFile));
   EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
   EXPECT_THAT(out, Not(HasSubstr("not replaced")));
+  // A target of the user's own stays the user's (the system's file would be root's).
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
-  EXPECT_THAT(tools_.calls("chown")[0].arguments, ElementsAre("0:0", workFolder() + "/hosts"));
+  EXPECT_THAT(tools_.calls("chown")[0].arguments,
+              ElementsAre("-h", std::to_string(::getuid()), ".mopet-hosts-" + std::to_string(::getuid())));
 }
 
 TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
@@ -283,9 +305,20 @@ TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
        "the staging file is not a plain file with one link"},
       {"foreign plain file", "printf '6.6.6.6\\tbank.example.com\\n' > " + copy + " && mv " + copy + " " + staging,
        "the staging file does not hold the text the agent wrote"},
-      {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
+      {"the agent's text with one byte changed",
+       "printf X | dd of=" + staging + " bs=1 seek=3 conv=notrunc status=none",
        "the staging file does not hold the text the agent wrote"},
+      {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
+       "the staging file is larger than the text the agent wrote"},
+      // Nothing of it is read or copied: only its size is looked at.
+      {"a sparse file of 3 GiB", "rm " + staging + " && truncate -s 3G " + staging,
+       "the staging file is larger than the text the agent wrote"},
       {"a named pipe", "rm " + staging + " && mkfifo " + staging, "the staging file is not a plain file with one link"},
+      // A writer holds the pipe open without writing: a read would wait; root does not
+      // even open it.
+      {"a named pipe with a writer",
+       "rm " + staging + " && mkfifo " + staging + " && { sleep 2 1<> " + staging + " 2>/dev/null </dev/null & }",
+       "the staging file is not a plain file with one link"},
       {"a folder", "rm " + staging + " && mkdir " + staging + " && touch " + staging + "/x",
        "the staging file is not a plain file with one link"},
       {"gone", "rm " + staging, "Hosts file not replaced: no staging file"},
@@ -294,15 +327,39 @@ TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
   for (const auto& c : cases) {
     std::string out = replace(c.swap);
     EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
+    EXPECT_THAT(out, Not(HasSubstr("did not end"))) << c.name;
     EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n") << c.name;
     EXPECT_EQ(modeOf(hostsTarget()), targetMode) << c.name;
     EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
     EXPECT_EQ(modeOf(victim()), 0600u) << c.name;
-    EXPECT_FALSE(std::filesystem::exists(workFolder())) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(rootCopy())) << c.name;
     EXPECT_TRUE(tools_.calls("chown").empty()) << c.name;
     std::filesystem::remove_all(stagingPath());
     std::filesystem::remove(home_.path() / "copy");
   }
+}
+
+// A write lease that the child's account holds on the staging file: opening the file
+// would wait for the kernel's lease-break time; root's read fails at once instead.
+TEST_F(Replacement, ALeaseOnTheStagingFileIsNotWaitedFor) {
+  {
+    platform::CapturedOutput quiet;
+    stage();
+  }
+  const int fd = ::open(stagingPath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  // The lease break is announced with a signal that is ignored by default.
+  ASSERT_EQ(::fcntl(fd, F_SETSIG, SIGURG), 0);
+  if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "this file system takes no leases";
+  }
+  std::string out = runRootLine();
+  ::close(fd);
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging file could not be read at once"));
+  EXPECT_THAT(out, Not(HasSubstr("did not end")));
+  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
+  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
 }
 
 TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
@@ -324,7 +381,61 @@ TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
   if (::getuid() == 0) {
     EXPECT_EQ(readFile(foreign / "hosts"), "theirs\n");
   }
-  EXPECT_FALSE(std::filesystem::exists(workFolder()));
+  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
+}
+
+// Root replaces only the system's hosts file or a regular file of the user's own:
+// whatever else the target names is left as it was, with a printed line.
+TEST_F(Replacement, ATargetThatIsNotAHostsFileOfTheUsersIsRefused) {
+  const auto folder = home_.path() / "targets";
+  std::filesystem::create_directories(folder);
+  // A file of someone else's: made so where the test may, else one of root's that no
+  // one can write (the refusal comes before anything is tried).
+  std::string foreign = (folder / "theirs").string();
+  if (::getuid() == 0) {
+    agenttest::writeFile(foreign, "theirs\n");
+    ASSERT_EQ(::chown(foreign.c_str(), 54321, 54321), 0);
+  } else {
+    foreign = "/proc/version";
+  }
+  const std::string link = (folder / "link").string();
+  std::filesystem::create_symlink(victim(), link);
+  const std::string fifo = (folder / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string name;
+    std::string target;
+    std::string printed;
+  } cases[] = {
+      {"a file of someone else", foreign,
+       "the target is neither the system's hosts file nor a regular file of the agent's user"},
+      {"a link to a file of the user's", link,
+       "the target is neither the system's hosts file nor a regular file of the agent's user"},
+      {"a named pipe", fifo, "the target is neither the system's hosts file nor a regular file of the agent's user"},
+      {"missing", (folder / "missing").string(),
+       "the target is neither the system's hosts file nor a regular file of the agent's user"},
+      {"a folder", folder.string(), "the target is a folder"},
+  };
+  for (const auto& c : cases) {
+    {
+      platform::CapturedOutput quiet;
+      stage();
+    }
+    platform::CapturedOutput captured;
+    delegate().runScriptThatNeedsSudo(agent::hostsReplacementCommand(stagingPath(), c.target, written_, ::getuid()));
+    const std::string out = agenttest::printedText(captured.take());
+    EXPECT_THAT(out, HasSubstr("Hosts file not replaced: " + c.printed)) << c.name;
+    EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(folder / "missing")) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(folder / (".mopet-hosts-" + std::to_string(::getuid())))) << c.name;
+    // The staging file is not even looked at.
+    EXPECT_EQ(readFile(stagingPath()), written_) << c.name;
+  }
+  if (::getuid() == 0) {
+    EXPECT_EQ(readFile(foreign), "theirs\n");
+  }
+  EXPECT_TRUE(tools_.calls("chown").empty());
 }
 
 TEST_F(Replacement, AHostsPathThatIsAFolderIsAFailure) {

@@ -5,7 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "agent/tests/support/agent_fixture.h"
 #include "agent/tests/support/printed.h"
@@ -15,6 +18,7 @@ namespace {
 
 using agenttest::AgentFixture;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // The fixture's temporary HOME and stub tools; the runner needs nothing of the platform.
 class Runner : public AgentFixture {
@@ -133,6 +137,70 @@ TEST_F(Runner, HostLookupReturnsTheTokenAfterTheFirstHas) {
   EXPECT_EQ(agent::hostLookupAnswer("last.example", settings_.childPath), std::nullopt);
   EXPECT_EQ(agent::hostLookupAnswer("bad.example", settings_.childPath), std::nullopt);
   EXPECT_EQ(agent::hostLookupAnswer("none.example", settings_.childPath), std::nullopt);
+}
+
+// A sudo held past the runner's deadline (stopped by the child's account, hanging, or
+// deaf to the polite signal) is ended: what it wrote is printed, a line says why, and
+// the run counts as ended. The stub is the sudo the runner starts, so the signals reach
+// only the test's own children.
+TEST_F(Runner, ASudoHeldPastTheDeadlineIsEndedWithItsOutputKept) {
+  storeToken();
+  storePassword("pw");
+  agent::PrivilegedRunner runner(settings_.childPath, std::chrono::milliseconds(200));
+  const auto pidFile = home_.path() / "sudo-pid";
+  const std::string recordPid = "echo $$ > " + agent::shellQuoted(pidFile.string()) + "; ";
+  struct Case {
+    std::string name;
+    std::string sudo;
+  } cases[] = {
+      {"stops itself", recordPid + "echo before; kill -STOP $$; echo after\n"},
+      {"hangs", recordPid + "echo before; exec sleep 30\n"},
+      {"ignores the polite signal", recordPid + "trap '' TERM; echo before; exec sleep 30\n"},
+  };
+  for (const auto& c : cases) {
+    tools_.recordingStub("sudo", c.sudo);
+    std::filesystem::remove(pidFile);
+    platform::CapturedOutput captured;
+    EXPECT_EQ(runner.run("echo ran"), agent::PrivilegedRunner::Outcome::ended) << c.name;
+    const std::string out = agenttest::printedText(captured.take());
+    EXPECT_THAT(out, HasSubstr("before\n")) << c.name;
+    EXPECT_THAT(out, Not(HasSubstr("after"))) << c.name;
+    EXPECT_THAT(out, HasSubstr("sudo did not end within 0.2 seconds and was ended; the command failed\n"
+                               "Process did exit\n"))
+        << c.name;
+    // The stub is gone (a process of ours would still take signal 0).
+    const pid_t pid = std::stoi(agenttest::readFile(pidFile));
+    EXPECT_TRUE(agenttest::waitFor([&] { return ::kill(pid, 0) != 0; })) << c.name;
+  }
+  // A sudo that ends in time is no failure of the runner's, whatever its status.
+  tools_.recordingStub("sudo", "exit 3\n");
+  EXPECT_EQ(runner.run("echo ran"), agent::PrivilegedRunner::Outcome::exited);
+}
+
+// sudo comes from the children's PATH folders (the test setting) when one holds an
+// executable sudo, else from the system's folders.
+TEST_F(Runner, SudoIsTakenFromTheSettingOrTheSystemsFolders) {
+  const auto notExecutable = home_.path() / "plain";
+  std::filesystem::create_directories(notExecutable);
+  agenttest::writeFile(notExecutable / "sudo", "#!/bin/bash\n");
+  std::optional<std::string> system;
+  for (const char* folder : agent::kSystemToolFolders) {
+    const std::string candidate = std::string(folder) + "/sudo";
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      system = candidate;
+      break;
+    }
+  }
+  struct Case {
+    std::string name;
+    std::string childPath;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {"the setting's stub", notExecutable.string() + ":" + tools_.childPath(), tools_.childPath() + "/sudo"},
+      {"no setting", "", system},
+      {"a sudo that is not executable", notExecutable.string(), system},
+  };
+  for (const auto& c : cases) EXPECT_EQ(agent::sudoExecutable(c.childPath), c.expected) << c.name;
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
+#include "platform/dispatch.h"
 #include "platform/fakes/https_test_server.h"
 #include "platform/user_defaults.h"
 #include "support/scoped_shared_suite.h"
@@ -134,6 +138,7 @@ TEST_F(NetworkManagerHttpsTest, SilentServerEndsWithTimedOutInsteadOfBlockingFor
   // A peer that accepts the connection and never sends a byte.
   platform::URLSession session(toServer(configuration, server_->silentPort()));
   NetworkManager runner(session);
+  runner.setReplyWaitLimit(NetworkManager::kNoReplyWaitLimit);  // the session's limits alone
 
   std::optional<Result<AcceptanceModel>> outcome;
   const auto started = std::chrono::steady_clock::now();
@@ -154,6 +159,7 @@ TEST_F(NetworkManagerHttpsTest, ATricklingReplyReleasesTheCallerAtTheDeadline) {
   configuration.resourceTimeout = std::chrono::seconds(3);  // ample for a short reply under load
   platform::URLSession session(toServer(configuration));
   NetworkManager runner(session);
+  runner.setReplyWaitLimit(NetworkManager::kNoReplyWaitLimit);  // the session's limits alone
 
   std::optional<Result<AcceptanceModel>> outcome;
   const auto started = std::chrono::steady_clock::now();
@@ -170,6 +176,64 @@ TEST_F(NetworkManagerHttpsTest, ATricklingReplyReleasesTheCallerAtTheDeadline) {
   ASSERT_TRUE(outcome);
   ASSERT_TRUE(outcome->has_value()) << outcome->error().message;
   EXPECT_EQ((*outcome)->message, "stored");
+}
+
+// With a reply wait, the caller goes on before a trickling reply is in; the reply is
+// still handled when it comes, also when the runner is gone by then (its decoder went
+// with it: no success completion runs, nothing breaks).
+TEST_F(NetworkManagerHttpsTest, ABoundedWaitReleasesTheCallerAndTheLateReplyIsStillHandled) {
+  const std::string path = "/api/v1/children/rules/web-rules/safe-search";
+  const std::string body = R"({"categoryRules":[],"exceptions":[],"isActive":true})";
+  // About 50 bytes, 20 ms apart: a second or so, far beyond the caller's wait.
+  ASSERT_TRUE(server_->setReply(path, 200, platform::toData(body), "application/json", std::chrono::milliseconds(20)));
+  struct Case {
+    std::string name;
+    bool runnerOutlivesTheReply;
+  } cases[] = {{"the runner still exists", true}, {"the runner is gone", false}};
+  for (const auto& c : cases) {
+    struct Seen {
+      std::mutex mutex;
+      std::optional<Result<rules::SafeSearchRulesBase>> outcome;
+      int calls = 0;
+    };
+    auto seen = std::make_shared<Seen>();
+    const auto before = server_->requests().size();
+    auto runner = std::make_unique<NetworkManager>(session_);
+    runner->setReplyWaitLimit(std::chrono::milliseconds(50));
+    runner->getSafeSearch([seen](Result<rules::SafeSearchRulesBase> r) {
+      std::lock_guard lock(seen->mutex);
+      seen->outcome = std::move(r);
+      ++seen->calls;
+    });
+    {
+      std::lock_guard lock(seen->mutex);
+      EXPECT_EQ(seen->calls, 0) << c.name << ": the caller waited for the whole reply";
+    }
+    if (!c.runnerOutlivesTheReply) runner.reset();
+    // The server reports a request once it has answered it.
+    ASSERT_TRUE(server_->waitForRequests(before + 1, std::chrono::seconds(20))) << c.name;
+    if (c.runnerOutlivesTheReply) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (std::chrono::steady_clock::now() < deadline) {
+        std::lock_guard lock(seen->mutex);
+        if (seen->calls > 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      std::lock_guard lock(seen->mutex);
+      ASSERT_EQ(seen->calls, 1) << c.name;
+      ASSERT_TRUE(seen->outcome && seen->outcome->has_value()) << c.name;
+      EXPECT_EQ((*seen->outcome)->isActive, true) << c.name;
+    } else {
+      // A request sent now is answered after the late reply was handled.
+      platform::DispatchSemaphore drained(0);
+      platform::URLRequest barrier;
+      barrier.url = "https://" + std::string(kFamilyApiHost) + "/status/204";
+      session_.dataTask(barrier, [&](auto, auto, auto) { drained.signal(); })->resume();
+      ASSERT_TRUE(drained.waitFor(std::chrono::seconds(20))) << c.name;
+      std::lock_guard lock(seen->mutex);
+      EXPECT_EQ(seen->calls, 0) << c.name;
+    }
+  }
 }
 
 }  // namespace
