@@ -405,7 +405,9 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   EXPECT_LE(survivors * kBufferEach, kBudget);
   // A sanitizer's shadow memory grows with the memory touched, whoever holds it now.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  EXPECT_LT(grown, kBudget + kPeers * kRequestBytesAlwaysAllowed + (std::size_t{1} << 20))
+  // The slack covers what the process touches besides (threads' stacks and arenas, the
+  // captured output); without the budget the peers alone would hold 16 MiB.
+  EXPECT_LT(grown, kBudget + kPeers * kRequestBytesAlwaysAllowed + (std::size_t{4} << 20))
       << "the server held more than its budget";
 #else
   static_cast<void>(grown);
