@@ -203,7 +203,7 @@ TEST_F(UserDefaultsTest, DomainsLiveWhereTheirNamesSay) {
 TEST_F(UserDefaultsTest, AnInstalledStandardFileTakesTheHomesPlace) {
   const std::string own = (home_.path() / "own.plist").string();
   UserDefaults::standard().set("kept", "in the home");
-  auto previous = UserDefaults::installStandardFile([own] { return own; });
+  auto previous = UserDefaults::installStandardFile([path = own] { return path; });
   EXPECT_EQ(UserDefaults::standard().path(), own);
   EXPECT_FALSE(UserDefaults::standard().object("kept"));
   UserDefaults::standard().set("mine", "own file");
