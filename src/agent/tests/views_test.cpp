@@ -16,7 +16,7 @@
 #include "platform/run_loop.h"
 #include "platform/ui_menu.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
 
 namespace agent {
 namespace {
@@ -29,7 +29,7 @@ namespace ui = platform::ui;
 const std::string kFixtureNibs = std::string(MOPET_SOURCE_DIR) + "/src/agent/tests/fixtures/nibs";
 
 void setToken(const std::optional<std::string>& token) {
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  auto suite = networks::openSharedSuite();
   if (token) suite->set(std::string(networks::kSharedChildToken), *token);
   else suite->removeObject(std::string(networks::kSharedChildToken));
 }
@@ -50,10 +50,9 @@ class ViewsTest : public ::testing::Test {
     ui::Application::shared().reset();
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedUserDefaults userDefaults_;
   // The user defaults a date/time view is handed.
-  std::shared_ptr<platform::UserDefaults> defaults_ =
-      platform::UserDefaults::atPath((home_.path() / "own-defaults.plist").string());
+  platform::UserDefaults* defaults_ = &userDefaults_.standard();
 };
 
 // ---- NIB loading ----------------------------------------------------------------
