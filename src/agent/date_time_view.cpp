@@ -22,7 +22,10 @@ bool connect(std::weak_ptr<T>& outlet, const platform::ui::ObjectPtr& value) {
 
 }  // namespace
 
-DateTimeView::DateTimeView(platform::ui::Rect frame) : platform::ui::View(frame) { load(kNibName); }
+DateTimeView::DateTimeView(platform::ui::Rect frame, platform::UserDefaults& defaults)
+    : platform::ui::View(frame), defaults_(&defaults) {
+  load(kNibName);
+}
 
 DateTimeView::DateTimeView(ArchiveCoder) {}
 
@@ -72,7 +75,7 @@ void DateTimeView::stopTimer() {
 }
 
 void DateTimeView::getPreferredTimezoneID() {
-  preferredTimezoneID = platform::UserDefaults::standard().string(kTimezoneKey);
+  preferredTimezoneID = defaults_ ? defaults_->string(kTimezoneKey) : std::nullopt;
 }
 
 void DateTimeView::showDateAndTimeInfo() {

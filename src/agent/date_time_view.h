@@ -13,6 +13,7 @@
 #include "agent/preferences.h"
 #include "platform/run_loop.h"
 #include "platform/ui.h"
+#include "platform/user_defaults.h"
 
 namespace agent {
 
@@ -23,13 +24,14 @@ class DateTimeView final : public platform::ui::View,
   static constexpr const char* kNibName = "DateTimeView";
   // What every tick writes into the area label.
   static constexpr const char* kAreaText = "Velmor Mopet Agent";
-  // The key of the agent's standard user defaults read at each start of the timer.
+  // The key of the user defaults handed in, read at each start of the timer.
   static constexpr const char* kTimezoneKey = "timezoneID";
 
   // Loads the NIB "DateTimeView" (the result is not used: a view whose NIB did not
-  // load is still a view, empty).
-  explicit DateTimeView(platform::ui::Rect frame);
-  // Loads no NIB.
+  // load is still a view, empty); the preferred time zone is read from `defaults` (the
+  // agent's standard user defaults).
+  DateTimeView(platform::ui::Rect frame, platform::UserDefaults& defaults);
+  // Loads no NIB; with no user defaults handed in, it reads no preferred time zone.
   explicit DateTimeView(ArchiveCoder);
   ~DateTimeView() override;
   std::string className() const override { return "DateTimeView"; }
@@ -56,6 +58,8 @@ class DateTimeView final : public platform::ui::View,
  private:
   void getPreferredTimezoneID();
   void showDateAndTimeInfo();
+
+  platform::UserDefaults* defaults_ = nullptr;
 };
 
 }  // namespace agent

@@ -8,11 +8,21 @@
 #include "platform/ui.h"
 
 namespace agent {
+namespace {
+
+// Installs the process's file manager, then opens the standard user defaults in the
+// home it names.
+platform::UserDefaults& installedStandard(platform::FileManager& files) {
+  platform::FileManager::install(files);
+  return platform::UserDefaults::standard();
+}
+
+}  // namespace
 
 Services::Services(platform::Settings settings)
     : settings_(std::move(settings)),
-      standardDefaults_(platform::UserDefaults::standard()),
-      fileManager_(platform::FileManager::defaultManager()),
+      fileManager_(settings_),
+      standardDefaults_(installedStandard(fileManager_)),
       session_(platform::URLSession::shared()),
       workspace_(platform::Workspace::shared()),
       contentBlocker_(platform::ContentBlockerManager::shared()),

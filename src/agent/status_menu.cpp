@@ -25,7 +25,8 @@ void AppDelegate::awakeFromNib() {
     statusMenu->setDelegate(this);
   }
   if (auto item = firstMenuItem.lock()) {
-    dateTimeView = std::make_shared<DateTimeView>(platform::ui::Rect{{0, 0}, {250, 170}});
+    dateTimeView =
+        std::make_shared<DateTimeView>(platform::ui::Rect{{0, 0}, {250, 170}}, platform_.childUser.userDefault);
     item->setView(dateTimeView);
   }
   (void)UninstallMenuItem.lock();

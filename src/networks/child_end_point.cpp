@@ -1,4 +1,5 @@
 #include "networks/child_end_point.h"
+#include "platform/user_defaults.h"
 
 #include <type_traits>
 #include <utility>
@@ -231,11 +232,6 @@ std::string_view HTTPMethod::rawValue() const {
       return "PATCH";
   }
   return "GET";
-}
-
-platform::UserDefaults& userDefault() {
-  static platform::UserDefaults& store = platform::UserDefaults::standard();
-  return store;
 }
 
 // ---- ChildEndPoint -------------------------------------------------------------

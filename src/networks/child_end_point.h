@@ -18,7 +18,6 @@
 #include "networks/location_report.h"
 #include "platform/data.h"
 #include "platform/url_session.h"
-#include "platform/user_defaults.h"
 
 namespace networks {
 
@@ -186,9 +185,6 @@ class ChildEndPointSchool {
  private:
   Case case_;
 };
-
-// The process's standard user-defaults store, set up on first access.
-platform::UserDefaults& userDefault();
 
 }  // namespace networks
 

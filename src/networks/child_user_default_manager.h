@@ -14,8 +14,8 @@ namespace networks {
 // Exactly one instance exists: main makes it over the store it chooses (make()), and
 // shared() returns it. The initialiser is private, so no other instance can be made,
 // not even as part of a subclass. The operations are virtual, as in the method table
-// they come from. Tests make it over the standard store of a temporary HOME, and stand
-// for a restart of the process by clearing `me`.
+// they come from. Tests make it over the standard store (its file one of the test's
+// own, or in a temporary home), and stand for a restart of the process by clearing `me`.
 class ChildUser {
  public:
   // Makes the one instance over `store` and returns it (safely from several threads);

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "platform/settings.h"
 
@@ -200,16 +202,28 @@ std::string FileError::localizedDescription() const {
   return "Could not " + operation + " \"" + path + "\": " + code.message();
 }
 
+namespace {
+std::atomic<FileManager*> installedManager{nullptr};
+}  // namespace
+
+FileManager::FileManager(Settings settings) : settings_(std::move(settings)) {}
+
 FileManager& FileManager::defaultManager() {
-  static FileManager manager;
-  return manager;
+  if (auto* installed = installedManager.load(std::memory_order_acquire)) return *installed;
+  static FileManager following;
+  return following;
 }
 
-std::string FileManager::homeDirectory() const { return settings::homeDirectory(); }
+void FileManager::install(FileManager& manager) { installedManager.store(&manager, std::memory_order_release); }
+
+Settings FileManager::folders() const { return settings_ ? *settings_ : Settings::current(); }
+
+std::string FileManager::homeDirectory() const { return folders().homeDirectory; }
 
 std::string FileManager::documentsDirectory() const {
-  const std::string home = homeDirectory();
-  std::string folder = userDirsDocuments(settings::configHome(), home).value_or(join(home, "Documents"));
+  const Settings from = folders();
+  const std::string& home = from.homeDirectory;
+  std::string folder = userDirsDocuments(from.configHome(), home).value_or(join(home, "Documents"));
   makePrivateFolders(folder);
   return folder;
 }
@@ -222,12 +236,12 @@ std::optional<std::string> FileManager::containerPath(const std::string& group) 
 }
 
 std::vector<std::string> FileManager::applicationDirectories() const {
-  std::vector<std::string> folders;
-  for (const auto& data : settings::dataDirectories()) folders.push_back(join(data, "applications"));
-  return folders;
+  std::vector<std::string> applications;
+  for (const auto& data : folders().dataDirectories()) applications.push_back(join(data, "applications"));
+  return applications;
 }
 
-std::string FileManager::autostartDirectory() const { return join(settings::configHome(), "autostart"); }
+std::string FileManager::autostartDirectory() const { return join(folders().configHome(), "autostart"); }
 
 FileResult<> FileManager::write(const std::string& path, const Data& bytes, bool atomically) const {
   return write(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), atomically);

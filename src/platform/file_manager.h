@@ -3,8 +3,11 @@
 //   Documents            -> the desktop's documents folder (user-dirs.dirs), else $HOME/Documents
 //   app-group container  -> $HOME/Library/Group Containers/<group>
 //   application folders  -> the XDG data folders' "applications"
-// Paths are plain texts; the folders come from Settings::current() at every call, so a
-// test that installs settings of its own (a sandbox home) sees them at once.
+// Paths are plain texts. A manager is built over the settings it takes its folders from;
+// the composition root builds the process's one and installs it as defaultManager().
+// Until one is installed (in tests), defaultManager() takes the folders from
+// Settings::current() at every call, so a test that installs settings of its own (a
+// sandbox home) sees them at once.
 // Every operation that can fail returns a FileResult carrying the errno and a readable
 // description. Safe to use from several threads.
 #include <expected>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "platform/data.h"
+#include "platform/settings.h"
 
 namespace platform {
 
@@ -31,7 +35,16 @@ using FileResult = std::expected<T, FileError>;
 
 class FileManager {
  public:
+  // Folders from `settings`: its home, configuration and data folders.
+  explicit FileManager(Settings settings);
+  FileManager(const FileManager&) = delete;
+  FileManager& operator=(const FileManager&) = delete;
+
+  // The manager installed last; until one is, one that follows Settings::current().
   static FileManager& defaultManager();
+  // Called by the composition root with the manager it built and keeps for the
+  // process's lifetime.
+  static void install(FileManager& manager);
 
   // $HOME (or the password database's home of the current user).
   std::string homeDirectory() const;
@@ -84,6 +97,10 @@ class FileManager {
 
  private:
   FileManager() = default;
+  // The settings the folders come from: the fixed ones, else the current ones.
+  Settings folders() const;
+
+  std::optional<Settings> settings_;
 };
 
 }  // namespace platform

@@ -562,7 +562,16 @@ std::optional<std::string> domainPath(const std::string& name) {
   return files.homeDirectory() + "/Library/Preferences/" + name + ".plist";
 }
 
-std::string standardPath() { return domainPath(Bundle::main().bundleIdentifier()).value_or(std::string()); }
+std::mutex standardFileMutex;
+UserDefaults::StandardFile standardFile;  // guarded by standardFileMutex; empty: the home's
+
+std::string standardPath() {
+  {
+    std::lock_guard lock(standardFileMutex);
+    if (standardFile) return standardFile();
+  }
+  return domainPath(Bundle::main().bundleIdentifier()).value_or(std::string());
+}
 
 // ---- the file-backed store --------------------------------------------------------
 
@@ -804,6 +813,11 @@ UserDefaults& UserDefaults::standard() {
   // Never destroyed, so that code running at exit can still use it.
   static auto* store = new FileUserDefaults(standardPath);
   return *store;
+}
+
+UserDefaults::StandardFile UserDefaults::installStandardFile(StandardFile file) {
+  std::lock_guard lock(standardFileMutex);
+  return std::exchange(standardFile, std::move(file));
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {

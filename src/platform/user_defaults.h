@@ -81,6 +81,11 @@ class UserDefaults {
 
   // The domain named by the main bundle's identifier ("so.velmorhome.mopet.agent").
   static UserDefaults& standard();
+  // Where the standard store's file is, asked at each use; empty, its domain's file in
+  // the home. Installs `file` and returns the one before, so that a test can give the
+  // standard store a file of its own and put the one before back.
+  using StandardFile = std::function<std::string()>;
+  static StandardFile installStandardFile(StandardFile file);
   // A named suite; nullptr when the name cannot name a domain (empty, or holding "/"
   // or a NUL). A new object on every call; objects over the same file see each other.
   static std::shared_ptr<UserDefaults> suite(const std::string& name);

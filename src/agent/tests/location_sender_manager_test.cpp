@@ -19,7 +19,7 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/fakes/fake_location_manager.h"
 #include "platform/run_loop.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
 
 namespace agent {
 namespace {
@@ -99,7 +99,7 @@ class LocationSenderManagerTest : public ::testing::Test {
     return platform::FakeLocationManager::fix(latitude, longitude);
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedUserDefaults defaults_;
   std::shared_ptr<platform::FakeLocationManager> manager_ = platform::FakeLocationManager::make();
   std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>();
   Clock::time_point now_ = Clock::time_point(std::chrono::milliseconds(1'700'000'000'250));
@@ -386,7 +386,7 @@ TEST_F(LocationSenderManagerTest, HandlersAndTimersOutlivingTheReporterDoNothing
 // The live timer on the real main run loop and clock: a 1-second interval for 1.5
 // seconds ticks at once, after one second, and ends at the tick after two.
 TEST(LocationSenderManagerRunLoopTest, LiveTicksComeFromTheRunLoop) {
-  testsupport::TempHome home;
+  testsupport::ScopedUserDefaults defaults;
   auto manager = platform::FakeLocationManager::make();
   auto runner = std::make_shared<RecordingRunner>();
   std::vector<LocationSenderManager::LiveLocationHandler> handlers;

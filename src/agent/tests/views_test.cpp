@@ -16,7 +16,7 @@
 #include "platform/run_loop.h"
 #include "platform/ui_menu.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
 
 namespace agent {
 namespace {
@@ -29,7 +29,7 @@ namespace ui = platform::ui;
 const std::string kFixtureNibs = std::string(MOPET_SOURCE_DIR) + "/src/agent/tests/fixtures/nibs";
 
 void setToken(const std::optional<std::string>& token) {
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  auto suite = networks::openSharedSuite();
   if (token) suite->set(std::string(networks::kSharedChildToken), *token);
   else suite->removeObject(std::string(networks::kSharedChildToken));
 }
@@ -50,7 +50,9 @@ class ViewsTest : public ::testing::Test {
     ui::Application::shared().reset();
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedUserDefaults userDefaults_;
+  // The user defaults a date/time view is handed.
+  platform::UserDefaults* defaults_ = &userDefaults_.standard();
 };
 
 // ---- NIB loading ----------------------------------------------------------------
@@ -106,7 +108,7 @@ TEST_F(ViewsTest, AddPinsTheViewAsTheParentsLastSubview) {
 // ---- date/time view ---------------------------------------------------------------
 
 TEST_F(ViewsTest, DateTimeViewFillsItselfFromItsNib) {
-  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
   EXPECT_EQ(view->frame(), (ui::Rect{{0, 0}, {250, 170}}));
   ASSERT_EQ(view->subviews().size(), 1u);
   EXPECT_TRUE(ui::isPinnedToEdges(*view->subviews().front(), *view));
@@ -123,9 +125,9 @@ TEST_F(ViewsTest, DateTimeViewFillsItselfFromItsNib) {
 }
 
 TEST_F(ViewsTest, ClockDoesNothingWithoutAToken) {
-  platform::UserDefaults::standard().set(DateTimeView::kTimezoneKey, "Europe/Berlin");
+  defaults_->set(DateTimeView::kTimezoneKey, "Europe/Berlin");
   setToken(std::nullopt);
-  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
   platform::CapturedOutput captured;
   view->startTimer();
   EXPECT_THAT(captured.take(), IsEmpty());
@@ -135,7 +137,7 @@ TEST_F(ViewsTest, ClockDoesNothingWithoutAToken) {
 }
 
 TEST_F(ViewsTest, ClockPrintsTheTokenAndWritesTheLabelAtOnce) {
-  platform::UserDefaults::standard().set(DateTimeView::kTimezoneKey, "Europe/Berlin");
+  defaults_->set(DateTimeView::kTimezoneKey, "Europe/Berlin");
   struct Case {
     std::string token;
     std::string printed;
@@ -143,7 +145,7 @@ TEST_F(ViewsTest, ClockPrintsTheTokenAndWritesTheLabelAtOnce) {
   for (const auto& [token, printed] : {Case{"tok-42", "result:  tok-…\n"}, Case{"", "result:  \n"}}) {
     SCOPED_TRACE(token);
     setToken(token);
-    auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+    auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
     platform::CapturedOutput captured;
     view->startTimer();
     EXPECT_EQ(agenttest::printedText(captured.take()), printed);
@@ -160,7 +162,7 @@ TEST_F(ViewsTest, ClockPrintsTheTokenAndWritesTheLabelAtOnce) {
 
 TEST_F(ViewsTest, ClockTicksWhileTheMenuIsTrackedAndStopsWhenClosed) {
   setToken("tok");
-  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
   platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   view->startTimer();
   auto label = view->areaLabel.lock();
@@ -185,7 +187,7 @@ TEST_F(ViewsTest, ClockTicksWhileTheMenuIsTrackedAndStopsWhenClosed) {
 
 TEST_F(ViewsTest, StartingTheClockAgainEndsThePreviousTimer) {
   setToken("tok");
-  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
   platform::CapturedOutput quiet;  // keeps the printed lines off the test output
   view->startTimer();
   auto first = view->timer;
@@ -199,7 +201,7 @@ TEST_F(ViewsTest, ClockWithoutItsNibStillRunsAndWritesNothing) {
   platform::Bundle::main().setResourcePath(kFixtureNibs);  // no "DateTimeView" there
   setToken("tok");
   ::testing::internal::CaptureStderr();
-  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}});
+  auto view = std::make_shared<DateTimeView>(ui::Rect{{0, 0}, {250, 170}}, *defaults_);
   ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(view->subviews(), IsEmpty());
   EXPECT_EQ(view->areaLabel.lock(), nullptr);

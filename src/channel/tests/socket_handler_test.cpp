@@ -29,6 +29,7 @@
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/user_defaults.h"
+#include "support/scoped_user_defaults.h"
 #include "support/steady.h"
 #include "support/temp_home.h"
 
@@ -122,8 +123,9 @@ class GateContentBlocker final : public platform::ContentBlockerManager {
   bool open_ = true;
 };
 
+// In the suite the agent reads: a test's own where one is installed, else the home's.
 void setSuiteValue(std::string_view key, std::optional<std::string> value) {
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  auto suite = networks::openSharedSuite();
   if (value) suite->set(std::string(key), *value);
   else suite->removeObject(std::string(key));
 }
@@ -143,7 +145,7 @@ TEST(SocketHandlerCreationTest, ChoosesTheHostAndOpensNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.setting.value_or("<absent>"));
-    testsupport::TempHome home;
+    testsupport::ScopedUserDefaults defaults;
     setSuiteValue(networks::kSchoolFamilyApiAgent, c.setting);
     platform::FakeWorkspace workspace;
     platform::CapturedOutput output_;

@@ -1,4 +1,4 @@
-// The child state against real property-list files in a temporary HOME.
+// The child state against real property-list files of the test's own.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,15 +11,16 @@
 #include "networks/child_user_default_manager.h"
 #include "networks/shared_settings.h"
 #include "platform/fakes/capturing_log_sink.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_folder.h"
 
 namespace networks {
 namespace {
 
 const DeviceLoginModel kLogin{"tok", "parent-1", "child-1", "child", "device-1"};
 
-// Every test sees the one instance over a new temporary HOME, as a fresh start of the
-// process would: nothing stored, nothing in memory.
+// Every test sees the one instance over new user-defaults files, as a fresh start of
+// the process would: nothing stored, nothing in memory.
 class ChildUserTest : public ::testing::Test {
  protected:
   void SetUp() override { restarted(); }
@@ -33,7 +34,7 @@ class ChildUserTest : public ::testing::Test {
     return user;
   }
 
-  testsupport::TempHome home_;
+  testsupport::ScopedUserDefaults defaults_;
 };
 
 // A subclass may be declared, but never made: the initialiser it needs is private.
@@ -52,8 +53,10 @@ TEST_F(ChildUserTest, ThereIsExactlyOneInstance) {
   for (auto* user : seen) EXPECT_EQ(user, &ChildUser::shared());
   EXPECT_EQ(&ChildUser::shared().userDefault, &platform::UserDefaults::standard());
   // Made once: a later make() over another store changes nothing.
-  auto other = platform::UserDefaults::atPath((home_.path() / "other.plist").string());
+  const auto folder = testsupport::makeTemporaryFolder("child-user-test");
+  auto other = platform::UserDefaults::atPath((folder / "other.plist").string());
   EXPECT_EQ(&ChildUser::make(*other), &ChildUser::shared());
+  std::filesystem::remove_all(folder);
   EXPECT_EQ(&ChildUser::shared().userDefault, &platform::UserDefaults::standard());
 }
 
@@ -153,7 +156,7 @@ TEST_F(ChildUserTest, RemoveChildDataLeavesTheOtherFlags) {
 
 TEST_F(ChildUserTest, TokenComesFromTheAppGroupSuite) {
   ChildUser& user = ChildUser::shared();
-  platform::UserDefaults::suite(std::string(kAppGroup))->set(std::string(kSharedChildToken), std::string("bearer-1"));
+  defaults_.suite().set(std::string(kSharedChildToken), std::string("bearer-1"));
   EXPECT_EQ(user.token(), "bearer-1");
   EXPECT_FALSE(user.userDefault.object(std::string(kSharedChildToken)));  // not in the standard domain
 }

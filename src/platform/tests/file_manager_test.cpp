@@ -101,6 +101,24 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
 }
 
 // The documents folder as the desktop's user-dirs.dirs names it, made when missing.
+// A manager built over settings takes its folders from them, whatever is installed
+// later; installed, it is the default manager.
+TEST_F(FileManagerTest, AManagerBuiltOverSettingsKeepsItsFolders) {
+  Settings own = withHome(root_ / "own");
+  own.xdgDataHome = (root_ / "own-data").string();
+  own.xdgConfigHome = (root_ / "own-cfg").string();
+  FileManager built(own);
+  testsupport::ScopedSettings elsewhere(withHome(root_ / "elsewhere"));
+
+  EXPECT_EQ(built.homeDirectory(), (root_ / "own").string());
+  EXPECT_EQ(built.documentsDirectory(), (root_ / "own/Documents").string());
+  EXPECT_EQ(built.containerPath("group.a"), (root_ / "own/Library/Group Containers/group.a").string());
+  EXPECT_EQ(built.applicationDirectories().front(), (root_ / "own-data/applications").string());
+  EXPECT_EQ(built.autostartDirectory(), (root_ / "own-cfg/autostart").string());
+  // The default manager still follows what is installed now.
+  EXPECT_EQ(files_.homeDirectory(), (root_ / "elsewhere").string());
+}
+
 TEST_F(FileManagerTest, DocumentsFollowTheDesktopsUserFolders) {
   const std::string home = root_.string();
   struct Case {

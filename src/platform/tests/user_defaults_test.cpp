@@ -197,6 +197,25 @@ TEST_F(UserDefaultsTest, DomainsLiveWhereTheirNamesSay) {
   EXPECT_EQ(::access(standardFile().c_str(), F_OK), -1);  // reads create nothing
 }
 
+// An installed standard file is where the standard store reads, writes and removes
+// its domain; the home's file is left alone, and putting the one before back returns
+// the store to the home.
+TEST_F(UserDefaultsTest, AnInstalledStandardFileTakesTheHomesPlace) {
+  const std::string own = (home_.path() / "own.plist").string();
+  UserDefaults::standard().set("kept", "in the home");
+  auto previous = UserDefaults::installStandardFile([path = own] { return path; });
+  EXPECT_EQ(UserDefaults::standard().path(), own);
+  EXPECT_FALSE(UserDefaults::standard().object("kept"));
+  UserDefaults::standard().set("mine", "own file");
+  UserDefaults::standard().synchronize();
+  EXPECT_EQ(UserDefaults::atPath(own)->string("mine"), "own file");
+  UserDefaults::standard().removePersistentDomain(Bundle::main().bundleIdentifier());
+  EXPECT_EQ(::access(own.c_str(), F_OK), -1);
+  UserDefaults::installStandardFile(std::move(previous));
+  EXPECT_EQ(UserDefaults::standard().path(), standardFile().string());
+  EXPECT_EQ(UserDefaults::standard().string("kept"), "in the home");
+}
+
 TEST_F(UserDefaultsTest, StandardFollowsAChangeOfHome) {
   UserDefaults::standard().set("where", "first home");
   EXPECT_EQ(UserDefaults::standard().string("where"), "first home");
