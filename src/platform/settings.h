@@ -15,8 +15,9 @@
 // their own duration (testsupport::ScopedSettings in tests/support/scoped_settings.h,
 // over Settings::exchange; testsupport::TempHome installs one whose home is a fresh
 // folder, for tests that need Documents, the app-group container or the XDG folders;
-// testsupport::ScopedUserDefaults gives a test its own user-defaults files only). A test that starts one of our programs as a child process gives it the
-// variables it needs in the child's own environment.
+// testsupport::ScopedUserDefaults gives a test its own user-defaults files only).
+// A test that starts one of our programs as a child process gives it the variables
+// it needs in the child's own environment.
 #include <chrono>
 #include <functional>
 #include <optional>
