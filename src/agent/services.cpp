@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "networks/shared_settings.h"
+#include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/keychain.h"
 #include "platform/run_loop.h"
@@ -28,12 +29,13 @@ Services::Services(platform::Settings settings)
       session_(platform::URLSession::shared()),
       workspace_(platform::Workspace::shared()),
       contentBlocker_(fileManager_),
-      contentFilter_(platform::ContentFilterManager::shared()),
+      contentFilter_(fileManager_, platform::Bundle::main().bundleIdentifier()),
       windowList_(platform::WindowList::system()),
       childUser_(networks::ChildUser::make(standardDefaults_)) {
   // The app-group suite the companion application writes, opened anew at every read.
   networks::installSharedSuite(
       [this] { return platform::UserDefaults::suite(fileManager_, std::string(networks::kAppGroup)); });
+  platform::ContentFilterManager::install(contentFilter_);
   // Generic-password items in the home's keychain file.
   platform::KeychainStore::setShared(std::make_shared<platform::FileKeychainStore>(fileManager_));
 }

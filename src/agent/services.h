@@ -1,11 +1,11 @@
 #pragma once
 // The agent's shared services, built once by main and never released: the platform's
 // pieces, the file manager, the standard user defaults, the app-group suite and the
-// keychain in its home, the content blocker writing through it, the child state, the
-// command channel and the location reporter. Each is built
-// from the ones before it, and every part of the agent is handed only what it uses:
-// the delegate its Platform bundle, the reporter its environment, the channel its
-// options. The classes' shared() return what was built here.
+// keychain in its home, the content blocker and the content filter writing through it,
+// the child state, the command channel and the location reporter. Each is built from
+// the ones before it, and every part of the agent is handed only what it uses: the
+// delegate its Platform bundle, the reporter its environment, the channel its options.
+// The classes' shared() return what was built here.
 //
 // The channel and the reporter are built at their first use (at start-up, from the
 // delegate), not here, so that what their making prints stays where it always was.
@@ -55,7 +55,7 @@ class Services {
   platform::URLSession& session_;
   platform::Workspace& workspace_;
   platform::LinuxContentBlockerManager contentBlocker_;
-  platform::ContentFilterManager& contentFilter_;
+  platform::PlistFilterManager contentFilter_;
   platform::WindowList& windowList_;
   networks::ChildUser& childUser_;
 
