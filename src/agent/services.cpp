@@ -1,19 +1,22 @@
 #include "agent/services.h"
 
+#include <memory>
 #include <utility>
 
 #include "networks/shared_settings.h"
+#include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "platform/keychain.h"
 #include "platform/run_loop.h"
 #include "platform/ui.h"
 
 namespace agent {
 namespace {
 
-// Installs the process's file manager, then opens the standard user defaults in the
-// home it names.
-platform::UserDefaults& installedStandard(platform::FileManager& files) {
-  platform::FileManager::install(files);
+// Gives the standard user defaults their file in the home of the process's file
+// manager, and returns them.
+platform::UserDefaults& installedStandard(const platform::FileManager& files) {
+  platform::UserDefaults::installStandardFile([path = platform::UserDefaults::standardPath(files)] { return path; });
   return platform::UserDefaults::standard();
 }
 
@@ -25,12 +28,16 @@ Services::Services(platform::Settings settings)
       standardDefaults_(installedStandard(fileManager_)),
       session_(platform::URLSession::shared()),
       workspace_(platform::Workspace::shared()),
-      contentBlocker_(platform::ContentBlockerManager::shared()),
-      contentFilter_(platform::ContentFilterManager::shared()),
+      contentBlocker_(fileManager_),
+      contentFilter_(fileManager_, platform::Bundle::main().bundleIdentifier()),
       windowList_(platform::WindowList::system()),
       childUser_(networks::ChildUser::make(standardDefaults_)) {
   // The app-group suite the companion application writes, opened anew at every read.
-  networks::installSharedSuite([] { return platform::UserDefaults::suite(std::string(networks::kAppGroup)); });
+  networks::installSharedSuite(
+      [this] { return platform::UserDefaults::suite(fileManager_, std::string(networks::kAppGroup)); });
+  platform::ContentFilterManager::install(contentFilter_);
+  // Generic-password items in the home's keychain file.
+  platform::KeychainStore::setShared(std::make_shared<platform::FileKeychainStore>(fileManager_));
 }
 
 channel::SocketHandler& Services::channel() {
@@ -38,6 +45,7 @@ channel::SocketHandler& Services::channel() {
     channel::SocketHandlerOptions options;
     options.session = &session_;
     options.contentBlocker = &contentBlocker_;
+    options.fileManager = &fileManager_;
     options.workspace = &workspace_;
     options.ownDefaults = &standardDefaults_;
     options.caFile = settings_.caFile;

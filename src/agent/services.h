@@ -1,10 +1,11 @@
 #pragma once
 // The agent's shared services, built once by main and never released: the platform's
-// pieces, the file manager, the standard user defaults and the app-group suite, the child state, the
-// command channel and the location reporter. Each is built
-// from the ones before it, and every part of the agent is handed only what it uses:
-// the delegate its Platform bundle, the reporter its environment, the channel its
-// options. The classes' shared() return what was built here.
+// pieces, the file manager, the standard user defaults, the app-group suite and the
+// keychain in its home, the content blocker and the content filter writing through it,
+// the child state, the command channel and the location reporter. Each is built from
+// the ones before it, and every part of the agent is handed only what it uses: the
+// delegate its Platform bundle, the reporter its environment, the channel its options.
+// The classes' shared() return what was built here.
 //
 // The channel and the reporter are built at their first use (at start-up, from the
 // delegate), not here, so that what their making prints stays where it always was.
@@ -47,15 +48,14 @@ class Services {
 
  private:
   const platform::Settings settings_;
-  // Over these settings, and installed as the default manager before anything below
-  // is made, so that the user defaults and the other shared pieces find their files
-  // where it does.
+  // Over these settings; made first, and handed to everything below that keeps files,
+  // so that they all find their files where it does.
   platform::FileManager fileManager_;
   platform::UserDefaults& standardDefaults_;
   platform::URLSession& session_;
   platform::Workspace& workspace_;
-  platform::ContentBlockerManager& contentBlocker_;
-  platform::ContentFilterManager& contentFilter_;
+  platform::LinuxContentBlockerManager contentBlocker_;
+  platform::PlistFilterManager contentFilter_;
   platform::WindowList& windowList_;
   networks::ChildUser& childUser_;
 

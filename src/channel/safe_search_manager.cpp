@@ -56,10 +56,9 @@ struct CSafeSearchManager::WordListCache {
   std::array<std::vector<std::string>, rules::kAllCategories.size()> byCategory;
 };
 
-CSafeSearchManager::CSafeSearchManager() : CSafeSearchManager(platform::URLSession::shared()) {}
-
-CSafeSearchManager::CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker)
-    : networks_(session), contentBlocker_(contentBlocker) {}
+CSafeSearchManager::CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker,
+                                       const platform::FileManager& files)
+    : networks_(session), contentBlocker_(contentBlocker), files_(files) {}
 
 CSafeSearchManager::~CSafeSearchManager() = default;
 
@@ -111,7 +110,7 @@ CSafeSearchManager::WordListState CSafeSearchManager::loadWordList() {
     if (stamp) next->stamp = *stamp;
     next->trusted = stamp.has_value();
     ++wordListLoads_;
-    auto contents = platform::FileManager::defaultManager().contents(*path);
+    auto contents = files_.contents(*path);
     if (!contents) {
       next->readError = contents.error().localizedDescription();
     } else {
@@ -203,7 +202,7 @@ void CSafeSearchManager::resetWordList() { parsedLines.clear(); }
 bool CSafeSearchManager::parseWordsFromLocalFile() {
   auto path = platform::Bundle::main().path(rules::kWordListResourceName, rules::kWordListResourceType);
   if (!path) return false;
-  auto contents = platform::FileManager::defaultManager().contents(*path);
+  auto contents = files_.contents(*path);
   if (!contents) {
     printLine(contents.error().localizedDescription());
     return false;
@@ -221,7 +220,7 @@ void CSafeSearchManager::fetchSafeSearchJSON() {
 }
 
 void CSafeSearchManager::fetchAndParseTrackerList(const std::function<void(const coding::Json&)>& completion) {
-  if (platform::FileManager::defaultManager().documentsDirectory().empty()) return;
+  if (files_.documentsDirectory().empty()) return;
   completion(generateBlacklistJSON(parsedLines));
 }
 
@@ -247,7 +246,7 @@ void CSafeSearchManager::writeAndReload(const coding::Json& ruleList) {
   } catch (...) {
     return;
   }
-  auto& files = platform::FileManager::defaultManager();
+  const auto& files = files_;
   auto container = files.containerPath(std::string(networks::kAppGroup));
   if (!container) return;
   const std::string path = *container + "/" + kSafeSearchBlockerFileName;

@@ -20,6 +20,7 @@
 #include "networks/error_model.h"
 #include "networks/network_manager.h"
 #include "platform/content_blocker.h"
+#include "platform/file_manager.h"
 #include "platform/settings.h"
 #include "platform/url_session.h"
 #include "rules/json_validator.h"
@@ -36,12 +37,11 @@ inline constexpr const char* kSafeSearchExtensionIdentifier = "so.velmorhome.mop
 
 class CSafeSearchManager {
  public:
-  // Over the shared URL session and the process's content-blocker manager.
-  CSafeSearchManager();
-  // Over another session (tests answer it with canned replies) and, optionally,
-  // another content-blocker manager.
-  explicit CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker =
-                                                                 platform::ContentBlockerManager::shared());
+  // Fetches through `session`, asks `contentBlocker` for the reload, and reads the word
+  // list and writes the content-blocker list through `files` (Documents and the
+  // app-group container in its home). All three must outlive the engine.
+  CSafeSearchManager(platform::URLSession& session, platform::ContentBlockerManager& contentBlocker,
+                     const platform::FileManager& files);
   virtual ~CSafeSearchManager();
   CSafeSearchManager(const CSafeSearchManager&) = delete;
   CSafeSearchManager& operator=(const CSafeSearchManager&) = delete;
@@ -125,6 +125,7 @@ class CSafeSearchManager {
   const std::shared_ptr<FetchMailbox> mailbox_ = std::make_shared<FetchMailbox>();
   rules::CJsonValidator jsonValidator_;
   platform::ContentBlockerManager& contentBlocker_;
+  const platform::FileManager& files_;
   std::unique_ptr<WordListCache> cache_;
   std::uint64_t wordListLoads_ = 0;
 };

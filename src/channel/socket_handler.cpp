@@ -113,8 +113,13 @@ SocketHandler& SocketHandler::shared() {
 void SocketHandler::install(SocketHandler& channel) { installedChannel.store(&channel); }
 
 SocketHandler::SocketHandler(SocketHandlerOptions options)
-    : SafeSearchManager(options.session ? *options.session : platform::URLSession::shared(),
-                        options.contentBlocker ? *options.contentBlocker : platform::ContentBlockerManager::shared()),
+    : ownFiles_(options.fileManager ? nullptr : std::make_unique<platform::FileManager>(platform::Settings::current())),
+      ownContentBlocker_(options.contentBlocker ? nullptr
+                                                : std::make_unique<platform::LinuxContentBlockerManager>(
+                                                      options.fileManager ? *options.fileManager : *ownFiles_)),
+      SafeSearchManager(options.session ? *options.session : platform::URLSession::shared(),
+                        options.contentBlocker ? *options.contentBlocker : *ownContentBlocker_,
+                        options.fileManager ? *options.fileManager : *ownFiles_),
       jsonDecoder(makePayloadDecoder()),
       options_(std::move(options)),
       workspace_(options_.workspace ? *options_.workspace : platform::Workspace::shared()) {

@@ -40,6 +40,7 @@
 #include "channel/safe_search_manager.h"
 #include "coding/codable.h"
 #include "platform/content_blocker.h"
+#include "platform/file_manager.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
@@ -88,13 +89,16 @@ using Acknowledger = std::function<void(const Acknowledge&)>;
 
 // What the agent's channel uses of its surroundings. Every field left empty takes the
 // agent's own: the service URL ("https://" and the API host chosen by
-// "SCHOOL_FAMILYAPI_AGENT"), the main queue, the shared URL session and content-blocker
-// manager, the shared workspace, the platform's TLS settings, and ending the process.
+// "SCHOOL_FAMILYAPI_AGENT"), the main queue, the shared URL session, the shared
+// workspace, the platform's TLS settings, and ending the process. Main hands in its file
+// manager and content blocker; left empty, the channel makes its own, over the folders
+// of Settings::current() when it is made.
 struct SocketHandlerOptions {
   std::optional<std::string> socketURL{};
   std::function<void(std::function<void()>)> handleQueue{};
   platform::URLSession* session = nullptr;                  // the channel's safe-search engine's
   platform::ContentBlockerManager* contentBlocker = nullptr;
+  const platform::FileManager* fileManager = nullptr;       // the safe-search engine's files
   platform::Workspace* workspace = nullptr;
   platform::UserDefaults* ownDefaults = nullptr;            // the wipe's store; default: the standard one
   std::optional<std::string> caFile{};                      // default: Settings::current()'s
@@ -117,6 +121,11 @@ struct SocketHandlerOptions {
 };
 
 class SocketHandler {
+  // What the channel makes for itself when its options leave them empty; before the
+  // safe-search engine, which uses them.
+  std::unique_ptr<platform::FileManager> ownFiles_;
+  std::unique_ptr<platform::LinuxContentBlockerManager> ownContentBlocker_;
+
  public:
   // The agent's channel: the one main built and handed to install(). Asking before
   // that ends the process. Creating a channel opens no connection.

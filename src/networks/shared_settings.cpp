@@ -23,7 +23,7 @@ std::shared_ptr<platform::UserDefaults> openSharedSuite() {
     std::lock_guard lock(openerMutex);
     open = installedOpener();
   }
-  return open ? open() : platform::UserDefaults::suite(std::string(kAppGroup));
+  return open ? open() : nullptr;
 }
 
 SharedSuiteOpener installSharedSuite(SharedSuiteOpener open) {

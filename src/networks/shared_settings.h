@@ -30,12 +30,12 @@ inline constexpr int kDeviceManagementPort = 5050;
 // Opens the app-group suite; none when it cannot be opened.
 using SharedSuiteOpener = std::function<std::shared_ptr<platform::UserDefaults>()>;
 
-// The app-group suite, opened anew at every call by the opener main installed; until
-// one is installed, the platform's suite of that name. Every read of the shared
+// The app-group suite, opened anew at every call by the opener main installed (over
+// the file manager it built); until one is installed, none. Every read of the shared
 // settings goes through here.
 std::shared_ptr<platform::UserDefaults> openSharedSuite();
-// Makes `open` the opener of openSharedSuite() and returns the one before (empty: the
-// platform's), so that a test can put it back. Safe from any thread.
+// Makes `open` the opener of openSharedSuite() and returns the one before (empty: none),
+// so that a test can put it back. Safe from any thread.
 SharedSuiteOpener installSharedSuite(SharedSuiteOpener open);
 
 // The child's bearer token under "sharedChildToken"; none when absent or when the

@@ -3,8 +3,6 @@
 #include <chrono>
 
 #include "platform/dispatch.h"
-#include "platform/file_manager.h"
-#include "platform/settings.h"
 
 namespace platform {
 
@@ -21,14 +19,9 @@ Error blockerError(long code, std::string description) {
 
 }  // namespace
 
-ContentBlockerManager& ContentBlockerManager::shared() {
-  static LinuxContentBlockerManager* instance = new LinuxContentBlockerManager();
-  return *instance;
-}
-
 std::string LinuxContentBlockerManager::folder() const {
   if (folder_) return *folder_;
-  return settings::homeDirectory() + "/Library/Application Support/ContentBlockers";
+  return files_.homeDirectory() + "/Library/Application Support/ContentBlockers";
 }
 
 std::string LinuxContentBlockerManager::markerPath(const std::string& identifier) const {
@@ -41,7 +34,7 @@ void LinuxContentBlockerManager::reloadContentBlocker(const std::string& identif
     outcome = blockerError(ContentBlockerErrorCode::noExtensionFound,
                            "No content-blocker extension is named \"" + identifier + "\".");
   } else {
-    const auto& files = FileManager::defaultManager();
+    const auto& files = files_;
     auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();

@@ -5,12 +5,14 @@
 // On Linux there is no browser service to ask. The reload is recorded instead: the
 // marker file "<folder>/<identifier>.reload" is replaced (atomically) by one line, the
 // time of the request in milliseconds since 1970, so that an extension or a watcher
-// can notice it. The folder is "$HOME/Library/Application Support/ContentBlockers"
-// unless given. The completion then runs on the global queue.
+// can notice it. The folder is "<home>/Library/Application Support/ContentBlockers" in
+// the home of the manager's file manager, unless given. The completion then runs on
+// the global queue.
 #include <functional>
 #include <optional>
 #include <string>
 
+#include "platform/file_manager.h"
 #include "platform/url_session.h"  // platform::Error
 
 namespace platform {
@@ -29,9 +31,6 @@ class ContentBlockerManager {
   using Completion = std::function<void(std::optional<Error> error)>;
   virtual ~ContentBlockerManager() = default;
 
-  // The process's manager (the Linux one below, over the default folder).
-  static ContentBlockerManager& shared();
-
   // Asks for the reload of the extension `identifier` and returns at once; the
   // completion runs later, on a queue of the manager's choosing, exactly once.
   virtual void reloadContentBlocker(const std::string& identifier, Completion completion) = 0;
@@ -39,8 +38,10 @@ class ContentBlockerManager {
 
 class LinuxContentBlockerManager final : public ContentBlockerManager {
  public:
-  // `folder` absent: the default folder under $HOME, read at every reload.
-  explicit LinuxContentBlockerManager(std::optional<std::string> folder = std::nullopt) : folder_(std::move(folder)) {}
+  // Writes through `files`, which must outlive the manager; `folder` absent: the
+  // default folder in its home.
+  explicit LinuxContentBlockerManager(const FileManager& files, std::optional<std::string> folder = std::nullopt)
+      : files_(files), folder_(std::move(folder)) {}
 
   // An identifier that cannot name a file (empty, ".", "..", holding "/" or a NUL)
   // reports noExtensionFound; a marker that cannot be written, loadingInterrupted.
@@ -51,6 +52,7 @@ class LinuxContentBlockerManager final : public ContentBlockerManager {
   std::string markerPath(const std::string& identifier) const;
 
  private:
+  const FileManager& files_;
   std::optional<std::string> folder_;
 };
 

@@ -1,17 +1,29 @@
 #include "platform/content_filter.h"
 
-#include "platform/bundle.h"
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
 #include "platform/dispatch.h"
-#include "platform/settings.h"
 
 namespace platform {
 
 // ---- ContentFilterManager -----------------------------------------------------
 
+namespace {
+std::atomic<ContentFilterManager*> installedManager{nullptr};
+}  // namespace
+
 ContentFilterManager& ContentFilterManager::shared() {
-  static auto* instance = new PlistFilterManager(Bundle::main().bundleIdentifier());
-  return *instance;
+  auto* manager = installedManager.load();
+  if (manager == nullptr) {
+    std::fputs("ContentFilterManager::shared() was asked for before main built the manager\n", stderr);
+    std::abort();
+  }
+  return *manager;
 }
+
+void ContentFilterManager::install(ContentFilterManager& manager) { installedManager.store(&manager); }
 
 std::optional<FilterProviderConfiguration> ContentFilterManager::providerConfiguration() const {
   std::lock_guard lock(mutex_);
@@ -164,13 +176,14 @@ std::optional<ContentFilterManager::State> decodeState(const PlistValue& value) 
 
 // ---- PlistFilterManager -------------------------------------------------------
 
-std::string PlistFilterManager::defaultPath() {
-  return settings::homeDirectory() + "/Library/Preferences/so.velmorhome.mopet.networkextension.plist";
+std::string PlistFilterManager::defaultPath(const FileManager& files) {
+  return files.homeDirectory() + "/Library/Preferences/so.velmorhome.mopet.networkextension.plist";
 }
 
-PlistFilterManager::PlistFilterManager(std::string applicationIdentifier, std::optional<std::string> path)
+PlistFilterManager::PlistFilterManager(const FileManager& files, std::string applicationIdentifier,
+                                       std::optional<std::string> path)
     : applicationIdentifier_(std::move(applicationIdentifier)),
-      path_(path ? std::move(*path) : defaultPath()),
+      path_(path ? std::move(*path) : defaultPath(files)),
       store_(UserDefaults::atPath(path_)),
       queue_(DispatchQueue::makeSerial("so.velmorhome.mopet.filter-manager")) {}
 

@@ -6,8 +6,9 @@
 // and to the "system preferences". On Linux (PlistFilterManager) these are one
 // property-list file,
 //
-//   $HOME/Library/Preferences/so.velmorhome.mopet.networkextension.plist
+//   <home>/Library/Preferences/so.velmorhome.mopet.networkextension.plist
 //
+// in the home of the file manager it is built over,
 // a dictionary keyed by the configuring application's bundle identifier, each value a
 // dictionary {"localizedDescription": text, "enabled": bool, "providerConfiguration":
 // dictionary of the FilterProviderConfiguration fields under their own names}. The file
@@ -23,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/file_manager.h"
 #include "platform/url_session.h"    // platform::Error
 #include "platform/user_defaults.h"  // platform::PlistValue
 
@@ -59,9 +61,12 @@ class ContentFilterManager {
   using Completion = std::function<void(std::optional<Error> error)>;
   virtual ~ContentFilterManager() = default;
 
-  // The process's manager: a PlistFilterManager over the default file, for the main
-  // bundle's identifier.
+  // The process's manager: the one main built and handed to install() (a
+  // PlistFilterManager in the home of its file manager, for the main bundle's
+  // identifier). Asking before that ends the process.
   static ContentFilterManager& shared();
+  // Makes `manager` the one shared() returns; it must live for the rest of the process.
+  static void install(ContentFilterManager& manager);
 
   // Replaces the configuration in memory with the stored one (the empty configuration
   // when none is stored). On an error the configuration in memory is unchanged.
@@ -101,11 +106,13 @@ class ContentFilterManager {
 
 class PlistFilterManager final : public ContentFilterManager {
  public:
-  // `path` absent: the default file under $HOME (read when the manager is made).
-  explicit PlistFilterManager(std::string applicationIdentifier, std::optional<std::string> path = std::nullopt);
+  // `path` absent: the default file in the home of `files`.
+  PlistFilterManager(const FileManager& files, std::string applicationIdentifier,
+                     std::optional<std::string> path = std::nullopt);
   ~PlistFilterManager() override;
 
-  static std::string defaultPath();
+  // <home of files>/Library/Preferences/so.velmorhome.mopet.networkextension.plist.
+  static std::string defaultPath(const FileManager& files);
   const std::string& path() const { return path_; }
 
   void loadFromPreferences(Completion completion) override;

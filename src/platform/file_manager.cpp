@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -88,7 +87,7 @@ FileResult<> copyRegularFile(const std::string& from, const std::string& to, mod
   return {};
 }
 
-FileResult<> copyTree(const std::string& from, const std::string& to) {
+FileResult<> copyTree(const FileManager& files, const std::string& from, const std::string& to) {
   struct stat info {};
   if (::lstat(from.c_str(), &info) != 0) return failure(errno, "copy", from);
   if (S_ISLNK(info.st_mode)) {
@@ -103,10 +102,10 @@ FileResult<> copyTree(const std::string& from, const std::string& to) {
   if (!S_ISDIR(info.st_mode)) return failure(ENOTSUP, "copy", from);
 
   if (::mkdir(to.c_str(), 0700) != 0) return failure(errno, "copy", to);
-  auto entries = FileManager::defaultManager().contentsOfDirectory(from);
+  auto entries = files.contentsOfDirectory(from);
   if (!entries) return std::unexpected(entries.error());
   for (const auto& entry : *entries) {
-    if (auto copied = copyTree(entry, join(to, baseNameOf(entry))); !copied) return copied;
+    if (auto copied = copyTree(files, entry, join(to, baseNameOf(entry))); !copied) return copied;
   }
   if (::chmod(to.c_str(), info.st_mode & 07777) != 0) return failure(errno, "copy", to);
   return {};
@@ -202,28 +201,13 @@ std::string FileError::localizedDescription() const {
   return "Could not " + operation + " \"" + path + "\": " + code.message();
 }
 
-namespace {
-std::atomic<FileManager*> installedManager{nullptr};
-}  // namespace
-
 FileManager::FileManager(Settings settings) : settings_(std::move(settings)) {}
 
-FileManager& FileManager::defaultManager() {
-  if (auto* installed = installedManager.load(std::memory_order_acquire)) return *installed;
-  static FileManager following;
-  return following;
-}
-
-void FileManager::install(FileManager& manager) { installedManager.store(&manager, std::memory_order_release); }
-
-Settings FileManager::folders() const { return settings_ ? *settings_ : Settings::current(); }
-
-std::string FileManager::homeDirectory() const { return folders().homeDirectory; }
+std::string FileManager::homeDirectory() const { return settings_.homeDirectory; }
 
 std::string FileManager::documentsDirectory() const {
-  const Settings from = folders();
-  const std::string& home = from.homeDirectory;
-  std::string folder = userDirsDocuments(from.configHome(), home).value_or(join(home, "Documents"));
+  const std::string& home = settings_.homeDirectory;
+  std::string folder = userDirsDocuments(settings_.configHome(), home).value_or(join(home, "Documents"));
   makePrivateFolders(folder);
   return folder;
 }
@@ -237,11 +221,11 @@ std::optional<std::string> FileManager::containerPath(const std::string& group) 
 
 std::vector<std::string> FileManager::applicationDirectories() const {
   std::vector<std::string> applications;
-  for (const auto& data : folders().dataDirectories()) applications.push_back(join(data, "applications"));
+  for (const auto& data : settings_.dataDirectories()) applications.push_back(join(data, "applications"));
   return applications;
 }
 
-std::string FileManager::autostartDirectory() const { return join(folders().configHome(), "autostart"); }
+std::string FileManager::autostartDirectory() const { return join(settings_.configHome(), "autostart"); }
 
 FileResult<> FileManager::write(const std::string& path, const Data& bytes, bool atomically) const {
   return write(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), atomically);
@@ -381,7 +365,7 @@ FileResult<> FileManager::moveItem(const std::string& from, const std::string& t
   if (::lstat(to.c_str(), &info) == 0) return failure(EEXIST, "move", to);
   if (::rename(from.c_str(), to.c_str()) == 0) return {};
   if (errno != EXDEV) return failure(errno, "move", from);
-  if (auto copied = copyTree(from, to); !copied) {
+  if (auto copied = copyTree(*this, from, to); !copied) {
     (void)removeItem(to);
     return copied;
   }
@@ -392,7 +376,7 @@ FileResult<> FileManager::copyItem(const std::string& from, const std::string& t
   struct stat info {};
   if (::lstat(to.c_str(), &info) == 0) return failure(EEXIST, "copy", to);
   if (to.starts_with(from + "/")) return failure(EINVAL, "copy", to);  // a folder into itself
-  auto copied = copyTree(from, to);
+  auto copied = copyTree(*this, from, to);
   if (!copied && ::lstat(to.c_str(), &info) == 0) (void)removeItem(to);  // leave no half copy
   return copied;
 }

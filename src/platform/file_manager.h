@@ -4,10 +4,8 @@
 //   app-group container  -> $HOME/Library/Group Containers/<group>
 //   application folders  -> the XDG data folders' "applications"
 // Paths are plain texts. A manager is built over the settings it takes its folders from;
-// the composition root builds the process's one and installs it as defaultManager().
-// Until one is installed (in tests), defaultManager() takes the folders from
-// Settings::current() at every call, so a test that installs settings of its own (a
-// sandbox home) sees them at once.
+// the composition root builds the process's one and hands it to what uses files, and a
+// test builds one over a temporary home of its own.
 // Every operation that can fail returns a FileResult carrying the errno and a readable
 // description. Safe to use from several threads.
 #include <expected>
@@ -40,12 +38,6 @@ class FileManager {
   FileManager(const FileManager&) = delete;
   FileManager& operator=(const FileManager&) = delete;
 
-  // The manager installed last; until one is, one that follows Settings::current().
-  static FileManager& defaultManager();
-  // Called by the composition root with the manager it built and keeps for the
-  // process's lifetime.
-  static void install(FileManager& manager);
-
   // $HOME (or the password database's home of the current user).
   std::string homeDirectory() const;
   // The desktop's documents folder: XDG_DOCUMENTS_DIR of $XDG_CONFIG_HOME/user-dirs.dirs
@@ -59,8 +51,8 @@ class FileManager {
   std::optional<std::string> containerPath(const std::string& group) const;
 
   // Where installed desktop applications live, in the order the desktop looks: the
-  // "applications" folder of each data folder (settings::dataDirectories), the user's
-  // own first. From the current settings at every call; nothing is created or checked.
+  // "applications" folder of each data folder (Settings::dataDirectories), the user's
+  // own first. Nothing is created or checked.
   std::vector<std::string> applicationDirectories() const;
   // The user's autostart folder: $XDG_CONFIG_HOME/autostart (default ~/.config/autostart).
   std::string autostartDirectory() const;
@@ -96,11 +88,7 @@ class FileManager {
   FileResult<> copyItem(const std::string& from, const std::string& to) const;
 
  private:
-  FileManager() = default;
-  // The settings the folders come from: the fixed ones, else the current ones.
-  Settings folders() const;
-
-  std::optional<Settings> settings_;
+  const Settings settings_;
 };
 
 }  // namespace platform

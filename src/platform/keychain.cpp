@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/file_manager.h"
 #include "platform/shared_slot.h"
 #include "platform/user_defaults.h"
 
@@ -11,7 +10,7 @@ namespace {
 
 detail::SharedSlot<KeychainStore>& sharedStore() {
   static auto* store =
-      new detail::SharedSlot<KeychainStore>(std::make_shared<FileKeychainStore>());  // lives to the end
+      new detail::SharedSlot<KeychainStore>(std::make_shared<MemoryKeychainStore>());  // lives to the end
   return *store;
 }
 
@@ -27,19 +26,17 @@ std::shared_ptr<UserDefaults> openFile(const std::string& path) { return UserDef
 std::shared_ptr<KeychainStore> KeychainStore::shared() { return sharedStore().get(); }
 
 std::shared_ptr<KeychainStore> KeychainStore::setShared(std::shared_ptr<KeychainStore> store) {
-  if (!store) store = std::make_shared<FileKeychainStore>();
+  if (!store) store = std::make_shared<MemoryKeychainStore>();
   return sharedStore().exchange(std::move(store));
 }
 
-FileKeychainStore::FileKeychainStore() = default;
+FileKeychainStore::FileKeychainStore(const FileManager& files) : path_(defaultPath(files)) {}
 
-FileKeychainStore::FileKeychainStore(std::string path) : fixedPath_(std::move(path)) {}
+FileKeychainStore::FileKeychainStore(std::string path) : path_(std::move(path)) {}
 
-std::string FileKeychainStore::defaultPath() {
-  return FileManager::defaultManager().homeDirectory() + "/Library/Keychains/login.keychain.plist";
+std::string FileKeychainStore::defaultPath(const FileManager& files) {
+  return files.homeDirectory() + "/Library/Keychains/login.keychain.plist";
 }
-
-std::string FileKeychainStore::path() const { return fixedPath_.empty() ? defaultPath() : fixedPath_; }
 
 OSStatus FileKeychainStore::deleteItem(const std::string& account) {
   if (holdsNul(account)) return errSecParam;

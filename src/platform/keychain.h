@@ -1,8 +1,8 @@
 #pragma once
 // Generic-password items: one block of data per account name, with the platform's
 // status codes. The Linux store keeps them in a property-list file, mode 0600, in a
-// 0700 folder: $HOME/Library/Keychains/login.keychain.plist (the home of
-// Settings::current(), taken at every call).
+// 0700 folder: <home>/Library/Keychains/login.keychain.plist, in the home of the file
+// manager it is built over.
 // Every store is safe to use from several threads; the file store also from several
 // processes (file lock, atomic rewrite).
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/data.h"
+#include "platform/file_manager.h"
 
 namespace platform {
 
@@ -36,17 +37,19 @@ class KeychainStore {
   // (`value` untouched).
   virtual OSStatus copyMatching(const std::string& account, Data& value) = 0;
 
-  // The process-wide store: a FileKeychainStore until replaced.
+  // The process-wide store: the one installed last with setShared() (main installs a
+  // FileKeychainStore over its file manager); until then, and after setShared(nullptr),
+  // a MemoryKeychainStore of its own.
   static std::shared_ptr<KeychainStore> shared();
-  // Replaces the process-wide store and returns the one before; nullptr restores the
-  // file store.
+  // Replaces the process-wide store and returns the one before; nullptr puts the
+  // memory store back.
   static std::shared_ptr<KeychainStore> setShared(std::shared_ptr<KeychainStore> store);
 };
 
 class FileKeychainStore final : public KeychainStore {
  public:
-  // The default file under HOME, looked up at every call.
-  FileKeychainStore();
+  // The default file in the home of `files`.
+  explicit FileKeychainStore(const FileManager& files);
   // A fixed file.
   explicit FileKeychainStore(std::string path);
 
@@ -54,13 +57,13 @@ class FileKeychainStore final : public KeychainStore {
   OSStatus add(const std::string& account, const Data& value) override;
   OSStatus copyMatching(const std::string& account, Data& value) override;
 
-  // The file in use now.
-  std::string path() const;
-  // $HOME/Library/Keychains/login.keychain.plist.
-  static std::string defaultPath();
+  // The file in use.
+  const std::string& path() const { return path_; }
+  // <home of files>/Library/Keychains/login.keychain.plist.
+  static std::string defaultPath(const FileManager& files);
 
  private:
-  std::string fixedPath_;
+  std::string path_;
 };
 
 // Items in memory only.

@@ -149,13 +149,3 @@ Settings Settings::exchange(Settings settings) {
 }
 
 }  // namespace platform
-
-namespace platform::settings {
-
-std::string homeDirectory() { return currentValue()->homeDirectory; }
-
-std::vector<std::string> dataDirectories() { return currentValue()->dataDirectories(); }
-
-std::string configHome() { return currentValue()->configHome(); }
-
-}  // namespace platform::settings

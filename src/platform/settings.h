@@ -6,16 +6,18 @@
 // They form one value (Settings) that the composition root reads from the environment
 // once and installs. What is built with settings takes them as a value (a Process's
 // childPath, a session configuration's connectTo and caFile, the inventory's PATH,
-// ..., the file manager that main builds); what is reached deep inside a shared object
-// (the home folder behind the user defaults, the keychain file, and the file manager's
-// folders until main has installed one) reads Settings::current() at each use,
-// through the functions of namespace settings below.
+// ..., the file manager that main builds and hands to whatever keeps files: the user
+// defaults, the keychain, the content blocker and filter, the safe-search engine, the
+// delegate's jobs); what the process makes without being given them reads
+// Settings::current() (see current() below).
 //
-// Tests never change the process environment: they build a value and install it for
-// their own duration (testsupport::ScopedSettings in tests/support/scoped_settings.h,
-// over Settings::exchange; testsupport::TempHome installs one whose home is a fresh
-// folder, for tests that need Documents, the app-group container or the XDG folders;
-// testsupport::ScopedUserDefaults gives a test its own user-defaults files only).
+// Tests never change the process environment. A test that needs Documents, the
+// app-group container or the XDG folders builds a file manager over a temporary home
+// (testsupport::TempFiles in tests/support/temp_files.h) and hands it in;
+// testsupport::ScopedUserDefaults gives a test its own user-defaults files. A test
+// whose subject is the installed settings installs a value for its own duration
+// (testsupport::ScopedSettings in tests/support/scoped_settings.h, over
+// Settings::exchange; testsupport::TempHome installs one whose home is a fresh folder).
 // A test that starts one of our programs as a child process gives it the variables
 // it needs in the child's own environment.
 #include <chrono>
@@ -87,8 +89,8 @@ struct Settings {
 
   // The settings of what the process makes without being given them (the shared
   // session and workspace, a Process's default childPath, LocationManager::make(),
-  // the command channel's defaults, the home folder and the desktop folders): those
-  // installed last; until something is installed, fromEnvironment(), read once at the
+  // the command channel's defaults, the standard user defaults until they are given
+  // their file): those installed last; until something is installed, fromEnvironment(), read once at the
   // first call.
   static Settings current();
   // Called once by the composition root, before the first shared object is made.
@@ -99,15 +101,3 @@ struct Settings {
 };
 
 }  // namespace platform
-
-namespace platform::settings {
-
-// Readers of Settings::current(), for what is reached deep inside shared objects.
-// Settings::current().homeDirectory.
-std::string homeDirectory();
-// Settings::current().dataDirectories().
-std::vector<std::string> dataDirectories();
-// Settings::current().configHome().
-std::string configHome();
-
-}  // namespace platform::settings

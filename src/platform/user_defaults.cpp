@@ -21,6 +21,7 @@
 
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
+#include "platform/settings.h"
 
 namespace platform {
 namespace {
@@ -551,9 +552,8 @@ bool validDomainName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos && !holdsNul(name);
 }
 
-std::optional<std::string> domainPath(const std::string& name) {
+std::optional<std::string> domainPath(const FileManager& files, const std::string& name) {
   if (!validDomainName(name)) return std::nullopt;
-  const auto& files = FileManager::defaultManager();
   if (name.starts_with("group.")) {
     auto container = files.containerPath(name);
     if (!container) return std::nullopt;
@@ -562,22 +562,31 @@ std::optional<std::string> domainPath(const std::string& name) {
   return files.homeDirectory() + "/Library/Preferences/" + name + ".plist";
 }
 
-std::mutex standardFileMutex;
-UserDefaults::StandardFile standardFile;  // guarded by standardFileMutex; empty: the home's
+// A domain's file for a store that was given no file manager: in the home of the
+// settings installed now (the standard store before main gives it its file, in tests).
+std::optional<std::string> domainPathInCurrentHome(const std::string& name) {
+  return domainPath(FileManager(Settings::current()), name);
+}
 
-std::string standardPath() {
+std::mutex standardFileMutex;
+UserDefaults::StandardFile standardFile;  // guarded by standardFileMutex; empty: the current home's
+
+std::string standardFilePath() {
   {
     std::lock_guard lock(standardFileMutex);
     if (standardFile) return standardFile();
   }
-  return domainPath(Bundle::main().bundleIdentifier()).value_or(std::string());
+  return domainPathInCurrentHome(Bundle::main().bundleIdentifier()).value_or(std::string());
 }
 
 // ---- the file-backed store --------------------------------------------------------
 
 class FileUserDefaults final : public UserDefaults {
  public:
-  explicit FileUserDefaults(std::function<std::string()> pathOf) : pathOf_(std::move(pathOf)) {}
+  // `files`, when given, names the domains that removePersistentDomain() removes; it
+  // must outlive the store.
+  explicit FileUserDefaults(std::function<std::string()> pathOf, const FileManager* files = nullptr)
+      : pathOf_(std::move(pathOf)), files_(files) {}
   ~FileUserDefaults() override { forget(); }
   FileUserDefaults(const FileUserDefaults&) = delete;
   FileUserDefaults& operator=(const FileUserDefaults&) = delete;
@@ -721,8 +730,9 @@ class FileUserDefaults final : public UserDefaults {
   }
 
   void removePersistentDomain(const std::string& domainName) override {
-    const auto target =
-        domainName == Bundle::main().bundleIdentifier() ? std::optional(standardPath()) : domainPath(domainName);
+    const auto target = domainName == Bundle::main().bundleIdentifier() ? std::optional(standardFilePath())
+                        : files_ != nullptr                             ? domainPath(*files_, domainName)
+                                                                        : domainPathInCurrentHome(domainName);
     if (!target || target->empty()) return;
     std::lock_guard lock(mutex_);
     DomainLock domainLock(*target);
@@ -788,6 +798,7 @@ class FileUserDefaults final : public UserDefaults {
   }
 
   std::function<std::string()> pathOf_;
+  const FileManager* files_;
   mutable std::mutex mutex_;
   mutable std::string path_;
   mutable int fd_ = -1;
@@ -811,7 +822,7 @@ bool UserDefaults::update(const std::string& key, const std::function<bool(std::
 
 UserDefaults& UserDefaults::standard() {
   // Never destroyed, so that code running at exit can still use it.
-  static auto* store = new FileUserDefaults(standardPath);
+  static auto* store = new FileUserDefaults(standardFilePath);
   return *store;
 }
 
@@ -820,10 +831,14 @@ UserDefaults::StandardFile UserDefaults::installStandardFile(StandardFile file) 
   return std::exchange(standardFile, std::move(file));
 }
 
-std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
-  auto path = domainPath(name);
+std::string UserDefaults::standardPath(const FileManager& files) {
+  return domainPath(files, Bundle::main().bundleIdentifier()).value_or(std::string());
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::suite(const FileManager& files, const std::string& name) {
+  auto path = domainPath(files, name);
   if (!path) return nullptr;
-  return atPath(std::move(*path));
+  return std::make_shared<FileUserDefaults>([path = std::move(*path)] { return path; }, &files);
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::atPath(std::string path) {

@@ -1,8 +1,8 @@
 #pragma once
-// User defaults kept as property-list files:
-//   the standard domain  -> $HOME/Library/Preferences/<bundle identifier>.plist
-//   a suite "group.X"    -> $HOME/Library/Group Containers/group.X/Library/Preferences/group.X.plist
-//   any other suite name -> $HOME/Library/Preferences/<name>.plist
+// User defaults kept as property-list files, in the home of a file manager:
+//   the standard domain  -> <home>/Library/Preferences/<bundle identifier>.plist
+//   a suite "group.X"    -> <home>/Library/Group Containers/group.X/Library/Preferences/group.X.plist
+//   any other suite name -> <home>/Library/Preferences/<name>.plist
 // Every read sees the file as another process last wrote it (reloaded when it changed);
 // every write takes an exclusive file lock, re-reads, changes one entry and replaces the
 // file atomically. A missing, corrupt or unreadable file reads as an empty domain, and
@@ -26,6 +26,8 @@
 #include "platform/data.h"
 
 namespace platform {
+
+class FileManager;
 
 // One property-list value.
 class PlistValue {
@@ -79,16 +81,22 @@ class UserDefaults {
  public:
   virtual ~UserDefaults() = default;
 
-  // The domain named by the main bundle's identifier ("so.velmorhome.mopet.agent").
+  // The domain named by the main bundle's identifier ("so.velmorhome.mopet.agent"), in
+  // the file installStandardFile() gave last: main gives the one in the home of the file
+  // manager it built (standardPath()); until a file is given (in tests), the domain's
+  // file in the home of Settings::current(), at each use.
   static UserDefaults& standard();
-  // Where the standard store's file is, asked at each use; empty, its domain's file in
-  // the home. Installs `file` and returns the one before, so that a test can give the
-  // standard store a file of its own and put the one before back.
+  // Where the standard store's file is, asked at each use; empty, as above. Installs
+  // `file` and returns the one before, so that a test can give the standard store a
+  // file of its own and put the one before back.
   using StandardFile = std::function<std::string()>;
   static StandardFile installStandardFile(StandardFile file);
-  // A named suite; nullptr when the name cannot name a domain (empty, or holding "/"
-  // or a NUL). A new object on every call; objects over the same file see each other.
-  static std::shared_ptr<UserDefaults> suite(const std::string& name);
+  // The standard domain's file in the home of `files`.
+  static std::string standardPath(const FileManager& files);
+  // A named suite in the home of `files` (which must outlive the store); nullptr when
+  // the name cannot name a domain (empty, or holding "/" or a NUL). A new object on
+  // every call; objects over the same file see each other.
+  static std::shared_ptr<UserDefaults> suite(const FileManager& files, const std::string& name);
   // A store over the property-list file at `path` (as the suites use, for other stores
   // and tests).
   static std::shared_ptr<UserDefaults> atPath(std::string path);
@@ -119,7 +127,8 @@ class UserDefaults {
   // Writes are already on disk when set() returns; this only re-reads. Returns true.
   virtual bool synchronize() = 0;
   // Removes every entry of the named domain (its file): the main bundle's identifier
-  // names the standard domain, any other name the suite of that name.
+  // names the standard domain, any other name the suite of that name (in the home of
+  // the file manager a suite was opened with; for other stores, the current home).
   virtual void removePersistentDomain(const std::string& domainName) = 0;
 
   // The property-list file behind this store.

@@ -18,7 +18,8 @@
 #include "platform/fakes/fake_workspace.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace {
 
@@ -57,11 +58,12 @@ struct Discard : platform::LogSink {
 };
 
 void BM_AppRuleReply_100000(benchmark::State& state) {
-  testsupport::TempHome home;
+  testsupport::TempFiles home;
+  testsupport::ScopedUserDefaults defaults;
   agent::testing::DelegatePlatform fakes;
+  fakes.useFiles(home.files());
   fakes.workspace.setRunningApplications(runningApplications());
-  platform::UserDefaults::suite(std::string(networks::kAppGroup))
-      ->set(std::string(networks::kSharedChildToken), std::string("bench-token"));
+  defaults.suite().set(std::string(networks::kSharedChildToken), std::string("bench-token"));
   const std::string reply = appRuleReply();
   networks::URLProtocolStub::stub(platform::Data(reply.begin(), reply.end()), nullptr, std::nullopt);
   auto previous = platform::StandardOutput::setSink(std::make_shared<Discard>());

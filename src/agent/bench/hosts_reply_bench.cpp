@@ -16,7 +16,8 @@
 #include "platform/fakes/fake_workspace.h"
 #include "platform/file_manager.h"
 #include "platform/url_session.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace {
 
@@ -54,10 +55,14 @@ const platform::Data& replyBody() {
 }
 
 struct HostsBench {
-  testsupport::TempHome home;
+  testsupport::TempFiles home;
+  testsupport::ScopedUserDefaults defaults;
   agent::testing::DelegatePlatform fakes;
   platform::FakeWorkspace workspace;
-  std::shared_ptr<agent::AppDelegate> delegate = std::make_shared<agent::AppDelegate>(fakes.bundle(workspace));
+  std::shared_ptr<agent::AppDelegate> delegate = [this] {
+    fakes.useFiles(home.files());
+    return std::make_shared<agent::AppDelegate>(fakes.bundle(workspace));
+  }();
   std::string path = (home.path() / "hosts").string();
 };
 
@@ -86,7 +91,7 @@ void BM_HostsTextWrite_100000(benchmark::State& state) {
   for (int i = 0; i < kReplyDomains; ++i)
     entries.emplace_back("blocked-" + std::to_string(i) + ".example.com", "127.0.0.1");
   const std::string text = agent::hostsFileText(entries);
-  auto& files = platform::FileManager::defaultManager();
+  const auto& files = bench.home.files();
   for (auto _ : state) {
     if (!files.write(bench.path, text, true)) state.SkipWithError("write failed");
   }

@@ -51,6 +51,7 @@ class ChannelFlood : public agenttest::AgentFixture {
     };
     options.session = &session_;
     options.contentBlocker = &contentBlocker_;
+    options.fileManager = &files();
     options.workspace = &workspace_;
     options.exitProcess = [](int) { ADD_FAILURE() << "nothing here ends the process"; };
     channel_ = std::make_unique<channel::SocketHandler>(std::move(options));

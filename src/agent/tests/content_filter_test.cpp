@@ -14,7 +14,8 @@
 #include "platform/fakes/fake_content_filter.h"
 #include "platform/log.h"
 #include "platform/run_loop.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace agent {
 namespace {
@@ -52,9 +53,16 @@ class ContentFilterTest : public ::testing::Test {
 
   static constexpr const char* kProvider = "so.velmorhome.mopet.agent.ContentFilter";
 
-  testsupport::TempHome home_;
+  // A delegate over `fakes`, the fixture's file manager and user defaults.
+  std::shared_ptr<AppDelegate> makeDelegate(testing::DelegatePlatform& fakes) {
+    fakes.useFiles(home_.files());
+    return fakes.makeDelegate();
+  }
+
+  testsupport::TempFiles home_;
+  testsupport::ScopedUserDefaults defaults_;
   testing::DelegatePlatform fakes_;
-  std::shared_ptr<AppDelegate> delegate_ = fakes_.makeDelegate();
+  std::shared_ptr<AppDelegate> delegate_ = makeDelegate(fakes_);
   std::shared_ptr<platform::SystemExtensionRequest> request_;
   platform::SystemExtensionRequestDriver driver_;
   std::shared_ptr<platform::CapturingLogSink> log_ = std::make_shared<platform::CapturingLogSink>();
@@ -71,7 +79,7 @@ TEST_F(ContentFilterTest, AFinishedRequestWithoutConfigurationCreatesEnablesAndS
                             platform::SystemExtensionRequestResult::willCompleteAfterReboot}) {
     SCOPED_TRACE(static_cast<int>(result));
     testing::DelegatePlatform fakes;
-    auto delegate = fakes.makeDelegate();
+    auto delegate = makeDelegate(fakes);
     EXPECT_EQ(finish(result, fakes.contentFilter, *delegate), "didFinishWithResult\n");
     EXPECT_THAT(fakes.contentFilter.calls(), ElementsAre(Operation::load, Operation::save));
     EXPECT_EQ(fakes.contentFilter.stored(), (State{expected, "Velmor Mopet", true}));
@@ -93,7 +101,7 @@ TEST_F(ContentFilterTest, AnExistingConfigurationIsKeptAndEnabled) {
   // A second finished request finds the saved configuration and saves it again.
   testing::DelegatePlatform again;
   again.contentFilter.setStored(filter().stored());
-  auto delegate = again.makeDelegate();
+  auto delegate = makeDelegate(again);
   finish(platform::SystemExtensionRequestResult::completed, again.contentFilter, *delegate);
   EXPECT_EQ(again.contentFilter.stored(), (State{existing, "Someone else's filter", true}));
 }

@@ -16,7 +16,6 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "platform/workspace.h"
-#include "support/scoped_settings.h"
 
 namespace {
 
@@ -217,13 +216,10 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
 TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   auto odd = home_.path() / "o'neil $(touch pwned) home";
   std::filesystem::create_directories(odd / "Documents");
-  std::filesystem::copy(home_.path() / "Library", odd / "Library", std::filesystem::copy_options::recursive);
   const std::string staging = (odd / "Documents" / "hosts").string();
-  {
-    // The tick finds Documents through the settings' home.
-    testsupport::ScopedSettings oddHome([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
-    delegate().fireTimer();
-  }
+  // The tick finds Documents through its file manager's home.
+  useFolders([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
+  delegate().fireTimer();
 
   EXPECT_EQ(readFile(hostsTarget()), agent::hostsFileText(agent::defaultHostEntries()));
   EXPECT_FALSE(std::filesystem::exists(staging));

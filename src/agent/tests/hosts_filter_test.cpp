@@ -17,7 +17,6 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "platform/settings.h"
-#include "support/scoped_settings.h"
 
 namespace {
 
@@ -155,12 +154,12 @@ TEST(ShellQuoting, SurvivesBashWordSplittingAndQuotes) {
   }
 }
 
-// The filter on its own, built with the file manager and a request runner over the
-// fixture's canned session.
+// The filter on its own, built with the fixture's file manager and a request runner
+// over the fixture's canned session.
 class HostsFile : public AgentFixture {
  protected:
   networks::NetworkManager requests_{session_};
-  agent::HostsFilter filter_{platform::FileManager::defaultManager(), requests_};
+  agent::HostsFilter filter_{files(), requests_};
 };
 
 TEST_F(HostsFile, SixDefaultEntriesAreWrittenByteForByte) {
@@ -204,10 +203,11 @@ TEST_F(HostsFile, StagingPathIsTheDocumentsFolderAsOnDisk) {
   // staging path is still the real folder.
   auto odd = home_.path() / "o'neil home";
   std::filesystem::create_directories(odd / "Documents");
-  // The folders follow the settings' home, taken as the call is made.
-  testsupport::ScopedSettings oddHome([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
-  EXPECT_THAT(d.documentsDirectoryURL(), HasSubstr("o'neil%20home/Documents/"));
-  EXPECT_EQ(d.stagingPath(), (odd / "Documents" / "hosts").string());
+  // The folders are those of the file manager's home.
+  useFolders([&](platform::Settings& settings) { settings.homeDirectory = odd.string(); });
+  agent::HostsFilter oddFilter(files(), requests_);
+  EXPECT_THAT(oddFilter.documentsDirectoryURL(), HasSubstr("o'neil%20home/Documents/"));
+  EXPECT_EQ(oddFilter.stagingPath(), (odd / "Documents" / "hosts").string());
 }
 
 TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {

@@ -26,8 +26,8 @@
 #include "platform/file_manager.h"
 #include "platform/settings.h"
 #include "platform/user_defaults.h"
-#include "support/scoped_settings.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace agent {
 namespace {
@@ -91,8 +91,9 @@ class RequestLog {
 
 // A home with the user's application folder (home/local/applications, the data home)
 // and a system one (home/share/applications, the data folders): the inventory finds
-// them through the installed settings, the stand-in (a child process) through the
-// variables the recording tool sets for it. The children's PATH starts with that
+// them through the delegate's file manager, built over the folders of the delegate's
+// settings, the stand-in (a child process) through the variables the recording tool
+// sets for it. The children's PATH starts with that
 // recording "osascript", which hands over to the stand-in, or to scripted answers.
 class InventoryTest : public ::testing::Test {
  protected:
@@ -100,22 +101,30 @@ class InventoryTest : public ::testing::Test {
       : root_(home_.path()),
         local_(root_ / "local/applications"),
         system_(root_ / "share/applications"),
-        bin_(root_ / "bin"),
-        desktop_([this](platform::Settings& settings) {
-          settings.xdgDataHome = (root_ / "local").string();
-          settings.xdgDataDirs = {(root_ / "share").string()};
-        }) {
+        bin_(root_ / "bin") {
     fs::create_directories(local_);
     fs::create_directories(system_);
     useStandIn();
   }
 
-  static platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+  platform::FileManager& files() { return fakes_.files(); }
   // The children's PATH starts with the recording tool, then the stand-in's folder.
   std::string childPath() const { return bin_.string() + ":" + kTools; }
+  // The delegate's settings: the home's folders, the desktop's two application folders.
   std::shared_ptr<AppDelegate> makeDelegate() {
+    fakes_.settings = testsupport::TempFiles::homeAt(root_);
+    fakes_.settings.xdgDataHome = (root_ / "local").string();
+    fakes_.settings.xdgDataDirs = {(root_ / "share").string()};
     fakes_.settings.childPath = childPath();
     return fakes_.makeDelegate();
+  }
+  // A delegate over the folders of other settings, in place of the fixture's.
+  void remakeOver(const std::function<void(platform::Settings&)>& change) {
+    platform::Settings settings = fakes_.settings;
+    change(settings);
+    otherFiles_.emplace(settings);
+    fakes_.useFiles(*otherFiles_);
+    delegate_ = makeDelegate();
   }
 
   // The first lines of the recording tool: the script it got goes to the log.
@@ -145,10 +154,10 @@ class InventoryTest : public ::testing::Test {
     return lines(text);
   }
 
-  static void setShared(const std::string& key, const std::optional<std::string>& value) {
-    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-    if (value) suite->set(key, *value);
-    else suite->removeObject(key);
+  void setShared(const std::string& key, const std::optional<std::string>& value) {
+    auto& suite = defaults_.suite();
+    if (value) suite.set(key, *value);
+    else suite.removeObject(key);
   }
 
   struct Run {
@@ -180,13 +189,14 @@ class InventoryTest : public ::testing::Test {
     return list;
   }
 
-  testsupport::TempHome home_;
+  testsupport::TempFiles home_;
+  testsupport::ScopedUserDefaults defaults_;
   fs::path root_;
   fs::path local_;
   fs::path system_;
   fs::path bin_;
-  testsupport::ScopedSettings desktop_;
   testing::DelegatePlatform fakes_;
+  std::optional<platform::FileManager> otherFiles_;
   std::shared_ptr<AppDelegate> delegate_ = makeDelegate();
   RequestLog log_;
 };
@@ -371,7 +381,7 @@ TEST_F(InventoryTest, EveryFolderInTheDesktopsOrderEachIdOnce) {
   useScriptedAnswers();
   const fs::path flatpak = root_ / "flatpak/exports/share/applications";
   const fs::path snap = root_ / "snap/share/applications";
-  testsupport::ScopedSettings dataDirs([&](platform::Settings& settings) {
+  remakeOver([&](platform::Settings& settings) {
     settings.xdgDataDirs = {(root_ / "share").string(), (root_ / "missing").string(),
                             (root_ / "flatpak/exports/share").string(), (root_ / "snap/share").string()};
   });

@@ -21,7 +21,6 @@
 #include "platform/fakes/fake_alert_responder.h"
 #include "platform/process.h"
 #include "platform/ui_nib.h"
-#include "support/scoped_settings.h"
 
 namespace {
 
@@ -140,13 +139,11 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     fs::remove_all(home_.path() / "elsewhere");
     if (c.token) storeToken();
     else sharedSuite()->removeObject(std::string(networks::kSharedChildToken));
-    // Start-up finds the autostart folder through the settings' configuration folder
-    // (XDG_CONFIG_HOME), installed before it runs.
-    std::optional<testsupport::ScopedSettings> configuration;
-    if (c.configHome) {
-      configuration.emplace(
-          [&](platform::Settings& settings) { settings.xdgConfigHome = (home_.path() / *c.configHome).string(); });
-    }
+    // Start-up finds the autostart folder through its file manager's configuration
+    // folder (XDG_CONFIG_HOME).
+    useFolders([&](platform::Settings& settings) {
+      settings.xdgConfigHome = c.configHome ? (home_.path() / *c.configHome).string() : std::string();
+    });
     c.arrange();
     const fs::path entry =
         c.configHome ? home_.path() / *c.configHome / "autostart" / kAutostartName : autostartEntry();
@@ -157,7 +154,6 @@ TEST_F(Startup, APairedAgentPutsItsAutostartEntryInTheUsersOwnFolder) {
     platform::CapturedOutput captured;
     launch();
     const std::string printed = agenttest::printedText(captured.take());
-    configuration.reset();
     globalQueue_.discardAll();
     for (const auto& timer : runLoop_.scheduled) timer.timer->invalidate();
     runLoop_.scheduled.clear();
@@ -363,7 +359,9 @@ TEST_F(AgentFixture, TheExecutableStartsAndTicks) {
   agentProcess.standardError = platform::NullDevice{};
   ASSERT_TRUE(agentProcess.run());
   EXPECT_TRUE(agenttest::waitFor([&] { return std::filesystem::exists(stagingPath()); }));
-  EXPECT_TRUE(agenttest::waitFor([&] { return sharedSuite()->integer("device_usage") == 5; }));
+  // The executable's app-group suite is the one in its home.
+  const auto homeSuite = platform::UserDefaults::suite(home_.files(), std::string(networks::kAppGroup));
+  EXPECT_TRUE(agenttest::waitFor([&] { return homeSuite->integer("device_usage") == 5; }));
   EXPECT_TRUE(agentProcess.isRunning());
   agentProcess.terminate();
   ASSERT_TRUE(agentProcess.waitUntilExit(std::chrono::milliseconds(5000)));

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,7 @@ namespace fs = std::filesystem;
 
 struct Sandbox {
   fs::path home;
+  std::unique_ptr<platform::FileManager> files;  // over the bench's own home
   Sandbox() {
     std::string pattern = (fs::temp_directory_path() / "mopet-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -37,7 +39,7 @@ struct Sandbox {
     settings.homeDirectory = home.string();
     settings.xdgDataHome.clear();
     settings.xdgConfigHome.clear();
-    platform::Settings::install(settings);
+    files = std::make_unique<platform::FileManager>(settings);
     fs::create_directories(home / "resources");
     std::ofstream out(home / "resources/wordsSafeSearch.json");
     out << "{\"local_words\":[";
@@ -79,7 +81,7 @@ rules::SafeSearchRulesBase allBlocked() {
 void BM_WordListUnchangedFile(benchmark::State& state) {
   sandbox();
   platform::FakeContentBlockerManager blocker;
-  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker);
+  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker, *sandbox().files);
   const auto rules = allBlocked();
   for (auto _ : state) {
     engine.parseSafeSearchRules(rules);
@@ -95,7 +97,7 @@ BENCHMARK(BM_WordListUnchangedFile)->Unit(benchmark::kMillisecond);
 void BM_WordListChangedFile(benchmark::State& state) {
   auto& box = sandbox();
   platform::FakeContentBlockerManager blocker;
-  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker);
+  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker, *sandbox().files);
   const auto rules = allBlocked();
   const auto path = box.home / "resources/wordsSafeSearch.json";
   for (auto _ : state) {
@@ -122,7 +124,7 @@ void BM_WordListOncePerCategory(benchmark::State& state) {
   for (auto _ : state) {
     words.clear();
     for (const auto category : rules::kAllCategories) {
-      auto contents = platform::FileManager::defaultManager().contents(*path);
+      auto contents = sandbox().files->contents(*path);
       if (!contents) {
         state.SkipWithError("word list not read");
         return;
@@ -150,7 +152,7 @@ void BM_WriteContentBlockerList(benchmark::State& state) {
   sandbox();
   platform::FakeContentBlockerManager blocker;
   blocker.setAnswersSynchronously(true);
-  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker);
+  channel::CSafeSearchManager engine(platform::URLSession::shared(), blocker, *sandbox().files);
   engine.parseSafeSearchRules(allBlocked());
   for (auto _ : state) engine.applySafeSearchRules();
 }

@@ -19,7 +19,8 @@
 #include "platform/fakes/fake_content_blocker.h"
 #include "platform/fakes/fake_workspace.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace channel {
 namespace {
@@ -90,8 +91,7 @@ platform::URLSessionConfiguration stubbedConfiguration() {
 class CommandDispatchTest : public ::testing::Test {
  protected:
   CommandDispatchTest() {
-    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-    suite->set(std::string(networks::kSharedChildToken), std::string("token"));
+    defaults_.suite().set(std::string(networks::kSharedChildToken), std::string("token"));
     networks::URLProtocolStub::stub(
         platform::toData(
             R"({"category_rules":[],"is_active":true,"exceptions":[{"word":"w","rule":{"is_blocked":true}}]})"),
@@ -107,7 +107,9 @@ class CommandDispatchTest : public ::testing::Test {
     options.handleQueue = [queue = queue_](std::function<void()> block) { queue->async(std::move(block)); };
     options.session = &session_;
     options.contentBlocker = &blocker_;
+    options.fileManager = &home_.files();
     options.workspace = &workspace_;
+    options.ownDefaults = &defaults_.standard();
     options.exitProcess = [this](int status) {
       EXPECT_EQ(status, 0);
       note("exit");
@@ -189,7 +191,8 @@ class CommandDispatchTest : public ::testing::Test {
     std::size_t passes;
   };
 
-  testsupport::TempHome home_;
+  testsupport::TempFiles home_;
+  testsupport::ScopedUserDefaults defaults_;
   platform::CapturedOutput output_;
   std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::makeSerial("command-dispatch-test");
   platform::URLSession session_{stubbedConfiguration()};

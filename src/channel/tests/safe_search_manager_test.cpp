@@ -18,7 +18,8 @@
 #include "platform/fakes/fake_content_blocker.h"
 #include "platform/file_manager.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_shared_suite.h"
+#include "support/temp_files.h"
 
 namespace channel {
 namespace {
@@ -96,7 +97,7 @@ class SafeSearchManagerTest : public ::testing::Test {
  protected:
   platform::CapturedOutput output_;  // the printed lines; first in, last out
 
-  SafeSearchManagerTest() : session_(stubbedConfiguration()), engine_(session_, blocker_) {
+  SafeSearchManagerTest() : session_(stubbedConfiguration()), engine_(session_, blocker_, home_.files()) {
     resources_ = home_.path() / "resources";
     fs::create_directories(resources_);
     writeWords(kFixtureWords);
@@ -112,9 +113,9 @@ class SafeSearchManagerTest : public ::testing::Test {
   void writeWords(const std::string& text) { writeFile(resources_ / "wordsSafeSearch.json", text); }
 
   void setToken(std::optional<std::string> token) {
-    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-    if (token) suite->set(std::string(networks::kSharedChildToken), *token);
-    else suite->removeObject(std::string(networks::kSharedChildToken));
+    auto& suite = suite_.suite();
+    if (token) suite.set(std::string(networks::kSharedChildToken), *token);
+    else suite.removeObject(std::string(networks::kSharedChildToken));
   }
 
   void reply(int status, const std::string& body) {
@@ -157,7 +158,8 @@ class SafeSearchManagerTest : public ::testing::Test {
     return out;
   }
 
-  testsupport::TempHome home_;
+  testsupport::TempFiles home_;
+  testsupport::ScopedSharedSuite suite_;
   fs::path resources_;
   platform::URLSession session_;
   platform::FakeContentBlockerManager blocker_;

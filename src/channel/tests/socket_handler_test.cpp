@@ -31,7 +31,7 @@
 #include "platform/user_defaults.h"
 #include "support/scoped_user_defaults.h"
 #include "support/steady.h"
-#include "support/temp_home.h"
+#include "support/temp_files.h"
 
 extern char** environ;
 
@@ -86,9 +86,8 @@ std::vector<std::string> environmentWithHome(const fs::path& home) {
   return entries;
 }
 
-fs::path standardDefaultsFile() {
-  return fs::path(platform::settings::homeDirectory()) / "Library/Preferences/so.velmorhome.mopet.agent.plist";
-}
+// The standard user defaults' file: the test's own (ScopedUserDefaults).
+fs::path standardDefaultsFile() { return platform::UserDefaults::standard().path(); }
 
 // A content blocker whose reload (made inside a safe-search pass) can be held until the
 // test lets it go, so a test can look at the channel while the pass is still running.
@@ -123,7 +122,7 @@ class GateContentBlocker final : public platform::ContentBlockerManager {
   bool open_ = true;
 };
 
-// In the suite the agent reads: a test's own where one is installed, else the home's.
+// In the suite the agent reads: the test's own (ScopedUserDefaults).
 void setSuiteValue(std::string_view key, std::optional<std::string> value) {
   auto suite = networks::openSharedSuite();
   if (value) suite->set(std::string(key), *value);
@@ -206,7 +205,9 @@ class SocketHandlerTest : public ::testing::Test {
     };
     options.session = &session_;
     options.contentBlocker = &blocker_;
+    options.fileManager = &home_.files();
     options.workspace = &workspace_;
+    options.ownDefaults = &defaults_.standard();
     options.exitProcess = [this](int status) {
       std::function<void(int)> extra;
       {
@@ -331,7 +332,8 @@ class SocketHandlerTest : public ::testing::Test {
     });
   }
 
-  testsupport::TempHome home_;
+  testsupport::TempFiles home_;
+  testsupport::ScopedUserDefaults defaults_;
   std::unique_ptr<NodeServer> server_;
   std::shared_ptr<platform::DispatchQueue> queue_ = platform::DispatchQueue::makeSerial("channel-test-handlers");
   // How many blocks were handed to the handle queue.
@@ -655,8 +657,7 @@ TEST_F(SocketHandlerTest, WipeRemovesOwnDefaultsKeepsTheSharedSuiteAndEnds) {
   EXPECT_EQ(exits(), std::vector<int>{0});
   EXPECT_FALSE(fs::exists(standardDefaultsFile()));
   EXPECT_FALSE(platform::UserDefaults::standard().boolean("SYNCED_APPS"));
-  auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
-  EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);
+  EXPECT_EQ(defaults_.suite().string(std::string(networks::kSharedChildToken)), kToken);
 }
 
 TEST_F(SocketHandlerTest, HandlersAreRegisteredOnceAcrossConnectsAndReconnects) {
@@ -936,11 +937,14 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
   };
   for (const auto& [event, before] : cases) {
     SCOPED_TRACE(event + " after " + std::to_string(before.size()));
-    testsupport::TempHome home;
-    setSuiteValue(networks::kSharedChildToken, kToken);
-    setSuiteValue(networks::kMacosPassword, "pw");
-    platform::UserDefaults::standard().set("SYNCED_APPS", true);
-    ASSERT_TRUE(fs::exists(standardDefaultsFile()));
+    // The helper finds its defaults in this home, which it is given as HOME.
+    testsupport::TempFiles home;
+    auto suite = platform::UserDefaults::suite(home.files(), std::string(networks::kAppGroup));
+    suite->set(std::string(networks::kSharedChildToken), std::string(kToken));
+    suite->set(std::string(networks::kMacosPassword), std::string("pw"));
+    const fs::path standardFile = platform::UserDefaults::standardPath(home.files());
+    platform::UserDefaults::atPath(standardFile.string())->set("SYNCED_APPS", true);
+    ASSERT_TRUE(fs::exists(standardFile));
     NodeServer server;
 
     std::string helper = CHANNEL_COMMAND_HELPER;
@@ -992,8 +996,7 @@ TEST(SocketHandlerExitTest, CommandEndsTheProcessAfterTheWipe) {
     std::vector<json> sent;
     for (std::size_t i = 0; i < before.size(); ++i) sent.emplace_back(std::to_string(i));
     EXPECT_EQ(acked, sent);
-    EXPECT_FALSE(fs::exists(standardDefaultsFile()));
-    auto suite = platform::UserDefaults::suite(std::string(networks::kAppGroup));
+    EXPECT_FALSE(fs::exists(standardFile));
     EXPECT_EQ(suite->string(std::string(networks::kSharedChildToken)), kToken);
     EXPECT_EQ(suite->string(std::string(networks::kMacosPassword)), "pw");
   }

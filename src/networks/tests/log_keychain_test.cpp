@@ -1,4 +1,4 @@
-// The log wrapper's entries and the keychain wrapper over a file store in a temporary HOME.
+// The log wrapper's entries and the keychain wrapper over a file store in a temporary home.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,7 +10,8 @@
 #include "networks/keychain_source.h"
 #include "networks/log.h"
 #include "platform/fakes/capturing_log_sink.h"
-#include "support/temp_home.h"
+#include "platform/keychain.h"
+#include "support/temp_files.h"
 
 namespace networks {
 namespace {
@@ -46,8 +47,19 @@ TEST(LogTest, WriteIsOverridable) {
   EXPECT_TRUE(sink->entries().empty());  // the override replaced the entry
 }
 
-TEST(KeyChainTest, SaveLoadReplaceAndMissingKeys) {
-  testsupport::TempHome home;
+// The process's store is a file store in a temporary home for the test's lifetime, as
+// main installs one in the user's home.
+class KeyChainTest : public ::testing::Test {
+ protected:
+  KeyChainTest()
+      : previous_(platform::KeychainStore::setShared(std::make_shared<platform::FileKeychainStore>(home_.files()))) {}
+  ~KeyChainTest() override { platform::KeychainStore::setShared(previous_); }
+
+  testsupport::TempFiles home_;
+  std::shared_ptr<platform::KeychainStore> previous_;
+};
+
+TEST_F(KeyChainTest, SaveLoadReplaceAndMissingKeys) {
   // Built with its length, so the NUL and what follows it are part of the data.
   const std::string withNul("secret\0with nul", 15);
   const platform::Data first = platform::toData(withNul), second = platform::toData("next");
@@ -78,8 +90,7 @@ class MemoryKeyChain : public KeyChain {
   mutable std::map<std::string, platform::Data> items;
 };
 
-TEST(KeyChainTest, OperationsAreOverridable) {
-  testsupport::TempHome home;
+TEST_F(KeyChainTest, OperationsAreOverridable) {
   MemoryKeyChain memory;
   const KeyChain& keyChain = memory;
   EXPECT_EQ(keyChain.save("account", platform::toData("kept in memory")), platform::errSecSuccess);
@@ -88,7 +99,7 @@ TEST(KeyChainTest, OperationsAreOverridable) {
   EXPECT_FALSE(KeyChain::shared().load("account"));  // the file store was never touched
 }
 
-TEST(KeyChainTest, UniqueIdsAndRawValueBytes) {
+TEST_F(KeyChainTest, UniqueIdsAndRawValueBytes) {
   std::set<std::string> ids;
   for (int i = 0; i < 100; ++i) {
     const std::string id = KeyChain::shared().createUniqueID();

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/fakes/fake_content_blocker.h"
-#include "support/temp_home.h"
+#include "support/temp_files.h"
 
 namespace platform {
 namespace {
@@ -41,8 +41,8 @@ long long nowMillis() {
 }
 
 TEST(LinuxContentBlockerTest, AReloadReplacesTheMarkerAndSucceedsOffTheCallersThread) {
-  testsupport::TempHome home;
-  LinuxContentBlockerManager manager;
+  testsupport::TempFiles home;
+  LinuxContentBlockerManager manager(home.files());
   const std::string id = "so.velmorhome.mopet.agent.SafeSearchExt";
   const auto marker = home.path() / "Library/Application Support/ContentBlockers" / (id + ".reload");
   EXPECT_EQ(manager.markerPath(id), marker.string());
@@ -64,8 +64,8 @@ TEST(LinuxContentBlockerTest, AReloadReplacesTheMarkerAndSucceedsOffTheCallersTh
 }
 
 TEST(LinuxContentBlockerTest, IdentifiersThatCannotNameAFileAndUnwritableFoldersFail) {
-  testsupport::TempHome home;
-  LinuxContentBlockerManager manager;
+  testsupport::TempFiles home;
+  LinuxContentBlockerManager manager(home.files());
   for (const std::string& id : std::vector<std::string>{"", ".", "..", "a/b", "../escape", std::string("nul\0x", 5)}) {
     SCOPED_TRACE(id);
     auto reply = reload(manager, id);
@@ -76,7 +76,7 @@ TEST(LinuxContentBlockerTest, IdentifiersThatCannotNameAFileAndUnwritableFolders
   EXPECT_FALSE(fs::exists(home.path() / "Library"));
 
   std::ofstream(home.path() / "occupied") << "a file where the folder should be";
-  LinuxContentBlockerManager blocked((home.path() / "occupied").string());
+  LinuxContentBlockerManager blocked(home.files(), (home.path() / "occupied").string());
   auto reply = reload(blocked, "x");
   ASSERT_TRUE(reply.error.has_value());
   EXPECT_EQ(reply.error->code, ContentBlockerErrorCode::loadingInterrupted);

@@ -14,7 +14,7 @@
 
 #include "platform/fakes/fake_content_filter.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/temp_files.h"
 
 namespace platform {
 namespace {
@@ -61,12 +61,12 @@ FilterProviderConfiguration socketFilter() {
 
 class PlistFilterManagerTest : public ::testing::Test {
  protected:
-  testsupport::TempHome home;
+  testsupport::TempFiles home;
   const std::string app = "so.velmorhome.mopet.agent";
 };
 
 TEST_F(PlistFilterManagerTest, LoadBeforeAnyConfigurationGivesAnEmptyOneAndAnEmptySaveIsRefused) {
-  PlistFilterManager manager(app);
+  PlistFilterManager manager(home.files(), app);
   EXPECT_EQ(manager.path(), (home.path() / "Library/Preferences/so.velmorhome.mopet.networkextension.plist").string());
   manager.setLocalizedDescription("left over");
 
@@ -85,7 +85,7 @@ TEST_F(PlistFilterManagerTest, LoadBeforeAnyConfigurationGivesAnEmptyOneAndAnEmp
 
 TEST_F(PlistFilterManagerTest, ASavedConfigurationIsWhatTheNextLoadFindsInAnotherManager) {
   {
-    PlistFilterManager first(app);
+    PlistFilterManager first(home.files(), app);
     ASSERT_FALSE(load(first).error);
     first.setProviderConfiguration(socketFilter());
     first.setLocalizedDescription("Velmor Mopet");
@@ -94,24 +94,24 @@ TEST_F(PlistFilterManagerTest, ASavedConfigurationIsWhatTheNextLoadFindsInAnothe
     ASSERT_FALSE(saved.error) << saved.error->description();
   }
   std::stringstream text;
-  text << std::ifstream(PlistFilterManager::defaultPath()).rdbuf();
+  text << std::ifstream(PlistFilterManager::defaultPath(home.files())).rdbuf();
   EXPECT_NE(text.str().find("<key>filterDataProviderBundleIdentifier</key>"), std::string::npos);
   EXPECT_NE(text.str().find("<string>so.velmorhome.mopet.agent.ContentFilter</string>"), std::string::npos);
 
-  PlistFilterManager second(app);
+  PlistFilterManager second(home.files(), app);
   ASSERT_FALSE(load(second).error);
   EXPECT_EQ(second.providerConfiguration(), socketFilter());
   EXPECT_EQ(second.localizedDescription(), "Velmor Mopet");
   EXPECT_TRUE(second.isEnabled());
 
   // Another application's configuration lives beside it and is its own.
-  PlistFilterManager other("com.example.other", second.path());
+  PlistFilterManager other(home.files(), "com.example.other", second.path());
   ASSERT_FALSE(load(other).error);
   EXPECT_FALSE(other.providerConfiguration().has_value());
 
   ASSERT_FALSE(remove(second).error);
   EXPECT_EQ(second.state(), ContentFilterManager::State{});
-  PlistFilterManager third(app);
+  PlistFilterManager third(home.files(), app);
   third.setEnabled(true);
   ASSERT_FALSE(load(third).error);
   EXPECT_FALSE(third.isEnabled());
@@ -133,12 +133,12 @@ TEST_F(PlistFilterManagerTest, EveryFieldSurvivesTheFile) {
       {"hosts", PlistValue(PlistValue::Array{PlistValue("a"), PlistValue("b")})},
       {"nested", PlistValue(PlistValue::Dictionary{{"on", PlistValue(true)}})},
   };
-  PlistFilterManager writer(app);
+  PlistFilterManager writer(home.files(), app);
   writer.setProviderConfiguration(full);
   writer.setLocalizedDescription("Ünïcode description");
   ASSERT_FALSE(save(writer).error);
 
-  PlistFilterManager reader(app);
+  PlistFilterManager reader(home.files(), app);
   ASSERT_FALSE(load(reader).error);
   EXPECT_EQ(reader.providerConfiguration(), full);
   EXPECT_EQ(reader.localizedDescription(), "Ünïcode description");
@@ -146,9 +146,9 @@ TEST_F(PlistFilterManagerTest, EveryFieldSurvivesTheFile) {
 }
 
 TEST_F(PlistFilterManagerTest, AStoredEntryOfTheWrongShapeFailsTheLoadAndKeepsTheMemory) {
-  auto store = UserDefaults::atPath(PlistFilterManager::defaultPath());
+  auto store = UserDefaults::atPath(PlistFilterManager::defaultPath(home.files()));
   store->set(app, PlistValue::Dictionary{{"enabled", PlistValue("yes")}});
-  PlistFilterManager manager(app);
+  PlistFilterManager manager(home.files(), app);
   manager.setLocalizedDescription("kept");
   auto loaded = load(manager);
   ASSERT_TRUE(loaded.error.has_value());
@@ -160,7 +160,7 @@ TEST_F(PlistFilterManagerTest, AStoredEntryOfTheWrongShapeFailsTheLoadAndKeepsTh
 }
 
 TEST_F(PlistFilterManagerTest, OperationsCallBackInTheOrderAsked) {
-  PlistFilterManager manager(app);
+  PlistFilterManager manager(home.files(), app);
   manager.setProviderConfiguration(socketFilter());
   std::mutex mutex;
   std::vector<std::string> order;

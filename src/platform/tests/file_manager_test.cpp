@@ -34,11 +34,11 @@ mode_t modeOf(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-// The file manager's folders come from the current settings: each test installs a
-// home of its own, a temporary folder.
+// The file manager's folders come from the settings it is built over: each test builds
+// one whose home is a temporary folder of its own.
 class FileManagerTest : public ::testing::Test {
  protected:
-  FileManagerTest() : root_(testsupport::makeTemporaryFolder("files-test")), home_(withHome(root_)) {}
+  FileManagerTest() : root_(testsupport::makeTemporaryFolder("files-test")), files_(withHome(root_)) {}
   ~FileManagerTest() override {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -62,9 +62,8 @@ class FileManagerTest : public ::testing::Test {
     return names;
   }
 
-  FileManager& files_ = FileManager::defaultManager();
   fs::path root_;
-  testsupport::ScopedSettings home_;
+  FileManager files_;
 };
 
 TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
@@ -83,15 +82,15 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
 
   // The desktop's folders (Settings::dataDirectories), each with its "applications".
   {
-    testsupport::ScopedSettings desktop([&](Settings& settings) {
-      settings.xdgDataHome = (root_ / "data").string();
-      settings.xdgDataDirs = {"/opt/share/", "/usr/share"};
-      settings.xdgConfigHome = (root_ / "cfg").string();
-    });
-    EXPECT_EQ(files_.applicationDirectories(),
+    Settings desktop = withHome(root_);
+    desktop.xdgDataHome = (root_ / "data").string();
+    desktop.xdgDataDirs = {"/opt/share/", "/usr/share"};
+    desktop.xdgConfigHome = (root_ / "cfg").string();
+    const FileManager files(desktop);
+    EXPECT_EQ(files.applicationDirectories(),
               (std::vector<std::string>{(root_ / "data/applications").string(), "/opt/share/applications",
                                         "/usr/share/applications"}));
-    EXPECT_EQ(files_.autostartDirectory(), (root_ / "cfg/autostart").string());
+    EXPECT_EQ(files.autostartDirectory(), (root_ / "cfg/autostart").string());
   }
   EXPECT_EQ(files_.applicationDirectories(),
             (std::vector<std::string>{(root_ / ".local/share/applications").string(), "/usr/local/share/applications",
@@ -100,9 +99,8 @@ TEST_F(FileManagerTest, FoldersFollowHomeAndTheSettings) {
   EXPECT_FALSE(fs::exists(root_ / ".config"));
 }
 
-// The documents folder as the desktop's user-dirs.dirs names it, made when missing.
-// A manager built over settings takes its folders from them, whatever is installed
-// later; installed, it is the default manager.
+// A manager built over settings takes its folders from them, whatever settings are
+// installed later.
 TEST_F(FileManagerTest, AManagerBuiltOverSettingsKeepsItsFolders) {
   Settings own = withHome(root_ / "own");
   own.xdgDataHome = (root_ / "own-data").string();
@@ -115,10 +113,10 @@ TEST_F(FileManagerTest, AManagerBuiltOverSettingsKeepsItsFolders) {
   EXPECT_EQ(built.containerPath("group.a"), (root_ / "own/Library/Group Containers/group.a").string());
   EXPECT_EQ(built.applicationDirectories().front(), (root_ / "own-data/applications").string());
   EXPECT_EQ(built.autostartDirectory(), (root_ / "own-cfg/autostart").string());
-  // The default manager still follows what is installed now.
-  EXPECT_EQ(files_.homeDirectory(), (root_ / "elsewhere").string());
+  EXPECT_EQ(files_.homeDirectory(), root_.string());
 }
 
+// The documents folder as the desktop's user-dirs.dirs names it, made when missing.
 TEST_F(FileManagerTest, DocumentsFollowTheDesktopsUserFolders) {
   const std::string home = root_.string();
   struct Case {
@@ -160,22 +158,23 @@ TEST_F(FileManagerTest, DocumentsFollowTheDesktopsUserFolders) {
   }
 
   // The file is looked for in the desktop's configuration folder.
-  testsupport::ScopedSettings configured(
-      [&](Settings& settings) { settings.xdgConfigHome = (root_ / "cfg").string(); });
+  Settings configured = withHome(root_);
+  configured.xdgConfigHome = (root_ / "cfg").string();
+  const FileManager configuredFiles(configured);
   fs::create_directories(root_ / "cfg");
   writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/from-cfg\"\n");
-  EXPECT_EQ(files_.documentsDirectory(), home + "/from-cfg");
+  EXPECT_EQ(configuredFiles.documentsDirectory(), home + "/from-cfg");
 
   // A folder that exists keeps its mode; one that cannot be made is still named (the
   // write that follows says why it fails).
   fs::create_directories(root_ / "open");
   ::chmod((root_ / "open").c_str(), 0755);
   writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/open\"\n");
-  EXPECT_EQ(files_.documentsDirectory(), home + "/open");
+  EXPECT_EQ(configuredFiles.documentsDirectory(), home + "/open");
   EXPECT_EQ(modeOf(root_ / "open"), 0755u);
   writeText(root_ / "a-file", "x");
   writeText(root_ / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/a-file/docs\"\n");
-  EXPECT_EQ(files_.documentsDirectory(), home + "/a-file/docs");
+  EXPECT_EQ(configuredFiles.documentsDirectory(), home + "/a-file/docs");
   EXPECT_FALSE(fs::exists(root_ / "a-file" / "docs"));
 }
 

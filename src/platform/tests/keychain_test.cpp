@@ -1,4 +1,4 @@
-// Generic-password stores: the file store in a temporary HOME, the memory store and the fake.
+// Generic-password stores: the file store in a temporary home, the memory store and the fake.
 #include "platform/keychain.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include "support/temp_home.h"
+#include "support/temp_files.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -22,8 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using TemporaryHome = testsupport::TempHome;
-
 Data allBytes() {
   Data bytes;
   for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
@@ -32,16 +30,16 @@ Data allBytes() {
 
 struct StoreKind {
   const char* name;
-  std::function<std::shared_ptr<KeychainStore>()> make;
+  std::function<std::shared_ptr<KeychainStore>(const FileManager& files)> make;
 };
 
 class EveryStoreTest : public ::testing::TestWithParam<StoreKind> {
  protected:
-  TemporaryHome home_;
+  testsupport::TempFiles home_;
 };
 
 TEST_P(EveryStoreTest, AddCopyDeleteWithThePlatformsStatusCodes) {
-  auto store = GetParam().make();
+  auto store = GetParam().make(home_.files());
   Data out = toData("untouched");
   EXPECT_EQ(store->copyMatching("token", out), errSecItemNotFound);
   EXPECT_EQ(out, toData("untouched"));
@@ -71,7 +69,7 @@ TEST_P(EveryStoreTest, AddCopyDeleteWithThePlatformsStatusCodes) {
 }
 
 TEST_P(EveryStoreTest, ConcurrentAddsOfOneAccountGiveExactlyOneSuccess) {
-  auto store = GetParam().make();
+  auto store = GetParam().make(home_.files());
   constexpr int kThreads = 8;
   std::atomic<int> successes{0}, duplicates{0};
   std::vector<std::thread> threads;
@@ -93,20 +91,22 @@ TEST_P(EveryStoreTest, ConcurrentAddsOfOneAccountGiveExactlyOneSuccess) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, EveryStoreTest,
-                         ::testing::Values(StoreKind{"File", [] { return std::make_shared<FileKeychainStore>(); }},
-                                           StoreKind{"Memory", [] { return std::make_shared<MemoryKeychainStore>(); }},
-                                           StoreKind{"Fake", [] { return std::make_shared<FakeKeychainStore>(); }}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Stores, EveryStoreTest,
+    ::testing::Values(StoreKind{"File",
+                                [](const FileManager& files) { return std::make_shared<FileKeychainStore>(files); }},
+                      StoreKind{"Memory", [](const FileManager&) { return std::make_shared<MemoryKeychainStore>(); }},
+                      StoreKind{"Fake", [](const FileManager&) { return std::make_shared<FakeKeychainStore>(); }}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 class FileKeychainTest : public ::testing::Test {
  protected:
   fs::path file() const { return home_.path() / "Library/Keychains/login.keychain.plist"; }
-  TemporaryHome home_;
+  testsupport::TempFiles home_;
 };
 
 TEST_F(FileKeychainTest, ItemsLiveInAPrivateFileThatOtherProcessesSee) {
-  FileKeychainStore store;
+  FileKeychainStore store(home_.files());
   EXPECT_EQ(store.path(), file().string());
   ASSERT_EQ(store.add("account", toData("secret")), errSecSuccess);
   struct stat info {};
@@ -117,7 +117,7 @@ TEST_F(FileKeychainTest, ItemsLiveInAPrivateFileThatOtherProcessesSee) {
 
   const pid_t child = ::fork();
   if (child == 0) {
-    FileKeychainStore other;
+    FileKeychainStore other(home_.files());
     Data out;
     const bool sawParent = other.copyMatching("account", out) == errSecSuccess && out == toData("secret");
     const bool added = other.add("from child", toData("hi")) == errSecSuccess;
@@ -127,25 +127,27 @@ TEST_F(FileKeychainTest, ItemsLiveInAPrivateFileThatOtherProcessesSee) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   Data out;
-  EXPECT_EQ(FileKeychainStore().copyMatching("from child", out), errSecSuccess);
+  EXPECT_EQ(FileKeychainStore(home_.files()).copyMatching("from child", out), errSecSuccess);
   EXPECT_EQ(out, toData("hi"));
 }
 
-TEST_F(FileKeychainTest, TheDefaultFileFollowsHome) {
-  FileKeychainStore store;
+TEST_F(FileKeychainTest, TheDefaultFileIsInTheHomeOfItsFileManager) {
+  FileKeychainStore store(home_.files());
   ASSERT_EQ(store.add("account", toData("first")), errSecSuccess);
   {
-    TemporaryHome second;
+    testsupport::TempFiles second;
+    const FileKeychainStore other(second.files());
     Data out;
-    EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
-    EXPECT_EQ(store.path(), (second.path() / "Library/Keychains/login.keychain.plist").string());
+    EXPECT_EQ(other.path(), (second.path() / "Library/Keychains/login.keychain.plist").string());
+    EXPECT_EQ(FileKeychainStore(second.files()).copyMatching("account", out), errSecItemNotFound);
   }
+  EXPECT_EQ(store.path(), file().string());
   const FileKeychainStore fixed((home_.path() / "elsewhere.plist").string());
   EXPECT_EQ(fixed.path(), (home_.path() / "elsewhere.plist").string());
 }
 
 TEST_F(FileKeychainTest, BadStoresAndBadNames) {
-  FileKeychainStore store;
+  FileKeychainStore store(home_.files());
   Data out;
   EXPECT_EQ(store.add(std::string("nul\0inside", 10), toData("x")), errSecParam);
   EXPECT_EQ(store.copyMatching(std::string("nul\0inside", 10), out), errSecParam);
@@ -170,13 +172,14 @@ TEST_F(FileKeychainTest, BadStoresAndBadNames) {
 }
 
 TEST(KeychainSharedTest, TheSharedStoreIsReplaceable) {
-  EXPECT_NE(dynamic_cast<FileKeychainStore*>(KeychainStore::shared().get()), nullptr);
+  // Until one is installed, a store in memory: nothing is written anywhere.
+  EXPECT_NE(dynamic_cast<MemoryKeychainStore*>(KeychainStore::shared().get()), nullptr);
   auto fake = std::make_shared<FakeKeychainStore>();
   const auto previous = KeychainStore::setShared(fake);
   EXPECT_EQ(KeychainStore::shared(), fake);
-  EXPECT_NE(dynamic_cast<FileKeychainStore*>(previous.get()), nullptr);
+  EXPECT_NE(dynamic_cast<MemoryKeychainStore*>(previous.get()), nullptr);
   KeychainStore::setShared(nullptr);
-  EXPECT_NE(dynamic_cast<FileKeychainStore*>(KeychainStore::shared().get()), nullptr);
+  EXPECT_NE(dynamic_cast<MemoryKeychainStore*>(KeychainStore::shared().get()), nullptr);
 }
 
 TEST(FakeKeychainStoreTest, RecordsCallsAndReturnsScriptedStatuses) {

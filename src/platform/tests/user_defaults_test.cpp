@@ -1,4 +1,4 @@
-// User defaults against real property-list files in a temporary HOME.
+// User defaults against real property-list files in a temporary home.
 #include "platform/user_defaults.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/temp_files.h"
 #include "support/temp_home.h"
 
 #include <cmath>
@@ -26,8 +27,6 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-using TemporaryHome = testsupport::TempHome;
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -50,10 +49,20 @@ int inChildProcess(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
+// The stores in a temporary home: the suites opened over its file manager, the
+// standard store given its file there, as main gives it the one in the user's home.
 class UserDefaultsTest : public ::testing::Test {
  protected:
+  UserDefaultsTest()
+      : previous_(
+            UserDefaults::installStandardFile([path = UserDefaults::standardPath(home_.files())] { return path; })) {}
+  ~UserDefaultsTest() override { UserDefaults::installStandardFile(std::move(previous_)); }
+
   fs::path standardFile() const { return home_.path() / "Library/Preferences/so.velmorhome.mopet.agent.plist"; }
-  TemporaryHome home_;
+  std::shared_ptr<UserDefaults> suite(const std::string& name) { return UserDefaults::suite(home_.files(), name); }
+
+  testsupport::TempFiles home_;
+  UserDefaults::StandardFile previous_;
 };
 
 Data allBytes() {
@@ -181,18 +190,17 @@ TEST_F(UserDefaultsTest, TypedGettersFollowTheStoredType) {
 TEST_F(UserDefaultsTest, DomainsLiveWhereTheirNamesSay) {
   EXPECT_EQ(Bundle::main().bundleIdentifier(), "so.velmorhome.mopet.agent");
   EXPECT_EQ(UserDefaults::standard().path(), standardFile().string());
-  EXPECT_EQ(UserDefaults::suite("group.so.velmorhome.mopet")->path(),
+  EXPECT_EQ(suite("group.so.velmorhome.mopet")->path(),
             (home_.path() /
              "Library/Group Containers/group.so.velmorhome.mopet/Library/Preferences/group.so.velmorhome.mopet.plist")
                 .string());
-  EXPECT_EQ(UserDefaults::suite("other.domain")->path(),
-            (home_.path() / "Library/Preferences/other.domain.plist").string());
+  EXPECT_EQ(suite("other.domain")->path(), (home_.path() / "Library/Preferences/other.domain.plist").string());
   for (const std::string& bad : {std::string(), std::string("a/b"), std::string("../x"), std::string("nul\0x", 5)}) {
-    EXPECT_EQ(UserDefaults::suite(bad), nullptr) << bad;
+    EXPECT_EQ(suite(bad), nullptr) << bad;
   }
 
-  UserDefaults::suite("group.so.velmorhome.mopet")->set("sharedChildToken", "bearer");
-  EXPECT_EQ(UserDefaults::suite("group.so.velmorhome.mopet")->string("sharedChildToken"), "bearer");
+  suite("group.so.velmorhome.mopet")->set("sharedChildToken", "bearer");
+  EXPECT_EQ(suite("group.so.velmorhome.mopet")->string("sharedChildToken"), "bearer");
   EXPECT_FALSE(UserDefaults::standard().object("sharedChildToken"));
   EXPECT_EQ(::access(standardFile().c_str(), F_OK), -1);  // reads create nothing
 }
@@ -216,11 +224,16 @@ TEST_F(UserDefaultsTest, AnInstalledStandardFileTakesTheHomesPlace) {
   EXPECT_EQ(UserDefaults::standard().string("kept"), "in the home");
 }
 
-TEST_F(UserDefaultsTest, StandardFollowsAChangeOfHome) {
+// Given no file (a test that installs only settings), the standard store is in the
+// home of the settings installed now, and follows a change of them.
+TEST(UserDefaultsWithoutAFileTest, TheStandardStoreFollowsTheCurrentHome) {
+  testsupport::TempHome first;
+  EXPECT_EQ(UserDefaults::standard().path(),
+            (first.path() / "Library/Preferences/so.velmorhome.mopet.agent.plist").string());
   UserDefaults::standard().set("where", "first home");
   EXPECT_EQ(UserDefaults::standard().string("where"), "first home");
   {
-    TemporaryHome second;
+    testsupport::TempHome second;
     EXPECT_EQ(UserDefaults::standard().path(),
               (second.path() / "Library/Preferences/so.velmorhome.mopet.agent.plist").string());
     EXPECT_FALSE(UserDefaults::standard().object("where"));
@@ -560,8 +573,8 @@ TEST_F(UserDefaultsTest, FilesArePrivateToTheUser) {
 
 TEST_F(UserDefaultsTest, RemovePersistentDomainRemovesOnlyThatDomain) {
   auto& defaults = UserDefaults::standard();
-  auto group = UserDefaults::suite("group.so.velmorhome.mopet");
-  auto other = UserDefaults::suite("other");
+  auto group = suite("group.so.velmorhome.mopet");
+  auto other = suite("other");
   defaults.set("CHILD_UUID", "id");
   defaults.set("SYNCED_APPS", true);
   group->set("sharedChildToken", "bearer");
@@ -577,9 +590,9 @@ TEST_F(UserDefaultsTest, RemovePersistentDomainRemovesOnlyThatDomain) {
   EXPECT_FALSE(fs::exists(standardFile()));
   EXPECT_EQ(group->string("sharedChildToken"), "bearer");
 
-  defaults.removePersistentDomain("other");
+  group->removePersistentDomain("other");
   EXPECT_FALSE(other->object("kept"));
-  defaults.removePersistentDomain("never-written");  // nothing there: no effect
+  group->removePersistentDomain("never-written");  // nothing there: no effect
   defaults.set("after", true);                       // the domain can be written again
   EXPECT_TRUE(UserDefaults::atPath(standardFile().string())->boolean("after"));
 }

@@ -8,9 +8,10 @@
 //                  beforeNextSudo() if any (once), and then runs the command as the
 //                  test user; and recording stubs of `resolvectl`, `nscd` and `chown`;
 //   RecordingQueue a dispatch queue that keeps its blocks until asked to run them;
-//   AgentFixture   a temporary HOME, the hosts target inside it, the stubs, fakes, a
-//                  canned session and the settings (hosts target, stub folder) wired
-//                  into a Platform.
+//   AgentFixture   a file manager over a temporary home, user defaults of the test's
+//                  own, the hosts target inside the home, the stubs, fakes, a canned
+//                  session and the settings (hosts target, stub folder) wired into a
+//                  Platform.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -42,7 +43,8 @@
 #include "platform/ui_menu.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
-#include "support/temp_home.h"
+#include "support/scoped_user_defaults.h"
+#include "support/temp_files.h"
 
 namespace agenttest {
 
@@ -441,7 +443,7 @@ class AgentFixture : public ::testing::Test {
   agent::Platform makePlatform() {
     return agent::Platform{.workspace = workspaceOverride_ ? *workspaceOverride_ : workspace_,
                            .urlSession = session_,
-                           .fileManager = platform::FileManager::defaultManager(),
+                           .fileManager = files(),
                            .runLoop = runLoop_,
                            .mainQueue = platform::DispatchQueue::main(),
                            .globalQueue = globalQueue_,
@@ -449,7 +451,7 @@ class AgentFixture : public ::testing::Test {
                            .contentBlocker = contentBlocker_,
                            .contentFilter = contentFilter_,
                            .windowList = windowList_,
-                           .childUser = networks::ChildUser::make(platform::UserDefaults::standard()),
+                           .childUser = networks::ChildUser::make(defaults_.standard()),
                            .settings = settings_,
                            .now = [this] { return now_; },
                            .locationReporter = {},
@@ -461,9 +463,19 @@ class AgentFixture : public ::testing::Test {
     return *delegate_;
   }
 
-  std::shared_ptr<platform::UserDefaults> sharedSuite() const {
-    return platform::UserDefaults::suite(std::string(networks::kAppGroup));
+  // The file manager the next delegate is given: over the temporary home, or over the
+  // folders that useFolders() chose last.
+  platform::FileManager& files() { return otherFiles_.empty() ? home_.files() : *otherFiles_.back(); }
+  // Folders of the home's settings as `change` leaves them, for the delegates made from
+  // now on (the managers made before stay, for the delegates that hold them).
+  void useFolders(const std::function<void(platform::Settings&)>& change) {
+    platform::Settings folders = home_.settings();
+    change(folders);
+    otherFiles_.push_back(std::make_unique<platform::FileManager>(folders));
   }
+
+  // The app-group suite the delegate reads: the test's own.
+  platform::UserDefaults* sharedSuite() const { return &defaults_.suite(); }
   void storeToken(const std::string& token = "child-token") {
     sharedSuite()->set(std::string(networks::kSharedChildToken), token);
   }
@@ -496,13 +508,15 @@ class AgentFixture : public ::testing::Test {
   }
 
   // The user's home, its configuration (the autostart folder) and data inside it.
-  testsupport::TempHome home_;
+  testsupport::TempFiles home_;
+  std::vector<std::unique_ptr<platform::FileManager>> otherFiles_;
+  testsupport::ScopedUserDefaults defaults_;
   StubTools tools_;
   platform::URLSession session_;
   std::filesystem::path hostsTarget_;
-  // What the delegate is given as its settings: the current ones (the temporary home)
-  // with the hosts target and the stub folder.
-  platform::Settings settings_ = platform::Settings::current();
+  // What the delegate is given as its settings: the home's, with the hosts target and
+  // the stub folder.
+  platform::Settings settings_ = home_.settings();
   platform::FakeWorkspace workspace_;
   platform::Workspace* workspaceOverride_ = nullptr;
   RecordingRunLoop runLoop_;
