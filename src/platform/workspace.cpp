@@ -940,6 +940,7 @@ struct LinuxWorkspace::Cache {
   DesktopIndex desktop;
   DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
+  std::size_t seen = 0;  // the processes kept that this listing has seen so far
   StatBuffer statBuffer;  // reused for /proc/<pid>/stat
   std::string path;    // reused for the paths of /proc/<pid>
 };
@@ -1295,17 +1296,23 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   const bool sameImage = !inserted && !stat->codeImage.empty() && stat->startTime == cached.startTime &&
                          stat->comm == cached.comm && stat->codeImage == cached.codeImage &&
                          stat->dataImage == cached.dataImage;
+  if (cached.listing != cache.listing) {
+    cached.listing = cache.listing;
+    ++cache.seen;
+  }
+  // The same image keeps the key as it is, without a copy of it.
+  const bool sameKey = sameImage && !kernelThread;
   ExecutableKey executable = kernelThread ? ExecutableKey{}
-                             : sameImage  ? cached.executable
+                             : sameKey    ? ExecutableKey{}
                              : inserted   ? executableKey(dirFd, path)
                                           : executableKeyAgain(dirFd, path, cached.executable);
-  cached.listing = cache.listing;
-  if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
+  if (inserted || !cached.complete || cached.startTime != stat->startTime ||
+      !(sameKey || cached.executable == executable)) {
     const std::string dir = options_.procRoot + "/" + std::to_string(pid);
-    readProcess(options_, childPath(), pid, dir, *stat, executable, cached);
+    readProcess(options_, childPath(), pid, dir, *stat, sameKey ? cached.executable : executable, cached);
     cached.snapshot.reset();
     cached.startTime = stat->startTime;
-    cached.executable = std::move(executable);
+    if (!sameKey) cached.executable = std::move(executable);
   }
   if (!sameImage) {
     cached.comm = stat->comm;
@@ -1373,14 +1380,17 @@ RunningApplications LinuxWorkspace::runningApplications() {
   std::lock_guard lock(cache_->mutex);
   cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   const unsigned long listing = ++cache_->listing;
+  cache_->seen = 0;
   // The processes' files are opened from the listed folder: shorter path walks.
   const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
   for (pid_t pid : pids) {
     if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
   }
   if (dir != nullptr) ::closedir(dir);
-  // What this listing did not see has ended.
-  std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
+  // What this listing did not see has ended (nothing, when it saw every process kept).
+  if (cache_->seen != cache_->processes.size()) {
+    std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
+  }
   return applications;
 }
 
