@@ -8,6 +8,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -137,11 +141,23 @@ struct StatFields {
 bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
 // Bit i set where text[i] is a blank, for the n <= 64 characters from `text`; the bits
-// from n on are set too (past the end counts as a blank). Eight characters at a time:
-// a stat line is some 300 characters, read at every listing for every process.
+// from n on are set too (past the end counts as a blank). Sixteen characters at a time
+// where the processor compares them at once, else eight: a stat line is some 300
+// characters, read at every listing for every process.
 std::uint64_t blankBits(const char* text, std::size_t n) {
   std::uint64_t bits = n < 64 ? ~std::uint64_t{0} << n : 0;
   std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i tab = _mm_set1_epi8('\t');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chars, space), _mm_cmpeq_epi8(chars, newline)),
+                                       _mm_cmpeq_epi8(chars, tab));
+    bits |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(blank))) << i;
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -913,23 +929,51 @@ struct ProgramView {
   std::vector<std::string> arguments;
 };
 
-// What was read of one process, valid while its start time and executable stay.
+// The stat line's image fields (see StatFields), kept in place: every listing compares
+// them for every process, and a text of their own elsewhere in memory would cost a
+// cache miss each. Fields too long to keep (never the kernel's) compare unequal.
+class ProgramImage {
+ public:
+  // True when these are the fields kept; never without code fields.
+  bool is(std::string_view code, std::string_view data) const {
+    return kept_ && code.size() == codeSize_ && data.size() == dataSize_ &&
+           std::memcmp(text_.data(), code.data(), code.size()) == 0 &&
+           std::memcmp(text_.data() + codeSize_, data.data(), data.size()) == 0;
+  }
+  void keep(std::string_view code, std::string_view data) {
+    kept_ = !code.empty() && code.size() + data.size() <= text_.size();
+    if (!kept_) return;
+    std::memcpy(text_.data(), code.data(), code.size());
+    std::memcpy(text_.data() + code.size(), data.data(), data.size());
+    codeSize_ = static_cast<std::uint8_t>(code.size());
+    dataSize_ = static_cast<std::uint8_t>(data.size());
+  }
+
+ private:
+  // Ten fields of at most 20 digits and the blanks between them: 208 characters.
+  std::array<char, 224> text_;
+  std::uint8_t codeSize_ = 0;
+  std::uint8_t dataSize_ = 0;
+  bool kept_ = false;
+};
+
+// What was read of one process, valid while its start time and executable stay. What
+// every listing looks at comes first, together.
 struct CachedProcess {
-  std::string startTime;
-  std::string comm;       // as the stat line gave it
-  std::string codeImage;  // the stat line's image fields (see StatFields)
-  std::string dataImage;
-  ExecutableKey executable;
-  bool visible = false;  // passes the user check
+  unsigned long listing = 0;                     // the last listing that saw it
+  unsigned long namesGeneration = 0;             // the desktop index that info.names was made with
+  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
+  bool visible = false;                          // passes the user check
   bool complete = true;  // false: caught while starting a program, read again next time
+  std::string startTime;
+  std::string comm;  // as the stat line gave it
+  ProgramImage image;
+  ExecutableKey executable;
   RunningApplication::Info info;
   std::string executableName;
   // Its executable first, then what it runs through a loader or an interpreter.
   std::vector<ProgramView> programs;
   std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
-  unsigned long namesGeneration = 0;    // the desktop index that info.names was made with
-  unsigned long listing = 0;            // the last listing that saw it
-  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
 };
 
 }  // namespace
@@ -1293,9 +1337,8 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   path.append("exe");
   // The same start time, command name and program image as last time: the same exec
   // of the same program, so the executable need not be looked at again.
-  const bool sameImage = !inserted && !stat->codeImage.empty() && stat->startTime == cached.startTime &&
-                         stat->comm == cached.comm && stat->codeImage == cached.codeImage &&
-                         stat->dataImage == cached.dataImage;
+  const bool sameImage = !inserted && stat->startTime == cached.startTime && stat->comm == cached.comm &&
+                         cached.image.is(stat->codeImage, stat->dataImage);
   if (cached.listing != cache.listing) {
     cached.listing = cache.listing;
     ++cache.seen;
@@ -1316,8 +1359,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   }
   if (!sameImage) {
     cached.comm = stat->comm;
-    cached.codeImage.assign(stat->codeImage);
-    cached.dataImage.assign(stat->dataImage);
+    cached.image.keep(stat->codeImage, stat->dataImage);
   }
   if (!cached.visible) return nullptr;
 
