@@ -980,34 +980,7 @@ struct CachedProcess {
 
 struct LinuxWorkspace::Cache {
   std::mutex mutex;
-  // In ascending pid order, as listings go through them: a listing walks it from the
-  // front, in step with the pids it reads, so what it looks at lies in memory in the
-  // order it looks.
-  using Entry = std::pair<pid_t, CachedProcess>;
-  std::vector<Entry> processes;
-  // The processes a listing meets that were not kept, in its (ascending) order; merged
-  // into `processes` when it ends.
-  std::vector<Entry> arrivals;
-  // During a listing: where in `processes` the walk is.
-  std::optional<std::size_t> cursor;
-
-  // The entry for a pid, made when there is none; `inserted` tells.
-  CachedProcess& entry(pid_t pid, bool& inserted) {
-    inserted = false;
-    if (cursor) {
-      std::size_t& at = *cursor;
-      while (at < processes.size() && processes[at].first < pid) ++at;
-      if (at < processes.size() && processes[at].first == pid) return processes[at].second;
-      if (!arrivals.empty() && arrivals.back().first == pid) return arrivals.back().second;
-      inserted = true;
-      return arrivals.emplace_back(pid, CachedProcess{}).second;
-    }
-    auto at = std::lower_bound(processes.begin(), processes.end(), pid,
-                               [](const Entry& entry, pid_t wanted) { return entry.first < wanted; });
-    if (at != processes.end() && at->first == pid) return at->second;
-    inserted = true;
-    return processes.emplace(at, pid, CachedProcess{})->second;
-  }
+  std::unordered_map<pid_t, CachedProcess> processes;
   DesktopIndex desktop;
   DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
@@ -1358,8 +1331,8 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   if (!stat || stat->state == 'Z' || stat->state == 'X') return nullptr;  // exited, not yet reaped
 
   const bool kernelThread = (stat->flags & kKernelThreadFlag) != 0;
-  bool inserted = false;
-  CachedProcess& cached = cache.entry(pid, inserted);
+  auto [it, inserted] = cache.processes.try_emplace(pid);
+  CachedProcess& cached = it->second;
   path.resize(dirLength);
   path.append("exe");
   // The same start time, command name and program image as last time: the same exec
@@ -1368,7 +1341,7 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
                          cached.image.is(stat->codeImage, stat->dataImage);
   if (cached.listing != cache.listing) {
     cached.listing = cache.listing;
-    if (!inserted) ++cache.seen;
+    ++cache.seen;
   }
   // The same image keeps the key as it is, without a copy of it.
   const bool sameKey = sameImage && !kernelThread;
@@ -1449,38 +1422,16 @@ RunningApplications LinuxWorkspace::runningApplications() {
   std::lock_guard lock(cache_->mutex);
   cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   const unsigned long listing = ++cache_->listing;
-  Cache& cache = *cache_;
-  cache.seen = 0;
-  cache.arrivals.clear();
-  cache.cursor = 0;
-  // The walk ends with the listing, however the listing ends.
-  struct EndWalk {
-    Cache& cache;
-    ~EndWalk() { cache.cursor.reset(); }
-  } endWalk{cache};
+  cache_->seen = 0;
   // The processes' files are opened from the listed folder: shorter path walks.
   const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
   for (pid_t pid : pids) {
     if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
   }
   if (dir != nullptr) ::closedir(dir);
-  cache.cursor.reset();
-  // What this listing did not see has ended (nothing, when it saw every process kept);
-  // what it met for the first time joins the rest, in pid order.
-  if (cache.seen != cache.processes.size() || !cache.arrivals.empty()) {
-    std::vector<Cache::Entry> kept;
-    kept.reserve(cache.seen + cache.arrivals.size());
-    auto arrival = cache.arrivals.begin();
-    for (auto& entry : cache.processes) {
-      if (entry.second.listing != listing) continue;
-      for (; arrival != cache.arrivals.end() && arrival->first < entry.first; ++arrival) {
-        kept.push_back(std::move(*arrival));
-      }
-      kept.push_back(std::move(entry));
-    }
-    for (; arrival != cache.arrivals.end(); ++arrival) kept.push_back(std::move(*arrival));
-    cache.processes = std::move(kept);
-    cache.arrivals.clear();
+  // What this listing did not see has ended (nothing, when it saw every process kept).
+  if (cache_->seen != cache_->processes.size()) {
+    std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
   }
   return applications;
 }
