@@ -4,11 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <ctime>
-#include <map>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -80,30 +80,33 @@ void ApplicationBlocker::blockByRule() {
   const auto running = workspace_.runningApplications();
   followUp(true);
   const pid_t self = ::getpid();
-  std::unordered_map<std::string_view, std::vector<const std::shared_ptr<platform::RunningApplication>*>> withName;
-  withName.reserve(running.size());
-  for (const auto& application : running) {
-    if (application->processIdentifier() == self) continue;
-    for (const auto& name : application->names()) withName[name].push_back(&application);
-  }
-  // The blocked names among them, in the set's order. The running names are few and
-  // the set may be large, so each running name is looked up in the set, under its lock
-  // and without copying it.
-  std::map<std::string_view, const std::vector<const std::shared_ptr<platform::RunningApplication>*>*> matched;
+  // The blocked names among theirs: each running name is looked up in the set, under
+  // its lock and without copying the set (the running names are few, the set may be
+  // large). Each match is the name and the application's place in the list.
+  std::vector<std::pair<std::string_view, std::size_t>> matched;
   blocked_->modify([&](const std::set<std::string>& set) {
     std::string key;
-    for (const auto& [name, candidates] : withName) {
-      key.assign(name);
-      if (set.contains(key)) matched.emplace(name, &candidates);
+    for (std::size_t i = 0; i < running.size(); ++i) {
+      if (running[i]->processIdentifier() == self) continue;
+      for (const auto& name : running[i]->names()) {
+        key.assign(name);
+        if (set.contains(key)) matched.emplace_back(name, i);
+      }
     }
   });
-  for (const auto& [name, candidates] : matched) {
+  // In the set's order, and for each name its applications in the list's order.
+  std::stable_sort(matched.begin(), matched.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t first = 0; first < matched.size();) {
+    std::size_t next = first;
+    while (next < matched.size() && matched[next].first == matched[first].first) ++next;
     // A process that was sent SIGTERM and is still there does not shield the next one.
-    for (const auto* candidate : *candidates) {
-      if (signalled_.contains((*candidate)->processIdentifier())) continue;
-      terminate(*candidate);
+    for (std::size_t i = first; i < next; ++i) {
+      const auto& candidate = running[matched[i].second];
+      if (signalled_.contains(candidate->processIdentifier())) continue;
+      terminate(candidate);
       break;
     }
+    first = next;
   }
 }
 

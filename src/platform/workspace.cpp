@@ -8,12 +8,19 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -133,26 +140,79 @@ struct StatFields {
 
 bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t'; }
 
+// Bit i set where text[i] is a blank, for the n <= 64 characters from `text`; the bits
+// from n on are set too (past the end counts as a blank). Sixteen characters at a time
+// where the processor compares them at once, else eight: a stat line is some 300
+// characters, read at every listing for every process.
+std::uint64_t blankBits(const char* text, std::size_t n) {
+  std::uint64_t bits = n < 64 ? ~std::uint64_t{0} << n : 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i tab = _mm_set1_epi8('\t');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chars, space), _mm_cmpeq_epi8(chars, newline)),
+                                       _mm_cmpeq_epi8(chars, tab));
+    bits |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(blank))) << i;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    // 0x80 in each byte of x that is zero, exactly (no borrow between bytes).
+    auto zeroBytes = [](std::uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); };
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text + i, 8);
+      const std::uint64_t blank =
+          zeroBytes(word ^ (kOnes * ' ')) | zeroBytes(word ^ (kOnes * '\n')) | zeroBytes(word ^ (kOnes * '\t'));
+      // The eight high bits gathered into one byte, the first character lowest.
+      bits |= (((blank >> 7) * 0x0102040810204080ULL) >> 56) << i;
+    }
+  }
+  for (; i < n; ++i) bits |= std::uint64_t{isBlank(text[i])} << i;
+  return bits;
+}
+
 // /proc/<pid>/stat: "pid (comm) state ppid ...". comm may hold blanks and
 // parentheses, so the fields start after the last ')'. The views point into `text`.
 std::optional<StatFields> parseStat(std::string_view text) {
-  auto open = text.find('(');
-  auto close = text.rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
+  const auto* openAt = static_cast<const char*>(std::memchr(text.data(), '(', text.size()));
+  const auto* closeAt = static_cast<const char*>(::memrchr(text.data(), ')', text.size()));
+  if (openAt == nullptr || closeAt == nullptr || closeAt < openAt) return std::nullopt;
+  const auto open = static_cast<std::size_t>(openAt - text.data());
+  const auto close = static_cast<std::size_t>(closeAt - text.data());
   StatFields fields;
   fields.comm = std::string(text.substr(open + 1, close - open - 1));
   // tokens[n - 3] is field n: [0] state, [6] flags, [19] start time, [23..25] and
   // [42..48] the image's addresses.
   std::array<std::string_view, 49> tokens;
-  // The fields are split at blanks in one pass over the characters.
+  // The fields are the runs of non-blanks, found 64 characters at a time from the
+  // blanks' bits: a run starts at a non-blank after a blank (the character before the
+  // fields counts as one) and ends at the next blank, or at the end of the text.
   std::size_t count = 0;
-  std::size_t start = std::string_view::npos;
-  for (std::size_t i = close + 1; i < text.size() && count < tokens.size(); ++i) {
-    if (isBlank(text[i])) {
-      if (start != std::string_view::npos) tokens[count++] = text.substr(start, i - start);
+  std::size_t start = std::string_view::npos;  // of a field that runs on into the next chunk
+  std::uint64_t before = 1;                    // whether the chunk's previous character is a blank
+  for (std::size_t chunk = close + 1; chunk < text.size() && count < tokens.size(); chunk += 64) {
+    const std::size_t n = std::min<std::size_t>(64, text.size() - chunk);
+    const std::uint64_t blank = blankBits(text.data() + chunk, n);
+    if (start != std::string_view::npos && blank != 0) {
+      const std::size_t end = chunk + static_cast<std::size_t>(std::countr_zero(blank));
+      tokens[count++] = text.substr(start, std::min(end, text.size()) - start);
       start = std::string_view::npos;
-    } else if (start == std::string_view::npos) {
-      start = i;
+    }
+    std::uint64_t starts = ~blank & ((blank << 1) | before);
+    before = blank >> 63;
+    for (; starts != 0 && count < tokens.size(); starts &= starts - 1) {
+      const int at = std::countr_zero(starts);
+      const std::uint64_t after = blank >> at;
+      if (after == 0) {
+        start = chunk + static_cast<std::size_t>(at);  // ends in a later chunk
+        break;
+      }
+      tokens[count++] = std::string_view(text.data() + chunk + at, static_cast<std::size_t>(std::countr_zero(after)));
     }
   }
   if (start != std::string_view::npos && count < tokens.size()) tokens[count++] = text.substr(start);
@@ -869,23 +929,51 @@ struct ProgramView {
   std::vector<std::string> arguments;
 };
 
-// What was read of one process, valid while its start time and executable stay.
+// The stat line's image fields (see StatFields), kept in place: every listing compares
+// them for every process, and a text of their own elsewhere in memory would cost a
+// cache miss each. Fields too long to keep (never the kernel's) compare unequal.
+class ProgramImage {
+ public:
+  // True when these are the fields kept; never without code fields.
+  bool is(std::string_view code, std::string_view data) const {
+    return kept_ && code.size() == codeSize_ && data.size() == dataSize_ &&
+           std::memcmp(text_.data(), code.data(), code.size()) == 0 &&
+           std::memcmp(text_.data() + codeSize_, data.data(), data.size()) == 0;
+  }
+  void keep(std::string_view code, std::string_view data) {
+    kept_ = !code.empty() && code.size() + data.size() <= text_.size();
+    if (!kept_) return;
+    std::memcpy(text_.data(), code.data(), code.size());
+    std::memcpy(text_.data() + code.size(), data.data(), data.size());
+    codeSize_ = static_cast<std::uint8_t>(code.size());
+    dataSize_ = static_cast<std::uint8_t>(data.size());
+  }
+
+ private:
+  // Ten fields of at most 20 digits and the blanks between them: 208 characters.
+  std::array<char, 224> text_;
+  std::uint8_t codeSize_ = 0;
+  std::uint8_t dataSize_ = 0;
+  bool kept_ = false;
+};
+
+// What was read of one process, valid while its start time and executable stay. What
+// every listing looks at comes first, together.
 struct CachedProcess {
-  std::string startTime;
-  std::string comm;       // as the stat line gave it
-  std::string codeImage;  // the stat line's image fields (see StatFields)
-  std::string dataImage;
-  ExecutableKey executable;
-  bool visible = false;  // passes the user check
+  unsigned long listing = 0;                     // the last listing that saw it
+  unsigned long namesGeneration = 0;             // the desktop index that info.names was made with
+  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
+  bool visible = false;                          // passes the user check
   bool complete = true;  // false: caught while starting a program, read again next time
+  std::string startTime;
+  std::string comm;  // as the stat line gave it
+  ProgramImage image;
+  ExecutableKey executable;
   RunningApplication::Info info;
   std::string executableName;
   // Its executable first, then what it runs through a loader or an interpreter.
   std::vector<ProgramView> programs;
   std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
-  unsigned long namesGeneration = 0;    // the desktop index that info.names was made with
-  unsigned long listing = 0;            // the last listing that saw it
-  std::shared_ptr<RunningApplication> snapshot;  // what listings hand out, made from info
 };
 
 }  // namespace
@@ -896,6 +984,7 @@ struct LinuxWorkspace::Cache {
   DesktopIndex desktop;
   DesktopIndex::Snapshot index;  // the one this listing names processes with
   unsigned long listing = 0;
+  std::size_t seen = 0;  // the processes kept that this listing has seen so far
   StatBuffer statBuffer;  // reused for /proc/<pid>/stat
   std::string path;    // reused for the paths of /proc/<pid>
 };
@@ -1248,25 +1337,29 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   path.append("exe");
   // The same start time, command name and program image as last time: the same exec
   // of the same program, so the executable need not be looked at again.
-  const bool sameImage = !inserted && !stat->codeImage.empty() && stat->startTime == cached.startTime &&
-                         stat->comm == cached.comm && stat->codeImage == cached.codeImage &&
-                         stat->dataImage == cached.dataImage;
+  const bool sameImage = !inserted && stat->startTime == cached.startTime && stat->comm == cached.comm &&
+                         cached.image.is(stat->codeImage, stat->dataImage);
+  if (cached.listing != cache.listing) {
+    cached.listing = cache.listing;
+    ++cache.seen;
+  }
+  // The same image keeps the key as it is, without a copy of it.
+  const bool sameKey = sameImage && !kernelThread;
   ExecutableKey executable = kernelThread ? ExecutableKey{}
-                             : sameImage  ? cached.executable
+                             : sameKey    ? ExecutableKey{}
                              : inserted   ? executableKey(dirFd, path)
                                           : executableKeyAgain(dirFd, path, cached.executable);
-  cached.listing = cache.listing;
-  if (inserted || !cached.complete || cached.startTime != stat->startTime || !(cached.executable == executable)) {
+  if (inserted || !cached.complete || cached.startTime != stat->startTime ||
+      !(sameKey || cached.executable == executable)) {
     const std::string dir = options_.procRoot + "/" + std::to_string(pid);
-    readProcess(options_, childPath(), pid, dir, *stat, executable, cached);
+    readProcess(options_, childPath(), pid, dir, *stat, sameKey ? cached.executable : executable, cached);
     cached.snapshot.reset();
     cached.startTime = stat->startTime;
-    cached.executable = std::move(executable);
+    if (!sameKey) cached.executable = std::move(executable);
   }
   if (!sameImage) {
     cached.comm = stat->comm;
-    cached.codeImage.assign(stat->codeImage);
-    cached.dataImage.assign(stat->dataImage);
+    cached.image.keep(stat->codeImage, stat->dataImage);
   }
   if (!cached.visible) return nullptr;
 
@@ -1329,14 +1422,17 @@ RunningApplications LinuxWorkspace::runningApplications() {
   std::lock_guard lock(cache_->mutex);
   cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   const unsigned long listing = ++cache_->listing;
+  cache_->seen = 0;
   // The processes' files are opened from the listed folder: shorter path walks.
   const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
   for (pid_t pid : pids) {
     if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
   }
   if (dir != nullptr) ::closedir(dir);
-  // What this listing did not see has ended.
-  std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
+  // What this listing did not see has ended (nothing, when it saw every process kept).
+  if (cache_->seen != cache_->processes.size()) {
+    std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
+  }
   return applications;
 }
 

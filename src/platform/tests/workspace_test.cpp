@@ -823,6 +823,61 @@ TEST_F(WorkspaceTest, NamesAreReadAgainForARecycledPidAndForANewProgram) {
   }
 }
 
+// The listing keeps what it read of each process in pid order: processes that come
+// before, between and after the ones kept, and those that end, leave every other one
+// named as it was read, and a pid looked up on its own between listings is kept too.
+TEST_F(WorkspaceTest, ProcessesComingAndGoingAnywhereInPidOrderKeepTheirNames) {
+  ProcFixture proc(dir_ / "proc");
+  const uid_t me = ::getuid();
+  const fs::path program = script("program", "exit 0\n");
+  auto put = [&](pid_t pid, const std::string& name) {
+    proc.add(pid, "program", 'S', 0, me, program.string(), "MOPET_BUNDLE_IDENTIFIER=" + name + '\0');
+  };
+  auto remove = [&](pid_t pid) { fs::remove_all(proc.root() / std::to_string(pid)); };
+  WorkspaceOptions options;
+  options.procRoot = proc.root().string();
+  options.applicationFolders = {(dir_ / "none").string()};
+  LinuxWorkspace workspace(options);
+  auto listed = [&] {
+    std::vector<std::pair<pid_t, std::string>> result;
+    for (const auto& app : workspace.runningApplications())
+      result.emplace_back(app->processIdentifier(), app->bundleIdentifier().value_or("-"));
+    return result;
+  };
+  using Listed = std::vector<std::pair<pid_t, std::string>>;
+
+  put(1000200, "b");
+  put(1000400, "d");
+  put(1000600, "f");
+  EXPECT_EQ(listed(), (Listed{{1000200, "b"}, {1000400, "d"}, {1000600, "f"}}));
+  // What was read stands while the process does: a changed environment is not read.
+  for (pid_t pid : {1000200, 1000400, 1000600})
+    writeText(proc.root() / std::to_string(pid) / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
+  remove(1000400);
+  put(1000100, "a");
+  put(1000300, "c");
+  put(1000500, "e");
+  put(1000700, "g");
+  EXPECT_EQ(listed(),
+            (Listed{{1000100, "a"}, {1000200, "b"}, {1000300, "c"}, {1000500, "e"}, {1000600, "f"}, {1000700, "g"}}));
+  // One pid on its own, then gone ones and a new one at the front.
+  put(1000450, "between");
+  ASSERT_NE(workspace.application(1000450), nullptr);
+  EXPECT_EQ(workspace.application(1000450)->bundleIdentifier(), "between");
+  writeText(proc.root() / "1000450" / "environ", "MOPET_BUNDLE_IDENTIFIER=changed"s);
+  remove(1000100);
+  remove(1000600);
+  put(1000050, "first");
+  EXPECT_EQ(
+      listed(),
+      (Listed{
+          {1000050, "first"}, {1000200, "b"}, {1000300, "c"}, {1000450, "between"}, {1000500, "e"}, {1000700, "g"}}));
+  // A pid that ended and came back is read again, whatever was kept of it.
+  put(1000600, "f again");
+  EXPECT_EQ(workspace.application(1000600)->bundleIdentifier(), "f again");
+  EXPECT_EQ(listed().size(), 7U);
+}
+
 // A blocked program started with every hint of its environment naming something else
 // still answers to its own names.
 TEST_F(WorkspaceTest, EnvironmentHintsAddNamesAndHideNone) {
