@@ -1,11 +1,11 @@
 #include "networks/child_end_point.h"
-#include "platform/user_defaults.h"
 
 #include <type_traits>
 #include <utility>
 
 #include "networks/shared_settings.h"
 #include "platform/text.h"
+#include "platform/user_defaults.h"
 
 namespace networks {
 namespace {
