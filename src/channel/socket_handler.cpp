@@ -317,10 +317,15 @@ void SocketHandler::registerCommand(const Command& command) {
     std::lock_guard lock(registrationMutex_);
     if (!registered_.insert(command.event).second) return;
   }
-  socket().on(std::string(command.event),
-              [this, &command](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-                dispatch(command, data, [ack](const Acknowledge& item) mutable { ack.with(item); });
-              });
+  onCommandEvent(command, 0);
+}
+
+void SocketHandler::onCommandEvent(const Command& command, std::size_t liveLocationListener) {
+  socket().on(std::string(command.event), [this, &command, liveLocationListener](
+                                              const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
+    dispatch(
+        command, data, [ack](const Acknowledge& item) mutable { ack.with(item); }, liveLocationListener);
+  });
 }
 
 void SocketHandler::dispatch(const Command& command, const std::vector<nlohmann::json>& data, Acknowledger ack,
@@ -339,7 +344,7 @@ void SocketHandler::dispatch(const Command& command, const std::vector<nlohmann:
       if (command.ack == AckPolicy::always) enqueue({}, std::move(ack), liveLocationListener);
       return;
     }
-    payload = *decoded;
+    payload = std::move(*decoded);
   }
   enqueue(command.action(payload), std::move(ack), liveLocationListener);
 }
@@ -374,9 +379,7 @@ void SocketHandler::enqueue(const CommandStep& step, Acknowledger ack, std::size
     case CommandStep::Kind::wipeAndExit:
       work = std::make_shared<Work>(Work{.run = [this](const Work&) { wipeAndExit(); }, .wipes = true});
       // What comes after the wipe never joins work asked for before it.
-      pendingWalk_.reset();
-      pendingSafeSearch_.reset();
-      pendingLiveLocation_.clear();
+      forgetCoalescedWork();
       break;
   }
   if (pending_.empty() && !draining_) {
@@ -397,13 +400,17 @@ void SocketHandler::enqueue(const CommandStep& step, Acknowledger ack, std::size
   onHandleQueue([this] { runPending(); });
 }
 
+void SocketHandler::forgetCoalescedWork() {
+  pendingWalk_.reset();
+  pendingSafeSearch_.reset();
+  pendingLiveLocation_.clear();
+}
+
 void SocketHandler::runPending() {
   runPendingQueued_ = false;
   // Events from here on ask for work of their own: they may carry newer rules.
   auto pending = std::exchange(pending_, {});
-  pendingWalk_.reset();
-  pendingSafeSearch_.reset();
-  pendingLiveLocation_.clear();
+  forgetCoalescedWork();
   struct Draining {
     bool& flag;
     explicit Draining(bool& f) : flag(f) { flag = true; }
@@ -461,11 +468,7 @@ void SocketHandler::listenToLiveLocation(std::function<void(const LiveLocationRu
   const std::size_t listener = addLiveLocationListener(std::move(completion));
   const Command& command = *findCommand("live_location");
   // One handler per listener: each hands the rule to its own completion.
-  socket().on(std::string(command.event),
-              [this, &command, listener](const std::vector<nlohmann::json>& data, sio::SocketAckEmitter& ack) {
-                dispatch(
-                    command, data, [ack](const Acknowledge& item) mutable { ack.with(item); }, listener);
-              });
+  onCommandEvent(command, listener);
 }
 
 void SocketHandler::listenToExpiration(const std::function<void(const ExpirationModel&)>& /*completion*/) {

@@ -209,6 +209,8 @@ class SocketHandler {
   };
   // Registers `command`'s handler on the socket unless it already is.
   void registerCommand(const Command& command);
+  // Puts a handler on the socket that hands `command`'s events to dispatch().
+  void onCommandEvent(const Command& command, std::size_t liveLocationListener);
   // Queues what a command asks for behind the commands before it.
   void enqueue(const CommandStep& step, Acknowledger ack, std::size_t liveLocationListener);
   // The pending work of a coalesced kind, made when there is none.
@@ -218,6 +220,8 @@ class SocketHandler {
   // Runs the commands queued so far, in order: each work once, before the first
   // acknowledgement that waits for it.
   void runPending();
+  // Drops the pending work of the coalesced kinds: later commands ask for their own.
+  void forgetCoalescedWork();
   void walkRunningApplications();
   // Removes the agent's own defaults domain and writes it out.
   void removeOwnDefaults();
