@@ -55,9 +55,8 @@ std::string secondsText(std::chrono::milliseconds duration) {
 }  // namespace
 
 PrivilegedRunner::Outcome PrivilegedRunner::run(const std::string& input) const {
-  if (!networks::storedChildToken()) return Outcome::notStarted;
   auto shared = networks::openSharedSuite();
-  if (!shared) return Outcome::notStarted;
+  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return Outcome::notStarted;
   // Without a stored password sudo gets an empty line (enough where no password is
   // asked for; otherwise sudo refuses and says so on the output pipe).
   std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";

@@ -59,6 +59,15 @@ class Tick : public AgentFixture {
   std::string moveCommand(const std::string& text) const {
     return agent::hostsReplacementCommand(stagingPath(), hostsTarget(), text, ::getuid());
   }
+  // One tick whose app-rule reply comes after it, as it does from a real service (held,
+  // so that a quick canned reply cannot overtake the tick's own termination step), and
+  // then handled.
+  void tickWithTheAppRuleReplyAfterIt() {
+    service().hold(kAppRulesPath, true);
+    delegate().fireTimer();
+    service().release(kAppRulesPath);
+    drainSession();
+  }
 };
 
 TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
@@ -68,12 +77,7 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
   auto& d = delegate();
 
   platform::CapturedOutput captured;
-  // The reply comes after the tick, as it does from a real service (held, so that a
-  // quick canned reply cannot overtake the tick's own termination step).
-  service().hold(kAppRulesPath, true);
-  d.fireTimer();
-  service().release(kAppRulesPath);
-  drainSession();
+  tickWithTheAppRuleReplyAfterIt();
   std::string out = agenttest::printedText(captured.take());
   // The first tick sent the request and terminated nothing.
   EXPECT_EQ(service().requests(kAppRulesPath).size(), 1u);
@@ -390,10 +394,7 @@ TEST_F(Tick, AnUnansweredReplyHoldsTheTickOnlyForItsBudget) {
   workspace_.setRunningApplications({app("com.blocked.game", 100)});
   auto& d = delegate();
   platform::CapturedOutput captured;
-  service().hold(kAppRulesPath, true);
-  d.fireTimer();
-  service().release(kAppRulesPath);
-  drainSession();
+  tickWithTheAppRuleReplyAfterIt();
   ASSERT_TRUE(waitForBlockedCount(2));
   ASSERT_FALSE(contentBlocker_.reloads().empty());  // the first tick's rules were applied
 
@@ -499,12 +500,7 @@ TEST_F(Tick, TerminatesARealChildProcessOfTheTest) {
   setReply(kAppRulesPath, 200,
            R"({"rules": [{"rule_type": "BLACK_LIST", "applications": [{"pk": ")" + identifier + R"("}]}]})");
   auto& d = delegate();
-  // Held until the tick is over, so that the quick canned reply cannot overtake the
-  // tick's own termination step.
-  service().hold(kAppRulesPath, true);
-  d.fireTimer();
-  service().release(kAppRulesPath);
-  drainSession();
+  tickWithTheAppRuleReplyAfterIt();
   EXPECT_TRUE(child.isRunning());
   ASSERT_THAT(d.blockingAppsArrayString.get(), ElementsAre(identifier));
 
