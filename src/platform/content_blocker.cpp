@@ -34,12 +34,11 @@ void LinuxContentBlockerManager::reloadContentBlocker(const std::string& identif
     outcome = blockerError(ContentBlockerErrorCode::noExtensionFound,
                            "No content-blocker extension is named \"" + identifier + "\".");
   } else {
-    const auto& files = files_;
     auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    auto written = files.createDirectory(folder());
-    if (written) written = files.write(markerPath(identifier), std::to_string(millis) + "\n");
+    auto written = files_.createDirectory(folder());
+    if (written) written = files_.write(markerPath(identifier), std::to_string(millis) + "\n");
     if (!written) {
       outcome = blockerError(ContentBlockerErrorCode::loadingInterrupted,
                              "The content blocker could not be reloaded: " + written.error().localizedDescription());

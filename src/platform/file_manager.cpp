@@ -180,18 +180,22 @@ std::optional<std::string> userDirsDocuments(const std::string& configHome, cons
   return found;
 }
 
-// Creates the folder and whichever of its parents are missing, each private to the user
-// (0700); an existing folder is left as it is.
-void makePrivateFolders(const std::string& path) {
-  struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) == 0) return;
-  for (std::size_t position = 0;;) {
+// Creates the folder and whichever of its parents are missing, with `mode` (less the
+// umask); an existing folder is success, stops at the first that cannot be made.
+FileResult<> makeFolders(const std::string& path, mode_t mode) {
+  if (path.empty()) return failure(ENOENT, "create folder", path);
+  std::size_t position = 0;
+  for (;;) {
     position = path.find('/', position + 1);
     const std::string prefix = path.substr(0, position);
-    if (!prefix.empty() && prefix.back() != '/' && ::stat(prefix.c_str(), &info) != 0) {
-      if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), mode) != 0) {
+      const int error = errno;
+      struct stat info {};
+      if (error != EEXIST) return failure(error, "create folder", prefix);
+      if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return failure(ENOTDIR, "create folder", prefix);
     }
-    if (position == std::string::npos) return;
+    if (position == std::string::npos) return {};
   }
 }
 
@@ -208,7 +212,10 @@ std::string FileManager::homeDirectory() const { return settings_.homeDirectory;
 std::string FileManager::documentsDirectory() const {
   const std::string& home = settings_.homeDirectory;
   std::string folder = userDirsDocuments(settings_.configHome(), home).value_or(join(home, "Documents"));
-  makePrivateFolders(folder);
+  // Made when missing, it and its missing parents private to the user; when that fails
+  // the write that follows says why.
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) (void)makeFolders(folder, 0700);
   return folder;
 }
 
@@ -326,19 +333,7 @@ FileResult<> FileManager::createDirectory(const std::string& path, bool withInte
     if (::mkdir(path.c_str(), 0777) != 0) return failure(errno, "create folder", path);
     return {};
   }
-  std::size_t position = 0;
-  for (;;) {
-    position = path.find('/', position + 1);
-    const std::string prefix = path.substr(0, position);
-    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0777) != 0) {
-      const int error = errno;
-      struct stat info {};
-      if (error != EEXIST) return failure(error, "create folder", prefix);
-      if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return failure(ENOTDIR, "create folder", prefix);
-    }
-    if (position == std::string::npos) return {};
-  }
+  return makeFolders(path, 0777);
 }
 
 FileResult<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path) const {

@@ -2,20 +2,21 @@
 // An app-group suite of one test's own: a property-list file in a fresh temporary folder,
 // installed as what networks::openSharedSuite() opens for the test's lifetime, then the
 // opener before it put back and the folder removed. Neither HOME nor the settings change.
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <string>
+#include <system_error>
 
 #include "networks/shared_settings.h"
 #include "platform/user_defaults.h"
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
 class ScopedSharedSuite {
  public:
   ScopedSharedSuite()
-      : folder_(makeFolder()), suite_(platform::UserDefaults::atPath((folder_ / "suite.plist").string())) {
+      : folder_(makeTemporaryFolder("mopet-suite")),
+        suite_(platform::UserDefaults::atPath((folder_ / "suite.plist").string())) {
     previous_ = networks::installSharedSuite([suite = suite_] { return suite; });
   }
   ~ScopedSharedSuite() {
@@ -29,12 +30,6 @@ class ScopedSharedSuite {
   platform::UserDefaults& suite() const { return *suite_; }
 
  private:
-  static std::filesystem::path makeFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mopet-suite-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-  }
-
   std::filesystem::path folder_;
   std::shared_ptr<platform::UserDefaults> suite_;
   networks::SharedSuiteOpener previous_;

@@ -9,19 +9,14 @@
 #include <string>
 
 #include "support/scoped_settings.h"
+#include "support/temp_files.h"
 #include "support/temp_folder.h"
 
 namespace testsupport {
 
 class TempHome {
  public:
-  TempHome() : path_(makeFolder()) {
-    settings_.emplace([this](platform::Settings& settings) {
-      settings.homeDirectory = path_.string();
-      settings.xdgDataHome.clear();
-      settings.xdgConfigHome.clear();
-    });
-  }
+  TempHome() : path_(makeTemporaryFolder("mopet-home")) { settings_.emplace(TempFiles::homeAt(path_)); }
   ~TempHome() {
     settings_.reset();
     std::error_code ignored;
@@ -33,9 +28,6 @@ class TempHome {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  // Throws, saying why, when the folder cannot be made (see temp_folder.h).
-  static std::filesystem::path makeFolder() { return makeTemporaryFolder("mopet-home"); }
-
   std::filesystem::path path_;
   std::optional<ScopedSettings> settings_;
 };

@@ -48,6 +48,17 @@ int listeningDescriptor(std::uint16_t port) {
   std::_Exit(status);
 }
 
+// Sends a request in two parts, so that the pool's threads serve it; ends the child
+// with 11 when the answer is not the echo.
+void serveOneFromThePool(std::uint16_t port) {
+  const Data request = Protocol::writeRequest("m", "first");
+  Fd first = test::connectTo(port);
+  first.sendAll(std::span(request.data(), 5));
+  std::this_thread::sleep_for(20ms);
+  first.sendAll(std::span(request).subspan(5));
+  if (first.readToEnd() != Protocol::writeGoodResponse("first")) endChild(11);
+}
+
 class ServerListener : public testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -80,14 +91,7 @@ TEST_F(ServerListener, FullDescriptorTableIsWaitedOut) {
         if (!server.start()) endChild(10);
         const sockaddr_in addr = test::loopback(server.localPort().value());
         // A request served from the pool first, so that the pool has its descriptors.
-        {
-          const Data request = Protocol::writeRequest("m", "first");
-          Fd first = test::connectTo(server.localPort().value());
-          first.sendAll(std::span(request.data(), 5));
-          std::this_thread::sleep_for(20ms);
-          first.sendAll(std::span(request).subspan(5));
-          if (first.readToEnd() != Protocol::writeGoodResponse("first")) endChild(11);
-        }
+        serveOneFromThePool(server.localPort().value());
         // Each accepting thread holds a descriptor for the connection it waits for
         // while it waits; more idle peers than there are threads make them call
         // accept() again on a full table.
@@ -135,15 +139,8 @@ std::size_t addressSpace() {
                   ServerLimits{.requestDeadline = 60000ms, .requestBudget = std::size_t{1} << 30});
   if (!server.start()) endChild(10);
   const std::uint16_t port = server.localPort().value();
-  {
-    // Served from the pool, so that the pool's threads are there before the limit.
-    const Data request = Protocol::writeRequest("m", "first");
-    Fd first = test::connectTo(port);
-    first.sendAll(std::span(request.data(), 5));
-    std::this_thread::sleep_for(20ms);
-    first.sendAll(std::span(request).subspan(5));
-    if (first.readToEnd() != Protocol::writeGoodResponse("first")) endChild(11);
-  }
+  // Served from the pool, so that the pool's threads are there before the limit.
+  serveOneFromThePool(port);
   Data attack = Protocol::writeRequest("m", 1);
   attack.resize(Protocol::HEADER_LENGTH);
   const std::uint32_t announced = Protocol::MAX_BODY_LENGTH;
