@@ -56,7 +56,7 @@ std::string secondsText(std::chrono::milliseconds duration) {
 
 PrivilegedRunner::Outcome PrivilegedRunner::run(const std::string& input) const {
   auto shared = networks::openSharedSuite();
-  if (!shared || !shared->string(std::string(networks::kSharedChildToken))) return Outcome::notStarted;
+  if (!shared || !networks::storedChildToken(*shared)) return Outcome::notStarted;
   // Without a stored password sudo gets an empty line (enough where no password is
   // asked for; otherwise sudo refuses and says so on the output pipe).
   std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";

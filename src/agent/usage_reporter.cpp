@@ -71,7 +71,7 @@ void UsageReporter::sendReport() {
   auto shared = networks::openSharedSuite();
   if (!shared) return;
   const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
-  const auto token = shared->string(std::string(networks::kSharedChildToken));
+  const auto token = networks::storedChildToken(*shared);
   if (!token) return;
 
   // One report at a time: one that a slow service has not answered yet is not joined by

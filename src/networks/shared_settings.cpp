@@ -34,7 +34,11 @@ SharedSuiteOpener installSharedSuite(SharedSuiteOpener open) {
 std::optional<std::string> storedChildToken() {
   // A suite that cannot be opened holds no token.
   const auto suite = openSharedSuite();
-  return suite ? suite->string(std::string(kSharedChildToken)) : std::nullopt;
+  return suite ? storedChildToken(*suite) : std::nullopt;
+}
+
+std::optional<std::string> storedChildToken(const platform::UserDefaults& suite) {
+  return suite.string(std::string(kSharedChildToken));
 }
 
 }  // namespace networks

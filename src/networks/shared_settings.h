@@ -41,5 +41,7 @@ SharedSuiteOpener installSharedSuite(SharedSuiteOpener open);
 // The child's bearer token under "sharedChildToken"; none when absent or when the
 // suite cannot be opened. Read anew on every call; every use of the token reads it here.
 std::optional<std::string> storedChildToken();
+// The same from a suite the caller has already opened, so that it is read once.
+std::optional<std::string> storedChildToken(const platform::UserDefaults& suite);
 
 }  // namespace networks
