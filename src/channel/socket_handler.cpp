@@ -344,7 +344,7 @@ void SocketHandler::dispatch(const Command& command, const std::vector<nlohmann:
       if (command.ack == AckPolicy::always) enqueue({}, std::move(ack), liveLocationListener);
       return;
     }
-    payload = std::move(*decoded);
+    payload = *decoded;
   }
   enqueue(command.action(payload), std::move(ack), liveLocationListener);
 }
