@@ -281,14 +281,14 @@ void BM_BridgeBesideUnfinishedBodies(benchmark::State& state) {
   }
   for (auto& t : senders) t.join();
   // Let the server take in what the kept peers sent.
-  for (int i = 0; i < 10000 && server.requestBytesHeld() < server.sessionCount() * (kSent / 2); ++i) {
+  for (int i = 0; i < 10000 && server.bytesHeld() < server.sessionCount() * (kSent / 2); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   timeEchoRequests(state, port);
   const double after = residentMiB();
   state.counters["peers"] = static_cast<double>(kPeers);
   state.counters["held"] = static_cast<double>(server.sessionCount());
-  state.counters["held_MiB"] = static_cast<double>(server.requestBytesHeld()) / (1024.0 * 1024.0);
+  state.counters["held_MiB"] = static_cast<double>(server.bytesHeld()) / (1024.0 * 1024.0);
   state.counters["rss_MiB"] = after;
   state.counters["rss_bodies_MiB"] = after - before;
   state.SetItemsProcessed(state.iterations());

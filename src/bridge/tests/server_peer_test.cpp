@@ -388,7 +388,7 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   const bool settled = waitFor(
       [&] {
         const std::size_t sessions = server_->sessionCount();
-        return closedByTheServer() + sessions == kPeers && server_->requestBytesHeld() == sessions * kBufferEach;
+        return closedByTheServer() + sessions == kPeers && server_->bytesHeld() == sessions * kBufferEach;
       },
       20000ms);
   const std::size_t survivors = server_->sessionCount();
@@ -398,7 +398,7 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   // A normal request is answered beside them.
   EXPECT_EQ(request("m", "served"), Json("served"));
   peers.clear();
-  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(settled);
   EXPECT_GE(survivors, 1u);
@@ -444,7 +444,7 @@ TEST_F(LimitedServer, ConnectionWhoseBytesCannotBeAllocatedIsClosedAlone) {
       // The rest of the server goes on.
       EXPECT_EQ(request("m", "still here"), Json("still here"));
     }
-    EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Server error: Warning: Message too large\n");
   }
   EXPECT_EQ(calls_, 2);
