@@ -392,6 +392,15 @@ bool ServerConn::holdResponse(Data response) {
   return true;
 }
 
+// A response that has to wait for its peer keeps no more than its bytes: the spare
+// capacity its writer left goes back, and so does its charge.
+void ServerConn::trimResponseLocked() {
+  if (response_.capacity() - response_.size() < kChunkSize) return;
+  response_.shrink_to_fit();  // keeps the storage when a smaller one cannot be had
+  const std::size_t now = response_.capacity();
+  server_->refundResponseBytes(std::exchange(responseCharged_, now) - now);
+}
+
 // The response is the whole of our direction of the stream: write it (waiting for
 // writability on the pool only when the socket is full), end the stream and close.
 // Writes say MSG_MORE, so that the response's end goes out with the end of stream in
@@ -405,7 +414,10 @@ void ServerConn::writeResponse(std::size_t offset) {
       error_code ec;
       const std::size_t n = writeSome(std::span<const std::uint8_t>(response_).subspan(offset), ec);
       if (ec == boost::system::errc::resource_unavailable_try_again) {
-        if (timedPhase_ != Phase::responding) responseDeadline_ = Clock::now() + server_->limits.responseDeadline;
+        if (timedPhase_ != Phase::responding) {
+          responseDeadline_ = Clock::now() + server_->limits.responseDeadline;
+          trimResponseLocked();
+        }
         waitFor(tcp::socket::wait_write, Phase::responding, responseDeadline_,
                 [self = shared_from_this(), offset](const error_code& e) {
                   if (e) return self->stop();

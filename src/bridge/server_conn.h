@@ -82,6 +82,7 @@ class ServerConn : public std::enable_shared_from_this<ServerConn> {
   std::optional<std::expected<Json, std::string>> callDelegate(const std::string& method, const Json& payload);
   std::optional<Data> encodeResponse(const std::expected<Json, std::string>& outcome);
   bool holdResponse(Data response);
+  void trimResponseLocked();
   void writeResponse(std::size_t offset);
 
   // First, so that it goes last: the server holds the pool on whose event loop the

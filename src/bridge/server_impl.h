@@ -73,9 +73,7 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   void chargeResponseBytes(std::size_t bytes);
   void refundResponseBytes(std::size_t bytes);
   // While the responses held fill the budget, no request is taken.
-  bool responsesFillBudget() const {
-    return heldResponseBytes.load(std::memory_order_relaxed) >= limits.requestBudget;
-  }
+  bool responsesFillBudget() const { return heldResponseBytes.load(std::memory_order_relaxed) >= limits.requestBudget; }
 
   const std::uint16_t port;
   Delegate delegate;
