@@ -25,7 +25,6 @@ thread_local const PoolThreads* t_currentPool = nullptr;
 }  // namespace
 
 std::shared_ptr<PoolThreads> PoolThreads::start() {
-  // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new): a pool that cannot be made fails its owner's construction
   std::shared_ptr<PoolThreads> pool(new PoolThreads());
   std::lock_guard lock(pool->mutex_);
   for (std::size_t i = 0; i < kFirstThreads; ++i) pool->addThreadLocked();

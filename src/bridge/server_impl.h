@@ -73,7 +73,10 @@ struct PBServer::Impl : std::enable_shared_from_this<Impl> {
   void chargeResponseBytes(std::size_t bytes);
   void refundResponseBytes(std::size_t bytes);
   // While the responses held fill the budget, no request is taken.
-  bool responsesFillBudget() const { return heldResponseBytes.load(std::memory_order_relaxed) >= limits.requestBudget; }
+  bool responsesFillBudget() const {
+    const std::size_t held = heldResponseBytes.load(std::memory_order_relaxed);
+    return held > 0 && held >= limits.requestBudget;
+  }
 
   const std::uint16_t port;
   Delegate delegate;
