@@ -456,7 +456,8 @@ class UnreadResponses : public LimitedServer {
     for (std::size_t i = 0; i < kPeers; ++i) {
       peers_.push_back(peerThatNeverReads(port_));
       sendWhileOpen(peers_.back(), request);
-      if (!waitFor([&] { return answeredOrClosed(peers_.back()); })) return false;
+      // Long enough for a sanitizer build on a loaded machine to handle a large echo.
+      if (!waitFor([&] { return answeredOrClosed(peers_.back()); }, 30000ms)) return false;
     }
     return true;
   }
