@@ -1,3 +1,5 @@
+// The server: its listening socket, the threads that accept on it, the places and the
+// sessions, start and stop. One connection's exchange is in server_conn.cpp.
 #include "bridge/server.h"
 
 #include <sys/resource.h>
