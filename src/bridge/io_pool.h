@@ -1,52 +1,41 @@
 #pragma once
-// Internal: the shared pool of threads that runs the callbacks of server connections
-// that have to wait for their peer, and the serial queues of CallbackQueue.
-// Included by the bridge's .cpp files only (it brings in Asio).
-#include <atomic>
-#include <cstddef>
-#include <mutex>
+// The threads that serve the bridge server's connections that have to wait for their
+// peer, and run the serial queues of CallbackQueue::makeSerial().
+//
+//   auto pool = std::make_shared<bridge::IoPool>();
+//   bridge::PBServer server(port, delegate, "127.0.0.1", {}, pool);
+//   server.start(bridge::CallbackQueue::makeSerial(pool));
+//
+// Build one where the program builds its servers and hand it to each of them and to
+// its queues; there is no process-wide pool. A server given none builds one of its
+// own, used by that server alone. A pool runs while anything holds it (its owner, a
+// server built with it, a serial queue on it); once the last of them lets go, its
+// threads end (joined, unless the last holder lets go on one of them).
+#include <memory>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
+namespace bridge {
 
-namespace bridge::detail {
+namespace detail {
+class PoolThreads;
+}
 
 class IoPool {
  public:
-  // Created on first use and never destroyed: callbacks may still be pending when
-  // the process exits, and they must find the pool alive.
-  static IoPool& global();
+  // Starts the pool with a few threads; it asks for more while its threads are held
+  // up in blocking calls (a handler, a nested request).
+  IoPool();
+  ~IoPool();
+  IoPool(const IoPool&) = delete;
+  IoPool& operator=(const IoPool&) = delete;
 
-  boost::asio::io_context& context() { return context_; }
+  // Whether the calling thread is one of this pool's.
+  bool ownsCallingThread() const;
 
-  // Whether the calling thread is one of the pool's.
-  static bool onPoolThread();
-
-  // Marks the calling pool thread as blocked (a handler or a waiting request) for the
-  // scope's life. When no pool thread would be left to run callbacks, the pool grows
-  // by one, so nested waits cannot starve the connections they wait for.
-  class BlockingScope {
-   public:
-    BlockingScope();
-    ~BlockingScope();
-    BlockingScope(const BlockingScope&) = delete;
-    BlockingScope& operator=(const BlockingScope&) = delete;
-
-   private:
-    bool counted_ = false;
-  };
+  // Internal: the threads and their event loop, for the bridge's own sources.
+  detail::PoolThreads& threads() const { return *threads_; }
 
  private:
-  IoPool();
-  void addThread();
-  void enterBlocking();
-  void leaveBlocking();
-
-  boost::asio::io_context context_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  std::mutex mutex_;
-  std::size_t threadCount_ = 0;
-  std::size_t blocked_ = 0;
+  std::shared_ptr<detail::PoolThreads> threads_;
 };
 
-}  // namespace bridge::detail
+}  // namespace bridge

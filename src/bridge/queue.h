@@ -1,13 +1,16 @@
 #pragma once
 // Where the server's listener callbacks run.
 //
-// The bridge stands alone, so it brings its own: CallbackQueue::makeSerial() gives a
-// serial queue on the bridge's shared thread pool. An owner with its own event loop
-// (a main run loop) implements CallbackQueue with a small adapter that posts to it.
+// The bridge stands alone, so it brings its own: CallbackQueue::makeSerial(pool) gives
+// a serial queue on the threads of an IoPool that the caller built. An owner with its
+// own event loop (a main run loop) implements CallbackQueue with a small adapter that
+// posts to it.
 #include <functional>
 #include <memory>
 
 namespace bridge {
+
+class IoPool;
 
 class CallbackQueue {
  public:
@@ -16,7 +19,9 @@ class CallbackQueue {
   // thread; a serial queue runs them one at a time in the order given.
   virtual void async(std::function<void()> block) = 0;
 
-  static std::shared_ptr<CallbackQueue> makeSerial();
+  // A serial queue on the pool's threads (pool not null); the queue keeps the pool
+  // running while it lives.
+  static std::shared_ptr<CallbackQueue> makeSerial(std::shared_ptr<IoPool> pool);
 };
 
 }  // namespace bridge

@@ -1,34 +1,28 @@
+// The server: its listening socket, the threads that accept on it, the places and the
+// sessions, start and stop. One connection's exchange is in server_conn.cpp.
 #include "bridge/server.h"
 
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <map>
-#include <mutex>
 #include <new>
-#include <span>
 #include <thread>
 #include <utility>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 
-#include "bridge/io_pool.h"
 #include "bridge/output.h"
+#include "bridge/pool_threads.h"
+#include "bridge/server_conn.h"
+#include "bridge/server_impl.h"
 
 namespace bridge {
 
@@ -39,9 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kChunkSize = 4096;
-// A request's buffer starts this large and doubles, never beyond its frame.
-constexpr std::size_t kFirstBuffer = 2 * kChunkSize;
 // Threads waiting in accept() at start; more join while all of them are busy. The
 // kernel wakes the one that has waited longest; with this many, that one last ran long
 // enough ago for its processor to be idle more often than not, so it runs at once
@@ -56,10 +47,6 @@ constexpr auto kInlineReadBudget = std::chrono::milliseconds(2);
 // peers that send nothing must not hold the accepting threads.
 constexpr std::size_t kInlineReadMaxOpen = 16;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
-
-// The server whose delegate the current thread is running, so that a stop() from
-// inside the delegate does not wait for itself.
-thread_local const void* t_inDelegateOf = nullptr;
 
 enum class AcceptFailure { retryNow, retryLater, fatal };
 
@@ -92,77 +79,9 @@ std::string describe(int error) {
   }
 }
 
-// The bytes of a request that spans chunks. A small one lives on the heap; from
-// kMappedBuffer on, in pages of its own, so that its memory goes back to the system the moment the request is done (the
-// heap would keep it for later, in the arena of whichever thread freed it).
-class RequestBuffer {
- public:
-  static constexpr std::size_t kMappedBuffer = std::size_t{64} * 1024;
+}  // namespace
 
-  RequestBuffer() = default;
-  ~RequestBuffer() { reset(); }
-  RequestBuffer(const RequestBuffer&) = delete;
-  RequestBuffer& operator=(const RequestBuffer&) = delete;
-
-  std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
-  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
-
-  // The capacity that reserve() gives for a wish of `bytes`: whole pages once mapped.
-  static std::size_t capacityFor(std::size_t bytes) {
-    if (bytes < kMappedBuffer) return bytes;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
-  }
-
-  // Grows the storage to capacityFor(bytes), keeping the bytes held. Throws
-  // std::bad_alloc when the memory cannot be had; the bytes are then kept as they were.
-  void reserve(std::size_t bytes) {
-    const std::size_t capacity = capacityFor(bytes);
-    if (capacity <= capacity_) return;
-    if (capacity < kMappedBuffer) {
-      auto* grown = new std::uint8_t[capacity];
-      if (size_ > 0) std::memcpy(grown, data_, size_);
-      delete[] data_;
-      data_ = grown;
-    } else {
-      void* grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (grown == MAP_FAILED) throw std::bad_alloc();
-      if (size_ > 0) std::memcpy(grown, data_, size_);
-      releaseStorage();
-      data_ = static_cast<std::uint8_t*>(grown);
-      mapped_ = true;
-    }
-    capacity_ = capacity;
-  }
-
-  // Appends within the capacity.
-  void append(std::span<const std::uint8_t> chunk) {
-    std::memcpy(data_ + size_, chunk.data(), chunk.size());
-    size_ += chunk.size();
-  }
-
-  void reset() {
-    releaseStorage();
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-    mapped_ = false;
-  }
-
- private:
-  void releaseStorage() {
-    if (mapped_) {
-      ::munmap(data_, capacity_);
-    } else {
-      delete[] data_;
-    }
-  }
-
-  std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  bool mapped_ = false;
-};
+namespace detail {
 
 // The listening socket and the threads that accept on it. Accepting threads block
 // in accept(); the kernel hands each new connection to one of them. A thread that
@@ -193,443 +112,9 @@ struct Listener {
   }
 };
 
-}  // namespace
+}  // namespace detail
 
-struct PBServer::Impl : std::enable_shared_from_this<Impl> {
-  Impl(std::uint16_t port_, Delegate delegate_, std::string bindHost_, ServerLimits limits_)
-      : port(port_), delegate(std::move(delegate_)), bindHost(std::move(bindHost_)), limits(limits_) {}
-
-  std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> givenQueue);
-  // Stops the server (only the start() of that generation, when one is given); true
-  // when this call stopped it.
-  bool stop(std::optional<std::uint64_t> onlyGeneration = std::nullopt);
-  error_code listen(tcp::acceptor& acceptor) const;
-  void spawnAcceptThread(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
-  void acceptLoop(const std::shared_ptr<Listener>& listener, std::uint64_t gen);
-  bool waitForPlace(const Listener& l, std::uint64_t gen);
-  void admit(const Listener& l, std::uint64_t gen, int fd, tcp protocol);
-  std::shared_ptr<ServerConn> takeOldestWaitingLocked();
-  bool hasWaitingLocked() const;
-  std::shared_ptr<ServerConn> addSessionLocked(int fd, tcp protocol, std::uint64_t gen);
-  std::shared_ptr<ServerConn> newConnection(int fd, tcp protocol, std::uint64_t gen);
-  void listenerFailed(std::uint64_t gen, const std::string& text);
-  void removeSession(std::uint64_t id);
-  // Adds to the bytes held for requests; refused (false) when the total would pass
-  // the budget, unless `always` (a connection's first bytes).
-  bool chargeRequestBytes(std::size_t bytes, bool always);
-  void refundRequestBytes(std::size_t bytes) { heldRequestBytes.fetch_sub(bytes, std::memory_order_relaxed); }
-
-  const std::uint16_t port;
-  Delegate delegate;
-  const std::string bindHost;
-  const ServerLimits limits;
-
-  mutable std::mutex mutex;
-  std::condition_variable delegatesIdle;
-  std::condition_variable placeFreed;  // a session left, or the server stopped
-  std::size_t maxOpen = 0;  // of this start(): the limit, within the descriptors
-  std::size_t pending = 0;  // given a place, not yet in sessions
-  bool started = false;
-  std::uint64_t generation = 0;  // one per start(); callbacks of an older one are void
-  std::shared_ptr<Listener> listener;
-  std::shared_ptr<CallbackQueue> queue;  // null: listener callbacks run on the accepting thread
-  std::optional<std::uint16_t> localPort;
-  std::map<std::uint64_t, std::shared_ptr<ServerConn>> sessions;  // by acceptance order
-  std::uint64_t nextSessionId = 0;
-  std::size_t activeDelegates = 0;
-  std::atomic<std::size_t> heldRequestBytes{0};  // of every start(), against limits.requestBudget
-};
-
-// One accepted connection. Its callbacks run on the thread that accepted it or on
-// threads of the shared pool, one at a time.
-class ServerConn : public std::enable_shared_from_this<ServerConn> {
- public:
-  // Where the connection is in its one exchange. Moves forward only; the step out of
-  // waiting is taken once, by the request, a deadline or an eviction.
-  enum class Phase { waiting, handling, responding, closed };
-
-  ServerConn(int fd, tcp protocol, std::shared_ptr<PBServer::Impl> server, std::uint64_t id, std::uint64_t gen)
-      : fd_(fd),
-        protocol_(protocol),
-        server_(std::move(server)),
-        id_(id),
-        gen_(gen),
-        acceptedAt_(Clock::now()),
-        requestDeadline_(acceptedAt_ + server_->limits.requestDeadline) {}
-  // A timer's cancel throws only when the system fails it; ending the program then is right.
-  ~ServerConn() {  // NOLINT(bugprone-exception-escape)
-    closeSocket();
-    releaseBuffer();
-  }
-  ServerConn(const ServerConn&) = delete;
-  ServerConn& operator=(const ServerConn&) = delete;
-
-  // An accepted connection is ready at once: start reading the request. With an
-  // inline budget the calling thread waits that long for the request's bytes itself
-  // before it leaves the connection to the pool.
-  void start(Clock::duration inlineBudget) {
-    inlineUntil_ = acceptedAt_ + inlineBudget;
-    receiveRequest();
-  }
-
-  // Writes the line and closes, unless the connection is closed already: one
-  // connection ends once, with at most one line.
-  void fail(std::string_view text) {
-    if (stopped_.exchange(true)) return;
-    printLine("Server error: ", text);
-    close();
-  }
-
-  // Closes the connection once, however often and from whichever thread it is
-  // called, and drops it from the server's sessions.
-  void stop() {
-    if (stopped_.exchange(true)) return;
-    close();
-  }
-
-  bool waitingForRequest() const { return phase_ == Phase::waiting; }
-
-  // Takes a connection that is still waiting for its request out of its exchange, so
-  // that it can be closed to make room; false once the request is in.
-  bool claimForEviction() { return advance(Phase::waiting, Phase::closed); }
-
- private:
-  bool advance(Phase from, Phase to) { return phase_.compare_exchange_strong(from, to); }
-
-  void close() {
-    phase_ = Phase::closed;
-    server_->removeSession(id_);
-    std::lock_guard lock(socketMutex_);
-    closeSocket();
-  }
-
-  // The connection's descriptor is used with plain calls that do not block (but for
-  // the inline wait's receive, bounded by SO_RCVTIMEO); an Asio socket is made for it
-  // only when the connection has to wait on the pool, so a connection served at once
-  // never touches the pool's reactor.
-  std::size_t readSome(std::span<std::uint8_t> into, bool mayWait, error_code& ec) {
-    for (;;) {
-      const ssize_t n = ::recv(fd_, into.data(), into.size(), mayWait ? 0 : MSG_DONTWAIT);
-      if (n > 0) return static_cast<std::size_t>(n);
-      if (n == 0) {
-        ec = asio::error::eof;
-      } else if (errno == EINTR) {
-        continue;
-      } else {
-        ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
-      }
-      return 0;
-    }
-  }
-
-  std::size_t writeSome(std::span<const std::uint8_t> bytes, error_code& ec) {
-    for (;;) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_MORE | MSG_DONTWAIT);
-      if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno == EINTR) continue;
-      ec = error_code(errno == EWOULDBLOCK ? EAGAIN : errno, boost::system::system_category());
-      return 0;
-    }
-  }
-
-  // Waits on the pool for the socket, within the deadline of the phase it waits in.
-  // Called with socketMutex_ held.
-  template <typename Handler>
-  void waitFor(tcp::socket::wait_type what, Phase phase, Clock::time_point deadline, Handler handler) {
-    auto& context = detail::IoPool::global().context();
-    if (!socket_) {
-      socket_.emplace(context);
-      error_code ec;
-      socket_->assign(protocol_, fd_, ec);
-      if (ec) {
-        socket_.reset();
-        asio::post(context, [handler = std::move(handler), ec] { handler(ec); });
-        return;
-      }
-    }
-    if (timedPhase_ != phase) {
-      timedPhase_ = phase;
-      if (!timer_) timer_.emplace(context);
-      timer_->expires_at(deadline);
-      timer_->async_wait([self = shared_from_this(), phase](const error_code& e) {
-        if (e || !self->advance(phase, Phase::closed)) return;
-        self->fail(phase == Phase::waiting ? kServerRequestTimedOut : kServerResponseTimedOut);
-      });
-    }
-    socket_->async_wait(what, std::move(handler));
-  }
-
-  // Makes the receives that may wait block for at most what is left of the inline
-  // budget: the cheapest way to be woken by the request's bytes. Done only once the
-  // socket has turned out empty, so that a request that is there at once costs no
-  // extra call. False when there is no budget left.
-  bool armInlineWait() {
-    if (inlineWaitArmed_) return false;
-    inlineWaitArmed_ = true;
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(inlineUntil_ - Clock::now()).count();
-    if (left <= 0) return false;
-    const timeval limit{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-    return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
-  }
-
-  void closeSocket() {
-    if (timer_) timer_->cancel();
-    if (fd_ < 0) return;
-    if (socket_) {
-      error_code ignored;
-      socket_->close(ignored);
-    } else {
-      ::close(fd_);
-    }
-    fd_ = -1;
-  }
-
-  // Reads what the socket holds now, waiting for it within the inline budget; with
-  // nothing there then, waits for readability on the pool. Memory that runs out
-  // while the request is read (its bytes, its JSON) closes this connection only.
-  void receiveRequest() {
-    bool waiting = false;
-    try {
-      waiting = receiveLoop();
-    } catch (const std::bad_alloc&) {
-      fail(kServerTooLarge);
-    } catch (const std::exception& e) {
-      fail(e.what());
-    }
-    // Done with the request, one way or the other: its bytes go back to the budget
-    // now, not when the last callback lets go of the connection.
-    if (!waiting) releaseBuffer();
-  }
-
-  // True when a wait for more bytes is outstanding (it owns buffer_ from then on).
-  bool receiveLoop() {
-    std::array<std::uint8_t, kChunkSize> chunk;  // NOLINT: filled by recv before use
-    for (;;) {
-      error_code ec;
-      std::size_t n = 0;
-      {
-        std::lock_guard lock(socketMutex_);
-        if (stopped_) return false;
-        n = readSome(chunk, inlineWaitArmed_ && Clock::now() < inlineUntil_, ec);
-        if (ec == boost::system::errc::resource_unavailable_try_again) {
-          if (armInlineWait()) continue;
-          waitFor(tcp::socket::wait_read, Phase::waiting, requestDeadline_,
-                  [self = shared_from_this()](const error_code& e) {
-                    if (self->stopped_) return self->releaseBuffer();
-                    if (e) {
-                      self->fail(e.message());
-                      return self->releaseBuffer();
-                    }
-                    self->receiveRequest();
-                  });
-          return true;
-        }
-      }
-      if (!received(ec, std::span(chunk.data(), n))) return false;
-    }
-  }
-
-  // Takes one chunk; true when the next chunk is wanted (the bytes so far are then
-  // in buffer_).
-  bool received(const error_code& ec, std::span<const std::uint8_t> chunk) {
-    if (stopped_) return false;
-    const bool ended = ec == asio::error::eof;
-    if (ec && !ended) {
-      fail(ec.message());
-      return false;
-    }
-    if (chunk.empty()) {
-      // The stream ended. Bytes of an unfinished request make it an incomplete one;
-      // no bytes at all, an empty receive.
-      const bool hadBytes = buffer_.size() > 0;
-      fail(hadBytes ? kServerIncomplete : kServerEmpty);
-      return false;
-    }
-    // The buffer grows with what arrives, never by what the header announces. A first
-    // chunk that holds the whole request is read where it lies.
-    std::span<const std::uint8_t> bytes = chunk;
-    if (buffer_.size() > 0) {
-      if (!append(chunk)) return false;
-      bytes = buffer_.bytes();
-    }
-    switch (Protocol::frameState(bytes)) {
-      case FrameState::invalidHeader:
-        fail(kServerMalformed);
-        return false;
-      case FrameState::tooLarge:
-        fail(kServerTooLarge);
-        return false;
-      case FrameState::incomplete:
-        if (ended) {
-          fail(kServerIncomplete);
-          return false;
-        }
-        return buffer_.size() > 0 || append(chunk);
-      case FrameState::complete:
-        break;
-    }
-    // The whole request is in: from here on no deadline or eviction for the request
-    // applies. Lost to one of them already: it closes the connection.
-    if (!advance(Phase::waiting, Phase::handling)) return false;
-    // Answer as soon as a whole request is in, whether or not the client's side ended.
-    // A whole frame whose body is no request can never become one: end at once, with
-    // the text a receiver gives a request it could not read.
-    auto request = Protocol::readRequest(bytes);
-    releaseBuffer();
-    if (request) {
-      sendResponse(request->method, request->payload);
-    } else {
-      fail(kServerIncomplete);
-    }
-    return false;
-  }
-
-  // Appends a chunk to buffer_. Growth is charged to the server's budget before it is
-  // allocated, and the old storage refunded once replaced, so that the budget never
-  // counts less than is held. False, with the connection failed, when the budget or
-  // the memory refuses.
-  bool append(std::span<const std::uint8_t> chunk) {
-    const std::size_t needed = buffer_.size() + chunk.size();
-    if (needed > buffer_.capacity()) {
-      // Double, but never beyond the frame the header announces (or can announce).
-      std::size_t frame = Protocol::HEADER_LENGTH + Protocol::MAX_BODY_LENGTH;
-      if (buffer_.size() >= Protocol::HEADER_LENGTH) {
-        frame = Protocol::HEADER_LENGTH +
-                std::min<std::size_t>(Protocol::announcedLength(buffer_.bytes()), Protocol::MAX_BODY_LENGTH);
-      }
-      const std::size_t target =
-          RequestBuffer::capacityFor(std::max(needed, std::min(std::max(2 * buffer_.capacity(), kFirstBuffer), frame)));
-      if (!server_->chargeRequestBytes(target, target <= kRequestBytesAlwaysAllowed)) {
-        fail(kServerTooLarge);
-        return false;
-      }
-      try {
-        buffer_.reserve(target);
-      } catch (const std::bad_alloc&) {
-        server_->refundRequestBytes(target);
-        fail(kServerTooLarge);
-        return false;
-      }
-      server_->refundRequestBytes(std::exchange(charged_, target));
-    }
-    buffer_.append(chunk);
-    return true;
-  }
-
-  // Frees the request's bytes and gives them back to the budget. On the connection's
-  // own thread, or once no callback of it is left.
-  void releaseBuffer() {
-    buffer_.reset();
-    server_->refundRequestBytes(std::exchange(charged_, 0));
-  }
-
-  void sendResponse(const std::string& method, const Json& payload) {
-    auto& server = *server_;
-    {
-      std::lock_guard lock(server.mutex);
-      if (!server.started || stopped_) return;
-      ++server.activeDelegates;
-    }
-    std::optional<std::expected<Json, std::string>> outcome;
-    {
-      const void* outer = t_inDelegateOf;
-      t_inDelegateOf = &server;
-      detail::IoPool::BlockingScope blocking;
-      // Even the text of an error can fail to be allocated: the call is then over all
-      // the same, with no response.
-      try {
-        try {
-          if (server.delegate) {
-            outcome = server.delegate(method, payload);
-          } else {
-            outcome = std::unexpected(std::string("No request handler"));
-          }
-        } catch (const std::exception& e) {
-          outcome = std::unexpected(std::string(e.what()));
-        } catch (...) {
-          outcome = std::unexpected(std::string("Unknown error"));
-        }
-      } catch (const std::bad_alloc&) {
-        outcome.reset();
-      }
-      t_inDelegateOf = outer;
-    }
-    bool serverStopped = false;
-    {
-      std::lock_guard lock(server.mutex);
-      if (--server.activeDelegates == 0) server.delegatesIdle.notify_all();
-      serverStopped = !server.started || server.generation != gen_;
-    }
-    // The server stopped while the delegate ran: no response goes out.
-    if (serverStopped) return stop();
-    if (stopped_) return;
-    if (!outcome) return fail(kServerTooLarge);
-
-    try {
-      response_ = *outcome ? Protocol::writeGoodResponse(**outcome) : Protocol::writeBadResponse(outcome->error());
-      if (response_.size() - Protocol::HEADER_LENGTH > Protocol::MAX_BODY_LENGTH) {
-        response_ = Protocol::writeBadResponse(kServerResponseTooLarge);
-      }
-    } catch (const std::exception& e) {
-      return fail(e.what());
-    }
-    if (!advance(Phase::handling, Phase::responding)) return;
-    writeResponse(0);
-  }
-
-  // The response is the whole of our direction of the stream: write it (waiting for
-  // writability on the pool only when the socket is full), end the stream and
-  // close. Writes say MSG_MORE, so that the response's end goes out with the end of
-  // stream in one segment. A failed send closes the connection all the same. The
-  // response's deadline runs from the first write that could not go through, right
-  // after the response was ready.
-  void writeResponse(std::size_t offset) {
-    try {
-      std::lock_guard lock(socketMutex_);
-      while (!stopped_ && offset < response_.size()) {
-        error_code ec;
-        const std::size_t n = writeSome(std::span<const std::uint8_t>(response_).subspan(offset), ec);
-        if (ec == boost::system::errc::resource_unavailable_try_again) {
-          if (timedPhase_ != Phase::responding) responseDeadline_ = Clock::now() + server_->limits.responseDeadline;
-          waitFor(tcp::socket::wait_write, Phase::responding, responseDeadline_,
-                  [self = shared_from_this(), offset](const error_code& e) {
-                    if (e) return self->stop();
-                    self->writeResponse(offset);
-                  });
-          return;
-        }
-        if (ec) break;
-        offset += n;
-      }
-      if (!stopped_) ::shutdown(fd_, SHUT_WR);
-    } catch (const std::exception&) {
-      // No memory to wait for the peer with: the response is given up, as a failed send.
-    }
-    stop();
-  }
-
-  // One operation of this connection is outstanding at a time, so its callbacks never
-  // overlap; the mutex orders them against a stop() from another thread.
-  std::mutex socketMutex_;
-  int fd_;
-  const tcp protocol_;
-  std::optional<tcp::socket> socket_;
-  std::optional<asio::steady_timer> timer_;  // the deadline of the phase waited in
-  Phase timedPhase_ = Phase::closed;  // the phase timer_ was set for; closed: none
-  std::shared_ptr<PBServer::Impl> server_;
-  const std::uint64_t id_;
-  const std::uint64_t gen_;  // the server's start() that accepted it
-  std::atomic<bool> stopped_{false};
-  std::atomic<Phase> phase_{Phase::waiting};
-  const Clock::time_point acceptedAt_;
-  const Clock::time_point requestDeadline_;
-  Clock::time_point responseDeadline_{};
-  Clock::time_point inlineUntil_{};
-  bool inlineWaitArmed_ = false;
-  RequestBuffer buffer_;  // the request's bytes so far, once they span chunks
-  std::size_t charged_ = 0;  // buffer_'s capacity, charged to the server's budget
-  Data response_;  // set once, before the first write
-};
+using detail::Listener;
 
 error_code PBServer::Impl::listen(tcp::acceptor& acc) const {
   auto attempt = [&acc](const tcp::endpoint& endpoint, bool dualStack) {
@@ -692,7 +177,11 @@ std::expected<void, PBError> PBServer::Impl::start(std::shared_ptr<CallbackQueue
   return {};
 }
 
-bool PBServer::Impl::stop(std::optional<std::uint64_t> onlyGeneration) {
+void PBServer::Impl::stop() {
+  if (halt()) waitForDelegates();
+}
+
+bool PBServer::Impl::halt(std::optional<std::uint64_t> onlyGeneration) {
   std::shared_ptr<Listener> closing;
   std::map<std::uint64_t, std::shared_ptr<ServerConn>> open;
   {
@@ -713,18 +202,31 @@ bool PBServer::Impl::stop(std::optional<std::uint64_t> onlyGeneration) {
     placeFreed.notify_all();
   }
   for (auto& [id, conn] : open) conn->stop();
-  if (t_inDelegateOf == this) return true;
-  std::unique_lock lock(mutex);
-  delegatesIdle.wait(lock, [this] { return activeDelegates == 0; });
   return true;
 }
 
+void PBServer::Impl::waitForDelegates() {
+  if (detail::t_inDelegateOf == this) return;
+  std::unique_lock lock(mutex);
+  delegatesIdle.wait(lock, [this] { return activeDelegates == 0; });
+}
+
 bool PBServer::Impl::chargeRequestBytes(std::size_t bytes, bool always) {
-  std::size_t held = heldRequestBytes.load(std::memory_order_relaxed);
+  std::size_t held = heldBytes.load(std::memory_order_relaxed);
   do {
     if (!always && (bytes > limits.requestBudget || held > limits.requestBudget - bytes)) return false;
-  } while (!heldRequestBytes.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+  } while (!heldBytes.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
   return true;
+}
+
+void PBServer::Impl::chargeResponseBytes(std::size_t bytes) {
+  heldResponseBytes.fetch_add(bytes, std::memory_order_relaxed);
+  heldBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void PBServer::Impl::refundResponseBytes(std::size_t bytes) {
+  heldBytes.fetch_sub(bytes, std::memory_order_relaxed);
+  heldResponseBytes.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 void PBServer::Impl::spawnAcceptThread(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
@@ -743,8 +245,6 @@ void PBServer::Impl::spawnAcceptThread(const std::shared_ptr<Listener>& l, std::
 }
 
 void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
-  const int fd = l->acceptor.native_handle();
-  const tcp protocol = l->protocol;
   for (;;) {
     // With every place taken by connections that are not waiting for their request,
     // new connections stay in the listen backlog.
@@ -755,35 +255,40 @@ void PBServer::Impl::acceptLoop(const std::shared_ptr<Listener>& l, std::uint64_
       if (l->idle >= kInitialAcceptThreads && l->threads > kInitialAcceptThreads) break;
       ++l->idle;
     }
-    const int accepted_fd = l->closing ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    const int error = errno;
-    bool lastIdle = false;
-    {
-      std::lock_guard lock(l->mutex);
-      lastIdle = --l->idle == 0;
-    }
-    if (l->closing) {
-      if (accepted_fd >= 0) ::close(accepted_fd);
-      break;
-    }
-    if (accepted_fd < 0) {
-      const auto failure = classify(error);
-      if (failure == AcceptFailure::fatal) {
-        listenerFailed(gen, describe(error));
-        break;
-      }
-      if (failure == AcceptFailure::retryLater) {
-        std::unique_lock lock(l->mutex);
-        l->wake.wait_for(lock, kAcceptRetryDelay, [&] { return l->closing.load(); });
-      }
-      continue;
-    }
-    // Keep one thread waiting in accept() while this one serves the connection.
-    if (lastIdle) spawnAcceptThread(l, gen);
-    admit(*l, gen, accepted_fd, protocol);
+    if (!acceptOne(l, gen)) break;
   }
   std::lock_guard lock(l->mutex);
   --l->threads;
+}
+
+bool PBServer::Impl::acceptOne(const std::shared_ptr<Listener>& l, std::uint64_t gen) {
+  const int accepted_fd = l->closing ? -1 : ::accept4(l->acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+  const int error = errno;
+  bool lastIdle = false;
+  {
+    std::lock_guard lock(l->mutex);
+    lastIdle = --l->idle == 0;
+  }
+  if (l->closing) {
+    if (accepted_fd >= 0) ::close(accepted_fd);
+    return false;
+  }
+  if (accepted_fd < 0) {
+    const auto failure = classify(error);
+    if (failure == AcceptFailure::fatal) {
+      listenerFailed(gen, describe(error));
+      return false;
+    }
+    if (failure == AcceptFailure::retryLater) {
+      std::unique_lock lock(l->mutex);
+      l->wake.wait_for(lock, kAcceptRetryDelay, [&] { return l->closing.load(); });
+    }
+    return true;
+  }
+  // Keep one thread waiting in accept() while this one serves the connection.
+  if (lastIdle) spawnAcceptThread(l, gen);
+  admit(*l, gen, accepted_fd, l->protocol);
+  return true;
 }
 
 bool PBServer::Impl::hasWaitingLocked() const {
@@ -857,13 +362,19 @@ void PBServer::Impl::admit(const Listener& l, std::uint64_t gen, int fd, tcp pro
     conn->start(open <= kInlineReadMaxOpen ? Clock::duration(kInlineReadBudget) : Clock::duration::zero());
     return;
   }
-  // The owner's queue records the connection; serving it goes to the pool.
+  serveFromQueue(target, fd, protocol, gen);
+}
+
+// The owner's queue records the connection; serving it goes to the pool. Takes
+// ownership of the descriptor, which has a place (counted in pending).
+void PBServer::Impl::serveFromQueue(const std::shared_ptr<CallbackQueue>& target, int fd, tcp protocol,
+                                    std::uint64_t gen) {
   try {
     target->async([self = shared_from_this(), fd, protocol, gen] {
       auto queued = self->newConnection(fd, protocol, gen);
       if (!queued) return;
       try {
-        asio::post(detail::IoPool::global().context(), [queued] { queued->start(Clock::duration::zero()); });
+        asio::post(self->pool->threads().context(), [queued] { queued->start(Clock::duration::zero()); });
       } catch (const std::exception& e) {
         queued->fail(e.what());
       }
@@ -911,9 +422,11 @@ std::shared_ptr<ServerConn> PBServer::Impl::addSessionLocked(int fd, tcp protoco
 }
 
 // The listener cannot go on: stop the server, say why and end the process. Only the
-// thread that stops this start() of the server does so.
+// thread that stops this start() of the server does so. Delegate calls in progress
+// are not waited for: their connections are closed already, and a call that never
+// returns must not keep the process alive with a dead listener.
 void PBServer::Impl::listenerFailed(std::uint64_t gen, const std::string& text) {
-  if (!stop(gen)) return;
+  if (!halt(gen)) return;
   printLine("Server error: ", text);
   // The owner's threads still run: end without running static destructors under them,
   // once every stream is flushed.
@@ -926,15 +439,17 @@ void PBServer::Impl::removeSession(std::uint64_t id) {
   if (sessions.erase(id) > 0) placeFreed.notify_all();
 }
 
-PBServer::PBServer(std::uint16_t port, Delegate delegate, std::string bindHost, ServerLimits limits)
-    : impl_(std::make_shared<Impl>(port, std::move(delegate), std::move(bindHost), limits)) {}
+PBServer::PBServer(std::uint16_t port, Delegate delegate, std::string bindHost, ServerLimits limits,
+                   std::shared_ptr<IoPool> pool)
+    : impl_(std::make_shared<Impl>(port, std::move(delegate), std::move(bindHost), limits,
+                                   pool ? std::move(pool) : std::make_shared<IoPool>())) {}
 
 // A lock or a thread's join throws only when the system fails it; ending the program then is right.
 PBServer::~PBServer() {  // NOLINT(bugprone-exception-escape)
   impl_->stop();
   // Once no delegate call runs, release what the delegate holds now rather than
   // whenever the last pending callback lets go of the server's state.
-  if (t_inDelegateOf != impl_.get()) {
+  if (detail::t_inDelegateOf != impl_.get()) {
     std::lock_guard lock(impl_->mutex);
     impl_->delegate = nullptr;
   }
@@ -967,6 +482,6 @@ std::size_t PBServer::sessionCount() const {
   return impl_->sessions.size();
 }
 
-std::size_t PBServer::requestBytesHeld() const { return impl_->heldRequestBytes.load(std::memory_order_relaxed); }
+std::size_t PBServer::bytesHeld() const { return impl_->heldBytes.load(std::memory_order_relaxed); }
 
 }  // namespace bridge

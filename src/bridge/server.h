@@ -2,24 +2,26 @@
 // The bridge server: listens on a TCP port and answers each accepted connection
 // with at most one response.
 //
+//   auto pool = std::make_shared<bridge::IoPool>();   // built once, beside the servers
 //   bridge::PBServer server(port, [](const std::string& method, const bridge::Json& payload)
-//       -> std::expected<bridge::Json, std::string> { ... });
+//       -> std::expected<bridge::Json, std::string> { ... }, "127.0.0.1", {}, pool);
 //   if (auto started = server.start(); !started) log(started.error().text());
 //   ...
 //   server.stop();
 //
 // Per connection: read one request, call the delegate with its method and payload on
 // one of the server's threads (the thread that accepted the connection, or a thread
-// of the bridge's pool when the request was slow to come), send a good response with
+// of the server's IoPool when the request was slow to come), send a good response with
 // the delegate's value or a bad response with its error text, close. Failures of a
 // connection are written to standard output as "Server error: <text>" and close that
 // connection only. A request is read into a buffer that grows with the bytes that
 // arrive, whatever length its header announces; see ServerLimits for deadlines, the
-// number of connections served at once and the bytes held for requests. Accept errors
-// that pass (a full descriptor table, a shortage of memory, a connection gone before it
-// was taken) are retried; a listener that has failed for good (its socket no longer
-// listens) stops the server, writes "Server error: <text>" and ends the process with
-// status 1.
+// number of connections served at once and the bytes held for requests and responses.
+// Accept errors that pass (a full descriptor table, a shortage of memory, a connection
+// gone before it was taken) are retried; a listener that has failed for good (its socket
+// no longer listens) stops the server, writes "Server error: <text>" and ends the
+// process with status 1 at once, without waiting for delegate calls in progress (their
+// connections are closed already).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -59,12 +61,18 @@ struct ServerLimits {
   // still waiting for its request, quietly; when every place is held by a handler
   // call or a response, it waits in the listen backlog until one frees.
   std::size_t maxConnections = 512;
-  // Bytes held at once, across every connection, for requests still coming in. A
-  // connection whose request would take the total past it is closed, with the line
-  // "Server error: " and kServerTooLarge; so is a connection whose bytes cannot be
-  // allocated, and the rest of the server goes on. Each connection may hold its first
-  // kRequestBytesAlwaysAllowed whatever the total, so that small requests are served
-  // while large ones fill the budget: the bound is this plus that much per connection.
+  // Bytes held at once, across every connection, for requests still coming in (and
+  // through their delegate call) and for responses not yet sent. A connection whose
+  // request would take the total past it is closed, with the line "Server error: " and
+  // kServerTooLarge; so is a connection whose bytes cannot be allocated, and the rest of
+  // the server goes on. Each connection may hold its first kRequestBytesAlwaysAllowed
+  // whatever the total, so that small requests are served while large ones fill the
+  // budget. A response is charged once it is made, whatever the total (its delegate
+  // call is over), and held until it is sent or given up. While the responses held fill
+  // the budget on their own, no request is taken: a connection whose request comes
+  // whole then is closed, with kServerTooLarge, before its delegate is called. The bound
+  // is this, plus kRequestBytesAlwaysAllowed per connection, plus the responses of the
+  // delegate calls that were running when the budget filled.
   std::size_t requestBudget = std::size_t{64} * 1024 * 1024;
 };
 
@@ -76,13 +84,17 @@ inline constexpr std::size_t kRequestBytesAlwaysAllowed = std::size_t{16} * 1024
 // a bad response carrying its text.
 using Delegate = std::function<std::expected<Json, std::string>(const std::string& method, const Json& payload)>;
 
+class IoPool;
 class ServerConn;
 
 class PBServer {
  public:
   // bindHost empty: every interface (IPv6 and IPv4 where the machine has both);
-  // otherwise an address literal such as "127.0.0.1". Port 0 picks a free port.
-  PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {}, ServerLimits limits = {});
+  // otherwise an address literal such as "127.0.0.1". Port 0 picks a free port. The
+  // pool's threads serve the connections that have to wait for their peer; none given:
+  // the server builds a pool of its own (see bridge/io_pool.h).
+  PBServer(std::uint16_t port, Delegate delegate, std::string bindHost = {}, ServerLimits limits = {},
+           std::shared_ptr<IoPool> pool = nullptr);
   // Stops the server and waits for delegate calls in progress to return.
   virtual ~PBServer();  // NOLINT(bugprone-exception-escape): see its definition
   PBServer(const PBServer&) = delete;
@@ -100,14 +112,15 @@ class PBServer {
   // started again.
   virtual std::expected<void, PBError> start(std::shared_ptr<CallbackQueue> queue = nullptr);
   // Stops listening, closes every open connection and waits for delegate calls in
-  // progress (except when called from inside a delegate call of this server). Does
-  // nothing when not started.
+  // progress (except when called from inside a delegate call of this server), however
+  // long they take. Does nothing when not started.
   virtual void stop();
 
   // Connections accepted and not yet closed.
   std::size_t sessionCount() const;
-  // Bytes held now for requests still coming in (charged to ServerLimits::requestBudget).
-  std::size_t requestBytesHeld() const;
+  // Bytes charged now to ServerLimits::requestBudget: requests still coming in or being
+  // handled, and responses not yet sent.
+  std::size_t bytesHeld() const;
 
  private:
   friend class ServerConn;

@@ -17,7 +17,8 @@
 // BM_BridgeBesideUnfinishedBodies times a request while 64 peers each send 15 MiB of
 // a body that announces 16 MiB and then wait, and reports the resident memory
 // (rss_MiB, rss_bodies_MiB the growth they caused), the bytes the server holds for
-// them (held_MiB, against its 64 MiB budget) and how many peers it still serves (held).
+// them (held_MiB, against its 64 MiB budget for requests and responses) and how many
+// peers it still serves (held).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "bridge/client.h"
+#include "bridge/io_pool.h"
 #include "bridge/server.h"
 
 namespace {
@@ -118,6 +120,8 @@ class PlainServer {
   std::uint16_t port_ = 0;
 };
 
+// The one pool of every bridge server here, built in main().
+std::shared_ptr<bridge::IoPool> g_pool;
 std::uint16_t g_plainPort = 0;
 std::uint16_t g_bridgePort = 0;
 bridge::PBServer* g_bridgeServer = nullptr;
@@ -191,7 +195,7 @@ void BM_BridgeBesideIdlePeers(benchmark::State& state) {
   if (holdAll) {
     own = std::make_unique<bridge::PBServer>(
         0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
-        "127.0.0.1", bridge::ServerLimits{.maxConnections = peers});
+        "127.0.0.1", bridge::ServerLimits{.maxConnections = peers}, g_pool);
     if (!own->start()) {
       state.SkipWithError("second server did not start");
       return;
@@ -249,7 +253,7 @@ void BM_BridgeBesideUnfinishedBodies(benchmark::State& state) {
   constexpr std::size_t kSent = std::size_t{15} << 20;
   bridge::PBServer server(
       0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
-      "127.0.0.1");
+      "127.0.0.1", {}, g_pool);
   if (!server.start()) {
     state.SkipWithError("server did not start");
     return;
@@ -281,14 +285,14 @@ void BM_BridgeBesideUnfinishedBodies(benchmark::State& state) {
   }
   for (auto& t : senders) t.join();
   // Let the server take in what the kept peers sent.
-  for (int i = 0; i < 10000 && server.requestBytesHeld() < server.sessionCount() * (kSent / 2); ++i) {
+  for (int i = 0; i < 10000 && server.bytesHeld() < server.sessionCount() * (kSent / 2); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   timeEchoRequests(state, port);
   const double after = residentMiB();
   state.counters["peers"] = static_cast<double>(kPeers);
   state.counters["held"] = static_cast<double>(server.sessionCount());
-  state.counters["held_MiB"] = static_cast<double>(server.requestBytesHeld()) / (1024.0 * 1024.0);
+  state.counters["held_MiB"] = static_cast<double>(server.bytesHeld()) / (1024.0 * 1024.0);
   state.counters["rss_MiB"] = after;
   state.counters["rss_bodies_MiB"] = after - before;
   state.SetItemsProcessed(state.iterations());
@@ -321,9 +325,10 @@ int main(int argc, char** argv) {
   }
   static PlainServer plain;
   g_plainPort = plain.port();
+  g_pool = std::make_shared<bridge::IoPool>();
   static bridge::PBServer server(
       0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
-      "127.0.0.1");
+      "127.0.0.1", {}, g_pool);
   if (auto started = server.start(); !started) {
     std::fprintf(stderr, "bridge server: %s\n", started.error().text().c_str());
     return 1;

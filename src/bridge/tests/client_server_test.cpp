@@ -116,8 +116,9 @@ class ManualQueue : public CallbackQueue {
   std::vector<std::function<void()>> blocks_;
 };
 
-TEST(PBServerThreads, HandlerRunsOnAPoolThread) {
+TEST(PBServerThreads, HandlerRunsOnAThreadOfTheGivenPool) {
   // The listener's callbacks run on the test thread; the handler must not.
+  const auto pool = std::make_shared<IoPool>();
   struct Seen {
     std::thread::id thread;
     bool onPool = false;
@@ -128,10 +129,10 @@ TEST(PBServerThreads, HandlerRunsOnAPoolThread) {
       0,
       [&](const std::string&, const Json& payload) -> std::expected<Json, std::string> {
         std::lock_guard lock(mutex);
-        seen = Seen{std::this_thread::get_id(), detail::IoPool::onPoolThread()};
+        seen = Seen{std::this_thread::get_id(), pool->ownsCallingThread()};
         return payload;
       },
-      "127.0.0.1");
+      "127.0.0.1", {}, pool);
   auto queue = std::make_shared<ManualQueue>();
   ASSERT_TRUE(server.start(queue));
   std::atomic<bool> answered{false};
@@ -285,9 +286,10 @@ TEST(PBServerLifecycle, AllInterfacesServerAnswersLoopbackClients) {
   EXPECT_EQ(PBClient("::1", port, 5000ms).request("v6", nullptr), Json("v6"));
 }
 
-// A queue that counts what it runs and runs it on a serial queue.
+// A queue that counts what it runs and runs it on a serial queue of its own pool.
 class CountingQueue : public CallbackQueue {
  public:
+  explicit CountingQueue(std::shared_ptr<IoPool> pool) : inner_(CallbackQueue::makeSerial(std::move(pool))) {}
   void async(std::function<void()> block) override {
     inner_->async([this, block = std::move(block)] {
       ++ran;
@@ -297,14 +299,16 @@ class CountingQueue : public CallbackQueue {
   std::atomic<int> ran{0};
 
  private:
-  std::shared_ptr<CallbackQueue> inner_ = CallbackQueue::makeSerial();
+  std::shared_ptr<CallbackQueue> inner_;
 };
 
 TEST(PBServerLifecycle, ListenerCallbacksRunOnTheGivenQueue) {
-  auto queue = std::make_shared<CountingQueue>();
+  // One pool for the server and its listener's queue, as an owner builds them.
+  const auto pool = std::make_shared<IoPool>();
+  auto queue = std::make_shared<CountingQueue>(pool);
   PBServer server(
       0, [](const std::string&, const Json& payload) -> std::expected<Json, std::string> { return payload; },
-      "127.0.0.1");
+      "127.0.0.1", {}, pool);
   ASSERT_TRUE(server.start(queue));
   const PBClient client("127.0.0.1", server.localPort().value(), 5000ms);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.request("m", i), Json(i));

@@ -6,10 +6,12 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,22 +66,43 @@ class ServerListener : public testing::Test {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-TEST_F(ServerListener, ListenerThatStopsListeningEndsTheProcess) {
-  EXPECT_EXIT(
-      {
-        // The death test reads the server's line from stderr.
-        std::fflush(stdout);
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        PBServer server(0, echo, "127.0.0.1");
-        if (!server.start()) endChild(10);
-        const int fd = listeningDescriptor(server.localPort().value());
-        if (fd < 0) endChild(11);
-        // Taken out of listening under the server: every accept() fails from now on.
-        ::shutdown(fd, SHUT_RD);
-        std::this_thread::sleep_for(10s);
-        endChild(12);
+// Takes the server's socket out of listening, so that every accept() fails from now
+// on, while a delegate call that never returns is in progress or none is. Ends the
+// child with 12 when the process outlives the listener by 10 s.
+[[noreturn]] void failTheListener(bool delegateInProgress) {
+  // The death test reads the server's line from stderr.
+  std::fflush(stdout);
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  std::atomic<bool> called{false};
+  PBServer server(
+      0,
+      [&](const std::string&, const Json&) -> std::expected<Json, std::string> {
+        called = true;
+        std::promise<void> never;
+        never.get_future().wait();
+        return nullptr;
       },
-      testing::ExitedWithCode(1), "Server error: Invalid argument\n");
+      "127.0.0.1");
+  if (!server.start()) endChild(10);
+  Fd peer;
+  if (delegateInProgress) {
+    peer = test::connectTo(server.localPort().value());
+    peer.sendAll(Protocol::writeRequest("m", 1));
+    if (!test::waitFor([&] { return called.load(); })) endChild(13);
+  }
+  const int fd = listeningDescriptor(server.localPort().value());
+  if (fd < 0) endChild(11);
+  ::shutdown(fd, SHUT_RD);
+  std::this_thread::sleep_for(10s);
+  endChild(12);
+}
+
+TEST_F(ServerListener, ListenerThatStopsListeningEndsTheProcessAtOnce) {
+  // The exit does not wait for delegate calls: their connections are closed already.
+  for (const bool delegateInProgress : {false, true}) {
+    SCOPED_TRACE(delegateInProgress ? "a delegate call that never returns" : "no delegate call");
+    EXPECT_EXIT(failTheListener(delegateInProgress), testing::ExitedWithCode(1), "Server error: Invalid argument\n");
+  }
 }
 
 TEST_F(ServerListener, FullDescriptorTableIsWaitedOut) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -388,7 +390,7 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   const bool settled = waitFor(
       [&] {
         const std::size_t sessions = server_->sessionCount();
-        return closedByTheServer() + sessions == kPeers && server_->requestBytesHeld() == sessions * kBufferEach;
+        return closedByTheServer() + sessions == kPeers && server_->bytesHeld() == sessions * kBufferEach;
       },
       20000ms);
   const std::size_t survivors = server_->sessionCount();
@@ -398,7 +400,7 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   // A normal request is answered beside them.
   EXPECT_EQ(request("m", "served"), Json("served"));
   peers.clear();
-  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(settled);
   EXPECT_GE(survivors, 1u);
@@ -416,6 +418,108 @@ TEST_F(LimitedServer, UnfinishedRequestsHoldNoMoreThanTheBudget) {
   const std::size_t refused = countLines(out, kServerTooLarge);
   EXPECT_EQ(refused + countLines(out, kServerIncomplete), kPeers) << out;
   EXPECT_GE(refused, kPeers - kBudget / kBufferEach);
+}
+
+// A peer whose receive buffer is small and that never reads, so that a response larger
+// than the server's socket buffers (which grow to 4 MiB on Linux) stays with the server.
+Fd peerThatNeverReads(std::uint16_t port) {
+  Fd peer(::socket(AF_INET, SOCK_STREAM, 0));
+  const int small = 4096;
+  ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const sockaddr_in addr = test::loopback(port);
+  if (::connect(peer.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    throw std::runtime_error("connect failed");
+  }
+  return peer;
+}
+
+// Whether the server has acted on the connection: closed it, or begun to write its
+// response (which it holds from then on).
+bool answeredOrClosed(const Fd& peer) {
+  pollfd p{peer.get(), POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+// Peers that send a whole request each and never read the response, one after the
+// other: each is either refused or answered with a response that the server holds.
+class UnreadResponses : public LimitedServer {
+ protected:
+  static constexpr std::size_t kBudget = std::size_t{16} << 20;
+  static constexpr std::size_t kPeers = 12;
+  // Each response is larger than what the kernel takes of it.
+  static constexpr std::size_t kResponse = std::size_t{6} << 20;
+
+  // Sends each request and waits until the server has refused it or begun to answer
+  // it; false when neither came.
+  bool sendFromPeersThatNeverRead(const Data& request) {
+    peers_.reserve(kPeers);
+    for (std::size_t i = 0; i < kPeers; ++i) {
+      peers_.push_back(peerThatNeverReads(port_));
+      sendWhileOpen(peers_.back(), request);
+      // Long enough for a sanitizer build on a loaded machine to handle a large echo.
+      if (!waitFor([&] { return answeredOrClosed(peers_.back()); }, 30000ms)) return false;
+    }
+    return true;
+  }
+
+  std::vector<Fd> peers_;
+};
+
+TEST_F(UnreadResponses, HeldResponsesAreChargedToTheBudget) {
+  // Each echo's request and response are as large: without the charge, the responses
+  // alone would hold four times the budget.
+  constexpr std::size_t kBody = kResponse;
+  start({.requestDeadline = 60000ms, .responseDeadline = 60000ms, .requestBudget = kBudget});
+  testing::internal::CaptureStdout();
+  test::resetPeakAllocatedBytes();
+  const std::size_t before = test::allocatedBytes();
+  const bool settled = sendFromPeersThatNeverRead(Protocol::writeRequest("m", std::string(kBody, 'e')));
+  const std::size_t peak = test::peakAllocatedBytes() - before;
+  const std::size_t held = server_->bytesHeld();
+  const auto answered = static_cast<std::size_t>(calls_.load());
+  const std::size_t open = server_->sessionCount();
+  // A small request is still served beside them.
+  EXPECT_EQ(request("m", "served"), Json("served"));
+  peers_.clear();
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(settled) << out;
+  EXPECT_GE(answered, 1u);
+  EXPECT_EQ(open, answered) << "every answered peer still holds its response";
+  EXPECT_GE(held, answered * kBody);
+  EXPECT_LE(held, kBudget);
+  // The responses held, and one echo in flight: its decoded request, its value and its
+  // bytes as they grow (twice over while they move).
+  EXPECT_LT(peak, kBudget + 6 * kBody) << "the server held more than its budget";
+  EXPECT_EQ(countLines(out, kServerTooLarge), kPeers - answered) << out;
+}
+
+TEST_F(UnreadResponses, NoRequestIsTakenWhileHeldResponsesFillTheBudget) {
+  // Small requests whose responses are large: only the responses fill the budget.
+  start({.requestDeadline = 60000ms, .responseDeadline = 60000ms, .requestBudget = kBudget});
+  testing::internal::CaptureStdout();
+  test::resetPeakAllocatedBytes();
+  const std::size_t before = test::allocatedBytes();
+  const bool settled = sendFromPeersThatNeverRead(Protocol::writeRequest("big", kResponse));
+  const std::size_t peak = test::peakAllocatedBytes() - before;
+  const std::size_t held = server_->bytesHeld();
+  const int calls = calls_;
+  // Once the peers let go of their responses, requests are taken again.
+  peers_.clear();
+  EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
+  EXPECT_EQ(request("m", "served"), Json("served"));
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(settled) << out;
+  // The delegate is called until the responses reach the budget, and then no more.
+  ASSERT_GE(calls, 1);
+  const std::size_t each = held / static_cast<std::size_t>(calls);
+  EXPECT_GE(each, kResponse);
+  EXPECT_GE(held, kBudget);
+  EXPECT_LT(held - each, kBudget);
+  // The responses held, and the last one while it was made (the value, its bytes as
+  // they grow).
+  EXPECT_LT(peak, kBudget + 4 * kResponse) << "the server held more than its budget";
+  EXPECT_EQ(countLines(out, kServerTooLarge), kPeers - static_cast<std::size_t>(calls)) << out;
 }
 
 TEST_F(LimitedServer, ConnectionWhoseBytesCannotBeAllocatedIsClosedAlone) {
@@ -444,7 +548,7 @@ TEST_F(LimitedServer, ConnectionWhoseBytesCannotBeAllocatedIsClosedAlone) {
       // The rest of the server goes on.
       EXPECT_EQ(request("m", "still here"), Json("still here"));
     }
-    EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->requestBytesHeld() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return server_->sessionCount() == 0 && server_->bytesHeld() == 0; }));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Server error: Warning: Message too large\n");
   }
   EXPECT_EQ(calls_, 2);
