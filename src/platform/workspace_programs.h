@@ -1,0 +1,28 @@
+#pragma once
+// What a process runs: its executable, and what that runs in turn through the dynamic
+// loader or an interpreter. Internal to the workspace.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/workspace_files.h"
+
+namespace platform::workspace_detail {
+
+// A program that a process runs, and the arguments it was given.
+struct ProgramView {
+  std::optional<FileIdentity> file;
+  std::string name;      // as the process named it
+  std::string fileName;  // the file's own name, where a link by another name led to it
+  std::vector<std::string> arguments;
+};
+
+// What a process runs: its executable with the arguments of its command line, where
+// that cannot be read the program its command line starts with (when that is a path),
+// and then what each runs in turn through a loader or an interpreter.
+// `executable`: the file /proc/<pid>/exe names, if it could be looked at.
+std::vector<ProgramView> programsOf(const std::string& processDir, const std::vector<std::string>& commandLine,
+                                    const std::optional<FileIdentity>& executable, const std::string& executableName,
+                                    bool executableKnown, const std::string& childPath);
+
+}  // namespace platform::workspace_detail
