@@ -36,6 +36,7 @@ using workspace_detail::isExecutableFile;
 using workspace_detail::loadDesktopEntry;
 using workspace_detail::lowercase;
 using workspace_detail::namesOf;
+using workspace_detail::passOnScriptIds;
 using workspace_detail::readSmallFile;
 using workspace_detail::readStatFile;
 using workspace_detail::refreshProcess;
@@ -155,6 +156,15 @@ bool isValidURL(const std::string& url) {
   });
 }
 
+// The snapshot is immutable: while nothing of the process changed, every listing
+// hands out the same one.
+std::shared_ptr<RunningApplication> snapshotOf(CachedProcess& cached, const std::string& procRoot) {
+  if (!cached.snapshot) {
+    cached.snapshot = std::make_shared<ProcRunningApplication>(cached.info, procRoot, cached.startTime);
+  }
+  return cached.snapshot;
+}
+
 }  // namespace
 
 bool RunningApplication::isNamed(std::string_view name) const {
@@ -220,22 +230,24 @@ std::shared_ptr<RunningApplication> LinuxWorkspace::lookUp(pid_t pid, int rootFd
   if (!cached.visible) return nullptr;
 
   if (cached.namesGeneration != cache.index.generation) {
-    cached.info.names = namesOf(cached, cache.index.names.get());
+    auto names = namesOf(cached, cache.index.names.get());
+    cached.ownNames = std::move(names.names);
+    cached.scriptIds = std::move(names.scriptIds);
+    cached.inheritedIds.clear();
+    cached.info.names = cached.ownNames;
     cached.namesGeneration = cache.index.generation;
     cached.snapshot.reset();
   }
-  // The snapshot is immutable: while nothing of the process changed, every listing
-  // hands out the same one.
-  if (!cached.snapshot) {
-    cached.snapshot = std::make_shared<ProcRunningApplication>(cached.info, options_.procRoot, cached.startTime);
-  }
-  return cached.snapshot;
+  return snapshotOf(cached, options_.procRoot);
 }
 
 std::shared_ptr<RunningApplication> LinuxWorkspace::application(pid_t pid) {
+  auto index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   std::lock_guard lock(cache_->mutex);
-  cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
-  return lookUp(pid, -1);
+  cache_->index = std::move(index);
+  if (!lookUp(pid, -1)) return nullptr;
+  passOnScriptIds(cache_->processes, {pid});
+  return snapshotOf(cache_->processes[pid], options_.procRoot);
 }
 
 RunningApplications LinuxWorkspace::runningApplications() {
@@ -255,20 +267,25 @@ RunningApplications LinuxWorkspace::runningApplications() {
   std::sort(pids.begin(), pids.end());
   RunningApplications applications;
   applications.reserve(pids.size());
+  auto index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
   std::lock_guard lock(cache_->mutex);
-  cache_->index = cache_->desktop.current(options_.applicationFolders, childPath(), options_.desktopIndexInterval);
+  cache_->index = std::move(index);
   const unsigned long listing = ++cache_->listing;
   cache_->seen = 0;
   // The processes' files are opened from the listed folder: shorter path walks.
   const int rootFd = dir != nullptr ? ::dirfd(dir) : -1;
+  std::vector<pid_t> visible;
+  visible.reserve(pids.size());
   for (pid_t pid : pids) {
-    if (auto app = lookUp(pid, rootFd)) applications.push_back(std::move(app));
+    if (lookUp(pid, rootFd)) visible.push_back(pid);
   }
   if (dir != nullptr) ::closedir(dir);
   // What this listing did not see has ended (nothing, when it saw every process kept).
   if (cache_->seen != cache_->processes.size()) {
     std::erase_if(cache_->processes, [listing](const auto& entry) { return entry.second.listing != listing; });
   }
+  passOnScriptIds(cache_->processes, visible);
+  for (pid_t pid : visible) applications.push_back(snapshotOf(cache_->processes[pid], options_.procRoot));
   return applications;
 }
 
@@ -323,9 +340,10 @@ bool LinuxWorkspace::launchApplication(const std::string& nameOrPath) {
   if (lowercase(name).ends_with(".app") && name.size() > 4) name.resize(name.size() - 4);
   const std::string wanted = lowercase(name);
   for (const auto& folder : options_.applicationFolders) {
-    for (const auto& file : desktopFilesIn(folder)) {
-      auto entry = loadDesktopEntry(file);
+    for (const auto& file : desktopFilesIn(folder).files) {
+      auto entry = loadDesktopEntry(file.path);
       if (!entry || entry->hidden) continue;
+      entry->id = file.id;
       const std::string id = lowercase(entry->id);
       const auto dot = id.rfind('.');
       const bool matches = id == wanted || lowercase(entry->name) == wanted ||

@@ -1,6 +1,7 @@
 #include "platform/workspace_entries.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <set>
@@ -123,18 +124,52 @@ std::optional<DesktopEntry> loadDesktopEntry(const std::string& path) {
   return parseDesktopEntry(path, text);
 }
 
-std::vector<std::string> desktopFilesIn(const std::string& folder) {
-  std::vector<std::string> files;
+namespace {
+
+// Subfolders deeper than this are not looked into (Wine writes two or three levels).
+constexpr int kMaxFolderDepth = 8;
+
+void addDesktopFiles(const std::string& folder, const std::string& idPrefix, int depth, DesktopFiles& found,
+                     std::size_t maxFiles) {
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return files;
+  if (dir == nullptr) return;
+  std::vector<std::string> subfolders;
   // readdir is safe on a stream that only this thread reads (readdir_r is deprecated).
   while (dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
-    std::string_view name(entry->d_name);
-    if (name.size() > 8 && name.ends_with(".desktop")) files.push_back(folder + "/" + std::string(name));
+    const std::string_view name(entry->d_name);
+    if (name.empty() || name[0] == '.') continue;
+    bool isFolder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat info {};
+      isFolder = ::lstat((folder + "/" + std::string(name)).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    }
+    if (isFolder) {
+      if (depth < kMaxFolderDepth) subfolders.emplace_back(name);
+      continue;
+    }
+    if (name.size() <= 8 || !name.ends_with(".desktop")) continue;
+    if (found.files.size() >= maxFiles) {
+      found.truncated = true;
+      break;
+    }
+    found.files.push_back({folder + "/" + std::string(name), idPrefix + std::string(name.substr(0, name.size() - 8))});
   }
   ::closedir(dir);
-  std::sort(files.begin(), files.end());
-  return files;
+  std::sort(subfolders.begin(), subfolders.end());
+  for (const auto& sub : subfolders) {
+    if (found.truncated) return;
+    addDesktopFiles(folder + "/" + sub, idPrefix + sub + "-", depth + 1, found, maxFiles);
+  }
+}
+
+}  // namespace
+
+DesktopFiles desktopFilesIn(const std::string& folder, std::size_t maxFiles) {
+  DesktopFiles found;
+  addDesktopFiles(folder, "", 0, found, maxFiles);
+  std::sort(found.files.begin(), found.files.end(),
+            [](const DesktopFile& a, const DesktopFile& b) { return a.path < b.path; });
+  return found;
 }
 
 std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>& folders, const std::string& id) {
@@ -189,15 +224,33 @@ std::string withPercentSigns(std::string_view word) {
 
 }  // namespace
 
+// The game id of a Steam entry's `steam steam://rungameid/<N>` command, if it is one.
+std::optional<std::string> steamGameOf(const std::string& program, const std::vector<std::string>& arguments) {
+  if (baseName(program) != "steam") return std::nullopt;
+  constexpr std::string_view prefix = "steam://rungameid/";
+  for (const auto& argument : arguments) {
+    if (!argument.starts_with(prefix)) continue;
+    std::string id = argument.substr(prefix.size());
+    if (!id.empty() && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) return id;
+  }
+  return std::nullopt;
+}
+
 std::optional<EntryCommand> entryCommand(const DesktopEntry& entry) {
   auto words = splitExecLine(entry.exec);
   if (!words) return std::nullopt;
   auto index = launchedProgramIndex(*words);
   if (!index || (*words)[*index].empty() || hasFieldCode((*words)[*index])) return std::nullopt;
-  EntryCommand command{withPercentSigns((*words)[*index]), {}};
-  for (std::size_t i = *index + 1; i < words->size() && !hasFieldCode((*words)[i]); ++i) {
+  EntryCommand command{withPercentSigns((*words)[*index]), {}, std::nullopt};
+  std::size_t i = *index + 1;
+  for (; i < words->size() && !hasFieldCode((*words)[i]); ++i) {
     command.fixedArguments.push_back(withPercentSigns((*words)[i]));
   }
+  // An option word just before a field code is that code's ("-qwindowtitle %c").
+  if (i < words->size() && !command.fixedArguments.empty() && command.fixedArguments.back().starts_with('-')) {
+    command.fixedArguments.pop_back();
+  }
+  command.steamGame = steamGameOf(command.program, command.fixedArguments);
   return command;
 }
 

@@ -4,6 +4,7 @@
 // Internal to the workspace; readDesktopEntry, desktopEntryArguments and
 // defaultApplicationFolders (workspace.h) are the public part.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,8 +34,22 @@ inline constexpr std::size_t kDesktopEntryLimit = std::size_t{64} * 1024;
 // A desktop entry as the workspace reads it: a file above the limit is skipped.
 std::optional<DesktopEntry> loadDesktopEntry(const std::string& path);
 
-// Desktop entries of one folder, in file-name order.
-std::vector<std::string> desktopFilesIn(const std::string& folder);
+// A desktop entry file and its desktop-entry id: its path below the application
+// folder without ".desktop", each "/" made "-" ("wine/Programs/Game.desktop" is
+// "wine-Programs-Game").
+struct DesktopFile {
+  std::string path;
+  std::string id;
+};
+
+struct DesktopFiles {
+  std::vector<DesktopFile> files;
+  bool truncated = false;  // more than the most asked for were there
+};
+
+// The desktop entries of one folder and its subfolders, in path order; at most
+// `maxFiles` of them (the first ones the folders list).
+DesktopFiles desktopFilesIn(const std::string& folder, std::size_t maxFiles = SIZE_MAX);
 
 // The desktop entry with this id in the folders, if any.
 std::optional<DesktopEntry> findDesktopEntryById(const std::vector<std::string>& folders, const std::string& id);
@@ -47,9 +62,13 @@ bool isLauncher(std::string_view program);
 
 // The command of an entry as processes are matched against it: its program and its
 // fixed arguments, the words after the program up to the first field code.
+// An option word directly before a field code belongs to that code and is not fixed
+// ("kpat -qwindowtitle %c %u" has none). A Steam entry ("steam steam://rungameid/570")
+// names the game the client runs, not the client: steamGame is its id.
 struct EntryCommand {
   std::string program;
   std::vector<std::string> fixedArguments;
+  std::optional<std::string> steamGame;
 };
 
 // Nullopt when the Exec line is malformed, names no program or runs a launcher.

@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <map>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/settings.h"
+#include "platform/workspace_build_id.h"
 #include "platform/workspace_entries.h"
+#include "platform/workspace_units.h"
 
 namespace platform::workspace_detail {
 
@@ -120,39 +123,6 @@ std::optional<std::string> flatpakApplicationId(const std::string& processDir) {
   return std::nullopt;
 }
 
-// The snap names in /proc/<pid>/cgroup: snapd runs a snap's applications in control
-// groups named "snap.<instance>.<app>...", the instance being "<name>" or, for a
-// parallel install, "<name>_<key>" (both are names of the process then).
-std::vector<std::string> snapNames(const std::string& cgroupText) {
-  std::vector<std::string> names;
-  std::istringstream lines(cgroupText);
-  for (std::string line; std::getline(lines, line);) {
-    auto colon = line.find(':');
-    colon = colon == std::string::npos ? colon : line.find(':', colon + 1);
-    if (colon == std::string::npos) continue;
-    std::string_view path = std::string_view(line).substr(colon + 1);
-    while (!path.empty()) {
-      auto slash = path.find('/');
-      std::string_view part = path.substr(0, slash);
-      path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-      if (!part.starts_with("snap.")) continue;
-      part.remove_prefix(5);
-      auto dot = part.find('.');
-      if (dot == std::string_view::npos || dot == 0) continue;
-      const std::string_view instance = part.substr(0, dot);
-      const bool valid = std::all_of(instance.begin(), instance.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-      });
-      if (!valid) continue;
-      addName(names, std::string(instance));
-      if (auto underscore = instance.find('_'); underscore != std::string_view::npos && underscore > 0) {
-        addName(names, std::string(instance.substr(0, underscore)));
-      }
-    }
-  }
-  return names;
-}
-
 // The arguments of /proc/<pid>/cmdline, nullopt when it cannot be read. Only the first
 // ones matter here, so a long command line is read in part, without the word the cut
 // fell into.
@@ -205,11 +175,14 @@ bool readExecutable(const std::string& dir, const StatFields& stat, RunningAppli
   return errno == EACCES || errno == EPERM;  // someone else's process: it has one, we may not see it
 }
 
-// What the system records: the sandbox's application id, the snap's control group.
-void addSystemNames(const std::string& dir, std::vector<std::string>& names) {
-  if (auto id = flatpakApplicationId(dir)) addName(names, *id);
+// What the system records: the sandbox's application id, the units of its control
+// groups (the desktop's application unit, the snap's).
+void addSystemNames(const std::string& dir, CachedProcess& cached) {
+  if (auto id = flatpakApplicationId(dir)) addName(cached.extraNames, *id);
   if (auto cgroup = readSmallFile(dir + "/cgroup")) {
-    for (auto& name : snapNames(*cgroup)) addName(names, std::move(name));
+    auto units = unitNames(*cgroup);
+    for (auto& name : units.names) addName(cached.extraNames, std::move(name));
+    cached.applicationUnit = units.namesApplication;
   }
 }
 
@@ -220,6 +193,7 @@ struct EnvironmentHints {
   std::string snap;        // SNAP_NAME
   std::string gioFile;     // GIO_LAUNCHED_DESKTOP_FILE, when it was launched as this very process
   std::string bamfFile;    // BAMF_DESKTOP_FILE_HINT
+  std::vector<std::string> steamGames;  // SteamAppId, SteamGameId: the game Steam runs
   bool desktopSession = false;
 };
 
@@ -232,6 +206,7 @@ EnvironmentHints hintsOf(const std::map<std::string, std::string>& environment, 
   hints.gioFile = nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE");
   if (nonEmpty(environment, "GIO_LAUNCHED_DESKTOP_FILE_PID") != std::to_string(pid)) hints.gioFile.clear();
   hints.bamfFile = nonEmpty(environment, "BAMF_DESKTOP_FILE_HINT");
+  for (const char* name : {"SteamAppId", "SteamGameId"}) addName(hints.steamGames, nonEmpty(environment, name));
   return hints;
 }
 
@@ -307,6 +282,9 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
   cached.executableName.clear();
   cached.programs.clear();
   cached.extraNames.clear();
+  cached.steamGames.clear();
+  cached.buildId.reset();
+  cached.applicationUnit = false;
   cached.namesGeneration = 0;
   if (!cached.visible) return;
 
@@ -320,7 +298,9 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
   const auto commandLine = readCommandLine(dir);
   cached.programs = programsOf(dir, commandLine.value_or(std::vector<std::string>()), executable.file,
                                cached.executableName, info.executablePath.has_value(), childPath);
-  addSystemNames(dir, cached.extraNames);
+  // A copy of a program is that program: its build-id says so.
+  if (info.executablePath) cached.buildId = elfBuildId(dir + "/exe");
+  addSystemNames(dir, cached);
 
   auto environText = readSmallFile(dir + "/environ");
   // A process in the middle of starting its program shows the new executable before
@@ -330,29 +310,52 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
   }
   const auto hints = hintsOf(parseEnviron(environText.value_or(std::string())), pid);
   addHintNames(hints, cached.extraNames);
+  cached.steamGames = hints.steamGames;
   chooseLocalizedName(options, chooseIdentifier(hints, cached.executableName, info), info);
 }
 
-std::vector<std::string> namesOf(const CachedProcess& cached, const EntryNames* index) {
-  std::vector<std::string> names;
+namespace {
+
+// The entries whose claim the program's arguments meet: their ids to `names`, and to
+// `scriptIds` those that name it through a script.
+void addClaims(const std::vector<EntryName>& claims, const ProgramView& program, ProcessNames& names) {
+  for (const auto& entry : claims) {
+    const auto& fixed = entry.fixedArguments;
+    if (program.arguments.size() < fixed.size() || !std::equal(fixed.begin(), fixed.end(), program.arguments.begin())) {
+      continue;
+    }
+    addName(names.names, entry.id);
+    if (entry.throughScript) addName(names.scriptIds, entry.id);
+  }
+}
+
+}  // namespace
+
+ProcessNames namesOf(const CachedProcess& cached, const EntryIndex* index) {
+  ProcessNames names;
   if (cached.executableName.empty()) return names;
-  addName(names, cached.executableName);
+  addName(names.names, cached.executableName);
   // Each program it runs: the file's name, and the entries whose command it runs.
   for (const auto& program : cached.programs) {
-    addName(names, program.name);
-    addName(names, program.fileName);
+    addName(names.names, program.name);
+    addName(names.names, program.fileName);
     if (!program.file || index == nullptr) continue;
-    auto found = index->find(*program.file);
-    if (found == index->end()) continue;
-    for (const auto& entry : found->second) {
-      const auto& fixed = entry.fixedArguments;
-      if (program.arguments.size() >= fixed.size() &&
-          std::equal(fixed.begin(), fixed.end(), program.arguments.begin())) {
-        addName(names, entry.id);
-      }
+    if (auto found = index->byFile.find(*program.file); found != index->byFile.end()) {
+      addClaims(found->second, program, names);
     }
   }
-  for (const auto& name : cached.extraNames) addName(names, name);
+  if (index != nullptr && cached.buildId && !cached.programs.empty()) {
+    if (auto found = index->byBuildId.find(*cached.buildId); found != index->byBuildId.end()) {
+      addClaims(found->second, cached.programs.front(), names);
+    }
+  }
+  for (const auto& game : cached.steamGames) {
+    if (index == nullptr) break;
+    if (auto found = index->bySteamGame.find(game); found != index->bySteamGame.end()) {
+      for (const auto& id : found->second) addName(names.names, id);
+    }
+  }
+  for (const auto& name : cached.extraNames) addName(names.names, name);
   return names;
 }
 
@@ -381,6 +384,52 @@ void refreshProcess(const WorkspaceOptions& options, pid_t pid, int dirFd, const
   if (!sameImage) {
     cached.comm = stat.comm;
     cached.image.keep(stat.codeImage, stat.dataImage);
+  }
+  cached.parent = stat.parent;
+}
+
+namespace {
+
+using Processes = std::unordered_map<pid_t, CachedProcess>;
+
+// The ids a process passes on to the processes it starts: those of the entries that
+// name it through a script, and those passed on to it. Kept per listing in `passed`.
+const std::vector<std::string>& idsPassedOnBy(Processes& processes, pid_t pid, int depth,
+                                              std::unordered_map<pid_t, std::vector<std::string>>& passed) {
+  static const std::vector<std::string> kNone;
+  if (auto known = passed.find(pid); known != passed.end()) return known->second;
+  auto it = processes.find(pid);
+  // A tree deeper than this is a loop of stale parents, never a real one.
+  if (it == processes.end() || !it->second.visible || depth > 256) return kNone;
+  const CachedProcess& process = it->second;
+  std::vector<std::string> ids = process.scriptIds;
+  if (!process.applicationUnit && process.parent > 0 && process.parent != pid) {
+    for (const auto& id : idsPassedOnBy(processes, process.parent, depth + 1, passed)) addName(ids, id);
+  }
+  return passed.emplace(pid, std::move(ids)).first->second;
+}
+
+}  // namespace
+
+void passOnScriptIds(std::unordered_map<pid_t, CachedProcess>& processes, const std::vector<pid_t>& pids) {
+  const bool anyToPass = std::any_of(processes.begin(), processes.end(), [](const auto& entry) {
+    return !entry.second.scriptIds.empty() || !entry.second.inheritedIds.empty();
+  });
+  if (!anyToPass) return;
+  std::unordered_map<pid_t, std::vector<std::string>> passed;
+  for (pid_t pid : pids) {
+    auto it = processes.find(pid);
+    if (it == processes.end()) continue;
+    CachedProcess& process = it->second;
+    std::vector<std::string> inherited;
+    if (!process.applicationUnit && process.parent > 0 && process.parent != pid) {
+      inherited = idsPassedOnBy(processes, process.parent, 1, passed);
+    }
+    if (inherited == process.inheritedIds) continue;
+    process.inheritedIds = std::move(inherited);
+    process.info.names = process.ownNames;
+    for (const auto& id : process.inheritedIds) addName(process.info.names, id);
+    process.snapshot.reset();
   }
 }
 

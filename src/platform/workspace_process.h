@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/proc_stat.h"
@@ -94,6 +95,15 @@ struct CachedProcess {
   // Its executable first, then what it runs through a loader or an interpreter.
   std::vector<ProgramView> programs;
   std::vector<std::string> extraNames;  // from the sandbox, the control group, the environment
+  std::vector<std::string> steamGames;  // the Steam game ids in its environment
+  std::optional<std::string> buildId;   // its executable's ELF build-id
+  bool applicationUnit = false;         // a unit of its control group names an application
+  pid_t parent = 0;                     // as the last stat line read gave it
+  // Its names without those passed on by the processes that started it, and the ids of
+  // the entries that name it through a script (which it passes on in turn).
+  std::vector<std::string> ownNames;
+  std::vector<std::string> scriptIds;
+  std::vector<std::string> inheritedIds;  // those passed on, as the last listing found them
 };
 
 // Reads everything that names a process, at its first sight under this key: the user
@@ -109,9 +119,21 @@ void readProcess(const WorkspaceOptions& options, const std::string& childPath, 
 void refreshProcess(const WorkspaceOptions& options, pid_t pid, int dirFd, const std::string& exeLink,
                     const StatFields& stat, bool firstSight, CachedProcess& cached);
 
+struct ProcessNames {
+  std::vector<std::string> names;
+  std::vector<std::string> scriptIds;  // the entries among them that name it through a script
+};
+
 // The process's names with the desktop index given (null: none built): its
-// executable's name, each program it runs and the entries whose command it runs, then
-// the names read from the system and the environment.
-std::vector<std::string> namesOf(const CachedProcess& cached, const EntryNames* index);
+// executable's name, each program it runs and the entries whose command it runs (by
+// file, by the executable's build-id, by the Steam game of its environment), then the
+// names read from the system and the environment.
+ProcessNames namesOf(const CachedProcess& cached, const EntryIndex* index);
+
+// Where no unit names an application for a process, the processes that started it
+// pass on the ids of the entries that name them through a script: a wrapper's game is
+// named by the wrapper's entry. Updates the names (and drops the snapshot) of each of
+// `pids` whose passed-on ids changed; the parents are looked up in `processes`.
+void passOnScriptIds(std::unordered_map<pid_t, CachedProcess>& processes, const std::vector<pid_t>& pids);
 
 }  // namespace platform::workspace_detail

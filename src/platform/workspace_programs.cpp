@@ -1,5 +1,8 @@
 #include "platform/workspace_programs.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <map>
@@ -12,10 +15,13 @@ namespace platform::workspace_detail {
 namespace {
 
 // A path from a process's command line, as the process sees it: a relative one from
-// its working folder.
+// its working folder, an absolute one from its root folder (a sandbox's own), each
+// through its /proc folder. Where the root cannot be looked at, the path is as given.
 std::string pathOfArgument(const std::string& processDir, const std::string& argument) {
-  if (argument.starts_with('/')) return argument;
-  return processDir + "/cwd/" + argument;
+  if (!argument.starts_with('/')) return processDir + "/cwd/" + argument;
+  std::string root = processDir + "/root";
+  if (::access(root.c_str(), X_OK) != 0) return argument;
+  return root.append(argument);
 }
 
 // The file named by a process's argument, as a view with the arguments after it.
@@ -53,30 +59,56 @@ std::optional<ProgramView> programOfLoader(const std::string& processDir, const 
 }
 
 // How an interpreter's options are read: the letters after which no script file
-// follows (a command given inline, a module), and those that take the next argument.
+// follows (a command given inline, a module), those that take the next argument, and
+// the whole option words that take the next argument or mean that no script follows.
 struct InterpreterOptions {
   std::string_view inline_;
   std::string_view withValue;
+  std::vector<std::string_view> wordsWithValue;
+  std::vector<std::string_view> inlineWords;
 };
 
-// Interpreters known by name (a trailing version is ignored: "python3.11", "lua5.4").
-std::optional<InterpreterOptions> interpreterByName(std::string_view name) {
+const InterpreterOptions* interpreterOptions(std::string_view name) {
   while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) != 0 || name.back() == '.')) {
     name.remove_suffix(1);
   }
+  static const std::vector<std::string_view> kShellWords = {"--rcfile", "--init-file"};
   static const std::map<std::string, InterpreterOptions, std::less<>> kInterpreters = {
-      {"sh", {"c", "oO"}},     {"bash", {"c", "oO"}}, {"dash", {"c", "oO"}},  {"zsh", {"c", "oO"}},
-      {"ksh", {"c", "oO"}},    {"mksh", {"c", "oO"}}, {"fish", {"c", ""}},    {"python", {"cm", "WX"}},
-      {"pypy", {"cm", "WX"}},  {"perl", {"eE", ""}},  {"ruby", {"e", "r"}},   {"node", {"ep", "r"}},
-      {"nodejs", {"ep", "r"}}, {"php", {"r", ""}},    {"lua", {"e", "l"}},    {"luajit", {"e", "l"}},
-      {"tclsh", {"", ""}},     {"wish", {"", ""}},    {"Rscript", {"e", ""}}, {"guile", {"c", ""}}};
+      {"sh", {"c", "oO", kShellWords, {}}},
+      {"bash", {"c", "oO", kShellWords, {}}},
+      {"dash", {"c", "oO", {}, {}}},
+      {"zsh", {"c", "oO", {}, {}}},
+      {"ksh", {"c", "oO", {}, {}}},
+      {"mksh", {"c", "oO", {}, {}}},
+      {"fish", {"c", "C", {"--init-command"}, {}}},
+      {"python", {"cm", "WX", {"--check-hash-based-pycs"}, {}}},
+      {"pypy", {"cm", "WX", {}, {}}},
+      {"perl", {"eE", "I", {}, {}}},
+      {"ruby", {"e", "rIC", {}, {}}},
+      {"node", {"ep", "r", {"--require", "--import", "--loader", "--experimental-loader", "--input-type", "--title"}, {}}},
+      {"nodejs", {"ep", "r", {"--require", "--import", "--loader", "--experimental-loader", "--title"}, {}}},
+      {"php", {"r", "cd", {}, {}}},
+      {"lua", {"e", "l", {}, {}}},
+      {"luajit", {"e", "l", {}, {}}},
+      {"tclsh", {"", "", {}, {}}},
+      {"wish", {"", "", {}, {}}},
+      {"Rscript", {"e", "", {}, {}}},
+      {"guile", {"c", "L", {}, {}}},
+      // Runtimes: the file they run is their program.
+      {"java", {"", "", {"-cp", "-classpath", "--class-path", "-p", "--module-path", "--add-modules"},
+                {"-m", "--module", "-version", "--version"}}},
+      {"love", {"", "", {}, {}}},
+      {"mono", {"", "", {}, {}}}};
   auto found = kInterpreters.find(name);
-  if (found == kInterpreters.end()) return std::nullopt;
-  return found->second;
+  return found == kInterpreters.end() ? nullptr : &found->second;
 }
 
-// The index of an interpreter's first file argument, skipping its options; nullopt
-// when its options say that no script follows.
+bool isWordIn(const std::vector<std::string_view>& words, std::string_view word) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// The index of an interpreter's first file argument, skipping its options (with the
+// values they take); nullopt when its options say that no script follows.
 std::optional<std::size_t> firstFileArgument(const std::vector<std::string>& arguments,
                                              const InterpreterOptions& options) {
   static const std::set<std::string, std::less<>> kInlineLong = {"--command", "--eval", "--print"};
@@ -84,6 +116,11 @@ std::optional<std::size_t> firstFileArgument(const std::vector<std::string>& arg
     const std::string& word = arguments[index];
     if (word == "--") return index + 1;
     if (word.size() < 2 || word[0] != '-') return index;
+    if (isWordIn(options.inlineWords, word)) return std::nullopt;
+    if (isWordIn(options.wordsWithValue, word)) {
+      ++index;
+      continue;
+    }
     if (word[1] == '-') {
       if (kInlineLong.contains(word.substr(0, word.find('=')))) return std::nullopt;
       continue;
@@ -127,7 +164,7 @@ bool scriptNamesInterpreter(const std::string& path, const ProgramView& interpre
 std::optional<ProgramView> programRunBy(const std::string& processDir, const ProgramView& runner,
                                         const std::string& childPath) {
   if (isLoader(runner.name)) return programOfLoader(processDir, runner.arguments);
-  if (auto known = interpreterByName(runner.name)) {
+  if (const auto* known = interpreterOptions(runner.name)) {
     auto index = firstFileArgument(runner.arguments, *known);
     return index ? viewOfArgument(processDir, runner.arguments, *index) : std::nullopt;
   }
@@ -140,7 +177,19 @@ std::optional<ProgramView> programRunBy(const std::string& processDir, const Pro
   return script;
 }
 
+constexpr int kMaxRunSteps = 6;
+
 }  // namespace
+
+bool isInterpreter(std::string_view name) { return interpreterOptions(baseName(name)) != nullptr; }
+
+std::optional<std::size_t> scriptArgument(std::string_view interpreter, const std::vector<std::string>& arguments) {
+  const auto* options = interpreterOptions(baseName(interpreter));
+  if (options == nullptr) return std::nullopt;
+  auto index = firstFileArgument(arguments, *options);
+  if (!index || *index >= arguments.size()) return std::nullopt;
+  return index;
+}
 
 std::vector<ProgramView> programsOf(const std::string& processDir, const std::vector<std::string>& commandLine,
                                     const std::optional<FileIdentity>& executable, const std::string& executableName,
@@ -155,8 +204,9 @@ std::vector<ProgramView> programsOf(const std::string& processDir, const std::ve
   const std::size_t direct = programs.size();
   for (std::size_t first = 0; first < direct; ++first) {
     const ProgramView* runner = &programs[first];
-    // A few steps at most: a loader running an interpreter running a script.
-    for (int step = 0; step < 3; ++step) {
+    // A loader, then as many interpreters as the kernel lets a chain of "#!" scripts
+    // have (it rewrites a program at most five times).
+    for (int step = 0; step < kMaxRunSteps; ++step) {
       auto next = programRunBy(processDir, *runner, childPath);
       if (!next) break;
       programs.push_back(std::move(*next));
