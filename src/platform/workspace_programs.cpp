@@ -85,7 +85,8 @@ const InterpreterOptions* interpreterOptions(std::string_view name) {
       {"pypy", {"cm", "WX", {}, {}}},
       {"perl", {"eE", "I", {}, {}}},
       {"ruby", {"e", "rIC", {}, {}}},
-      {"node", {"ep", "r", {"--require", "--import", "--loader", "--experimental-loader", "--input-type", "--title"}, {}}},
+      {"node",
+       {"ep", "r", {"--require", "--import", "--loader", "--experimental-loader", "--input-type", "--title"}, {}}},
       {"nodejs", {"ep", "r", {"--require", "--import", "--loader", "--experimental-loader", "--title"}, {}}},
       {"php", {"r", "cd", {}, {}}},
       {"lua", {"e", "l", {}, {}}},
@@ -95,8 +96,11 @@ const InterpreterOptions* interpreterOptions(std::string_view name) {
       {"Rscript", {"e", "", {}, {}}},
       {"guile", {"c", "L", {}, {}}},
       // Runtimes: the file they run is their program.
-      {"java", {"", "", {"-cp", "-classpath", "--class-path", "-p", "--module-path", "--add-modules"},
-                {"-m", "--module", "-version", "--version"}}},
+      {"java",
+       {"",
+        "",
+        {"-cp", "-classpath", "--class-path", "-p", "--module-path", "--add-modules"},
+        {"-m", "--module", "-version", "--version"}}},
       {"love", {"", "", {}, {}}},
       {"mono", {"", "", {}, {}}}};
   auto found = kInterpreters.find(name);

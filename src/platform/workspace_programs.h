@@ -3,8 +3,8 @@
 // loader or an interpreter. Internal to the workspace.
 #include <cstddef>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/workspace_files.h"

@@ -262,8 +262,9 @@ TEST_F(InventoryTest, OnlyWhatAMenuShowsIsListed) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   log_.observe();
   // As the desktop's shells and a language runtime install their entries.
-  writeFile(system_ / "org.gnome.Shell.desktop",
-            desktopEntry("Name=GNOME Shell\n", "Exec=true\n", "NoDisplay=true\nX-GNOME-Autostart-Phase=DisplayServer\n"));
+  writeFile(
+      system_ / "org.gnome.Shell.desktop",
+      desktopEntry("Name=GNOME Shell\n", "Exec=true\n", "NoDisplay=true\nX-GNOME-Autostart-Phase=DisplayServer\n"));
   writeFile(system_ / "org.kde.plasmashell.desktop", desktopEntry("Name=Plasma\n", "Exec=true\n", "NoDisplay=true\n"));
   writeFile(system_ / "python3.11.desktop",
             desktopEntry("Name=Python (v3.11)\n", "Exec=true\n", "Terminal=true\nNoDisplay=true\n"));
@@ -599,4 +600,3 @@ TEST_F(InventoryTest, WriteReplacesTheFileUnderDocuments) {
 
 }  // namespace
 }  // namespace agent
-

@@ -56,16 +56,21 @@ TEST(WorkspaceUnitsTest, UnitNamesCarryTheEntryIds) {
       {"Flatpak's scope", user + "app-flatpak-org.telegram.desktop-12.scope\n", {"org.telegram.desktop"}},
       {"an application's slice", user + "app-org.gnome.Terminal.slice/vte-spawn-1234.scope\n", {"org.gnome.Terminal"}},
       {"a unit below the application's", user + "app-gnome-org.example.Game-9.scope/worker\n", {"org.example.Game"}},
-      {"the hybrid layout", "12:pids:/user.slice\n1:name=systemd:/user.slice/app-gnome-org.example.Hybrid-5.scope\n0::/\n",
+      {"the hybrid layout",
+       "12:pids:/user.slice\n1:name=systemd:/user.slice/app-gnome-org.example.Hybrid-5.scope\n0::/\n",
        {"org.example.Hybrid"}},
       {"a controller's hierarchy is not the desktop's", "4:cpu:/app-gnome-org.example.Cpu-1.scope\n", {}},
       {"the session's own units", user + "../session.slice/org.gnome.Shell@x11.service\n", {}},
       {"app.slice alone", user + "dbus.service\n", {}},
-      {"a snap's scope", user + "snap.firefox.firefox-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n",
+      {"a snap's scope",
+       user + "snap.firefox.firefox-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n",
        {"firefox", "firefox_firefox"}},
-      {"a snap app with a dash", user + "snap.foo.my-app-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n",
+      {"a snap app with a dash",
+       user + "snap.foo.my-app-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n",
        {"foo", "foo_my-app"}},
-      {"a parallel snap's daemon", "0::/system.slice/snap.foo_beta.daemon.service\n", {"foo_beta", "foo", "foo+beta_daemon"}},
+      {"a parallel snap's daemon",
+       "0::/system.slice/snap.foo_beta.daemon.service\n",
+       {"foo_beta", "foo", "foo+beta_daemon"}},
       {"a snap's hook", user + "snap.foo.hook.configure-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n", {"foo"}},
   };
   for (const auto& test : cases) {
@@ -135,7 +140,8 @@ class WorkspaceNamingTest : public ::testing::Test {
     return dir_ / path;
   }
   void entry(const std::string& relative, const std::string& exec, const std::string& extra = "") {
-    writeText(apps_ / relative, "[Desktop Entry]\nType=Application\nName=" + relative + "\nExec=" + exec + "\n" + extra);
+    writeText(apps_ / relative,
+              "[Desktop Entry]\nType=Application\nName=" + relative + "\nExec=" + exec + "\n" + extra);
   }
   LinuxWorkspace workspace(const fs::path& procRoot) {
     WorkspaceOptions options;
@@ -166,7 +172,8 @@ TEST_F(WorkspaceNamingTest, EveryLaunchStyleIsNamedByItsEntry) {
   const auto zeroAd = shellScript("usr/games/0ad", "\"" + d + "/usr/games/pyrogenesis\" \"$@\"\n");
   const auto pyrogenesis = program("usr/games/pyrogenesis");
   const auto jar = program("usr/share/games/freecol/FreeCol.jar");
-  shellScript("usr/games/freecol", "cd /usr/share/games/freecol\nexec java -Xmx512M -jar " + jar.string() + " \"$@\"\n");
+  shellScript("usr/games/freecol",
+              "cd /usr/share/games/freecol\nexec java -Xmx512M -jar " + jar.string() + " \"$@\"\n");
   const auto java = program("usr/bin/java");
   const auto sauerClient = program("usr/lib/games/sauerbraten/sauer_client");
   shellScript("usr/games/sauerbraten", "exec " + sauerClient.string() + " -q$HOME/.sauerbraten \"$@\"  # engine\n");
@@ -224,7 +231,10 @@ TEST_F(WorkspaceNamingTest, EveryLaunchStyleIsNamedByItsEntry) {
   proc.add({.pid = 101, .parent = 100, .exe = pyrogenesis, .commandLine = {pyrogenesis.string()}});
   proc.add({.pid = 102, .parent = 101, .exe = pyrogenesis, .commandLine = {"pyrogenesis", "--helper"}});
   // A child that the desktop put in an application's unit of its own keeps to it.
-  proc.add({.pid = 103, .parent = 100, .exe = kpat, .commandLine = {"kpat"},
+  proc.add({.pid = 103,
+            .parent = 100,
+            .exe = kpat,
+            .commandLine = {"kpat"},
             .cgroup = unit + "app-gnome-org.example.Other-7.scope\n"});
   // FreeCol after its wrapper's exec: the VM with the jar.
   proc.add({.pid = 110, .exe = java, .commandLine = {"java", "-Xmx512M", "-jar", jar.string()}});
@@ -235,26 +245,39 @@ TEST_F(WorkspaceNamingTest, EveryLaunchStyleIsNamedByItsEntry) {
   proc.add({.pid = 121, .parent = 120, .exe = gogGame, .commandLine = {"./game/x86_64", ""}, .cwd = gog.parent_path()});
   // Steam's client, and the game it runs.
   proc.add({.pid = 130, .exe = steam, .commandLine = {"steam", "steam://rungameid/570"}});
-  proc.add({.pid = 131, .parent = 130, .exe = dota, .commandLine = {dota.string()},
+  proc.add({.pid = 131,
+            .parent = 130,
+            .exe = dota,
+            .commandLine = {dota.string()},
             .environ = "SteamAppId=570\0SteamGameId=570\0"s});
   proc.add({.pid = 132, .exe = dota, .commandLine = {dota.string()}, .environ = "SteamGameId=570\0"s});
   // The snap's session helper, and the snap's application in its unit.
   proc.add({.pid = 140, .exe = snap, .commandLine = {"/usr/bin/snap", "userd"}});
-  proc.add({.pid = 141, .exe = program("snap/firefox/4242/usr/lib/firefox/firefox"), .commandLine = {"firefox"},
+  proc.add({.pid = 141,
+            .exe = program("snap/firefox/4242/usr/lib/firefox/firefox"),
+            .commandLine = {"firefox"},
             .cgroup = unit + "snap.firefox.firefox-2f4c9a8e-1b2c-4d5e-8f90-0a1b2c3d4e5f.scope\n"});
   // kpat started plainly; Wine's game; the runtimes.
   proc.add({.pid = 150, .exe = kpat, .commandLine = {"kpat"}});
   proc.add({.pid = 151, .exe = wineGame, .commandLine = {wineGame.string()}});
   proc.add({.pid = 152, .exe = python, .commandLine = {"python3.11", "/home/u/homework.py"}});
   proc.add({.pid = 153, .exe = love, .commandLine = {"love", "/home/u/mygame.love"}});
-  proc.add({.pid = 154, .exe = python, .commandLine = {"python3.11", "-X", "dev", "-W", "ignore", "run_game.py"},
+  proc.add({.pid = 154,
+            .exe = python,
+            .commandLine = {"python3.11", "-X", "dev", "-W", "ignore", "run_game.py"},
             .cwd = runGame.parent_path()});
   // Scripts run from their folders, options with values before them.
-  proc.add({.pid = 160, .exe = perl, .commandLine = {"perl", "-I", "lib", "game.pl"},
+  proc.add({.pid = 160,
+            .exe = perl,
+            .commandLine = {"perl", "-I", "lib", "game.pl"},
             .cwd = dir_ / "usr/share/games/plgame"});
-  proc.add({.pid = 161, .exe = bash, .commandLine = {"bash", "--rcfile", "/dev/null", "game.sh"},
+  proc.add({.pid = 161,
+            .exe = bash,
+            .commandLine = {"bash", "--rcfile", "/dev/null", "game.sh"},
             .cwd = dir_ / "usr/share/games/shgame"});
-  proc.add({.pid = 162, .exe = node, .commandLine = {"node", "--require", "m", "game.js"},
+  proc.add({.pid = 162,
+            .exe = node,
+            .commandLine = {"node", "--require", "m", "game.js"},
             .cwd = dir_ / "usr/share/games/jsgame"});
   // The chain: the kernel ran /bin/sh with the scripts, the last one first.
   std::vector<std::string> chainLine = {"/bin/sh"};
@@ -340,10 +363,12 @@ TEST_F(WorkspaceNamingTest, AFolderBeyondItsLimitsIsReadInPartWithALine) {
   EXPECT_EQ(claims(whole), 30u);
   const auto lines = printed.take();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "Desktop entries: " + apps_.string() + " holds more than is read; only its first 10 entries "
-                      "name applications");
-  EXPECT_EQ(lines[1], "Desktop entries: " + apps_.string() + " holds more than is read; only its first 4 entries "
-                      "name applications");
+  EXPECT_EQ(lines[0], "Desktop entries: " + apps_.string() +
+                          " holds more than is read; only its first 10 entries "
+                          "name applications");
+  EXPECT_EQ(lines[1], "Desktop entries: " + apps_.string() +
+                          " holds more than is read; only its first 4 entries "
+                          "name applications");
 }
 
 }  // namespace
