@@ -3,18 +3,22 @@
 // path, and processes as a /proc-like fixture tree (their stat line, command line,
 // environment, control groups, executable and working folder).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/log.h"
+#include "platform/process.h"
 #include "platform/workspace.h"
 #include "platform/workspace_index.h"
 #include "platform/workspace_units.h"
@@ -369,6 +373,66 @@ TEST_F(WorkspaceNamingTest, AFolderBeyondItsLimitsIsReadInPartWithALine) {
   EXPECT_EQ(lines[1], "Desktop entries: " + apps_.string() +
                           " holds more than is read; only its first 4 entries "
                           "name applications");
+}
+
+// The mount point of the desktop's hierarchy (cgroup v2, else the hybrid layout's
+// name=systemd one) and this process's group in it; empty when there is none.
+std::pair<fs::path, std::string> systemdHierarchy() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  fs::path unified;
+  fs::path named;
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) words.push_back(word);
+    const auto dash = std::find(words.begin(), words.end(), "-");
+    if (words.size() < 5 || dash == words.end() || dash + 1 == words.end()) continue;
+    if (*(dash + 1) == "cgroup2" && unified.empty()) unified = words[4];
+    if (*(dash + 1) == "cgroup" && line.find("name=systemd") != std::string::npos) named = words[4];
+  }
+  std::ifstream groups("/proc/self/cgroup");
+  for (std::string line; std::getline(groups, line);) {
+    if (!unified.empty() && line.starts_with("0::")) return {unified, line.substr(3)};
+    const auto at = line.find(":name=systemd:");
+    if (unified.empty() && !named.empty() && at != std::string::npos) return {named, line.substr(at + 14)};
+  }
+  return {};
+}
+
+TEST_F(WorkspaceNamingTest, AProcessInARealDesktopUnitCarriesItsEntryId) {
+  const auto [mount, own] = systemdHierarchy();
+  if (mount.empty()) GTEST_SKIP() << "no cgroup v2 or name=systemd hierarchy is mounted";
+  const fs::path unit = mount / fs::path(own).relative_path() /
+                        ("app-gnome-org.example.RealUnit-" + std::to_string(::getpid()) + ".scope");
+  std::error_code error;
+  if (!fs::create_directory(unit, error)) {
+    GTEST_SKIP() << "this user may not make a control group here (" << unit << ": " << error.message() << ")";
+  }
+  struct Cleanup {
+    fs::path unit;
+    Process child;
+    ~Cleanup() {
+      if (child.isRunning() && child.sendSignal(SIGKILL)) child.waitUntilExit();
+      std::error_code ignored;
+      fs::remove(unit, ignored);
+    }
+  } made{unit, {}};
+  Process& child = made.child;
+  child.executablePath = "/bin/sleep";
+  child.arguments = {"30"};
+  child.standardInput = NullDevice{};
+  ASSERT_TRUE(child.run());
+  const pid_t pid = child.processIdentifier();
+  std::ofstream procs(unit / "cgroup.procs");
+  procs << pid << "\n" << std::flush;
+  if (!procs) GTEST_SKIP() << "this user may not move a process into " << unit;
+  WorkspaceOptions options;
+  options.applicationFolders = {apps_.string()};
+  options.includeProcess = [pid](pid_t candidate) { return candidate == pid; };
+  LinuxWorkspace workspace(std::move(options));
+  const auto names = namesOf(workspace.runningApplications(), pid);
+
+  EXPECT_TRUE(contains(names, "org.example.RealUnit")) << ::testing::PrintToString(names);
 }
 
 }  // namespace
