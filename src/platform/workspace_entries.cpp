@@ -158,7 +158,9 @@ void addDesktopFiles(const std::string& folder, const std::string& idPrefix, int
   std::sort(subfolders.begin(), subfolders.end());
   for (const auto& sub : subfolders) {
     if (found.truncated) return;
-    addDesktopFiles(folder + "/" + sub, idPrefix + sub + "-", depth + 1, found, maxFiles);
+    std::string subPrefix = idPrefix;
+    subPrefix.append(sub).append("-");
+    addDesktopFiles(folder + "/" + sub, subPrefix, depth + 1, found, maxFiles);
   }
 }
 

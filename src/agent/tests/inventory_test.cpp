@@ -276,6 +276,7 @@ TEST_F(InventoryTest, OnlyWhatAMenuShowsIsListed) {
   const auto run = inventory();
 
   std::vector<std::string> paths;
+  paths.reserve(run.items.size());
   for (const auto& item : run.items) paths.push_back(fs::path(item.path).filename().string());
   EXPECT_THAT(paths, ElementsAre("shown.desktop"));
   EXPECT_THAT(scriptsRun(), ElementsAre("id of app \"Shown Game\""));

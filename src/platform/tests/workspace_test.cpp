@@ -776,7 +776,8 @@ TEST_F(WorkspaceTest, AProcessThatHidesItsExecutableIsNamedFromItsCommandLine) {
   const fs::path bin = dir_ / "bin";
   const fs::path hidden = bin / "hiddengame";
   fs::create_directories(bin);
-  const char* staged = std::getenv("MOPET_HIDDEN_PROGRAM_PATH");  // set by root's run above
+  // Set by root's run above; read before this test starts any thread.
+  const char* staged = std::getenv("MOPET_HIDDEN_PROGRAM_PATH");  // NOLINT(concurrency-mt-unsafe)
   fs::copy_file(staged != nullptr ? staged : MOPET_HIDDEN_PROGRAM, hidden);
   fs::permissions(hidden, fs::perms::owner_all);
   const fs::path apps = dir_ / "applications";
