@@ -160,7 +160,9 @@ void addDesktopFiles(const std::string& folder, const std::string& idPrefix, int
     if (found.truncated) return;
     std::string subPrefix = idPrefix;
     subPrefix.append(sub).append("-");
-    addDesktopFiles(folder + "/" + sub, subPrefix, depth + 1, found, maxFiles);
+    std::string subfolder = folder;
+    subfolder.append("/").append(sub);
+    addDesktopFiles(subfolder, subPrefix, depth + 1, found, maxFiles);
   }
 }
 
