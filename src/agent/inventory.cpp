@@ -4,10 +4,10 @@
 // On Linux an installed application is a desktop entry, found in the folders of desktop
 // entries in the order the desktop uses (FileManager::applicationDirectories). Of each
 // folder entry:
-//   - a desktop entry ("*.desktop" with a [Desktop Entry] group) is executable when the
-//     program it launches (TryExec when given, and the first word of Exec, looked up in
-//     the PATH children get) is an executable file; its display name is its Name, and
-//     an entry marked Hidden (deleted) gives no metadata item;
+//   - a desktop entry ("*.desktop" with a [Desktop Entry] group) is listed when a menu
+//     would show it (Type=Application, neither NoDisplay nor Hidden) and the program it
+//     launches (TryExec when given, and the first word of Exec, looked up in the PATH
+//     children get) is an executable file; its display name is its Name;
 //   - anything else is executable as the file manager says, and is named by its file
 //     name, as a metadata store names any file.
 // The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
@@ -73,7 +73,9 @@ std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {
 bool isExecutableEntry(const platform::FileManager& files, const std::string& searchPath, const std::string& path) {
   auto entry = desktopEntryAt(path);
   if (!entry) return files.isExecutableFile(path);
-  if (!entry->type.empty() && entry->type != "Application") return false;
+  // Only what a menu shows: an application entry, neither hidden from menus
+  // (NoDisplay: the desktop's shell, a runtime's own entry) nor deleted (Hidden).
+  if (entry->type != "Application" || entry->noDisplay || entry->hidden) return false;
   if (!entry->tryExec.empty() && !resolveProgram(files, searchPath, entry->tryExec)) return false;
   const auto arguments = platform::desktopEntryArguments(*entry);
   return !arguments.empty() && resolveProgram(files, searchPath, arguments.front()).has_value();

@@ -65,7 +65,7 @@ std::optional<StatFields> parseStat(std::string_view text) {
   const auto close = static_cast<std::size_t>(closeAt - text.data());
   StatFields fields;
   fields.comm = std::string(text.substr(open + 1, close - open - 1));
-  // tokens[n - 3] is field n: [0] state, [6] flags, [19] start time, [23..25] and
+  // tokens[n - 3] is field n: [0] state, [1] parent, [6] flags, [19] start time, [23..25] and
   // [42..48] the image's addresses.
   std::array<std::string_view, 49> tokens;
   // The fields are the runs of non-blanks, found 64 characters at a time from the
@@ -97,6 +97,7 @@ std::optional<StatFields> parseStat(std::string_view text) {
   if (start != std::string_view::npos && count < tokens.size()) tokens[count++] = text.substr(start);
   if (count < 20 || tokens[0].size() != 1) return std::nullopt;
   fields.state = tokens[0][0];
+  std::from_chars(tokens[1].data(), tokens[1].data() + tokens[1].size(), fields.parent);
   std::from_chars(tokens[6].data(), tokens[6].data() + tokens[6].size(), fields.flags);
   fields.startTime = std::string(tokens[19]);
   auto span = [&](std::size_t first, std::size_t last) {

@@ -11,6 +11,7 @@ namespace platform {
 struct StatFields {
   std::string comm;
   char state = '?';
+  int parent = 0;  // the parent's pid (field 4)
   unsigned long flags = 0;
   std::string startTime;
   // Where the process's program image lies: fields 26-28 (code and stack) and 45-51

@@ -5,23 +5,36 @@
 // On Linux every process of the current user counts as a running application.
 //
 // Names. A process can be known by several names, and a rule that names any of them
-// applies to it (names()):
+// applies to it (names()); each only adds:
 //   - the file name of its executable (/proc/<pid>/exe, else its comm);
-//   - the id of every desktop entry in the application folders that runs its command:
-//     the entry's Exec program (or TryExec) resolves to that very file (same device and
-//     inode, so a link under another name is the same program, a copy is not), and the
-//     Exec line's fixed arguments (the words after the program up to the first field
-//     code) are the first arguments of /proc/<pid>/cmdline. TryExec brings no
-//     arguments: for another file than the Exec program it names every process of it;
+//   - the id of every desktop entry in the application folders (subfolders too: the
+//     id is the path below the folder, "/" made "-") that runs its command: the
+//     entry's Exec program (or TryExec) resolves to that very file (same device and
+//     inode, so a link under another name is the same program), or to a file with the
+//     same ELF build-id (a copy), and the Exec line's fixed arguments (the words after
+//     the program up to the first field code, an option word just before a field
+//     code excluded) are the first arguments of /proc/<pid>/cmdline. Shells,
+//     launchers (a /snap/bin link to snap too) and interpreters or runtimes without a
+//     fixed script name nothing by their program; a fixed script is indexed itself,
+//     and where the program is a script, so are the files its `exec` lines name by
+//     absolute path. A Steam entry (`steam steam://rungameid/N`) names the processes
+//     whose environment has SteamAppId=N or SteamGameId=N, not the client;
 //   - what it runs through the dynamic loader (ld-linux*.so*) or an interpreter (a
-//     known one's first file argument, or a file whose "#!" line names it): that file's
-//     name and the entries that run it, with the arguments after it;
+//     known one's first file argument after its options and their values, or a file
+//     whose "#!" line names it, as deep as the kernel follows "#!"), resolved in its
+//     own working folder and root: that file's name and the entries that run it;
 //   - where its executable cannot be read (a non-dumpable process), the program its
 //     command line starts with, when that is a path, as above;
+//   - the entry id of the desktop's unit in its control group (app-...-<id>-....scope,
+//     app-<id>@....service, app-<id>.slice; cgroup v2 or the hybrid name=systemd
+//     line), read once per program; a program an application starts shares its unit;
+//   - where no unit names an application, the ids of the entries that name the
+//     processes which started it through a script (a wrapper's game);
 //   - its Flatpak application id as the sandbox records it (the "name" of the
 //     [Application] group of /proc/<pid>/root/.flatpak-info);
-//   - its snap name as its control group records it (a "snap.<name>.<app>..." part of
-//     /proc/<pid>/cgroup; for a parallel instance "<name>_<key>" and "<name>");
+//   - its snap's names as its control group records them (a "snap.<name>.<app>..."
+//     part of /proc/<pid>/cgroup: "<name>", the entry id "<name>_<app>"; for a
+//     parallel instance "<name>_<key>", "<name>" and "<name>+<key>_<app>");
 //   - the hints in its own environment: MOPET_BUNDLE_IDENTIFIER (a test aid),
 //     FLATPAK_ID, SNAP_NAME, the desktop-entry id of GIO_LAUNCHED_DESKTOP_FILE (when
 //     GIO_LAUNCHED_DESKTOP_FILE_PID names this very process) and of
@@ -188,7 +201,9 @@ struct WorkspaceOptions {
 // behind the names (64 KiB at most each) are indexed at the first listing, and again
 // on a global queue when an application folder changed or a minute has passed, at
 // most once per desktopIndexInterval; a listing uses the last index built and never
-// waits for a rebuild.
+// waits for a rebuild. The first index is built on the global queue too, the first
+// listing waiting for it at most 2 s; at most 20,000 entries and 64 MiB of each
+// folder are read, with a printed line when a folder holds more.
 class LinuxWorkspace final : public Workspace {
  public:
   explicit LinuxWorkspace(WorkspaceOptions options = {});

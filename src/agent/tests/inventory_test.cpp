@@ -258,6 +258,33 @@ TEST_F(InventoryTest, ReportsTheExecutableNamedEntriesOfBothFoldersInOrder) {
   EXPECT_THAT(run.printed, ::testing::Not(HasSubstr("sendAppList")));
 }
 
+TEST_F(InventoryTest, OnlyWhatAMenuShowsIsListed) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  // As the desktop's shells and a language runtime install their entries.
+  writeFile(
+      system_ / "org.gnome.Shell.desktop",
+      desktopEntry("Name=GNOME Shell\n", "Exec=true\n", "NoDisplay=true\nX-GNOME-Autostart-Phase=DisplayServer\n"));
+  writeFile(system_ / "org.kde.plasmashell.desktop", desktopEntry("Name=Plasma\n", "Exec=true\n", "NoDisplay=true\n"));
+  writeFile(system_ / "python3.11.desktop",
+            desktopEntry("Name=Python (v3.11)\n", "Exec=true\n", "Terminal=true\nNoDisplay=true\n"));
+  writeFile(system_ / "shown.desktop", desktopEntry("Name=Shown Game\n", "Exec=true\n", "NoDisplay=false\n"));
+  writeFile(system_ / "deleted.desktop", desktopEntry("Name=Deleted\n", "Exec=true\n", "Hidden=true\n"));
+  writeFile(system_ / "untyped.desktop", "[Desktop Entry]\nName=No Type\nExec=true\n");
+  writeFile(system_ / "folder.desktop", "[Desktop Entry]\nType=Directory\nName=Games\n");
+
+  const auto run = inventory();
+
+  std::vector<std::string> paths;
+  paths.reserve(run.items.size());
+  for (const auto& item : run.items) paths.push_back(fs::path(item.path).filename().string());
+  EXPECT_THAT(paths, ElementsAre("shown.desktop"));
+  EXPECT_THAT(scriptsRun(), ElementsAre("id of app \"Shown Game\""));
+  // The placeholder rows stay.
+  EXPECT_EQ(uploadedReport()["allowed"][0]["name"], "System");
+  EXPECT_EQ(uploadedReport()["blocked"][0]["name"], "System Extentions");
+}
+
 TEST_F(InventoryTest, TheToolsOutputBecomesTheIdentifier) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   log_.observe();

@@ -20,6 +20,7 @@
 
 #include "platform/fakes/fake_workspace.h"
 #include "platform/process.h"
+#include "support/temp_folder.h"
 
 namespace platform {
 namespace {
@@ -491,8 +492,8 @@ TEST_F(WorkspaceTest, ProcessesAnswerToEveryNameTheSystemKnowsThemBy) {
       {"the sandbox's application id", 1000003, with({"org.example.Sandboxed"}), "game"},
       {"a sandbox file that is a FIFO", 1000004, gameNames, "game"},
       {"a sandbox file that is a link", 1000005, gameNames, "game"},
-      {"a snap's control group", 1000006, with({"firefox"}), "game"},
-      {"a parallel snap instance", 1000007, with({"foo_beta", "foo"}), "game"},
+      {"a snap's control group", 1000006, with({"firefox", "firefox_firefox"}), "game"},
+      {"a parallel snap instance", 1000007, with({"foo_beta", "foo", "foo+beta_daemon"}), "game"},
       {"every hint adds a name", 1000008,
        with({"test.hint", "org.example.Claimed", "claimed-snap", "org.example.Launched", "bamf-app"}), "test.hint"},
       {"a claimed id beside the recorded one", 1000009, with({"org.example.Sandboxed", "org.example.Claimed"}),
@@ -733,10 +734,33 @@ TEST_F(WorkspaceTest, AProcessThatHidesItsExecutableIsNamedFromItsCommandLine) {
     // Root reads every process's executable: the case runs again as an ordinary user.
     const fs::path setpriv = "/usr/bin/setpriv";
     if (!fs::exists(setpriv)) GTEST_SKIP() << "running as root without setpriv";
+    // The build may lie in a folder that only root can enter (a clone under /root):
+    // the ordinary user runs copies of the test and of its program from a folder of
+    // /tmp that it can read, and works in /tmp.
+    std::error_code error;
+    if ((fs::status("/tmp", error).permissions() & fs::perms::sticky_bit) == fs::perms::none) {
+      GTEST_SKIP() << "running as root without a shared /tmp for the ordinary user's run";
+    }
+    const fs::path stage = testsupport::makeTemporaryFolderIn("/tmp", "workspace-nobody");
+    struct Cleanup {
+      fs::path folder;
+      ~Cleanup() {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+      }
+    } cleanup{stage};
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(stage, readable);
+    fs::copy_file("/proc/self/exe", stage / "workspace_test");
+    fs::copy_file(MOPET_HIDDEN_PROGRAM, stage / "hidden_program");
+    fs::permissions(stage / "workspace_test", readable);
+    fs::permissions(stage / "hidden_program", readable);
     Process inner;
     inner.executablePath = setpriv.string();
-    inner.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", fs::read_symlink("/proc/self/exe").string(),
+    inner.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", (stage / "workspace_test").string(),
                        "--gtest_filter=WorkspaceTest.AProcessThatHidesItsExecutableIsNamedFromItsCommandLine"};
+    inner.environment = {{"TMPDIR", "/tmp"}, {"MOPET_HIDDEN_PROGRAM_PATH", (stage / "hidden_program").string()}};
     Pipe output;
     inner.standardInput = NullDevice{};
     inner.standardOutput = output;
@@ -752,7 +776,9 @@ TEST_F(WorkspaceTest, AProcessThatHidesItsExecutableIsNamedFromItsCommandLine) {
   const fs::path bin = dir_ / "bin";
   const fs::path hidden = bin / "hiddengame";
   fs::create_directories(bin);
-  fs::copy_file(MOPET_HIDDEN_PROGRAM, hidden);
+  // Set by root's run above; read before this test starts any thread.
+  const char* staged = std::getenv("MOPET_HIDDEN_PROGRAM_PATH");  // NOLINT(concurrency-mt-unsafe)
+  fs::copy_file(staged != nullptr ? staged : MOPET_HIDDEN_PROGRAM, hidden);
   fs::permissions(hidden, fs::perms::owner_all);
   const fs::path apps = dir_ / "applications";
   writeText(apps / "org.example.Hidden.desktop", "[Desktop Entry]\nExec=" + hidden.string() + " --mode fast %U\n");
