@@ -49,7 +49,9 @@
 //   prohibited  processes without an identifier.
 //
 // The agent's own process is listed like any other, but the workspace never sends it
-// a signal: terminate() and sendSignal() refuse it.
+// a signal: terminate() and sendSignal() refuse it. The Linux workspace refuses every
+// process that SignalGuard refuses too (another user's, the desktop's own, the login
+// session's leader, the agent's helpers).
 #include <sys/types.h>
 
 #include <chrono>
@@ -59,6 +61,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/signal_guard.h"
 
 namespace platform {
 
@@ -100,6 +104,12 @@ class RunningApplication {
   // the process of this snapshot. False when it is already gone, is the agent's own
   // process, or the signal could not be delivered.
   virtual bool forceTerminate() = 0;
+  // Why the agent must never signal this process (SignalGuard), or nullopt when it may;
+  // terminate() and forceTerminate() refuse what this refuses.
+  virtual std::optional<SignalRefusal> signalRefusal() const {
+    if (processIdentifier() == ::getpid()) return SignalRefusal::agentItself;
+    return std::nullopt;
+  }
 
  private:
   Info info_;
