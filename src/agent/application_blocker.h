@@ -9,7 +9,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "agent/locked.h"
@@ -80,8 +79,8 @@ class ApplicationBlocker {
   Clock now_;
   const std::shared_ptr<Locked<std::set<std::string>>> blocked_;
   std::int64_t weekDay_ = 0;
-  // Main thread only.
-  std::unordered_map<pid_t, Signalled> signalled_;
+  // Main thread only. By pid, so that a pass's SIGKILLs go out in pid order.
+  std::map<pid_t, Signalled> signalled_;
   // Each blocked name that was sent SIGTERM, with the pass of the first; a name is
   // forgotten on the first pass that finds no process bearing it.
   std::map<std::string, std::uint64_t, std::less<>> signalledNames_;
