@@ -135,7 +135,8 @@ void ApplicationBlocker::stop(const std::shared_ptr<platform::RunningApplication
     application->forceTerminate();
     // Counted as sent SIGTERM two passes ago: the follow-up sends SIGKILL again while
     // it is still there.
-    if (!application->isTerminated()) signalled_.insert_or_assign(pid, Signalled{application, passes_ - kPassesBeforeKill});
+    if (!application->isTerminated())
+      signalled_.insert_or_assign(pid, Signalled{application, passes_ - kPassesBeforeKill});
     return;
   }
   terminate(application);

@@ -174,12 +174,32 @@ TEST_F(Blocker, WhatOutlivesItsSigtermIsKilledTwoPassesLaterAndShieldsNoOther) {
       {"six decoys that ignore SIGTERM do not delay the real one",
        {stubborn(100), stubborn(101), stubborn(102), stubborn(103), stubborn(104), stubborn(105),
         app("com.blocked.game", 106)},
-       {{{100, SIGTERM}, {101, SIGTERM}, {102, SIGTERM}, {103, SIGTERM}, {104, SIGTERM}, {105, SIGTERM},
+       {{{100, SIGTERM},
+         {101, SIGTERM},
+         {102, SIGTERM},
+         {103, SIGTERM},
+         {104, SIGTERM},
+         {105, SIGTERM},
          {106, SIGTERM}},
-        {{100, SIGTERM}, {101, SIGTERM}, {102, SIGTERM}, {103, SIGTERM}, {104, SIGTERM}, {105, SIGTERM},
+        {{100, SIGTERM},
+         {101, SIGTERM},
+         {102, SIGTERM},
+         {103, SIGTERM},
+         {104, SIGTERM},
+         {105, SIGTERM},
          {106, SIGTERM}},
-        {{100, SIGTERM}, {101, SIGTERM}, {102, SIGTERM}, {103, SIGTERM}, {104, SIGTERM}, {105, SIGTERM},
-         {106, SIGTERM}, {100, SIGKILL}, {101, SIGKILL}, {102, SIGKILL}, {103, SIGKILL}, {104, SIGKILL},
+        {{100, SIGTERM},
+         {101, SIGTERM},
+         {102, SIGTERM},
+         {103, SIGTERM},
+         {104, SIGTERM},
+         {105, SIGTERM},
+         {106, SIGTERM},
+         {100, SIGKILL},
+         {101, SIGKILL},
+         {102, SIGKILL},
+         {103, SIGKILL},
+         {104, SIGKILL},
          {105, SIGKILL}}}},
       {"one that quits when asked is never signalled", {polite}, {{}, {}, {}, {}}},
   };
@@ -342,8 +362,8 @@ class RealProcesses : public Blocker {
     return process;
   }
 
-  platform::Process& run(const std::string& program, std::vector<std::string> arguments,
-                         const std::string& identifier, bool ownSession = true) {
+  platform::Process& run(const std::string& program, std::vector<std::string> arguments, const std::string& identifier,
+                         bool ownSession = true) {
     auto process = std::make_unique<platform::Process>();
     process->executablePath = program;
     process->arguments = std::move(arguments);
@@ -476,7 +496,8 @@ TEST_F(RealProcesses, ARelayThatHandsOverToAFreshCopyEndsOnTheThirdPass) {
       for (const pid_t pid : copies())
         if (!seen.contains(pid) && ignoresTerm(pid)) fresh = pid;
       return fresh != 0;
-    })) << "no fresh copy before pass " << pass;
+    })) << "no fresh copy before pass "
+        << pass;
     seen.insert(fresh);
     realBlocker_.blockByRule();
   }

@@ -66,8 +66,8 @@ class Tree {
   void add(const FakeProcess& p) {
     const fs::path dir = root_ / std::to_string(p.pid);
     fs::create_directories(dir);
-    std::ofstream(dir / "stat") << p.pid << " (" << p.comm << ") S " << p.parent << " " << p.session << " "
-                                << p.session << " 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 1000 0 0\n";
+    std::ofstream(dir / "stat") << p.pid << " (" << p.comm << ") S " << p.parent << " " << p.session << " " << p.session
+                                << " 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 1000 0 0\n";
     std::ofstream(dir / "status") << "Name:\t" << p.comm << "\nUmask:\t0022\nState:\tS (sleeping)\nUid:\t" << p.uids
                                   << "\nGid:\t1000\t1000\t1000\t1000\n";
     if (!p.cgroup.empty()) std::ofstream(dir / "cgroup") << p.cgroup;
