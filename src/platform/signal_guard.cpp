@@ -15,7 +15,7 @@ namespace {
 // The longest chain of parents looked up (a process tree is far shallower).
 constexpr int kMaxAncestors = 1024;
 // /proc's status, stat and cgroup files are a few KiB at most.
-constexpr std::size_t kProcFileLimit = 64 * 1024;
+constexpr std::size_t kProcFileLimit = std::size_t{64} * 1024;
 
 // A /proc file's text; nullopt when it cannot be read (the process is gone). Opened
 // without blocking, so a FIFO put into a test's tree is refused rather than waited on.

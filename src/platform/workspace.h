@@ -132,7 +132,8 @@ class Workspace {
   // handler was started; it is not waited for.
   virtual bool open(const std::string& url) = 0;
   // kill(2) through the workspace, so that tests see every signal the agent sends.
-  // False for pid <= 0, for the agent's own process and when delivery fails.
+  // False for pid <= 0, for the agent's own process (on Linux, for whatever SignalGuard
+  // refuses) and when delivery fails.
   virtual bool sendSignal(pid_t pid, int signal) = 0;
 
   // The Linux workspace with default options (the current user's processes).
