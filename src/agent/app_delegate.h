@@ -170,8 +170,8 @@ class AppDelegate : public platform::ui::Object,
   // Posts appList as text (Inventory::syncApps). Always the empty text: the reply is
   // only printed.
   std::string syncApps();
-  // Terminates the first running application with exactly this bundle identifier
-  // (ApplicationBlocker::blockOne).
+  // Terminates the running application with exactly this bundle identifier, every
+  // process of it (ApplicationBlocker::blockOne).
   void blockAnApp(const std::string& bundleId);
   // Stores the current weekday (1 Sunday ... 7 Saturday) in currentDeviceWeekDay; only
   // the weekday, whatever the name says (ApplicationBlocker::storeWeekDay).
@@ -200,9 +200,9 @@ class AppDelegate : public platform::ui::Object,
   // (ApplicationBlocker::requestRules). Always the empty text: the reply is read by its
   // handler, later.
   std::string getAppRule();
-  // Terminates, for every identifier of (a copy of) blockingAppsArrayString, the first
-  // running application with it, as blockAnApp does, over one list of the running
-  // applications (ApplicationBlocker::blockByRule).
+  // Terminates, for every identifier of blockingAppsArrayString, the running
+  // application with it, as blockAnApp does, over one list of the running applications
+  // (ApplicationBlocker::blockByRule).
   void blockAppsByRule();
   // Writes a text file "<to>.txt" under Documents/<folder> (Inventory::write).
   void write(const std::string& text, const std::string& to, const std::string& folder = "SavedFiles");

@@ -73,13 +73,13 @@ void ApplicationBlocker::blockByRule() {
   const bool nothingBlocked = blocked_->modify([](const std::set<std::string>& set) { return set.empty(); });
   if (nothingBlocked) {
     followUp(true);
+    signalledNames_.clear();
     return;
   }
   // One look at the running applications serves every identifier. An application
-  // answers to each of its names; the agent's own process is never a candidate.
+  // answers to each of its names.
   const auto running = workspace_.runningApplications();
   followUp(true);
-  const pid_t self = ::getpid();
   // The blocked names among theirs: each running name is looked up in the set, under
   // its lock and without copying the set (the running names are few, the set may be
   // large). Each match is the name and the application's place in the list.
@@ -87,44 +87,72 @@ void ApplicationBlocker::blockByRule() {
   blocked_->modify([&](const std::set<std::string>& set) {
     std::string key;
     for (std::size_t i = 0; i < running.size(); ++i) {
-      if (running[i]->processIdentifier() == self) continue;
       for (const auto& name : running[i]->names()) {
         key.assign(name);
         if (set.contains(key)) matched.emplace_back(name, i);
       }
     }
   });
-  // In the set's order, and for each name its applications in the list's order.
+  // In the set's order, and for each name its applications in the list's order; each
+  // process once, with every blocked name it bears.
   std::stable_sort(matched.begin(), matched.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (std::size_t first = 0; first < matched.size();) {
-    std::size_t next = first;
-    while (next < matched.size() && matched[next].first == matched[first].first) ++next;
-    // A process that was sent SIGTERM and is still there does not shield the next one.
-    for (std::size_t i = first; i < next; ++i) {
-      const auto& candidate = running[matched[i].second];
-      if (signalled_.contains(candidate->processIdentifier())) continue;
-      terminate(candidate);
-      break;
-    }
-    first = next;
+  std::vector<std::vector<std::string_view>> namesOf(running.size());
+  std::vector<std::size_t> order;
+  for (const auto& [name, i] : matched) {
+    if (namesOf[i].empty()) order.push_back(i);
+    namesOf[i].push_back(name);
   }
+  for (const std::size_t i : order) stop(running[i], namesOf[i]);
+  // A name that no running process bears any more starts afresh when it comes back.
+  std::erase_if(signalledNames_, [&](const auto& entry) {
+    return std::none_of(matched.begin(), matched.end(), [&](const auto& m) { return m.first == entry.first; });
+  });
 }
 
 void ApplicationBlocker::blockOne(const std::string& bundleId) {
-  const pid_t self = ::getpid();
   const auto running = workspace_.runningApplications();
   followUp(false);
+  const std::vector<std::string_view> names = {bundleId};
   for (const auto& application : running) {
-    if (application->processIdentifier() != self && application->isNamed(bundleId) &&
-        !signalled_.contains(application->processIdentifier())) {
-      terminate(application);
-      return;
-    }
+    if (application->isNamed(bundleId)) stop(application, names);
   }
+}
+
+void ApplicationBlocker::stop(const std::shared_ptr<platform::RunningApplication>& application,
+                              const std::vector<std::string_view>& names) {
+  const pid_t pid = application->processIdentifier();
+  // Sent SIGTERM already: the follow-up ends it.
+  if (signalled_.contains(pid)) return;
+  if (const auto refusal = application->signalRefusal()) {
+    if (*refusal != platform::SignalRefusal::gone) {
+      networks::printLine("Skipping blocked application that is never stopped (" +
+                          std::string(platform::describe(*refusal)) + "): " + std::string(names.front()) + " (pid " +
+                          std::to_string(pid) + ")");
+    }
+    return;
+  }
+  if (isRelayed(names)) {
+    application->forceTerminate();
+    // Counted as sent SIGTERM two passes ago: the follow-up sends SIGKILL again while
+    // it is still there.
+    if (!application->isTerminated())
+      signalled_.insert_or_assign(pid, Signalled{application, passes_ - kPassesBeforeKill});
+    return;
+  }
+  terminate(application);
+  for (const auto name : names) signalledNames_.try_emplace(std::string(name), passes_);
+}
+
+bool ApplicationBlocker::isRelayed(const std::vector<std::string_view>& names) const {
+  return std::any_of(names.begin(), names.end(), [&](std::string_view name) {
+    const auto it = signalledNames_.find(name);
+    return it != signalledNames_.end() && passes_ - it->second >= kPassesBeforeKill;
+  });
 }
 
 void ApplicationBlocker::terminate(const std::shared_ptr<platform::RunningApplication>& application) {
   if (application->processIdentifier() == ::getpid()) return;  // never the agent itself
+  if (application->signalRefusal()) return;
   application->terminate();
   // The kill follows at once; a process that is already gone is not signalled, so a
   // recycled process identifier is never hit.

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "agent/locked.h"
 #include "networks/network_manager.h"
@@ -33,20 +35,25 @@ class ApplicationBlocker {
   // Stores the weekday, sends the app-rule request (when a child token is stored) and,
   // without waiting for its reply, terminates what earlier replies blocked.
   void requestRules();
-  // One pass, run once by each tick: terminates, for every identifier of the blocked set
-  // (in the set's order), the first running application with it that has not been sent
-  // SIGTERM yet, over one list of the running applications; and ends with SIGKILL each
-  // process that is still alive two passes after its SIGTERM.
+  // One pass, run once by each tick, over one list of the running applications: for
+  // every identifier of the blocked set (in the set's order), signals every process
+  // that bears it and has not been sent SIGTERM yet (one application is often several
+  // processes: a wrapper and its game, the processes of one unit). Each gets SIGTERM,
+  // or SIGKILL at once when a process bearing one of its blocked names was sent SIGTERM
+  // two passes ago or more and the name has been running ever since (a program that
+  // ignores SIGTERM and hands over to a fresh copy of itself). A process that must never
+  // be signalled (RunningApplication::signalRefusal) is left alone, with a printed line.
+  // Ends with SIGKILL each process that is still alive two passes after its SIGTERM.
   void blockByRule();
-  // Terminates the first running application with exactly this identifier that has not
-  // been sent SIGTERM yet; the passes of blockByRule() follow it up.
+  // Signals, as a pass does, every running process with exactly this identifier that
+  // has not been sent SIGTERM yet; the passes of blockByRule() follow it up.
   void blockOne(const std::string& bundleId);
   // Stores the current weekday.
   void storeWeekDay();
 
  protected:
   // Asks the application to quit, then sends its process SIGTERM, and keeps it for the
-  // follow-up; never the agent itself.
+  // follow-up; never the agent itself, nor a process that must never be signalled.
   void terminate(const std::shared_ptr<platform::RunningApplication>& application);
 
  private:
@@ -60,14 +67,23 @@ class ApplicationBlocker {
   // whose SIGTERM is two passes old. Run after the running applications were listed, so
   // a pid still held by a signalled process is that process in the list too.
   void followUp(bool kill);
+  // Signals one process that bears these blocked names (the first one in the set's
+  // order), as a pass does.
+  void stop(const std::shared_ptr<platform::RunningApplication>& application,
+            const std::vector<std::string_view>& names);
+  // True when one of the names was sent SIGTERM two passes ago or more.
+  bool isRelayed(const std::vector<std::string_view>& names) const;
 
   platform::Workspace& workspace_;
   networks::NetworkManager& requests_;
   Clock now_;
   const std::shared_ptr<Locked<std::set<std::string>>> blocked_;
   std::int64_t weekDay_ = 0;
-  // Main thread only.
-  std::unordered_map<pid_t, Signalled> signalled_;
+  // Main thread only. By pid, so that a pass's SIGKILLs go out in pid order.
+  std::map<pid_t, Signalled> signalled_;
+  // Each blocked name that was sent SIGTERM, with the pass of the first; a name is
+  // forgotten on the first pass that finds no process bearing it.
+  std::map<std::string, std::uint64_t, std::less<>> signalledNames_;
   std::uint64_t passes_ = 0;
 };
 

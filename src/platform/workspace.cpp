@@ -54,8 +54,13 @@ class ProcRunningApplication final : public RunningApplication {
 
   bool terminate() override {
     // The agent never ends itself, whatever a rule names.
-    if (processIdentifier() == ::getpid() || isTerminated()) return false;
+    if (processIdentifier() == ::getpid() || signalRefusal()) return false;
     return platform::sendSignal(processIdentifier(), SIGTERM);
+  }
+
+  std::optional<SignalRefusal> signalRefusal() const override {
+    if (isTerminated()) return SignalRefusal::gone;
+    return SignalGuard(procRoot_).refusal(processIdentifier());
   }
 
   bool isTerminated() const override {
@@ -73,10 +78,10 @@ class ProcRunningApplication final : public RunningApplication {
     // the pid is recycled meanwhile.
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, processIdentifier(), 0));
     if (pidfd < 0) {
-      if (errno == ESRCH || isTerminated()) return false;
+      if (errno == ESRCH || signalRefusal()) return false;
       return platform::sendSignal(processIdentifier(), SIGKILL);  // no pidfds: checked just before
     }
-    const bool sent = !isTerminated() && ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+    const bool sent = !signalRefusal() && ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
     ::close(pidfd);
     return sent;
   }
@@ -373,8 +378,8 @@ bool LinuxWorkspace::open(const std::string& url) {
 }
 
 bool LinuxWorkspace::sendSignal(pid_t pid, int signal) {
-  // The agent never signals itself, whatever a rule names.
-  if (pid == ::getpid()) {
+  // The agent never signals itself (nor what SignalGuard refuses), whatever a rule names.
+  if (pid == ::getpid() || SignalGuard(options_.procRoot).refusal(pid)) {
     errno = EPERM;
     return false;
   }

@@ -62,7 +62,9 @@
 //   prohibited  processes without an identifier.
 //
 // The agent's own process is listed like any other, but the workspace never sends it
-// a signal: terminate() and sendSignal() refuse it.
+// a signal: terminate() and sendSignal() refuse it. The Linux workspace refuses every
+// process that SignalGuard refuses too (another user's, the desktop's own, the login
+// session's leader, the agent's helpers).
 #include <sys/types.h>
 
 #include <chrono>
@@ -72,6 +74,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/signal_guard.h"
 
 namespace platform {
 
@@ -113,6 +117,12 @@ class RunningApplication {
   // the process of this snapshot. False when it is already gone, is the agent's own
   // process, or the signal could not be delivered.
   virtual bool forceTerminate() = 0;
+  // Why the agent must never signal this process (SignalGuard), or nullopt when it may;
+  // terminate() and forceTerminate() refuse what this refuses.
+  virtual std::optional<SignalRefusal> signalRefusal() const {
+    if (processIdentifier() == ::getpid()) return SignalRefusal::agentItself;
+    return std::nullopt;
+  }
 
  private:
   Info info_;
@@ -135,7 +145,8 @@ class Workspace {
   // handler was started; it is not waited for.
   virtual bool open(const std::string& url) = 0;
   // kill(2) through the workspace, so that tests see every signal the agent sends.
-  // False for pid <= 0, for the agent's own process and when delivery fails.
+  // False for pid <= 0, for the agent's own process (on Linux, for whatever SignalGuard
+  // refuses) and when delivery fails.
   virtual bool sendSignal(pid_t pid, int signal) = 0;
 
   // The Linux workspace with default options (the current user's processes).

@@ -70,7 +70,7 @@ class Tick : public AgentFixture {
   }
 };
 
-TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
+TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickEveryInstanceAtOnce) {
   workspace_.setRunningApplications({app("com.blocked.game", 100), app("com.blocked.game", 101),
                                      app("com.Other.App", 200), app("com.allowed.app", 300),
                                      app("com.lowercase.type", 400), app("com.untyped.app", 500)});
@@ -90,15 +90,15 @@ TEST_F(Tick, BlockedIdentifiersTakeEffectFromTheNextTickOneInstancePerTick) {
 
   EXPECT_EQ(workspace_.runningApplicationsCalls(), 0);
 
-  // Second tick: the first instance only; "com.Other.App" differs in case and stays.
+  // Second tick: both instances at once; "com.Other.App" differs in case and stays.
   // One list of the running applications serves both identifiers.
   d.fireTimer();
   EXPECT_EQ(workspace_.runningApplicationsCalls(), 1);
-  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100));
-  EXPECT_THAT(workspace_.signals(), ElementsAre(FakeWorkspace::Signal{100, SIGTERM}));
+  EXPECT_THAT(workspace_.terminateCalls(), ElementsAre(100, 101));
+  EXPECT_THAT(workspace_.signals(),
+              ElementsAre(FakeWorkspace::Signal{100, SIGTERM}, FakeWorkspace::Signal{101, SIGTERM}));
 
-  // A later reply that names nothing leaves the set as it was: the second instance
-  // goes on the third tick.
+  // A later reply that names nothing leaves the set as it was.
   setReply(kAppRulesPath, 200, R"({"rules": []})");
   drainSession();
   d.fireTimer();
@@ -484,6 +484,9 @@ TEST_F(Tick, TerminatesARealChildProcessOfTheTest) {
   child.executablePath = "/bin/sleep";
   child.arguments = {"30"};
   child.environment["MOPET_BUNDLE_IDENTIFIER"] = identifier;
+  // In a session of its own, as a program the user started: the agent's own helpers
+  // (its descendants in its session) are never signalled.
+  child.startsNewSession = true;
   ASSERT_TRUE(child.run());
   const pid_t pid = child.processIdentifier();
 
@@ -538,6 +541,7 @@ TEST_F(Tick, StopsABlockedProgramWhateverItsEnvironmentClaimsAndAfterAnExec) {
                                "i=$((i+1)); done; exec '" +
                                program.string() + "' 30"};
   later.environment = {{"MOPET_BUNDLE_IDENTIFIER", ""}};
+  claims.startsNewSession = later.startsNewSession = true;  // not the agent's helpers, as above
   ASSERT_TRUE(claims.run());
   ASSERT_TRUE(later.run());
   const pid_t claimsPid = claims.processIdentifier();

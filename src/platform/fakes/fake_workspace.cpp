@@ -48,12 +48,17 @@ class FakeRunningApplication final : public RunningApplication {
   FakeRunningApplication(const FakeWorkspace::Application& app, std::shared_ptr<FakeWorkspace::State> state)
       : RunningApplication(Info{app.bundleIdentifier, app.localizedName, app.processIdentifier, app.activationPolicy,
                                 app.executablePath, namesOf(app)}),
+        refusal_(app.neverSignalled),
         state_(std::move(state)) {}
+
+  std::optional<SignalRefusal> signalRefusal() const override {
+    return refusal_ ? refusal_ : RunningApplication::signalRefusal();
+  }
 
   bool terminate() override {
     std::lock_guard lock(state_->mutex);
     state_->terminateCalls.push_back(processIdentifier());
-    if (processIdentifier() == ::getpid()) return false;
+    if (processIdentifier() == ::getpid() || refusal_) return false;
     auto it = state_->find(processIdentifier());
     if (it == state_->running.end() || it->refusesTerminate) return false;
     state_->running.erase(it);
@@ -69,7 +74,7 @@ class FakeRunningApplication final : public RunningApplication {
   bool forceTerminate() override {
     std::lock_guard lock(state_->mutex);
     state_->signals.push_back({processIdentifier(), SIGKILL});
-    if (processIdentifier() == ::getpid()) return false;
+    if (processIdentifier() == ::getpid() || refusal_) return false;
     auto it = state_->find(processIdentifier());
     if (it == state_->running.end()) return false;
     state_->running.erase(it);
@@ -77,6 +82,7 @@ class FakeRunningApplication final : public RunningApplication {
   }
 
  private:
+  std::optional<SignalRefusal> refusal_;
   std::shared_ptr<FakeWorkspace::State> state_;
 };
 
@@ -175,7 +181,7 @@ bool FakeWorkspace::sendSignal(pid_t pid, int signal) {
   state_->signals.push_back({pid, signal});
   if (pid <= 0 || pid == ::getpid()) return false;
   auto it = state_->find(pid);
-  if (it == state_->running.end()) return false;
+  if (it == state_->running.end() || it->neverSignalled) return false;
   const bool ends =
       signal == SIGKILL || ((signal == SIGTERM || signal == SIGINT || signal == SIGHUP) && !it->ignoresSIGTERM);
   if (ends) state_->running.erase(it);

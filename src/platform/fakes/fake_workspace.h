@@ -28,6 +28,9 @@ class FakeWorkspace final : public Workspace {
     bool ignoresSIGTERM = false;    // SIGTERM, SIGINT and SIGHUP are recorded only
     // The names it is known by besides its bundle identifier (names() lists both).
     std::vector<std::string> otherNames = {};
+    // Why it is never signalled (as SignalGuard would say); terminate(), forceTerminate()
+    // and sendSignal() then refuse it, as they refuse the test's own process.
+    std::optional<SignalRefusal> neverSignalled = std::nullopt;
   };
   struct Signal {
     pid_t pid;

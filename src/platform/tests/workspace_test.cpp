@@ -92,6 +92,9 @@ class WorkspaceTest : public ::testing::Test {
     }
     child->environment = cleared;
     child->standardInput = NullDevice{};
+    // In a session of its own, as a program the user started: the agent's own helpers
+    // (its descendants in its session) are never signalled.
+    child->startsNewSession = true;
     auto started = child->run();
     EXPECT_TRUE(started);
     children_.push_back(std::move(child));
@@ -120,6 +123,7 @@ class WorkspaceTest : public ::testing::Test {
     child->arguments = std::move(arguments);
     child->environment = std::move(environment);
     child->standardInput = NullDevice{};
+    child->startsNewSession = true;  // not one of the agent's helpers, as above
     EXPECT_TRUE(child->run());
     children_.push_back(std::move(child));
     Process& process = *children_.back();
