@@ -201,12 +201,18 @@ bool xmlNamesNul(std::string_view text) {
   return false;
 }
 
+bool isValueTag(std::string_view name) {
+  return name == "array" || name == "dict" || name == "key" || name == "string" || name == "integer" ||
+         name == "real" || name == "true" || name == "false" || name == "date" || name == "data";
+}
+
 // XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>),
 // </array> and </dict> close one; comments, CDATA sections, declarations and processing instructions hold no tags.
-// Anything left unterminated is refused.
+// No more than kMostNodes values and keys. Anything left unterminated is refused.
 bool xmlNestingWithinLimit(std::string_view text) {
   if (text.find('\0') != std::string_view::npos || xmlNamesNul(text)) return false;
   std::size_t depth = 0;
+  std::size_t nodes = 0;
   std::size_t at = text.find('<');
   while (at != std::string_view::npos) {
     const std::string_view rest = text.substr(at);
@@ -227,6 +233,7 @@ bool xmlNestingWithinLimit(std::string_view text) {
     const std::string_view name = rest.substr(closing ? 2 : 1, nameEnd - (closing ? 2 : 1));
     const std::size_t tagEnd = text.find('>', at);
     if (tagEnd == std::string_view::npos) return false;
+    if (!closing && isValueTag(name) && ++nodes > propertylist::kMostNodes) return false;
     if (name == "array" || name == "dict") {
       if (closing) {
         if (depth > 0) --depth;

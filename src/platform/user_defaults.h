@@ -68,13 +68,14 @@ class PlistValue {
 namespace propertylist {
 // The deepest nesting of arrays and dictionaries read; the root dictionary is level 1.
 inline constexpr std::size_t kDeepestNesting = 512;
-// libplist builds a copy of a binary file's object for every reference to it, so a small
-// file whose arrays share their items could expand to gigabytes. A binary property list
-// is read only when its copy comes to at most kMostNodes nodes (keys included) and
-// kMostExpandedBytes bytes of text and data, each shared object counted once per
-// reference; no file of distinct objects under the 16 MiB file limit comes near either.
-inline constexpr std::size_t kMostNodes = 1'000'000;
-inline constexpr std::size_t kMostExpandedBytes = 32u << 20;
+// The most nodes (values and keys) a property list may come to, and the most bytes of
+// text and data. libplist builds a copy of a binary file's object for every reference to
+// it, so a few hundred bytes of arrays sharing their items could come to gigabytes: such
+// a file is measured, each shared object counted once per reference, and refused before
+// libplist reads it. Preferences hold a few hundred values at most; reading the most
+// nodes allowed costs libplist about a quarter of a second and 20 MiB.
+inline constexpr std::size_t kMostNodes = 100'000;
+inline constexpr std::size_t kMostExpandedBytes = 16u << 20;
 // The dictionary at the root of an XML or binary property list; none when the bytes are
 // not a property list, its root is not a dictionary, it nests deeper than the limit or
 // it expands beyond the limits above.
