@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +18,8 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/bundle.h"
@@ -645,8 +645,8 @@ class DomainLock {
 
 void complainNotLocked(const std::string& path, int error) {
   if (error == EDEADLK) {
-    complain("cannot write " + path + ": another write of it in this process has taken over " +
-             kLongestLockWaitText + "; not written now");
+    complain("cannot write " + path + ": another write of it in this process has taken over " + kLongestLockWaitText +
+             "; not written now");
   } else if (error == EWOULDBLOCK) {
     complain("cannot lock " + path + ".lock: another process has held it for " + kLongestLockWaitText +
              "; not written now");
@@ -827,17 +827,23 @@ class FileUserDefaults final : public UserDefaults {
   // A value that cannot be written now waits in memory for the next write (see
   // DomainMemory); one that can never be written (a NUL) is dropped.
   void set(const std::string& key, PlistValue value) override {
-    write(key, [&value](std::optional<PlistValue>& current) {
-      current = value;  // a copy: the change runs again when the value is kept for later
-      return true;
-    }, true);
+    write(
+        key,
+        [&value](std::optional<PlistValue>& current) {
+          current = value;  // a copy: the change runs again when the value is kept for later
+          return true;
+        },
+        true);
   }
 
   void removeObject(const std::string& key) override {
-    write(key, [](std::optional<PlistValue>& current) {
-      current.reset();
-      return true;
-    }, true);
+    write(
+        key,
+        [](std::optional<PlistValue>& current) {
+          current.reset();
+          return true;
+        },
+        true);
   }
 
   bool update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change) override {
@@ -1029,9 +1035,9 @@ class FileUserDefaults final : public UserDefaults {
     }
     LoadedFile file = load(path);
     if (file.state == FileState::Folder || file.state == FileState::Corrupt || file.state == FileState::Unreadable) {
-      complain("cannot write " + path + (file.state == FileState::Folder
-                                             ? ": a folder is in the way"
-                                             : ": it could not be read, and is left as it is"));
+      complain("cannot write " + path +
+               (file.state == FileState::Folder ? ": a folder is in the way"
+                                                : ": it could not be read, and is left as it is"));
       adopt(std::move(file));
       return Outcome::NotWritten;
     }
