@@ -1,7 +1,8 @@
 // Fuzzes the property-list reader behind the user defaults with what a preferences file
 // could hold: the child's account can write any bytes there, XML or binary.
 // Properties beyond "no crash, no sanitizer report":
-//   - nothing nested deeper than the limit is ever returned;
+//   - nothing nested deeper than the limit, nor of more nodes than the limit, is ever
+//     returned;
 //   - a dictionary that reads is written out by the stores' writer, and what they wrote
 //     reads back as the same dictionary.
 #include <algorithm>
@@ -29,6 +30,18 @@ std::size_t depthOf(const PlistValue& value) {
     return deepest + 1;
   }
   return 0;
+}
+
+// Values and keys, the root included, as the reader counts them.
+std::size_t nodesOf(const PlistValue& value) {
+  std::size_t nodes = 1;
+  if (const auto* array = value.get<PlistValue::Array>()) {
+    for (const auto& item : *array) nodes += nodesOf(item);
+  }
+  if (const auto* dictionary = value.get<PlistValue::Dictionary>()) {
+    for (const auto& [key, item] : *dictionary) nodes += 1 + nodesOf(item);
+  }
+  return nodes;
 }
 
 // Equality in which a NaN equals a NaN, as a second trip keeps it.
@@ -65,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!read) return 0;
   const PlistValue root(*read);
   FUZZ_CHECK(depthOf(root) <= platform::propertylist::kDeepestNesting);
+  FUZZ_CHECK(nodesOf(root) <= platform::propertylist::kMostNodes);
 
   const auto written = platform::propertylist::writeXML(*read);
   FUZZ_CHECK(written.has_value());

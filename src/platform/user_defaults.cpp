@@ -10,13 +10,16 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/bundle.h"
@@ -198,12 +201,18 @@ bool xmlNamesNul(std::string_view text) {
   return false;
 }
 
+bool isValueTag(std::string_view name) {
+  return name == "array" || name == "dict" || name == "key" || name == "string" || name == "integer" ||
+         name == "real" || name == "true" || name == "false" || name == "date" || name == "data";
+}
+
 // XML: no NUL, as a byte or a character reference; <array> and <dict> open a level (not when written <array/>),
 // </array> and </dict> close one; comments, CDATA sections, declarations and processing instructions hold no tags.
-// Anything left unterminated is refused.
+// No more than kMostNodes values and keys. Anything left unterminated is refused.
 bool xmlNestingWithinLimit(std::string_view text) {
   if (text.find('\0') != std::string_view::npos || xmlNamesNul(text)) return false;
   std::size_t depth = 0;
+  std::size_t nodes = 0;
   std::size_t at = text.find('<');
   while (at != std::string_view::npos) {
     const std::string_view rest = text.substr(at);
@@ -224,6 +233,7 @@ bool xmlNestingWithinLimit(std::string_view text) {
     const std::string_view name = rest.substr(closing ? 2 : 1, nameEnd - (closing ? 2 : 1));
     const std::size_t tagEnd = text.find('>', at);
     if (tagEnd == std::string_view::npos) return false;
+    if (!closing && isValueTag(name) && ++nodes > propertylist::kMostNodes) return false;
     if (name == "array" || name == "dict") {
       if (closing) {
         if (depth > 0) --depth;
@@ -242,116 +252,206 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t size
   return value;
 }
 
-// Binary ("bplist00"): follows the object references from the top object, each object
-// measured once; a reference cycle, anything that does not fit the file (libplist could
-// not read it either), or a text holding a NUL is refused.
-bool binaryNestingWithinLimit(std::string_view bytes) {
-  constexpr std::size_t kHeader = 8, kTrailer = 32;
-  if (bytes.size() < kHeader + kTrailer) return false;
-  const std::size_t trailer = bytes.size() - kTrailer;
-  const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
-  const std::size_t refSize = static_cast<unsigned char>(bytes[trailer + 7]);
-  const std::uint64_t objects = bigEndian(bytes, trailer + 8, 8);
-  const std::uint64_t top = bigEndian(bytes, trailer + 16, 8);
-  const std::uint64_t table = bigEndian(bytes, trailer + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0 || top >= objects ||
-      table < kHeader || table > trailer || objects > (trailer - table) / offsetSize) {
-    return false;
-  }
-  // Where an object's references start and how many it has; nullopt for a leaf, false
-  // for an object that does not fit.
-  struct Container {
-    std::size_t refs;
-    std::uint64_t count;
-  };
-  auto containerAt = [&](std::uint64_t index, bool& fits) -> std::optional<Container> {
-    fits = false;
-    const std::uint64_t offset = bigEndian(bytes, static_cast<std::size_t>(table + index * offsetSize), offsetSize);
-    if (offset < kHeader || offset >= table) return std::nullopt;
-    const auto marker = static_cast<unsigned char>(bytes[offset]);
-    const unsigned type = marker >> 4;
-    const bool text = type == 0x5 || type == 0x6;
-    if (type != 0xA && type != 0xC && type != 0xD && !text) {
-      fits = true;
-      return std::nullopt;
-    }
-    std::uint64_t count = marker & 0x0F;
-    std::size_t refs = static_cast<std::size_t>(offset) + 1;
-    if (count == 0x0F) {
-      if (refs >= table) return std::nullopt;
-      const auto sizeMarker = static_cast<unsigned char>(bytes[refs]);
-      if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3) return std::nullopt;
-      const std::size_t sizeBytes = std::size_t{1} << (sizeMarker & 0x0F);
-      if (refs + 1 + sizeBytes > table) return std::nullopt;
-      count = bigEndian(bytes, refs + 1, sizeBytes);
-      refs += 1 + sizeBytes;
-    }
-    if (text) {  // ASCII bytes, or UTF-16 units of two bytes; none may be NUL
-      const std::size_t unit = type == 0x5 ? 1 : 2;
-      if (count > (table - refs) / unit) return std::nullopt;
-      for (std::size_t i = 0; i < count; ++i) {
-        if (bigEndian(bytes, refs + i * unit, unit) == 0) return std::nullopt;
-      }
-      fits = true;
-      return std::nullopt;
-    }
-    if (type == 0xD) {
-      if (count > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;
-      count *= 2;  // the keys' references, then the values'
-    }
-    if (count > (table - refs) / refSize) return std::nullopt;
-    fits = true;
-    return Container{refs, count};
-  };
+// ---- binary property lists: depth and expanded size ---------------------------------
+//
+// libplist's binary reader builds a copy of an object for every reference to it, so a
+// few hundred bytes of arrays that share their items expand to millions of nodes. Before
+// libplist sees the bytes, each object of the file is measured once, from the measures of
+// its children (its depth, and the nodes and bytes of text and data its copies come to,
+// shared objects counted once per reference), and a file beyond a limit is refused.
 
-  // Per object: 0 not seen, kOpen being measured, otherwise its depth + 1.
-  constexpr std::uint16_t kOpen = 0xFFFF;
-  std::vector<std::uint16_t> seen(static_cast<std::size_t>(objects), 0);
+using propertylist::kMostExpandedBytes;
+using propertylist::kMostNodes;
+
+// The trailer's description of the object table.
+struct BinaryLayout {
+  std::string_view bytes;
+  std::size_t offsetSize = 0;
+  std::size_t refSize = 0;
+  std::uint64_t objects = 0;
+  std::uint64_t top = 0;
+  std::uint64_t table = 0;  // where the offset table starts; the objects lie before it
+
+  std::uint64_t offsetOf(std::uint64_t index) const {
+    return bigEndian(bytes, static_cast<std::size_t>(table + index * offsetSize), offsetSize);
+  }
+  std::uint64_t reference(std::size_t refs, std::uint64_t at) const {
+    return bigEndian(bytes, static_cast<std::size_t>(refs + at * refSize), refSize);
+  }
+};
+
+constexpr std::size_t kBinaryHeader = 8, kBinaryTrailer = 32;
+
+// None when the trailer does not describe a table inside the file, or one of more
+// objects than could ever be read.
+std::optional<BinaryLayout> binaryLayout(std::string_view bytes) {
+  if (bytes.size() < kBinaryHeader + kBinaryTrailer) return std::nullopt;
+  const std::size_t trailer = bytes.size() - kBinaryTrailer;
+  BinaryLayout layout;
+  layout.bytes = bytes;
+  layout.offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+  layout.refSize = static_cast<unsigned char>(bytes[trailer + 7]);
+  layout.objects = bigEndian(bytes, trailer + 8, 8);
+  layout.top = bigEndian(bytes, trailer + 16, 8);
+  layout.table = bigEndian(bytes, trailer + 24, 8);
+  if (layout.offsetSize < 1 || layout.offsetSize > 8 || layout.refSize < 1 || layout.refSize > 8 ||
+      layout.objects == 0 || layout.objects > kMostNodes || layout.top >= layout.objects ||
+      layout.table < kBinaryHeader || layout.table > trailer ||
+      layout.objects > (trailer - layout.table) / layout.offsetSize) {
+    return std::nullopt;
+  }
+  return layout;
+}
+
+// One object of the table: a container, with where its references start and how many
+// it has (a dictionary's keys, then its values), or a leaf with the bytes of text or
+// data it holds.
+struct BinaryObject {
+  bool container = false;
+  std::size_t refs = 0;
+  std::uint64_t count = 0;
+  std::uint64_t payload = 0;
+};
+
+// The count in an object's marker, or in the integer after it (marker nibble 0xF), and
+// where what it counts starts; none when that does not fit before the offset table.
+std::optional<std::pair<std::uint64_t, std::size_t>> binaryCount(const BinaryLayout& layout, std::size_t offset) {
+  std::uint64_t count = static_cast<unsigned char>(layout.bytes[offset]) & 0x0F;
+  std::size_t start = offset + 1;
+  if (count != 0x0F) return std::pair(count, start);
+  if (start >= layout.table) return std::nullopt;
+  const auto sizeMarker = static_cast<unsigned char>(layout.bytes[start]);
+  if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3) return std::nullopt;
+  const std::size_t sizeBytes = std::size_t{1} << (sizeMarker & 0x0F);
+  if (start + 1 + sizeBytes > layout.table) return std::nullopt;
+  count = bigEndian(layout.bytes, start + 1, sizeBytes);
+  return std::pair(count, start + 1 + sizeBytes);
+}
+
+// None for an object that does not fit the file (libplist could not read it either) or
+// a text holding a NUL.
+std::optional<BinaryObject> binaryObject(const BinaryLayout& layout, std::uint64_t index) {
+  const std::uint64_t offset = layout.offsetOf(index);
+  if (offset < kBinaryHeader || offset >= layout.table) return std::nullopt;
+  const unsigned type = static_cast<unsigned char>(layout.bytes[offset]) >> 4;
+  const bool text = type == 0x5 || type == 0x6;
+  if (type != 0x4 && type != 0xA && type != 0xC && type != 0xD && !text) return BinaryObject{};
+  const auto counted = binaryCount(layout, static_cast<std::size_t>(offset));
+  if (!counted) return std::nullopt;
+  auto [count, start] = *counted;
+  const std::uint64_t room = layout.table - start;
+  if (type == 0x4) {  // data: bytes
+    if (count > room) return std::nullopt;
+    return BinaryObject{.payload = count};
+  }
+  if (text) {  // ASCII bytes, or UTF-16 units of two bytes (up to three bytes each as UTF-8); none may be NUL
+    const std::size_t unit = type == 0x5 ? 1 : 2;
+    if (count > room / unit) return std::nullopt;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (bigEndian(layout.bytes, start + i * unit, unit) == 0) return std::nullopt;
+    }
+    return BinaryObject{.payload = type == 0x5 ? count : count * 3};
+  }
+  if (type == 0xD) {
+    if (count > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;
+    count *= 2;  // the keys' references, then the values'
+  }
+  if (count > room / layout.refSize) return std::nullopt;
+  return BinaryObject{.container = true, .refs = start, .count = count};
+}
+
+// Walks the references from the top object without recursion, each object measured once:
+// a reference cycle, an object that does not fit, a nesting deeper than the limit, or an
+// expansion beyond the limits is refused.
+class BinaryMeasure {
+ public:
+  explicit BinaryMeasure(const BinaryLayout& layout)
+      : layout_(layout), measured_(static_cast<std::size_t>(layout.objects)) {}
+
+  bool withinLimits() {
+    if (!enter(layout_.top)) return false;
+    while (!stack_.empty()) {
+      Frame& frame = stack_.back();
+      if (frame.next == frame.object.count) {
+        if (!finish()) return false;
+        continue;
+      }
+      const std::uint64_t child = layout_.reference(frame.object.refs, frame.next);
+      ++frame.next;
+      if (!enter(child)) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Per object: its depth + 1 (0 not measured yet, kOpen being measured), and the nodes
+  // and bytes its copy comes to.
+  static constexpr std::uint16_t kOpen = 0xFFFF;
+  struct Measure {
+    std::uint16_t depth = 0;
+    std::uint32_t nodes = 0;
+    std::uint32_t bytes = 0;
+  };
   struct Frame {
     std::uint64_t index;
-    Container container;
+    BinaryObject object;
     std::uint64_t next = 0;
-    std::size_t deepestChild = 0;
+    Measure measure{};  // so far: the deepest child, and the nodes and bytes with the children counted
   };
-  std::vector<Frame> stack;
-  bool fits = false;
-  auto root = containerAt(top, fits);
-  if (!fits) return false;
-  if (!root) return true;
-  seen[top] = kOpen;
-  stack.push_back(Frame{top, *root});
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.next == frame.container.count) {
-      const std::size_t depth = frame.deepestChild + 1;
-      seen[frame.index] = static_cast<std::uint16_t>(depth + 1);
-      stack.pop_back();
-      if (!stack.empty()) stack.back().deepestChild = std::max(stack.back().deepestChild, depth);
-      continue;
+
+  // Counts `index` into the container being measured (or as the top), measured already
+  // or now; opens a frame for a container not measured yet.
+  bool enter(std::uint64_t index) {
+    if (index >= layout_.objects || measured_[index].depth == kOpen) return false;
+    if (measured_[index].depth != 0) return add(measured_[index]);
+    const auto object = binaryObject(layout_, index);
+    if (!object) return false;
+    if (!object->container) {
+      if (object->payload > kMostExpandedBytes) return false;
+      measured_[index] = Measure{1, 1, static_cast<std::uint32_t>(object->payload)};
+      return add(measured_[index]);
     }
-    const std::uint64_t child =
-        bigEndian(bytes, static_cast<std::size_t>(frame.container.refs + frame.next * refSize), refSize);
-    ++frame.next;
-    if (child >= objects || seen[child] == kOpen) return false;
-    if (seen[child] != 0) {
-      frame.deepestChild = std::max<std::size_t>(frame.deepestChild, seen[child] - 1);
-      continue;
-    }
-    auto container = containerAt(child, fits);
-    if (!fits) return false;
-    if (!container) {
-      seen[child] = 1;
-      continue;
-    }
-    if (stack.size() >= kDeepestNesting) return false;
-    seen[child] = kOpen;
-    stack.push_back(Frame{child, *container});
+    if (stack_.size() >= kDeepestNesting) return false;
+    measured_[index].depth = kOpen;
+    stack_.push_back(Frame{index, *object, 0, Measure{0, 1, 0}});
+    return true;
   }
-  return true;
+
+  bool finish() {
+    Frame frame = stack_.back();
+    stack_.pop_back();
+    frame.measure.depth = static_cast<std::uint16_t>(frame.measure.depth + 2);  // its own level, and the + 1
+    measured_[frame.index] = frame.measure;
+    return add(frame.measure);
+  }
+
+  // Adds a measured child to the container on top of the stack.
+  bool add(const Measure& child) {
+    if (stack_.empty()) return true;
+    Measure& into = stack_.back().measure;
+    into.depth = std::max<std::uint16_t>(into.depth, static_cast<std::uint16_t>(child.depth - 1));
+    const std::uint64_t nodes = std::uint64_t{into.nodes} + child.nodes;
+    const std::uint64_t bytes = std::uint64_t{into.bytes} + child.bytes;
+    if (nodes > kMostNodes || bytes > kMostExpandedBytes) return false;
+    into.nodes = static_cast<std::uint32_t>(nodes);
+    into.bytes = static_cast<std::uint32_t>(bytes);
+    return true;
+  }
+
+  const BinaryLayout& layout_;
+  std::vector<Measure> measured_;
+  std::vector<Frame> stack_;
+};
+
+// Binary ("bplist00"): within the nesting and expansion limits, every object reached
+// fits the file, no text holds a NUL and no reference makes a cycle.
+bool binaryWithinLimits(std::string_view bytes) {
+  const auto layout = binaryLayout(bytes);
+  return layout && BinaryMeasure(*layout).withinLimits();
 }
 
 bool nestingWithinLimit(std::string_view bytes) {
-  return bytes.starts_with("bplist00") ? binaryNestingWithinLimit(bytes) : xmlNestingWithinLimit(bytes);
+  return bytes.starts_with("bplist00") ? binaryWithinLimits(bytes) : xmlNestingWithinLimit(bytes);
 }
 
 // The same measure over a parsed tree, without recursion.
@@ -399,6 +499,13 @@ struct LoadedFile {
   LoadedFile& operator=(LoadedFile&&) = delete;
   ~LoadedFile() {
     if (fd >= 0) ::close(fd);
+  }
+
+  static LoadedFile unreadable(int error) {
+    LoadedFile file;
+    file.state = FileState::Unreadable;
+    file.error = error;
+    return file;
   }
 
   FileState state = FileState::Missing;
@@ -484,26 +591,43 @@ bool makeFolders(const std::string& folder) {
   }
 }
 
-// An exclusive lock on the lock file beside a domain's file, held while alive.
+// How long a write waits for another process's lock on a domain's file before it gives
+// up and leaves the write for the next one. The child's own account can hold the lock
+// for as long as it likes, and writes run on the main thread's tick, so the wait is kept
+// far below a tick's budget; the writers of this system hold it for a few milliseconds.
+constexpr auto kLongestLockWait = std::chrono::milliseconds(100);
+constexpr auto kLockRetry = std::chrono::milliseconds(2);
+constexpr const char* kLongestLockWaitText = "100 ms";
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+Deadline lockDeadline() { return std::chrono::steady_clock::now() + kLongestLockWait; }
+
+// An exclusive lock on the lock file beside a domain's file, held while alive; waits for
+// another holder until `deadline` at most (then error() is EWOULDBLOCK).
 class DomainLock {
  public:
-  explicit DomainLock(const std::string& path) {
+  DomainLock(const std::string& path, Deadline deadline) {
     if (!makeFolders(parentOf(path))) {
       error_ = errno != 0 ? errno : ENOTDIR;
       return;
     }
-    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Not blocking: a FIFO put in the lock file's place is never waited on either.
+    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd_ < 0) {
       error_ = errno;
       return;
     }
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        error_ = errno;
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        error_ = error;
         ::close(fd_);
         fd_ = -1;
         return;
       }
+      std::this_thread::sleep_for(kLockRetry);
     }
   }
   ~DomainLock() {
@@ -517,6 +641,53 @@ class DomainLock {
  private:
   int fd_ = -1;
   int error_ = 0;
+};
+
+void complainNotLocked(const std::string& path, int error) {
+  if (error == EDEADLK) {
+    complain("cannot write " + path + ": another write of it in this process has taken over " + kLongestLockWaitText +
+             "; not written now");
+  } else if (error == EWOULDBLOCK) {
+    complain("cannot lock " + path + ".lock: another process has held it for " + kLongestLockWaitText +
+             "; not written now");
+  } else {
+    complain("cannot lock " + path + ".lock: " + errorText(error));
+  }
+}
+
+// What this process keeps of one domain's file beyond the life of a store (a suite is
+// opened anew for each use): the values last read from it, which stand in for the file
+// while it cannot be read, and the set() and removeObject() changes not written yet,
+// which reads see and the next write of the file writes. Never destroyed; one per file
+// used.
+struct DomainMemory {
+  std::timed_mutex writing;  // one write of the file at a time in this process; taken before `mutex`
+  std::mutex mutex;    // guards the rest
+  PlistValue::Dictionary lastRead;
+  struct Kept {
+    std::optional<PlistValue> value;  // absent: removed
+    std::uint64_t serial = 0;         // which keeping this is, so that a write drops only what it wrote
+  };
+  std::map<std::string, Kept> pending;
+  std::uint64_t keptSoFar = 0;
+};
+using KeptChanges = std::map<std::string, DomainMemory::Kept>;
+
+DomainMemory& memoryOf(const std::string& path) {
+  static std::mutex registryMutex;
+  static auto* registry = new std::map<std::string, std::unique_ptr<DomainMemory>>();
+  std::lock_guard lock(registryMutex);
+  auto& memory = (*registry)[path];
+  if (!memory) memory = std::make_unique<DomainMemory>();
+  return *memory;
+}
+
+// What one write came to.
+enum class Outcome {
+  Written,     // the file was replaced
+  Unchanged,   // nothing to write
+  Refused,     // a value that cannot be written (a text or key holding a NUL)
+  NotWritten,  // the lock was not had, the file could not be read, or writing failed
 };
 
 using posix::writeAll;
@@ -594,9 +765,7 @@ class FileUserDefaults final : public UserDefaults {
   std::optional<PlistValue> object(const std::string& key) const override {
     std::lock_guard lock(mutex_);
     refresh();
-    const auto found = cache_.find(key);
-    if (found == cache_.end()) return std::nullopt;
-    return found->second;
+    return visible(key);
   }
 
   std::optional<std::string> string(const std::string& key) const override {
@@ -655,76 +824,37 @@ class FileUserDefaults final : public UserDefaults {
     return 0;
   }
 
+  // A value that cannot be written now waits in memory for the next write (see
+  // DomainMemory); one that can never be written (a NUL) is dropped.
   void set(const std::string& key, PlistValue value) override {
-    update(key, [&value](std::optional<PlistValue>& current) {
-      current = std::move(value);
-      return true;
-    });
+    write(
+        key,
+        [&value](std::optional<PlistValue>& current) {
+          current = value;  // a copy: the change runs again when the value is kept for later
+          return true;
+        },
+        true);
   }
 
   void removeObject(const std::string& key) override {
-    update(key, [](std::optional<PlistValue>& current) {
-      current.reset();
-      return true;
-    });
+    write(
+        key,
+        [](std::optional<PlistValue>& current) {
+          current.reset();
+          return true;
+        },
+        true);
   }
 
   bool update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change) override {
-    std::lock_guard lock(mutex_);
-    const std::string path = currentPath();
-    if (holdsNul(key)) {
-      complain("a key holding a NUL cannot be stored in " + path);
-      return false;
-    }
-    DomainLock domainLock(path);
-    if (!domainLock.held()) {
-      complain("cannot lock " + path + ".lock: " + errorText(domainLock.error()));
-      return false;
-    }
-    LoadedFile file = load(path);
-    if (file.state == FileState::Folder) {
-      complain("cannot write " + path + ": a folder is in the way");
-      adopt(std::move(file));
-      return false;
-    }
-    if (file.state == FileState::Corrupt || file.state == FileState::Unreadable) {
-      complain(path + " is not a readable property list; it is replaced whole");
-    }
-    Node root = file.state == FileState::Good ? std::move(file.root) : Node(plist_new_dict());
-    plist_t existing = plist_dict_get_item(root.get(), key.c_str());
-    std::optional<PlistValue> value;
-    if (existing != nullptr) value = toValue(existing);
-    if (!change(value) || (!value && existing == nullptr)) {
-      file.root = std::move(root);
-      adopt(std::move(file));
-      return true;
-    }
-    if (value) {
-      Node node = toNode(*value);
-      if (!node) {
-        complain("a text or key holding a NUL cannot be stored under \"" + key + "\" in " + path);
-        return false;
-      }
-      plist_dict_set_item(root.get(), key.c_str(), node.release());
-    } else {
-      plist_dict_remove_item(root.get(), key.c_str());
-    }
-    const int fd = replaceFile(path, root.get());
-    if (fd < 0) {
-      complain("cannot write " + path + ": " + errorText(errno));
-      return false;
-    }
-    LoadedFile written;
-    written.state = FileState::Good;
-    written.fd = fd;
-    written.root = std::move(root);
-    ::fstat(fd, &written.info);
-    adopt(std::move(written));
-    return true;
+    return write(key, change, false);
   }
 
   bool synchronize() override {
     std::lock_guard lock(mutex_);
+    const std::string path = currentPath();
+    DomainMemory& memory = memoryOf(path);
+    if (pendingIn(memory)) return commit(path, memory, std::string(), nullptr) == Outcome::Written;
     refresh();
     return true;
   }
@@ -735,7 +865,12 @@ class FileUserDefaults final : public UserDefaults {
                                                                         : domainPathInCurrentHome(domainName);
     if (!target || target->empty()) return;
     std::lock_guard lock(mutex_);
-    DomainLock domainLock(*target);
+    DomainMemory& memory = memoryOf(*target);
+    // Removing is one step that needs no re-read: when another writer holds the lock past
+    // the wait, the file goes all the same.
+    const Deadline deadline = lockDeadline();
+    std::unique_lock writing(memory.writing, deadline);
+    DomainLock domainLock(*target, deadline);
     struct stat info {};
     if (::lstat(target->c_str(), &info) == 0) {
       if (S_ISDIR(info.st_mode)) {
@@ -743,6 +878,11 @@ class FileUserDefaults final : public UserDefaults {
       } else if (::unlink(target->c_str()) != 0) {
         complain("cannot remove " + *target + ": " + errorText(errno));
       }
+    }
+    {
+      std::lock_guard memoryLock(memory.mutex);
+      memory.pending.clear();
+      memory.lastRead.clear();
     }
     if (*target == currentPath()) forget();
   }
@@ -753,6 +893,8 @@ class FileUserDefaults final : public UserDefaults {
   }
 
  private:
+  using Change = std::function<bool(std::optional<PlistValue>&)>;
+
   // The path now (the standard domain follows HOME); a change drops what was read.
   std::string currentPath() const {
     std::string now = pathOf_();
@@ -770,6 +912,32 @@ class FileUserDefaults final : public UserDefaults {
     cache_.clear();
   }
 
+  // A change not written yet, else what was read.
+  std::optional<PlistValue> visible(const std::string& key) const {
+    {
+      DomainMemory& memory = memoryOf(path_);
+      std::lock_guard lock(memory.mutex);
+      if (const auto found = memory.pending.find(key); found != memory.pending.end()) return found->second.value;
+    }
+    const auto found = cache_.find(key);
+    if (found == cache_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  // Drops the kept changes that are now on disk (not any kept since).
+  static void forgetWritten(DomainMemory& memory, const KeptChanges& written) {
+    std::lock_guard lock(memory.mutex);
+    for (const auto& [key, kept] : written) {
+      const auto found = memory.pending.find(key);
+      if (found != memory.pending.end() && found->second.serial == kept.serial) memory.pending.erase(found);
+    }
+  }
+
+  static bool pendingIn(DomainMemory& memory) {
+    std::lock_guard lock(memory.mutex);
+    return !memory.pending.empty();
+  }
+
   // Re-reads the file when it is not the one read last (another inode, size or time).
   // The last file's descriptor stays open, so its inode number cannot be reused by a
   // newer file while we compare against it.
@@ -777,24 +945,155 @@ class FileUserDefaults final : public UserDefaults {
     const std::string path = currentPath();
     struct stat now {};
     if (::stat(path.c_str(), &now) != 0) {
+      const int error = errno;
       forget();
+      if (error == ENOENT || error == ENOTDIR) {
+        adopt(LoadedFile());  // missing: an empty domain
+      } else if (std::exchange(statError_, error) != error) {
+        complain("cannot read " + path + ": " + errorText(error) + standIn(adopt(LoadedFile::unreadable(error))));
+      } else {
+        adopt(LoadedFile::unreadable(error));
+      }
       return;
     }
+    statError_ = 0;
     if (seenValid_ && sameFile(now, seen_)) return;
     LoadedFile file = load(path);
     if (file.fd < 0) file.info = now;  // unreadable: remember it so as not to retry on every read
-    if (file.state == FileState::Folder) complain(path + " is a folder; reading it as empty");
-    if (file.state == FileState::Corrupt) complain(path + " is not a readable property list; reading it as empty");
-    if (file.state == FileState::Unreadable) complain("cannot read " + path + ": " + errorText(file.error));
-    adopt(std::move(file));
+    const FileState state = file.state;
+    const int error = file.error;
+    const bool lastValues = adopt(std::move(file));
+    if (state == FileState::Folder) complain(path + " is a folder" + standIn(lastValues, "; reading it as empty"));
+    if (state == FileState::Corrupt) {
+      complain(path + " is not a readable property list" + standIn(lastValues, "; reading it as empty"));
+    }
+    if (state == FileState::Unreadable) complain("cannot read " + path + ": " + errorText(error) + standIn(lastValues));
   }
 
-  void adopt(LoadedFile file) const {
+  static std::string standIn(bool lastValues, const char* otherwise = "") {
+    return lastValues ? "; using the values last read from it" : otherwise;
+  }
+
+  // Takes `file` as what was read. One that cannot be read stands in the values last read
+  // from it; returns whether there were any.
+  bool adopt(LoadedFile file) const {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(file.fd, -1);
     seen_ = file.info;
     seenValid_ = file.state != FileState::Missing;
-    cache_ = toDictionary(file.root.get());
+    DomainMemory& memory = memoryOf(path_);
+    std::lock_guard lock(memory.mutex);
+    if (file.state == FileState::Good || file.state == FileState::Missing) {
+      cache_ = toDictionary(file.root.get());
+      memory.lastRead = cache_;
+      return false;
+    }
+    cache_ = memory.lastRead;
+    return !cache_.empty();
+  }
+
+  // One write of `key`; a value not written is kept for the next write when `keep`.
+  // Returns false when nothing was written and something was to be.
+  bool write(const std::string& key, const Change& change, bool keep) {
+    std::lock_guard lock(mutex_);
+    const std::string path = currentPath();
+    if (holdsNul(key)) {
+      complain("a key holding a NUL cannot be stored in " + path);
+      return false;
+    }
+    DomainMemory& memory = memoryOf(path);
+    const Outcome outcome = commit(path, memory, key, &change);
+    if (outcome == Outcome::NotWritten && keep) keepForLater(memory, key, change);
+    return outcome == Outcome::Written || outcome == Outcome::Unchanged;
+  }
+
+  void keepForLater(DomainMemory& memory, const std::string& key, const Change& change) {
+    std::optional<PlistValue> value = visible(key);
+    if (!change(value)) return;
+    if (value && !toNode(*value)) {
+      complain("a text or key holding a NUL cannot be stored under \"" + key + "\" in " + path_);
+      return;
+    }
+    std::lock_guard lock(memory.mutex);
+    memory.pending.insert_or_assign(key, DomainMemory::Kept{std::move(value), ++memory.keptSoFar});
+  }
+
+  // Under the file lock: re-reads the file, applies the changes kept from earlier writes
+  // and `change` of `key` (when given), and replaces the file. A file that could not be
+  // read is never replaced: what it held would be lost.
+  Outcome commit(const std::string& path, DomainMemory& memory, const std::string& key, const Change* change) {
+    const Deadline deadline = lockDeadline();
+    std::unique_lock writing(memory.writing, deadline);
+    if (!writing.owns_lock()) {
+      complainNotLocked(path, EDEADLK);
+      return Outcome::NotWritten;
+    }
+    DomainLock domainLock(path, deadline);
+    if (!domainLock.held()) {
+      complainNotLocked(path, domainLock.error());
+      return Outcome::NotWritten;
+    }
+    LoadedFile file = load(path);
+    if (file.state == FileState::Folder || file.state == FileState::Corrupt || file.state == FileState::Unreadable) {
+      complain("cannot write " + path +
+               (file.state == FileState::Folder ? ": a folder is in the way"
+                                                : ": it could not be read, and is left as it is"));
+      adopt(std::move(file));
+      return Outcome::NotWritten;
+    }
+    Node root = file.state == FileState::Good ? std::move(file.root) : Node(plist_new_dict());
+    KeptChanges pending;
+    {
+      std::lock_guard lock(memory.mutex);
+      pending = memory.pending;
+    }
+    for (const auto& [pendingKey, kept] : pending) store(root.get(), pendingKey, kept.value);  // checked when kept
+    const Outcome changed = change != nullptr ? apply(root.get(), key, *change) : Outcome::Unchanged;
+    if (changed == Outcome::Refused) return Outcome::Refused;
+    if (pending.empty() && changed != Outcome::Written) {
+      file.root = std::move(root);
+      adopt(std::move(file));
+      return Outcome::Unchanged;
+    }
+    const int fd = replaceFile(path, root.get());
+    if (fd < 0) {
+      complain("cannot write " + path + ": " + errorText(errno));
+      return Outcome::NotWritten;
+    }
+    forgetWritten(memory, pending);
+    LoadedFile written;
+    written.state = FileState::Good;
+    written.fd = fd;
+    written.root = std::move(root);
+    ::fstat(fd, &written.info);
+    adopt(std::move(written));
+    return Outcome::Written;
+  }
+
+  // Runs `change` on the entry of `root` under `key`: Written when the entry changed.
+  Outcome apply(plist_t root, const std::string& key, const Change& change) {
+    plist_t existing = plist_dict_get_item(root, key.c_str());
+    std::optional<PlistValue> value;
+    if (existing != nullptr) value = toValue(existing);
+    if (!change(value) || (!value && existing == nullptr)) return Outcome::Unchanged;
+    if (!store(root, key, value)) {
+      complain("a text or key holding a NUL cannot be stored under \"" + key + "\" in " + path_);
+      return Outcome::Refused;
+    }
+    return Outcome::Written;
+  }
+
+  // Puts `value` under `key` in `root` (an absent value removes the entry); false when it
+  // cannot be written.
+  static bool store(plist_t root, const std::string& key, const std::optional<PlistValue>& value) {
+    if (!value) {
+      plist_dict_remove_item(root, key.c_str());
+      return true;
+    }
+    Node node = toNode(*value);
+    if (!node) return false;
+    plist_dict_set_item(root, key.c_str(), node.release());
+    return true;
   }
 
   std::function<std::string()> pathOf_;
@@ -804,6 +1103,7 @@ class FileUserDefaults final : public UserDefaults {
   mutable int fd_ = -1;
   mutable struct stat seen_ {};
   mutable bool seenValid_ = false;
+  mutable int statError_ = 0;  // why the file could not be looked at last, so as to say it once
   mutable PlistValue::Dictionary cache_;
 };
 

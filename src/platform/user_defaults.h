@@ -4,13 +4,17 @@
 //   a suite "group.X"    -> <home>/Library/Group Containers/group.X/Library/Preferences/group.X.plist
 //   any other suite name -> <home>/Library/Preferences/<name>.plist
 // Every read sees the file as another process last wrote it (reloaded when it changed);
-// every write takes an exclusive file lock, re-reads, changes one entry and replaces the
-// file atomically. A missing, corrupt or unreadable file reads as an empty domain, and
-// the next write replaces it whole; a folder in the way reads as empty and makes writes
-// fail (reported on standard error). Files are written as XML property lists, mode 0600;
-// XML and binary files are read. A file whose arrays and dictionaries nest deeper than
-// propertylist::kDeepestNesting is unreadable too (corrupt). Safe to use from several
-// threads and processes.
+// reads take no lock. Every write takes an exclusive file lock, waiting at most 100 ms
+// for another process that holds it, re-reads, changes one entry and replaces the file
+// atomically. A missing file reads as an empty domain. A file that cannot be read (corrupt,
+// over 16 MiB or the limits of propertylist, unreadable, a folder or FIFO in its place)
+// reads as the values this process last read from it (empty when none) and is never
+// rewritten: what it held would be lost. A write that is not made (the lock not had in
+// time, such a file, a failing disk) is reported on standard error; a set() or
+// removeObject() then waits in memory, seen by every read of the file in this process,
+// and is written by the next write of it (synchronize() tries at once). Files are written
+// as XML property lists, mode 0600; XML and binary files are read. Safe to use from
+// several threads and processes.
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -68,8 +72,17 @@ class PlistValue {
 namespace propertylist {
 // The deepest nesting of arrays and dictionaries read; the root dictionary is level 1.
 inline constexpr std::size_t kDeepestNesting = 512;
+// The most nodes (values and keys) a property list may come to, and the most bytes of
+// text and data. libplist builds a copy of a binary file's object for every reference to
+// it, so a few hundred bytes of arrays sharing their items could come to gigabytes: such
+// a file is measured, each shared object counted once per reference, and refused before
+// libplist reads it. Preferences hold a few hundred values at most; reading the most
+// nodes allowed costs libplist about a quarter of a second and 20 MiB.
+inline constexpr std::size_t kMostNodes = 100'000;
+inline constexpr std::size_t kMostExpandedBytes = 16u << 20;
 // The dictionary at the root of an XML or binary property list; none when the bytes are
-// not a property list, its root is not a dictionary, or it nests deeper than the limit.
+// not a property list, its root is not a dictionary, it nests deeper than the limit or
+// it expands beyond the limits above.
 // Values of other types (dates, UIDs) are left out.
 std::optional<PlistValue::Dictionary> read(std::string_view bytes);
 // The XML property list the stores write; none when a value cannot be written (a text
@@ -115,16 +128,21 @@ class UserDefaults {
   virtual std::int64_t integer(const std::string& key) const = 0;
 
   // A text or key holding a NUL cannot be stored: such a set() changes nothing and says
-  // so on standard error, as does a write that fails.
+  // so on standard error. A write that fails says so too, and its value waits in memory
+  // for the next write of the file (see the top).
   virtual void set(const std::string& key, PlistValue value) = 0;
   virtual void removeObject(const std::string& key) = 0;
   // Read-modify-write of one entry: `change` gets the current value (absent when none),
   // edits it in place (reset() removes the entry) and returns whether to write. The file
   // stores do this under the file lock, so concurrent updates from threads and
   // processes are never lost; `change` must not call back into this store. Returns
-  // false when the write failed. The default (for fakes) is object() then set().
+  // false when the write failed (the lock not had within its wait, a file that cannot be
+  // read, a failing disk, a NUL); the change is then not kept, and is the caller's to make
+  // again (values set() before and waiting are still written by the next write). The
+  // default (for fakes) is object() then set().
   virtual bool update(const std::string& key, const std::function<bool(std::optional<PlistValue>&)>& change);
-  // Writes are already on disk when set() returns; this only re-reads. Returns true.
+  // Writes the values that wait in memory, if any (false when they still cannot be
+  // written); otherwise only re-reads and returns true.
   virtual bool synchronize() = 0;
   // Removes every entry of the named domain (its file): the main bundle's identifier
   // names the standard domain, any other name the suite of that name (in the home of

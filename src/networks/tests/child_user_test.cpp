@@ -161,7 +161,9 @@ TEST_F(ChildUserTest, TokenComesFromTheAppGroupSuite) {
   EXPECT_FALSE(user.userDefault.object(std::string(kSharedChildToken)));  // not in the standard domain
 }
 
-TEST_F(ChildUserTest, CorruptOrWrongTypedFilesReadAsAbsent) {
+// A corrupt file reads as the values last read from it and is never rewritten; a value
+// set meanwhile waits in memory.
+TEST_F(ChildUserTest, CorruptFilesReadAsTheirLastValuesAndWrongTypedOnesAsAbsent) {
   ChildUser& user = ChildUser::shared();
   user.setSyncApps(true);
   const std::string path = user.userDefault.path();
@@ -169,10 +171,11 @@ TEST_F(ChildUserTest, CorruptOrWrongTypedFilesReadAsAbsent) {
     std::ofstream truncated(path, std::ios::trunc);
     truncated << "<?xml version=\"1.0\"?><plist><dict><key>SYNCED_APPS</key><tr";
   }
-  EXPECT_FALSE(user.isSyncedApps());
+  EXPECT_TRUE(user.isSyncedApps());
   EXPECT_FALSE(user.tokenExist());
-  user.setScreentimeEnabled(true);  // a later write replaces the corrupt file whole
+  user.setScreentimeEnabled(true);
   EXPECT_TRUE(restarted().isScreentimeEnabled());
+  std::filesystem::remove(path);
 
   user.userDefault.set("SYNCED_APPS", std::string("maybe"));
   EXPECT_FALSE(user.isSyncedApps());

@@ -9,11 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <system_error>
 
 namespace platform {
 namespace {
@@ -357,9 +360,15 @@ TEST_F(FileManagerTest, MoveItemAcrossFileSystemsCopiesAndRemoves) {
   struct stat here {
   }, there{};
   if (::stat("/dev/shm", &there) != 0 || ::stat(root_.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
-    GTEST_SKIP() << "no second file system to move to";
+    GTEST_SKIP() << "no second file system to move to (/dev/shm is missing or on the test folder's file system)";
   }
-  const fs::path other = testsupport::makeTemporaryFolderIn("/dev/shm", "files-test");
+  // A chroot or container may mount /dev/shm read-only or leave it to root alone.
+  std::string pattern = "/dev/shm/files-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    GTEST_SKIP() << "no second file system to move to: cannot make a folder in /dev/shm ("
+                 << std::generic_category().message(errno) << ")";
+  }
+  const fs::path other = pattern;
   fs::create_directories(root_ / "folder/sub");
   writeText(root_ / "folder/sub/f", "content");
   ::chmod((root_ / "folder/sub/f").c_str(), 0751);

@@ -153,14 +153,13 @@ TEST_F(FileKeychainTest, BadStoresAndBadNames) {
   EXPECT_EQ(store.copyMatching(std::string("nul\0inside", 10), out), errSecParam);
   EXPECT_EQ(store.deleteItem(std::string("nul\0inside", 10)), errSecParam);
 
-  // A corrupt file holds no items; the next add replaces it.
+  // A corrupt file holds no items, and is never replaced: what it held would be lost.
   fs::create_directories(file().parent_path());
   std::ofstream(file()) << "<plist><dict><key>account</key><data>AAEC";
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
-  EXPECT_EQ(store.add("account", toData("new")), errSecSuccess);
-  EXPECT_EQ(store.copyMatching("account", out), errSecSuccess);
-  EXPECT_EQ(out, toData("new"));
+  EXPECT_EQ(store.add("account", toData("new")), errSecIO);
+  EXPECT_EQ(store.copyMatching("account", out), errSecItemNotFound);
 
   // A folder in the way: nothing can be stored, and the store says so.
   fs::remove(file());

@@ -3,18 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include "support/temp_files.h"
 #include "support/temp_home.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <sstream>
 #include <system_error>
@@ -356,6 +360,69 @@ std::string binaryWithText(const std::string& text) {
   return bytes;
 }
 
+// A binary property list of `objects` (each its marker and contents, with two-byte
+// references), the first at the top.
+std::string binaryOf(const std::vector<std::string>& objects) {
+  auto bigEndian = [](std::string& out, std::uint64_t value, int size) {
+    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+  };
+  std::string bytes = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const auto& object : objects) {
+    offsets.push_back(bytes.size());
+    bytes += object;
+  }
+  const std::uint64_t table = bytes.size();
+  for (auto offset : offsets) bigEndian(bytes, offset, 4);
+  bytes += std::string(6, '\0');
+  bytes += '\x04';  // offset size
+  bytes += '\x02';  // reference size
+  bigEndian(bytes, offsets.size(), 8);
+  bigEndian(bytes, 0, 8);
+  bigEndian(bytes, table, 8);
+  return bytes;
+}
+
+std::string reference(std::uint64_t index) {
+  return {static_cast<char>((index >> 8) & 0xFF), static_cast<char>(index & 0xFF)};
+}
+
+// An object's marker of `type` for `count` items (or bytes), with the count after it
+// when it does not fit the marker.
+std::string marker(unsigned type, std::uint64_t count) {
+  if (count < 15) return {static_cast<char>((type << 4) | count)};
+  std::string text{static_cast<char>((type << 4) | 0xF), '\x12'};  // then a four-byte integer
+  for (int shift = 24; shift >= 0; shift -= 8) text += static_cast<char>((count >> shift) & 0xFF);
+  return text;
+}
+
+// {"flag": A1}, where each of `levels` arrays holds the next one twice and the last is
+// empty: a few bytes a level, 2^(levels + 1) + 1 nodes once every reference is copied.
+std::string sharedArrays(std::size_t levels) {
+  std::vector<std::string> objects{marker(0xD, 1) + reference(1) + reference(2), marker(0x5, 4) + "flag"};
+  for (std::size_t i = 0; i < levels; ++i) {
+    const std::uint64_t next = objects.size() + 1;
+    objects.push_back(marker(0xA, 2) + reference(next) + reference(next));
+  }
+  objects.push_back(marker(0xA, 0));
+  return binaryOf(objects);
+}
+
+// {"flag": [true, true, ...]} with `count` values: count + 3 nodes, the root and key counted.
+std::string manyValuesXml(std::size_t count) {
+  std::string text = "<plist><dict><key>flag</key><array>";
+  for (std::size_t i = 0; i < count; ++i) text += "<true/>";
+  return text + "</array></dict></plist>";
+}
+
+// {"flag": [text, text, ...]}: `copies` references to one ASCII text of `size` bytes.
+std::string sharedText(std::size_t copies, std::size_t size) {
+  std::string array = marker(0xA, copies);
+  for (std::size_t i = 0; i < copies; ++i) array += reference(3);
+  return binaryOf({marker(0xD, 1) + reference(1) + reference(2), marker(0x5, 4) + "flag", array,
+                   marker(0x5, size) + std::string(size, 'a')});
+}
+
 // Arrays and dictionaries are read up to a fixed depth; deeper files are refused before
 // anything recurses over them, whichever way the nesting is written.
 TEST_F(UserDefaultsTest, NestingIsReadUpToAFixedLimit) {
@@ -376,7 +443,8 @@ TEST_F(UserDefaultsTest, NestingIsReadUpToAFixedLimit) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path file = home_.path() / "nested.plist";
+    // A file of its own: one that cannot be read would read as the one before it.
+    const fs::path file = home_.path() / (std::string(c.name) + ".plist");
     writeText(file, c.bytes);
     auto defaults = UserDefaults::atPath(file.string());
     const auto flag = defaults->object("flag");
@@ -401,7 +469,76 @@ TEST_F(UserDefaultsTest, AHandWrittenBinaryTextReads) {
             (PlistValue::Dictionary{{"flag", PlistValue("aA\n")}}));
 }
 
-TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNextWrite) {
+// The peak resident memory of this process, from /proc.
+std::size_t peakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+// libplist copies a shared object once per reference: a file whose copy would come to
+// more nodes, or more bytes of text, than the limits is refused before libplist reads it,
+// so reading it costs no memory; sharing within the limits reads as the copies.
+TEST_F(UserDefaultsTest, ABinaryFileThatWouldExpandBeyondTheLimitsIsRefusedUnbuilt) {
+  const std::string bomb = sharedArrays(21);  // 4,194,305 nodes (2^(levels + 1) + 1) in a few hundred bytes
+  ASSERT_LT(bomb.size(), 400u);
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool readable;
+  } cases[] = {
+      {"arrays sharing references 21 levels deep", bomb, false},
+      {"arrays sharing references 16 levels deep", sharedArrays(16), false},  // 131,073 nodes: beyond
+      {"arrays sharing references 15 levels deep", sharedArrays(15), true},   // 65,537 nodes
+      {"arrays sharing references 12 levels deep", sharedArrays(12), true},
+      {"a 64 KiB text shared 257 times", sharedText(257, 64 << 10), false},
+      {"distinct values beyond the limit, in XML", manyValuesXml(propertylist::kMostNodes), false},
+      {"distinct values up to the limit, in XML", manyValuesXml(propertylist::kMostNodes - 3), true},
+      {"a 64 KiB text shared 16 times", sharedText(16, 64 << 10), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t peakBefore = peakResidentBytes();
+    const auto read = propertylist::read(c.bytes);
+    EXPECT_EQ(read.has_value(), c.readable);
+    // Refused unbuilt: libplist would have taken hundreds of MiB.
+    if (!c.readable) {
+      EXPECT_LT(peakResidentBytes() - peakBefore, std::size_t{64} << 20);
+    }
+  }
+  // The readable ones read as their copies.
+  const auto arrays = propertylist::read(sharedArrays(12));
+  ASSERT_TRUE(arrays);
+  std::size_t leaves = 0;
+  std::vector<const PlistValue*> pending{&arrays->at("flag")};
+  while (!pending.empty()) {
+    const auto* array = pending.back()->get<PlistValue::Array>();
+    pending.pop_back();
+    ASSERT_NE(array, nullptr);
+    if (array->empty()) ++leaves;
+    for (const auto& item : *array) pending.push_back(&item);
+  }
+  EXPECT_EQ(leaves, 4096u);
+  const auto texts = propertylist::read(sharedText(16, 64 << 10));
+  ASSERT_TRUE(texts);
+  EXPECT_EQ(texts->at("flag"), PlistValue(PlistValue::Array(16, PlistValue(std::string(64 << 10, 'a')))));
+
+  // A store over the file reads it as unreadable, and leaves it as it is.
+  const fs::path file = home_.path() / "bomb.plist";
+  writeText(file, bomb);
+  auto defaults = UserDefaults::atPath(file.string());
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(defaults->object("flag"));
+  defaults->set("other", 1);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(readText(file), bomb);
+}
+
+// Never read well in this process, an unreadable file reads as empty; it is never
+// rewritten (what it held would be lost), and a value set meanwhile waits in memory.
+TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsNeverRewritten) {
   const BadFile cases[] = {
       {"truncated XML", [](const fs::path& p) { writeText(p, validXml().substr(0, 90)); }},
       {"truncated binary", [](const fs::path& p) { writeText(p, validBinary().substr(0, validBinary().size() - 5)); }},
@@ -427,25 +564,30 @@ TEST_F(UserDefaultsTest, AnUnreadableFileReadsAsEmptyAndIsReplacedWholeByTheNext
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path file = home_.path() / "bad.plist";
-    fs::remove(file);
+    const fs::path file = home_.path() / (std::string(c.name) + ".plist");
     c.make(file);
+    const std::string bytes = readText(file);
     auto defaults = UserDefaults::atPath(file.string());
     EXPECT_FALSE(defaults->object("flag"));
     EXPECT_FALSE(defaults->boolean("flag"));
     EXPECT_EQ(defaults->string("name").value_or(""), "");
     EXPECT_FALSE(defaults->data("flag"));
 
+    ::testing::internal::CaptureStderr();
     defaults->set("fresh", true);
-    auto reread = UserDefaults::atPath(file.string());
-    EXPECT_EQ(reread->object("fresh"), PlistValue(true));
-    EXPECT_FALSE(reread->object("flag"));
-    EXPECT_TRUE(readText(file).starts_with("<?xml"));
+    EXPECT_FALSE(defaults->synchronize());
+    const std::string complaints = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(complaints.find("cannot write " + file.string() + ": it could not be read, and is left as it is"),
+              std::string::npos)
+        << complaints;
+    EXPECT_EQ(readText(file), bytes);
+    EXPECT_EQ(UserDefaults::atPath(file.string())->object("fresh"), PlistValue(true));  // kept in memory
+    EXPECT_FALSE(defaults->object("flag"));
   }
 }
 
 // A file larger than preferences ever are is refused unread with a line saying so, and
-// the next write replaces it whole; one at the limit still reads.
+// never rewritten; one at the limit still reads.
 TEST_F(UserDefaultsTest, AFileLargerThanTheLimitIsRefusedUnparsed) {
   constexpr std::size_t kLimit = 16u << 20;
   struct Case {
@@ -459,7 +601,7 @@ TEST_F(UserDefaultsTest, AFileLargerThanTheLimitIsRefusedUnparsed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path file = home_.path() / "large.plist";
+    const fs::path file = home_.path() / (c.name + ".plist");
     // A valid property list padded with blanks after its end, so that only its size
     // can make it unreadable.
     writeText(file, validXml() + std::string(c.size - validXml().size(), ' '));
@@ -482,11 +624,8 @@ TEST_F(UserDefaultsTest, AFileLargerThanTheLimitIsRefusedUnparsed) {
 
     ::testing::internal::CaptureStderr();
     defaults->set("fresh", true);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("replaced whole"), std::string::npos);
-    EXPECT_LT(fs::file_size(file), 4096u);
-    auto reread = UserDefaults::atPath(file.string());
-    EXPECT_EQ(reread->object("fresh"), PlistValue(true));
-    EXPECT_FALSE(reread->object("flag"));
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("left as it is"), std::string::npos);
+    EXPECT_EQ(fs::file_size(file), c.size);
   }
 }
 
@@ -500,7 +639,9 @@ TEST_F(UserDefaultsTest, AFifoInTheFilesPlaceReadsAsEmptyAtOnce) {
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("not a readable property list"), std::string::npos);
 }
 
-TEST_F(UserDefaultsTest, AFolderInTheWayReadsAsEmptyAndMakesWritesFail) {
+// A value set while a folder is in the way waits in memory and is written once the
+// folder has gone.
+TEST_F(UserDefaultsTest, AFolderInTheWayReadsAsEmptyAndMakesWritesWait) {
   fs::create_directories(standardFile());
   auto& defaults = UserDefaults::standard();
   EXPECT_FALSE(defaults.object("key"));
@@ -515,9 +656,16 @@ TEST_F(UserDefaultsTest, AFolderInTheWayReadsAsEmptyAndMakesWritesFail) {
   const std::string complaints = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(updated);
   EXPECT_NE(complaints.find("folder"), std::string::npos) << complaints;
-  EXPECT_FALSE(defaults.object("key"));
+  EXPECT_EQ(defaults.string("key"), "value");  // the set() waits; the failed update() is not kept
   EXPECT_TRUE(fs::is_directory(standardFile()));
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(defaults.synchronize());
+  ::testing::internal::GetCapturedStderr();
+
+  fs::remove(standardFile());
   EXPECT_TRUE(defaults.synchronize());
+  EXPECT_EQ(propertylist::read(readText(standardFile())), (PlistValue::Dictionary{{"key", PlistValue("value")}}));
+  EXPECT_TRUE(defaults.synchronize());  // nothing left to write
 }
 
 TEST_F(UserDefaultsTest, AWrongTypedValueGivesTheAbsentAnswer) {
@@ -601,12 +749,25 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
   constexpr int kIncrements = 40;
   constexpr int kThreads = 4;
   const std::string file = standardFile().string();
+  // A writer kept from the lock past its short wait is told so and writes nothing; it
+  // tries again.
   auto increment = [](UserDefaults& defaults) {
-    return defaults.update("counter", [](std::optional<PlistValue>& value) {
-      const auto* number = value ? value->get<std::int64_t>() : nullptr;
-      value = PlistValue((number != nullptr ? *number : 0) + 1);
-      return true;
-    });
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      if (defaults.update("counter", [](std::optional<PlistValue>& value) {
+            const auto* number = value ? value->get<std::int64_t>() : nullptr;
+            value = PlistValue((number != nullptr ? *number : 0) + 1);
+            return true;
+          })) {
+        return true;
+      }
+    }
+    return false;
+  };
+  auto flush = [](UserDefaults& defaults) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      if (defaults.synchronize()) return true;
+    }
+    return false;
   };
 
   // The other process starts first (no threads running yet) and works alongside.
@@ -617,7 +778,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
       if (!increment(*defaults)) ::_exit(1);
       defaults->set("child key " + std::to_string(i), i);
     }
-    ::_exit(0);
+    ::_exit(flush(*defaults) ? 0 : 2);
   }
   std::vector<std::thread> threads;
   threads.reserve(kThreads);
@@ -631,6 +792,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
         defaults.set("thread " + std::to_string(t) + " key " + std::to_string(i), i);
         (void)defaults.integer("counter");
       }
+      EXPECT_TRUE(flush(defaults));
     });
   }
   for (auto& thread : threads) thread.join();
@@ -645,6 +807,189 @@ TEST_F(UserDefaultsTest, ConcurrentWritersFromThreadsAndProcessesLoseNothing) {
     for (int t = 0; t < kThreads; ++t)
       EXPECT_TRUE(reader->object("thread " + std::to_string(t) + " key " + std::to_string(i)));
   }
+}
+
+// ---- a lock held by another process ------------------------------------------------
+
+// Another process holding the exclusive lock on `lockFile` until release() or the end of
+// the test.
+class LockHolder {
+ public:
+  explicit LockHolder(const fs::path& lockFile) {
+    fs::create_directories(lockFile.parent_path());
+    int ready[2];
+    int release[2];
+    if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(ready[0]);
+      ::close(release[1]);
+      const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT, 0600);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+      (void)::read(release[0], &byte, 1);  // until released, or the test process ends
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_ = release[1];
+    char byte = 0;
+    held_ = child_ > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~LockHolder() { release(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  bool held() const { return held_; }
+  void release() {
+    if (release_ < 0) return;
+    ::close(release_);
+    release_ = -1;
+    ::waitpid(child_, nullptr, 0);
+  }
+
+ private:
+  pid_t child_ = -1;
+  int release_ = -1;
+  bool held_ = false;
+};
+
+// Runs `body` on another thread; fails (and releases `holder`, so that a write blocked on
+// its lock can end) when it has not returned within a generous bound.
+template <typename Body>
+auto withinBound(LockHolder& holder, Body body) {
+  auto result = std::async(std::launch::async, std::move(body));
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "a write waited on the other process's lock";
+    holder.release();
+  }
+  return result.get();
+}
+
+// While another process holds the domain's lock, a write waits only briefly: it is
+// refused with a line, nothing on disk changes, the values set wait in memory (every store
+// over the file sees them) and the next write once the lock is free writes them.
+TEST_F(UserDefaultsTest, ALockHeldByAnotherProcessDefersTheWriteWithoutWaitingForIt) {
+  auto& defaults = UserDefaults::standard();
+  defaults.set("counter", 1);
+  defaults.set("gone", true);
+  const std::string before = readText(standardFile());
+  LockHolder holder(standardFile().string() + ".lock");
+  ASSERT_TRUE(holder.held());
+
+  ::testing::internal::CaptureStderr();
+  const bool updated = withinBound(holder, [&] {
+    return defaults.update("counter", [](std::optional<PlistValue>& value) {
+      value = PlistValue(100);
+      return true;
+    });
+  });
+  withinBound(holder, [&] {
+    defaults.set("sharedChildToken", "bearer");
+    defaults.removeObject("gone");
+    return 0;
+  });
+  const bool synchronized = withinBound(holder, [&] { return defaults.synchronize(); });
+  const std::string complaints = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(updated);
+  EXPECT_FALSE(synchronized);
+  EXPECT_NE(complaints.find("UserDefaults: cannot lock " + standardFile().string() +
+                            ".lock: another process has held it for 100 ms; not written now"),
+            std::string::npos)
+      << complaints;
+  EXPECT_EQ(readText(standardFile()), before);
+  auto other = UserDefaults::atPath(standardFile().string());
+  EXPECT_EQ(other->integer("counter"), 1);  // a failed update() is the caller's to retry
+  EXPECT_EQ(other->string("sharedChildToken"), "bearer");
+  EXPECT_FALSE(other->object("gone"));
+
+  holder.release();
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_EQ(propertylist::read(readText(standardFile())),
+            (PlistValue::Dictionary{{"counter", PlistValue(1)}, {"sharedChildToken", PlistValue("bearer")}}));
+}
+
+// ---- a suite that cannot be read -----------------------------------------------------
+
+class UnreadableSuiteTest : public UserDefaultsTest {
+ protected:
+  // Spoils suite `name`'s file once it has been read well: while it cannot be read, new
+  // stores over it (the shared suite is opened anew for each use) read the values last
+  // read, the token among them; a write is refused with a line and leaves the file as it
+  // is, its value waiting in memory. Once the file reads well again, without a token,
+  // there is none, and the waiting value is written.
+  void expectLastValuesStandIn(const std::string& name, const std::function<void(const fs::path&)>& spoil) {
+    SCOPED_TRACE(name);
+    const fs::path file = home_.path() / "Library/Group Containers" / name / "Library/Preferences" / (name + ".plist");
+    suite(name)->set("sharedChildToken", "bearer");
+    suite(name)->set("device_usage", 5);
+    ASSERT_EQ(suite(name)->string("sharedChildToken"), "bearer");
+    ASSERT_TRUE(fs::exists(file));
+
+    spoil(file);
+    const auto kind = fs::symlink_status(file).type();
+    const std::string bytes = kind == fs::file_type::regular ? readText(file) : std::string();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(suite(name)->string("sharedChildToken"), "bearer");
+    auto writer = suite(name);
+    writer->set("device_usage", writer->integer("device_usage") + 5);
+    EXPECT_FALSE(writer->synchronize());
+    EXPECT_FALSE(writer->update("device_usage", [](std::optional<PlistValue>& value) {
+      value = PlistValue(0);
+      return true;
+    }));
+    const std::string complaints = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(complaints.find("using the values last read from it"), std::string::npos) << complaints;
+    EXPECT_NE(complaints.find("cannot write " + file.string() + ": "), std::string::npos) << complaints;
+    EXPECT_EQ(fs::symlink_status(file).type(), kind);
+    if (kind == fs::file_type::regular) {
+      EXPECT_EQ(readText(file), bytes);
+    }
+    EXPECT_EQ(suite(name)->integer("device_usage"), 10);
+
+    ::chmod(file.c_str(), 0600);
+    fs::remove_all(file);
+    writeText(file, validXml());
+    EXPECT_FALSE(suite(name)->string("sharedChildToken"));  // read well: no stored token
+    EXPECT_TRUE(suite(name)->synchronize());
+    const auto written = propertylist::read(readText(file));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->at("device_usage"), PlistValue(10));
+    EXPECT_EQ(written->at("name"), PlistValue("kept"));
+    EXPECT_FALSE(written->contains("sharedChildToken"));
+  }
+};
+
+// Every way the child's account can make the suite unreadable, as root too.
+TEST_F(UnreadableSuiteTest, AnUnreadableSuiteKeepsItsLastValuesAndIsNeverRewritten) {
+  const BadFile cases[] = {
+      {"group.padded-past-the-limit",
+       [](const fs::path& p) {
+         // A valid list padded past 16 MiB, with another token: refused unread.
+         writeText(p, "<plist><dict><key>sharedChildToken</key><string>other</string></dict></plist>" +
+                          std::string((16u << 20) + 1, ' '));
+       }},
+      {"group.folder",
+       [](const fs::path& p) {
+         fs::remove(p);
+         fs::create_directory(p);
+       }},
+      {"group.fifo",
+       [](const fs::path& p) {
+         fs::remove(p);
+         ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+       }},
+      {"group.corrupt", [](const fs::path& p) { writeText(p, validXml().substr(0, 90)); }},
+      {"group.expands-too-far", [](const fs::path& p) { writeText(p, sharedArrays(21)); }},
+  };
+  for (const auto& c : cases) expectLastValuesStandIn(c.name, c.make);
+}
+
+TEST_F(UnreadableSuiteTest, ASuiteMadeUnreadableByItsModeKeepsItsLastValues) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads a file of mode 000; the other unreadable cases run as root too";
+  expectLastValuesStandIn("group.mode-000", [](const fs::path& p) { ::chmod(p.c_str(), 0); });
 }
 
 TEST_F(UserDefaultsTest, UpdateThatDeclinesWritesNothing) {
