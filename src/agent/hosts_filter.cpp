@@ -13,11 +13,11 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
 #include <string_view>
+#include <system_error>
 
 #include "agent/describe.h"
 #include "agent/text.h"
@@ -30,8 +30,6 @@ namespace agent {
 namespace {
 
 constexpr const char* kBlockedAddress = "127.0.0.1";
-// The system's hosts file: the one target root replaces that is not the user's own.
-constexpr const char* kSystemHostsFile = "/etc/hosts";
 
 // Whether the text is a host name of ASCII letters (either case), digits, hyphens and
 // underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
@@ -220,7 +218,9 @@ std::string refusal(const std::string& why) {
   return why;
 }
 
-std::string withReason(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+std::string withReason(const std::string& what, int error) {
+  return what + ": " + std::generic_category().message(error);
+}
 
 // Writes the text into a new file `name` in the folder `folder`, mode `mode`, and flushes
 // it to the disk; an error number when that fails (the file is then gone).
@@ -253,11 +253,10 @@ std::optional<std::string> replaceUsersHostsFile(const std::string& target, std:
   if (folder < 0) return refusal(withReason("the target's folder cannot be opened", errno));
   struct stat info {};
   std::optional<std::string> refused;
-  if (name.empty() || ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    refused = refusal("the target is neither the system's hosts file nor a regular file of the agent's user");
-  } else if (S_ISDIR(info.st_mode)) {
+  const bool found = !name.empty() && ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (found && S_ISDIR(info.st_mode)) {
     refused = refusal("the target is a folder");
-  } else if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+  } else if (!found || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
     refused = refusal("the target is neither the system's hosts file nor a regular file of the agent's user");
   }
   const std::string copy = ".mopet-hosts-" + std::to_string(::geteuid());

@@ -397,8 +397,7 @@ TEST_F(Replacement, RootNeverOpensTheStagingFileWhateverItHasBecome) {
 // Where sudo asks for no password the password line reaches the command too, and the
 // text after it still goes in.
 TEST_F(Replacement, RootTakesOnlyTheAgentsTextFromItsInput) {
-  const std::string digestRefusal =
-      "Hosts file not replaced: the text root was given is not the text the agent wrote";
+  const std::string digestRefusal = "Hosts file not replaced: the text root was given is not the text the agent wrote";
   stage();
   std::string changed = written_;
   changed[3] = 'X';

@@ -214,8 +214,8 @@ TEST_F(Runner, ASudoThatDoesNotReadItsInputIsEndedAtTheDeadline) {
   const auto pidFile = home_.path() / "sudo-pid";
   tools_.recordingStub("sudo", "echo $$ > " + agent::shellQuoted(pidFile.string()) + "; exec sleep 30\n");
   platform::CapturedOutput captured;
-  const auto ran = runner_.runWithInput("cat > /dev/null", std::string(std::size_t{4} << 20, 'x'),
-                                        std::chrono::milliseconds(300));
+  const auto ran =
+      runner_.runWithInput("cat > /dev/null", std::string(std::size_t{4} << 20, 'x'), std::chrono::milliseconds(300));
   const std::string out = agenttest::printedText(captured.take());
   EXPECT_EQ(ran.outcome, agent::PrivilegedRunner::Outcome::ended);
   EXPECT_EQ(ran.status, -1);
