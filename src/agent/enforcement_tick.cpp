@@ -2,7 +2,6 @@
 // and the termination of blocked applications (ApplicationBlocker), the web rules and
 // the rebuilt hosts file (HostsFilter), one safe-search pass, and root's move and DNS
 // flush (PrivilegedRunner).
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,13 +43,14 @@ void AppDelegate::fireTimer() {
   // Write what the list holds now; only a written file is moved into place.
   auto written = createHostsFile(g_input.get(), staging);
   if (!written) return;
-  // The staging folder is the child's: root copies the file out of its reach and checks
-  // it is still what was just written before anything of it reaches the target.
+  // The staging folder is the child's: root gets the text on its standard input and
+  // reads nothing there; a target of the user's own is replaced without root.
   const auto replacement =
-      privilegedRunner_.run(hostsReplacementCommand(staging, platform_.settings.hostsFile, *written, ::getuid()));
+      hostsFilter_.replaceHostsFile(*written, platform_.settings.hostsFile, platform_.settings.systemHostsFile,
+                                    privilegedRunner_, platform_.settings.privilegedCommandDeadline);
   // A replacement that had to be ended changed nothing to flush, and a second command
   // would most likely be held the same way.
-  if (replacement == PrivilegedRunner::Outcome::ended) return;
+  if (replacement == HostsReplacement::sudoEnded) return;
   runScriptThatNeedsSudo(kFlushDnsCacheCommand);
 }
 

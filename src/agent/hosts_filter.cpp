@@ -1,11 +1,15 @@
-// The hosts-file web filter: host names and text, root's replacement line, the host
-// list and its web-rule request, the staging file and the writer.
+// The hosts-file web filter: host names and text, root's replacement line and the
+// agent's own replacement, the host list and its web-rule request, the staging file,
+// the writer and the replacement.
 #include "agent/hosts_filter.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <idn2.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -13,6 +17,7 @@
 #include <iterator>
 #include <sstream>
 #include <string_view>
+#include <system_error>
 
 #include "agent/describe.h"
 #include "agent/text.h"
@@ -25,8 +30,6 @@ namespace agent {
 namespace {
 
 constexpr const char* kBlockedAddress = "127.0.0.1";
-// The system's hosts file: the one target root replaces that is not the user's own.
-constexpr const char* kSystemHostsFile = "/etc/hosts";
 
 // Whether the text is a host name of ASCII letters (either case), digits, hyphens and
 // underscores in dot-separated labels of 1 to 63 characters, at most 253 in all.
@@ -166,80 +169,112 @@ std::string sha256Hex(std::string_view text) {
 
 }  // namespace
 
-std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
-                                    unsigned long uid) {
-  // Everything here runs as root while the child's account can change the staging
-  // folder at will, and may have chosen the target. So root
-  //  - enters the target's folder once (cd -P) and works there by relative names only,
-  //    and replaces the target only when it is the system's hosts file or a regular
-  //    file of the user's own (a sandbox); a target that is a folder is refused;
-  //  - enters the staging folder once, in a subshell of its own, and goes on only when
-  //    that folder is the user's own, so a swapped folder cannot make it read or remove
-  //    a file of someone else's;
-  //  - refuses the staging entry unless it is a plain file with one link (not a
-  //    symbolic link, a named pipe or a hard link of another file) no larger than the
-  //    agent's text, looking at it without opening it;
-  //  - reads at most one byte more than the agent wrote, without following a link and
-  //    without waiting (a lease or a pipe the child holds makes the read fail at once),
-  //    into a new file of its own beside the target, so that a descriptor the child
-  //    kept open on the staging file cannot change it, and refuses that copy unless it
-  //    is exactly the agent's text (by SHA-256);
-  //  - renames the copy (mode 0644; root's for the system's file, the user's for the
-  //    user's own) over the target in one step, and removes the staging entry.
-  // The line uses no shell expansion: the paths are quoted words, nothing else varies.
+std::string hostsReplacementCommand(const std::string& target, std::string_view text, unsigned long uid) {
+  // Everything here runs as root, and root reads nothing of the child's: the new text
+  // comes on standard input, from the agent, never from a file. Root
+  //  - enters the target's folder once (cd -P) and works there by relative names only;
+  //    a target that is a folder is refused;
+  //  - takes the last bytes of its input, as many as the agent's text holds (sudo has
+  //    read the password line before them, or left it when it asked for none), reading
+  //    no more than that and a password line, into a new file of its own beside the
+  //    target that no one else may read or change (mode 0600), and refuses that copy
+  //    unless it is exactly the agent's text (by SHA-256);
+  //  - gives the copy the target's mode and owner (0644 and root's when there is no
+  //    target yet) and renames it over the target in one step.
+  // The line uses no shell expansion: the path is a quoted word, nothing else varies.
   namespace fs = std::filesystem;
-  const fs::path stagingPath(staging);
-  // Folders are named with a trailing slash: they are entered, never taken as files.
-  auto asFolder = [](const fs::path& path) {
-    std::string named = path.empty() ? "." : path.string();
-    if (named.back() != '/') named += '/';
-    return named;
-  };
-  const std::string folder = asFolder(stagingPath.parent_path());
-  const std::string entry = shellQuoted("./" + stagingPath.filename().string());
   const fs::path targetPath(target);
-  const std::string targetFolder = asFolder(targetPath.parent_path());
+  std::string targetFolder = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
+  if (targetFolder.back() != '/') targetFolder += '/';  // entered, never taken as a file
   const std::string t = shellQuoted("./" + targetPath.filename().string());
   const std::string copy = shellQuoted(".mopet-hosts-" + std::to_string(uid));
-  const std::string user = std::to_string(uid);
-  const std::string limit = std::to_string(text.size() + 1);
-  const bool systemFile = target == kSystemHostsFile;
+  // sudo takes a password of at most 1023 bytes, and its line ends with a newline.
+  const std::string inputLimit = std::to_string(text.size() + 1024);
   auto fail = [](const std::string& why) {
     return "echo " + shellQuoted("Hosts file not replaced: " + why) + " >&2; ";
   };
-  // Removes the staging entry (never a folder, never what a link names).
-  const std::string dropEntry = "find " + entry + " -maxdepth 0 ! -type d -delete; ";
+  const std::string dropCopy = "rm -f -- " + copy + "; exit 1; ";
 
-  std::string line = "umask 022; set -o pipefail; ";
+  std::string line = "umask 077; set -o pipefail; ";
   line += "cd -P -- " + shellQuoted(targetFolder) + " || exit 1; ";
   line += "if test -d " + t + "; then " + fail("the target is a folder") + "exit 1; fi; ";
-  if (!systemFile) {
-    line += "if ! find " + t + " -maxdepth 0 -type f -user " + user + " | grep -q .; then " +
-            fail("the target is neither the system's hosts file nor a regular file of the agent's user") +
-            "exit 1; fi; ";
-  }
   line += "rm -rf -- " + copy + " || exit 1; ";
-  // The staging side, in its own folder; it says why when it refuses.
-  std::string read = "cd -P -- " + shellQuoted(folder) + " || exit 1; ";
-  read += "if ! stat -c %u . | grep -qxF " + shellQuoted(user) + "; then " +
-          fail("the staging folder belongs to someone else") + "exit 1; fi; ";
-  read += "if ! test -e " + entry + " && ! test -L " + entry + "; then " + fail("no staging file") + "exit 1; fi; ";
-  read += "if ! find " + entry + " -maxdepth 0 -type f -links 1 | grep -q .; then " +
-          fail("the staging file is not a plain file with one link") + dropEntry + "exit 1; fi; ";
-  read += "if ! find " + entry + " -maxdepth 0 -size -" + limit + "c | grep -q .; then " +
-          fail("the staging file is larger than the text the agent wrote") + dropEntry + "exit 1; fi; ";
-  read += "if ! dd if=" + entry + " iflag=nofollow,nonblock,count_bytes count=" + limit +
-          " bs=65536 status=none; then " + fail("the staging file could not be read at once") + dropEntry +
-          "exit 1; fi; ";
-  read += dropEntry;
-  line += "if ! ( " + read + ") | dd of=" + copy + " conv=excl status=none; then rm -f -- " + copy + "; exit 1; fi; ";
+  line += "if ! head -c " + inputLimit + " | tail -c " + std::to_string(text.size()) + " | dd of=" + copy +
+          " conv=excl status=none; then " + dropCopy + "fi; ";
   line += "if ! dd if=" + copy + " iflag=nofollow,nonblock status=none | sha256sum | grep -qxF " +
           shellQuoted(sha256Hex(text) + "  -") + "; then " +
-          fail("the staging file does not hold the text the agent wrote") + "rm -f -- " + copy + "; exit 1; fi; ";
-  std::string move = systemFile ? "" : "chown -h " + user + " " + copy + " && ";
-  move += "mv -T -- " + copy + " " + t;
-  line += "if ! { " + move + "; }; then " + fail("the move failed") + "rm -f -- " + copy + "; exit 1; fi";
+          fail("the text root was given is not the text the agent wrote") + dropCopy + "fi; ";
+  line += "if test -e " + t + "; then chmod --reference=" + t + " -- " + copy + " && chown --reference=" + t + " -- " +
+          copy + "; else chmod 644 -- " + copy + "; fi || { " + fail("the move failed") + dropCopy + "}; ";
+  line += "if ! mv -T -- " + copy + " " + t + "; then " + fail("the move failed") + dropCopy + "fi";
   return line;
+}
+
+namespace {
+
+// The printed refusal, and the same as the result.
+std::string refusal(const std::string& why) {
+  networks::printLine("Hosts file not replaced: " + why);
+  return why;
+}
+
+std::string withReason(const std::string& what, int error) {
+  return what + ": " + std::generic_category().message(error);
+}
+
+// Writes the text into a new file `name` in the folder `folder`, mode `mode`, and flushes
+// it to the disk; an error number when that fails (the file is then gone).
+int writeNewFile(int folder, const std::string& name, std::string_view text, mode_t mode) {
+  const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int error = 0;
+  for (std::size_t offset = 0; offset < text.size() && error == 0;) {
+    const ssize_t written = ::write(fd, text.data() + offset, text.size() - offset);
+    if (written < 0 && errno != EINTR) error = errno;
+    if (written > 0) offset += static_cast<std::size_t>(written);
+  }
+  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error != 0) ::unlinkat(folder, name.c_str(), 0);
+  return error;
+}
+
+}  // namespace
+
+std::optional<std::string> replaceUsersHostsFile(const std::string& target, std::string_view text) {
+  namespace fs = std::filesystem;
+  const fs::path targetPath(target);
+  const std::string name = targetPath.filename().string();
+  const std::string folderPath = targetPath.parent_path().empty() ? "." : targetPath.parent_path().string();
+  // The folder is opened once; everything after works in it by relative names and never
+  // follows a link in the last step.
+  const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return refusal(withReason("the target's folder cannot be opened", errno));
+  struct stat info {};
+  std::optional<std::string> refused;
+  const bool found = !name.empty() && ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (found && S_ISDIR(info.st_mode)) {
+    refused = refusal("the target is a folder");
+  } else if (!found || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    refused = refusal("the target is neither the system's hosts file nor a regular file of the agent's user");
+  }
+  const std::string copy = ".mopet-hosts-" + std::to_string(::geteuid());
+  if (!refused) {
+    // A copy left by an earlier run that was cut short goes first.
+    ::unlinkat(folder, copy.c_str(), 0);
+    if (const int writeError = writeNewFile(folder, copy, text, info.st_mode & 0777); writeError != 0) {
+      refused = refusal(withReason("the new file cannot be written beside the target", writeError));
+    } else if (::renameat(folder, copy.c_str(), folder, name.c_str()) != 0) {
+      const int moveError = errno;
+      ::unlinkat(folder, copy.c_str(), 0);
+      refused = refusal(withReason("the move failed", moveError));
+    } else {
+      ::fsync(folder);  // the rename itself reaches the disk
+    }
+  }
+  ::close(folder);
+  return refused;
 }
 
 HostEntries defaultHostEntries() {
@@ -316,6 +351,24 @@ void HostsFilter::removeFile(const std::string& atPath) const {
   auto removed = files_.removeItem(atPath);
   if (removed) networks::printLine("File removed successfully.");
   else networks::printLine("Error removing file: " + removed.error().localizedDescription());
+}
+
+HostsReplacement HostsFilter::replaceHostsFile(std::string_view text, const std::string& target,
+                                               const std::string& systemFile, const PrivilegedRunner& root,
+                                               std::chrono::milliseconds deadline) const {
+  HostsReplacement replacement = HostsReplacement::skipped;
+  if (target == systemFile) {
+    const auto ran = root.runWithInput(hostsReplacementCommand(target, text, ::getuid()), text, deadline);
+    if (ran.outcome == PrivilegedRunner::Outcome::ended) return HostsReplacement::sudoEnded;
+    if (ran.outcome == PrivilegedRunner::Outcome::notStarted) return HostsReplacement::skipped;
+    replacement = ran.status == 0 ? HostsReplacement::throughSudo : HostsReplacement::refused;
+  } else {
+    // As through root: without a paired child nothing is enforced.
+    if (!networks::storedChildToken()) return HostsReplacement::skipped;
+    replacement = replaceUsersHostsFile(target, text) ? HostsReplacement::refused : HostsReplacement::byTheAgent;
+  }
+  if (replacement != HostsReplacement::refused) (void)files_.removeItem(stagingPath());
+  return replacement;
 }
 
 std::expected<std::string, platform::FileError> HostsFilter::writeHostsFile(const HostEntries& with,

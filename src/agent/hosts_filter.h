@@ -1,8 +1,9 @@
 #pragma once
 // The hosts-file web filter: the host list that the next hosts file is written from,
 // the web-rule request whose replies fill it, the staging file in Documents and the
-// hosts-file writer; and the text rules of the hosts file (which names it holds, the
-// text, root's replacement line).
+// hosts-file writer and its replacement; and the text rules of the hosts file (which
+// names it holds, the text, root's replacement line).
+#include <chrono>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "agent/locked.h"
+#include "agent/privileged_runner.h"
 #include "networks/network_manager.h"
 #include "platform/file_manager.h"
 
@@ -37,15 +39,28 @@ bool isValidHostName(const std::string& name);
 bool isNeverSunk(std::string_view domain);
 // The hosts-file text of the entries (no validation).
 std::string hostsFileText(const HostEntries& entries);
-// The root command line that puts the staging file's text over the target when, and
-// only when, the staging entry is still the plain single-link file holding `text` that
-// the agent wrote, in a folder owned by `uid`, and the target is the system's hosts file
-// ("/etc/hosts") or a regular file owned by `uid`; mode 0644, one rename. Root never
-// opens the staging entry in a way that follows a link or waits, and reads no more of
-// it than `text` holds. Anything else leaves the target as it was and says why on the
-// error output.
-std::string hostsReplacementCommand(const std::string& staging, const std::string& target, std::string_view text,
-                                    unsigned long uid);
+// Root's command line that puts `text`, read from its standard input, over the system's
+// hosts file `target`: root opens no file of anyone else's and reads no more than the
+// text and a password line; its new copy beside the target (".mopet-hosts-<uid>") stays
+// mode 0600 until it is checked to be exactly `text` (SHA-256), then takes the target's
+// mode and owner and is renamed over it in one step. Anything else leaves the target as
+// it was and says why on the error output ("Hosts file not replaced: ...").
+std::string hostsReplacementCommand(const std::string& target, std::string_view text, unsigned long uid);
+// Replaces `target`, a regular file of the agent's own user in a folder the user can
+// write, with `text` by the agent itself, atomically: a new file beside it (the
+// target's mode), flushed to the disk, renamed over it. Works in the folder by relative
+// names once it is opened, and follows no link at the target. Nothing when it is done;
+// else why not, also printed ("Hosts file not replaced: ...").
+std::optional<std::string> replaceUsersHostsFile(const std::string& target, std::string_view text);
+
+// How the tick's replacement of the hosts file went.
+enum class HostsReplacement {
+  byTheAgent,   // a file of the user's own, replaced by the agent itself
+  throughSudo,  // the system's hosts file, replaced by root
+  refused,      // left as it was; a printed line says why
+  skipped,      // no stored child token, or sudo could not be started
+  sudoEnded,    // sudo was held past its deadline and ended; the file is as it was
+};
 // Quotes a text as one word for bash (single quotes).
 std::string shellQuoted(const std::string& text);
 
@@ -81,6 +96,14 @@ class HostsFilter {
   std::string stagingPath() const;
   // Removes the item at the path; prints the outcome.
   void removeFile(const std::string& path) const;
+  // Puts the text the tick wrote (`text`, in the staging file) over the hosts file
+  // `target`; nothing without a stored child token. The system's hosts file
+  // (`systemFile`) is replaced by root, which gets the text on its standard input after
+  // the password (hostsReplacementCommand) within `deadline`; any other target by the
+  // agent itself (replaceUsersHostsFile), never through root. The staging file goes once
+  // the target holds the text, as root took it away before.
+  HostsReplacement replaceHostsFile(std::string_view text, const std::string& target, const std::string& systemFile,
+                                    const PrivilegedRunner& root, std::chrono::milliseconds deadline) const;
   // Writes the hosts file: one "address<TAB>name<LF>" line per entry, atomically.
   // Entries whose name is not a valid host name are printed and left out. The result
   // is the text written.

@@ -54,32 +54,63 @@ std::string secondsText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-PrivilegedRunner::Outcome PrivilegedRunner::run(const std::string& input) const {
+namespace {
+
+// Starts sudo for the command line with its output and error output on `output` and its
+// input on `input`; prints why when it cannot.
+bool startSudo(platform::Process& task, const std::string& sudo, const std::string& childPath,
+               const std::string& commandLine, platform::Pipe& output, platform::Pipe& input) {
+  task.childPath = childPath;
+  task.executablePath = sudo;
+  task.arguments = {"-S", "/bin/bash", "-c", commandLine};
+  task.standardOutput = output;
+  task.standardError = output;
+  task.standardInput = input;
+  if (auto started = task.run(); !started) {
+    networks::printLine("Could not start sudo: " + started.error().localizedDescription);
+    return false;
+  }
+  return true;
+}
+
+// Ends a sudo held past its deadline (stopped, or waiting on something): sudo passes the
+// polite signal on to the command; a stopped sudo gets it once it goes on, and is killed
+// when it does not end.
+void endHeldSudo(platform::Process& task) {
+  (void)task.sendSignal(SIGTERM);
+  (void)task.sendSignal(SIGCONT);
+  if (!task.waitUntilExit(kEndGrace)) {
+    (void)task.sendSignal(SIGKILL);
+    (void)task.waitUntilExit(kEndGrace);
+  }
+}
+
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point end) {
+  return std::max(std::chrono::milliseconds(0),
+                  std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+}
+
+}  // namespace
+
+PrivilegedRunner::Ran PrivilegedRunner::runWithInput(const std::string& commandLine, std::string_view input,
+                                                     std::chrono::milliseconds deadline) const {
+  const auto end = std::chrono::steady_clock::now() + deadline;
   auto shared = networks::openSharedSuite();
-  if (!shared || !networks::storedChildToken(*shared)) return Outcome::notStarted;
+  if (!shared || !networks::storedChildToken(*shared)) return {};
   // Without a stored password sudo gets an empty line (enough where no password is
   // asked for; otherwise sudo refuses and says so on the output pipe).
-  std::string password = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";
+  std::string stdinText = shared->string(std::string(networks::kMacosPassword)).value_or("") + "\n";
+  stdinText += input;
 
   const auto sudo = sudoExecutable(childPath_);
   if (!sudo) {
     networks::printLine("Could not start sudo: there is none in the system's folders");
-    return Outcome::notStarted;
+    return {};
   }
   platform::Process task;
-  task.childPath = childPath_;
-  task.executablePath = *sudo;
-  task.arguments = {"-S", "/bin/bash", "-c", input};
   platform::Pipe outputPipe;
   platform::Pipe inputPipe;
-  task.standardOutput = outputPipe;
-  task.standardError = outputPipe;
-  task.standardInput = inputPipe;
-
-  if (auto started = task.run(); !started) {
-    networks::printLine("Could not start sudo: " + started.error().localizedDescription);
-    return Outcome::notStarted;
-  }
+  if (!startSudo(task, *sudo, childPath_, commandLine, outputPipe, inputPipe)) return {};
 
   platform::FileHandle output = outputPipe.fileHandleForReading();
   output.setReadabilityHandler([](const platform::Data& chunk) {
@@ -88,32 +119,28 @@ PrivilegedRunner::Outcome PrivilegedRunner::run(const std::string& input) const 
     networks::printLine(printableText(chunk));
   });
 
+  // A sudo that does not read (stopped, or asking for something else) holds the write
+  // only until the deadline; whatever was not taken by then is dropped with the pipe.
   platform::FileHandle writer = inputPipe.fileHandleForWriting();
-  (void)writer.write(password);
+  (void)writer.write(platform::Data(stdinText.begin(), stdinText.end()), leftUntil(end));
   (void)writer.close();
 
-  Outcome outcome = Outcome::exited;
-  if (!task.waitUntilExit(deadline_)) {
-    // Held past its deadline (stopped, or waiting on something): sudo passes the polite
-    // signal on to the command; a stopped sudo gets it once it goes on, and is killed
-    // when it does not end.
-    outcome = Outcome::ended;
-    (void)task.sendSignal(SIGTERM);
-    (void)task.sendSignal(SIGCONT);
-    if (!task.waitUntilExit(kEndGrace)) {
-      (void)task.sendSignal(SIGKILL);
-      (void)task.waitUntilExit(kEndGrace);
-    }
+  Ran ran{Outcome::exited, -1};
+  if (!task.waitUntilExit(leftUntil(end))) {
+    ran.outcome = Outcome::ended;
+    endHeldSudo(task);
+  } else if (task.terminationReason() == platform::TerminationReason::exit) {
+    ran.status = task.terminationStatus();
   }
   // Let the output that the command wrote before it ended be printed first; a command
   // that left something behind holding the pipe does not keep us here.
   output.waitForReadabilityEnd(std::chrono::milliseconds(1000));
-  if (outcome == Outcome::ended) {
-    networks::printLine("sudo did not end within " + secondsText(deadline_) +
+  if (ran.outcome == Outcome::ended) {
+    networks::printLine("sudo did not end within " + secondsText(deadline) +
                         " seconds and was ended; the command failed");
   }
   networks::printLine("Process did exit");
-  return outcome;
+  return ran;
 }
 
 std::string shellOutput(const std::string& command, const std::string& childPath) {

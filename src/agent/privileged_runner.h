@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace agent {
@@ -36,19 +37,39 @@ class PrivilegedRunner {
     exited,      // sudo ended by itself, whatever its status
     ended,       // sudo was still running at the deadline and was ended
   };
+  // A run and, when sudo exited by itself, its exit status (the command's, once sudo
+  // let it run); -1 otherwise.
+  struct Ran {
+    Outcome outcome = Outcome::notStarted;
+    int status = -1;
+  };
   static constexpr std::chrono::milliseconds kDefaultDeadline{10000};
 
   // `childPath`: the folders put first in the PATH of the commands it starts, and the
-  // first place sudo is looked for (sudoExecutable). `deadline`: how long sudo may run.
+  // first place sudo is looked for (sudoExecutable). `deadline`: how long sudo may run
+  // when a call names no deadline of its own.
   explicit PrivilegedRunner(std::string childPath, std::chrono::milliseconds deadline = kDefaultDeadline)
       : childPath_(std::move(childPath)), deadline_(deadline) {}
 
   // Runs the command line as root ("<sudo> -S /bin/bash -c <line>") with the stored
   // password on standard input and waits for it; what it writes is printed ("read <n>",
   // then the text), then "Process did exit". Starts nothing without a stored child token.
-  // A sudo still running at the deadline (held, stopped, waiting on something) is ended
-  // with a line that says so; what it wrote until then is printed as usual.
-  Outcome run(const std::string& commandLine) const;
+  // A sudo still running `deadline` after it started (held, stopped, waiting on
+  // something) is ended with a line that says so; what it wrote until then is printed as
+  // usual.
+  Outcome run(const std::string& commandLine, std::chrono::milliseconds deadline) const {
+    return runWithInput(commandLine, {}, deadline).outcome;
+  }
+  // The same within the runner's own deadline.
+  Outcome run(const std::string& commandLine) const { return run(commandLine, deadline_); }
+  // As run(), with `input` on the command's standard input after the password line
+  // (sudo -S reads the password and leaves the rest to the command; where sudo asks for
+  // no password the command gets the password line first). Writing the input counts
+  // against the deadline: a sudo that does not read it is ended all the same.
+  Ran runWithInput(const std::string& commandLine, std::string_view input, std::chrono::milliseconds deadline) const;
+
+  // How long sudo may run when a call names no deadline.
+  std::chrono::milliseconds deadline() const { return deadline_; }
 
  private:
   std::string childPath_;

@@ -61,6 +61,21 @@ ssize_t writeWithoutSigpipe(int fd, const std::uint8_t* bytes, std::size_t size)
   return written;
 }
 
+// One write of at most `size` bytes, retried on EINTR. With `withoutBlocking` the
+// descriptor is non-blocking for the write (EAGAIN when the reader is full).
+ssize_t writeAtMostOnce(int fd, const std::uint8_t* bytes, std::size_t size, bool withoutBlocking) {
+  const int flags = withoutBlocking ? ::fcntl(fd, F_GETFL) : -1;
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  ssize_t written;
+  do {
+    written = writeWithoutSigpipe(fd, bytes, size);
+  } while (written < 0 && errno == EINTR);
+  const int error = errno;
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags);
+  errno = error;
+  return written;
+}
+
 int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   int result;
   do {
@@ -126,12 +141,13 @@ struct FileHandle::Impl {
   }
 
   // With the lock held by the owner: waits (unlocked) until the descriptor is ready for
-  // `events` or the owner is asked to leave. False when it must leave.
-  bool waitReady(std::unique_lock<std::mutex>& lock, Owner me, short events) {
+  // `events`, the owner is asked to leave or `timeoutMs` passes (-1: no limit). False
+  // when it must leave.
+  bool waitReady(std::unique_lock<std::mutex>& lock, Owner me, short events, int timeoutMs = -1) {
     if (mustLeave(me)) return false;
     pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     lock.unlock();
-    pollRetrying(fds, wakeFd >= 0 ? 2 : 1, -1);
+    pollRetrying(fds, wakeFd >= 0 ? 2 : 1, timeoutMs);
     lock.lock();
     return !mustLeave(me);
   }
@@ -255,24 +271,48 @@ Data FileHandle::availableData() {
 
 ProcessResult<> FileHandle::write(std::string_view text) { return write(Data(text.begin(), text.end())); }
 
-ProcessResult<> FileHandle::write(const Data& data) {
+ProcessResult<> FileHandle::write(const Data& data) { return write(data, std::chrono::milliseconds::max()); }
+
+namespace {
+
+// Milliseconds to `deadline` for poll: -1 for no deadline, 0 once it has passed.
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  if (deadline == Clock::time_point::max()) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  return timeout == std::chrono::milliseconds::max() ? Clock::time_point::max() : Clock::now() + timeout;
+}
+
+}  // namespace
+
+ProcessResult<> FileHandle::write(const Data& data, std::chrono::milliseconds timeout) {
+  const auto deadline = deadlineAfter(timeout);
   std::unique_lock lock(impl_->mutex);
   if (!impl_->acquire(lock, Impl::Owner::writer)) return std::unexpected(errorFromErrno(EBADF, "write"));
   std::size_t offset = 0;
   std::optional<ProcessError> failure;
   while (offset < data.size()) {
-    if (!impl_->waitReady(lock, Impl::Owner::writer, POLLOUT)) {
+    const int wait = millisecondsUntil(deadline);
+    if (wait == 0) {
+      failure = errorFromErrno(ETIMEDOUT, "write");
+      break;
+    }
+    if (!impl_->waitReady(lock, Impl::Owner::writer, POLLOUT, wait)) {
       failure = errorFromErrno(EBADF, "write");
       break;
     }
     const int descriptor = impl_->fd;
-    // After POLLOUT a pipe takes at least PIPE_BUF bytes without blocking.
+    // After POLLOUT a pipe takes at least PIPE_BUF bytes without blocking; after a poll
+    // that timed out the write is refused at once (the descriptor is made non-blocking
+    // for it), so a reader that never reads cannot hold the writer past its deadline.
     const std::size_t piece = std::min<std::size_t>(data.size() - offset, PIPE_BUF);
     lock.unlock();
-    ssize_t written;
-    do {
-      written = writeWithoutSigpipe(descriptor, data.data() + offset, piece);
-    } while (written < 0 && errno == EINTR);
+    ssize_t written = writeAtMostOnce(descriptor, data.data() + offset, piece, deadline != decltype(deadline)::max());
     const int error = errno;
     lock.lock();
     if (written < 0) {
@@ -433,14 +473,12 @@ std::string Process::childSearchPath(const std::string& childPath, const std::st
   return path;
 }
 
-ProcessResult<> Process::run() {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->launched) return std::unexpected(ProcessError{EALREADY, "the process has already been launched"});
-  }
-  if (executablePath.empty()) return std::unexpected(ProcessError{EINVAL, "no executable given"});
+namespace {
 
-  // Environment: the agent's, then the additions, then PATH with the child folders first.
+// The child's environment as "NAME=value" texts: the agent's, then the additions, then
+// PATH with the child folders first.
+std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& additions,
+                                          const std::string& childPath) {
   std::map<std::string, std::string> variables;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     std::string_view text(*entry);
@@ -448,10 +486,10 @@ ProcessResult<> Process::run() {
     if (equals == std::string_view::npos) continue;
     variables.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
   }
-  for (const auto& [name, value] : environment) variables[name] = value;
+  for (const auto& [name, value] : additions) variables[name] = value;
   {
     auto it = variables.find("PATH");
-    variables["PATH"] = childSearchPath(childPath, it != variables.end() ? it->second : std::string());
+    variables["PATH"] = Process::childSearchPath(childPath, it != variables.end() ? it->second : std::string());
   }
   std::vector<std::string> envText;
   envText.reserve(variables.size());
@@ -461,91 +499,122 @@ ProcessResult<> Process::run() {
     entry += value;
     envText.push_back(std::move(entry));
   }
-  std::vector<char*> envp;
-  envp.reserve(envText.size() + 1);
-  for (auto& text : envText) envp.push_back(text.data());
-  envp.push_back(nullptr);
+  return envText;
+}
 
-  std::vector<std::string> argText;
-  argText.reserve(arguments.size() + 1);
-  argText.push_back(executablePath);
-  argText.insert(argText.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  argv.reserve(argText.size() + 1);
-  for (auto& text : argText) argv.push_back(text.data());
-  argv.push_back(nullptr);
+// The texts as posix_spawn takes them: pointers into `texts`, then a null pointer.
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
 
-  // The three standard streams.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  std::vector<int> temporaries;  // low descriptors moved out of the way of the dup2s
-  auto cleanup = [&] {
-    posix_spawn_file_actions_destroy(&actions);
-    for (int fd : temporaries) ::close(fd);
-  };
-  StandardStream* streams[3] = {&standardInput, &standardOutput, &standardError};
-  for (int slot = 0; slot < 3; ++slot) {
-    int source = -1;
-    if (std::holds_alternative<std::monostate>(*streams[slot])) continue;
-    if (std::holds_alternative<NullDevice>(*streams[slot])) {
-      posix_spawn_file_actions_addopen(&actions, slot, "/dev/null", slot == 0 ? O_RDONLY : O_WRONLY, 0);
-      continue;
+// What the child does with its descriptors before it runs: the three standard streams
+// put in place, every other descriptor closed. Low descriptors of ours that a stream
+// uses are moved out of the way of the dup2s first, into copies freed with the actions.
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() {
+    posix_spawn_file_actions_destroy(&actions_);
+    for (int fd : temporaries_) ::close(fd);
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+
+  ProcessResult<> connect(StandardStream* const (&streams)[3]) {
+    for (int slot = 0; slot < 3; ++slot) {
+      if (std::holds_alternative<std::monostate>(*streams[slot])) continue;
+      if (std::holds_alternative<NullDevice>(*streams[slot])) {
+        posix_spawn_file_actions_addopen(&actions_, slot, "/dev/null", slot == 0 ? O_RDONLY : O_WRONLY, 0);
+        continue;
+      }
+      auto source = childEnd(*streams[slot], slot);
+      if (!source) return std::unexpected(source.error());
+      posix_spawn_file_actions_adddup2(&actions_, *source, slot);
     }
-    if (auto* pipe = std::get_if<Pipe>(streams[slot])) {
+    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    return {};
+  }
+  const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+ private:
+  // The descriptor of ours that becomes the child's stream `slot`, at 3 or above.
+  ProcessResult<int> childEnd(StandardStream& stream, int slot) {
+    int source = -1;
+    if (auto* pipe = std::get_if<Pipe>(&stream)) {
       source =
           slot == 0 ? pipe->fileHandleForReading().fileDescriptor() : pipe->fileHandleForWriting().fileDescriptor();
-    } else if (auto* handle = std::get_if<FileHandle>(streams[slot])) {
+    } else if (auto* handle = std::get_if<FileHandle>(&stream)) {
       source = handle->fileDescriptor();
     }
-    if (source < 0) {
-      cleanup();
-      return std::unexpected(ProcessError{EBADF, "a standard stream of the process is not open"});
-    }
-    if (source < 3) {
-      int moved = ::fcntl(source, F_DUPFD_CLOEXEC, 3);
-      if (moved < 0) {
-        const int error = errno;
-        cleanup();
-        return std::unexpected(errorFromErrno(error, "fcntl"));
-      }
-      temporaries.push_back(moved);
-      source = moved;
-    }
-    posix_spawn_file_actions_adddup2(&actions, source, slot);
+    if (source < 0) return std::unexpected(ProcessError{EBADF, "a standard stream of the process is not open"});
+    if (source >= 3) return source;
+    int moved = ::fcntl(source, F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return std::unexpected(errorFromErrno(errno, "fcntl"));
+    temporaries_.push_back(moved);
+    return moved;
   }
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t noSignals;
-  sigemptyset(&noSignals);
-  posix_spawnattr_setsigmask(&attributes, &noSignals);
-  sigset_t allSignals;
-  sigfillset(&allSignals);
-  posix_spawnattr_setsigdefault(&attributes, &allSignals);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (startsNewSession) flags |= POSIX_SPAWN_SETSID;
-  posix_spawnattr_setflags(&attributes, flags);
+  posix_spawn_file_actions_t actions_;
+  std::vector<int> temporaries_;
+};
 
-  std::unique_lock lock(state_->mutex);
-  state_->exitFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, executablePath.c_str(), &actions, &attributes, argv.data(), envp.data());
-  posix_spawnattr_destroy(&attributes);
-  cleanup();
-  if (spawned != 0) {
-    lock.unlock();
-    return std::unexpected(errorFromErrno(spawned, "cannot run " + executablePath));
+// The child's signal settings: nothing blocked, every disposition the default; its own
+// session when asked.
+class SpawnAttributes {
+ public:
+  explicit SpawnAttributes(bool startsNewSession) {
+    posix_spawnattr_init(&attributes_);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    posix_spawnattr_setsigmask(&attributes_, &noSignals);
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    posix_spawnattr_setsigdefault(&attributes_, &allSignals);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (startsNewSession) flags |= POSIX_SPAWN_SETSID;
+    posix_spawnattr_setflags(&attributes_, flags);
   }
-  state_->launched = true;
-  state_->pid = pid;
-  try {
-    std::thread([state = state_] { state->reap(); }).detach();
-    state_->reaperRunning = true;
-  } catch (const std::system_error&) {
-    state_->reaperRunning = false;  // waitUntilExit() reaps instead
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+}  // namespace
+
+ProcessResult<> Process::run() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->launched) return std::unexpected(ProcessError{EALREADY, "the process has already been launched"});
   }
-  lock.unlock();
+  if (executablePath.empty()) return std::unexpected(ProcessError{EINVAL, "no executable given"});
+
+  std::vector<std::string> envText = childEnvironment(environment, childPath);
+  std::vector<std::string> argText{executablePath};
+  argText.insert(argText.end(), arguments.begin(), arguments.end());
+  std::vector<char*> envp = pointersTo(envText);
+  std::vector<char*> argv = pointersTo(argText);
+
+  StandardStream* const streams[3] = {&standardInput, &standardOutput, &standardError};
+  {
+    SpawnActions actions;
+    if (auto connected = actions.connect(streams); !connected) return std::unexpected(connected.error());
+    SpawnAttributes attributes(startsNewSession);
+    std::lock_guard lock(state_->mutex);
+    state_->exitFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    pid_t pid = 0;
+    const int spawned =
+        ::posix_spawn(&pid, executablePath.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+    if (spawned != 0) return std::unexpected(errorFromErrno(spawned, "cannot run " + executablePath));
+    markLaunched(pid);
+  }
 
   // The child has its ends now; drop ours so that end of file can come.
   for (int slot = 0; slot < 3; ++slot) {
@@ -556,27 +625,28 @@ ProcessResult<> Process::run() {
   return {};
 }
 
-bool Process::waitUntilExit(std::chrono::milliseconds timeout) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = timeout == std::chrono::milliseconds::max() ? Clock::time_point::max() : Clock::now() + timeout;
-  auto remainingMs = [&]() -> int {
-    if (deadline == Clock::time_point::max()) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
-  };
-
-  {
-    std::unique_lock lock(state_->mutex);
-    if (!state_->launched || state_->exited) return true;
-    if (!state_->reaperRunning) {
-      lock.unlock();
-      state_->reap();
-      return true;
-    }
+void Process::markLaunched(pid_t pid) {
+  state_->launched = true;
+  state_->pid = pid;
+  try {
+    std::thread([state = state_] { state->reap(); }).detach();
+    state_->reaperRunning = true;
+  } catch (const std::system_error&) {
+    state_->reaperRunning = false;  // waitUntilExit() reaps instead
   }
+}
 
-  // Take the output pipes nobody is reading, to keep them flowing while we wait.
-  std::vector<std::shared_ptr<FileHandle::Impl>> drained;
+bool Process::exitedWithoutWaiting() {
+  std::unique_lock lock(state_->mutex);
+  if (!state_->launched || state_->exited) return true;
+  if (state_->reaperRunning) return false;
+  lock.unlock();
+  state_->reap();
+  return true;
+}
+
+Process::DrainedPipes Process::takeUnreadOutputPipes() {
+  DrainedPipes drained;
   for (StandardStream* stream : {&standardOutput, &standardError}) {
     auto* pipe = std::get_if<Pipe>(stream);
     if (pipe == nullptr) continue;
@@ -591,57 +661,68 @@ bool Process::waitUntilExit(std::chrono::milliseconds timeout) {
       drained.push_back(impl);
     }
   }
+  return drained;
+}
 
-  auto releaseDrain = [](const std::shared_ptr<FileHandle::Impl>& impl) {
-    std::lock_guard lock(impl->mutex);
-    impl->release();
-  };
+void Process::drainOnce(DrainedPipes& drained, int waitMs, bool& timedOut) {
+  std::vector<pollfd> fds;
+  fds.push_back({state_->exitFd, POLLIN, 0});
+  for (auto& impl : drained) {
+    fds.push_back({impl->fd, POLLIN, 0});
+    fds.push_back({impl->wakeFd, POLLIN, 0});
+  }
+  const int ready = pollRetrying(fds.data(), fds.size(), waitMs);
+  timedOut = ready == 0 && waitMs == 0;
+  if (timedOut) return;
+  DrainedPipes still;
+  for (std::size_t i = 0; i < drained.size(); ++i) {
+    auto& impl = drained[i];
+    const pollfd& data = fds[1 + 2 * i];
+    std::unique_lock lock(impl->mutex);
+    bool keep = !impl->closing;
+    if (keep && (data.revents & (POLLIN | POLLHUP | POLLERR)) != 0) keep = impl->readOnce(lock, impl->pending);
+    if (keep) {
+      still.push_back(impl);
+    } else {
+      impl->release();
+    }
+  }
+  drained.swap(still);
+}
 
-  bool exited = false;
+bool Process::waitDraining(DrainedPipes& drained, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     {
       std::lock_guard lock(state_->mutex);
-      if (state_->exited) {
-        exited = true;
-        break;
-      }
+      if (state_->exited) return true;
     }
     if (drained.empty()) {
       std::unique_lock lock(state_->mutex);
-      if (deadline == Clock::time_point::max()) {
+      if (deadline == std::chrono::steady_clock::time_point::max()) {
         state_->changed.wait(lock, [&] { return state_->exited; });
       } else {
         state_->changed.wait_until(lock, deadline, [&] { return state_->exited; });
       }
-      exited = state_->exited;
-      break;
+      return state_->exited;
     }
-    std::vector<pollfd> fds;
-    fds.push_back({state_->exitFd, POLLIN, 0});
-    for (auto& impl : drained) {
-      fds.push_back({impl->fd, POLLIN, 0});
-      fds.push_back({impl->wakeFd, POLLIN, 0});
-    }
-    const int wait = remainingMs();
-    const int ready = pollRetrying(fds.data(), fds.size(), wait);
-    if (ready == 0 && wait == 0) break;  // timed out
-    std::vector<std::shared_ptr<FileHandle::Impl>> still;
-    for (std::size_t i = 0; i < drained.size(); ++i) {
-      auto& impl = drained[i];
-      const pollfd& data = fds[1 + 2 * i];
-      std::unique_lock lock(impl->mutex);
-      bool keep = !impl->closing;
-      if (keep && (data.revents & (POLLIN | POLLHUP | POLLERR)) != 0) keep = impl->readOnce(lock, impl->pending);
-      if (keep) {
-        still.push_back(impl);
-      } else {
-        impl->release();
-      }
-    }
-    drained.swap(still);
-    if (wait == 0) break;
+    const int wait = millisecondsUntil(deadline);
+    bool timedOut = false;
+    drainOnce(drained, wait, timedOut);
+    if (timedOut || wait == 0) return false;
   }
-  for (auto& impl : drained) releaseDrain(impl);
+}
+
+bool Process::waitUntilExit(std::chrono::milliseconds timeout) {
+  const auto deadline = deadlineAfter(timeout);
+  if (exitedWithoutWaiting()) return true;
+
+  // Take the output pipes nobody is reading, to keep them flowing while we wait.
+  DrainedPipes drained = takeUnreadOutputPipes();
+  bool exited = waitDraining(drained, deadline);
+  for (auto& impl : drained) {
+    std::lock_guard lock(impl->mutex);
+    impl->release();
+  }
   if (!exited) {
     std::lock_guard lock(state_->mutex);
     exited = state_->exited;

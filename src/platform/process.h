@@ -61,6 +61,9 @@ class FileHandle {
   // Writes all bytes; a closed reader gives an error (EPIPE), never SIGPIPE.
   ProcessResult<> write(const Data& data);
   ProcessResult<> write(std::string_view text);
+  // The same within `timeout`: a reader that has not taken every byte by then gives an
+  // error (ETIMEDOUT), with what it did take written.
+  ProcessResult<> write(const Data& data, std::chrono::milliseconds timeout);
 
   // Closes the descriptor (a running readability handler is stopped first, a blocked
   // read returns). Closing twice is harmless.
@@ -160,6 +163,21 @@ class Process {
 
  private:
   struct State;
+  // The output pipes that nobody reads, taken by a wait to keep them flowing.
+  using DrainedPipes = std::vector<std::shared_ptr<FileHandle::Impl>>;
+
+  // With the state's lock held, once the child runs: its pid, and its reaper started.
+  void markLaunched(pid_t pid);
+  // Whether the wait is over before it starts (never started, exited, or reaped here
+  // when no reaper runs).
+  bool exitedWithoutWaiting();
+  DrainedPipes takeUnreadOutputPipes();
+  // Waits for the exit until `deadline`, reading the drained pipes meanwhile; those that
+  // end are released and dropped from `drained`.
+  bool waitDraining(DrainedPipes& drained, std::chrono::steady_clock::time_point deadline);
+  // One poll of the exit and the drained pipes, at most `waitMs`; reads what is ready.
+  void drainOnce(DrainedPipes& drained, int waitMs, bool& timedOut);
+
   std::shared_ptr<State> state_;
 };
 

@@ -69,6 +69,10 @@ struct Settings {
   std::chrono::milliseconds replyWaitBudget{3000};
   // How long a privileged command (sudo) may run before it is ended.
   std::chrono::milliseconds privilegedCommandDeadline{10000};
+  // The one hosts file that root replaces (through sudo); any other hostsFile is
+  // replaced by the agent itself. Tests point it at a file of their own; it has no
+  // environment variable.
+  std::string systemHostsFile = "/etc/hosts";
 
   // The folders where desktop data lives, the user's first: the data home, then each
   // of xdgDataDirs. Trailing slashes are dropped, relative folders ignored (as the

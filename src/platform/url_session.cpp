@@ -457,16 +457,25 @@ bool validHeaderField(const std::string& name, const std::string& value) {
   return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-// Builds the easy handle; false when libcurl refuses an option.
-bool configure(Transfer& transfer, const URLSessionConfiguration& configuration) {
-  const std::vector<std::string>& connectTo = configuration.connectTo;
-  const std::string& caFile = configuration.caFile;
-  static const char kEmptyBody[1] = {0};
-  CURL* easy = transfer.easy;
-  const URLRequest& request = transfer.request;
-  bool ok = true;
-  auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK; };
+// Sets libcurl options on one easy handle and remembers whether every one was taken.
+class OptionSetter {
+ public:
+  explicit OptionSetter(CURL* easy) : easy_(easy) {}
+  template <typename Value>
+  void operator()(CURLoption option, Value value) {
+    ok_ = ok_ && curl_easy_setopt(easy_, option, value) == CURLE_OK;
+  }
+  bool ok() const { return ok_; }
 
+ private:
+  CURL* easy_;
+  bool ok_ = true;
+};
+
+// Where the request goes and how: the URL and its protocols, no proxy, the peer's
+// certificate checked, the connect-to entries, the time limits and the body limit.
+void setTransportOptions(OptionSetter& set, Transfer& transfer, const URLSessionConfiguration& configuration) {
+  const URLRequest& request = transfer.request;
   set(CURLOPT_URL, request.url.c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -476,11 +485,13 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
   set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!caFile.empty()) {
-    set(CURLOPT_CAINFO, caFile.c_str());
+  if (!configuration.caFile.empty()) {
+    set(CURLOPT_CAINFO, configuration.caFile.c_str());
     set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
-  for (const auto& entry : connectTo) transfer.connectToList = curl_slist_append(transfer.connectToList, entry.c_str());
+  for (const auto& entry : configuration.connectTo) {
+    transfer.connectToList = curl_slist_append(transfer.connectToList, entry.c_str());
+  }
   if (transfer.connectToList != nullptr) set(CURLOPT_CONNECT_TO, transfer.connectToList);
 
   if (configuration.connectTimeout.count() > 0) {
@@ -491,7 +502,17 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
     set(CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(std::llround(ms))));
   }
   set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(configuration.maximumBodySize));
+}
 
+// Whether the method may change something on the server each time it arrives.
+bool isNonIdempotent(const std::string& method) { return method == "POST" || method == "PATCH"; }
+
+// The method and the body. A request whose method is not idempotent goes on a connection
+// of its own that is not kept afterwards: libcurl sends a request again, unasked, when
+// the reused connection it went on dies before any answer, and the server may already
+// have acted on the first one (a usage report counted twice).
+void setMethodAndBody(OptionSetter& set, const URLRequest& request) {
+  static const char kEmptyBody[1] = {0};
   const std::string& method = request.httpMethod.empty() ? std::string("GET") : request.httpMethod;
   if (request.httpBody) {
     const Data& body = *request.httpBody;
@@ -508,9 +529,17 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
   } else {
     set(CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+  if (isNonIdempotent(method)) {
+    set(CURLOPT_FRESH_CONNECT, 1L);
+    set(CURLOPT_FORBID_REUSE, 1L);
+  }
+}
 
+// The request's header fields in order (none that would split the request), and an
+// empty "Expect" unless the request names one.
+void setHeaders(OptionSetter& set, Transfer& transfer) {
   bool hasExpect = false;
-  for (const auto& [name, value] : request.headers) {
+  for (const auto& [name, value] : transfer.request.headers) {
     if (!validHeaderField(name, value)) continue;  // never let a header split the request
     if (equalsIgnoringCase(name, "Expect")) hasExpect = true;
     std::string line = name;
@@ -520,7 +549,10 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
   }
   if (!hasExpect) transfer.headerList = curl_slist_append(transfer.headerList, "Expect:");
   set(CURLOPT_HTTPHEADER, transfer.headerList);
+}
 
+// The callbacks that collect the reply and watch the progress, all on the transfer.
+void setCallbacks(OptionSetter& set, Transfer& transfer) {
   set(CURLOPT_WRITEFUNCTION, &onBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
   set(CURLOPT_HEADERFUNCTION, &onHeader);
@@ -530,7 +562,16 @@ bool configure(Transfer& transfer, const URLSessionConfiguration& configuration)
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_ERRORBUFFER, transfer.errorText);
   set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
-  return ok;
+}
+
+// Builds the easy handle; false when libcurl refuses an option.
+bool configure(Transfer& transfer, const URLSessionConfiguration& configuration) {
+  OptionSetter set(transfer.easy);
+  setTransportOptions(set, transfer, configuration);
+  setMethodAndBody(set, transfer.request);
+  setHeaders(set, transfer);
+  setCallbacks(set, transfer);
+  return set.ok();
 }
 
 // The scheme of an absolute URL, lower-cased, or nullopt when libcurl cannot parse it.

@@ -211,6 +211,10 @@ class URLSession {
 
   static URLSession& shared();
 
+  // A network request goes out once: a POST or PATCH is sent on a connection of its own
+  // that is closed afterwards, so a connection that dies before the answer fails the
+  // task (networkConnectionLost) instead of sending the request again; other methods
+  // reuse connections.
   std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request, DataTaskCompletion completion);
   const URLSessionConfiguration& configuration() const;
   // The serial queue on which this session's completions run.

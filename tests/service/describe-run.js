@@ -45,6 +45,17 @@ const blocked = lines.slice(6).map((l) => l.split('\t')[1]);
 say(`  The hosts file (${path.join(sandbox, 'hosts')}, standing in for /etc/hosts) holds ${lines.length} lines:`);
 say(`  the ${Math.min(lines.length, 6)} defaults and the blocked domains: ${list(blocked)}.`);
 say('  Those names now lead nowhere (127.0.0.1) on this computer.');
+// Root replaces only /etc/hosts; the sandbox's file is the user's own, which the agent
+// replaces itself, unless a run pointed root's target at it.
+const sudoRuns = (read(path.join(sandbox, 'log', 'sudo.log')) || '').split('\n')
+  .filter((l) => l.startsWith('RUN: ')).map((l) => l.slice(5));
+if (hosts === '127.0.0.1\tlocalhost\n' || !hosts) {
+  say('  The file was never replaced.');
+} else if (sudoRuns.some((r) => r.includes(' mv -T -- '))) {
+  say('  It was replaced through sudo (root got the new text on its standard input).');
+} else {
+  say('  It was replaced by the agent itself (a file of the user\'s own needs no root; sudo is used only for /etc/hosts).');
+}
 
 // Search words.
 say();
@@ -106,7 +117,7 @@ const sudoLog = (read(path.join(sandbox, 'log', 'sudo.log')) || '').split('\n');
 const runs = sudoLog.filter((l) => l.startsWith('RUN: ')).map((l) => l.slice(5));
 const kinds = new Map();
 for (const r of runs) {
-  const kind = r.includes(' mv -T -- ') ? 'moved the new hosts file into place' : r.startsWith('cp ') ? 'copied the launch-agent file (not installed here, so it failed harmlessly)' : r.includes('resolvectl flush-caches') ? 'flushed the DNS cache of the running resolver (skipped in the sandbox)' : r.split(' ')[0];
+  const kind = r.includes(' mv -T -- ') ? 'replaced the hosts file with the text on its input' : r.startsWith('cp ') ? 'copied the launch-agent file (not installed here, so it failed harmlessly)' : r.includes('resolvectl flush-caches') ? 'flushed the DNS cache of the running resolver (skipped in the sandbox)' : r.split(' ')[0];
   kinds.set(kind, (kinds.get(kind) || 0) + 1);
 }
 for (const [kind, n] of kinds) say(`  ${n} x ${kind}`);

@@ -55,9 +55,9 @@ class Tick : public AgentFixture {
     setReply(kAppRulesPath, 200, kBlockingRules);
     setReply(kWebRulesPath, 200, R"({"exceptions": []})");
   }
-  // Root's line for the staging file that holds `text`.
+  // Root's line for the hosts text `text` (handed over on its standard input).
   std::string moveCommand(const std::string& text) const {
-    return agent::hostsReplacementCommand(stagingPath(), hostsTarget(), text, ::getuid());
+    return agent::hostsReplacementCommand(hostsTarget(), text, ::getuid());
   }
   // One tick whose app-rule reply comes after it, as it does from a real service (held,
   // so that a quick canned reply cannot overtake the tick's own termination step), and
@@ -206,9 +206,12 @@ TEST_F(Tick, WebEntriesInsideTheWindowReachTheHostsFileByteForByte) {
   EXPECT_THAT(tools_.sudoCommandLines(), ElementsAre(moveCommand(expected), agent::kFlushDnsCacheCommand));
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments,
-              ElementsAre("-h", std::to_string(::getuid()), ".mopet-hosts-" + std::to_string(::getuid())));
+              ElementsAre("--reference=./etc-hosts", "--", ".mopet-hosts-" + std::to_string(::getuid())));
   EXPECT_EQ(tools_.calls("resolvectl").size(), 2u);  // asked whether it runs, then flushed
-  for (const auto& call : tools_.calls()) EXPECT_EQ(call.standardInput, "pw\n");
+  // The password, and for the replacement the text after it.
+  ASSERT_EQ(tools_.calls().size(), 2u);
+  EXPECT_EQ(tools_.calls()[0].standardInput, "pw\n" + expected);
+  EXPECT_EQ(tools_.calls()[1].standardInput, "pw\n");
 
   EXPECT_THAT(out, HasSubstr("model: Optional(\"allowed.example\") - Optional(false)\n"));
   EXPECT_THAT(out, HasSubstr("model: Optional(\"norule.example\") - nil\n"));
@@ -230,9 +233,7 @@ TEST_F(Tick, AHomeWithABlankAndAQuoteStillGetsItsHostsFileMoved) {
   EXPECT_FALSE(std::filesystem::exists(odd / "Documents" / "pwned"));
   EXPECT_FALSE(std::filesystem::exists("pwned"));
   ASSERT_FALSE(tools_.sudoCommandLines().empty());
-  EXPECT_EQ(tools_.sudoCommandLines()[0],
-            agent::hostsReplacementCommand(staging, hostsTarget(), agent::hostsFileText(agent::defaultHostEntries()),
-                                           ::getuid()));
+  EXPECT_EQ(tools_.sudoCommandLines()[0], moveCommand(agent::hostsFileText(agent::defaultHostEntries())));
 }
 
 TEST_F(Tick, AWebReplyAfterTheWriteIsWrittenByTheNextTick) {

@@ -1,14 +1,17 @@
 // The hosts filter: host names, the hosts-file text and writer, the staging path, and
-// root's replacement of the hosts file (with the privileged runner, against a stub
-// sudo); and the delegate's runner operation as the tick calls it.
+// the replacement of the hosts file (root's, with the privileged runner against a stub
+// sudo, and the agent's own); and the delegate's runner operation as the tick calls it.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include "agent/app_delegate.h"
 #include "agent/hosts_filter.h"
@@ -221,8 +224,49 @@ TEST_F(HostsFile, RemoveFileReportsBothOutcomes) {
   EXPECT_THAT(out, HasSubstr("Error removing file: "));
 }
 
-// The privileged replacement against a staging path that the child's account changes
-// between the agent's write and root's command (the stub sudo runs the change first).
+unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+ino_t inodeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Opens and reads of watched files and folders, as the kernel reports them (inotify):
+// what touched them between two looks, whoever did it.
+class OpenWatch {
+ public:
+  OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+  ~OpenWatch() { ::close(fd_); }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+  // A file (its inode, under every name it has), or the entries of a folder.
+  bool watch(const std::string& path) { return ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_ACCESS) >= 0; }
+  // The names opened or read since the last look ("" for a watched file itself; the
+  // folder's own listing is left out).
+  std::vector<std::string> take() {
+    std::vector<std::string> names;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t length; (length = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        const bool folderItself = event->len == 0 && (event->mask & IN_ISDIR) != 0;
+        if (!folderItself) names.emplace_back(event->len > 0 ? event->name : "");
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return names;
+  }
+
+ private:
+  int fd_;
+};
+
+// The tick's replacement of the hosts file. The fixture's target stands in for the
+// system's hosts file (Settings::systemHostsFile), so it goes through the stub sudo,
+// whose command gets what follows the password line on its input, as sudo -S does.
 class Replacement : public AgentFixture {
  protected:
   void SetUp() override {
@@ -234,159 +278,211 @@ class Replacement : public AgentFixture {
     std::filesystem::permissions(victim(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
   std::string victim() const { return (home_.path() / "victim").string(); }
-  // Root's copy beside the target while it is checked.
-  std::string rootCopy() const {
-    return (std::filesystem::path(hostsTarget()).parent_path() / (".mopet-hosts-" + std::to_string(::getuid())))
-        .string();
+  // The new copy beside `target` while it is checked.
+  static std::string copyBeside(const std::string& target) {
+    return (std::filesystem::path(target).parent_path() / (".mopet-hosts-" + std::to_string(::getuid()))).string();
   }
   // Writes the staging file as the tick does.
   void stage() {
+    platform::CapturedOutput quiet;
     agent::HostEntries entries = agent::defaultHostEntries();
     entries.emplace_back("blocked.example", "127.0.0.1");
     auto text = delegate().createHostsFile(entries, stagingPath());
     EXPECT_TRUE(text);
     written_ = text.value_or("");
   }
-  // Runs root's line for the staging file, with `swap` run first.
-  std::string runRootLine(const std::string& swap = "") {
+  // The tick's replacement of `target` with the staged text; what it printed.
+  std::string replace(const std::string& target, agent::HostsReplacement* how = nullptr) {
     platform::CapturedOutput captured;
-    if (!swap.empty()) tools_.beforeNextSudo(swap);
-    delegate().runScriptThatNeedsSudo(
-        agent::hostsReplacementCommand(stagingPath(), hostsTarget(), written_, ::getuid()));
+    const agent::PrivilegedRunner root(settings_.childPath, settings_.privilegedCommandDeadline);
+    const auto done = filter_.replaceHostsFile(written_, target, settings_.systemHostsFile, root,
+                                               settings_.privilegedCommandDeadline);
+    if (how != nullptr) *how = done;
     return agenttest::printedText(captured.take());
   }
-  std::string replace(const std::string& swap = "") {
-    {
-      platform::CapturedOutput quiet;
-      stage();
-    }
-    return runRootLine(swap);
+  // Root's line run with `input` after the password, as the replacement runs it.
+  std::string runRootLine(const std::string& input) {
+    platform::CapturedOutput captured;
+    const agent::PrivilegedRunner root(settings_.childPath);
+    root.runWithInput(agent::hostsReplacementCommand(hostsTarget(), written_, ::getuid()), input,
+                      std::chrono::seconds(3));
+    return agenttest::printedText(captured.take());
   }
+
+  networks::NetworkManager requests_{session_};
+  agent::HostsFilter filter_{files(), requests_};
   std::string written_;
 };
 
-unsigned modeOf(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-TEST_F(Replacement, TheAgentsTextBecomesANewFileWithMode644) {
-  // The inode the agent wrote, as a descriptor kept open on it would see it.
-  const auto inodeFile = home_.path() / "staged-inode";
-  std::string out = replace("stat -c %i " + agent::shellQuoted(stagingPath()) + " > " +
-                            agent::shellQuoted(inodeFile.string()) + "\n");
+TEST_F(Replacement, RootGetsTheTextOnItsInputAndTheNewFileTakesTheTargetsModeAndOwner) {
+  ::chmod(hostsTarget().c_str(), 0640);
+  const ino_t before = inodeOf(hostsTarget());
+  stage();
+  agent::HostsReplacement how{};
+  const std::string out = replace(hostsTarget(), &how);
+  EXPECT_EQ(how, agent::HostsReplacement::throughSudo);
   EXPECT_EQ(readFile(hostsTarget()), written_);
   EXPECT_THAT(written_, HasSubstr("127.0.0.1\tblocked.example\n"));
-  EXPECT_EQ(modeOf(hostsTarget()), 0644u);
-  struct stat info {};
-  ASSERT_EQ(::stat(hostsTarget().c_str(), &info), 0);
-  EXPECT_NE(std::to_string(info.st_ino) + "\n", readFile(inodeFile));
-  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
-  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
+  EXPECT_EQ(modeOf(hostsTarget()), 0640u);
+  EXPECT_NE(inodeOf(hostsTarget()), before);  // renamed into place, never written over
+  EXPECT_FALSE(std::filesystem::exists(copyBeside(hostsTarget())));
   EXPECT_THAT(out, Not(HasSubstr("not replaced")));
-  // A target of the user's own stays the user's (the system's file would be root's).
+  // The text came after the password; the line names no file of the child's.
+  ASSERT_EQ(tools_.calls().size(), 1u);
+  EXPECT_EQ(tools_.calls()[0].standardInput, "pw\n" + written_);
+  EXPECT_THAT(tools_.sudoCommandLines()[0], Not(HasSubstr("Documents")));
+  // The owner is the target's (root's, for the system's file).
   ASSERT_EQ(tools_.calls("chown").size(), 1u);
   EXPECT_THAT(tools_.calls("chown")[0].arguments,
-              ElementsAre("-h", std::to_string(::getuid()), ".mopet-hosts-" + std::to_string(::getuid())));
+              ElementsAre("--reference=./etc-hosts", "--", ".mopet-hosts-" + std::to_string(::getuid())));
+  // The staging file goes once the target holds the text, as root took it before.
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
 }
 
-TEST_F(Replacement, ASwappedStagingFileLeavesTheHostsFileAndWhatItNamesAlone) {
-  const std::string staging = agent::shellQuoted(stagingPath());
-  const std::string copy = agent::shellQuoted((home_.path() / "copy").string());
+// Whatever the child's account makes of the staging file before root runs, root opens
+// neither it nor what it names (the kernel reports every open), and the target gets the
+// text the agent wrote.
+TEST_F(Replacement, RootNeverOpensTheStagingFileWhateverItHasBecome) {
+  const std::string staging = stagingPath();
+  const std::string copy = (home_.path() / "copy").string();
+  pid_t writer = 0;
   struct Case {
     std::string name;
-    std::string swap;
-    std::string printed;
+    std::function<void()> swap;
   } cases[] = {
-      {"symbolic link", "ln -sfn " + agent::shellQuoted(victim()) + " " + staging,
-       "the staging file is not a plain file with one link"},
-      // A hard link that even holds the agent's text: the other name could change it.
-      {"hard link", "cp " + staging + " " + copy + " && rm " + staging + " && ln " + copy + " " + staging,
-       "the staging file is not a plain file with one link"},
-      {"foreign plain file", "printf '6.6.6.6\\tbank.example.com\\n' > " + copy + " && mv " + copy + " " + staging,
-       "the staging file does not hold the text the agent wrote"},
-      {"the agent's text with one byte changed",
-       "printf X | dd of=" + staging + " bs=1 seek=3 conv=notrunc status=none",
-       "the staging file does not hold the text the agent wrote"},
-      {"the agent's text and one line more", "printf '6.6.6.6\\tbank.example.com\\n' >> " + staging,
-       "the staging file is larger than the text the agent wrote"},
-      // Nothing of it is read or copied: only its size is looked at.
-      {"a sparse file of 3 GiB", "rm " + staging + " && truncate -s 3G " + staging,
-       "the staging file is larger than the text the agent wrote"},
-      {"a named pipe", "rm " + staging + " && mkfifo " + staging, "the staging file is not a plain file with one link"},
-      // A writer holds the pipe open without writing: a read would wait; root does not
-      // even open it.
-      {"a named pipe with a writer",
-       "rm " + staging + " && mkfifo " + staging + " && { sleep 2 1<> " + staging + " 2>/dev/null </dev/null & }",
-       "the staging file is not a plain file with one link"},
-      {"a folder", "rm " + staging + " && mkdir " + staging + " && touch " + staging + "/x",
-       "the staging file is not a plain file with one link"},
-      {"gone", "rm " + staging, "Hosts file not replaced: no staging file"},
+      {"left as written", [] {}},
+      {"a symbolic link to another file", [&] { std::filesystem::create_symlink(victim(), staging); }},
+      // With hard links allowed, the staging entry may become another file itself.
+      {"a hard link of another file", [&] { std::filesystem::create_hard_link(victim(), staging); }},
+      {"other text", [&] { agenttest::writeFile(staging, "6.6.6.6\tbank.example.com\n"); }},
+      {"a named pipe with a writer that never writes",
+       [&] {
+         ASSERT_EQ(::mkfifo(staging.c_str(), 0600), 0);
+         writer = ::fork();
+         if (writer == 0) {
+           const int fd = ::open(staging.c_str(), O_WRONLY);
+           ::pause();
+           ::_exit(fd < 0 ? 1 : 0);
+         }
+       }},
+      {"gone", [] {}},
   };
-  const unsigned targetMode = modeOf(hostsTarget());
   for (const auto& c : cases) {
-    std::string out = replace(c.swap);
-    EXPECT_THAT(out, HasSubstr(c.printed)) << c.name;
-    EXPECT_THAT(out, Not(HasSubstr("did not end"))) << c.name;
-    EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n") << c.name;
-    EXPECT_EQ(modeOf(hostsTarget()), targetMode) << c.name;
+    stage();
+    agenttest::writeFile(hostsTarget(), "# the machine's hosts file\n");
+    if (c.name != "left as written") std::filesystem::remove(staging);
+    c.swap();
+    OpenWatch watch;
+    ASSERT_TRUE(watch.watch((home_.path() / "Documents").string())) << c.name;
+    ASSERT_TRUE(watch.watch(victim())) << c.name;
+    agent::HostsReplacement how{};
+    const std::string out = replace(hostsTarget(), &how);
+    EXPECT_EQ(how, agent::HostsReplacement::throughSudo) << c.name << out;
+    EXPECT_EQ(readFile(hostsTarget()), written_) << c.name;
+    EXPECT_THAT(watch.take(), ::testing::IsEmpty()) << c.name;
     EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
     EXPECT_EQ(modeOf(victim()), 0600u) << c.name;
-    EXPECT_FALSE(std::filesystem::exists(rootCopy())) << c.name;
-    EXPECT_TRUE(tools_.calls("chown").empty()) << c.name;
-    std::filesystem::remove_all(stagingPath());
-    std::filesystem::remove(home_.path() / "copy");
+    if (writer > 0) {
+      ::kill(writer, SIGKILL);
+      ::waitpid(writer, nullptr, 0);
+      writer = 0;
+    }
+    std::filesystem::remove(staging);
+    std::filesystem::remove(copy);
   }
 }
 
-// A write lease that the child's account holds on the staging file: opening the file
-// would wait for the kernel's lease-break time; root's read fails at once instead.
-TEST_F(Replacement, ALeaseOnTheStagingFileIsNotWaitedFor) {
-  {
-    platform::CapturedOutput quiet;
-    stage();
+// Root takes only the agent's text: input that is not exactly it (the text changed,
+// cut short, or with more before it than a password line) leaves the target as it was.
+// Where sudo asks for no password the password line reaches the command too, and the
+// text after it still goes in.
+TEST_F(Replacement, RootTakesOnlyTheAgentsTextFromItsInput) {
+  const std::string digestRefusal = "Hosts file not replaced: the text root was given is not the text the agent wrote";
+  stage();
+  std::string changed = written_;
+  changed[3] = 'X';
+  struct Case {
+    std::string name;
+    std::string input;
+    std::string sudo;  // "": the fixture's, which reads the password line
+    bool replaced;
+  } cases[] = {
+      {"the agent's text", written_, "", true},
+      {"one byte changed", changed, "", false},
+      {"cut short", written_.substr(0, written_.size() - 2), "", false},
+      {"another line first", "6.6.6.6\tbank.example.com\n" + written_.substr(0, written_.size() - 10), "", false},
+      {"more than a password line first", std::string(2000, 'x') + "\n" + written_.substr(0, 5), "", false},
+      {"sudo asked for no password", written_, "shift\nexec \"$@\"\n", true},
+  };
+  for (const auto& c : cases) {
+    agenttest::writeFile(hostsTarget(), "# the machine's hosts file\n");
+    if (!c.sudo.empty()) tools_.recordingStub("sudo", c.sudo);
+    const std::string out = runRootLine(c.input);
+    EXPECT_EQ(readFile(hostsTarget()), c.replaced ? written_ : "# the machine's hosts file\n") << c.name;
+    if (c.replaced) EXPECT_THAT(out, Not(HasSubstr("not replaced"))) << c.name;
+    else EXPECT_THAT(out, HasSubstr(digestRefusal)) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(copyBeside(hostsTarget()))) << c.name;
   }
-  const int fd = ::open(stagingPath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  // The lease break is announced with a signal that is ignored by default.
-  ASSERT_EQ(::fcntl(fd, F_SETSIG, SIGURG), 0);
-  if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
-    ::close(fd);
-    GTEST_SKIP() << "this file system takes no leases";
+}
+
+TEST_F(Replacement, ASystemHostsFileThatIsAFolderIsRefused) {
+  std::filesystem::remove(hostsTarget());
+  std::filesystem::create_directories(hostsTarget());
+  stage();
+  agent::HostsReplacement how{};
+  const std::string out = replace(hostsTarget(), &how);
+  EXPECT_EQ(how, agent::HostsReplacement::refused);
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the target is a folder"));
+  EXPECT_TRUE(std::filesystem::is_empty(hostsTarget()));
+  EXPECT_TRUE(std::filesystem::exists(stagingPath()));  // kept: nothing was replaced
+}
+
+// A target that is not the system's hosts file is the user's own (the sandbox's and the
+// tests' MOPET_HOSTS_FILE): the agent replaces it itself, with no sudo at all.
+class UsersHostsFile : public Replacement {
+ protected:
+  void SetUp() override {
+    Replacement::SetUp();
+    settings_.systemHostsFile = (home_.path() / "system-hosts").string();
   }
-  std::string out = runRootLine();
-  ::close(fd);
-  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging file could not be read at once"));
-  EXPECT_THAT(out, Not(HasSubstr("did not end")));
+};
+
+TEST_F(UsersHostsFile, IsReplacedByTheAgentItselfAtomically) {
+  ::chmod(hostsTarget().c_str(), 0640);
+  stage();
+  // A reader that opened the old file before keeps reading it whole: the new text goes
+  // in by a rename, never by writing over the old file.
+  const int reader = ::open(hostsTarget().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  agent::HostsReplacement how{};
+  const std::string out = replace(hostsTarget(), &how);
+  char old[64] = {};
+  const ssize_t got = ::pread(reader, old, sizeof old - 1, 0);
+  ::close(reader);
+  EXPECT_EQ(how, agent::HostsReplacement::byTheAgent);
+  EXPECT_EQ(std::string(old, got > 0 ? static_cast<std::size_t>(got) : 0), "# the machine's hosts file\n");
+  EXPECT_EQ(readFile(hostsTarget()), written_);
+  EXPECT_EQ(modeOf(hostsTarget()), 0640u);
+  EXPECT_FALSE(std::filesystem::exists(copyBeside(hostsTarget())));
+  EXPECT_THAT(out, Not(HasSubstr("not replaced")));
+  EXPECT_THAT(tools_.calls(), ::testing::IsEmpty());
+  EXPECT_TRUE(tools_.calls("chown").empty());
+  EXPECT_FALSE(std::filesystem::exists(stagingPath()));
+}
+
+TEST_F(UsersHostsFile, NothingIsReplacedWithoutAPairedChild) {
+  sharedSuite()->removeObject("sharedChildToken");
+  stage();
+  agent::HostsReplacement how{};
+  replace(hostsTarget(), &how);
+  EXPECT_EQ(how, agent::HostsReplacement::skipped);
   EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
-  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
+  EXPECT_TRUE(tools_.calls().empty());
 }
 
-TEST_F(Replacement, AStagingFolderOfSomeoneElseIsNotEntered) {
-  // Documents becomes a link to a folder that is not the user's, holding a "hosts".
-  auto foreign = home_.path() / "foreign";
-  std::string owner;
-  if (::getuid() == 0) {
-    std::filesystem::create_directories(foreign);
-    agenttest::writeFile(foreign / "hosts", "theirs\n");
-    ASSERT_EQ(::chown(foreign.c_str(), 54321, 54321), 0);
-  } else {
-    foreign = "/";  // root's; nothing named "hosts" is in it, and nothing is moved
-  }
-  const std::string documents = agent::shellQuoted((home_.path() / "Documents").string());
-  std::string out =
-      replace("rm -rf " + documents + " && ln -s " + agent::shellQuoted(foreign.string()) + " " + documents + "\n");
-  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the staging folder belongs to someone else"));
-  EXPECT_EQ(readFile(hostsTarget()), "# the machine's hosts file\n");
-  if (::getuid() == 0) {
-    EXPECT_EQ(readFile(foreign / "hosts"), "theirs\n");
-  }
-  EXPECT_FALSE(std::filesystem::exists(rootCopy()));
-}
-
-// Root replaces only the system's hosts file or a regular file of the user's own:
-// whatever else the target names is left as it was, with a printed line.
-TEST_F(Replacement, ATargetThatIsNotAHostsFileOfTheUsersIsRefused) {
+// Only a regular file of the user's own is replaced: whatever else the target names is
+// left as it was, with a printed line, and nothing goes through root.
+TEST_F(UsersHostsFile, ATargetThatIsNotAFileOfTheUsersIsRefused) {
   const auto folder = home_.path() / "targets";
   std::filesystem::create_directories(folder);
   // A file of someone else's: made so where the test may, else one of root's that no
@@ -402,48 +498,51 @@ TEST_F(Replacement, ATargetThatIsNotAHostsFileOfTheUsersIsRefused) {
   std::filesystem::create_symlink(victim(), link);
   const std::string fifo = (folder / "fifo").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string neither = "the target is neither the system's hosts file nor a regular file of the agent's user";
   struct Case {
     std::string name;
     std::string target;
     std::string printed;
   } cases[] = {
-      {"a file of someone else", foreign,
-       "the target is neither the system's hosts file nor a regular file of the agent's user"},
-      {"a link to a file of the user's", link,
-       "the target is neither the system's hosts file nor a regular file of the agent's user"},
-      {"a named pipe", fifo, "the target is neither the system's hosts file nor a regular file of the agent's user"},
-      {"missing", (folder / "missing").string(),
-       "the target is neither the system's hosts file nor a regular file of the agent's user"},
+      {"a file of someone else", foreign, neither},
+      {"a link to a file of the user's", link, neither},
+      {"a named pipe", fifo, neither},
+      {"missing", (folder / "missing").string(), neither},
       {"a folder", folder.string(), "the target is a folder"},
+      {"in a folder that does not exist", (folder / "none" / "hosts").string(), "the target's folder cannot be opened"},
   };
   for (const auto& c : cases) {
-    {
-      platform::CapturedOutput quiet;
-      stage();
-    }
-    platform::CapturedOutput captured;
-    delegate().runScriptThatNeedsSudo(agent::hostsReplacementCommand(stagingPath(), c.target, written_, ::getuid()));
-    const std::string out = agenttest::printedText(captured.take());
+    stage();
+    agent::HostsReplacement how{};
+    const std::string out = replace(c.target, &how);
+    EXPECT_EQ(how, agent::HostsReplacement::refused) << c.name;
     EXPECT_THAT(out, HasSubstr("Hosts file not replaced: " + c.printed)) << c.name;
     EXPECT_EQ(readFile(victim()), "secret\n") << c.name;
     EXPECT_TRUE(std::filesystem::is_symlink(link)) << c.name;
     EXPECT_FALSE(std::filesystem::exists(folder / "missing")) << c.name;
     EXPECT_FALSE(std::filesystem::exists(folder / (".mopet-hosts-" + std::to_string(::getuid())))) << c.name;
-    // The staging file is not even looked at.
-    EXPECT_EQ(readFile(stagingPath()), written_) << c.name;
+    EXPECT_EQ(readFile(stagingPath()), written_) << c.name;  // kept: nothing was replaced
   }
   if (::getuid() == 0) {
     EXPECT_EQ(readFile(foreign), "theirs\n");
   }
-  EXPECT_TRUE(tools_.calls("chown").empty());
+  EXPECT_TRUE(tools_.calls().empty());
 }
 
-TEST_F(Replacement, AHostsPathThatIsAFolderIsAFailure) {
-  std::filesystem::remove(hostsTarget());
-  std::filesystem::create_directories(hostsTarget());
-  std::string out = replace();
-  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the target is a folder"));
-  EXPECT_TRUE(std::filesystem::is_empty(hostsTarget()));
+// A file of the user's in a folder the user cannot write is not root's to replace either.
+TEST_F(UsersHostsFile, AFolderTheUserCannotWriteIsRefused) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes every folder";
+  const auto folder = home_.path() / "locked";
+  std::filesystem::create_directories(folder);
+  const std::string target = (folder / "hosts").string();
+  agenttest::writeFile(target, "# the machine's hosts file\n");
+  ::chmod(folder.c_str(), 0500);
+  stage();
+  const std::string out = replace(target);
+  ::chmod(folder.c_str(), 0700);
+  EXPECT_THAT(out, HasSubstr("Hosts file not replaced: the new file cannot be written beside the target: "));
+  EXPECT_EQ(readFile(target), "# the machine's hosts file\n");
+  EXPECT_TRUE(tools_.calls().empty());
 }
 
 class Runner : public AgentFixture {};

@@ -1,5 +1,6 @@
 // The agent's command runners on their own: the privileged runner against a stub sudo
-// (token, password, output, the DNS flush line), the shell runner and the host lookup.
+// (token, password, input, output, the DNS flush line), the shell runner and the host
+// lookup.
 #include "agent/privileged_runner.h"
 
 #include <gmock/gmock.h>
@@ -175,6 +176,52 @@ TEST_F(Runner, ASudoHeldPastTheDeadlineIsEndedWithItsOutputKept) {
   // A sudo that ends in time is no failure of the runner's, whatever its status.
   tools_.recordingStub("sudo", "exit 3\n");
   EXPECT_EQ(runner.run("echo ran"), agent::PrivilegedRunner::Outcome::exited);
+}
+
+// The input after the password reaches the command (as sudo -S leaves it), and the run
+// tells the command's exit status.
+TEST_F(Runner, InputAfterThePasswordReachesTheCommandAndItsStatusComesBack) {
+  storeToken();
+  storePassword("pw");
+  const auto got = home_.path() / "got";
+  struct Case {
+    std::string name;
+    std::string line;
+    std::string input;
+    int status;
+  } cases[] = {
+      {"a line", "cat > " + agent::shellQuoted(got.string()), "127.0.0.1\tblocked.example\n", 0},
+      {"nothing", "cat > " + agent::shellQuoted(got.string()), "", 0},
+      {"more than a pipe holds", "cat > " + agent::shellQuoted(got.string()), std::string(300000, 'x'), 0},
+      {"a failing command", "cat > " + agent::shellQuoted(got.string()) + "; exit 3", "text\n", 3},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(got);
+    platform::CapturedOutput quiet;
+    const auto ran = runner_.runWithInput(c.line, c.input, std::chrono::seconds(5));
+    EXPECT_EQ(ran.outcome, agent::PrivilegedRunner::Outcome::exited) << c.name;
+    EXPECT_EQ(ran.status, c.status) << c.name;
+    EXPECT_EQ(agenttest::readFile(got), c.input) << c.name;
+    EXPECT_EQ(tools_.calls().back().standardInput, "pw\n" + c.input) << c.name;
+  }
+}
+
+// A sudo that never reads its input (stopped, or waiting for something else) holds the
+// write only until the deadline, and is ended there like any held sudo.
+TEST_F(Runner, ASudoThatDoesNotReadItsInputIsEndedAtTheDeadline) {
+  storeToken();
+  storePassword("pw");
+  const auto pidFile = home_.path() / "sudo-pid";
+  tools_.recordingStub("sudo", "echo $$ > " + agent::shellQuoted(pidFile.string()) + "; exec sleep 30\n");
+  platform::CapturedOutput captured;
+  const auto ran =
+      runner_.runWithInput("cat > /dev/null", std::string(std::size_t{4} << 20, 'x'), std::chrono::milliseconds(300));
+  const std::string out = agenttest::printedText(captured.take());
+  EXPECT_EQ(ran.outcome, agent::PrivilegedRunner::Outcome::ended);
+  EXPECT_EQ(ran.status, -1);
+  EXPECT_THAT(out, HasSubstr("sudo did not end within 0.3 seconds and was ended; the command failed\n"));
+  const pid_t pid = std::stoi(agenttest::readFile(pidFile));
+  EXPECT_TRUE(agenttest::waitFor([&] { return ::kill(pid, 0) != 0; }));
 }
 
 // sudo comes from the children's PATH folders (the test setting) when one holds an

@@ -338,6 +338,40 @@ TEST(ProcessTest, WritingToAChildThatStoppedReadingFailsWithoutSigpipe) {
   EXPECT_TRUE(input.fileHandleForWriting().close());
 }
 
+// A write with a limit: a child that reads takes all of it, one that never reads (or
+// stops) ends the write at the limit with ETIMEDOUT, not at the child's end.
+TEST(ProcessTest, AWriteWithALimitEndsThereWhenTheChildDoesNotRead) {
+  const Data text(std::size_t{1} << 20, 'x');  // far more than a pipe holds
+  struct Case {
+    std::string name;
+    std::string script;
+    std::optional<int> error;  // none: written whole
+  } cases[] = {
+      {"reads everything", "wc -c", std::nullopt},
+      {"never reads", "exec sleep 30", ETIMEDOUT},
+      {"stops itself", "kill -STOP $$", ETIMEDOUT},
+  };
+  for (const auto& c : cases) {
+    Process process;
+    process.executablePath = "/bin/sh";
+    process.arguments = {"-c", c.script};
+    Pipe input;
+    Pipe output;
+    process.standardInput = input;
+    process.standardOutput = output;
+    ASSERT_TRUE(process.run()) << c.name;
+    auto written = input.fileHandleForWriting().write(text, 300ms);
+    EXPECT_EQ(written ? std::nullopt : std::optional<int>(written.error().code), c.error) << c.name;
+    EXPECT_TRUE(input.fileHandleForWriting().close());
+    if (!c.error) {
+      EXPECT_EQ(toString(output.fileHandleForReading().readDataToEndOfFile()), std::to_string(text.size()) + "\n");
+    } else {
+      EXPECT_TRUE(process.sendSignal(SIGKILL)) << c.name;
+    }
+    process.waitUntilExit();
+  }
+}
+
 TEST(ProcessTest, ReadabilityHandlerStopsAndReadingGoesOn) {
   // cat echoes what we write; the handler sees the first part, then is removed; the
   // rest is read afterwards with readDataToEndOfFile.

@@ -591,6 +591,44 @@ TEST_F(HttpsSessionTest, AConnectionClosedWithoutAReplyIsConnectionLost) {
   EXPECT_FALSE(outcome.data);
 }
 
+// The peer reads the request and closes the connection without a word, on a connection
+// that an earlier answered request left open. libcurl sends a request again, unasked,
+// when a reused connection dies so; a POST or PATCH must reach the peer once and fail,
+// as the peer may have acted on it (a usage report counted twice). A GET on the same
+// road is sent again, which shows the road is the one that repeats requests.
+TEST_F(HttpsSessionTest, ARequestThatMayChangeTheServerIsSentOnceWhenItsConnectionDies) {
+  struct Case {
+    const char* method;
+    std::size_t arrivals;
+    long code;
+  } cases[] = {
+      {"POST", 1, URLErrorCode::networkConnectionLost},
+      {"PATCH", 1, URLErrorCode::networkConnectionLost},
+      {"GET", 2, URLErrorCode::networkConnectionLost},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    URLSession session(configuration());
+    // Answered in full: its connection stays open for the next request.
+    const std::string before = std::string("/echo?before-") + c.method;
+    ASSERT_FALSE(load(session, requestTo(before)).error);
+    const std::string target = std::string("/hangup?") + c.method;
+    URLRequest request = requestTo(target, c.method);
+    if (std::string(c.method) != "GET") request.httpBody = toData(R"([{"report_type":"APP_USAGE"}])");
+    auto outcome = load(session, request);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.code(), c.code);
+    EXPECT_FALSE(outcome.data);
+    // A request sent after the completion arrives after any repeat of the one before.
+    const std::string after = std::string("/echo?after-") + c.method;
+    ASSERT_FALSE(load(session, requestTo(after)).error);
+    ASSERT_TRUE(server_->waitForRequest(after, 10s));
+    std::size_t arrivals = 0;
+    for (const auto& received : server_->requests()) arrivals += received.target == target ? 1 : 0;
+    EXPECT_EQ(arrivals, c.arrivals);
+  }
+}
+
 TEST_F(HttpsSessionTest, CancelCompletesOnceWithCancelled) {
   URLSession session(configuration());
   // Cancelled while the server holds the request.

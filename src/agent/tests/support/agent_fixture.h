@@ -266,8 +266,10 @@ class StubTools {
                             quoted((folder_ / "before-sudo").string()) +
                             "\n"
                             "if [ -f \"$hook\" ]; then bash \"$hook\"; rm -f \"$hook\"; fi\n"
-                            "if [ \"$1\" = \"-S\" ]; then shift; fi\n"
-                            "exec \"$@\"\n");
+                            "if [ \"$1\" != \"-S\" ]; then exec \"$@\"; fi\n"
+                            // As sudo -S: the password line is read, the rest is the command's.
+                            "shift\n"
+                            "{ IFS= read -r _; exec \"$@\"; } < \"$log/$i.stdin\"\n");
     for (const char* tool : {"resolvectl", "nscd", "chown"}) recordingStub(tool);
   }
   StubTools(const StubTools&) = delete;
@@ -425,6 +427,7 @@ class AgentFixture : public ::testing::Test {
   AgentFixture()
       : tools_(home_.path() / "stub-tools"), session_(makeConfiguration()), hostsTarget_(home_.path() / "etc-hosts") {
     settings_.hostsFile = hostsTarget_.string();
+    settings_.systemHostsFile = hostsTarget_.string();  // root's target, never the real one
     settings_.childPath = tools_.childPath();
     CannedService::shared().reset();
     std::filesystem::create_directories(home_.path() / "Documents");
