@@ -27,6 +27,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "socketio/url.h"
+
 namespace sio {
 
 namespace detail {
@@ -186,21 +188,7 @@ class SocketManager {
   std::unique_ptr<SocketIOClient> defaultSocket_;
 };
 
-// ---- Pure helpers (exposed for tests) ------------------------------------
-
-struct SocketURL {
-  bool secure = false;
-  std::string host;  // without brackets for IPv6
-  std::uint16_t port = 0;
-  friend bool operator==(const SocketURL&, const SocketURL&) = default;
-};
-
-std::expected<SocketURL, std::string> parseSocketURL(std::string_view url);
-
-// "/socket.io/?EIO=4&transport=websocket&key=value..." with percent-encoded params.
-std::string handshakeTarget(std::string_view path, const std::map<std::string, std::string>& params);
-
-std::string percentEncode(std::string_view text);
+// ---- Pure helpers (exposed for tests; the URL ones are in url.h) ---------
 
 // The delay before reconnection attempt `attempt` (0-based): wait * 2^attempt,
 // varied by +-factor (random01 in [0, 1)), never above waitMax.
