@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -65,6 +66,12 @@ struct SocketManagerConfig {
   std::optional<bool> secure{};    // default: from the URL scheme (https/wss)
   std::map<std::string, std::string> extraHeaders{};   // sent with the upgrade request
   std::chrono::milliseconds connectTimeout{20000};   // TCP, TLS, upgrade and namespace connect
+  // Bytes queued for sending (acknowledgements, emits, pongs) beyond which the
+  // client reads nothing more from the server, which then can make it queue only
+  // the answers to events already read; emits given meanwhile are dropped. Not
+  // drained back under it within the server's ping timeout, the connection is
+  // dropped and reconnected as after any loss.
+  std::size_t sendQueueMax = std::size_t{4} * 1024 * 1024;
 };
 
 // Platform hooks fixed for the manager's life (not part of the replaceable set).

@@ -405,6 +405,7 @@ WebSocketRequest ManagerCore::upgradeRequest() const {
   request.connectTo = connectTo_;
   request.headers.assign(active_.extraHeaders.begin(), active_.extraHeaders.end());
   request.timeout = active_.connectTimeout;
+  request.sendQueueMax = active_.sendQueueMax;
   return request;
 }
 
@@ -493,6 +494,8 @@ void ManagerCore::onEngineOpen(const std::string& data) {
   }
   engineOpen_ = true;
   open_ = *info;
+  // A server that does not take what is queued within its own ping timeout is dropped.
+  ws_->setStallTimeout(std::chrono::milliseconds(open_.pingTimeout));
   log("engine open, sid " + info->sid);
   armPingTimer();
   if (wantConnected_) {
@@ -723,6 +726,10 @@ void ManagerCore::flushSends() {
     if (!ws_ || !nspConnected_ || (send.generation && *send.generation != generation_)) {
       log(send.generation ? "acknowledgement " + std::to_string(send.ackId) + " dropped: its connection has ended"
                           : "emit of \"" + send.event + "\" dropped: not connected");
+      continue;
+    }
+    if (!send.generation && ws_->stalled()) {
+      log("emit of \"" + send.event + "\" dropped: the send queue is full");
       continue;
     }
     sendEncoded(std::move(send.packet));
