@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -26,6 +27,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "socketio/url.h"
 
 namespace sio {
 
@@ -63,6 +66,12 @@ struct SocketManagerConfig {
   std::optional<bool> secure{};    // default: from the URL scheme (https/wss)
   std::map<std::string, std::string> extraHeaders{};   // sent with the upgrade request
   std::chrono::milliseconds connectTimeout{20000};   // TCP, TLS, upgrade and namespace connect
+  // Bytes queued for sending (acknowledgements, emits, pongs) beyond which the
+  // client reads nothing more from the server, which then can make it queue only
+  // the answers to events already read; emits given meanwhile are dropped. Not
+  // drained back under it within the server's ping timeout, the connection is
+  // dropped and reconnected as after any loss.
+  std::size_t sendQueueMax = std::size_t{4} * 1024 * 1024;
 };
 
 // Platform hooks fixed for the manager's life (not part of the replaceable set).
@@ -186,21 +195,7 @@ class SocketManager {
   std::unique_ptr<SocketIOClient> defaultSocket_;
 };
 
-// ---- Pure helpers (exposed for tests) ------------------------------------
-
-struct SocketURL {
-  bool secure = false;
-  std::string host;  // without brackets for IPv6
-  std::uint16_t port = 0;
-  friend bool operator==(const SocketURL&, const SocketURL&) = default;
-};
-
-std::expected<SocketURL, std::string> parseSocketURL(std::string_view url);
-
-// "/socket.io/?EIO=4&transport=websocket&key=value..." with percent-encoded params.
-std::string handshakeTarget(std::string_view path, const std::map<std::string, std::string>& params);
-
-std::string percentEncode(std::string_view text);
+// ---- Pure helpers (exposed for tests; the URL ones are in url.h) ---------
 
 // The delay before reconnection attempt `attempt` (0-based): wait * 2^attempt,
 // varied by +-factor (random01 in [0, 1)), never above waitMax.

@@ -73,6 +73,8 @@ class CorkedStream {
 
   void cork() { corked_ = true; }
   void uncork() { corked_ = false; }
+  // Bytes taken from the WebSocket and not yet written to the next layer.
+  std::size_t heldBytes() const { return held_.size() + sending_.size(); }
 
   template <class MutableBuffers, class Handler>
   auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
@@ -135,6 +137,8 @@ class SessionBase {
   virtual void close() = 0;
   virtual void abort() = 0;  // drop the connection at once (loop shutdown)
   virtual void whenWritten(std::function<void(bool written)> done) = 0;
+  virtual void setStallTimeout(std::chrono::milliseconds timeout) = 0;
+  virtual bool stalled() const = 0;
 };
 
 template <bool Secure>
@@ -149,8 +153,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
       : ctx_(std::move(ctx)),
         ws_(makeStream(ioc, ctx_)),
         resolver_(ioc),
+        deadline_(ioc),
         request_(std::move(request)),
-        callbacks_(std::move(callbacks)) {}
+        callbacks_(std::move(callbacks)),
+        stallTimeout_(request_.timeout) {}
 
   void start() {
     std::string host = request_.host;
@@ -185,10 +191,11 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     if (done_) {
       return;
     }
-    if (!open_) {
-      abort();
+    if (!open_ || stalled_) {
+      abort();  // a peer that takes nothing could hold the flush for ever
       return;
     }
+    armDeadline();  // the flush and the close handshake have the stall timeout
     if (!writing_) {
       startClose();
     }
@@ -205,11 +212,16 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     written_.push_back(std::move(done));
   }
 
+  void setStallTimeout(std::chrono::milliseconds timeout) override { stallTimeout_ = timeout; }
+
+  bool stalled() const override { return stalled_; }
+
   void abort() override {
     done_ = true;
     releaseWritten(false);
     callbacks_ = {};
     resolver_.cancel();
+    deadline_.cancel();
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
   }
@@ -311,14 +323,18 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
   }
 
+  // One read at a time, none while the send queue is over its limit (watchQueue
+  // starts it again).
   void read() {
-    if (done_) {
+    if (done_ || !open_ || reading_ || stalled_) {
       return;
     }
+    reading_ = true;
     ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
   }
 
   void onRead(beast::error_code ec) {
+    reading_ = false;
     if (ec) {
       if (ec == websocket::error::closed) {
         std::string reason = "connection closed by the server";
@@ -351,9 +367,52 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     if (done_ || userClosed_) {
       return;
     }
+    queuedBytes_ += payload.size();
     queue_.emplace_back(binary, std::move(payload));
     if (open_ && !writing_) {
       writeNext();
+    }
+    watchQueue();
+  }
+
+  // Bytes given and not yet written to the socket: the queue and what the
+  // corking layer holds.
+  std::size_t queuedBytes() const { return queuedBytes_ + ws_.next_layer().heldBytes(); }
+
+  // Over the limit, reading stops and the stall timeout runs; back under it,
+  // reading goes on.
+  void watchQueue() {
+    if (request_.sendQueueMax == 0 || done_) {
+      return;
+    }
+    bool over = queuedBytes() > request_.sendQueueMax;
+    if (over && !stalled_) {
+      stalled_ = true;
+      armDeadline();
+    } else if (!over && stalled_) {
+      stalled_ = false;
+      deadline_.cancel();
+      read();
+    }
+  }
+
+  void armDeadline() {
+    deadline_.expires_after(stallTimeout_);
+    deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+      if (!ec) {
+        self->onDeadline();
+      }
+    });
+  }
+
+  void onDeadline() {
+    if (done_) {
+      return;
+    }
+    if (userClosed_) {
+      abort();  // the queue did not go out in time: the peer is gone or not reading
+    } else if (stalled_) {
+      fail("send queue not drained in " + std::to_string(stallTimeout_.count()) + " ms");
     }
   }
 
@@ -375,10 +434,12 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     if (ec) {
       return fail(describe("write", ec));
     }
+    queuedBytes_ -= queue_.front().second.size();
     queue_.pop_front();
     if (done_) {
       return;
     }
+    watchQueue();
     if (!queue_.empty()) {
       writeNext();
       return;
@@ -402,6 +463,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     closeStarted_ = true;
     ws_.async_close(websocket::close_code::normal, [self = this->shared_from_this()](beast::error_code) {
       self->done_ = true;
+      self->deadline_.cancel();
       beast::error_code ignored;
       beast::get_lowest_layer(self->ws_).socket().close(ignored);
     });
@@ -413,6 +475,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
     done_ = true;
     releaseWritten(false);
+    deadline_.cancel();
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
     auto onClose = std::move(callbacks_.onClose);
@@ -425,14 +488,19 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   std::optional<ssl::context> ctx_;
   websocket::stream<Next> ws_;
   tcp::resolver resolver_;
+  asio::steady_timer deadline_;  // the stall timeout, or the bound of a close
   WebSocketRequest request_;
   WebSocketCallbacks callbacks_;
+  std::chrono::milliseconds stallTimeout_;
   websocket::response_type response_;
   beast::flat_buffer buffer_;
   std::deque<std::pair<bool, std::string>> queue_;
+  std::size_t queuedBytes_ = 0;  // of the payloads in queue_
   std::vector<std::function<void(bool)>> written_;  // whenWritten() callbacks, until the queue is empty
   bool open_ = false;
   bool writing_ = false;
+  bool reading_ = false;
+  bool stalled_ = false;  // the send queue is over request_.sendQueueMax
   bool userClosed_ = false;
   bool closeStarted_ = false;
   bool done_ = false;
@@ -446,6 +514,8 @@ class Handle final : public WebSocket {
   void sendBinary(Bytes bytes) override { session_->sendBinary(std::move(bytes)); }
   void close() override { session_->close(); }
   void whenWritten(std::function<void(bool written)> done) override { session_->whenWritten(std::move(done)); }
+  void setStallTimeout(std::chrono::milliseconds timeout) override { session_->setStallTimeout(timeout); }
+  bool stalled() const override { return session_->stalled(); }
 
  private:
   std::shared_ptr<SessionBase> session_;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,10 @@ struct WebSocketRequest {
   std::vector<ConnectTo> connectTo;
   std::vector<std::pair<std::string, std::string>> headers;
   std::chrono::milliseconds timeout{20000};  // TCP connect, TLS and upgrade
+  // Bytes queued for sending beyond which the connection reads nothing more, so
+  // that a peer that does not read cannot make it queue more; 0: no limit. See
+  // WebSocket::setStallTimeout for how long the queue may stay over it.
+  std::size_t sendQueueMax = 0;
 };
 
 struct WebSocketCallbacks {
@@ -59,6 +64,12 @@ class WebSocket {
   // Calls `done(true)` once every message queued so far has been written (at once when
   // none waits), `done(false)` when the connection fails or is dropped first.
   virtual void whenWritten(std::function<void(bool written)> done) = 0;
+  // How long the send queue may stay over the request's sendQueueMax before the
+  // connection fails ("send queue not drained in N ms"), and how long close()
+  // waits for the queue to go out; until set, the request's timeout.
+  virtual void setStallTimeout(std::chrono::milliseconds timeout) = 0;
+  // The send queue is over sendQueueMax: reading has stopped until it drains.
+  virtual bool stalled() const = 0;
 };
 
 class IoLoop {
