@@ -29,7 +29,8 @@ PrivilegedRunner::Outcome AppDelegate::runAsRootWithinTick(const std::string& co
   // A child who stops every sudo must not hold the tick past the period's budget: the
   // deadline is what is left of it, less the time to end a held sudo.
   const milliseconds left = mainThreadBudget_->left() - kSudoEndAllowance;
-  const milliseconds deadline = std::min(platform_.settings.privilegedCommandDeadline, std::max(kLeastSudoDeadline, left));
+  const milliseconds deadline =
+      std::min(platform_.settings.privilegedCommandDeadline, std::max(kLeastSudoDeadline, left));
   return PrivilegedRunner(platform_.settings.childPath, deadline).run(commandLine);
 }
 

@@ -324,13 +324,13 @@ void HostsFilter::requestWebRules() {
   // answer, an error status, a body that does not decode) leaves the domains in force
   // until a later reply does arrive. Requests are numbered: a slow reply that lands after
   // the reply to a later request is dropped.
-  requests_.send(networks::ChildEndPoint::webContentRules(), *token,
-                 [list = hostList_, defaults = defaults_, order = replyOrder_, number = replyOrder_->next()](
-                     const std::optional<platform::Data>& data,
-                     const std::shared_ptr<const platform::URLResponse>& response,
-                     const std::optional<platform::Error>& error) {
-                   handleWebRuleReply(*list, defaults, *order, number, data, response, error);
-                 });
+  requests_.send(
+      networks::ChildEndPoint::webContentRules(), *token,
+      [list = hostList_, defaults = defaults_, order = replyOrder_, number = replyOrder_->next()](
+          const std::optional<platform::Data>& data, const std::shared_ptr<const platform::URLResponse>& response,
+          const std::optional<platform::Error>& error) {
+        handleWebRuleReply(*list, defaults, *order, number, data, response, error);
+      });
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {

@@ -204,8 +204,8 @@ void LocationSenderManager::sendLocation(const platform::Location& location) {
   const auto now = Steady::now();
   if (now.time_since_epoch().count() < uploadOutUntil_->load()) return;
   const auto& configuration = networkManger->session().configuration();
-  const auto deadline = configuration.resourceTimeout > std::chrono::milliseconds(0) ? configuration.resourceTimeout
-                                                                                      : kUploadDeadline;
+  const auto deadline =
+      configuration.resourceTimeout > std::chrono::milliseconds(0) ? configuration.resourceTimeout : kUploadDeadline;
   uploadOutUntil_->store((now + deadline).time_since_epoch().count());
   // The wait on the main thread draws on the main thread's budget of the period; a
   // reply that comes later is printed when it comes.

@@ -88,7 +88,9 @@ class HeldProtocol : public platform::URLProtocol {
   void stopLoading() override { HeldReplies::shared().forget(this); }
 };
 
-inline platform::URLProtocolClass HeldReplies::protocolClass() { return platform::URLProtocolClass::of<HeldProtocol>(); }
+inline platform::URLProtocolClass HeldReplies::protocolClass() {
+  return platform::URLProtocolClass::of<HeldProtocol>();
+}
 
 inline bool HeldReplies::answer(std::size_t index, int status, const std::string& body) {
   platform::URLProtocol* protocol = nullptr;
@@ -109,7 +111,7 @@ inline bool HeldReplies::answer(std::size_t index, int status, const std::string
 }
 
 inline bool HeldReplies::answerAndWait(platform::URLSession& session, std::size_t index, int status,
-                                      const std::string& body) {
+                                       const std::string& body) {
   if (!answer(index, status, body)) return false;
   const std::size_t barrier = count();
   auto done = std::make_shared<platform::DispatchSemaphore>(0);

@@ -247,8 +247,8 @@ class WebRuleReplies : public AgentFixture {
     ASSERT_TRUE(testsupport::HeldReplies::shared().answerAndWait(heldSession_, index, status, body));
   }
   // Sends two web-rule requests and answers them in the order given.
-  void twoReplies(std::pair<std::size_t, std::pair<int, std::string>> first,
-                  std::pair<std::size_t, std::pair<int, std::string>> second) {
+  using Answer = std::pair<std::size_t, std::pair<int, std::string>>;
+  void twoReplies(const Answer& first, const Answer& second) {
     testsupport::HeldReplies::shared().reset();
     filter_.requestWebRules();
     filter_.requestWebRules();

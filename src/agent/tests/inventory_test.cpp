@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <thread>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/app_delegate.h"

@@ -108,7 +108,8 @@ class FailingWritesSuite final : public platform::UserDefaults {
   void removeObject(const std::string& key) override {
     if (!*full_) file_->removeObject(key);
   }
-  bool update(const std::string& key, const std::function<bool(std::optional<platform::PlistValue>&)>& change) override {
+  bool update(const std::string& key,
+              const std::function<bool(std::optional<platform::PlistValue>&)>& change) override {
     return !*full_ && file_->update(key, change);
   }
   bool synchronize() override { return file_->synchronize(); }
@@ -127,7 +128,8 @@ TEST_F(UsageReport, NoSecondIsLostWhileWritesFail) {
   sharedSuite()->set("device_usage", 100);
   auto full = std::make_shared<std::atomic<bool>>(false);
   auto file = platform::UserDefaults::atPath(sharedSuite()->path());
-  auto previous = networks::installSharedSuite([file, full] { return std::make_shared<FailingWritesSuite>(file, full); });
+  auto previous =
+      networks::installSharedSuite([file, full] { return std::make_shared<FailingWritesSuite>(file, full); });
   struct Restore {
     networks::SharedSuiteOpener opener;
     ~Restore() { networks::installSharedSuite(std::move(opener)); }
@@ -144,8 +146,9 @@ TEST_F(UsageReport, NoSecondIsLostWhileWritesFail) {
   EXPECT_EQ(counter(), 120);
   std::vector<std::string> bodies;
   for (const auto& request : service().requests(kReportsPath)) bodies.push_back(request.bodyText());
-  EXPECT_EQ(bodies, (std::vector<std::string>{agent::usageReportBody("20240305", 105), agent::usageReportBody("20240305", 110),
-                                              agent::usageReportBody("20240305", 115), agent::usageReportBody("20240305", 120)}));
+  EXPECT_EQ(bodies, (std::vector<std::string>{
+                        agent::usageReportBody("20240305", 105), agent::usageReportBody("20240305", 110),
+                        agent::usageReportBody("20240305", 115), agent::usageReportBody("20240305", 120)}));
 
   // A restart starts from the file; a failed write there is made good the same way.
   agent::UsageReporter restarted{workspace_, windowList_, networks::ChildUser::make(platform::UserDefaults::standard()),

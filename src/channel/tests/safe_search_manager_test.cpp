@@ -680,11 +680,12 @@ TEST_F(SafeSearchManagerTest, AnOlderReplyLandingLastIsDropped) {
     engine.getSafeSearchRules();
     engine.getSafeSearchRules();
     ASSERT_TRUE(held.waitForCount(2));
-    const std::string newer = c.newerStatus == 200 ? ruleSet({}, {exception("newer", true)})
-                                                   : R"({"message":"newer failed","status":500})";
+    const std::string newer =
+        c.newerStatus == 200 ? ruleSet({}, {exception("newer", true)}) : R"({"message":"newer failed","status":500})";
     ASSERT_TRUE(held.answerAndWait(session, 1, c.newerStatus, newer));
     ASSERT_TRUE(held.answerAndWait(session, 0, 200, ruleSet({}, {exception("older", true)})));
-    EXPECT_THAT(output_.take(), ::testing::Contains(HasSubstr("Dropping a safe-search reply older than the one already taken")));
+    EXPECT_THAT(output_.take(),
+                ::testing::Contains(HasSubstr("Dropping a safe-search reply older than the one already taken")));
     // The next fetch (whose own reply does not come) takes the newer outcome.
     EXPECT_EQ(engine.getSafeSearchRules(), c.expectSuccess);
     if (c.expectSuccess) {
