@@ -34,6 +34,9 @@ void installAutostartEntry(const platform::FileManager& files) {
 }
 
 constexpr auto kTickInterval = std::chrono::seconds(5);
+// How far into a tick's period the main thread's waits may go: the rest of the period
+// is kept for the work itself, so that the next tick starts on time.
+constexpr auto kMainThreadWaitWindow = std::chrono::seconds(4);
 
 }  // namespace
 
@@ -59,7 +62,8 @@ AppDelegate::AppDelegate(Platform platform)
       childUser(platform_.childUser),
       appList(inventory_.appList()),
       blockingAppsArrayString(applicationBlocker_.blocked()),
-      currentDeviceWeekDay(applicationBlocker_.weekDay()) {
+      currentDeviceWeekDay(applicationBlocker_.weekDay()),
+      mainThreadBudget_(std::make_shared<platform::MainThreadBudget>(kTickInterval, kMainThreadWaitWindow)) {
   // The main thread's waits for replies are bounded by the settings' budget.
   networkManger.setReplyWaitLimit(platform_.settings.replyWaitBudget);
   usageReporter_.setReplyWaitLimit(platform_.settings.replyWaitBudget / 2);
@@ -69,6 +73,8 @@ AppDelegate::~AppDelegate() {
   // The timers hold the delegate only weakly; stop them so they do not outlive it.
   if (liveTimer) liveTimer->invalidate();
   if (liveTimerActivityReport) liveTimerActivityReport->invalidate();
+  // The budget goes with the ticks that renew it.
+  if (platform::MainThreadBudget::installed() == mainThreadBudget_) platform::MainThreadBudget::install(nullptr);
 }
 
 bool AppDelegate::setOutlet(const std::string& name, const platform::ui::ObjectPtr& value) {
@@ -117,6 +123,10 @@ platform::ui::Action AppDelegate::action(const std::string& selector) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+  // Every wait of the main thread from here on draws on the budget that the ticks renew.
+  mainThreadBudget_->beginPeriod();
+  platform::MainThreadBudget::install(mainThreadBudget_);
+
   // The location reporter first: it listens for live-location commands, then sends fixes.
   if (platform_.locationReporter.listenToLiveLocationSocket) platform_.locationReporter.listenToLiveLocationSocket();
   if (platform_.locationReporter.startSendLocations) platform_.locationReporter.startSendLocations();

@@ -15,6 +15,11 @@
 // Every platform facility comes in through one `Platform` bundle of references, so that
 // main.cpp wires the Linux implementations (agent/services.h) and tests wire fakes.
 //
+// The main thread's waits share one budget per 5-second period (platform::MainThreadBudget):
+// each tick begins a period, and every wait of the main thread in it (the tick's replies
+// and root's commands, the usage report, a location upload, a safe-search pass of the
+// command channel) ends within its first 4 seconds, so the next tick comes on time.
+//
 // Threads: everything runs on the main thread (the thread that runs the main run loop),
 // except the REST reply handlers (on the URL session's callback queue), the inventory
 // (on the global queue) and the privileged runner's output handler (a background
@@ -44,6 +49,7 @@
 #include "platform/content_filter.h"
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
+#include "platform/main_thread_budget.h"
 #include "platform/run_loop.h"
 #include "platform/settings.h"
 #include "platform/ui.h"
@@ -248,8 +254,13 @@ class AppDelegate : public platform::ui::Object,
  private:
   // Connects the command channel once, as soon as a child token is stored.
   void connectChannelIfTokenStored();
+  // How long root's commands may run within the tick: what leaves the main thread's
+  // budget of the period to the next tick, at most the settings' deadline.
+  std::chrono::milliseconds rootDeadlineWithinTick() const;
 
   bool channelConnectRequested_ = false;
+  // The main thread's wait budget; installed for the process at start-up.
+  const std::shared_ptr<platform::MainThreadBudget> mainThreadBudget_;
 };
 
 }  // namespace agent

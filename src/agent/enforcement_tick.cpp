@@ -11,15 +11,36 @@
 #include "platform/settings.h"
 
 namespace agent {
+namespace {
+
+using std::chrono::milliseconds;
+
+// What the privileged runner may take after a sudo's deadline to end it (the polite
+// signal's grace): root's deadline in a tick leaves it inside the main thread's budget.
+constexpr milliseconds kSudoEndAllowance{1000};
+// The least deadline root's command gets in a tick, even when the replies took the
+// budget: a sudo that checks a password needs a moment on any machine.
+constexpr milliseconds kLeastSudoDeadline{1000};
+
+}  // namespace
+
+std::chrono::milliseconds AppDelegate::rootDeadlineWithinTick() const {
+  // A child who stops every sudo must not hold the tick past the period's budget: the
+  // deadline is what is left of it, less the time to end a held sudo.
+  const milliseconds left = mainThreadBudget_->left() - kSudoEndAllowance;
+  return std::min(platform_.settings.privilegedCommandDeadline, std::max(kLeastSudoDeadline, left));
+}
 
 void AppDelegate::fireTimer() {
-  // Every wait of the tick for a reply draws on one budget; once it is spent the tick
-  // goes on without the replies, which are handled when they come and count from the
-  // next tick on.
+  // A new period of the main thread's budget begins with every tick. Every wait of the
+  // tick for a reply draws on one budget besides (the settings' reply-wait budget); once
+  // either is spent the tick goes on without the replies, which are handled when they
+  // come and count from the next tick on.
+  mainThreadBudget_->beginPeriod();
   const auto waitsEnd = std::chrono::steady_clock::now() + platform_.settings.replyWaitBudget;
   auto budgetLeft = [&] {
-    return std::max(std::chrono::milliseconds(0),
-                    std::chrono::duration_cast<std::chrono::milliseconds>(waitsEnd - std::chrono::steady_clock::now()));
+    const auto replies = std::chrono::duration_cast<milliseconds>(waitsEnd - std::chrono::steady_clock::now());
+    return std::clamp(replies, milliseconds(0), mainThreadBudget_->left());
   };
 
   connectChannelIfTokenStored();
@@ -47,11 +68,11 @@ void AppDelegate::fireTimer() {
   // reads nothing there; a target of the user's own is replaced without root.
   const auto replacement =
       hostsFilter_.replaceHostsFile(*written, platform_.settings.hostsFile, platform_.settings.systemHostsFile,
-                                    privilegedRunner_, platform_.settings.privilegedCommandDeadline);
+                                    privilegedRunner_, rootDeadlineWithinTick());
   // A replacement that had to be ended changed nothing to flush, and a second command
   // would most likely be held the same way.
   if (replacement == HostsReplacement::sudoEnded) return;
-  runScriptThatNeedsSudo(kFlushDnsCacheCommand);
+  (void)privilegedRunner_.run(kFlushDnsCacheCommand, rootDeadlineWithinTick());
 }
 
 }  // namespace agent

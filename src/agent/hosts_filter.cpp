@@ -286,10 +286,14 @@ HostEntries defaultHostEntries() {
           {"www.example.org", "127.0.0.1"}};
 }
 
-void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
-                        const std::optional<platform::Data>& data,
-                        const std::shared_ptr<const platform::URLResponse>& response,
-                        const std::optional<platform::Error>& error) {
+namespace {
+
+// As handleWebRuleReply(); with an order, the reply to request `number` replaces the
+// list only when it is newer than every reply that replaced it before.
+void handleNumberedWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults, platform::ReplyOrder* order,
+                                platform::ReplyOrder::Number number, const std::optional<platform::Data>& data,
+                                const std::shared_ptr<const platform::URLResponse>& response,
+                                const std::optional<platform::Error>& error) {
   if (!data) {
     networks::printLine(error ? "Optional(" + error->description() + ")" : "nil");
     return;
@@ -314,15 +318,38 @@ void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
   next.reserve(defaults.size() + blocked.size());
   next.insert(next.end(), defaults.begin(), defaults.end());
   next.insert(next.end(), std::make_move_iterator(blocked.begin()), std::make_move_iterator(blocked.end()));
-  // Swapped in under the lock; the old list is freed after it.
-  list.modify([&](HostEntries& entries) { entries.swap(next); });
+  // Swapped in under the lock, where the order is checked too, so that of two replies
+  // the newer one is in force whichever lands last; the old list is freed after it.
+  const bool applied = list.modify([&](HostEntries& entries) {
+    if (order != nullptr && !order->accept(number)) return false;
+    entries.swap(next);
+    return true;
+  });
+  if (!applied) networks::printLine("Keeping the blocked domains: a newer web-rule reply is in force");
+}
+
+}  // namespace
+
+void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
+                        const std::optional<platform::Data>& data,
+                        const std::shared_ptr<const platform::URLResponse>& response,
+                        const std::optional<platform::Error>& error) {
+  handleNumberedWebRuleReply(list, defaults, nullptr, 0, data, response, error);
+}
+
+void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults, platform::ReplyOrder& order,
+                        platform::ReplyOrder::Number number, const std::optional<platform::Data>& data,
+                        const std::shared_ptr<const platform::URLResponse>& response,
+                        const std::optional<platform::Error>& error) {
+  handleNumberedWebRuleReply(list, defaults, &order, number, data, response, error);
 }
 
 HostsFilter::HostsFilter(const platform::FileManager& files, networks::NetworkManager& requests)
     : files_(files),
       requests_(requests),
       defaults_(defaultHostEntries()),
-      hostList_(std::make_shared<Locked<HostEntries>>(defaults_)) {}
+      hostList_(std::make_shared<Locked<HostEntries>>(defaults_)),
+      replyOrder_(std::make_shared<platform::ReplyOrder>()) {}
 
 void HostsFilter::requestWebRules() {
   const auto token = networks::storedChildToken();
@@ -330,12 +357,15 @@ void HostsFilter::requestWebRules() {
 
   // Only a rule set that arrived whole replaces the blocked domains; anything else (no
   // answer, an error status, a body that does not decode) leaves the domains in force
-  // until a later reply does arrive.
+  // until a later reply does arrive. Requests are numbered: a slow reply that lands after
+  // the reply to a later request is dropped.
   requests_.send(
       networks::ChildEndPoint::webContentRules(), *token,
-      [list = hostList_, defaults = defaults_](
+      [list = hostList_, defaults = defaults_, order = replyOrder_, number = replyOrder_->next()](
           const std::optional<platform::Data>& data, const std::shared_ptr<const platform::URLResponse>& response,
-          const std::optional<platform::Error>& error) { handleWebRuleReply(*list, defaults, data, response, error); });
+          const std::optional<platform::Error>& error) {
+        handleWebRuleReply(*list, defaults, *order, number, data, response, error);
+      });
 }
 
 std::string HostsFilter::documentsDirectoryURL() const {

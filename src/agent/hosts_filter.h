@@ -16,6 +16,7 @@
 #include "agent/privileged_runner.h"
 #include "networks/network_manager.h"
 #include "platform/file_manager.h"
+#include "platform/reply_order.h"
 
 namespace agent {
 
@@ -73,6 +74,14 @@ void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults,
                         const std::optional<platform::Data>& data,
                         const std::shared_ptr<const platform::URLResponse>& response,
                         const std::optional<platform::Error>& error);
+// The same for the reply to request `number` of `order` (ReplyOrder::next() when it was
+// sent): a reply that arrived whole replaces `list` only when no reply to a later
+// request has replaced it before; an older one is dropped with a line, so that a slow
+// reply never brings an older rule set back.
+void handleWebRuleReply(Locked<HostEntries>& list, const HostEntries& defaults, platform::ReplyOrder& order,
+                        platform::ReplyOrder::Number number, const std::optional<platform::Data>& data,
+                        const std::shared_ptr<const platform::URLResponse>& response,
+                        const std::optional<platform::Error>& error);
 
 // Built with the file manager (Documents, the staging file) and the request runner (the
 // web rules). The host list is shared with the web-rule reply handler, which may run
@@ -88,7 +97,7 @@ class HostsFilter {
   const HostEntries& defaults() const { return defaults_; }
 
   // Sends the web-content rule request without waiting; its reply is handled by
-  // handleWebRuleReply() on the host list. Sends nothing without a stored child token.
+  // handleWebRuleReply() on the host list, in the order of the requests. Sends nothing without a stored child token.
   void requestWebRules();
   // The file URL of the user's Documents folder, ending with "/".
   std::string documentsDirectoryURL() const;
@@ -115,6 +124,8 @@ class HostsFilter {
   networks::NetworkManager& requests_;
   const HostEntries defaults_;
   const std::shared_ptr<Locked<HostEntries>> hostList_;
+  // Numbers the web-rule requests for their replies (shared with the reply handlers).
+  const std::shared_ptr<platform::ReplyOrder> replyOrder_;
 };
 
 }  // namespace agent

@@ -218,7 +218,13 @@ std::vector<MetadataItem> Inventory::collect() {
   report.norules = std::move(norules);
   report.allowed = std::vector{networks::Allowed{"System", 0, std::string(kPlaceholderIdentifier), "22222", "empty"}};
   report.blocked = std::vector{networks::Blocked{"System Extentions", std::string(kPlaceholderIdentifier), "empty"}};
-  requests_.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
+  // The inventory runs off the main thread, where no tick is held: its upload waits for
+  // the reply, however slow (the request's own deadline bounds it), so that the reply's
+  // line comes before the list's. A runner of its own over the same session, as the
+  // shared runner's wait is cut to the main thread's budget.
+  networks::NetworkManager upload(requests_.session());
+  upload.setReplyWaitLimit(networks::NetworkManager::kNoReplyWaitLimit);
+  upload.sendAppList(report, [](networks::Result<networks::AcceptanceModel> result) {
     networks::printLine(result ? "success sendAppList" : "failed sendAppList");
   });
 

@@ -9,6 +9,7 @@
 
 #include "channel/command_payloads.h"
 #include "coding/number_text.h"
+#include "platform/main_thread_budget.h"
 
 namespace agent {
 
@@ -55,7 +56,8 @@ LocationSenderManager::LocationSenderManager(Environment environment)
 LocationSenderManager::LocationSenderManager(Environment environment, Completed)
     : locationManager(environment.locationManager),
       networkManger(environment.networkManger),
-      environment_(std::move(environment)) {
+      environment_(std::move(environment)),
+      waitLimit_(networkManger->replyWaitLimit()) {
   isLiveUntil = environment_.now();
 
   locationManager->startMonitoringSignificantLocationChanges();
@@ -195,9 +197,28 @@ networks::LocationModel LocationSenderManager::sample(const platform::Location& 
 }
 
 void LocationSenderManager::sendLocation(const platform::Location& location) {
-  networkManger->sendLocation({sample(location)}, [](networks::Result<networks::AcceptanceModel> result) {
-    networks::printLine(result ? "success" : "failed");
-  });
+  // One upload at a time: while one is unanswered (until its reply, or the request's own
+  // deadline for one whose reply runs no completion) the next is skipped, and a later
+  // tick sends the fix as it is then. A slow service cannot pile uploads up.
+  using Steady = std::chrono::steady_clock;
+  const auto now = Steady::now();
+  if (now.time_since_epoch().count() < uploadOutUntil_->load()) return;
+  const auto& configuration = networkManger->session().configuration();
+  const auto deadline =
+      configuration.resourceTimeout > std::chrono::milliseconds(0) ? configuration.resourceTimeout : kUploadDeadline;
+  uploadOutUntil_->store((now + deadline).time_since_epoch().count());
+  // The wait on the main thread draws on the main thread's budget of the period; a
+  // reply that comes later is printed when it comes.
+  const auto limit = platform::MainThreadBudget::bound(waitLimit_);
+  networkManger->setReplyWaitLimit(limit);
+  networkManger->sendLocation({sample(location)},
+                              [out = uploadOutUntil_](networks::Result<networks::AcceptanceModel> result) {
+                                out->store(0);
+                                networks::printLine(result ? "success" : "failed");
+                              });
+  // A call that returned before its limit had its reply handled, with or without a
+  // completion.
+  if (Steady::now() - now < limit) uploadOutUntil_->store(0);
 }
 
 }  // namespace agent

@@ -11,7 +11,10 @@
 //
 // Threads: main thread only (timers on the main run loop, location callbacks on the
 // main queue, command-channel handlers on the main queue). Each upload blocks the main
-// thread until its reply has been handled.
+// thread until its reply has been handled, at most its runner's reply wait and what is
+// left of the main thread's budget (platform::MainThreadBudget); a later reply is
+// printed when it comes, and no upload is sent while one is unanswered.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -118,7 +121,8 @@ class LocationSenderManager final : public platform::LocationManagerDelegate {
   void didFailWithError(platform::LocationManager& manager, const platform::Error& error) override;
   void didExitRegion(platform::LocationManager& manager, const platform::CircularRegion& region) override;
 
-  // Builds one sample from the fix and uploads it; prints "success" or "failed".
+  // Builds one sample from the fix and uploads it; prints "success" or "failed". Sends
+  // nothing while an earlier upload is unanswered.
   void sendLocation(const platform::Location& userLocation);
   // The sample that sendLocation uploads for the fix, made now.
   networks::LocationModel sample(const platform::Location& location) const;
@@ -132,6 +136,14 @@ class LocationSenderManager final : public platform::LocationManagerDelegate {
   std::shared_ptr<platform::Timer> schedule(double seconds, void (LocationSenderManager::*action)(platform::Timer&));
 
   Environment environment_;
+  // How long an upload waits for its reply at most: the runner's limit when it was
+  // handed in (before the main thread's budget cuts it).
+  const std::chrono::milliseconds waitLimit_;
+  // How long an unanswered upload counts as out when the session sets no deadline.
+  static constexpr std::chrono::seconds kUploadDeadline{30};
+  // Until when (steady-clock ticks) an upload is out; 0: none. Shared with the replies.
+  const std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> uploadOutUntil_ =
+      std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
   // Read by the handlers and timer actions to tell whether the reporter still exists.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -1,5 +1,5 @@
-// The usage reporter: the counter in the shared defaults, one report per tick, the
-// Safari window check.
+// The usage reporter: the counter (kept in memory, written to the shared defaults), one
+// report per tick, the Safari window check.
 #include "agent/usage_reporter.h"
 
 #include <ctime>
@@ -11,12 +11,20 @@
 #include "networks/network_manager.h"
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
+#include "platform/main_thread_budget.h"
 #include "platform/user_defaults.h"
 
 namespace agent {
 namespace {
 
 constexpr const char* kSafariBundleIdentifier = "com.apple.Safari";
+
+// The sum of two non-negative counts; the counter has no bound of its own, so it stops
+// at the largest value rather than wrapping round.
+std::int64_t saturatedSum(std::int64_t count, std::int64_t step) {
+  return count > std::numeric_limits<std::int64_t>::max() - step ? std::numeric_limits<std::int64_t>::max()
+                                                                 : count + step;
+}
 
 }  // namespace
 
@@ -44,21 +52,39 @@ UsageReporter::UsageReporter(platform::Workspace& workspace, platform::WindowLis
     : workspace_(workspace), windows_(windows), childUser_(childUser), requests_(requests), now_(std::move(now)) {}
 
 void UsageReporter::tick() {
-  const std::string key(networks::kDeviceUsage);
-  if (auto shared = networks::openSharedSuite()) {
-    std::int64_t usage = shared->integer(key);
-    if (!childUser_.userDefault.object(key)) {
-      // The counter has no bound of its own; it stops at the largest value rather than
-      // wrapping round.
-      usage = usage > std::numeric_limits<std::int64_t>::max() - kUsageStep ? std::numeric_limits<std::int64_t>::max()
-                                                                            : usage + kUsageStep;
-      shared->set(key, usage);
-    } else {
-      shared->set(key, kUsageStep);
-    }
-    shared->synchronize();
-  }
+  raiseCounter();
   sendReport();
+}
+
+void UsageReporter::raiseCounter() {
+  const std::string key(networks::kDeviceUsage);
+  auto shared = networks::openSharedSuite();
+  if (childUser_.userDefault.object(key)) {
+    counter_ = kUsageStep;
+    unplaced_ = 0;
+  } else if (counter_) {
+    counter_ = saturatedSum(*counter_, kUsageStep);
+  } else if (shared) {
+    // The first tick that sees the suite starts from what the file holds (what the last
+    // run left), with the seconds counted before it could be read.
+    counter_ = saturatedSum(shared->integer(key), saturatedSum(unplaced_, kUsageStep));
+    unplaced_ = 0;
+  } else {
+    unplaced_ = saturatedSum(unplaced_, kUsageStep);
+  }
+  if (shared) writeCounter(*shared);
+}
+
+void UsageReporter::writeCounter(platform::UserDefaults& shared) {
+  if (!counter_) return;
+  // The counter in memory is the truth; a write that fails (a full disk, a lock not
+  // had) loses nothing: the next write carries every second counted since.
+  const std::int64_t value = *counter_;
+  (void)shared.update(std::string(networks::kDeviceUsage), [value](std::optional<platform::PlistValue>& stored) {
+    stored = platform::PlistValue(value);
+    return true;
+  });
+  shared.synchronize();
 }
 
 void UsageReporter::sendReport() {
@@ -70,7 +96,9 @@ void UsageReporter::sendReport() {
 
   auto shared = networks::openSharedSuite();
   if (!shared) return;
-  const std::int64_t usage = shared->integer(std::string(networks::kDeviceUsage));
+  // The count the agent keeps, which a failed write may not have put in the file yet;
+  // before the first tick, the file's.
+  const std::int64_t usage = counter_ ? *counter_ : shared->integer(std::string(networks::kDeviceUsage));
   const auto token = networks::storedChildToken(*shared);
   if (!token) return;
 
@@ -92,7 +120,8 @@ void UsageReporter::sendReport() {
     reportOut_->store(false);
     return;
   }
-  (void)semaphore->waitFor(replyWaitLimit_);
+  // On the main thread the wait also draws on the main thread's budget of the period.
+  (void)semaphore->waitFor(platform::MainThreadBudget::bound(replyWaitLimit_));
 }
 
 bool UsageReporter::safariIsInUse() {

@@ -10,6 +10,7 @@
 #include "networks/shared_settings.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
+#include "platform/main_thread_budget.h"
 #include "platform/text.h"
 
 namespace channel {
@@ -74,10 +75,18 @@ void CSafeSearchManager::startSafeSearchProcedure() {
 
 bool CSafeSearchManager::getSafeSearchRules() {
   // The wait is bounded: the reply, whenever it comes, goes to the mailbox (the engine
-  // may be busy or gone by then), and is taken from there now or at the next fetch.
-  networks_.setReplyWaitLimit(replyWaitLimit_);
-  networks_.getSafeSearch([mailbox = mailbox_](networks::Result<rules::SafeSearchRulesBase> result) {
+  // may be busy or gone by then), and is taken from there now or at the next fetch. On
+  // the main thread the wait also draws on the main thread's budget. Requests are
+  // numbered: a reply older than one the mailbox already took in is dropped, so a slow
+  // reply never brings an older rule set back.
+  networks_.setReplyWaitLimit(platform::MainThreadBudget::bound(replyWaitLimit_));
+  const auto number = mailbox_->order.next();
+  networks_.getSafeSearch([mailbox = mailbox_, number](networks::Result<rules::SafeSearchRulesBase> result) {
     std::lock_guard lock(mailbox->mutex);
+    if (!mailbox->order.accept(number)) {
+      printLine("Dropping a safe-search reply older than the one already taken");
+      return;
+    }
     mailbox->outcome = std::move(result);
   });
   std::optional<networks::Result<rules::SafeSearchRulesBase>> outcome;

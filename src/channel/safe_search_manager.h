@@ -21,6 +21,7 @@
 #include "networks/network_manager.h"
 #include "platform/content_blocker.h"
 #include "platform/file_manager.h"
+#include "platform/reply_order.h"
 #include "platform/settings.h"
 #include "platform/url_session.h"
 #include "rules/json_validator.h"
@@ -49,11 +50,13 @@ class CSafeSearchManager {
   // One pass: fetch, validate, rebuild the word list, write the list and reload.
   // Ends early, leaving the file as it was, when the fetch or the validation fails.
   virtual void startSafeSearchProcedure();
-  // Fetches the rules, waiting at most replyWaitLimit() for the reply; true when the
-  // last fetch whose completion ran succeeded. A request that runs no completion (no
-  // stored token, ...), or whose reply has not come within the wait, keeps the previous
-  // state; a reply that comes later is kept when it comes and takes effect at the next
-  // fetch.
+  // Fetches the rules, waiting at most replyWaitLimit() for the reply (on the main
+  // thread, at most what is left of the main thread's budget, MainThreadBudget); true
+  // when the newest fetch whose completion ran succeeded. A request that runs no
+  // completion (no stored token, ...), or whose reply has not come within the wait,
+  // keeps the previous state; a reply that comes later is kept when it comes and takes
+  // effect at the next fetch, unless the reply to a later fetch came before it (the
+  // older one is then dropped).
   virtual bool getSafeSearchRules();
 
   // How long one fetch waits for its reply (the pass's share of the main thread); by
@@ -112,12 +115,15 @@ class CSafeSearchManager {
   coding::Json generateBlacklistJSON(const rules::WordList& words) const;
   void writeAndReload(const coding::Json& ruleList);
 
-  // The outcome of the last fetch whose completion ran and that no fetch has taken yet:
-  // completions store it here, on the session's queue, and the fetch on the caller's
-  // thread takes it, so that a completion never touches the engine itself.
+  // The outcome of the newest fetch whose completion ran and that no fetch has taken
+  // yet: completions store it here, on the session's queue, and the fetch on the
+  // caller's thread takes it, so that a completion never touches the engine itself.
+  // The fetches are numbered: a completion of a fetch older than the one whose outcome
+  // came in last is dropped.
   struct FetchMailbox {
     std::mutex mutex;
     std::optional<networks::Result<rules::SafeSearchRulesBase>> outcome;
+    platform::ReplyOrder order;
   };
 
   networks::NetworkManager networks_;

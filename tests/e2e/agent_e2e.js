@@ -2,7 +2,8 @@
 // The real agent binary in a sandbox HOME against the local service: rules, reports,
 // commands and their acknowledgements, a service restart, and the wipe and exit.
 //
-//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build> [malformed|stall|closed-stdout]
+//   node agent_e2e.js <VelmorMopetAgent> <tools folder of the build>
+//        [malformed|stall|closed-stdout|slow|slow-live|stopped-sudo]
 //
 // With "malformed" the service gives good rules once, then malformed replies on every
 // endpoint: the agent must not stop, and must keep blocking applications and keep the
@@ -10,6 +11,14 @@
 // no answer: the agent must go on once the request's deadline (30 s) has passed. With
 // "closed-stdout" the agent's standard output is a pipe whose reader is gone from the
 // start: writing there must not end the agent, which goes on enforcing.
+//
+// The tick keeps its period under a slow or hostile service and a stopped sudo: with
+// "slow" every reply comes 2 to 20 s late; with "slow-live" every reply comes 2.9 s late
+// while a "live_location" with an interval of 1 s runs and a "safe_search_rule" comes
+// every second; with "stopped-sudo" every sudo the agent starts stops itself at once
+// (as the child's account could stop it). In each, consecutive ticks come at most 7 s
+// apart, a blocked program started during the run is stopped within 10 s of its start,
+// and every command is acknowledged.
 //
 // Exits 0 when every check held; prints what failed otherwise. Nothing outside the
 // sandbox (a new temporary folder) is written; the only process the agent may stop
@@ -99,8 +108,26 @@ function stallScenario() {
   return { replies };
 }
 
+// Every reply `delay` late (a number of ms, or [MIN, MAX] for a random one each); the
+// app rules block the run's program from the first reply on.
+function lateScenario(delay) {
+  const replies = goodScenario().replies;
+  replies[APP_RULES] = replies[APP_RULES][1];
+  for (const key of Object.keys(replies)) replies[key] = { ...replies[key], delay_ms: delay };
+  return { replies };
+}
+
+const budgetModes = ['slow', 'slow-live', 'stopped-sudo'];
+
 function scenario() {
   if (mode === 'stall') return stallScenario();
+  if (mode === 'slow') return lateScenario([2000, 20000]);
+  if (mode === 'slow-live') return lateScenario(2900);
+  if (mode === 'stopped-sudo') {
+    const replies = goodScenario().replies;
+    replies[APP_RULES] = replies[APP_RULES][1];
+    return { replies };
+  }
   return mode === 'malformed' ? malformedScenario() : goodScenario();
 }
 
@@ -165,12 +192,22 @@ async function main() {
     .map((h) => `${h}:443:127.0.0.1:${listening.port}`).join(',');
   const locationFile = path.join(sandbox, 'location.json');
   fs.writeFileSync(locationFile, JSON.stringify({ latitude: 52.52, longitude: 13.405 }));
+  // With "stopped-sudo", a sudo first in the children's PATH that stops itself before it
+  // hands over to the sandbox's stub.
+  let childPath = `${path.join(sandbox, 'tools')}:${toolsFolder}`;
+  if (mode === 'stopped-sudo') {
+    const stopping = path.join(sandbox, 'stopping-tools');
+    fs.mkdirSync(stopping);
+    fs.writeFileSync(path.join(stopping, 'sudo'),
+      `#!/bin/bash\nkill -STOP $$\nexec ${JSON.stringify(path.join(sandbox, 'tools', 'sudo'))} "$@"\n`, { mode: 0o755 });
+    childPath = `${stopping}:${childPath}`;
+  }
   const agentOut = fs.openSync(path.join(sandbox, 'agent.out'), 'w');
   const agent = spawn(agentPath, [], {
     env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'),
       XDG_DATA_HOME: path.join(home, '.local', 'share'), MOPET_HOSTS_FILE: hostsFile, SSL_CERT_FILE: listening.ca,
       MOPET_LOCATION_FILE: locationFile,
-      MOPET_CHILD_PATH: `${path.join(sandbox, 'tools')}:${toolsFolder}`, MOPET_CONNECT_TO: connectTo },
+      MOPET_CHILD_PATH: childPath, MOPET_CONNECT_TO: connectTo },
     stdio: ['ignore', mode === 'closed-stdout' ? 'pipe' : agentOut, agentOut],
   });
   if (mode === 'closed-stdout') agent.stdout.destroy(); // the reader goes away at once
@@ -205,6 +242,10 @@ async function main() {
   }
   if (mode === 'closed-stdout') {
     await closedStdoutChecks();
+    return;
+  }
+  if (budgetModes.includes(mode)) {
+    await budgetChecks();
     return;
   }
 
@@ -346,6 +387,56 @@ async function main() {
     assert.ok(resumedAt - stalledAt <= 45000 * slow, `the agent waited ${resumedAt - stalledAt} ms`);
     await waitFor('ticks after the stall', () => requests(APP_RULES).filter((r) => r.time > resumedAt).length >= 1, 15000);
     await command('app_blocker_rule', { changed: true }, 'ack');
+    await command('session_termination', { deleted: true }, 'no-ack');
+    await waitFor('the agent to exit', () => agentEnd, 10000);
+    assert.deepStrictEqual(agentEnd, { code: 0, signal: null });
+  }
+
+  async function budgetChecks() {
+    const connectedAt = records.find((r) => r.event === 'connection').time;
+    let commands = null;
+    const commandIds = [];
+    if (mode === 'slow-live') {
+      await command('live_location', { distance: 50, duration: 120000, interval: 1000 }, 'ack');
+      commands = setInterval(() => {
+        const id = `safe_search_rule#${++serial}`;
+        commandIds.push(id);
+        send({ emit: 'safe_search_rule', data: { changed: true }, id, ack_ms: 5000 });
+      }, 1000);
+    }
+    // Once the blocking rule set has gone out, a program of it started now is stopped
+    // by a tick within 10 s.
+    await waitFor('the first app-rule reply', () => records.find((r) => r.event === 'reply' && r.path === APP_RULES),
+      30000);
+    await new Promise((resolve) => setTimeout(resolve, 1000));
+    const late = spawn('sleep', ['300'], { env: { ...process.env, MOPET_BUNDLE_IDENTIFIER: blockedId }, stdio: 'ignore' });
+    children.push(late);
+    const lateStart = Date.now();
+    let lateEnd = null;
+    late.on('exit', (code, signal) => { lateEnd = { code, signal, time: Date.now() }; });
+    await waitFor('the program started during the run to end', () => lateEnd, 20000);
+    assert.strictEqual(lateEnd.signal, 'SIGTERM');
+    assert.ok(lateEnd.time - lateStart <= 10000 * slow, `the blocked program lived ${lateEnd.time - lateStart} ms`);
+    // The ticks over half a minute of the run: each app-rule request is one tick's.
+    const until = Math.max(Date.now(), connectedAt + 30000);
+    await waitFor('half a minute of ticks', () => Date.now() >= until, 40000);
+    if (commands) clearInterval(commands);
+    const ticks = requests(APP_RULES).filter((r) => r.time > connectedAt).map((r) => r.time);
+    const gaps = ticks.slice(1).map((t, i) => t - ticks[i]);
+    const gapLimit = slow > 1 ? 9000 : 7000;
+    assert.ok(gaps.length >= 4, `ticks: ${gaps.length + 1}`);
+    assert.ok(Math.max(...gaps) <= gapLimit, `ticks ${gaps.join(', ')} ms apart`);
+    console.log(`${mode}: ${ticks.length} ticks, ${Math.min(...gaps)}-${Math.max(...gaps)} ms apart; ` +
+      `the blocked program stopped ${lateEnd.time - lateStart} ms after its start`);
+    if (mode === 'stopped-sudo') {
+      const out = fs.readFileSync(path.join(sandbox, 'agent.out'), 'utf8');
+      assert.ok(out.includes('sudo did not end within'), 'every sudo was held and ended');
+    }
+    // Every command of the run was acknowledged.
+    await waitFor('the acknowledgements', () => commandIds.every((id) =>
+      records.some((r) => (r.event === 'ack' || r.event === 'no-ack') && r.id === id)), 10000);
+    const unacknowledged = commandIds.filter((id) => !records.some((r) => r.event === 'ack' && r.id === id));
+    assert.deepStrictEqual(unacknowledged, [], 'commands without an acknowledgement');
     await command('session_termination', { deleted: true }, 'no-ack');
     await waitFor('the agent to exit', () => agentEnd, 10000);
     assert.deepStrictEqual(agentEnd, { code: 0, signal: null });

@@ -16,6 +16,7 @@
 //   {"event":"listening","port":P,"ca":"D/ca.pem","time":ms}
 //   {"event":"request","method":..,"path":..,"query":..,"authorization":..,"body":..,"time":ms}
 //   {"event":"connection","token":..,"time":ms}      {"event":"disconnect","reason":..}
+//   {"event":"reply","path":..,"status":N}          when a reply is written
 //   {"event":"emit","name":..,"id":..}   then   {"event":"ack","id":..,"args":[..]}
 //                                          or   {"event":"no-ack","id":..}
 //   {"event":"stopped"} / {"event":"listening",..} around a restart
@@ -32,7 +33,8 @@
 //   }
 //   <reply>: {"status": 200, "body": <JSON value>} or {"status": 200, "text": "<raw>"}
 //            or {"hang": true} (the request is accepted and never answered);
-//            "delay_ms": N on a reply answers it N ms after the request came
+//            "delay_ms": N on a reply answers it N ms after the request came; [MIN, MAX]
+//            answers each request after its own random delay in that range
 // Paths without a reply answer 404 {"message":"not found"}.
 //
 // Commands (schedule entries and stdin lines):
@@ -118,6 +120,13 @@ function main() {
     return entry[Math.min(n, entry.length - 1)];
   }
 
+  // A reply's delay: a number, or a random one in [MIN, MAX].
+  function delayOf(reply) {
+    const d = reply.delay_ms;
+    if (Array.isArray(d) && d.length === 2) return Number(d[0]) + Math.random() * (Number(d[1]) - Number(d[0]));
+    return Number(d) > 0 ? Number(d) : 0;
+  }
+
   function handle(req, res) {
     const chunks = [];
     req.on('data', (c) => chunks.push(c));
@@ -143,11 +152,13 @@ function main() {
         if (res.destroyed || res.writableEnded) return;
         res.writeHead(reply.status || 200, { 'Content-Type': 'application/json', 'Content-Length': payload.length });
         res.end(payload);
+        record({ event: 'reply', path: url.pathname, status: reply.status || 200 });
       };
-      if (Number(reply.delay_ms) > 0) {
+      const delay = delayOf(reply);
+      if (delay > 0) {
         hanging.add(res);
         res.on('close', () => hanging.delete(res));
-        setTimeout(() => { hanging.delete(res); answer(); }, Number(reply.delay_ms));
+        setTimeout(() => { hanging.delete(res); answer(); }, delay);
       } else {
         answer();
       }

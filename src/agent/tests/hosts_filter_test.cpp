@@ -20,6 +20,7 @@
 #include "platform/fakes/capturing_log_sink.h"
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "support/held_replies.h"
 
 namespace {
 
@@ -263,6 +264,62 @@ class OpenWatch {
  private:
   int fd_;
 };
+
+// The web-rule replies, each held until the test answers it: a reply to an older request
+// that lands after a newer one never brings the older rule set back.
+class WebRuleReplies : public AgentFixture {
+ protected:
+  WebRuleReplies() { testsupport::HeldReplies::shared().reset(); }
+  static platform::URLSessionConfiguration heldConfiguration() {
+    platform::URLSessionConfiguration configuration;
+    configuration.protocolClasses.push_back(testsupport::HeldReplies::protocolClass());
+    return configuration;
+  }
+  static std::string blocking(const std::string& domain) {
+    return R"({"exceptions":[{"domain":")" + domain + R"(","rule":{"is_blocked":true}}]})";
+  }
+  std::vector<std::string> blockedNames() {
+    std::vector<std::string> names;
+    const auto entries = filter_.hostList().get();
+    for (std::size_t i = agent::defaultHostEntries().size(); i < entries.size(); ++i) names.push_back(entries[i].first);
+    return names;
+  }
+  void answer(std::size_t index, int status, const std::string& body) {
+    ASSERT_TRUE(testsupport::HeldReplies::shared().answerAndWait(heldSession_, index, status, body));
+  }
+  // Sends two web-rule requests and answers them in the order given.
+  using Answer = std::pair<std::size_t, std::pair<int, std::string>>;
+  void twoReplies(const Answer& first, const Answer& second) {
+    testsupport::HeldReplies::shared().reset();
+    filter_.requestWebRules();
+    filter_.requestWebRules();
+    ASSERT_TRUE(testsupport::HeldReplies::shared().waitForCount(2));
+    answer(first.first, first.second.first, first.second.second);
+    answer(second.first, second.second.first, second.second.second);
+  }
+
+  platform::URLSession heldSession_{heldConfiguration()};
+  networks::NetworkManager requests_{heldSession_};
+  agent::HostsFilter filter_{files(), requests_};
+};
+
+TEST_F(WebRuleReplies, AnOlderReplyLandingLastIsDropped) {
+  storeToken();
+  platform::CapturedOutput captured;
+  // The newer request's rule set first, then the older one's: the newer stays.
+  twoReplies({1, {200, blocking("newer.example")}}, {0, {200, blocking("older.example")}});
+  EXPECT_EQ(blockedNames(), std::vector<std::string>{"newer.example"});
+  EXPECT_THAT(agenttest::printedText(captured.take()),
+              HasSubstr("Keeping the blocked domains: a newer web-rule reply is in force\n"));
+  // Only a reply that was applied counts: after a newer one that failed, an older rule
+  // set is still the newest that arrived whole.
+  twoReplies({1, {500, blocking("failed.example")}}, {0, {200, blocking("late.example")}});
+  EXPECT_EQ(blockedNames(), std::vector<std::string>{"late.example"});
+  // In their own order both apply, the later last.
+  twoReplies({0, {200, blocking("first.example")}}, {1, {200, blocking("second.example")}});
+  EXPECT_EQ(blockedNames(), std::vector<std::string>{"second.example"});
+  EXPECT_THAT(agenttest::printedText(captured.take()), Not(HasSubstr("a newer web-rule reply is in force")));
+}
 
 // The tick's replacement of the hosts file. The fixture's target stands in for the
 // system's hosts file (Settings::systemHostsFile), so it goes through the stub sudo,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/app_delegate.h"
@@ -26,6 +28,7 @@
 #include "platform/file_manager.h"
 #include "platform/settings.h"
 #include "platform/user_defaults.h"
+#include "support/held_replies.h"
 #include "support/scoped_user_defaults.h"
 #include "support/temp_files.h"
 
@@ -358,6 +361,41 @@ TEST_F(InventoryTest, EmptyFoldersStillSendThePlaceholders) {
     EXPECT_EQ(printed.back(), "appList: []");
   }
   EXPECT_THAT(scriptsRun(), IsEmpty());
+}
+
+// The inventory runs off the main thread: its upload waits for the reply however late it
+// comes (past the wait that its runner gives the main thread), so that the reply's line
+// comes before the list's. The reply is held until the test answers it.
+TEST_F(InventoryTest, ASlowReplyIsWaitedForAndItsLineComesFirst) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  auto& held = testsupport::HeldReplies::shared();
+  held.reset();
+  platform::URLSessionConfiguration configuration;
+  configuration.protocolClasses = {testsupport::HeldReplies::protocolClass()};
+  platform::URLSession session(configuration);
+  networks::NetworkManager requests(session);
+  requests.setReplyWaitLimit(10ms);  // what the main thread's runner would wait
+  agent::Inventory inventory(
+      files(), requests, [](const std::string&) { return std::string(); }, childPath(),
+      platform::Settings::current().inheritedPath);
+
+  platform::CapturedOutput captured;
+  std::atomic<bool> returned{false};
+  std::thread collector([&] {
+    inventory.collect();
+    returned = true;
+  });
+  ASSERT_TRUE(held.waitForCount(1));
+  // Many times the runner's wait: the inventory is still waiting for its reply.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(returned);
+  EXPECT_THAT(agenttest::printedText(captured.take()), ::testing::Not(HasSubstr("appList: ")));
+  ASSERT_TRUE(held.answer(0, 200, R"({"message":"ok"})"));
+  collector.join();
+  const auto printed = lines(agenttest::printedText(captured.take()));
+  ASSERT_GE(printed.size(), 2u);
+  EXPECT_EQ(printed[printed.size() - 2], "success sendAppList");
+  EXPECT_EQ(printed.back(), "appList: []");
 }
 
 // The names of the items' files, in order.

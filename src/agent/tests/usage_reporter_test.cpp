@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <functional>
+#include <memory>
 
 #include "agent/app_delegate.h"
 #include "agent/tests/support/agent_fixture.h"
@@ -86,6 +89,75 @@ TEST_F(UsageReport, CounterSurvivesAndGrowsFromTheStoredValue) {
   reporter_.tick();
   EXPECT_EQ(counter(), 45);
   EXPECT_EQ(service().requests(kReportsPath).at(0).bodyText(), agent::usageReportBody("20251231", 45));
+}
+
+// The test's suite file, whose writes fail while `full` is set, as on a full disk or
+// under a lock that is not had: reads see the file as it is.
+class FailingWritesSuite final : public platform::UserDefaults {
+ public:
+  FailingWritesSuite(std::shared_ptr<platform::UserDefaults> file, std::shared_ptr<std::atomic<bool>> full)
+      : file_(std::move(file)), full_(std::move(full)) {}
+  std::optional<platform::PlistValue> object(const std::string& key) const override { return file_->object(key); }
+  std::optional<std::string> string(const std::string& key) const override { return file_->string(key); }
+  std::optional<platform::Data> data(const std::string& key) const override { return file_->data(key); }
+  bool boolean(const std::string& key) const override { return file_->boolean(key); }
+  std::int64_t integer(const std::string& key) const override { return file_->integer(key); }
+  void set(const std::string& key, platform::PlistValue value) override {
+    if (!*full_) file_->set(key, std::move(value));
+  }
+  void removeObject(const std::string& key) override {
+    if (!*full_) file_->removeObject(key);
+  }
+  bool update(const std::string& key,
+              const std::function<bool(std::optional<platform::PlistValue>&)>& change) override {
+    return !*full_ && file_->update(key, change);
+  }
+  bool synchronize() override { return file_->synchronize(); }
+  void removePersistentDomain(const std::string& name) override { file_->removePersistentDomain(name); }
+  std::string path() const override { return file_->path(); }
+
+ private:
+  std::shared_ptr<platform::UserDefaults> file_;
+  std::shared_ptr<std::atomic<bool>> full_;
+};
+
+// While the suite cannot be written, the count goes on in memory and in the reports; the
+// first write that succeeds puts every second in the file, which a restart reads.
+TEST_F(UsageReport, NoSecondIsLostWhileWritesFail) {
+  storeToken();
+  sharedSuite()->set("device_usage", 100);
+  auto full = std::make_shared<std::atomic<bool>>(false);
+  auto file = platform::UserDefaults::atPath(sharedSuite()->path());
+  auto previous =
+      networks::installSharedSuite([file, full] { return std::make_shared<FailingWritesSuite>(file, full); });
+  struct Restore {
+    networks::SharedSuiteOpener opener;
+    ~Restore() { networks::installSharedSuite(std::move(opener)); }
+  } restore{std::move(previous)};
+
+  reporter_.tick();
+  EXPECT_EQ(counter(), 105);
+  *full = true;
+  reporter_.tick();
+  reporter_.tick();
+  EXPECT_EQ(counter(), 105);  // the file keeps what it had
+  *full = false;
+  reporter_.tick();
+  EXPECT_EQ(counter(), 120);
+  std::vector<std::string> bodies;
+  for (const auto& request : service().requests(kReportsPath)) bodies.push_back(request.bodyText());
+  EXPECT_EQ(bodies, (std::vector<std::string>{
+                        agent::usageReportBody("20240305", 105), agent::usageReportBody("20240305", 110),
+                        agent::usageReportBody("20240305", 115), agent::usageReportBody("20240305", 120)}));
+
+  // A restart starts from the file; a failed write there is made good the same way.
+  agent::UsageReporter restarted{workspace_, windowList_, networks::ChildUser::make(platform::UserDefaults::standard()),
+                                 requests_, [this] { return now_; }};
+  *full = true;
+  restarted.tick();
+  *full = false;
+  restarted.tick();
+  EXPECT_EQ(counter(), 130);
 }
 
 TEST_F(UsageReport, AValueInTheAgentsOwnDefaultsMakesEveryTickWriteFive) {

@@ -18,6 +18,7 @@
 #include "platform/fakes/fake_content_blocker.h"
 #include "platform/file_manager.h"
 #include "platform/user_defaults.h"
+#include "support/held_replies.h"
 #include "support/scoped_shared_suite.h"
 #include "support/temp_files.h"
 
@@ -655,6 +656,62 @@ TEST_F(SafeSearchManagerTest, FetchOutcomesDecideWhetherAPassRuns) {
   EXPECT_EQ(blocker_.reloads().size(), reloadsBefore);
   EXPECT_THAT(fileWords(), ElementsAre("a"));
   EXPECT_THAT(engine_.parsedLines.words(), ElementsAre("a"));
+}
+
+// Two fetches whose replies come in the opposite order: the mailbox keeps the newer
+// one's outcome, whichever lands last, and the next fetch takes it.
+TEST_F(SafeSearchManagerTest, AnOlderReplyLandingLastIsDropped) {
+  auto& held = testsupport::HeldReplies::shared();
+  held.reset();
+  platform::URLSessionConfiguration configuration;
+  configuration.protocolClasses = {testsupport::HeldReplies::protocolClass()};
+  platform::URLSession session(configuration);
+  CSafeSearchManager engine(session, blocker_, home_.files());
+  engine.setReplyWaitLimit(std::chrono::milliseconds(0));  // the replies come later
+
+  struct Case {
+    std::string name;
+    int newerStatus;
+    bool expectSuccess;
+  } cases[] = {{"a newer rule set", 200, true}, {"a newer failure", 500, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    held.reset();
+    engine.getSafeSearchRules();
+    engine.getSafeSearchRules();
+    ASSERT_TRUE(held.waitForCount(2));
+    const std::string newer =
+        c.newerStatus == 200 ? ruleSet({}, {exception("newer", true)}) : R"({"message":"newer failed","status":500})";
+    ASSERT_TRUE(held.answerAndWait(session, 1, c.newerStatus, newer));
+    ASSERT_TRUE(held.answerAndWait(session, 0, 200, ruleSet({}, {exception("older", true)})));
+    EXPECT_THAT(output_.take(),
+                ::testing::Contains(HasSubstr("Dropping a safe-search reply older than the one already taken")));
+    // The next fetch (whose own reply does not come) takes the newer outcome.
+    EXPECT_EQ(engine.getSafeSearchRules(), c.expectSuccess);
+    if (c.expectSuccess) {
+      ASSERT_TRUE(engine.safeSearchRules && engine.safeSearchRules->exceptions);
+      ASSERT_EQ(engine.safeSearchRules->exceptions->size(), 1u);
+      EXPECT_EQ(engine.safeSearchRules->exceptions->front().word, "newer");
+    } else {
+      ASSERT_TRUE(engine.error);
+      EXPECT_EQ(engine.error->message, "newer failed");
+    }
+    // The third fetch's reply (after the two barriers of the answers): nothing is left open.
+    ASSERT_TRUE(held.waitForCount(5));
+    ASSERT_TRUE(held.answerAndWait(session, 4, 500, "{}"));
+  }
+  // In their own order, the later one is taken.
+  held.reset();
+  engine.getSafeSearchRules();
+  engine.getSafeSearchRules();
+  ASSERT_TRUE(held.waitForCount(2));
+  ASSERT_TRUE(held.answerAndWait(session, 0, 200, ruleSet({}, {exception("first", true)})));
+  ASSERT_TRUE(held.answerAndWait(session, 1, 200, ruleSet({}, {exception("second", true)})));
+  EXPECT_TRUE(engine.getSafeSearchRules());
+  ASSERT_TRUE(engine.safeSearchRules && engine.safeSearchRules->exceptions);
+  EXPECT_EQ(engine.safeSearchRules->exceptions->front().word, "second");
+  ASSERT_TRUE(held.waitForCount(5));
+  ASSERT_TRUE(held.answerAndWait(session, 4, 500, "{}"));
 }
 
 }  // namespace
