@@ -7,7 +7,8 @@
 #include <random>
 #include <utility>
 
-#include "networks/network_manager.h"
+#include "networks/child_end_point.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/bundle.h"
@@ -126,7 +127,6 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
   if (!options_.handleQueue) {
     options_.handleQueue = [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
   }
-  life_->self = this;
   std::string url = serviceURL();
   if (options_.socketURL) url = *options_.socketURL;
   manager_ = std::make_unique<sio::SocketManager>(
@@ -134,10 +134,7 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
 }
 
 SocketHandler::~SocketHandler() {
-  {
-    std::lock_guard lock(life_->mutex);
-    life_->self = nullptr;
-  }
+  life_.end();
   {
     std::lock_guard lock(connectionMutex_);
     wanted_ = false;
@@ -146,12 +143,7 @@ SocketHandler::~SocketHandler() {
 }
 
 std::function<void()> SocketHandler::guarded(std::function<void()> block) const {
-  return [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
-    auto alive = life.lock();
-    if (!alive) return;
-    std::lock_guard lock(alive->mutex);
-    if (alive->self) block();
-  };
+  return [life = life_.weak(), block = std::move(block)] { life.withOwner([&](SocketHandler&) { block(); }); };
 }
 
 void SocketHandler::onHandleQueue(std::function<void()> block) { options_.handleQueue(guarded(std::move(block))); }

@@ -41,6 +41,7 @@
 #include "coding/codable.h"
 #include "platform/content_blocker.h"
 #include "platform/file_manager.h"
+#include "platform/lifeline.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
@@ -248,13 +249,9 @@ class SocketHandler {
   // The attempt count stops growing here (the waits reached their cap long before).
   static constexpr int kMaxCountedRetries = 64;
 
-  // Outlives the channel in blocks still queued: `self` is cleared (under the lock) by
-  // the destructor, and a block runs only while it holds the lock and finds it set.
-  struct Life {
-    std::mutex mutex;
-    SocketHandler* self = nullptr;
-  };
-  std::shared_ptr<Life> life_ = std::make_shared<Life>();
+  // Blocks still queued run only while the channel lives; the destructor ends its life
+  // first, waiting for a block that is running.
+  platform::Lifeline<SocketHandler> life_{this};
 
   SocketHandlerOptions options_;
   platform::Workspace& workspace_;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/dispatch.h"
@@ -22,8 +23,6 @@ coding::JSONDecoder errorDecoder() {
 
 }  // namespace
 
-void printLine(const std::string& line) { platform::StandardOutput::writeLine(line); }
-
 std::string ErrorModel::description() const {
   std::string text = "ErrorModel(message: \"" + message + "\", status: ";
   text += status ? "Optional(" + std::to_string(*status) + ")" : "nil";
@@ -34,15 +33,9 @@ std::string ErrorModel::description() const {
 
 NetworkManager::NetworkManager(platform::URLSession& session)
     : session_(session),
-      replyWaitLimit_(platform::Settings::current().replyWaitBudget),
-      alive_(std::make_shared<Alive>()) {
-  alive_->runner = this;
-}
+      replyWaitLimit_(platform::Settings::current().replyWaitBudget) {}
 
-NetworkManager::~NetworkManager() {
-  std::lock_guard lock(alive_->mutex);
-  alive_->runner = nullptr;
-}
+NetworkManager::~NetworkManager() { alive_.end(); }
 
 namespace {
 

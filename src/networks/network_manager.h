@@ -37,6 +37,7 @@
 #include "networks/error_model.h"
 #include "networks/location_report.h"
 #include "networks/replies.h"
+#include "platform/lifeline.h"
 #include "platform/url_session.h"
 #include "rules/safe_search_rules.h"
 
@@ -83,15 +84,16 @@ class NetworkManager {
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
     task(endPoint,
-         ReplyHandler{[alive = alive_, completion](const platform::Data& body) -> std::optional<coding::DecodingError> {
-                                  // The decoder is the runner's: a reply that outlives the
-                                  // runner is dropped.
-                        std::lock_guard lock(alive->mutex);
-                        if (alive->runner == nullptr) return std::nullopt;
-                        auto decoded = alive->runner->successDecoder().decode<T>(body);
-                        if (!decoded) return decoded.error();
-                        completion(std::move(*decoded));
-                        return std::nullopt;
+         ReplyHandler{[alive = alive_.weak(), completion](const platform::Data& body) {
+                        // The decoder is the runner's: a reply that outlives the runner is
+                        // dropped.
+                        std::optional<coding::DecodingError> failed;
+                        alive.withOwner([&](const NetworkManager& runner) {
+                          auto decoded = runner.successDecoder().decode<T>(body);
+                          if (decoded) completion(std::move(*decoded));
+                          else failed = decoded.error();
+                        });
+                        return failed;
                       },
                       [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
@@ -118,22 +120,12 @@ class NetworkManager {
   platform::URLSession& session() const { return session_; }
 
  private:
-  // Whether the runner still exists, for reply handlers that may outlive it. The mutex
-  // is held while a handler uses the runner and while the destructor clears `runner`;
-  // recursive, so that a completion may drop the runner's last owner.
-  struct Alive {
-    std::recursive_mutex mutex;
-    const NetworkManager* runner = nullptr;
-  };
-
   coding::JSONDecoder successDecoder() const;
   platform::URLSession& session_;
   std::chrono::milliseconds replyWaitLimit_;
-  std::shared_ptr<Alive> alive_;
+  // Whether the runner still exists, for reply handlers that may outlive it; a handler
+  // holds the runner's life while it uses it (and may drop the runner's last owner).
+  platform::Lifeline<const NetworkManager> alive_{this};
 };
-
-// Prints one line to standard output (whole lines, safe across threads), through the
-// standard-output sink of the log layer (platform::StandardOutput), which tests replace.
-void printLine(const std::string& line);
 
 }  // namespace networks
