@@ -151,16 +151,4 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   waitForReply(*done, replyWaitLimit_);
 }
 
-void NetworkManager::sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {
-  task<AcceptanceModel>(ChildEndPoint::sendLocation(samples), std::move(completion));
-}
-
-void NetworkManager::sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion) {
-  task<AcceptanceModel>(ChildEndPoint::sendApplicationList(report), std::move(completion));
-}
-
-void NetworkManager::getSafeSearch(Completion<rules::SafeSearchRulesBase> completion) {
-  task<rules::SafeSearchRulesBase>(ChildEndPoint::getSafeSearchRules(), std::move(completion));
-}
-
 }  // namespace networks

@@ -77,8 +77,8 @@ class NetworkManager {
   void setReplyWaitLimit(std::chrono::milliseconds limit) { replyWaitLimit_ = limit; }
   std::chrono::milliseconds replyWaitLimit() const { return replyWaitLimit_; }
 
-  // Sends one request; see the outcomes above. Overridable: the three API operations
-  // below go through it.
+  // Sends one request; see the outcomes above. Overridable: request() and the three API
+  // operations below go through it.
   virtual void task(const ChildEndPoint& endPoint, ReplyHandler handler);
 
   template <class T>
@@ -98,6 +98,14 @@ class NetworkManager {
                       [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
+  // Sends one case of the endpoint table through task(); the completion gets the reply
+  // record that the case names (ChildEndPoint's `Reply`). A case whose reply is raw goes
+  // through send() instead.
+  template <DecodedReplyCase C>
+  void request(C endPointCase, Completion<ReplyOf<C>> completion) {
+    task<ReplyOf<C>>(ChildEndPoint(std::move(endPointCase)), std::move(completion));
+  }
+
   // The key mapper of successful replies, the custom key-decoding strategy (the name,
   // misspelt, is the one its callers know): "__v" -> "v", "_id" -> "id", any other key
   // split at "_" (empty pieces dropped), the first piece kept, the later capitalised.
@@ -113,9 +121,16 @@ class NetworkManager {
   // sends nothing and returns false (none of the agent's own cases can fail so).
   bool send(const ChildEndPoint& endPoint, std::string_view token, platform::DataTaskCompletion completion);
 
-  void sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion);
-  void sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion);
-  void getSafeSearch(Completion<rules::SafeSearchRulesBase> completion);
+  // The three requests the rest of the agent sends through a runner.
+  void sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {
+    request(ChildEndPoint::SendLocation{samples}, std::move(completion));
+  }
+  void sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion) {
+    request(ChildEndPoint::SendApplicationList{report}, std::move(completion));
+  }
+  void getSafeSearch(Completion<rules::SafeSearchRulesBase> completion) {
+    request(ChildEndPoint::GetSafeSearchRules{}, std::move(completion));
+  }
 
   platform::URLSession& session() const { return session_; }
 
