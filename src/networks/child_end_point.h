@@ -188,8 +188,6 @@ class ChildEndPoint {
   Case case_;
 };
 
-
-
 // The school-only twin of the table: always the school API host; the parent-token
 // request carries a list of payloads.
 class ChildEndPointSchool {

@@ -32,8 +32,7 @@ std::string ErrorModel::description() const {
 }
 
 NetworkManager::NetworkManager(platform::URLSession& session)
-    : session_(session),
-      replyWaitLimit_(platform::Settings::current().replyWaitBudget) {}
+    : session_(session), replyWaitLimit_(platform::Settings::current().replyWaitBudget) {}
 
 NetworkManager::~NetworkManager() { alive_.end(); }
 

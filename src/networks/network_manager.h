@@ -83,19 +83,18 @@ class NetworkManager {
 
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
-    task(endPoint,
-         ReplyHandler{[alive = alive_.weak(), completion](const platform::Data& body) {
-                        // The decoder is the runner's: a reply that outlives the runner is
-                        // dropped.
-                        std::optional<coding::DecodingError> failed;
-                        alive.withOwner([&](const NetworkManager& runner) {
-                          auto decoded = runner.successDecoder().decode<T>(body);
-                          if (decoded) completion(std::move(*decoded));
-                          else failed = decoded.error();
-                        });
-                        return failed;
-                      },
-                      [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
+    task(endPoint, ReplyHandler{[alive = alive_.weak(), completion](const platform::Data& body) {
+                                  // The decoder is the runner's: a reply that outlives the runner is
+                                  // dropped.
+                                  std::optional<coding::DecodingError> failed;
+                                  alive.withOwner([&](const NetworkManager& runner) {
+                                    auto decoded = runner.successDecoder().decode<T>(body);
+                                    if (decoded) completion(std::move(*decoded));
+                                    else failed = decoded.error();
+                                  });
+                                  return failed;
+                                },
+                                [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
   }
 
   // Sends one case of the endpoint table through task(); the completion gets the reply
