@@ -242,7 +242,8 @@ class SocketHandler {
   // `waitMax`, varied by up to a quarter either way (random01 in [0, 1)).
   static std::chrono::milliseconds retryDelay(int attempt, std::chrono::milliseconds wait,
                                               std::chrono::milliseconds waitMax, double random01);
-  // Registers the six command handlers (each the first time only).
+  // Registers the handlers of the commands registered on connecting (Registration::onConnect),
+  // each the first time only.
   virtual void setSocketEvents();
   // A "live_location" handler: decodes the rule, hands it to `completion`, then
   // acknowledges. Does not connect.
