@@ -83,18 +83,7 @@ class NetworkManager {
 
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
-    task(endPoint, ReplyHandler{[alive = alive_.weak(), completion](const platform::Data& body) {
-                                  // The decoder is the runner's: a reply that outlives the runner is
-                                  // dropped.
-                                  std::optional<coding::DecodingError> failed;
-                                  alive.withOwner([&](const NetworkManager& runner) {
-                                    auto decoded = runner.successDecoder().decode<T>(body);
-                                    if (decoded) completion(std::move(*decoded));
-                                    else failed = decoded.error();
-                                  });
-                                  return failed;
-                                },
-                                [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
+    task(endPoint, replyHandler<T>(std::move(completion)));
   }
 
   // Sends one case of the endpoint table through task(); the completion gets the reply
@@ -134,6 +123,23 @@ class NetworkManager {
   platform::URLSession& session() const { return session_; }
 
  private:
+  // Decodes a successful reply as T with the runner's decoder and hands either outcome
+  // to the completion. A reply that outlives the runner is dropped.
+  template <class T>
+  ReplyHandler replyHandler(Completion<T> completion) const {
+    auto decodeSuccess = [alive = alive_.weak(), completion](const platform::Data& body) {
+      std::optional<coding::DecodingError> failed;
+      alive.withOwner([&](const NetworkManager& runner) {
+        auto decoded = runner.successDecoder().decode<T>(body);
+        if (decoded) completion(std::move(*decoded));
+        else failed = decoded.error();
+      });
+      return failed;
+    };
+    auto failure = [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); };
+    return ReplyHandler{std::move(decodeSuccess), std::move(failure)};
+  }
+
   coding::JSONDecoder successDecoder() const;
   platform::URLSession& session_;
   std::chrono::milliseconds replyWaitLimit_;
