@@ -7,6 +7,8 @@
 //   - the rule validator answers for any decoded rule payload.
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <iterator>
 #include <string_view>
 
 #include "channel/command_payloads.h"
@@ -28,12 +30,6 @@
 
 namespace {
 
-coding::JSONDecoder snakeCaseDecoder() {
-  coding::JSONDecoder decoder;
-  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::convertFromSnakeCase();
-  return decoder;
-}
-
 // Encoding with the default keys and decoding with the plain decoder is a lossless
 // pair for every record, whatever strategy the record first arrived through.
 template <class T>
@@ -48,20 +44,6 @@ void checkStable(const T& record) {
 }
 
 template <class T>
-void decodeWith(const coding::JSONDecoder& decoder, std::string_view text) {
-  if (auto record = decoder.decode<T>(text)) checkStable(*record);
-}
-
-// Command payloads go through the channel's own path: the event's JSON element is
-// written out again and then decoded.
-template <class T>
-void decodeCommand(std::string_view text) {
-  const auto element = coding::parse(text);
-  if (!element) return;
-  if (auto record = channel::decodePayload<T>(*element, channel::makePayloadDecoder())) checkStable(*record);
-}
-
-template <class T>
 void validateRule(const T& payload, rules::ERequests request) {
   const rules::CJsonValidator validator;
   (void)validator.ValidateRequest(request, payload);
@@ -70,82 +52,79 @@ void validateRule(const T& payload, rules::ERequests request) {
   FUZZ_CHECK(!validator.ValidateRequest(rules::ERequests::WEB_FILTER, payload));
 }
 
+// ---- the paths a record arrives through ----
+
+template <class T>
+using TextDecoder = std::expected<T, coding::DecodingError> (*)(std::string_view text);
+
+template <class T>
+std::expected<T, coding::DecodingError> plain(std::string_view text) {
+  return coding::JSONDecoder().decode<T>(text);
+}
+
+template <class T>
+std::expected<T, coding::DecodingError> snakeCase(std::string_view text) {
+  coding::JSONDecoder decoder;
+  decoder.keyDecodingStrategy = coding::KeyDecodingStrategy::convertFromSnakeCase();
+  return decoder.decode<T>(text);
+}
+
+// ---- what is checked of a record ----
+
+template <class T, TextDecoder<T> decode>
+void record(std::string_view text) {
+  if (auto decoded = decode(text)) checkStable(*decoded);
+}
+
+// A rule payload is also validated.
+template <class T, TextDecoder<T> decode, rules::ERequests request>
+void rulePayload(std::string_view text) {
+  if (auto decoded = decode(text)) {
+    validateRule(*decoded, request);
+    checkStable(*decoded);
+  }
+}
+
+// Command payloads go through the channel's own path: the event's JSON element is
+// written out again and then decoded.
+template <class T>
+void command(std::string_view text) {
+  const auto element = coding::parse(text);
+  if (!element) return;
+  if (auto decoded = channel::decodePayload<T>(*element, channel::makePayloadDecoder())) checkStable(*decoded);
+}
+
+// The records, one line each; the input's first byte picks one by its position (the
+// seeds of the corpus start with theirs, so new records go at the end).
+using Record = void (*)(std::string_view text);
+constexpr Record kRecords[] = {
+    &rulePayload<rules::AppBlockerRuleBase, &rules::decodeAppBlockerRules, rules::ERequests::APP_BLOCKER>,
+    &rulePayload<rules::WebfilterRuleBase, &rules::decodeWebfilterRules, rules::ERequests::WEB_FILTER>,
+    &rulePayload<rules::SafeSearchRulesBase, &plain<rules::SafeSearchRulesBase>, rules::ERequests::SAFE_SEARCH>,
+    &record<rules::LocalWordsModel, &rules::decodeLocalWords>,
+    &record<rules::InstantBlock, &rules::decodeInstantBlock>,
+    &command<rules::InstantBlock>,
+    &record<rules::Black_list, &plain<rules::Black_list>>,
+    &record<networks::MeModel, &plain<networks::MeModel>>,
+    &record<networks::ErrorModel, &snakeCase<networks::ErrorModel>>,
+    &record<networks::DeviceLoginModel, &plain<networks::DeviceLoginModel>>,
+    &record<networks::AcceptanceModel, &plain<networks::AcceptanceModel>>,
+    &record<networks::RegisterDeviceModel, &plain<networks::RegisterDeviceModel>>,
+    &record<networks::DeviceEnrolledModel, &plain<networks::DeviceEnrolledModel>>,
+    &record<networks::ParentAuthAcceptanceModel, &plain<networks::ParentAuthAcceptanceModel>>,
+    &record<networks::PairCodeCheckModel, &plain<networks::PairCodeCheckModel>>,
+    &record<networks::SendAppListModel, &plain<networks::SendAppListModel>>,
+    &record<networks::LocationModel, &plain<networks::LocationModel>>,
+    &command<channel::LiveLocationRule>,
+    &command<channel::ExpirationModel>,
+    &command<channel::AppDeletion>,
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-  const coding::JSONDecoder plain;
-  switch (data[0] % 20) {
-    case 0:
-      if (auto rules = rules::decodeAppBlockerRules(text)) {
-        validateRule(*rules, rules::ERequests::APP_BLOCKER);
-        checkStable(*rules);
-      }
-      break;
-    case 1:
-      if (auto rules = rules::decodeWebfilterRules(text)) {
-        validateRule(*rules, rules::ERequests::WEB_FILTER);
-        checkStable(*rules);
-      }
-      break;
-    case 2:
-      if (auto rules = plain.decode<rules::SafeSearchRulesBase>(text)) {
-        validateRule(*rules, rules::ERequests::SAFE_SEARCH);
-        checkStable(*rules);
-      }
-      break;
-    case 3:
-      if (auto words = rules::decodeLocalWords(text)) checkStable(*words);
-      break;
-    case 4:
-      if (auto block = rules::decodeInstantBlock(text)) checkStable(*block);
-      break;
-    case 5:
-      decodeCommand<rules::InstantBlock>(text);
-      break;
-    case 6:
-      decodeWith<rules::Black_list>(plain, text);
-      break;
-    case 7:
-      decodeWith<networks::MeModel>(plain, text);
-      break;
-    case 8:
-      decodeWith<networks::ErrorModel>(snakeCaseDecoder(), text);
-      break;
-    case 9:
-      decodeWith<networks::DeviceLoginModel>(plain, text);
-      break;
-    case 10:
-      decodeWith<networks::AcceptanceModel>(plain, text);
-      break;
-    case 11:
-      decodeWith<networks::RegisterDeviceModel>(plain, text);
-      break;
-    case 12:
-      decodeWith<networks::DeviceEnrolledModel>(plain, text);
-      break;
-    case 13:
-      decodeWith<networks::ParentAuthAcceptanceModel>(plain, text);
-      break;
-    case 14:
-      decodeWith<networks::PairCodeCheckModel>(plain, text);
-      break;
-    case 15:
-      decodeWith<networks::SendAppListModel>(plain, text);
-      break;
-    case 16:
-      decodeWith<networks::LocationModel>(plain, text);
-      break;
-    case 17:
-      decodeCommand<channel::LiveLocationRule>(text);
-      break;
-    case 18:
-      decodeCommand<channel::ExpirationModel>(text);
-      break;
-    default:
-      decodeCommand<channel::AppDeletion>(text);
-      break;
-  }
+  kRecords[data[0] % std::size(kRecords)](text);
   return 0;
 }

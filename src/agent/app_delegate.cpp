@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "channel/safe_search_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/bundle.h"
 #include "platform/user_defaults.h"

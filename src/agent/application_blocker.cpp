@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/describe.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "rules/app_blocker_rules.h"
 

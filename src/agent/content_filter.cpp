@@ -4,7 +4,7 @@
 
 #include "agent/app_delegate.h"
 #include "networks/log.h"
-#include "networks/network_manager.h"
+#include "networks/print_line.h"
 
 namespace agent {
 

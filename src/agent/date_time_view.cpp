@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/user_defaults.h"

@@ -22,6 +22,7 @@
 #include "agent/describe.h"
 #include "agent/text.h"
 #include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/text.h"
 #include "rules/web_filter_rules.h"

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/process.h"

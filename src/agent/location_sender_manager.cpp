@@ -9,6 +9,7 @@
 
 #include "channel/command_payloads.h"
 #include "coding/number_text.h"
+#include "networks/print_line.h"
 #include "platform/main_thread_budget.h"
 
 namespace agent {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "agent/text.h"
-#include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/process.h"
 #include "platform/text.h"

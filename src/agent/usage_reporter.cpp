@@ -9,6 +9,7 @@
 
 #include "agent/text.h"
 #include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/dispatch.h"
 #include "platform/main_thread_budget.h"

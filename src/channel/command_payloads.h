@@ -9,7 +9,6 @@
 #include <map>
 #include <string>
 #include <tuple>
-#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -84,20 +83,14 @@ std::expected<T, PayloadError> decodePayload(const nlohmann::json& element, cons
   return std::move(*decoded);
 }
 
-// A command's payload as its decoder read it; nothing for a command whose payload is
-// not read.
-using Payload = std::variant<std::monostate, rules::InstantBlock, LiveLocationRule, ExpirationModel, AppDeletion>;
+// The payloads the commands carry. Each has its row in the command table
+// (socket_handler.cpp), which does not compile otherwise.
+using Payloads = std::tuple<rules::InstantBlock, LiveLocationRule, ExpirationModel, AppDeletion>;
 
-// Reads an event's first data element into a payload (the path above), or says why not.
-using PayloadDecoder = std::expected<Payload, PayloadError> (*)(const nlohmann::json& element,
-                                                                const coding::JSONDecoder& decoder);
-
-// The payload decoder of one model type.
-template <class T>
-std::expected<Payload, PayloadError> decodeAs(const nlohmann::json& element, const coding::JSONDecoder& decoder) {
-  auto decoded = decodePayload<T>(element, decoder);
-  if (!decoded) return std::unexpected(std::move(decoded.error()));
-  return Payload(std::move(*decoded));
-}
+// What a command carries whose data must be present but is not read (its value is not
+// used): `T`, one of Payloads, or nothing named.
+struct NothingNamed {};
+template <class T = NothingNamed>
+struct Unread {};
 
 }  // namespace channel

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"

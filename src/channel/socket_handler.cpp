@@ -7,7 +7,8 @@
 #include <random>
 #include <utility>
 
-#include "networks/network_manager.h"
+#include "networks/child_end_point.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/bundle.h"
@@ -58,34 +59,47 @@ sio::SocketManagerEnvironment environmentFor(const SocketHandlerOptions& options
   return environment;
 }
 
-CommandStep nothing(const Payload&) { return {}; }
+// ---- the commands' steps, each typed by what its event carries ----
 
-CommandStep instantBlockStep(const Payload& payload) {
-  const auto& block = std::get<rules::InstantBlock>(payload);
+CommandStep nothing(const Unread<>&) { return {}; }
+
+CommandStep instantBlockStep(const rules::InstantBlock& block) {
   // An absent flag asks for nothing, as false does.
   if (!block.isInstantBlockActivated.value_or(false)) return {};
   return {CommandStep::Kind::walkRunningApplications};
 }
 
-CommandStep safeSearchStep(const Payload&) { return {CommandStep::Kind::safeSearchPass}; }
+CommandStep safeSearchStep(const Unread<>&) { return {CommandStep::Kind::safeSearchPass}; }
 
-CommandStep wipeStep(const Payload&) { return {CommandStep::Kind::wipeAndExit}; }
-
-CommandStep liveLocationStep(const Payload& payload) {
-  return {CommandStep::Kind::liveLocation, std::get<LiveLocationRule>(payload)};
+template <class T>
+CommandStep wipeStep(const Unread<T>&) {
+  return {CommandStep::Kind::wipeAndExit};
 }
 
+CommandStep liveLocationStep(const LiveLocationRule& rule) { return {CommandStep::Kind::liveLocation, rule}; }
+
+// A command is one row here.
 constexpr Command kCommands[] = {
-    {"instant_block_activation", &decodeAs<rules::InstantBlock>, AckPolicy::always, &instantBlockStep},
-    {"safe_search_rule", nullptr, AckPolicy::always, &safeSearchStep},
-    {"web_content_rule", nullptr, AckPolicy::always, &nothing},
-    {"app_blocker_rule", nullptr, AckPolicy::always, &nothing},
-    {"child_restriction", nullptr, AckPolicy::never, &wipeStep},
-    {"session_termination", nullptr, AckPolicy::never, &wipeStep},
-    {"live_location", &decodeAs<LiveLocationRule>, AckPolicy::onDecodedPayload, &liveLocationStep},
+    Command::row<&instantBlockStep>("instant_block_activation", Registration::onConnect, AckPolicy::always),
+    Command::row<&safeSearchStep>("safe_search_rule", Registration::onConnect, AckPolicy::always),
+    Command::row<&nothing>("web_content_rule", Registration::onConnect, AckPolicy::always),
+    Command::row<&nothing>("app_blocker_rule", Registration::onConnect, AckPolicy::always),
+    Command::row<&wipeStep<ExpirationModel>>("child_restriction", Registration::onConnect, AckPolicy::never),
+    Command::row<&wipeStep<AppDeletion>>("session_termination", Registration::onConnect, AckPolicy::never),
+    Command::row<&liveLocationStep>("live_location", Registration::perListener, AckPolicy::onDecodedPayload),
 };
-// setSocketEvents() registers the rows before this one.
-constexpr std::size_t kSocketEventCount = 6;
+
+// Every payload of Payloads is carried by a row.
+constexpr bool everyPayloadHasARow() {
+  for (std::size_t payload = 0; payload < kNoPayload; ++payload) {
+    if (std::none_of(std::begin(kCommands), std::end(kCommands),
+                     [&](const Command& command) { return command.payload == payload; })) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(everyPayloadHasARow(), "a payload of Payloads has no row in kCommands");
 
 }  // namespace
 
@@ -126,7 +140,6 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
   if (!options_.handleQueue) {
     options_.handleQueue = [](std::function<void()> block) { platform::DispatchQueue::main().async(std::move(block)); };
   }
-  life_->self = this;
   std::string url = serviceURL();
   if (options_.socketURL) url = *options_.socketURL;
   manager_ = std::make_unique<sio::SocketManager>(
@@ -134,10 +147,7 @@ SocketHandler::SocketHandler(SocketHandlerOptions options)
 }
 
 SocketHandler::~SocketHandler() {
-  {
-    std::lock_guard lock(life_->mutex);
-    life_->self = nullptr;
-  }
+  life_.end();
   {
     std::lock_guard lock(connectionMutex_);
     wanted_ = false;
@@ -146,12 +156,7 @@ SocketHandler::~SocketHandler() {
 }
 
 std::function<void()> SocketHandler::guarded(std::function<void()> block) const {
-  return [life = std::weak_ptr<Life>(life_), block = std::move(block)] {
-    auto alive = life.lock();
-    if (!alive) return;
-    std::lock_guard lock(alive->mutex);
-    if (alive->self) block();
-  };
+  return [life = life_.weak(), block = std::move(block)] { life.withOwner([&](SocketHandler&) { block(); }); };
 }
 
 void SocketHandler::onHandleQueue(std::function<void()> block) { options_.handleQueue(guarded(std::move(block))); }
@@ -309,7 +314,9 @@ void SocketHandler::watchToken() {
 }
 
 void SocketHandler::setSocketEvents() {
-  for (const auto& command : commandTable().first(kSocketEventCount)) registerCommand(command);
+  for (const auto& command : commandTable()) {
+    if (command.registration == Registration::onConnect) registerCommand(command);
+  }
 }
 
 void SocketHandler::registerCommand(const Command& command) {
@@ -335,18 +342,14 @@ void SocketHandler::dispatch(const Command& command, const std::vector<nlohmann:
     return;
   }
   if (command.ack == AckPolicy::never) ack = nullptr;
-  Payload payload;
-  if (command.decode) {
-    auto decoded = command.decode(data.front(), jsonDecoder);
-    if (!decoded) {
-      printFailure(decoded.error());
-      // Nothing to act on; only a command acknowledged whatever came is acknowledged.
-      if (command.ack == AckPolicy::always) enqueue({}, std::move(ack), liveLocationListener);
-      return;
-    }
-    payload = *decoded;
+  auto step = command.step(data.front(), jsonDecoder);
+  if (!step) {
+    printFailure(step.error());
+    // Nothing to act on; only a command acknowledged whatever came is acknowledged.
+    if (command.ack == AckPolicy::always) enqueue({}, std::move(ack), liveLocationListener);
+    return;
   }
-  enqueue(command.action(payload), std::move(ack), liveLocationListener);
+  enqueue(*step, std::move(ack), liveLocationListener);
 }
 
 std::shared_ptr<SocketHandler::Work> SocketHandler::coalesced(std::shared_ptr<Work>& slot,

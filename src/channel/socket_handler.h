@@ -4,11 +4,11 @@
 // termination, live location); each is carried out and acknowledged with
 // {"status": "ok"} where the command calls for it.
 //
-// The commands are the rows of one table (commandTable()): event name, payload
-// decoder, acknowledgement policy and action. The socket registers each row once for
-// the channel's life ("live_location" once per listener), so reconnecting never makes
-// a command run twice, and every registered handler goes through dispatch(), which a
-// test can call without a socket.
+// The commands are the rows of one table (commandTable()): event name, how it is
+// registered, acknowledgement policy and one step typed by its payload. The socket
+// registers each row once for the channel's life ("live_location" once per listener),
+// so reconnecting never makes a command run twice, and every registered handler goes
+// through dispatch(), which a test can call without a socket.
 //
 // Every handler runs on the handle queue (the main queue in the agent), one at a
 // time, and the commands take effect and are acknowledged in the order they came.
@@ -24,7 +24,9 @@
 // to a new stored token at once.
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,6 +36,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "channel/command_payloads.h"
@@ -41,6 +45,7 @@
 #include "coding/codable.h"
 #include "platform/content_blocker.h"
 #include "platform/file_manager.h"
+#include "platform/lifeline.h"
 #include "platform/url_session.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
@@ -68,17 +73,91 @@ struct CommandStep {
   std::optional<LiveLocationRule> rule{};  // liveLocation's
 };
 
-// One row of the command table.
-struct Command {
+// How a command's handler is put on the socket: by setSocketEvents() (on connecting,
+// the first time only), or once per listenToLiveLocation() listener.
+enum class Registration { onConnect, perListener };
+
+// The position of a payload in Payloads when no payload is named.
+inline constexpr std::size_t kNoPayload = std::tuple_size_v<Payloads>;
+
+namespace detail {
+// What a step's payload is read as, and the step typed by it.
+template <class P>
+struct StepPayload {
+  using Type = P;
+  static constexpr bool read = true;
+};
+template <class T>
+struct StepPayload<Unread<T>> {
+  using Type = T;
+  static constexpr bool read = false;
+};
+template <class Step>
+struct StepOf;
+template <class P>
+struct StepOf<CommandStep (*)(const P&)> : StepPayload<P> {};
+
+// The position of `T` in Payloads; none for NothingNamed. A type that is not there does
+// not compile.
+template <class T, std::size_t I = 0>
+constexpr std::size_t payloadIndex() {
+  if constexpr (std::is_same_v<T, NothingNamed>) {
+    return kNoPayload;
+  } else {
+    static_assert(I < std::tuple_size_v<Payloads>, "a command's payload must be one of Payloads");
+    if constexpr (std::is_same_v<T, std::tuple_element_t<I, Payloads>>) return I;
+    else return payloadIndex<T, I + 1>();
+  }
+}
+}  // namespace detail
+
+// One row of the command table, made by row<step>(): the step's parameter is the
+// payload (a record the event's data is decoded as, or Unread<T>), so the reading and
+// the step cannot disagree and no row is without its step.
+class Command {
+ public:
+  template <auto Step>
+  static constexpr Command row(std::string_view event, Registration registration, AckPolicy ack) {
+    using Traits = detail::StepOf<decltype(Step)>;
+    return Command(event, registration, ack, detail::payloadIndex<typename Traits::Type>(), Traits::read,
+                   &readAndStep<Step, Traits>);
+  }
+
   std::string_view event;
-  PayloadDecoder decode;  // null: the payload must be present and is not read
+  Registration registration;
   AckPolicy ack;
-  // What the command asks for, from its decoded payload (not called when it failed).
-  CommandStep (*action)(const Payload& payload);
+  std::size_t payload;  // what the event carries: its position in Payloads, or kNoPayload
+  bool readsPayload;    // false: the data must be present and is not read
+
+  // What the command asks for, from the event's first data element; why not when the
+  // payload does not decode.
+  std::expected<CommandStep, PayloadError> step(const nlohmann::json& element,
+                                                const coding::JSONDecoder& decoder) const {
+    return step_(element, decoder);
+  }
+
+ private:
+  using StepFunction = std::expected<CommandStep, PayloadError> (*)(const nlohmann::json&, const coding::JSONDecoder&);
+  constexpr Command(std::string_view e, Registration r, AckPolicy a, std::size_t p, bool reads, StepFunction s)
+      : event(e), registration(r), ack(a), payload(p), readsPayload(reads), step_(s) {}
+
+  template <auto Step, class Traits>
+  static std::expected<CommandStep, PayloadError> readAndStep(const nlohmann::json& element,
+                                                              const coding::JSONDecoder& decoder) {
+    if constexpr (!Traits::read) {
+      return Step({});
+    } else {
+      auto payload = decodePayload<typename Traits::Type>(element, decoder);
+      if (!payload) return std::unexpected(std::move(payload.error()));
+      return Step(*payload);
+    }
+  }
+
+  StepFunction step_;
 };
 
-// The channel's commands: the six that setSocketEvents() registers, in that order, then
-// "live_location", which each listenToLiveLocation() registers.
+// The channel's commands: those that setSocketEvents() registers (Registration::onConnect,
+// in this order), and "live_location", which each listenToLiveLocation() registers.
 std::span<const Command> commandTable();
 // The row of an event; null for a name not in the table.
 const Command* findCommand(std::string_view event);
@@ -163,7 +242,8 @@ class SocketHandler {
   // `waitMax`, varied by up to a quarter either way (random01 in [0, 1)).
   static std::chrono::milliseconds retryDelay(int attempt, std::chrono::milliseconds wait,
                                               std::chrono::milliseconds waitMax, double random01);
-  // Registers the six command handlers (each the first time only).
+  // Registers the handlers of the commands registered on connecting (Registration::onConnect),
+  // each the first time only.
   virtual void setSocketEvents();
   // A "live_location" handler: decodes the rule, hands it to `completion`, then
   // acknowledges. Does not connect.
@@ -248,13 +328,9 @@ class SocketHandler {
   // The attempt count stops growing here (the waits reached their cap long before).
   static constexpr int kMaxCountedRetries = 64;
 
-  // Outlives the channel in blocks still queued: `self` is cleared (under the lock) by
-  // the destructor, and a block runs only while it holds the lock and finds it set.
-  struct Life {
-    std::mutex mutex;
-    SocketHandler* self = nullptr;
-  };
-  std::shared_ptr<Life> life_ = std::make_shared<Life>();
+  // Blocks still queued run only while the channel lives; the destructor ends its life
+  // first, waiting for a block that is running.
+  platform::Lifeline<SocketHandler> life_{this};
 
   SocketHandlerOptions options_;
   platform::Workspace& workspace_;

@@ -10,14 +10,18 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "coding/codable.h"
 #include "networks/app_list_report.h"
 #include "networks/location_report.h"
+#include "networks/me_model.h"
+#include "networks/replies.h"
 #include "platform/data.h"
 #include "platform/url_session.h"
+#include "rules/safe_search_rules.h"
 
 namespace networks {
 
@@ -65,45 +69,77 @@ struct ParentTokenModel {
 // The request body, or why it could not be encoded.
 using RequestBody = std::expected<std::optional<platform::Data>, coding::EncodingError>;
 
+// The reply of a case whose reply no record is known for: it is sent only through
+// NetworkManager::send(), which hands the raw reply to the caller.
+struct RawReply {};
+
+// Each case names one request and carries its data; its `Reply` is what a successful
+// reply decodes to (NetworkManager::request() hands that type to the completion), or
+// RawReply. Its route and body are its row in child_end_point.cpp.
 class ChildEndPoint {
  public:
   struct GetParentToken {
+    using Reply = ParentAuthAcceptanceModel;
     ParentTokenModel model;
   };
   struct Check {
+    using Reply = RawReply;
     PairCodeCheckModel model;
   };
   struct Register {
+    using Reply = RegisterDeviceModel;
     std::string uuid;
   };
   struct SetApplicationList {
+    using Reply = RawReply;
     std::string uuid;
   };
   struct SendLocation {
+    using Reply = AcceptanceModel;
     std::vector<LocationModel> samples;
   };
   struct SendApplicationList {
+    using Reply = AcceptanceModel;
     SendAppListModel report;
   };
-  struct DeviceEnrolled {};
-  struct Me {};
-  struct ScreentimeRules {};
-  struct GetAppRules {};
-  struct GetSafeSearchRules {};
+  struct DeviceEnrolled {
+    using Reply = DeviceEnrolledModel;
+  };
+  struct Me {
+    using Reply = MeModel;
+  };
+  struct ScreentimeRules {
+    using Reply = RawReply;
+  };
+  struct GetAppRules {
+    using Reply = RawReply;
+  };
+  struct GetSafeSearchRules {
+    using Reply = rules::SafeSearchRulesBase;
+  };
   // The agent's own requests, sent as built here but with their replies read by their
   // callers: the tick's app and web-content rules (GET, only the token), the usage
   // report and the application-list sync (POST, a body of ready text and a cookie).
-  struct SmartAppRules {};
-  struct WebContentRules {};
+  struct SmartAppRules {
+    using Reply = RawReply;
+  };
+  struct WebContentRules {
+    using Reply = RawReply;
+  };
   struct UsageReport {
+    using Reply = RawReply;
     std::string body;
   };
   struct SyncApps {
+    using Reply = RawReply;
     std::string body;
   };
   using Case = std::variant<GetParentToken, Check, Register, SetApplicationList, SendLocation, SendApplicationList,
                             DeviceEnrolled, Me, ScreentimeRules, GetAppRules, GetSafeSearchRules, SmartAppRules,
                             WebContentRules, UsageReport, SyncApps>;
+
+  // Any one case.
+  ChildEndPoint(Case c) : case_(std::move(c)) {}
 
   static ChildEndPoint getParentToken(ParentTokenModel model) { return {GetParentToken{std::move(model)}}; }
   static ChildEndPoint check(PairCodeCheckModel model) { return {Check{std::move(model)}}; }
@@ -149,7 +185,6 @@ class ChildEndPoint {
   const Case& value() const { return case_; }
 
  private:
-  ChildEndPoint(Case c) : case_(std::move(c)) {}
   Case case_;
 };
 
@@ -158,6 +193,7 @@ class ChildEndPoint {
 class ChildEndPointSchool {
  public:
   struct GetParentToken {
+    using Reply = ParentAuthAcceptanceModel;
     std::vector<ParentTokenModel> models;
   };
   using Check = ChildEndPoint::Check;
@@ -185,6 +221,20 @@ class ChildEndPointSchool {
  private:
   Case case_;
 };
+
+// What a successful reply of the case decodes to.
+template <class C>
+using ReplyOf = typename C::Reply;
+// A case of ChildEndPoint whose reply the request runner decodes.
+template <class C>
+concept DecodedReplyCase = std::is_constructible_v<ChildEndPoint, C> && !std::is_same_v<ReplyOf<C>, RawReply>;
+
+// Every case of both tables says what its reply is.
+template <class Variant>
+constexpr bool everyCaseHasAReply = false;
+template <class... C>
+constexpr bool everyCaseHasAReply<std::variant<C...>> = (requires { typename C::Reply; } && ...);
+static_assert(everyCaseHasAReply<ChildEndPoint::Case> && everyCaseHasAReply<ChildEndPointSchool::Case>);
 
 }  // namespace networks
 

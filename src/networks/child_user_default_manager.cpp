@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "coding/codable.h"
-#include "networks/network_manager.h"
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "networks/uuid.h"

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "networks/print_line.h"
 #include "networks/shared_settings.h"
 #include "networks/token_mask.h"
 #include "platform/dispatch.h"
@@ -22,8 +23,6 @@ coding::JSONDecoder errorDecoder() {
 
 }  // namespace
 
-void printLine(const std::string& line) { platform::StandardOutput::writeLine(line); }
-
 std::string ErrorModel::description() const {
   std::string text = "ErrorModel(message: \"" + message + "\", status: ";
   text += status ? "Optional(" + std::to_string(*status) + ")" : "nil";
@@ -33,16 +32,9 @@ std::string ErrorModel::description() const {
 }
 
 NetworkManager::NetworkManager(platform::URLSession& session)
-    : session_(session),
-      replyWaitLimit_(platform::Settings::current().replyWaitBudget),
-      alive_(std::make_shared<Alive>()) {
-  alive_->runner = this;
-}
+    : session_(session), replyWaitLimit_(platform::Settings::current().replyWaitBudget) {}
 
-NetworkManager::~NetworkManager() {
-  std::lock_guard lock(alive_->mutex);
-  alive_->runner = nullptr;
-}
+NetworkManager::~NetworkManager() { alive_.end(); }
 
 namespace {
 
@@ -156,18 +148,6 @@ void NetworkManager::task(const ChildEndPoint& endPoint, ReplyHandler handler) {
   });
   task->resume();
   waitForReply(*done, replyWaitLimit_);
-}
-
-void NetworkManager::sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {
-  task<AcceptanceModel>(ChildEndPoint::sendLocation(samples), std::move(completion));
-}
-
-void NetworkManager::sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion) {
-  task<AcceptanceModel>(ChildEndPoint::sendApplicationList(report), std::move(completion));
-}
-
-void NetworkManager::getSafeSearch(Completion<rules::SafeSearchRulesBase> completion) {
-  task<rules::SafeSearchRulesBase>(ChildEndPoint::getSafeSearchRules(), std::move(completion));
 }
 
 }  // namespace networks

@@ -37,6 +37,7 @@
 #include "networks/error_model.h"
 #include "networks/location_report.h"
 #include "networks/replies.h"
+#include "platform/lifeline.h"
 #include "platform/url_session.h"
 #include "rules/safe_search_rules.h"
 
@@ -76,24 +77,21 @@ class NetworkManager {
   void setReplyWaitLimit(std::chrono::milliseconds limit) { replyWaitLimit_ = limit; }
   std::chrono::milliseconds replyWaitLimit() const { return replyWaitLimit_; }
 
-  // Sends one request; see the outcomes above. Overridable: the three API operations
-  // below go through it.
+  // Sends one request; see the outcomes above. Overridable: request() and the three API
+  // operations below go through it.
   virtual void task(const ChildEndPoint& endPoint, ReplyHandler handler);
 
   template <class T>
   void task(const ChildEndPoint& endPoint, Completion<T> completion) {
-    task(endPoint,
-         ReplyHandler{[alive = alive_, completion](const platform::Data& body) -> std::optional<coding::DecodingError> {
-                                  // The decoder is the runner's: a reply that outlives the
-                                  // runner is dropped.
-                        std::lock_guard lock(alive->mutex);
-                        if (alive->runner == nullptr) return std::nullopt;
-                        auto decoded = alive->runner->successDecoder().decode<T>(body);
-                        if (!decoded) return decoded.error();
-                        completion(std::move(*decoded));
-                        return std::nullopt;
-                      },
-                      [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); }});
+    task(endPoint, replyHandler<T>(std::move(completion)));
+  }
+
+  // Sends one case of the endpoint table through task(); the completion gets the reply
+  // record that the case names (ChildEndPoint's `Reply`). A case whose reply is raw goes
+  // through send() instead.
+  template <DecodedReplyCase C>
+  void request(C endPointCase, Completion<ReplyOf<C>> completion) {
+    task<ReplyOf<C>>(ChildEndPoint(std::move(endPointCase)), std::move(completion));
   }
 
   // The key mapper of successful replies, the custom key-decoding strategy (the name,
@@ -111,29 +109,43 @@ class NetworkManager {
   // sends nothing and returns false (none of the agent's own cases can fail so).
   bool send(const ChildEndPoint& endPoint, std::string_view token, platform::DataTaskCompletion completion);
 
-  void sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion);
-  void sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion);
-  void getSafeSearch(Completion<rules::SafeSearchRulesBase> completion);
+  // The three requests the rest of the agent sends through a runner.
+  void sendLocation(const std::vector<LocationModel>& samples, Completion<AcceptanceModel> completion) {
+    request(ChildEndPoint::SendLocation{samples}, std::move(completion));
+  }
+  void sendAppList(const SendAppListModel& report, Completion<AcceptanceModel> completion) {
+    request(ChildEndPoint::SendApplicationList{report}, std::move(completion));
+  }
+  void getSafeSearch(Completion<rules::SafeSearchRulesBase> completion) {
+    request(ChildEndPoint::GetSafeSearchRules{}, std::move(completion));
+  }
 
   platform::URLSession& session() const { return session_; }
 
  private:
-  // Whether the runner still exists, for reply handlers that may outlive it. The mutex
-  // is held while a handler uses the runner and while the destructor clears `runner`;
-  // recursive, so that a completion may drop the runner's last owner.
-  struct Alive {
-    std::recursive_mutex mutex;
-    const NetworkManager* runner = nullptr;
-  };
+  // Decodes a successful reply as T with the runner's decoder and hands either outcome
+  // to the completion. A reply that outlives the runner is dropped.
+  template <class T>
+  ReplyHandler replyHandler(Completion<T> completion) const {
+    auto decodeSuccess = [alive = alive_.weak(), completion](const platform::Data& body) {
+      std::optional<coding::DecodingError> failed;
+      alive.withOwner([&](const NetworkManager& runner) {
+        auto decoded = runner.successDecoder().decode<T>(body);
+        if (decoded) completion(std::move(*decoded));
+        else failed = decoded.error();
+      });
+      return failed;
+    };
+    auto failure = [completion](ErrorModel error) { completion(std::unexpected(std::move(error))); };
+    return ReplyHandler{std::move(decodeSuccess), std::move(failure)};
+  }
 
   coding::JSONDecoder successDecoder() const;
   platform::URLSession& session_;
   std::chrono::milliseconds replyWaitLimit_;
-  std::shared_ptr<Alive> alive_;
+  // Whether the runner still exists, for reply handlers that may outlive it; a handler
+  // holds the runner's life while it uses it (and may drop the runner's last owner).
+  platform::Lifeline<const NetworkManager> alive_{this};
 };
-
-// Prints one line to standard output (whole lines, safe across threads), through the
-// standard-output sink of the log layer (platform::StandardOutput), which tests replace.
-void printLine(const std::string& line);
 
 }  // namespace networks

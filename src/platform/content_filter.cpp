@@ -255,7 +255,7 @@ std::shared_ptr<SystemExtensionRequest> SystemExtensionRequest::deactivationRequ
 
 void SystemExtensionRequest::setDelegate(SystemExtensionRequestDelegate* delegate) {
   delegate_ = delegate;
-  delegateAlive_ = delegate != nullptr ? std::weak_ptr<char>(delegate->alive_) : std::weak_ptr<char>();
+  delegateAlive_ = delegate != nullptr ? delegate->alive_.weak() : Lifeline<SystemExtensionRequestDelegate>::Weak();
 }
 
 SystemExtensionRequestDelegate* SystemExtensionRequest::delegate() const {

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "platform/file_manager.h"
+#include "platform/lifeline.h"
 #include "platform/url_session.h"    // platform::Error
 #include "platform/user_defaults.h"  // platform::PlistValue
 
@@ -143,7 +144,7 @@ class SystemExtensionRequest;
 
 class SystemExtensionRequestDelegate {
  public:
-  SystemExtensionRequestDelegate() : alive_(std::make_shared<char>()) {}
+  SystemExtensionRequestDelegate() : alive_(this) {}
   SystemExtensionRequestDelegate(const SystemExtensionRequestDelegate&) : SystemExtensionRequestDelegate() {}
   // A copy keeps its own liveness token, so assigning changes nothing, to itself or not.
   // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
@@ -159,7 +160,7 @@ class SystemExtensionRequestDelegate {
 
  private:
   friend class SystemExtensionRequest;
-  std::shared_ptr<char> alive_;
+  Lifeline<SystemExtensionRequestDelegate> alive_;
 };
 
 // A request to activate or deactivate a system extension. Linux has no system-
@@ -183,7 +184,7 @@ class SystemExtensionRequest {
   std::string identifier_;
   Kind kind_;
   SystemExtensionRequestDelegate* delegate_ = nullptr;
-  std::weak_ptr<char> delegateAlive_;
+  Lifeline<SystemExtensionRequestDelegate>::Weak delegateAlive_;
 };
 
 }  // namespace platform

@@ -45,7 +45,7 @@ void LocationManager::setDelegate(LocationManagerDelegate* delegate) {
   {
     std::lock_guard lock(mutex_);
     delegate_ = delegate;
-    delegateAlive_ = delegate != nullptr ? std::weak_ptr<char>(delegate->alive_) : std::weak_ptr<char>();
+    delegateAlive_ = delegate != nullptr ? delegate->alive_.weak() : Lifeline<LocationManagerDelegate>::Weak();
   }
   if (delegate != nullptr) postAuthorization(authorizationStatus());
 }

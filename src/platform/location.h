@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lifeline.h"
 #include "platform/settings.h"
 #include "platform/url_session.h"  // platform::Error
 
@@ -133,7 +134,7 @@ class LocationManager;
 
 class LocationManagerDelegate {
  public:
-  LocationManagerDelegate() : alive_(std::make_shared<char>()) {}
+  LocationManagerDelegate() : alive_(this) {}
   LocationManagerDelegate(const LocationManagerDelegate&) : LocationManagerDelegate() {}
   // A copy keeps its own liveness token, so assigning changes nothing, to itself or not.
   // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
@@ -152,7 +153,7 @@ class LocationManagerDelegate {
 
  private:
   friend class LocationManager;
-  std::shared_ptr<char> alive_;
+  Lifeline<LocationManagerDelegate> alive_;
 };
 
 class LocationManager : public std::enable_shared_from_this<LocationManager> {
@@ -240,7 +241,7 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   void post(std::function<void(LocationManager&, LocationManagerDelegate&)> call);
 
   LocationManagerDelegate* delegate_ = nullptr;
-  std::weak_ptr<char> delegateAlive_;
+  Lifeline<LocationManagerDelegate>::Weak delegateAlive_;
   double desiredAccuracy_ = LocationAccuracy::best;
   double distanceFilter_ = kDistanceFilterNone;
   ActivityType activityType_ = ActivityType::other;

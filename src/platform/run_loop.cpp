@@ -171,20 +171,17 @@ class MainLoop final : public RunLoop {
   }
 
  private:
+  // How a part of a pass ended: on to the next part, at a stop(), or with the
+  // predicate holding.
+  enum class Pass { goOn, stopped, satisfied };
+
+  static bool holds(const std::function<bool()>* predicate) { return predicate != nullptr && (*predicate)(); }
+
   // One pass: the blocks queued when it starts, then the timers that are due in the
   // current mode, then a wait for the next event. A timer that is late fires once and
   // next fires one interval later, so a blocked loop causes no burst.
   bool runLoop(std::optional<Clock::time_point> deadline, const std::function<bool()>* predicate) {
-    const auto me = std::this_thread::get_id();
-    {
-      std::lock_guard lock(mutex_);
-      if (depth_ > 0 && runner_ != me) {
-        std::fputs("RunLoop: the main run loop is already running on another thread\n", stderr);
-        return false;
-      }
-      ++depth_;
-      runner_ = me;
-    }
+    if (!enter()) return false;
     struct Exit {
       MainLoop& loop;
       ~Exit() {
@@ -193,75 +190,109 @@ class MainLoop final : public RunLoop {
       }
     } exit{*this};
 
-    auto satisfied = [&] { return predicate != nullptr && (*predicate)(); };
-
     for (;;) {
-      if (satisfied()) return true;
-      std::size_t batch = 0;
+      if (holds(predicate)) return true;
+      const auto batch = blocksOfThisPass(deadline);
+      if (!batch) return holds(predicate);
+      auto pass = runBlocks(*batch, predicate);
+      if (pass == Pass::goOn) pass = fireDueTimers(predicate);
+      if (pass == Pass::stopped) return holds(predicate);
+      if (pass == Pass::satisfied) return true;
+      waitForNextEvent(deadline, predicate != nullptr);
+    }
+  }
+
+  // Makes the calling thread the loop's runner; false (and said so) while another
+  // thread runs it.
+  bool enter() {
+    const auto me = std::this_thread::get_id();
+    std::lock_guard lock(mutex_);
+    if (depth_ > 0 && runner_ != me) {
+      std::fputs("RunLoop: the main run loop is already running on another thread\n", stderr);
+      return false;
+    }
+    ++depth_;
+    runner_ = me;
+    return true;
+  }
+
+  // The number of blocks this pass runs, once the delayed blocks now due are queued;
+  // none at a stop() or past the deadline.
+  std::optional<std::size_t> blocksOfThisPass(const std::optional<Clock::time_point>& deadline) {
+    std::lock_guard lock(mutex_);
+    if (consumeStop() || expired(deadline)) return std::nullopt;
+    auto now = Clock::now();
+    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+      blocks_.push_back(std::move(delayed_.begin()->second));
+      delayed_.erase(delayed_.begin());
+    }
+    return blocks_.size();
+  }
+
+  // Runs up to `batch` queued blocks, in order, as the main queue.
+  Pass runBlocks(std::size_t batch, const std::function<bool()>* predicate) {
+    for (std::size_t i = 0; i < batch; ++i) {
+      Block block;
       {
         std::lock_guard lock(mutex_);
-        if (consumeStop() || expired(deadline)) return satisfied();
+        if (consumeStop()) return Pass::stopped;
+        if (blocks_.empty()) break;
+        block = std::move(blocks_.front());
+        blocks_.pop_front();
+      }
+      {
+        detail::QueueScope scope(&DispatchQueue::main());
+        block();
+        block = nullptr;
+      }
+      if (holds(predicate)) return Pass::satisfied;
+    }
+    return Pass::goOn;
+  }
+
+  // Fires the timers due in the current mode, earliest first, and schedules their next
+  // firing.
+  Pass fireDueTimers(const std::function<bool()>* predicate) {
+    for (const auto& timer : dueTimers()) {
+      Clock::time_point scheduled;
+      {
+        std::lock_guard lock(mutex_);
+        if (consumeStop()) return Pass::stopped;
+        // An earlier action may have changed the mode or invalidated this timer.
+        if ((timer->modes & modeMask(mode_)) == 0 || !timer->isValid()) continue;
+        scheduled = timer->nextFire;
+      }
+      timer->fire();
+      if (timer->repeats() && timer->isValid()) {
+        std::lock_guard lock(mutex_);
         auto now = Clock::now();
-        while (!delayed_.empty() && delayed_.begin()->first <= now) {
-          blocks_.push_back(std::move(delayed_.begin()->second));
-          delayed_.erase(delayed_.begin());
-        }
-        batch = blocks_.size();
+        auto next = scheduled + timer->period();
+        if (next <= now) next = now + timer->period();  // late: missed firings are not made up
+        timer->nextFire = next;
       }
+      if (holds(predicate)) return Pass::satisfied;
+    }
+    return Pass::goOn;
+  }
 
-      for (std::size_t i = 0; i < batch; ++i) {
-        Block block;
-        {
-          std::lock_guard lock(mutex_);
-          if (consumeStop()) return satisfied();
-          if (blocks_.empty()) break;
-          block = std::move(blocks_.front());
-          blocks_.pop_front();
-        }
-        {
-          detail::QueueScope scope(&DispatchQueue::main());
-          block();
-          block = nullptr;
-        }
-        if (satisfied()) return true;
-      }
-
-      for (const auto& timer : dueTimers()) {
-        Clock::time_point scheduled;
-        {
-          std::lock_guard lock(mutex_);
-          if (consumeStop()) return satisfied();
-          // An earlier action may have changed the mode or invalidated this timer.
-          if ((timer->modes & modeMask(mode_)) == 0 || !timer->isValid()) continue;
-          scheduled = timer->nextFire;
-        }
-        timer->fire();
-        if (timer->repeats() && timer->isValid()) {
-          std::lock_guard lock(mutex_);
-          auto now = Clock::now();
-          auto next = scheduled + timer->period();
-          if (next <= now) next = now + timer->period();  // late: missed firings are not made up
-          timer->nextFire = next;
-        }
-        if (satisfied()) return true;
-      }
-
-      std::unique_lock lock(mutex_);
-      if (stopRequested_ || !blocks_.empty()) continue;
-      auto wakeAt = nextEvent();
-      if (deadline && (!wakeAt || *deadline < *wakeAt)) wakeAt = deadline;
-      if (predicate != nullptr) {
-        // The predicate may depend on other threads: look at it again soon.
-        auto poll = Clock::now() + std::chrono::milliseconds(5);
-        if (!wakeAt || poll < *wakeAt) wakeAt = poll;
-      }
-      const auto seen = generation_;
-      auto changed = [&] { return generation_ != seen; };
-      if (wakeAt) {
-        changed_.wait_until(lock, *wakeAt, changed);
-      } else {
-        changed_.wait(lock, changed);
-      }
+  // Waits until something changes or the next event (or the deadline) falls due; not
+  // at all when a stop() or a block is waiting. With a predicate, at most 5 ms.
+  void waitForNextEvent(const std::optional<Clock::time_point>& deadline, bool polling) {
+    std::unique_lock lock(mutex_);
+    if (stopRequested_ || !blocks_.empty()) return;
+    auto wakeAt = nextEvent();
+    if (deadline && (!wakeAt || *deadline < *wakeAt)) wakeAt = deadline;
+    if (polling) {
+      // The predicate may depend on other threads: look at it again soon.
+      auto poll = Clock::now() + std::chrono::milliseconds(5);
+      if (!wakeAt || poll < *wakeAt) wakeAt = poll;
+    }
+    const auto seen = generation_;
+    auto changed = [&] { return generation_ != seen; };
+    if (wakeAt) {
+      changed_.wait_until(lock, *wakeAt, changed);
+    } else {
+      changed_.wait(lock, changed);
     }
   }
 

@@ -62,7 +62,7 @@ std::shared_ptr<MenuItem> Menu::itemWithTitle(const std::string& title) const {
 
 void Menu::setDelegate(MenuDelegate* delegate) {
   delegate_ = delegate;
-  delegateAlive_ = delegate != nullptr ? std::weak_ptr<char>(delegate->alive_) : std::weak_ptr<char>();
+  delegateAlive_ = delegate != nullptr ? delegate->alive_.weak() : Lifeline<MenuDelegate>::Weak();
 }
 
 MenuDelegate* Menu::delegate() const { return delegateAlive_.expired() ? nullptr : delegate_; }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lifeline.h"
 #include "platform/run_loop.h"
 #include "platform/ui.h"
 
@@ -20,7 +21,7 @@ class Menu;
 
 class MenuDelegate {
  public:
-  MenuDelegate() : alive_(std::make_shared<char>()) {}
+  MenuDelegate() : alive_(this) {}
   MenuDelegate(const MenuDelegate&) : MenuDelegate() {}
   // A copy keeps its own liveness token, so assigning changes nothing, to itself or not.
   // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
@@ -32,7 +33,7 @@ class MenuDelegate {
 
  private:
   friend class Menu;
-  std::shared_ptr<char> alive_;
+  Lifeline<MenuDelegate> alive_;
 };
 
 class MenuItem : public Object {
@@ -116,7 +117,7 @@ class Menu : public Object {
   std::string title_;
   std::vector<std::shared_ptr<MenuItem>> items_;
   MenuDelegate* delegate_ = nullptr;
-  std::weak_ptr<char> delegateAlive_;
+  Lifeline<MenuDelegate>::Weak delegateAlive_;
   bool open_ = false;
   RunLoopMode previousMode_ = RunLoopMode::defaultMode;
 };

@@ -30,51 +30,59 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-TEST(CommandTableTest, StatesEveryRowsDecoderAndAcknowledgement) {
-  enum class Decodes { nothing, instantBlock, liveLocation };
+// Each row: its registration and acknowledgement, what it reads of the event's data and
+// what its step asks for; a payload that does not decode fails only a row that reads it.
+TEST(CommandTableTest, StatesEveryRowsRegistrationPayloadAndStep) {
+  using Kind = CommandStep::Kind;
   struct Row {
     const char* event;
-    Decodes decodes;
+    Registration registration;
     AckPolicy ack;
+    std::size_t payload;
+    bool reads;
+    json accepted;  // the step's answer to this data is `step`
+    Kind step;
   };
+  const json on = {{"is_instant_block_activated", true}};
+  const json rule = {{"distance", 1}, {"duration", 2}, {"interval", 3}};
   // In the order the socket registers them; "live_location" comes from each listener.
   const Row expected[] = {
-      {"instant_block_activation", Decodes::instantBlock, AckPolicy::always},
-      {"safe_search_rule", Decodes::nothing, AckPolicy::always},
-      {"web_content_rule", Decodes::nothing, AckPolicy::always},
-      {"app_blocker_rule", Decodes::nothing, AckPolicy::always},
-      {"child_restriction", Decodes::nothing, AckPolicy::never},
-      {"session_termination", Decodes::nothing, AckPolicy::never},
-      {"live_location", Decodes::liveLocation, AckPolicy::onDecodedPayload},
+      {"instant_block_activation", Registration::onConnect, AckPolicy::always,
+       detail::payloadIndex<rules::InstantBlock>(), true, on, Kind::walkRunningApplications},
+      {"safe_search_rule", Registration::onConnect, AckPolicy::always, kNoPayload, false, json(5),
+       Kind::safeSearchPass},
+      {"web_content_rule", Registration::onConnect, AckPolicy::always, kNoPayload, false, json(5), Kind::nothing},
+      {"app_blocker_rule", Registration::onConnect, AckPolicy::always, kNoPayload, false, json(5), Kind::nothing},
+      {"child_restriction", Registration::onConnect, AckPolicy::never, detail::payloadIndex<ExpirationModel>(), false,
+       json(5), Kind::wipeAndExit},
+      {"session_termination", Registration::onConnect, AckPolicy::never, detail::payloadIndex<AppDeletion>(), false,
+       json(5), Kind::wipeAndExit},
+      {"live_location", Registration::perListener, AckPolicy::onDecodedPayload,
+       detail::payloadIndex<LiveLocationRule>(), true, rule, Kind::liveLocation},
   };
   const auto table = commandTable();
   ASSERT_EQ(table.size(), std::size(expected));
   const auto decoder = makePayloadDecoder();
   for (std::size_t i = 0; i < table.size(); ++i) {
+    const auto& row = table[i];
     SCOPED_TRACE(expected[i].event);
-    EXPECT_EQ(table[i].event, expected[i].event);
-    EXPECT_EQ(table[i].ack, expected[i].ack);
-    EXPECT_EQ(findCommand(expected[i].event), &table[i]);
-    ASSERT_NE(table[i].action, nullptr);
-    switch (expected[i].decodes) {
-      case Decodes::nothing:
-        EXPECT_EQ(table[i].decode, nullptr);
-        break;
-      case Decodes::instantBlock: {
-        ASSERT_NE(table[i].decode, nullptr);
-        auto payload = table[i].decode(json{{"is_instant_block_activated", true}}, decoder);
-        ASSERT_TRUE(payload);
-        EXPECT_TRUE(std::holds_alternative<rules::InstantBlock>(*payload));
-        break;
-      }
-      case Decodes::liveLocation: {
-        ASSERT_NE(table[i].decode, nullptr);
-        auto payload = table[i].decode(json{{"distance", 1}, {"duration", 2}, {"interval", 3}}, decoder);
-        ASSERT_TRUE(payload);
-        EXPECT_EQ(std::get<LiveLocationRule>(*payload), (LiveLocationRule{1, 2.0, 3.0}));
-        break;
-      }
+    EXPECT_EQ(row.event, expected[i].event);
+    EXPECT_EQ(row.registration, expected[i].registration);
+    EXPECT_EQ(row.ack, expected[i].ack);
+    EXPECT_EQ(row.payload, expected[i].payload);
+    EXPECT_EQ(row.readsPayload, expected[i].reads);
+    EXPECT_EQ(findCommand(expected[i].event), &row);
+
+    auto step = row.step(expected[i].accepted, decoder);
+    ASSERT_TRUE(step) << step.error().debugDescription;
+    EXPECT_EQ(step->kind, expected[i].step);
+    if (expected[i].step == Kind::liveLocation) {
+      EXPECT_EQ(step->rule, (LiveLocationRule{1, 2.0, 3.0}));
+    } else {
+      EXPECT_FALSE(step->rule);
     }
+    // Data that is no record of any row's payload: only a row that reads it fails.
+    EXPECT_EQ(row.step(json("x"), decoder).has_value(), !expected[i].reads);
   }
   EXPECT_EQ(findCommand("unknown_command"), nullptr);
 }

@@ -461,6 +461,21 @@ TEST_F(SocketHandlerTest, EveryCommandIsAcknowledgedAsItsTableSays) {
   EXPECT_TRUE(workspace_.signals().empty());
 }
 
+// Every row of the table has its handler on the socket, and only one: with one
+// live-location listener, each row's event without data is reported once.
+TEST_F(SocketHandlerTest, EveryRowOfTheTableIsRegisteredOnTheSocket) {
+  handler_->listenToLiveLocation([](const LiveLocationRule&) {});
+  connect();
+  output_.clear();
+  for (const auto& command : commandTable())
+    emit(std::string(command.event), std::string(command.event), std::nullopt, 1s);
+  fence();
+  const auto printed = output_.take();
+  EXPECT_EQ(static_cast<std::size_t>(std::count(printed.begin(), printed.end(), "\"⛔️ result not found\"")),
+            commandTable().size())
+      << ::testing::PrintToString(printed);
+}
+
 TEST_F(SocketHandlerTest, HandlersPrintWhatWentWrong) {
   handler_->listenToLiveLocation([](const LiveLocationRule&) {});
   connect();

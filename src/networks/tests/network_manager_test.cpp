@@ -16,7 +16,6 @@
 namespace networks {
 namespace {
 
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 std::shared_ptr<const platform::URLResponse> httpResponse(int status, const std::string& url = "https://x/") {
@@ -367,7 +366,8 @@ TEST(CustomDecoingStrategyTest, MapsKeysAsTheServerWritesThem) {
   }
 }
 
-// A subclass that replaces the overridable entry changes all three API operations.
+// A subclass that replaces the overridable entry changes every request: the generic one
+// and the three API operations.
 class RecordingRunner : public NetworkManager {
  public:
   using NetworkManager::NetworkManager;
@@ -379,17 +379,40 @@ class RecordingRunner : public NetworkManager {
   std::vector<std::string> urls;
 };
 
-TEST_F(NetworkManagerTest, ApiOperationsGoThroughTheOverridableTask) {
+// Sends every case of the table whose reply the runner decodes through request(), and
+// says how many it sent.
+template <class... C>
+int requestEveryDecodedCase(RecordingRunner& runner, int& failures, std::vector<std::string>& expectedURLs,
+                            std::variant<C...>*) {
+  int sent = 0;
+  auto one = [&]<class Case>(Case endPointCase) {
+    if constexpr (DecodedReplyCase<Case>) {
+      expectedURLs.push_back(ChildEndPoint(endPointCase).url());
+      runner.request(endPointCase, [&](Result<ReplyOf<Case>> r) { failures += !r; });
+      ++sent;
+    }
+  };
+  (one(C{}), ...);
+  return sent;
+}
+
+TEST_F(NetworkManagerTest, EveryRequestGoesThroughTheOverridableTask) {
   RecordingRunner recording(session_);
   int failures = 0;
+  std::vector<std::string> expected;
+  const int sent = requestEveryDecodedCase(recording, failures, expected, static_cast<ChildEndPoint::Case*>(nullptr));
+  EXPECT_GT(sent, 0);
+
+  // The operations the rest of the agent calls, each with its own case.
   recording.sendLocation({}, [&](Result<AcceptanceModel> r) { failures += !r; });
+  expected.push_back(ChildEndPoint::sendLocation({}).url());
   recording.sendAppList({}, [&](Result<AcceptanceModel> r) { failures += !r; });
+  expected.push_back(ChildEndPoint::sendApplicationList({}).url());
   recording.getSafeSearch([&](Result<rules::SafeSearchRulesBase> r) { failures += !r; });
-  EXPECT_EQ(failures, 3);
-  ASSERT_EQ(recording.urls.size(), 3u);
-  EXPECT_THAT(recording.urls[0], HasSubstr("/api/v1/children/location"));
-  EXPECT_THAT(recording.urls[1], HasSubstr("/api/v1/children/device-apps/sync-apps"));
-  EXPECT_THAT(recording.urls[2], HasSubstr("/api/v1/children/rules/web-rules/safe-search"));
+  expected.push_back(ChildEndPoint::getSafeSearchRules().url());
+
+  EXPECT_EQ(failures, sent + 3);
+  EXPECT_EQ(recording.urls, expected);
 }
 
 }  // namespace
