@@ -247,6 +247,9 @@ TEST_F(RealChildren, TheAgentsOwnChildrenAreHelpersUnlessInASessionOfTheirOwn) {
   }
   ASSERT_NE(grandchild, 0);
   EXPECT_EQ(guard.refusal(grandchild), SignalRefusal::agentHelper);
+  // The test's own grandchild: ended here, since killing its shell would leave it
+  // holding the test's output for its whole minute.
+  ::kill(grandchild, SIGKILL);
   // Launched as an application is: setsid, so the child's own program.
   Process& launched = start("/bin/sleep", {"60"}, true, runsSleep);
   EXPECT_EQ(guard.refusal(launched.processIdentifier()), std::nullopt);
