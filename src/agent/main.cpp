@@ -5,18 +5,16 @@
 //
 // How a parent's rule names a Linux application. A rule's identifier ("pk") is
 // compared, exactly and case-sensitively, with every name the workspace knows a
-// running process of the user by (platform/workspace.h), and matches when any of them
-// is equal:
-//   - the file name of its executable, e.g. "minecraft-launcher";
-//   - the id of each desktop entry whose Exec or TryExec is that very file, e.g.
-//     "org.gnome.Nautilus" for org.gnome.Nautilus.desktop;
-//   - its flatpak application id as its sandbox records it, e.g. "org.mozilla.firefox";
-//   - its snap name as its control group records it, e.g. "discord";
-//   - what its environment adds: MOPET_BUNDLE_IDENTIFIER, FLATPAK_ID, SNAP_NAME and the
-//     desktop entry that launched it (GIO_LAUNCHED_DESKTOP_FILE for that very process,
-//     BAMF_DESKTOP_FILE_HINT). These only add names; none hides another.
-// Processes of other users are not seen, and the agent's own process is never ended.
-// Each tick ends at most one process per identifier.
+// running process of the user by, and matches when any of them is equal: the file
+// name of its executable (or of the script or file it runs through the loader or an
+// interpreter), the ids of the desktop entries that run its command, the entry id of
+// the systemd unit the desktop put it in, its sandbox ids, and the entries its wrapper
+// or its environment passes on. Names only ever add; platform/workspace.h says how
+// each is read, and the README's naming section what each launch style gives.
+// Every process of a blocked application is sent SIGTERM in the same tick, and one
+// still alive two ticks later SIGKILL; the desktop's own processes, other users'
+// (setuid programs among them), the login session's leader and the agent's own
+// process and helpers are never signalled (platform/signal_guard.h).
 #include <memory>
 
 #include "agent/app_delegate.h"
