@@ -10,6 +10,7 @@
 #include "networks/network_manager.h"
 #include "platform/url_session.h"
 #include "rules/safe_search_rules.h"
+#include "support/decoding_cases.h"
 
 namespace networks {
 namespace {
@@ -30,26 +31,9 @@ std::expected<SafeSearchRulesBase, DecodingError> decodeSafeSearch(std::string_v
   return decoder.decode<SafeSearchRulesBase>(text);
 }
 
-template <class T>
-std::string encoded(const T& value) {
-  return coding::JSONEncoder{}.encode(value).value();
-}
-
-struct FailureCase {
-  const char* json;
-  Kind kind;
-  const char* path;
-};
-
-template <class Decode>
-void expectFailures(Decode decode, const std::vector<FailureCase>& cases) {
-  for (const auto& c : cases) {
-    auto result = decode(std::string_view(c.json));
-    ASSERT_FALSE(result) << c.json;
-    EXPECT_EQ(result.error().kind, c.kind) << c.json << " -> " << result.error().description();
-    EXPECT_EQ(result.error().codingPath, c.path) << c.json;
-  }
-}
+using testsupport::encoded;
+using testsupport::expectFailures;
+using testsupport::FailureCase;
 
 TEST(SafeSearchRulesTest, AbsentNullEmptyAndFalseStayDistinct) {
   auto empty = decodeSafeSearch("{}");

@@ -12,6 +12,7 @@
 #include "rules/instant_block.h"
 #include "rules/safe_search_rules.h"
 #include "rules/web_filter_rules.h"
+#include "support/decoding_cases.h"
 
 namespace rules {
 namespace {
@@ -19,26 +20,9 @@ namespace {
 using coding::DecodingError;
 using Kind = DecodingError::Kind;
 
-template <class T>
-std::string encoded(const T& value) {
-  return coding::JSONEncoder{}.encode(value).value();
-}
-
-struct FailureCase {
-  const char* json;
-  Kind kind;
-  const char* path;
-};
-
-template <class Decode>
-void expectFailures(Decode decode, const std::vector<FailureCase>& cases) {
-  for (const auto& c : cases) {
-    auto result = decode(std::string_view(c.json));
-    ASSERT_FALSE(result) << c.json;
-    EXPECT_EQ(result.error().kind, c.kind) << c.json << " -> " << result.error().description();
-    EXPECT_EQ(result.error().codingPath, c.path) << c.json;
-  }
-}
+using testsupport::encoded;
+using testsupport::expectFailures;
+using testsupport::FailureCase;
 
 // ---- safe search ----
 
