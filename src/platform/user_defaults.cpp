@@ -655,13 +655,34 @@ void complainNotLocked(const std::string& path, int error) {
   }
 }
 
+// A mutex with a bounded wait that polls try_lock. std::timed_mutex's timed wait goes
+// through pthread_mutex_clocklock, which the thread sanitizer does not follow, so every
+// unlock after it would be reported; writers hold this one only for one write.
+class PollingTimedMutex {
+ public:
+  void lock() { mutex_.lock(); }
+  bool try_lock() { return mutex_.try_lock(); }
+  template <class Clock, class Duration>
+  bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+    while (!mutex_.try_lock()) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+};
+
 // What this process keeps of one domain's file beyond the life of a store (a suite is
 // opened anew for each use): the values last read from it, which stand in for the file
 // while it cannot be read, and the set() and removeObject() changes not written yet,
 // which reads see and the next write of the file writes. Never destroyed; one per file
 // used.
 struct DomainMemory {
-  std::timed_mutex writing;  // one write of the file at a time in this process; taken before `mutex`
+  PollingTimedMutex writing;  // one write of the file at a time in this process; taken before `mutex`
   std::mutex mutex;    // guards the rest
   PlistValue::Dictionary lastRead;
   struct Kept {
