@@ -3,13 +3,13 @@
 //
 // On Linux an installed application is a desktop entry, found in the folders of desktop
 // entries in the order the desktop uses (FileManager::applicationDirectories). Of each
-// folder entry:
+// folder entry, and of each desktop entry in its subfolders:
 //   - a desktop entry ("*.desktop" with a [Desktop Entry] group) is listed when a menu
 //     would show it (Type=Application, neither NoDisplay nor Hidden) and the program it
 //     launches (TryExec when given, and the first word of Exec, looked up in the PATH
 //     children get) is an executable file; its display name is its Name;
-//   - anything else is executable as the file manager says, and is named by its file
-//     name, as a metadata store names any file.
+//   - anything else but a folder is listed when it is executable as the file manager
+//     says, and is named by its file name, as a metadata store names any file.
 // The scripting tool is "osascript" in the children's PATH (the stand-in in tools/
 // answers with the desktop entry's identifier).
 #include "agent/inventory.h"
@@ -73,7 +73,11 @@ std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {
 
 bool isExecutableEntry(const platform::FileManager& files, const std::string& searchPath, const std::string& path) {
   auto entry = desktopEntryAt(path);
-  if (!entry) return files.isExecutableFile(path);
+  if (!entry) {
+    // A folder is a menu's group: the entries in it are listed, not the folder.
+    bool isDirectory = false;
+    return files.fileExists(path, isDirectory) && !isDirectory && files.isExecutableFile(path);
+  }
   // Only what a menu shows: an application entry, neither hidden from menus
   // (NoDisplay: the desktop's shell, a runtime's own entry) nor deleted (Hidden).
   if (entry->type != "Application" || entry->noDisplay || entry->hidden) return false;
@@ -196,6 +200,12 @@ std::vector<MetadataItem> Inventory::collect() {
     }
     for (auto& entry : *listing) {
       if (ids.insert(baseName(entry)).second) entries.push_back(std::move(entry));
+    }
+    // The desktop entries of its subfolders (as Wine writes them), named by their
+    // desktop-entry id: "wine/Programs/Game.desktop" stands for "wine-Programs-Game.desktop".
+    for (auto& file : platform::desktopFilesOf(folder)) {
+      if (file.path.find('/', folder.size() + 1) == std::string::npos) continue;  // listed above
+      if (ids.insert(file.id + ".desktop").second) entries.push_back(std::move(file.path));
     }
   }
 

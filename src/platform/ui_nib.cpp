@@ -159,28 +159,34 @@ class Loader {
     return true;
   }
 
+  // A view's frame, hidden flag and subviews.
+  bool configureView(View& view, const json& spec) {
+    if (spec.contains("frame")) {
+      const auto& f = spec["frame"];
+      if (!f.is_array() || f.size() != 4 || !f[0].is_number() || !f[1].is_number() || !f[2].is_number() ||
+          !f[3].is_number()) {
+        return failed("\"frame\" is not [x, y, width, height]");
+      }
+      view.setFrame(Rect{{f[0].get<double>(), f[1].get<double>()}, {f[2].get<double>(), f[3].get<double>()}});
+    }
+    bool hidden = view.isHidden();
+    if (!read(spec, "hidden", hidden, &json::is_boolean)) return false;
+    view.setHidden(hidden);
+    if (spec.contains("subviews")) {
+      const auto& subviews = spec["subviews"];
+      if (!subviews.is_array()) return failed("\"subviews\" is not an array");
+      for (const auto& sub : subviews) {
+        auto child = std::dynamic_pointer_cast<View>(build(sub));
+        if (!child) return error_.empty() ? failed("a subview is not a view") : false;
+        view.addSubview(child);
+      }
+    }
+    return true;
+  }
+
   bool configure(Object& object, const json& spec) {
     if (auto* view = dynamic_cast<View*>(&object)) {
-      if (spec.contains("frame")) {
-        const auto& f = spec["frame"];
-        if (!f.is_array() || f.size() != 4 || !f[0].is_number() || !f[1].is_number() || !f[2].is_number() ||
-            !f[3].is_number()) {
-          return failed("\"frame\" is not [x, y, width, height]");
-        }
-        view->setFrame(Rect{{f[0].get<double>(), f[1].get<double>()}, {f[2].get<double>(), f[3].get<double>()}});
-      }
-      bool hidden = view->isHidden();
-      if (!read(spec, "hidden", hidden, &json::is_boolean)) return false;
-      view->setHidden(hidden);
-      if (spec.contains("subviews")) {
-        const auto& subviews = spec["subviews"];
-        if (!subviews.is_array()) return failed("\"subviews\" is not an array");
-        for (const auto& sub : subviews) {
-          auto child = std::dynamic_pointer_cast<View>(build(sub));
-          if (!child) return error_.empty() ? failed("a subview is not a view") : false;
-          view->addSubview(child);
-        }
-      }
+      if (!configureView(*view, spec)) return false;
     } else if (spec.contains("subviews") || spec.contains("frame")) {
       return failed(object.className() + " is not a view");
     }

@@ -172,6 +172,15 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path);
 // expanded for launching without files (%f %F %u %U dropped, %c the name, %k the
 // path, %i "--icon" and the icon, %% a percent sign). Empty when malformed.
 std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry);
+// A desktop entry file in an application folder or one of its subfolders, and its
+// desktop-entry id: its path below the folder without ".desktop", each "/" made "-"
+// ("wine/Programs/Game.desktop" is "wine-Programs-Game").
+struct DesktopFile {
+  std::string path;
+  std::string id;
+};
+// The desktop entry files of a folder and its subfolders, in path order.
+std::vector<DesktopFile> desktopFilesOf(const std::string& folder);
 // The folders holding desktop entries: the "applications" folder of each of the current
 // settings' data folders (Settings::dataDirectories: $XDG_DATA_HOME, default
 // ~/.local/share, then $XDG_DATA_DIRS, default /usr/local/share:/usr/share), then the

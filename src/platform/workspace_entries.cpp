@@ -268,6 +268,10 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
   return parseDesktopEntry(path, *text);
 }
 
+std::vector<DesktopFile> desktopFilesOf(const std::string& folder) {
+  return workspace_detail::desktopFilesIn(folder).files;
+}
+
 std::vector<std::string> desktopEntryArguments(const DesktopEntry& entry) {
   auto split = splitExecLine(entry.exec);
   if (!split) return {};

@@ -34,14 +34,7 @@ inline constexpr std::size_t kDesktopEntryLimit = std::size_t{64} * 1024;
 // A desktop entry as the workspace reads it: a file above the limit is skipped.
 std::optional<DesktopEntry> loadDesktopEntry(const std::string& path);
 
-// A desktop entry file and its desktop-entry id: its path below the application
-// folder without ".desktop", each "/" made "-" ("wine/Programs/Game.desktop" is
-// "wine-Programs-Game").
-struct DesktopFile {
-  std::string path;
-  std::string id;
-};
-
+// Each file with its desktop-entry id (DesktopFile, workspace.h).
 struct DesktopFiles {
   std::vector<DesktopFile> files;
   bool truncated = false;  // more than the most asked for were there

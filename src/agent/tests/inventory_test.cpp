@@ -473,6 +473,36 @@ TEST_F(InventoryTest, EveryFolderInTheDesktopsOrderEachIdOnce) {
       norules({{"My Editor", "My Editor.id"}, {"Terminal", "Terminal.id"}, {"Game", "Game.id"}, {"Chat", "Chat.id"}}));
 }
 
+TEST_F(InventoryTest, EntriesInSubfoldersAreListedUnderTheirDesktopEntryIds) {
+  setShared(std::string(networks::kSharedChildToken), "tok");
+  log_.observe();
+  useScriptedAnswers();
+  // As Wine writes a game's entries: the path below the folder, "/" made "-", is the id.
+  writeFile(local_ / "wine/Programs/Game.desktop", desktopEntry("Name=Wine Game\n"));
+  writeFile(local_ / "wine/Programs/Uninstall.desktop",
+            desktopEntry("Name=Uninstall Game\n", "Exec=true\n", "NoDisplay=true\n"));
+  writeFile(local_ / "wine/Programs/Readme.desktop", desktopEntry("Name=Readme\n", "Exec=true\n", "Hidden=true\n"));
+  writeFile(local_ / "wine/Programs/notes.txt", "not an entry");
+  // The user's entries stand in for the system's of the same id, at any depth.
+  writeFile(local_ / "kde-editor.desktop", desktopEntry("Name=My Editor\n"));
+  writeFile(system_ / "kde/editor.desktop", desktopEntry("Name=System Editor\n"));
+  writeFile(system_ / "wine-Programs-Game.desktop", desktopEntry("Name=System Game\n"));
+  writeFile(system_ / "wine/Programs/Readme.desktop", desktopEntry("Name=System Readme\n"));
+  writeFile(system_ / "games/arcade/Pinball.desktop", desktopEntry("Name=Pinball\n"));
+  for (const std::string name : {"Wine Game", "My Editor", "Pinball"}) answer(name, name + ".id\n");
+
+  const auto run = inventory();
+
+  std::vector<std::string> paths;
+  paths.reserve(run.items.size());
+  for (const auto& item : run.items) paths.push_back(fs::relative(item.path, root_).string());
+  EXPECT_THAT(paths,
+              ElementsAre("local/applications/kde-editor.desktop", "local/applications/wine/Programs/Game.desktop",
+                          "share/applications/games/arcade/Pinball.desktop"));
+  EXPECT_EQ(uploadedReport()["norules"],
+            norules({{"My Editor", "My Editor.id"}, {"Wine Game", "Wine Game.id"}, {"Pinball", "Pinball.id"}}));
+}
+
 TEST_F(InventoryTest, AnUnlistableFolderStopsBeforeAnyLookupOrUpload) {
   setShared(std::string(networks::kSharedChildToken), "tok");
   log_.observe();

@@ -165,17 +165,12 @@ std::optional<RecordedRequest> parseEcho(const Data& echo) {
   return request;
 }
 
-std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::string>& hostNames, std::string& error) {
-  std::unique_ptr<HttpsTestServer> server(new HttpsTestServer);
-  std::string base = (std::filesystem::temp_directory_path() / "mopet-https-XXXXXX").string();
-  if (mkdtemp(base.data()) == nullptr) {
-    error = "cannot make a temporary folder " + base + ": " + std::generic_category().message(errno);
-    return nullptr;
-  }
-  server->directory_ = base;
-  const std::string dir = base + "/";
-  const std::string log = dir + "openssl.log";
+namespace {
 
+// A certificate authority, a second one that signed nothing, and a server certificate
+// for localhost, 127.0.0.1 and `hostNames`, made by openssl in `dir` (ending in "/").
+bool makeCertificates(const std::string& dir, const std::vector<std::string>& hostNames, std::string& error) {
+  const std::string log = dir + "openssl.log";
   std::string names = "DNS:localhost,IP:127.0.0.1";
   for (const auto& host : hostNames) names += ",DNS:" + host;
   {
@@ -215,24 +210,24 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
       runTool({"openssl", "x509", "-req", "-in", dir + "server.csr", "-CA", dir + "ca.pem", "-CAkey", dir + "ca.key",
                "-CAcreateserial", "-out", dir + "server.pem", "-days", "2", "-extfile", dir + "server.ext"},
               log);
-  if (!made) {
-    error = "openssl failed: " + readAll(log);
-    return nullptr;
-  }
-  server->caFile_ = dir + "ca.pem";
-  server->otherCaFile_ = dir + "other-ca.pem";
+  if (!made) error = "openssl failed: " + readAll(log);
+  return made;
+}
 
+// Starts the node script over the certificates in `dir`, its output read through
+// `fromServer`, its input written through `toServer`.
+bool spawnServer(const std::string& dir, pid_t& pid, int& toServer, int& fromServer, std::string& error) {
   int toChild[2];
   int fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0) {
     error = "pipe failed";
-    return nullptr;
+    return false;
   }
   if (pipe2(fromChild, O_CLOEXEC) != 0) {
     close(toChild[0]);
     close(toChild[1]);
     error = "pipe failed";
-    return nullptr;
+    return false;
   }
   const std::string script =
       (std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "https_server.js").string();
@@ -247,17 +242,38 @@ std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::s
   args.reserve(argv.size() + 1);
   for (auto& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  pid_t pid = -1;
   int rc = posix_spawnp(&pid, "node", &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(toChild[0]);
   close(fromChild[1]);
-  server->toServer_ = toChild[1];
-  server->fromServer_ = fromChild[0];
+  toServer = toChild[1];
+  fromServer = fromChild[0];
   if (rc != 0) {
     error = "cannot start node";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<HttpsTestServer> HttpsTestServer::start(const std::vector<std::string>& hostNames, std::string& error) {
+  std::unique_ptr<HttpsTestServer> server(new HttpsTestServer);
+  std::string base = (std::filesystem::temp_directory_path() / "mopet-https-XXXXXX").string();
+  if (mkdtemp(base.data()) == nullptr) {
+    error = "cannot make a temporary folder " + base + ": " + std::generic_category().message(errno);
     return nullptr;
   }
+  server->directory_ = base;
+  const std::string dir = base + "/";
+  if (!makeCertificates(dir, hostNames, error)) return nullptr;
+  server->caFile_ = dir + "ca.pem";
+  server->otherCaFile_ = dir + "other-ca.pem";
+
+  const std::string serverLog = dir + "server.log";
+  pid_t pid = -1;
+  const bool started = spawnServer(dir, pid, server->toServer_, server->fromServer_, error);
+  if (!started) return nullptr;
   server->pid_ = pid;
 
   std::string pending;

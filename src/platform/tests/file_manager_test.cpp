@@ -4,6 +4,7 @@
 #include "platform/settings.h"
 #include "support/scoped_settings.h"
 #include "support/temp_folder.h"
+#include "support/text_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,15 +23,8 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using testsupport::readText;
+using testsupport::writeText;
 
 mode_t modeOf(const fs::path& path) {
   struct stat info {};

@@ -22,6 +22,8 @@
 #include "platform/geoclue_service.h"
 #include "platform/location.h"
 #include "platform/run_loop.h"
+#include "support/location_recorder.h"
+#include "support/temp_folder.h"
 
 extern char** environ;
 
@@ -31,38 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Recorder : LocationManagerDelegate {
-  std::vector<std::string> events;
-  std::vector<std::vector<Location>> batches;
-  std::vector<Error> errors;
-  std::vector<AuthorizationStatus> statuses;
-  bool allOnMainQueue = true;
-
-  void note(std::string event) {
-    allOnMainQueue = allOnMainQueue && DispatchQueue::main().isCurrent();
-    events.push_back(std::move(event));
-  }
-  bool saw(const std::string& event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
-  void didUpdateLocations(LocationManager&, const std::vector<Location>& locations) override {
-    batches.push_back(locations);
-    note("locations");
-  }
-  void didFailWithError(LocationManager&, const Error& error) override {
-    errors.push_back(error);
-    note("error " + std::to_string(error.code));
-  }
-  void didChangeAuthorization(LocationManager&, AuthorizationStatus status) override {
-    statuses.push_back(status);
-    note("authorization " + std::to_string(static_cast<int>(status)));
-  }
-  void didExitRegion(LocationManager&, const CircularRegion& region) override { note("exit " + region.identifier()); }
-  void didStartMonitoringFor(LocationManager&, const CircularRegion& region) override {
-    note("monitoring " + region.identifier());
-  }
-  void monitoringDidFailFor(LocationManager&, const std::optional<CircularRegion>& region, const Error&) override {
-    note("monitoring failed " + (region ? region->identifier() : std::string("-")));
-  }
-};
+using Recorder = testsupport::LocationRecorder;
 
 bool runUntil(const std::function<bool()>& condition) { return RunLoop::main().runUntil(condition, 10s); }
 
@@ -117,9 +88,7 @@ class DesktopLocationTest : public ::testing::Test {
     python_ = dbusmockPython();
     if (!python_) GTEST_SKIP() << "python3-dbusmock is not installed (scripts/install-deps installs it)";
 
-    std::string pattern = (fs::temp_directory_path() / "mopet-geoclue-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = testsupport::makeTemporaryFolder("mopet-geoclue");
     address_ = "unix:path=" + (folder_ / "bus").string();
     // The D-Bus library finds the system bus through this variable, not through our
     // settings; it is changed here and in TearDown, where no thread of the test runs.

@@ -14,6 +14,8 @@
 #include "platform/dispatch.h"
 #include "platform/fakes/fake_location_manager.h"
 #include "platform/run_loop.h"
+#include "support/location_recorder.h"
+#include "support/temp_folder.h"
 
 namespace platform {
 namespace {
@@ -21,39 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Records every callback, and whether it came on the main queue.
-struct Recorder : LocationManagerDelegate {
-  std::vector<std::string> events;
-  std::vector<std::vector<Location>> batches;
-  std::vector<Error> errors;
-  std::vector<AuthorizationStatus> statuses;
-  bool allOnMainQueue = true;
-
-  void note(std::string event) {
-    allOnMainQueue = allOnMainQueue && DispatchQueue::main().isCurrent();
-    events.push_back(std::move(event));
-  }
-  void didUpdateLocations(LocationManager&, const std::vector<Location>& locations) override {
-    batches.push_back(locations);
-    note("locations");
-  }
-  void didFailWithError(LocationManager&, const Error& error) override {
-    errors.push_back(error);
-    note("error " + std::to_string(error.code));
-  }
-  void didChangeAuthorization(LocationManager&, AuthorizationStatus status) override {
-    statuses.push_back(status);
-    note("authorization");
-  }
-  void didEnterRegion(LocationManager&, const CircularRegion& region) override { note("enter " + region.identifier()); }
-  void didExitRegion(LocationManager&, const CircularRegion& region) override { note("exit " + region.identifier()); }
-  void didStartMonitoringFor(LocationManager&, const CircularRegion& region) override {
-    note("monitoring " + region.identifier());
-  }
-  void monitoringDidFailFor(LocationManager&, const std::optional<CircularRegion>& region, const Error&) override {
-    note("monitoring failed " + (region ? region->identifier() : std::string("-")));
-  }
-};
+using Recorder = testsupport::LocationRecorder;
 
 bool runUntil(const std::function<bool()>& condition) { return RunLoop::main().runUntil(condition, 5s); }
 // Lets every block already posted to the main queue run.
@@ -192,11 +162,7 @@ TEST(FakeLocationManagerTest, CountsEveryRequestAndKeepsSettings) {
 
 class LinuxLocationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "mopet-location-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
+  void SetUp() override { folder_ = testsupport::makeTemporaryFolder("mopet-location"); }
   void TearDown() override {
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
@@ -234,7 +200,7 @@ TEST_F(LinuxLocationTest, WithoutASourceLocationServicesAreOff) {
   RunLoop::main().runUntil(std::chrono::steady_clock::now() + 50ms);
 
   EXPECT_EQ(recorder.events,
-            (std::vector<std::string>{"authorization", "error 1", "error 1", "monitoring failed lastUserLocation"}));
+            (std::vector<std::string>{"authorization 2", "error 1", "error 1", "monitoring failed lastUserLocation"}));
   EXPECT_EQ(recorder.statuses, (std::vector<AuthorizationStatus>{AuthorizationStatus::denied}));
   EXPECT_TRUE(recorder.batches.empty());
   EXPECT_FALSE(manager->location().has_value());
@@ -316,9 +282,8 @@ TEST(LinuxLocationSource, ReadsOneFixOrABatchAndRefusesBadFiles) {
       {"a bad element", R"([{"latitude": 1, "longitude": 2}, 7])", 0},
       {"not JSON", "latitude=1", 0},
   };
-  std::string pattern = (fs::temp_directory_path() / "mopet-location-src-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const fs::path file = fs::path(pattern) / "fix.json";
+  const fs::path folder = testsupport::makeTemporaryFolder("mopet-location-src");
+  const fs::path file = folder / "fix.json";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(file) << c.text;
@@ -332,8 +297,8 @@ TEST(LinuxLocationSource, ReadsOneFixOrABatchAndRefusesBadFiles) {
       EXPECT_EQ(fixes->size(), c.fixes);
     }
   }
-  EXPECT_FALSE(LinuxLocationManager::readSource((fs::path(pattern) / "missing.json").string()).has_value());
-  fs::remove_all(pattern);
+  EXPECT_FALSE(LinuxLocationManager::readSource((folder / "missing.json").string()).has_value());
+  fs::remove_all(folder);
 }
 
 }  // namespace

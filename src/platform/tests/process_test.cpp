@@ -2,7 +2,9 @@
 // scripts in a temporary folder put first in the children's PATH.
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "support/eventually.h"
 #include "support/temp_folder.h"
+#include "support/text_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,6 +27,8 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::eventually;
+using testsupport::readText;
 using namespace std::chrono_literals;
 
 // A temporary folder for stub programs, given to a process as its childPath.
@@ -50,23 +54,6 @@ class StubFolder {
  private:
   fs::path path_;
 };
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 struct Outcome {
   std::string output;

@@ -14,6 +14,7 @@
 #include "platform/bundle.h"
 #include "platform/ui_menu.h"
 #include "platform/ui_window.h"
+#include "support/temp_folder.h"
 
 namespace platform::ui {
 namespace {
@@ -53,9 +54,7 @@ class NibTest : public ::testing::Test {
  protected:
   void SetUp() override {
     original_ = Bundle::main().resourcePath();
-    std::string pattern = (fs::temp_directory_path() / "mopet-nib-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = testsupport::makeTemporaryFolder("mopet-nib");
     Bundle::main().setResourcePath(folder_.string());
   }
   void TearDown() override {

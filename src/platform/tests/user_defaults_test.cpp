@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include "support/temp_files.h"
 #include "support/temp_home.h"
+#include "support/text_files.h"
 
 #include <chrono>
 #include <cmath>
@@ -31,18 +32,8 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using testsupport::readText;
+using testsupport::writeText;
 
 // Runs `body` in a child process and returns its exit status (0 on success).
 int inChildProcess(const std::function<int()>& body) {

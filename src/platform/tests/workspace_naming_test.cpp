@@ -23,6 +23,7 @@
 #include "platform/workspace_index.h"
 #include "platform/workspace_units.h"
 #include "support/temp_folder.h"
+#include "support/text_files.h"
 
 // The processes are written with designated initializers, each naming only what sets
 // it apart; every other member has its default.
@@ -32,13 +33,8 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::writeText;
 using namespace std::string_literals;
-
-void writeText(const fs::path& path, const std::string& text, bool executable = false) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  if (executable) fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-}
 
 // The names a control group's text gives, as the desktops and snapd name their units.
 TEST(WorkspaceUnitsTest, UnitNamesCarryTheEntryIds) {

@@ -20,46 +20,25 @@
 
 #include "platform/fakes/fake_workspace.h"
 #include "platform/process.h"
+#include "support/eventually.h"
 #include "support/temp_folder.h"
+#include "support/text_files.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::eventually;
+using testsupport::readText;
+using testsupport::writeText;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // A temporary folder; children started through it are killed at the end if they
 // still run (they are this test's own children, never anyone else's).
 class WorkspaceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "workspace-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { dir_ = testsupport::makeTemporaryFolder("workspace-test"); }
   void TearDown() override {
     for (auto& child : children_) {
       if (child->sendSignal(SIGKILL)) child->waitUntilExit(5s);
