@@ -545,6 +545,8 @@ TEST_F(SafeSearchManagerTest, AReplyNamingACategoryManyTimesWritesItsWordsOnce) 
   categories.push_back(category("Adult", true));
   categories.push_back(category("Gambling", true));
   reply(200, ruleSet(categories, {exception("casino", true)}));
+  // A reply this large takes seconds to decode in a sanitizer build: the pass waits for it.
+  engine_.setReplyWaitLimit(std::chrono::seconds(60));
   const auto printed = pass();
   // The list holds every copy; the file and its lines one of each word.
   EXPECT_EQ(engine_.parsedLines.size(), 2u * 20001 + 2 + 1);
