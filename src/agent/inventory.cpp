@@ -51,19 +51,7 @@ std::optional<std::string> resolveProgram(const platform::FileManager& files, co
     bool isDirectory = false;
     return files.fileExists(path, isDirectory) && !isDirectory && files.isExecutableFile(path);
   };
-  if (program.empty()) return std::nullopt;
-  if (program.find('/') != std::string::npos) return runnable(program) ? std::optional(program) : std::nullopt;
-  std::size_t start = 0;
-  while (start <= searchPath.size()) {
-    std::size_t colon = searchPath.find(':', start);
-    if (colon == std::string::npos) colon = searchPath.size();
-    if (colon > start) {
-      std::string candidate = searchPath.substr(start, colon - start) + "/" + program;
-      if (runnable(candidate)) return candidate;
-    }
-    start = colon + 1;
-  }
-  return std::nullopt;
+  return platform::Process::findProgram(program, searchPath, runnable);
 }
 
 std::optional<platform::DesktopEntry> desktopEntryAt(const std::string& path) {

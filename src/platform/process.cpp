@@ -450,6 +450,23 @@ struct Process::State {
 Process::Process() : childPath(Settings::current().childPath), state_(std::make_shared<State>()) {}
 Process::~Process() = default;
 
+std::optional<std::string> Process::findProgram(const std::string& name, const std::string& searchPath,
+                                                const std::function<bool(const std::string&)>& runnable) {
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string::npos) return runnable(name) ? std::optional(name) : std::nullopt;
+  std::size_t start = 0;
+  while (start <= searchPath.size()) {
+    std::size_t colon = searchPath.find(':', start);
+    if (colon == std::string::npos) colon = searchPath.size();
+    if (colon > start) {
+      std::string candidate = searchPath.substr(start, colon - start) + "/" + name;
+      if (runnable(candidate)) return candidate;
+    }
+    start = colon + 1;
+  }
+  return std::nullopt;
+}
+
 std::string Process::childSearchPath(const std::string& inheritedPath) {
   return childSearchPath(Settings::current().childPath, inheritedPath);
 }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -160,6 +161,11 @@ class Process {
   static std::string childSearchPath(const std::string& childPath, const std::string& inheritedPath);
   // The same with Settings::current()'s childPath.
   static std::string childSearchPath(const std::string& inheritedPath);
+  // The program file `name` stands for: `name` itself when it holds a slash, else the
+  // first "<folder>/<name>" of the colon-separated `searchPath`; only a file that
+  // `runnable` accepts counts. nullopt when none does.
+  static std::optional<std::string> findProgram(const std::string& name, const std::string& searchPath,
+                                                const std::function<bool(const std::string&)>& runnable);
 
  private:
   struct State;

@@ -61,23 +61,8 @@ bool isExecutableFile(const std::string& path) {
 }
 
 std::optional<std::string> findExecutable(const std::string& name, const std::string& childPath) {
-  if (name.empty()) return std::nullopt;
-  if (name.find('/') != std::string::npos) {
-    if (isExecutableFile(name)) return name;
-    return std::nullopt;
-  }
-  const std::string path = Process::childSearchPath(childPath, Settings::current().inheritedPath);
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t colon = path.find(':', start);
-    if (colon == std::string::npos) colon = path.size();
-    if (colon > start) {
-      std::string candidate = path.substr(start, colon - start) + "/" + name;
-      if (isExecutableFile(candidate)) return candidate;
-    }
-    start = colon + 1;
-  }
-  return std::nullopt;
+  return Process::findProgram(name, Process::childSearchPath(childPath, Settings::current().inheritedPath),
+                              isExecutableFile);
 }
 
 std::string trim(std::string_view text) {
